@@ -1,0 +1,88 @@
+// Module entry and registration table. This file only converts and registers: every row
+// forwards its converted arguments to the numeric core.
+#include <cstdint>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include <pybind11/eigen.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "basis/basis.h"
+#include "gibbs/gibbs.h"
+#include "linear/linear.h"
+#include "mcmc/mcmc.h"
+#include "module/optional_matrix.h"
+#include "stats/stats.h"
+
+namespace py = pybind11;
+using namespace py::literals;
+using vasq::Matrix;
+using vasq::Vector;
+using vasq::binding::optional_matrix;
+using vasq::binding::pointer_to;
+
+namespace {
+
+// R1 is converted before R2, both before any computation.
+Vector fit_regularized_linear(const Matrix& Phi, const Vector& y, const py::object& R1,
+                              const py::object& R2, double gamma1, double gamma2, double ridge) {
+  const auto r1 = optional_matrix(R1);
+  const auto r2 = optional_matrix(R2);
+  return vasq::fit_regularized_linear(Phi, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2,
+                                      ridge);
+}
+
+vasq::MCMCResult fit_tournament(const vasq::TournamentMCMC& self, const Matrix& X, const Vector& y,
+                                const py::object& R1, const py::object& R2, double gamma1,
+                                double gamma2) {
+  const auto r1 = optional_matrix(R1);
+  const auto r2 = optional_matrix(R2);
+  return self.fit(X, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2);
+}
+
+} // namespace
+
+PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
+  m.doc() = "VASQ-P performans-kritik cekirdegi (C++/Eigen).";
+
+  // Rows in interface order; a class is registered before the functions that name it.
+  /*  1 */ m.def("mad", &vasq::mad, "y"_a);
+  /*  2 */ m.def("compute_sr", &vasq::compute_sr, "yp"_a, "yt"_a, "eps"_a);
+  /*  3 */ m.def("mdl_score", &vasq::mdl_score, "yp"_a, "yt"_a, "k"_a, "H"_a = 20);
+  /*  4 */ m.def("mdl_score_reg", &vasq::mdl_score_reg, "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a,
+                 "R1"_a, "R2"_a, "gamma1"_a = 0.0, "gamma2"_a = 0.0);
+  /*  5 */ m.def("design_matrix_1d", &vasq::design_matrix_1d, "deg"_a, "x"_a);
+  /*  6 */ m.def("smoothness_penalty_matrices_1d", &vasq::smoothness_penalty_matrices_1d, "deg"_a,
+                 "x_min"_a, "x_max"_a, "n_grid"_a = 600);
+  /*  7 */ m.def("boundary_reduce_1d", &vasq::boundary_reduce_1d, "deg"_a, "x_min"_a, "x_max"_a);
+  /*  8 */ m.def("design_matrix_nd", &vasq::design_matrix_nd, "multi_indices"_a, "X_cols"_a);
+  /*  9 */ m.def("build_penalty_matrices_nd", &vasq::build_penalty_matrices_nd, "degrees"_a,
+                 "bounds"_a, "n_grid_per_dim"_a = 30);
+  /* 10 */ m.def("ols", &vasq::ols, "X"_a, "y"_a);
+  /* 11 */ m.def("fit_regularized_linear", &fit_regularized_linear, "Phi"_a, "y"_a,
+                 "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0, "gamma2"_a = 0.0,
+                 "ridge"_a = 1e-10);
+  /* 12 */ py::class_<vasq::GibbsResult>(m, "GibbsResult")
+      .def_readonly("H", &vasq::GibbsResult::H)
+      .def_readonly("Hmax", &vasq::GibbsResult::Hmax)
+      .def_readonly("He", &vasq::GibbsResult::He)
+      .def_readonly("r_heat", &vasq::GibbsResult::r_heat)
+      .def_readonly("var_E", &vasq::GibbsResult::var_E)
+      .def_readonly("T", &vasq::GibbsResult::T);
+  /* 13 */ m.def("gibbs_entropy", &vasq::gibbs_entropy, "energies"_a, "T"_a = 1.0);
+  // Read-only members are returned as views bound to (and keeping alive) their result.
+  /* 14 */ py::class_<vasq::MCMCResult>(m, "MCMCResult")
+      .def_readonly("beta_mcmc", &vasq::MCMCResult::beta_mcmc)
+      .def_readonly("energy", &vasq::MCMCResult::energy)
+      .def_readonly("gibbs", &vasq::MCMCResult::gibbs)
+      .def_readonly("n_chains", &vasq::MCMCResult::n_chains)
+      .def_readonly("n_elite", &vasq::MCMCResult::n_elite);
+  /* 15 */ py::class_<vasq::TournamentMCMC>(m, "TournamentMCMC")
+      .def(py::init<int, int, int, int, double, int, std::uint64_t>(), "n_chains"_a = 25,
+           "n_warmup"_a = 200, "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05,
+           "H_piH"_a = 20, "seed"_a = std::uint64_t{42})
+      /* 16 */.def("fit", &fit_tournament, "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(),
+                   "gamma1"_a = 0.0, "gamma2"_a = 0.0);
+}

@@ -1,0 +1,24 @@
+// Robust residual statistics: median, median absolute deviation, success rate.
+#pragma once
+
+#include <vector>
+
+#include "types.h"
+
+namespace vasq {
+
+// Median of `w` by selection; consumes its copy. Even lengths average the two middle
+// order statistics as (lower + upper) * 0.5. Empty input gives 0.0.
+double median(std::vector<double> w);
+
+// Raw median absolute deviation median(|y - median(y)|), no consistency factor.
+// Empty input gives 0.0; with NaN entries the value is unspecified.
+double mad(const Vector& y);
+
+// Fraction of the n = yt.size() pairs with eps > |yp[i] - yt[i]| (strict), floored at
+// 1/(2n) so that its logarithm stays finite. Entries of `yp` beyond n are ignored.
+// Empty `yt` gives NaN. Throws "Dimension mismatch." when yp is shorter than yt.
+// Allocation-free: it runs once per energy evaluation of the sampler.
+double compute_sr(const Vector& yp, const Vector& yt, double eps);
+
+} // namespace vasq

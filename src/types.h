@@ -1,0 +1,24 @@
+// Value types and error messages shared by every subsystem of the numeric core.
+#pragma once
+
+#include <stdexcept>
+
+#include <Eigen/Dense>
+
+namespace vasq {
+
+using Vector = Eigen::VectorXd; // dense float64 column vector, owned by value
+using Matrix = Eigen::MatrixXd; // dense float64 matrix, column-major, owned by value
+using Index = Eigen::Index;
+
+// Messages of the invalid-argument errors that reach Python as ValueError.
+inline constexpr const char* kDimensionMismatch = "Dimension mismatch.";
+inline constexpr const char* kNegativeDegree = "deg < 0";
+inline constexpr const char* kGridTooSmall = "n_grid < 2";
+
+// Reports invalid input as std::invalid_argument, which reaches Python as ValueError.
+inline void require(bool condition, const char* message) {
+  if (!condition) throw std::invalid_argument(message);
+}
+
+} // namespace vasq
