@@ -1,0 +1,175 @@
+"""Module entry, registration table and the conversion rules at the Python boundary."""
+
+import glob
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vasq_core as vc
+
+INT = "typing.SupportsInt | typing.SupportsIndex"
+FLOAT = "typing.SupportsFloat | typing.SupportsIndex"
+
+PARAMETERS = {
+    "mad": ["y"],
+    "compute_sr": ["yp", "yt", "eps"],
+    "mdl_score": ["yp", "yt", "k", "H"],
+    "mdl_score_reg": ["yp", "yt", "k", "H", "beta", "R1", "R2", "gamma1", "gamma2"],
+    "design_matrix_1d": ["deg", "x"],
+    "smoothness_penalty_matrices_1d": ["deg", "x_min", "x_max", "n_grid"],
+    "boundary_reduce_1d": ["deg", "x_min", "x_max"],
+    "design_matrix_nd": ["multi_indices", "X_cols"],
+    "build_penalty_matrices_nd": ["degrees", "bounds", "n_grid_per_dim"],
+    "ols": ["X", "y"],
+    "fit_regularized_linear": ["Phi", "y", "R1", "R2", "gamma1", "gamma2", "ridge"],
+    "gibbs_entropy": ["energies", "T"],
+}
+
+DEFAULTS = [
+    ("mdl_score", f"H: {INT} = 20)"),
+    ("mdl_score_reg", f"H: {INT}, beta"),
+    ("mdl_score_reg", f"gamma1: {FLOAT} = 0.0, gamma2: {FLOAT} = 0.0)"),
+    ("smoothness_penalty_matrices_1d", f"n_grid: {INT} = 600)"),
+    ("build_penalty_matrices_nd", f"n_grid_per_dim: {INT} = 30)"),
+    ("fit_regularized_linear", "R1: object = None, R2: object = None"),
+    ("fit_regularized_linear", f"gamma2: {FLOAT} = 0.0, ridge: {FLOAT} = 1e-10)"),
+    ("gibbs_entropy", f"T: {FLOAT} = 1.0)"),
+]
+
+
+def test_docstring():
+    assert vc.__doc__ == "VASQ-P performans-kritik cekirdegi (C++/Eigen)."
+
+
+def test_registration_order_and_contents():
+    public = [name for name in vc.__dict__ if not name.startswith("_")]
+    expected = [
+        "mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
+        "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
+        "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
+        "gibbs_entropy", "MCMCResult", "TournamentMCMC",
+    ]
+    assert public == expected
+
+
+@pytest.mark.parametrize(("name", "params"), PARAMETERS.items())
+def test_signature_lists_parameters_in_order(name, params):
+    doc = getattr(vc, name).__doc__
+    assert doc.startswith(name + "(")
+    positions = [doc.index(f"{p}: ") for p in params]
+    assert positions == sorted(positions)
+
+
+@pytest.mark.parametrize(("name", "text"), DEFAULTS)
+def test_signature_shows_defaults(name, text):
+    assert text in getattr(vc, name).__doc__
+
+
+def test_signatures_annotate_shapes_and_name_result_classes():
+    assert '"[m, 1]"' in vc.mdl_score_reg.__doc__ and '"[m, n]"' in vc.mdl_score_reg.__doc__
+    assert vc.gibbs_entropy.__doc__.rstrip().endswith("-> vasq_core.GibbsResult")
+    assert vc.TournamentMCMC.fit.__doc__.split("\n")[0].endswith("-> vasq_core.MCMCResult")
+
+
+def test_second_import_returns_the_same_module():
+    first = sys.modules.pop("vasq_core")
+    try:
+        import vasq_core as again
+
+        assert again is first
+    finally:
+        sys.modules["vasq_core"] = first
+
+
+@pytest.mark.parametrize("cls", [vc.GibbsResult, vc.MCMCResult])
+def test_result_classes_have_no_constructor(cls):
+    with pytest.raises(TypeError, match="No constructor defined!$"):
+        cls()
+
+
+def _other_pythons():
+    roots = [os.environ.get("PYENV_ROOT", ""), os.path.expanduser("~/.pyenv"), "/root/.pyenv"]
+    found = []
+    for minor in ("3.12", "3.14"):
+        for root in roots:
+            found += glob.glob(f"{root}/versions/{minor}.*/bin/python{minor}")
+        found += glob.glob(f"/usr/bin/python{minor}")
+    return sorted(set(found))
+
+
+@pytest.mark.skipif(not _other_pythons(), reason="no Python other than 3.13 on this machine")
+def test_other_interpreter_version_is_refused():
+    code = (
+        "import importlib.machinery, importlib.util, os, sys\n"
+        # Lazy binding lets the init entry run although newer API symbols are missing.
+        "sys.setdlopenflags(os.RTLD_LAZY)\n"
+        f"loader = importlib.machinery.ExtensionFileLoader('vasq_core', {vc.__file__!r})\n"
+        "spec = importlib.util.spec_from_loader('vasq_core', loader)\n"
+        "try:\n"
+        "    importlib.util.module_from_spec(spec)\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([_other_pythons()[0], "-c", code], capture_output=True, text=True,
+                         timeout=60)
+    message = out.stdout.strip()
+    assert message.startswith(
+        "Python version mismatch: module was compiled for Python 3.13, but the interpreter "
+        "version is incompatible: "
+    )
+    assert message.endswith(".")
+    assert not message.split("incompatible: ")[1].startswith("3.13")
+
+
+# Conversion rules, exercised through the simplest rows that use each kind.
+
+@pytest.mark.parametrize(
+    "y",
+    [[1.0, 2.0, 3.0, 4.0], (1, 2, 3, 4), np.array([1, 2, 3, 4]), np.array([[1.0], [2.0], [3.0], [4.0]]),
+     np.array([1.0, 0.0, 2.0, 0.0, 3.0, 0.0, 4.0, 0.0])[::2], np.array([1, 2, 3, 4], dtype=np.float32)],
+    ids=["list", "tuple", "int-array", "column", "strided", "float32"],
+)
+def test_column_vector_accepts_array_likes(y):
+    assert vc.mad(y) == 1.0
+
+
+@pytest.mark.parametrize("y", [np.zeros((4, 2)), np.zeros((1, 4)), np.zeros((2, 2, 1)), "abc", None])
+def test_column_vector_refuses_other_shapes(y):
+    with pytest.raises(TypeError):
+        vc.mad(y)
+
+
+@pytest.mark.parametrize("k", [2.0, np.float64(2.0), "2", 2**31])
+def test_int_parameter_refuses_floats_and_out_of_range(k):
+    with pytest.raises(TypeError):
+        vc.mdl_score([0.0], [0.0], k)
+
+
+def test_int_parameter_accepts_index_protocol():
+    assert vc.mdl_score([0.0], [0.0], np.int64(1)) == vc.mdl_score([0.0], [0.0], 1)
+
+
+def test_float_parameter_accepts_int():
+    assert vc.compute_sr([0.0, 0.0], [0.5, 2.0], 1) == vc.compute_sr([0.0, 0.0], [0.5, 2.0], 1.0)
+
+
+def test_keyword_calls_follow_registered_names():
+    a, b = np.array([0.0, 1.0, 2.0]), np.array([0.1, 1.5, 2.0])
+    assert vc.compute_sr(yt=a, yp=b, eps=0.2) == vc.compute_sr(b, a, 0.2)
+    with pytest.raises(TypeError):
+        vc.compute_sr(b, a, tol=0.2)
+
+
+def test_arguments_are_copied():
+    y = np.array([1.0, 2.0, 3.0, 4.0])
+    before = y.copy()
+    vc.mad(y)
+    np.testing.assert_array_equal(y, before)
+
+
+def test_missing_argument_is_type_error():
+    with pytest.raises(TypeError):
+        vc.mdl_score_reg([0.0], [0.0], 1, beta=[0.0], R1=[[0.0]], R2=[[0.0]])
