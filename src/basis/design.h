@@ -10,12 +10,13 @@ namespace vasq {
 using MultiIndex = std::vector<int>;
 using MultiIndexList = std::vector<MultiIndex>;
 
-// n x (deg + 1) matrix whose column j holds x^j, built by repeated multiplication.
-// Throws "deg < 0" for a negative degree.
+// n x (deg + 1) matrix whose column j holds x^j, built by repeated multiplication (column 0 is
+// 1 even where x is NaN or infinite). Throws "deg < 0" for a negative degree.
 Matrix design_matrix_1d(int deg, const Vector& x);
 
 // n x M matrix; column m is the product over dimensions k of X_cols[k]^multi_indices[m][k]
-// (Eigen's array power, exponents <= 0 contribute no factor). n = X_cols[0].size().
+// (Eigen's array power; exponents <= 0 contribute no factor, entries beyond X_cols.size() are
+// ignored). n = X_cols[0].size(); an empty multi-index list gives n x 0.
 // Throws "Dimension mismatch." for empty X_cols, a column shorter than the first, or a
 // multi-index with fewer entries than X_cols has columns.
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols);
