@@ -1,11 +1,49 @@
 #include "basis/design.h"
 
+#include <cstdint>
+#include <map>
+#include <sys/mman.h>
+#include <utility>
+
 namespace vasq {
+
+namespace {
+
+// Design matrices are large, freshly allocated and written once; on 4 KiB pages their
+// first touch costs more than the arithmetic. Asking for transparent huge pages changes
+// no value.
+void prefer_huge_pages(Matrix& M) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  const auto begin = reinterpret_cast<std::uintptr_t>(M.data());
+  const auto end = begin + static_cast<std::uintptr_t>(M.size()) * sizeof(double);
+  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  if (end > first + kHuge)
+    madvise(reinterpret_cast<void*>(first), (end - first) & ~(kHuge - 1), MADV_HUGEPAGE);
+#else
+  (void)M;
+#endif
+}
+
+// The single (dimension, exponent) > 0 of a multi-index with exactly one positive entry
+// among the first D.
+std::pair<std::size_t, int> single_power(const MultiIndex& index, std::size_t D) {
+  std::pair<std::size_t, int> power{D, 0};
+  for (std::size_t k = 0; k < D; ++k) {
+    if (index[k] <= 0) continue;
+    if (power.first != D) return {D, 0};
+    power = {k, index[k]};
+  }
+  return power;
+}
+
+} // namespace
 
 Matrix design_matrix_1d(int deg, const Vector& x) {
   require(deg >= 0, kNegativeDegree);
   Matrix V(x.size(), Index{deg} + 1);
   if (x.size() == 0) return V;
+  prefer_huge_pages(V);
   V.col(0).setOnes();
   // One rounding per power: each column is the previous one times x.
   for (Index j = 1; j < V.cols(); ++j) V.col(j) = x.cwiseProduct(V.col(j - 1));
@@ -14,21 +52,31 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
 
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
   require(!X_cols.empty(), kDimensionMismatch);
+  const std::size_t D = X_cols.size();
   const Index n = X_cols.front().size();
   for (const Vector& column : X_cols) require(column.size() >= n, kDimensionMismatch);
-  for (const MultiIndex& index : multi_indices)
-    require(index.size() >= X_cols.size(), kDimensionMismatch);
+  for (const MultiIndex& index : multi_indices) require(index.size() >= D, kDimensionMismatch);
 
   Matrix Phi(n, static_cast<Index>(multi_indices.size()));
+  prefer_huge_pages(Phi);
+  // A finished column that is a single power x_k^e holds exactly pow(x_k, e) (times 1.0), so
+  // later columns reuse it instead of calling pow again: the same values, far fewer calls.
+  std::map<std::pair<std::size_t, int>, Index> power_column;
   for (Index m = 0; m < Phi.cols(); ++m) {
     auto column = Phi.col(m).array();
     column.setOnes();
     const MultiIndex& index = multi_indices[static_cast<std::size_t>(m)];
-    for (std::size_t k = 0; k < X_cols.size(); ++k) {
+    for (std::size_t k = 0; k < D; ++k) {
       // Non-positive exponents contribute no factor (never a reciprocal).
-      if (index[k] > 0)
+      if (index[k] <= 0) continue;
+      const auto known = power_column.find({k, index[k]});
+      if (known != power_column.end())
+        column = Phi.col(known->second).array() * column;
+      else
         column = X_cols[k].head(n).array().pow(static_cast<double>(index[k])) * column;
     }
+    const auto power = single_power(index, D);
+    if (power.first != D) power_column.emplace(power, m);
   }
   return Phi;
 }
