@@ -1,0 +1,217 @@
+"""TournamentMCMC.fit against an independent pure-Python tournament (reference.py)."""
+
+import gc
+import importlib.util
+import math
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vasq_core
+
+
+def _load_reference():
+    path = Path(__file__).with_name("reference.py")
+    spec = importlib.util.spec_from_file_location("mcmc_reference", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+ref = _load_reference()
+
+x = np.linspace(-1.0, 1.0, 15)
+Y = x**2 - 0.3 * x + 0.05 * np.sin(7.0 * x)
+R_A = np.array([[2.0, 0.5, 0.0], [0.5, 1.0, 0.25], [0.0, 0.25, 3.0]])
+R_B = np.ones((3, 3))
+
+
+def design(p):
+    return np.vander(x, p, increasing=True)
+
+
+def fit(config, X, y=Y, penalties=()):
+    """fit with penalties given as (R, gamma) pairs for R1 then R2."""
+    args = [r for r, _ in penalties] + [None] * (2 - len(penalties))
+    gammas = [g for _, g in penalties] + [0.0] * (2 - len(penalties))
+    return vasq_core.TournamentMCMC(*config).fit(X, y, *args, *gammas)
+
+
+def test_engine_standard_check_value():
+    engine = ref.MT64(5489)
+    outputs = [engine() for _ in range(10000)]
+    assert outputs[-1] == 9981545732273789042
+
+
+def test_start_of_chain_0():
+    beta = fit((1, 0, 0, 5, 0.05, 20, 42), design(3)).beta_mcmc
+    assert beta == pytest.approx([0.647, 0.352, 0.199], abs=1e-3)
+
+
+def case(config, p, penalties=(), elites=None, y=Y):
+    """config = (n_chains, n_warmup, n_deep, n_elite, step_size, H_piH, seed)."""
+    return config, p, penalties, elites, y
+
+
+# No observation is ever hit, so the energy moves only with the penalty, by amounts of the
+# order of the temperatures: every temperature shows in the result.
+MISSED = np.full(15, 50.0)
+
+CASES = {
+    # The first polar pair of seed 19110 has s < 1e-4: the rescaled branch.
+    "start from a rescaled pair": case((1, 0, 0, 5, 0.05, 20, 19110), 2),
+    # Chains 3 and 5 tie at the lowest start energy: rank 0 must be chain 3.
+    "lowest start, tied": case((8, 0, 0, 1, 0.5, 20, 0), 3),
+    # Past 16 entries an unstable sort would reorder such ties.
+    "many chains, tied": case((40, 0, 0, 1, 0.5, 20, 0), 3),
+    "seeds wrap around 2^64": case((3, 2, 3, 2, 0.05, 20, 2**64 - 1500), 2, ((np.eye(2), 0.5),)),
+    "n_deep = 0": case((5, 10, 0, 3, 0.1, 20, 11), 3, ((R_A, 0.01), (R_B, 0.02))),
+    "temperatures": case((4, 100, 200, 3, 0.3, 20, 21), 3, ((R_A, 0.5), (R_B, 0.25)), y=MISSED),
+    "one chain": case((1, 10, 100, 5, 0.05, 20, 42), 3, ((R_A, 0.05),), [0], y=MISSED),
+    "diverse elites": case((5, 10, 10, 3, 0.2, 5, 3), 2, ((np.eye(2), 0.5),), [0, 2, 3]),
+    "all near rank 0": case((3, 3, 12, 3, 0.05, 20, 240), 1, ((np.eye(1), 1.0),), [0, 1, 2]),
+    "duplicate elite": case((4, 0, 4, 3, 0.5, 20, 135), 1, ((np.eye(1), 1.0),), [0, 2, 2]),
+    "n_elite above n_chains": case((3, 5, 5, 5, 0.1, 20, 8), 2, (), [0, 1, 2]),
+    "n_elite = 0": case((4, 5, 5, 0, 0.1, 20, 9), 2, (), [0]),
+    "step_size = 0": case((3, 4, 4, 2, 0.0, 20, 10), 3, ((R_A, 0.1),)),
+    "H_piH = 1": case((4, 8, 8, 2, 0.1, 1, 12), 3, ((R_A, 0.1),)),
+    "no coefficients": case((3, 3, 3, 2, 0.1, 20, 13), 0),
+    # Every energy is NaN: every proposal must be accepted.
+    "NaN energies": case((3, 5, 5, 2, 0.1, 20, 14), 2, ((np.eye(2), math.nan),)),
+}
+
+
+@pytest.mark.parametrize("config, p, penalties, elites, y", CASES.values(), ids=CASES.keys())
+def test_matches_reference(config, p, penalties, elites, y):
+    X = design(p)
+    result = fit(config, X, y, penalties)
+    expected = ref.tournament(X, y, *config, penalties=penalties)
+    np.testing.assert_equal(result.beta_mcmc, expected.beta)
+    np.testing.assert_equal(result.energy, expected.energy)
+    np.testing.assert_equal(result.gibbs.r_heat, expected.r_heat)
+    assert (result.n_chains, result.n_elite) == (config[0], config[3])
+    if elites is not None:
+        assert expected.elites == elites
+
+
+def test_elite_cases_are_what_they_claim():
+    def near(a, b):
+        return np.linalg.norm(a - b) <= 0.1
+
+    def reference(name):
+        config, p, penalties, _, y = CASES[name]
+        return ref.tournament(design(p), y, *config, penalties=penalties)
+
+    b = [beta for beta, _ in reference("all near rank 0").ranked]
+    assert near(b[1], b[0]) and near(b[2], b[0])
+    duplicate = reference("duplicate elite")
+    b = [beta for beta, _ in duplicate.ranked]
+    assert near(b[1], b[0]) and not near(b[2], b[0]) and near(b[3], b[2])
+    # The best state comes from the repeated elite's own deep chain (seed + 26 + 7777).
+    assert duplicate.found_by == 2
+    tied = reference("lowest start, tied")
+    assert tied.ranked[0][1] == tied.ranked[1][1]
+
+
+def test_one_chain_starts_deep_phase_at_0_005():
+    gibbs = fit(CASES["one chain"][0], design(3), MISSED).gibbs
+    assert (gibbs.He, gibbs.r_heat, gibbs.T) == (0.0, 0.01, 1.0)
+
+
+def test_unapplied_penalty_is_not_read():
+    config = (4, 5, 5, 2, 0.1, 20, 1)
+    unpenalised = fit(config, design(3))
+    ignored = fit(config, design(3), penalties=((np.eye(2), 0.0), (np.ones((1, 5)), 0.0)))
+    np.testing.assert_equal(ignored.beta_mcmc, unpenalised.beta_mcmc)
+
+
+OUTCOME = """
+import numpy as np, vasq_core
+
+def outcome():
+    x = np.linspace(-1.0, 1.0, 300)
+    y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
+    R = np.diag([0.0, 1.0, 2.0, 3.0])
+    r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300).fit(
+        np.vander(x, 4, increasing=True), y, R, R @ R, 1e-3, 1e-4)
+    g = r.gibbs
+    return [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+"""
+
+
+def test_same_result_with_any_thread_count_and_call():
+    def run(threads):
+        env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONPATH=os.pathsep.join(sys.path))
+        code = OUTCOME + "print(outcome())"
+        done = subprocess.run(
+            [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
+        )
+        return done.stdout
+
+    single = run(1)
+    assert run(4) == single
+    namespace = {}
+    exec(OUTCOME, namespace)
+    assert f"{namespace['outcome']()}\n" == single
+    assert f"{namespace['outcome']()}\n" == single
+
+
+def test_defaults():
+    X = design(3)
+    implicit = vasq_core.TournamentMCMC().fit(X, Y)
+    explicit = vasq_core.TournamentMCMC(25, 200, 2000, 5, 0.05, 20, 42).fit(X, Y)
+    np.testing.assert_equal(implicit.beta_mcmc, explicit.beta_mcmc)
+    assert (implicit.energy, implicit.n_chains, implicit.n_elite) == (explicit.energy, 25, 5)
+
+
+SMALL = dict(n_warmup=2, n_deep=2)
+
+
+@pytest.mark.parametrize(
+    "config, args, error, message",
+    [
+        (dict(n_chains=0), {}, ValueError, "n_chains < 1"),
+        (dict(H_piH=0), {}, ValueError, "H_piH < 1"),
+        (dict(H_piH=-3), {}, ValueError, "H_piH < 1"),
+        ({}, dict(y=Y[:-1]), ValueError, "Dimension mismatch."),
+        ({}, dict(R1=np.eye(2), gamma1=1.0), ValueError, "Dimension mismatch."),
+        ({}, dict(R2=np.ones((3, 2)), gamma2=1.0), ValueError, "Dimension mismatch."),
+        ({}, dict(R1="R1"), RuntimeError, None),
+    ],
+)
+def test_fit_errors(config, args, error, message):
+    sampler = vasq_core.TournamentMCMC(**SMALL, **config)
+    with pytest.raises(error) as raised:
+        sampler.fit(**{"X": design(3), "y": Y, **args})
+    if message is not None:
+        assert str(raised.value) == message
+
+
+def test_negative_n_chains_is_the_standard_length_error():
+    with pytest.raises(ValueError) as raised:
+        vasq_core.TournamentMCMC(n_chains=-1, **SMALL).fit(design(3), Y)
+    assert str(raised.value) not in ("n_chains < 1", "Dimension mismatch.")
+
+
+@pytest.mark.parametrize("config", [dict(seed=-1), dict(seed=2**64), dict(n_chains=2.0)])
+def test_constructor_refuses(config):
+    with pytest.raises(TypeError):
+        vasq_core.TournamentMCMC(**config)
+
+
+def test_result_is_read_only_and_keeps_its_data_alive():
+    with pytest.raises(TypeError):
+        vasq_core.MCMCResult()
+    result = fit((4, 5, 5, 2, 0.1, 20, 3), design(3))
+    beta, gibbs = result.beta_mcmc, result.gibbs
+    expected = (beta.copy(), gibbs.H, gibbs.r_heat, gibbs.var_E)
+    with pytest.raises(ValueError):
+        beta[0] = 1.0
+    del result
+    gc.collect()
+    np.testing.assert_equal(beta, expected[0])
+    assert (gibbs.H, gibbs.r_heat, gibbs.var_E) == expected[1:]
