@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+import vasq_core as vc
 
 CALLS = {
     "ols": """
@@ -22,7 +23,8 @@ out = vc.fit_regularized_linear(Phi, rng.standard_normal(20000), R @ R.T, R.T @ 
 def run_with_threads(call, n):
     script = "import sys, numpy as np, vasq_core as vc\nrng = np.random.default_rng(1)\n"
     script += CALLS[call] + "sys.stdout.buffer.write(out.tobytes())\n"
-    env = dict(os.environ, OMP_NUM_THREADS=str(n))
+    path = os.pathsep.join([os.path.dirname(vc.__file__), os.environ.get("PYTHONPATH", "")])
+    env = dict(os.environ, OMP_NUM_THREADS=str(n), PYTHONPATH=path)
     out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True)
     return np.frombuffer(out.stdout)
 
