@@ -145,7 +145,9 @@ def outcome():
 
 def test_same_result_with_any_thread_count_and_call():
     def run(threads):
-        env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONPATH=os.pathsep.join(sys.path))
+        # The child must load the very module this session imported.
+        path = os.pathsep.join([os.path.dirname(vasq_core.__file__), *sys.path])
+        env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONPATH=path)
         code = OUTCOME + "print(outcome())"
         done = subprocess.run(
             [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
