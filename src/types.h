@@ -16,6 +16,13 @@ inline constexpr const char* kDimensionMismatch = "Dimension mismatch.";
 inline constexpr const char* kNegativeDegree = "deg < 0";
 inline constexpr const char* kGridTooSmall = "n_grid < 2";
 
+// Eigen sizes the blocks of its matrix products from the caches it detects, and the blocks
+// fix the order of summation. Fixed sizes (Eigen's own x86 defaults) make every product
+// round the same way on every machine. Call once before any product runs.
+inline void use_machine_independent_blocking() {
+  Eigen::setCpuCacheSizes(32 * 1024, 256 * 1024, 2 * 1024 * 1024);
+}
+
 // Reports invalid input as std::invalid_argument, which reaches Python as ValueError.
 inline void require(bool condition, const char* message) {
   if (!condition) throw std::invalid_argument(message);

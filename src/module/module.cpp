@@ -45,6 +45,7 @@ vasq::MCMCResult fit_tournament(const vasq::TournamentMCMC& self, const Matrix& 
 } // namespace
 
 PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
+  vasq::use_machine_independent_blocking();
   m.doc() = "VASQ-P performans-kritik cekirdegi (C++/Eigen).";
 
   // Rows in interface order; a class is registered before the functions that name it.

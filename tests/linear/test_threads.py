@@ -29,19 +29,6 @@ def run_with_threads(call, n):
     return np.frombuffer(out.stdout)
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        "ols",
-        pytest.param(
-            "fit_regularized_linear",
-            marks=pytest.mark.xfail(
-                reason="Eigen's parallel GEMM sizes its depth blocks by the thread count, so "
-                "Phi'Phi with a long Phi is summed in a different order",
-                strict=True,
-            ),
-        ),
-    ],
-)
+@pytest.mark.parametrize("call", CALLS)
 def test_bit_identical_across_thread_counts(call):
     np.testing.assert_array_equal(run_with_threads(call, 1), run_with_threads(call, 2))
