@@ -14,7 +14,7 @@ test: $(VENV)/.installed
 	@echo "Using $$($(PY) -c 'import sys; print(sys.executable, sys.version.split()[0])')"
 	$(PY) -m pytest
 
-demo: $(VENV)/.installed $(VENV)/.demo-deps
+demo: $(VENV)/.installed
 	@echo "Using $$($(PY) -c 'import sys; print(sys.executable, sys.version.split()[0])')"
 	$(PY) examples/demo.py
 
@@ -35,11 +35,7 @@ $(VENV)/.deps: pyproject.toml | $(PY)
 	@$(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' || \
 	  { echo "$(VENV) is not Python 3.13; remove it and run make again" >&2; exit 1; }
 	$(PIP) install --upgrade pip
-	$(PIP) install $(BUILD_DEPS) numpy "pytest>=8" threadpoolctl
-	@touch $@
-
-$(VENV)/.demo-deps: $(VENV)/.deps
-	$(PIP) install "matplotlib>=3.8"
+	$(PIP) install $(BUILD_DEPS) numpy "pytest>=8" "matplotlib>=3.8" threadpoolctl
 	@touch $@
 
 $(VENV)/.installed: $(SOURCES) $(VENV)/.deps
