@@ -3,6 +3,8 @@
 import functools
 import itertools
 import math
+import subprocess
+import sys
 
 import numpy as np
 import numpy.polynomial.polynomial as P
@@ -45,6 +47,23 @@ def numpy_penalty_nd(degrees, bounds, d):
     return R1, R2
 
 
+PEAK_MEMORY = """
+import resource, sys
+sys.path[:0] = {path!r}
+import vasq_core as vc
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+vc.build_penalty_matrices_nd({degrees!r}, {bounds!r}, {grid!r})
+print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024)
+"""
+
+
+def peak_memory_mb(degrees, bounds, grid):
+    """Growth of the peak resident size of a fresh interpreter over one call, in MiB."""
+    code = PEAK_MEMORY.format(path=sys.path, degrees=degrees, bounds=bounds, grid=grid)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return float(done.stdout)
+
+
 def main():
     rng = np.random.default_rng(0)
     print(thread_report())
@@ -73,6 +92,9 @@ def main():
     report(f"build_penalty_matrices_nd, {DEGREES}, {GRID}^{n} grid", ours,
            median_time(lambda: numpy_penalty_nd(DEGREES, bounds, GRID)),
            f"rank updates {flops / ours / 1e9:.2f} GFLOP/s over the whole call")
+    one_phi = G * M * 8 / 2**20
+    print(f"build_penalty_matrices_nd peak memory growth {peak_memory_mb(DEGREES, bounds, GRID):.1f} MiB"
+          f" (one evaluation matrix: {one_phi:.1f} MiB, outputs: {2 * M * M * 8 / 2**20:.2f} MiB)")
 
 
 if __name__ == "__main__":

@@ -173,3 +173,20 @@ def test_arguments_are_copied():
 def test_missing_argument_is_type_error():
     with pytest.raises(TypeError):
         vc.mdl_score_reg([0.0], [0.0], 1, beta=[0.0], R1=[[0.0]], R2=[[0.0]])
+
+
+def test_results_are_independent_of_later_changes():
+    x = np.array([2.0, -1.0])
+    V = vc.design_matrix_1d(3, x)
+    x[:] = 0.0
+    np.testing.assert_array_equal(V, [[1, 2, 4, 8], [1, -1, 1, -1]])
+    V[:] = 0.0
+    np.testing.assert_array_equal(vc.design_matrix_1d(3, [2.0, -1.0]), [[1, 2, 4, 8], [1, -1, 1, -1]])
+    assert V.flags.writeable
+
+
+def test_results_have_the_documented_shapes():
+    assert vc.ols(np.ones((3, 1)), [1.0, 1.0, 1.0]).shape == (1,)
+    assert vc.design_matrix_1d(0, [1.0, 2.0]).shape == (2, 1)
+    R1, R2 = vc.smoothness_penalty_matrices_1d(0, 0.0, 1.0)
+    assert R1.shape == R2.shape == (1, 1)
