@@ -16,7 +16,7 @@ from _common import median_time, report, thread_report
 M, DEG = 1000, 5
 GAMMA1, GAMMA2 = 1e-3, 1e-4
 CONFIG = dict(n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, step_size=0.05, H_piH=20, seed=42)
-WARMUP_ONLY = dict(n_chains=64, n_warmup=200, n_deep=0)
+WARMUP_ONLY = dict(n_chains=64, n_warmup=1000, n_deep=0)
 
 
 def problem():
