@@ -1,0 +1,71 @@
+"""The shipped type stubs agree with the registered signatures."""
+
+import ast
+from pathlib import Path
+
+import pytest
+
+import vasq_core as vc
+
+STUB = Path(__file__).parents[2] / "src" / "module" / "vasq_core.pyi"
+
+
+def split_top_level(text):
+    """Split at commas outside brackets and quotes."""
+    parts, depth, quoted, start = [], 0, False, 0
+    for i, c in enumerate(text):
+        if c == '"':
+            quoted = not quoted
+        elif not quoted and c in "[(":
+            depth += 1
+        elif not quoted and c in "])":
+            depth -= 1
+        elif not quoted and c == "," and depth == 0:
+            parts.append(text[start:i].strip())
+            start = i + 1
+    return parts + [text[start:].strip()] if text.strip() else parts
+
+
+def runtime_parameters(fn):
+    """(name, default text or None) pairs from the rendered signature, without self."""
+    line = fn.__doc__.split("\n")[0]
+    inner = line[line.index("(") + 1 : line.rindex(") -> ")]
+    params = []
+    for part in split_top_level(inner):
+        name = part.split(":")[0]
+        default = part.split(" = ")[1] if " = " in part else None
+        if name != "self":
+            params.append((name, default))
+    return params
+
+
+def stub_parameters(node):
+    args = [a.arg for a in node.args.args if a.arg != "self"]
+    defaults = [None] * (len(args) - len(node.args.defaults)) + [
+        repr(ast.literal_eval(d)) for d in node.args.defaults
+    ]
+    return list(zip(args, defaults))
+
+
+def stub_functions():
+    tree = ast.parse(STUB.read_text())
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            yield node.name, getattr(vc, node.name), node
+        elif isinstance(node, ast.ClassDef):
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef) and not any(
+                    isinstance(d, ast.Name) and d.id == "property" for d in item.decorator_list
+                ):
+                    yield f"{node.name}.{item.name}", getattr(getattr(vc, node.name), item.name), item
+
+
+@pytest.mark.parametrize(("name", "fn", "node"), list(stub_functions()), ids=lambda v: v if isinstance(v, str) else "")
+def test_stub_parameters_match_the_module(name, fn, node):
+    assert stub_parameters(node) == runtime_parameters(fn), name
+
+
+def test_stub_lists_every_public_name():
+    tree = ast.parse(STUB.read_text())
+    declared = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
+    assert declared == {n for n in vc.__dict__ if not n.startswith("_")}
