@@ -2,7 +2,7 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.h') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' -o -name '*.pyi') CMakeLists.txt pyproject.toml
 
 # Build requirements are installed into the venv so that rebuilds are incremental
 # (no isolated build environment, persistent build tree under build/).
