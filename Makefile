@@ -2,7 +2,8 @@
 VENV    := .venv
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip --disable-pip-version-check -q
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.h' -o -name '*.pyi') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src vasq -name '*.cpp' -o -name '*.h' -o -name '*.py' -o -name '*.pyi' -o -name py.typed) \
+           CMakeLists.txt pyproject.toml
 
 # Build requirements are installed into the venv so that rebuilds are incremental
 # (no isolated build environment, persistent build tree under build/).
@@ -19,6 +20,7 @@ demo: $(VENV)/.installed
 	$(PY) examples/demo.py
 
 bench: $(VENV)/.installed
+	$(PY) tools/requirements.py bench | xargs $(PIP) install
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 format:
@@ -35,7 +37,7 @@ $(VENV)/.deps: pyproject.toml | $(PY)
 	@$(PY) -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' || \
 	  { echo "$(VENV) is not Python 3.13; remove it and run make again" >&2; exit 1; }
 	$(PIP) install --upgrade pip
-	$(PIP) install $(BUILD_DEPS) numpy "pytest>=8" "matplotlib>=3.8" threadpoolctl
+	$(PY) tools/requirements.py test dask | xargs $(PIP) install $(BUILD_DEPS)
 	@touch $@
 
 $(VENV)/.installed: $(SOURCES) $(VENV)/.deps

@@ -1,0 +1,10 @@
+"""Robust polynomial regression with the degree chosen by minimum description length.
+
+The numbers come from the native core :mod:`vasq_core`; this package holds what users
+touch: a scikit-learn estimator, a command line, and fitting many curves at once.
+"""
+
+from vasq._estimator import RobustPolynomialRegressor
+
+__all__ = ["RobustPolynomialRegressor"]
+__version__ = "0.1.0"
