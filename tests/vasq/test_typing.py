@@ -46,3 +46,29 @@ def test_no_errors_outside_the_checked_files(mypy_errors):
     """Errors in what the checked files import, such as the core's installed stubs."""
     elsewhere = {path: lines for path, lines in mypy_errors.items() if path not in CHECKED}
     assert not elsewhere, "\n".join(line for lines in elsewhere.values() for line in lines)
+
+
+@pytest.fixture(scope="module")
+def user_cache(tmp_path_factory):
+    """One mypy cache for the user-code checks, kept apart from the source tree's."""
+    return tmp_path_factory.mktemp("mypy_cache")
+
+
+@pytest.mark.parametrize(
+    ("code", "error"),
+    [
+        ("model = vasq.load_model('m.json')\nspread: float = vasq_core.mad(model.predict([[1.0]]))\n", None),
+        ("name: int = vasq.load_model('m.json').target_name\n", 'expression has type "str", variable has type "int"'),
+        ("vasq_core.design_matrix_1d(2, x=[1.0], deg=3)\n", '"design_matrix_1d" gets multiple values for keyword argument "deg"'),
+    ],
+    ids=["typed-use", "vasq-misuse", "core-misuse"],
+)
+def test_user_code_is_checked_against_the_installed_packages(tmp_path, user_cache, code, error):
+    """Away from the source tree, mypy finds both packages installed and knows their types."""
+    (tmp_path / "user.py").write_text("import vasq\nimport vasq_core\n\n" + code)
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(user_cache), "user.py"],
+                            cwd=tmp_path, capture_output=True, text=True, check=False)
+    if error is None:
+        assert result.returncode == 0, result.stdout + result.stderr
+    else:
+        assert result.returncode == 1 and error in result.stdout, result.stdout + result.stderr
