@@ -112,7 +112,12 @@ def read_table(path: Path) -> Table:
     """Read a CSV file; blank lines are skipped and every other line has the same width."""
     with path.open(newline="", encoding="utf-8-sig") as f:
         reader = csv.reader(f)
-        records = [(reader.line_num, cells) for cells in reader if cells]
+        try:
+            records = [(reader.line_num, cells) for cells in reader if cells]
+        except UnicodeDecodeError:
+            raise ValueError(f"{path} is not a UTF-8 text file") from None
+        except csv.Error as error:
+            raise ValueError(f"{path}, line {reader.line_num}: {error}") from None
     if not records:
         raise ValueError(f"{path} is empty")
     first = records[0][1]

@@ -86,6 +86,8 @@ class PolynomialModel:
         powers = np.asarray(self.powers)
         coef = np.asarray(self.coef, dtype=np.float64)
         n_features = len(self.feature_names)
+        if not all(isinstance(name, str) for name in self.feature_names):
+            raise ValueError(f"feature names must be strings, got {self.feature_names!r}")
         if powers.ndim != 2 or powers.shape[1] != n_features or not np.issubdtype(powers.dtype, np.integer):
             raise ValueError(f"powers must be integers of shape (n_terms, {n_features}), "
                              f"got {powers.dtype} of shape {powers.shape}")
@@ -196,6 +198,19 @@ class PolynomialModel:
             If the file cannot be written.
         ValueError
             If an MDL score is not finite (JSON has no such numbers).
+
+        See Also
+        --------
+        load_model : Read the file back.
+
+        Examples
+        --------
+        >>> import numpy as np, tempfile, pathlib
+        >>> from vasq import PolynomialModel
+        >>> model = PolynomialModel(("x",), "y", np.array([[1]]), np.array([2.0]), degree=1,
+        ...                         method="ols", mdl_score=0.0, mdl_scores={1: 0.0},
+        ...                         n_samples=2, n_inliers=2)
+        >>> model.save(pathlib.Path(tempfile.mkdtemp()) / "model.json")
         """
         record = {
             "format": FORMAT,
@@ -211,7 +226,7 @@ class PolynomialModel:
             "n_inliers": self.n_inliers,
         }
         # Python's JSON writes floats by repr, which reads back to the same double.
-        Path(path).write_text(json.dumps(record, indent=2, allow_nan=False) + "\n")
+        Path(path).write_text(json.dumps(record, indent=2, allow_nan=False) + "\n", encoding="utf-8")
 
 
 def load_model(path: str | Path) -> PolynomialModel:
@@ -246,7 +261,7 @@ def load_model(path: str | Path) -> PolynomialModel:
     >>> load_model(path).predict([[3.0]])
     array([-5.])
     """
-    record = json.loads(Path(path).read_text())
+    record = json.loads(Path(path).read_text(encoding="utf-8"))
     if not isinstance(record, dict) or record.get("format") != FORMAT:
         raise ValueError(f"{path} is not a vasq model file")
     try:

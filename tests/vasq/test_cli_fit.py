@@ -60,16 +60,19 @@ def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names
         ("x,y\n1,2\n3,nan\n", [], "d.csv, line 3, y: not a finite number: 'nan'"),
         ("1,2\n-inf,4\n", ["--x", "0", "--y", "1"], "d.csv, line 2, column 0: not a finite number: '-inf'"),
         ("x,y\n1,2\n3,4,5\n", [], "d.csv, line 3: 3 fields, expected 2"),
+        ("x,y\n1,2\n3," + "4" * 200_000 + "\n", [], "d.csv, line 3: field larger than field limit"),
+        (b"\x89PNG\r\n\x1a\n\x00\xff", [], "d.csv is not a UTF-8 text file"),
         ("x,y\n1,2\n3,4\n", ["--json", "{tmp}/no/m.json"], "m.json: No such file or directory"),
         ("x,y\n1,2\n3,4\n", ["--plot", "{tmp}/p.nonsense"], "Format 'nonsense' is not supported"),
     ],
     ids=["missing", "empty", "header-only", "unknown-name", "index-too-large", "name-without-header",
-         "text-cell", "empty-cell", "nan", "infinity", "ragged", "json-directory", "plot-format"],
+         "text-cell", "empty-cell", "nan", "infinity", "ragged", "huge-field", "binary", "json-directory",
+         "plot-format"],
 )
 def test_bad_input_gives_one_line_and_exit_code_2(tmp_path, capsys, text, args, message):
     path = tmp_path / ("missing.csv" if text is None else "d.csv")
     if text is not None:
-        path.write_text(text)
+        path.write_bytes(text if isinstance(text, bytes) else text.encode())
     columns = [a for option in ("--x", "--y") if option not in args for a in (option, option[2:])]
     argv = ["fit", str(path), *columns, "--degree", "1", "--method", "ols"]
     assert main(argv + [a.format(tmp=tmp_path) for a in args]) == 2

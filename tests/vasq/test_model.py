@@ -119,8 +119,10 @@ def test_inconsistent_models_are_refused(powers, coef, message):
      (lambda r: {**r, "coef": "1, 2"}, "'coef' must be of type list"),
      (lambda r: {**r, "powers": [[0], [1.5]]}, "powers must be integers"),
      (lambda r: {**r, "degree": "2"}, "a degree must be an int or a list of ints"),
-     (lambda r: {**r, "n_samples": 2.5}, "'n_samples' must be of type int")],
-    ids=["not-json", "list", "format", "missing", "short", "string", "float-power", "degree", "count"],
+     (lambda r: {**r, "n_samples": 2.5}, "'n_samples' must be of type int"),
+     (lambda r: {**r, "features": [0]}, "feature names must be strings")],
+    ids=["not-json", "list", "format", "missing", "short", "string", "float-power", "degree", "count",
+         "feature-name"],
 )
 def test_load_refuses_malformed_files(tmp_path, edit, message):
     path = tmp_path / "m.json"
