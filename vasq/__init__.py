@@ -5,6 +5,12 @@ touch: a scikit-learn estimator, a command line, and fitting many curves at once
 """
 
 from vasq._estimator import RobustPolynomialRegressor
+from vasq._model import PolynomialModel
+from vasq._model import load_model
 
-__all__ = ["RobustPolynomialRegressor"]
+__all__ = [
+    "RobustPolynomialRegressor",
+    "PolynomialModel",
+    "load_model",
+]
 __version__ = "0.1.0"

@@ -1,13 +1,16 @@
-"""The shipped type stubs agree with the registered signatures."""
+"""The shipped type stubs agree with the registered signatures and are found by mypy."""
 
 import ast
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
 import vasq_core as vc
 
-STUB = Path(__file__).parents[2] / "src" / "module" / "vasq_core.pyi"
+STUB = Path(__file__).parents[2] / "src" / "module" / "vasq_core-stubs" / "__init__.pyi"
+ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
 
 
 def split_top_level(text):
@@ -69,3 +72,15 @@ def test_stub_lists_every_public_name():
     tree = ast.parse(STUB.read_text())
     declared = {n.name for n in tree.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
     assert declared == {n for n in vc.__dict__ if not n.startswith("_")}
+
+
+def test_every_stub_function_and_class_has_a_docstring():
+    undocumented = [node.name for node in ast.walk(ast.parse(STUB.read_text()))
+                    if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not ast.get_docstring(node)]
+    assert undocumented == []
+
+
+def test_stubtest_finds_the_installed_stubs_in_agreement_with_the_module():
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vasq_core", "--allowlist", str(ALLOWLIST)],
+                            capture_output=True, text=True, check=False)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -1,0 +1,78 @@
+"""The command-line frame: subcommand dispatch, exit codes, one-line errors."""
+
+import subprocess
+import sys
+from types import SimpleNamespace
+
+import pytest
+
+from vasq import _cli
+
+
+def subcommand(name, outcome):
+    """A subcommand module stand-in whose run returns ``outcome`` or raises it."""
+
+    def add_parser(subparsers):
+        subparsers.add_parser(name).add_argument("--value")
+
+    def run(args):
+        if isinstance(outcome, BaseException):
+            raise outcome
+        return outcome
+
+    return SimpleNamespace(add_parser=add_parser, run=run)
+
+
+@pytest.fixture
+def commands(monkeypatch):
+    def install(*modules):
+        monkeypatch.setattr(_cli, "SUBCOMMANDS", modules)
+
+    return install
+
+
+def test_each_subcommand_runs_its_own_run(commands):
+    commands(subcommand("one", 0), subcommand("two", 7))
+    assert _cli.main(["one"]) == 0
+    assert _cli.main(["two", "--value", "x"]) == 7
+
+
+@pytest.mark.parametrize(
+    ("error", "line"),
+    [
+        (ValueError("bad value\n  in row 3"), "vasq: error: bad value in row 3"),
+        (FileNotFoundError(2, "No such file or directory", "data.csv"),
+         "vasq: error: data.csv: No such file or directory"),
+        (PermissionError("cannot write"), "vasq: error: cannot write"),
+        (KeyError("sensor"), "vasq: error: not found: 'sensor'"),
+        (ValueError(), "vasq: error: ValueError"),
+    ],
+    ids=["value-multiline", "missing-file", "os-no-filename", "key", "empty-message"],
+)
+def test_input_errors_become_one_line_and_exit_code_2(commands, capsys, error, line):
+    commands(subcommand("go", error))
+    assert _cli.main(["go"]) == 2
+    captured = capsys.readouterr()
+    assert captured.err == line + "\n"
+    assert captured.out == ""
+
+
+def test_programming_errors_are_not_disguised(commands):
+    commands(subcommand("go", TypeError("a bug")))
+    with pytest.raises(TypeError, match="a bug"):
+        _cli.main(["go"])
+
+
+@pytest.mark.parametrize("argv", [[], ["nonsense"], ["fit"]], ids=["none", "unknown", "fit-without-args"])
+def test_usage_errors_exit_with_code_2(argv, capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        _cli.main(argv)
+    assert exit_info.value.code == 2
+    assert "usage: python -m vasq" in capsys.readouterr().err
+
+
+def test_python_dash_m_reports_input_errors_without_traceback(tmp_path):
+    result = subprocess.run([sys.executable, "-m", "vasq", "fit", str(tmp_path / "none.csv"),
+                             "--x", "0", "--y", "1"], capture_output=True, text=True, check=False)
+    assert result.returncode == 2
+    assert result.stderr == f"vasq: error: {tmp_path / 'none.csv'}: No such file or directory\n"

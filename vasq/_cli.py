@@ -1,0 +1,73 @@
+"""The ``python -m vasq`` command line: a table of subcommands and one-line errors."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+from typing import Protocol
+
+from vasq import _cli_fit
+
+
+class Subcommand(Protocol):
+    """What a subcommand module provides."""
+
+    def add_parser(self, subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+        """Add the subcommand's parser, with its arguments, to ``subparsers``."""
+
+    def run(self, args: argparse.Namespace) -> int:
+        """Carry out the subcommand; return the exit code."""
+
+
+SUBCOMMANDS: tuple[Subcommand, ...] = (_cli_fit,)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the whole command line; each subcommand's ``run`` lands in ``args.run``."""
+    parser = argparse.ArgumentParser(
+        prog="python -m vasq",
+        description="Robust polynomial regression with the degree chosen by MDL score.")
+    subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+    for command in SUBCOMMANDS:
+        known = set(subparsers.choices)
+        command.add_parser(subparsers)
+        for name in subparsers.choices.keys() - known:
+            subparsers.choices[name].set_defaults(run=command.run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line.
+
+    Parameters
+    ----------
+    argv : sequence of str, optional
+        The arguments after the program name; by default ``sys.argv[1:]``.
+
+    Returns
+    -------
+    int
+        The exit code: 0 on success, 2 when the input cannot be used. Errors in the input
+        (``ValueError``, ``OSError``, ``KeyError``) are reported on one line of standard
+        error as ``vasq: error: <message>``, without a traceback. Usage errors exit through
+        argparse, also with code 2.
+    """
+    args = build_parser().parse_args(argv)
+    try:
+        code: int = args.run(args)
+    except (ValueError, OSError, KeyError) as error:
+        print(f"vasq: error: {one_line(error)}", file=sys.stderr)
+        return 2
+    return code
+
+
+def one_line(error: BaseException) -> str:
+    """The error's message as a single line."""
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        message = f"{error.filename}: {error.strerror}"
+    elif isinstance(error, KeyError) and len(error.args) == 1:
+        message = f"not found: {error.args[0]!r}"  # str() of a KeyError is only the key's repr
+    else:
+        message = str(error)
+    return " ".join(message.split()) or type(error).__name__

@@ -1,0 +1,197 @@
+"""``python -m vasq fit``: fit one curve (or surface) from columns of a CSV file."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import math
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+from matplotlib.figure import Figure
+
+from vasq._estimator import RobustPolynomialRegressor
+from vasq._model import Degree, PolynomialModel
+
+METHODS = ("tournament", "penalized", "ols")
+
+
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    """Add the ``fit`` subcommand and its arguments."""
+    parser = subparsers.add_parser(
+        "fit", help="fit a robust polynomial to columns of a CSV file",
+        description="Fit a robust polynomial to columns of a CSV file, print the MDL score of "
+                    "every candidate degree and the chosen model, and optionally write a plot "
+                    "and the model as JSON (read it back with vasq.load_model). The first line "
+                    "is taken as a header unless all its cells are numbers.")
+    parser.add_argument("data", type=Path, metavar="DATA.csv", help="comma-separated values")
+    parser.add_argument("--x", action="append", required=True, metavar="COLUMN",
+                        help="input column: a header name or a 0-based index; "
+                             "repeat for several inputs")
+    parser.add_argument("--y", required=True, metavar="COLUMN", help="output column")
+    parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
+                        help="polynomial degree, or auto to choose it by MDL score (default)")
+    parser.add_argument("--method", choices=METHODS, default="tournament",
+                        help="fitting method (default: tournament)")
+    parser.add_argument("--seed", type=int, default=0,
+                        help="random seed of the tournament; the same seed gives the same fit "
+                             "(default: 0)")
+    parser.add_argument("--plot", type=Path, metavar="PATH",
+                        help="write a plot of the fit, inliers and outliers marked "
+                             "(format from the suffix: .png, .pdf, .svg)")
+    parser.add_argument("--json", type=Path, metavar="PATH", help="write the model as JSON")
+
+
+def parse_degree(text: str) -> int | str:
+    """``auto`` or a non-negative integer."""
+    if text == "auto":
+        return text
+    if text.isdecimal():
+        return int(text)
+    raise argparse.ArgumentTypeError(f"expected auto or a non-negative integer, got {text!r}")
+
+
+def run(args: argparse.Namespace) -> int:
+    """Fit, print the report, write the requested files."""
+    table = read_table(args.data)
+    xs = [table.column(spec) for spec in args.x]
+    y_name, y = table.column(args.y)
+    X = np.column_stack([values for _, values in xs])
+    estimator = RobustPolynomialRegressor(degree=args.degree, method=args.method,
+                                          random_state=args.seed).fit(X, y)
+    model = PolynomialModel.from_estimator(estimator, [name for name, _ in xs], y_name)
+    print(report(model, args.data))
+    if args.json is not None:
+        model.save(args.json)
+    if args.plot is not None:
+        figure = plot_fit(model, X, y, np.asarray(estimator.inlier_mask_, dtype=bool))
+        figure.savefig(args.plot, dpi=120)
+    return 0
+
+
+@dataclass(frozen=True)
+class Table:
+    """The cells of a CSV file, with its header if it has one."""
+
+    path: Path
+    header: tuple[str, ...] | None
+    rows: list[tuple[int, list[str]]]  # (line number, cells)
+
+    @property
+    def width(self) -> int:
+        """Number of columns."""
+        return len(self.rows[0][1])
+
+    def column(self, spec: str) -> tuple[str, npt.NDArray[np.float64]]:
+        """The name and values of a column given by header name or 0-based index."""
+        index = self._index(spec)
+        name = self.header[index] if self.header is not None else f"column {index}"
+        values = np.empty(len(self.rows))
+        for i, (line, cells) in enumerate(self.rows):
+            try:
+                values[i] = float(cells[index])
+            except ValueError:
+                raise ValueError(f"{self.path}, line {line}, {name}: not a number: {cells[index]!r}") from None
+            if not math.isfinite(values[i]):
+                raise ValueError(f"{self.path}, line {line}, {name}: not a finite number: {cells[index]!r}")
+        return name, values
+
+    def _index(self, spec: str) -> int:
+        if self.header is not None and spec in self.header:
+            return self.header.index(spec)
+        if spec.isdecimal() and int(spec) < self.width:
+            return int(spec)
+        known = (f"names {', '.join(self.header)} or indices" if self.header is not None
+                 else "no header, so indices")
+        raise ValueError(f"{self.path} has no column {spec!r} ({known} 0 to {self.width - 1})")
+
+
+def read_table(path: Path) -> Table:
+    """Read a CSV file; blank lines are skipped and every other line has the same width."""
+    with path.open(newline="", encoding="utf-8-sig") as f:
+        reader = csv.reader(f)
+        try:
+            records = [(reader.line_num, cells) for cells in reader if cells]
+        except UnicodeDecodeError:
+            raise ValueError(f"{path} is not a UTF-8 text file") from None
+        except csv.Error as error:
+            raise ValueError(f"{path}, line {reader.line_num}: {error}") from None
+    if not records:
+        raise ValueError(f"{path} is empty")
+    first = records[0][1]
+    header = None if all(is_number(cell) for cell in first) else tuple(c.strip() for c in first)
+    rows = records[1:] if header is not None else records
+    if not rows:
+        raise ValueError(f"{path} has a header but no data")
+    for line, cells in rows:
+        if len(cells) != len(first):
+            raise ValueError(f"{path}, line {line}: {len(cells)} fields, expected {len(first)}")
+    return Table(path, header, rows)
+
+
+def is_number(cell: str) -> bool:
+    """Whether ``float`` accepts the cell."""
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+def report(model: PolynomialModel, source: Path) -> str:
+    """The MDL score of every candidate degree, then the chosen model term by term."""
+    inputs = ", ".join(model.feature_names)
+    lines = [f"{source}: {model.n_samples} rows, {model.target_name} against {inputs}",
+             f"{'degree':>10}  {'MDL score':>12}"]
+    for degree, score in model.mdl_scores.items():
+        mark = "  <- chosen" if degree == model.degree else ""
+        lines.append(f"{format_degree(degree):>10}  {score:12.4f}{mark}")
+    share = model.n_inliers / model.n_samples
+    lines += [f"chosen: degree {format_degree(model.degree)} ({model.method}), "
+              f"{model.n_inliers} of {model.n_samples} rows inliers ({share:.1%})",
+              f"{'coefficient':>24}  term"]
+    for c, powers in zip(model.coef, model.powers):
+        lines.append(f"{c:>24.10g}  {term(model.feature_names, powers)}")
+    return "\n".join(lines)
+
+
+def format_degree(degree: Degree) -> str:
+    """``3`` for one input, ``(2, 1)`` for several."""
+    return str(degree) if isinstance(degree, int) else "(" + ", ".join(map(str, degree)) + ")"
+
+
+def term(names: tuple[str, ...], powers: npt.NDArray[np.int64]) -> str:
+    """A monomial as text, for example ``x^2*t``; the constant term is ``1``."""
+    factors = [name if p == 1 else f"{name}^{p}" for name, p in zip(names, powers.tolist()) if p]
+    return "*".join(factors) or "1"
+
+
+def plot_fit(model: PolynomialModel, X: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
+             inliers: npt.NDArray[np.bool_]) -> Figure:
+    """Data with inliers and outliers marked, and the fit.
+
+    One input: y against x with the fitted curve. Several: observed against fitted values,
+    with the line where they agree.
+    """
+    figure = Figure(figsize=(8, 5))
+    ax = figure.add_subplot()
+    if X.shape[1] == 1:
+        x = X[:, 0]
+        grid = np.linspace(x.min(), x.max(), 400)
+        ax.scatter(x[inliers], y[inliers], s=10, c="0.3", label="inliers")
+        ax.scatter(x[~inliers], y[~inliers], s=14, c="tab:red", marker="x", label="outliers")
+        ax.plot(grid, model.predict(grid[:, None]), c="tab:blue", lw=2, label="fit")
+        ax.set(xlabel=model.feature_names[0], ylabel=model.target_name)
+    else:
+        fitted = model.predict(X)
+        ax.scatter(fitted[inliers], y[inliers], s=10, c="0.3", label="inliers")
+        ax.scatter(fitted[~inliers], y[~inliers], s=14, c="tab:red", marker="x", label="outliers")
+        ends = [min(fitted.min(), y.min()), max(fitted.max(), y.max())]
+        ax.plot(ends, ends, c="tab:blue", lw=1, label="observed = fitted")
+        ax.set(xlabel=f"fitted {model.target_name}", ylabel=f"observed {model.target_name}")
+    ax.set_title(f"degree {format_degree(model.degree)}, {model.method}: "
+                 f"{model.n_inliers} of {model.n_samples} points inliers")
+    ax.legend(loc="best")
+    return figure
