@@ -81,7 +81,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
         Warm-up chains of the tournament.
     n_warmup : int, default=200
         Metropolis steps of each warm-up chain.
-    n_deep : int, default=2000
+    n_deep : int, default=500
         Metropolis steps of each refinement chain.
     n_elite : int, default=5
         Number of warm-up results refined.
@@ -151,7 +151,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
         gamma2: float = 1e-6,
         n_chains: int = 25,
         n_warmup: int = 200,
-        n_deep: int = 2000,
+        n_deep: int = 500,
         n_elite: int = 5,
         step_size: float = 0.05,
         random_state: int | np.random.RandomState | None = None,
@@ -208,7 +208,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
         ys = (ys - self._y_loc) / self._y_scale
 
         seed = int(check_random_state(self.random_state).randint(INT32_MAX))
-        fits = [self._fit_one(T, ys, degrees, seed) for degrees in candidates]
+        fits: list[RobustFit] = []
+        for degrees in candidates:
+            fits.append(self._fit_one(T, ys, degrees, seed, fits[-1] if fits else None))
         scores = self._mdl_scores(ys, fits)
         best = min(range(len(fits)), key=lambda i: (scores[i], i))
         chosen = fits[_robust.simplest_alike(fits, best)]
@@ -256,9 +258,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
         return scaled * self._y_scale + self._y_loc
 
     def _fit_one(
-        self, T: NDArray[np.float64], ys: NDArray[np.float64], degrees: tuple[int, ...], seed: int
+        self,
+        T: NDArray[np.float64],
+        ys: NDArray[np.float64],
+        degrees: tuple[int, ...],
+        seed: int,
+        simpler: RobustFit | None,
     ) -> RobustFit:
-        """Fit one candidate in the scaled coordinates."""
+        """Fit one candidate in the scaled coordinates; `simpler` is the one tried before."""
         powers = _basis.monomial_powers(degrees)
         X = _basis.design_matrix(T, powers)
         if self.method == "tournament":
@@ -266,8 +273,12 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
             sampler = vc.TournamentMCMC(
                 self.n_chains, self.n_warmup, self.n_deep, self.n_elite, self.step_size, self.H, seed
             )
-            start = _robust.tournament_start(X, ys, sampler)
-            return RobustFit(degrees, powers, X, *_robust.irls_biweight(X, S, ys, start))
+            starts = [_robust.tournament_start(X, ys, sampler)]
+            if simpler is not None:
+                # Its terms are a subset of these: a start the random search may have missed.
+                starts.append(_basis.embed(simpler.beta, simpler.powers, powers))
+            ends = [RobustFit(degrees, powers, X, *_robust.irls_biweight(X, S, ys, b)) for b in starts]
+            return min(ends, key=lambda f: float(np.median(f.scale)))
         if self.method == "ols":
             beta = vc.ols(X, ys)
         else:
@@ -278,11 +289,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
         return RobustFit(degrees, powers, X, beta, np.ones(ys.size), np.full(ys.size, rms))
 
     def _mdl_scores(self, ys: NDArray[np.float64], fits: list[RobustFit]) -> list[float]:
-        """MDL score of every candidate, against the residuals of the most flexible one."""
+        """MDL score of every candidate, against the residuals of the tightest one."""
         # Standardised by the reference's noise scale, the target's MAD, and so the hit
         # tolerance, reflects the noise rather than the curve's spread, the same for every
         # candidate and not dominated by the regions of small noise.
-        ref = fits[-1]
+        ref = min(fits, key=lambda f: float(np.median(f.scale)))
         target = (ys - ref.fitted()) / ref.scale
         return [
             vc.mdl_score((f.fitted() - ref.fitted()) / ref.scale, target, f.beta.size, self.H)

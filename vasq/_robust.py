@@ -28,12 +28,15 @@ ABS_TO_SD = float(np.sqrt(np.pi / 2.0))
 # Scale floor in the scaled units of y (which are of order one): a fit that is exact on
 # more than half of the points keeps exactly those as inliers instead of dividing by zero.
 SCALE_FLOOR = 1e-9
+# The scale model is fitted to residuals within this many scales: beyond, a normal
+# residual is rare (0.3 %) and an outlier would drag the scale up.
+SCALE_CUT = 3.0
 # Lowest local scale, as a share of the global one.
 LOCAL_FLOOR = 0.1
 IRLS_MAX_ITER = 100
 IRLS_TOL = 1e-10
 # Level of the test by which a simpler fit is kept in place of the best-scoring one.
-ALIKE_LEVEL = 0.99
+ALIKE_LEVEL = 0.9999
 
 
 @dataclass
@@ -84,18 +87,18 @@ def tournament_start(X: Matrix, y: Vector, sampler: vc.TournamentMCMC) -> Vector
     return pilot + scale * correction
 
 
-def local_scale(S: Matrix, r: Vector, inlier: Mask) -> Vector:
-    """Scale of each residual: a linear model of |r| over the inliers, floored.
+def local_scale(S: Matrix, r: Vector, near: Mask) -> Vector:
+    """Scale of each residual: a linear model of |r| over the residuals `near` zero, floored.
 
     `S` is the degree-1 design matrix of the features.  The fitted mean absolute residual is
     rescaled to a normal standard deviation; the floor keeps a model that dips towards zero
-    from turning good points into outliers.  With too few inliers to fit the model, every
+    from turning good points into outliers.  With too few residuals to fit the model, every
     residual gets the global scale.
     """
-    floor = robust_scale(r[inlier])
-    if np.count_nonzero(inlier) <= S.shape[1]:
+    floor = robust_scale(r[near])
+    if np.count_nonzero(near) <= S.shape[1]:
         return np.full(r.size, floor)
-    gamma = vc.ols(S[inlier], np.abs(r[inlier]))
+    gamma = vc.ols(S[near], np.abs(r[near]))
     return np.maximum(S @ gamma * ABS_TO_SD, LOCAL_FLOOR * floor)
 
 
@@ -105,39 +108,40 @@ def irls_biweight(
     """Iteratively reweighted least squares with Tukey's biweight, from `beta`.
 
     Noise that grows or shrinks across the data is common, so every residual is judged
-    against its own scale, a linear model of the absolute inlier residuals over the features
-    (design matrix `S`), and weighted by the inverse of its variance.  The scale model and
-    the inliers are re-estimated at every step.  Returns the coefficients, the final
+    against its own scale, a linear model of the absolute residuals within SCALE_CUT scales
+    over the features (design matrix `S`), and weighted by the inverse of its variance.
+    The scale model and the weights are re-estimated at every step.  Returns the coefficients, the final
     weights (0 for the points the fit rejects) and the scale of every residual.
     """
     r = y - X @ beta
-    inlier = biweight(r, robust_scale(r)) > 0.0
+    s = np.full(r.size, robust_scale(r))
     for _ in range(IRLS_MAX_ITER):
-        s = local_scale(S, r, inlier)
-        w = biweight(r, s)
-        root = np.sqrt(w) / s
+        s = local_scale(S, r, np.abs(r) < SCALE_CUT * s)
+        root = np.sqrt(biweight(r, s)) / s
         new = vc.ols(X * root[:, None], y * root)
         done = np.max(np.abs(new - beta)) <= IRLS_TOL * (1.0 + np.max(np.abs(new)))
-        beta, r, inlier = new, y - X @ new, w > 0.0
+        beta, r = new, y - X @ new
         if done:
             break
-    s = local_scale(S, r, inlier)
+    s = local_scale(S, r, np.abs(r) < SCALE_CUT * s)
     return beta, biweight(r, s), s
 
 
 def simplest_alike(fits: list[RobustFit], best: int) -> int:
     """Index of the simplest fit that cannot be told apart from `fits[best]`.
 
-    Fits come in order of growing complexity.  Over the points both fits keep, the squared
-    difference of the two fitted curves in units of the best fit's local noise scale is, for
-    nested least-squares fits of which the simpler is adequate, a chi-square variable with
-    as many degrees of freedom as the fits differ in terms; a simpler fit is kept unless it
-    exceeds the 99 % quantile.
+    Fits come in order of growing complexity, each holding the terms of the ones before.
+    The squared difference of a simpler fitted curve from the best one, weighted as in the
+    best fit's final weighted least squares (biweight over local variance), is, when the
+    simpler model is adequate, a chi-square variable with as many degrees of freedom as the
+    fits differ in terms.  The simpler fit is kept unless that is overwhelmingly unlikely
+    (level 1e-4): several candidates are compared, and outliers that the weights only partly
+    remove inflate the statistic.
     """
     b = fits[best]
+    weight = b.weights / b.scale**2
     for i, f in enumerate(fits[:best]):
-        both = (f.weights > 0.0) & (b.weights > 0.0)
-        d = (f.fitted() - b.fitted())[both] / b.scale[both]
-        if float(d @ d) <= chi2.ppf(ALIKE_LEVEL, b.beta.size - f.beta.size):
+        d = f.fitted() - b.fitted()
+        if float(np.sum(weight * d * d)) <= chi2.ppf(ALIKE_LEVEL, b.beta.size - f.beta.size):
             return i
     return best
