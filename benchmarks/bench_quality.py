@@ -41,6 +41,7 @@ from _common import thread_report
 from vasq import RobustPolynomialRegressor
 
 MAX_DEGREE = 6
+OURS = "vasq RobustPolynomialRegressor"
 
 
 @dataclass
@@ -177,7 +178,7 @@ def run_problem(problem: Problem, seeds: list[int]) -> dict[str, Row]:
     for seed in seeds:  # methods interleaved within each seed
         X, y = problem.sample(seed)
         model, t = timed(lambda: ours(seed).fit(X, y))
-        add("vasq RobustPolynomialRegressor", rmse(model.predict, problem), t, str(model.degree_).replace(" ", ""))
+        add(OURS, rmse(model.predict, problem), t, str(model.degree_).replace(" ", ""))
         for d in rlm_degrees:
             predict, t = timed(lambda: rlm(d)(X, y))
             add(f"statsmodels RLM biweight, deg {d}", rmse(predict, problem), t, str(d))
@@ -233,7 +234,32 @@ def main() -> None:
             print(row.line(label, ref), flush=True)
         scaled, shifted = invariance(problem, seeds)
         print(f"  units: y x 1000 changes our relative RMSE by at most {scaled:.2e}, "
-              f"x + 1000 by at most {shifted:.2e}\n", flush=True)
+              f"x + 1000 by at most {shifted:.2e}", flush=True)
+        print(targets(problem, rows, ref, max(scaled, shifted)) + "\n", flush=True)
+
+
+def targets(problem: Problem, rows: dict[str, Row], ref: float, units: float) -> str:
+    """One line: each target of the estimator, with whether this run met it."""
+    ours = rows[OURS]
+    med = statistics.median(ours.errors)
+
+    def peer(prefix: str) -> float:
+        return statistics.median(next(v for k, v in rows.items() if k.startswith(prefix)).errors)
+
+    def verdict(ok: bool) -> str:
+        return "met" if ok else "MISSED"
+
+    parts = [
+        f"median {med / ref:.2f} x RLM's ({verdict(med <= 1.1 * ref)})",
+        f"below Huber ({verdict(med < peer('sklearn Huber'))})",
+        f"below RANSAC ({verdict(med < peer('sklearn RANSAC'))})",
+        f"units under 1 % ({verdict(units < 0.01)})",
+    ]
+    if problem.degree:
+        truth = str(problem.degree if problem.n_features == 1 else (problem.degree,) * problem.n_features)
+        right = sum(d == truth.replace(" ", "") for d in ours.degrees)
+        parts.append(f"true degree {right}/{len(ours.degrees)} ({verdict(right >= 0.8 * len(ours.degrees))})")
+    return "  targets: " + "; ".join(parts)
 
 
 if __name__ == "__main__":

@@ -27,32 +27,37 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
     the degree itself. Results do not depend on the units of the data: scaling or shifting
     a feature or y changes the predictions accordingly and nothing else.
 
-    Algorithm (``method="tournament"``), for every candidate degree:
+    Algorithm (``method="tournament"``), for every candidate degree, lowest first:
 
     1. Every feature is mapped to [-1, 1] and y to (y - median) / (1.4826 MAD), so that the
        core's absolute step sizes and random starts always meet numbers of order one.
-    2. A least-squares pilot, shifted to the median of its residuals, gives a target for the
-       tournament of Metropolis chains: those residuals divided by their MAD. The sampler's
-       hit tolerance, 0.4 MAD of its target, then reflects the noise rather than the curve's
-       spread, and the correction it searches for is of order one. The tournament maximises
-       the number of points within that tolerance: a high-breakdown consensus fit.
-    3. From there, iteratively reweighted least squares with Tukey's biweight (constant
-       4.685) refines the fit. The tournament finds the consensus set but not the best
-       coefficients inside it, and its result follows the random search; this final step is
-       deterministic and efficient. Each residual is judged against a local noise scale, a
-       linear model of the absolute inlier residuals over the features, and weighted by its
-       inverse variance, since noise that grows across the data is the rule in measurements.
-       Points with weight 0 are the outliers.
+    2. A least-squares pilot, shifted to the median of its residuals, gives the target of
+       the tournament of Metropolis chains: those residuals divided by their MAD. The
+       sampler's hit tolerance, 0.4 MAD of its target, then reflects the noise rather than
+       the curve's spread, and the correction it searches for is of order one. Maximising
+       the number of points within the tolerance, the tournament finds a high-breakdown
+       consensus fit even when a large minority of points follows another curve.
+    3. Iteratively reweighted least squares with Tukey's biweight (constant 4.685) refines
+       it. The tournament finds the consensus set but not the best coefficients inside it,
+       and its result follows the random search; this step is deterministic and efficient.
+       Each residual is judged against a local noise scale, a linear model over the
+       features of the absolute residuals within three scales, and weighted by its inverse
+       variance, since noise that grows across the data is the rule in measurements. The
+       same refinement also starts from the previous, simpler candidate (whose terms are a
+       subset), and the result with the smaller noise scale is kept. Points with weight 0
+       are the outliers.
 
-    The candidates are then scored by the core's MDL score on residuals standardised by the
-    local noise scale of the most flexible candidate, so that the hit tolerance (0.4 MAD of
-    the target) is the same for all and reflects the noise. The hit count behind the score
-    cannot tell apart fits that differ by less than the tolerance, and a more flexible fit
-    gains a few hits by chance; so among the candidates up to the best-scoring one, the
-    simplest whose fitted curve is statistically indistinguishable from the best one is
-    chosen (the squared difference of the two curves over their common inliers, in units of
-    the noise scale, within the 99 % quantile of the chi-square distribution of nested
-    least-squares fits). Finally the coefficients are converted to the user's units.
+    The candidates are then scored by the core's MDL score, on residuals standardised by
+    the local noise scale of the candidate with the smallest one, so that the hit
+    tolerance (0.4 MAD of the target) is the same for all and reflects the noise. The hit
+    count behind the score cannot tell apart fits that differ by less than the tolerance,
+    and a more flexible fit gains a few hits by chance. So among the candidates up to the
+    best-scoring one, the simplest whose fitted curve cannot be told apart from the best
+    one is chosen: the squared difference of the two curves, weighted as in the best fit's
+    final weighted least squares, is compared with the chi-square distribution of nested
+    least-squares fits, and the simpler fit is kept unless the difference is
+    overwhelmingly unlikely (level 1e-4). Finally the coefficients are converted exactly to
+    the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 and 3 by plain or penalised
     least squares (not robust to outliers) and choose the degree the same way.
@@ -116,7 +121,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
 
     See Also
     --------
-    sklearn.linear_model.RANSACRegressor, sklearn.linear_model.HuberRegressor
+    sklearn.linear_model.RANSACRegressor : Consensus of random subsets, then least squares.
+    sklearn.linear_model.HuberRegressor : Huber loss, robust to moderate outliers only.
 
     Notes
     -----
@@ -172,6 +178,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
     def fit(self, X: ArrayLike, y: ArrayLike) -> RobustPolynomialRegressor:
         """Fit the model, choosing the degree when `degree` is "auto".
 
+        All input is checked before the core is called; a fit with the same data, parameters
+        and integer `random_state` gives bit-identical results.
+
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
@@ -181,8 +190,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
 
         Returns
         -------
-        self : RobustPolynomialRegressor
-            The fitted estimator.
+        RobustPolynomialRegressor
+            The fitted estimator itself.
 
         Raises
         ------
@@ -233,6 +242,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """Predict with the fitted polynomial.
 
+        The polynomial is evaluated in the internal scaled coordinates, which keeps the
+        predictions accurate far from the origin.
+
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
@@ -240,8 +252,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
 
         Returns
         -------
-        y : ndarray of shape (n_samples,)
-            The predictions.
+        ndarray of shape (n_samples,)
+            The predictions, in the units of y.
 
         Raises
         ------
