@@ -110,7 +110,9 @@ def rlm(degree: int) -> Callable[[np.ndarray, np.ndarray], Callable[[np.ndarray]
     return fit
 
 
-def searched(regressor: Callable[[int], object]) -> Callable[..., Callable[[np.ndarray], np.ndarray]]:
+def searched(
+    regressor: Callable[[int], object],
+) -> Callable[..., Callable[[np.ndarray], np.ndarray]]:
     def fit(X: np.ndarray, y: np.ndarray, seed: int) -> Callable[[np.ndarray], np.ndarray]:
         pipe = make_pipeline(PolynomialFeatures(), StandardScaler(), regressor(seed))
         search = GridSearchCV(
@@ -134,7 +136,9 @@ def ransac(seed: int) -> RANSACRegressor:
     return RANSACRegressor(LinearRegression(), random_state=seed)
 
 
-def least_squares(degree: int) -> Callable[[np.ndarray, np.ndarray], Callable[[np.ndarray], np.ndarray]]:
+def least_squares(
+    degree: int,
+) -> Callable[[np.ndarray, np.ndarray], Callable[[np.ndarray], np.ndarray]]:
     def fit(X: np.ndarray, y: np.ndarray) -> Callable[[np.ndarray], np.ndarray]:
         p = np.polynomial.Polynomial.fit(X[:, 0], y, degree)
         return lambda G: p(G[:, 0])
@@ -157,8 +161,10 @@ class Row:
         med, worst = statistics.median(self.errors), max(self.errors)
         ratio = f"{med / ref:6.2f}" if ref else "     -"
         chosen = " ".join(self.degrees)
-        return (f"  {label:<34} {med:9.4f} {worst:9.4f} {ratio}  {statistics.median(self.seconds) * 1e3:9.1f}"
-                f"   {chosen}")
+        return (
+            f"  {label:<34} {med:9.4f} {worst:9.4f} {ratio}  {statistics.median(self.seconds) * 1e3:9.1f}"
+            f"   {chosen}"
+        )
 
 
 def timed(fn: Callable[[], object]) -> tuple[object, float]:
@@ -184,13 +190,21 @@ def run_problem(problem: Problem, seeds: list[int]) -> dict[str, Row]:
         for d in rlm_degrees:
             predict, t = timed(lambda: rlm(d)(X, y))
             add(f"statsmodels RLM biweight, deg {d}", rmse(predict, problem), t, str(d))
-        for label, regressor in (("sklearn Huber + grid search", huber), ("sklearn RANSAC + grid search", ransac)):
+        for label, regressor in (
+            ("sklearn Huber + grid search", huber),
+            ("sklearn RANSAC + grid search", ransac),
+        ):
             search, t = timed(lambda: searched(regressor)(X, y, seed))
             degree = search.__self__.best_params_["polynomialfeatures__degree"]
             add(label, rmse(search, problem), t, str(degree))
         if problem.n_features == 1 and problem.degree:
             predict, t = timed(lambda: least_squares(problem.degree)(X, y))
-            add(f"numpy Polynomial.fit, deg {problem.degree}", rmse(predict, problem), t, str(problem.degree))
+            add(
+                f"numpy Polynomial.fit, deg {problem.degree}",
+                rmse(predict, problem),
+                t,
+                str(problem.degree),
+            )
     if not problem.degree:  # keep RLM at the degree where it does best
         rlm_rows = {k: v for k, v in rows.items() if k.startswith("statsmodels")}
         best = min(rlm_rows, key=lambda k: statistics.median(rlm_rows[k].errors))
@@ -224,19 +238,28 @@ def main() -> None:
     seeds = list(range(args.seeds))
     warnings.simplefilter("ignore", ConvergenceWarning)
     print(thread_report())
-    print(f"{len(seeds)} seeds per problem; RMSE against the true curve on a dense grid; "
-          "ratio = median / RLM's median; time = median per fit\n")
+    print(
+        f"{len(seeds)} seeds per problem; RMSE against the true curve on a dense grid; "
+        "ratio = median / RLM's median; time = median per fit\n"
+    )
     chosen = [PROBLEMS[i] for i in args.problems] if args.problems else PROBLEMS
     for problem in chosen:
         print(f"{problem.name} (n = {problem.n_samples}, true degree {problem.degree or 'none'})")
-        print(f"  {'method':<34} {'median':>9} {'worst':>9} {'ratio':>6}  {'ms/fit':>9}   degrees chosen")
+        print(
+            f"  {'method':<34} {'median':>9} {'worst':>9} {'ratio':>6}  {'ms/fit':>9}   degrees chosen"
+        )
         rows = run_problem(problem, seeds)
-        ref = statistics.median(next(v for k, v in rows.items() if k.startswith("statsmodels")).errors)
+        ref = statistics.median(
+            next(v for k, v in rows.items() if k.startswith("statsmodels")).errors
+        )
         for label, row in rows.items():
             print(row.line(label, ref), flush=True)
         scaled, shifted = invariance(problem, seeds)
-        print(f"  units: y x 1000 changes our relative RMSE by at most {scaled:.2e}, "
-              f"x + 1000 by at most {shifted:.2e}", flush=True)
+        print(
+            f"  units: y x 1000 changes our relative RMSE by at most {scaled:.2e}, "
+            f"x + 1000 by at most {shifted:.2e}",
+            flush=True,
+        )
         print(targets(problem, rows, ref, max(scaled, shifted)) + "\n", flush=True)
 
 
@@ -258,9 +281,13 @@ def targets(problem: Problem, rows: dict[str, Row], ref: float, units: float) ->
         f"units under 1 % ({verdict(units < 0.01)})",
     ]
     if problem.degree:
-        truth = str(problem.degree if problem.n_features == 1 else (problem.degree,) * problem.n_features)
+        truth = str(
+            problem.degree if problem.n_features == 1 else (problem.degree,) * problem.n_features
+        )
         right = sum(d == truth.replace(" ", "") for d in ours.degrees)
-        parts.append(f"true degree {right}/{len(ours.degrees)} ({verdict(right >= 0.8 * len(ours.degrees))})")
+        parts.append(
+            f"true degree {right}/{len(ours.degrees)} ({verdict(right >= 0.8 * len(ours.degrees))})"
+        )
     return "  targets: " + "; ".join(parts)
 
 

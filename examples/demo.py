@@ -91,25 +91,33 @@ def print_degree_table(robust: Fit, ols: Fit) -> None:
     print(f"{'degree':>6}  {'robust':>10}  {'least squares':>14}")
     for degree, score in robust.model.mdl_scores_.items():
         marks = ["*" if m.model.degree_ == degree else " " for m in (robust, ols)]
-        print(f"{degree:>6}  {score:>9.1f}{marks[0]}  {ols.model.mdl_scores_[degree]:>13.1f}{marks[1]}")
+        print(
+            f"{degree:>6}  {score:>9.1f}{marks[0]}  {ols.model.mdl_scores_[degree]:>13.1f}{marks[1]}"
+        )
     print()
 
 
 def print_comparison(data: Data, fits: list[Fit]) -> None:
-    print(f"{'method':<28} {'deg':>3} {'RMSE vs truth':>13} {'outliers':>8} {'time (ms)':>9}  "
-          "coefficients (x in ug/L, y in mV)")
+    print(
+        f"{'method':<28} {'deg':>3} {'RMSE vs truth':>13} {'outliers':>8} {'time (ms)':>9}  "
+        "coefficients (x in ug/L, y in mV)"
+    )
     for f in fits:
         m = f.model
         coefficients = " ".join(f"{c:+.4g}" for c in m.coef_)
-        print(f"{f.label:<28} {m.degree_:>3} {rmse_to_truth(data, m):>13} "
-              f"{int((~m.inlier_mask_).sum()):>8} {f.seconds * 1e3:>9.1f}  {coefficients}")
+        print(
+            f"{f.label:<28} {m.degree_:>3} {rmse_to_truth(data, m):>13} "
+            f"{int((~m.inlier_mask_).sum()):>8} {f.seconds * 1e3:>9.1f}  {coefficients}"
+        )
     if data.truth is not None:
         truth = " ".join(f"{c:+.4g}" for c in TRUE_CURVE.coef)
         print(f"{'true curve':<28} {3:>3} {'':>13} {'':>8} {'':>9}  {truth}")
     if data.spiked is not None:
         flagged = ~fits[0].model.inlier_mask_
-        print(f"\n{int(data.spiked.sum())} readings were spiked; the robust fit flags "
-              f"{int(flagged.sum())}, of which {int((flagged & data.spiked).sum())} spiked.")
+        print(
+            f"\n{int(data.spiked.sum())} readings were spiked; the robust fit flags "
+            f"{int(flagged.sum())}, of which {int((flagged & data.spiked).sum())} spiked."
+        )
 
 
 def plot(data: Data, fits: list[Fit], path: Path) -> None:
@@ -121,16 +129,30 @@ def plot(data: Data, fits: list[Fit], path: Path) -> None:
     inlier = fits[0].model.inlier_mask_
     fig, ax = plt.subplots(figsize=(8, 5))
     ax.scatter(data.x[inlier], data.y[inlier], s=10, c="0.35", label="inliers")
-    ax.scatter(data.x[~inlier], data.y[~inlier], s=22, marker="x", c="tab:red",
-               label="outliers (robust fit)")
+    ax.scatter(
+        data.x[~inlier],
+        data.y[~inlier],
+        s=22,
+        marker="x",
+        c="tab:red",
+        label="outliers (robust fit)",
+    )
     grid = np.linspace(data.x.min(), data.x.max(), 400)
     for f, colour in zip(fits, ("tab:blue", "tab:orange", "tab:green")):
-        ax.plot(grid, f.model.predict(grid[:, None]), color=colour, lw=2,
-                label=f"{f.label} (degree {f.model.degree_})")
+        ax.plot(
+            grid,
+            f.model.predict(grid[:, None]),
+            color=colour,
+            lw=2,
+            label=f"{f.label} (degree {f.model.degree_})",
+        )
     if data.truth is not None:
         ax.plot(grid, data.truth(grid), "k--", lw=1, label="true curve")
-    ax.set(xlabel="concentration (ug/L)", ylabel="detector response (mV)",
-           title="Calibration curve, degree chosen by MDL score")
+    ax.set(
+        xlabel="concentration (ug/L)",
+        ylabel="detector response (mV)",
+        title="Calibration curve, degree chosen by MDL score",
+    )
     ax.legend(loc="best", fontsize=8)
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=120, bbox_inches="tight")

@@ -283,13 +283,21 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
         if self.method == "tournament":
             S = _basis.design_matrix(T, _basis.monomial_powers((1,) * T.shape[1]))
             sampler = vc.TournamentMCMC(
-                self.n_chains, self.n_warmup, self.n_deep, self.n_elite, self.step_size, self.H, seed
+                self.n_chains,
+                self.n_warmup,
+                self.n_deep,
+                self.n_elite,
+                self.step_size,
+                self.H,
+                seed,
             )
             starts = [_robust.tournament_start(X, ys, sampler)]
             if simpler is not None:
                 # Its terms are a subset of these: a start the random search may have missed.
                 starts.append(_basis.embed(simpler.beta, simpler.powers, powers))
-            ends = [RobustFit(degrees, powers, X, *_robust.irls_biweight(X, S, ys, b)) for b in starts]
+            ends = [
+                RobustFit(degrees, powers, X, *_robust.irls_biweight(X, S, ys, b)) for b in starts
+            ]
             return min(ends, key=lambda f: float(np.median(f.scale)))
         if self.method == "ols":
             beta = vc.ols(X, ys)
@@ -357,16 +365,23 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
             raise ValueError(
                 f'degree must be "auto", an integer >= 0 or one per feature, got {degree!r}'
             )
-        for name, low in (("max_degree", 1), ("H", 1), ("n_chains", 1), ("n_warmup", 0),
-                          ("n_deep", 0), ("n_elite", 1)):
-            if not _is_int(getattr(self, name), low):
-                raise ValueError(
-                    f"{name} must be an integer in [{low}, {INT32_MAX}], got {getattr(self, name)!r}"
-                )
+        for name, low in (
+            ("max_degree", 1),
+            ("H", 1),
+            ("n_chains", 1),
+            ("n_warmup", 0),
+            ("n_deep", 0),
+            ("n_elite", 1),
+        ):
+            value = getattr(self, name)
+            if not _is_int(value, low):
+                raise ValueError(f"{name} must be an integer in [{low}, {INT32_MAX}], got {value!r}")
         for name, positive in (("gamma1", False), ("gamma2", False), ("step_size", True)):
             value = getattr(self, name)
             finite = (
-                isinstance(value, Real) and not isinstance(value, bool) and np.isfinite(float(value))
+                isinstance(value, Real)
+                and not isinstance(value, bool)
+                and np.isfinite(float(value))
             )
             if not finite or value < 0 or (positive and value == 0):
                 raise ValueError(
@@ -376,4 +391,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[
 
 def _is_int(value: object, low: int) -> bool:
     """Whether `value` is an integer (not a bool) in [low, INT32_MAX]."""
-    return isinstance(value, Integral) and not isinstance(value, bool) and low <= int(value) <= INT32_MAX
+    return (
+        isinstance(value, Integral)
+        and not isinstance(value, bool)
+        and low <= int(value) <= INT32_MAX
+    )

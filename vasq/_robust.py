@@ -102,16 +102,15 @@ def local_scale(S: Matrix, r: Vector, near: Mask) -> Vector:
     return np.maximum(S @ gamma * ABS_TO_SD, LOCAL_FLOOR * floor)
 
 
-def irls_biweight(
-    X: Matrix, S: Matrix, y: Vector, beta: Vector
-) -> tuple[Vector, Vector, Vector]:
+def irls_biweight(X: Matrix, S: Matrix, y: Vector, beta: Vector) -> tuple[Vector, Vector, Vector]:
     """Iteratively reweighted least squares with Tukey's biweight, from `beta`.
 
     Noise that grows or shrinks across the data is common, so every residual is judged
     against its own scale, a linear model of the absolute residuals within SCALE_CUT scales
     over the features (design matrix `S`), and weighted by the inverse of its variance.
-    The scale model and the weights are re-estimated at every step.  Returns the coefficients, the final
-    weights (0 for the points the fit rejects) and the scale of every residual.
+    The scale model and the weights are re-estimated at every step.  Returns the
+    coefficients, the final weights (0 for the points the fit rejects) and the scale of
+    every residual.
     """
     r = y - X @ beta
     s = np.full(r.size, robust_scale(r))

@@ -69,7 +69,12 @@ X_OK, Y_OK = data(20)
         (X_OK[:, 0], Y_OK, {}, "Expected a 2-dimensional container|Expected 2D array"),
         (np.full((20, 1), "a"), Y_OK, {}, "could not convert|Unable to convert"),
         (X_OK, Y_OK, {"degree": 10}, r"n_samples=20 is too few for degree 10: its 11 terms need"),
-        (X_OK[:3], Y_OK[:3], {}, r"n_samples=3 is too few for degree 1: its 2 terms need at least 4"),
+        (
+            X_OK[:3],
+            Y_OK[:3],
+            {},
+            r"n_samples=3 is too few for degree 1: its 2 terms need at least 4",
+        ),
         (np.hstack([X_OK] * 3), Y_OK, {"degree": (1, 2)}, "degree has 2 entries but X has 3"),
         (X_OK, Y_OK, {"degree": -1}, 'degree must be "auto", an integer >= 0'),
         (X_OK, Y_OK, {"degree": "high"}, 'degree must be "auto"'),
@@ -84,8 +89,12 @@ X_OK, Y_OK = data(20)
         (X_OK, Y_OK, {"step_size": 0.0}, "step_size must be a finite number > 0"),
         (X_OK, Y_OK, {"gamma2": np.nan}, "gamma2 must be a finite number >= 0"),
         (X_OK, Y_OK, {"gamma1": -1.0}, "gamma1 must be a finite number >= 0"),
-        (np.hstack([X_OK] * 4), Y_OK, {"method": "penalized", "degree": 1},
-         "method='penalized' supports at most 3 features, got 4"),
+        (
+            np.hstack([X_OK] * 4),
+            Y_OK,
+            {"method": "penalized", "degree": 1},
+            "method='penalized' supports at most 3 features, got 4",
+        ),
     ],
     ids=lambda v: None,
 )
@@ -97,7 +106,9 @@ def test_bad_input_is_refused_before_the_core_runs(X, y, params, message):
 
 def test_predict_refuses_another_number_of_features():
     model = RobustPolynomialRegressor(1, **FAST).fit(X_OK, Y_OK)
-    with pytest.raises(ValueError, match="X has 2 features, but RobustPolynomialRegressor is expecting 1"):
+    with pytest.raises(
+        ValueError, match="X has 2 features, but RobustPolynomialRegressor is expecting 1"
+    ):
         model.predict(np.hstack([X_OK, X_OK]))
 
 

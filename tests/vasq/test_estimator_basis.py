@@ -9,7 +9,9 @@ from numpy.polynomial import polynomial as P
 from vasq import _basis
 
 
-@pytest.mark.parametrize("degrees", [(0,), (4,), (2, 2), (3, 1), (1, 3), (2, 2, 2), (1, 0, 2), (2,) * 6])
+@pytest.mark.parametrize(
+    "degrees", [(0,), (4,), (2, 2), (3, 1), (1, 3), (2, 2, 2), (1, 0, 2), (2,) * 6]
+)
 def test_terms_are_every_capped_exponent_vector_of_bounded_total(degrees):
     powers = _basis.monomial_powers(degrees)
     grid = np.indices([d + 1 for d in degrees]).reshape(len(degrees), -1).T
@@ -35,8 +37,10 @@ def test_penalties_of_a_subset_of_terms_are_grid_sums_of_its_derivatives(degrees
     K = (t[1] - t[0]) ** 2
 
     def grid_sum(*derivatives):
-        return K * sum(np.sum(P.polyval2d(a, b, P.polyder(P.polyder(c, i, axis=0), j, axis=1)) ** 2)
-                       for i, j in derivatives)
+        return K * sum(
+            np.sum(P.polyval2d(a, b, P.polyder(P.polyder(c, i, axis=0), j, axis=1)) ** 2)
+            for i, j in derivatives
+        )
 
     assert beta @ R1 @ beta == pytest.approx(grid_sum((1, 0), (0, 1)), rel=1e-10)
     assert beta @ R2 @ beta == pytest.approx(grid_sum((2, 0), (0, 2), (1, 1), (1, 1)), rel=1e-10)
