@@ -1,14 +1,17 @@
-"""Fit a noisy cubic with gross outliers three ways and pick the degree by MDL score.
+"""Fit a calibration curve with gross outliers: the robust estimator against least squares.
 
     python examples/demo.py [DATA.csv] [--plot PATH]
 
-Without a file the demo generates its own data: a cubic on [-1, 1], 300 points, small
-Gaussian noise, and a quarter of the points replaced by gross outliers. A CSV file of
-x,y pairs (one pair a line, an optional header line) can be given instead.
+Without a file the demo makes its own data, in the units of a lab: the response of a
+detector (mV) to 250 standards of an analyte between 0 and 250 ug/L, a cubic curve whose
+noise grows with the concentration, and a fifth of the readings spoiled by spikes of
+150 to 600 mV. A CSV file of x,y pairs (one pair a line, an optional header line) can be
+given instead.
 
-For every degree from 1 to 6 it fits ordinary least squares, penalised least squares with
-the 1-D smoothness penalties, and the tournament of Metropolis chains, keeps for each method
-the degree with the lowest MDL score, prints a table and writes a plot of data and fits.
+It fits RobustPolynomialRegressor, which chooses the degree by MDL score, prints the score
+of every degree, compares the robust fit with plain least squares (degree chosen the same
+way, and at the robust fit's degree) and writes a plot that marks the points the robust
+fit treats as outliers.
 """
 
 from __future__ import annotations
@@ -16,47 +19,44 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+from numpy.polynomial import Polynomial
+from numpy.typing import NDArray
 
-import vasq_core as vc
+from vasq import RobustPolynomialRegressor
 
-DEGREES = range(1, 7)
-H = 20  # the MDL model-cost parameter, the same for scoring and for the sampler
-GAMMA = 1e-6  # smoothness weights of the penalised fits (scaled by n inside)
-TRUE_BETA = np.array([0.3, -1.0, 0.4, 1.6])  # 0.3 - x + 0.4 x^2 + 1.6 x^3
+Array = NDArray[np.float64]
+TRUE_CURVE = Polynomial([120.0, 8.2, -0.018, 2.0e-5])  # mV against ug/L
+SEED = 2026
 
 
 @dataclass
 class Data:
-    x: np.ndarray
-    y: np.ndarray
-    inlier: np.ndarray | None = None  # known only for the generated data
-
-    def truth(self, x):
-        return np.polynomial.polynomial.polyval(x, TRUE_BETA)
+    x: Array
+    y: Array
+    truth: Callable[[Array], Array] | None = None  # known only for the generated data
+    spiked: NDArray[np.bool_] | None = None
 
 
 @dataclass
 class Fit:
-    method: str
-    degree: int
-    beta: np.ndarray
-    score: float
+    label: str
+    model: RobustPolynomialRegressor
     seconds: float
 
 
-def generated_data(n=300, outlier_share=0.25, seed=2026) -> Data:
+def generated_data(n: int = 250, spike_share: float = 0.2, seed: int = SEED) -> Data:
     rng = np.random.default_rng(seed)
-    x = np.sort(rng.uniform(-1.0, 1.0, n))
-    y = np.polynomial.polynomial.polyval(x, TRUE_BETA) + rng.normal(0.0, 0.05, n)
-    outliers = rng.choice(n, size=int(outlier_share * n), replace=False)
-    y[outliers] += rng.uniform(0.5, 2.0, outliers.size) * rng.choice([-1.0, 1.0], outliers.size)
-    inlier = np.ones(n, dtype=bool)
-    inlier[outliers] = False
-    return Data(x, y, inlier)
+    x = np.sort(rng.uniform(0.0, 250.0, n))
+    y = TRUE_CURVE(x) + rng.normal(0.0, 1.0, n) * (3.0 + 0.04 * x)
+    spiked = np.zeros(n, dtype=bool)
+    spiked[rng.choice(n, size=round(spike_share * n), replace=False)] = True
+    y[spiked] += rng.uniform(150.0, 600.0, spiked.sum())
+    return Data(x, y, TRUE_CURVE, spiked)
 
 
 def csv_data(path: Path) -> Data:
@@ -72,102 +72,110 @@ def csv_data(path: Path) -> Data:
     return Data(table[:, 0], table[:, 1])
 
 
-def timed(fn):
+def fit(label: str, model: RobustPolynomialRegressor, data: Data) -> Fit:
     start = time.perf_counter()
-    result = fn()
-    return result, time.perf_counter() - start
+    model.fit(data.x[:, None], data.y)
+    return Fit(label, model, time.perf_counter() - start)
 
 
-def fits_for_degree(data: Data, deg: int, sampler: vc.TournamentMCMC) -> list[Fit]:
-    X = vc.design_matrix_1d(deg, data.x)
-    R1, R2 = vc.smoothness_penalty_matrices_1d(deg, data.x.min(), data.x.max())
-    k = deg + 1
-
-    def fit(method, solve):
-        beta, seconds = timed(solve)
-        return Fit(method, deg, beta, vc.mdl_score(X @ beta, data.y, k, H), seconds)
-
-    return [
-        fit("least squares", lambda: vc.ols(X, data.y)),
-        fit("penalised least squares",
-            lambda: vc.fit_regularized_linear(X, data.y, R1, R2, GAMMA, GAMMA)),
-        fit("tournament MCMC", lambda: sampler.fit(X, data.y, R1, R2, GAMMA, GAMMA).beta_mcmc.copy()),
-    ]
-
-
-def best_by_method(fits: list[Fit]) -> list[Fit]:
-    best: dict[str, Fit] = {}
-    for f in fits:
-        if f.method not in best or f.score < best[f.method].score:
-            best[f.method] = f
-    return list(best.values())
-
-
-def inlier_rmse(data: Data, beta: np.ndarray) -> str:
-    if data.inlier is None:
+def rmse_to_truth(data: Data, model: RobustPolynomialRegressor) -> str:
+    if data.truth is None:
         return "n/a"
-    x = data.x[data.inlier]
-    fitted = np.polynomial.polynomial.polyval(x, beta)
-    return f"{np.sqrt(np.mean((fitted - data.truth(x)) ** 2)):.4f}"
+    grid = np.linspace(data.x.min(), data.x.max(), 1000)
+    error = model.predict(grid[:, None]) - data.truth(grid)
+    return f"{np.sqrt(np.mean(error**2)):.2f}"
 
 
-def print_table(data: Data, chosen: list[Fit], total_seconds: dict[str, float]) -> None:
-    print(f"{'method':<24} {'deg':>3} {'RMSE vs truth':>13} {'MDL score':>10} {'time (ms)':>10}  coefficients")
-    for f in chosen:
-        coefficients = " ".join(f"{b:+.3f}" for b in f.beta)
-        print(f"{f.method:<24} {f.degree:>3} {inlier_rmse(data, f.beta):>13} {f.score:>10.2f} "
-              f"{total_seconds[f.method] * 1e3:>10.1f}  {coefficients}")
-    if data.inlier is not None:
-        truth = " ".join(f"{b:+.3f}" for b in TRUE_BETA)
-        print(f"{'true curve':<24} {3:>3} {'':>13} {'':>10} {'':>10}  {truth}")
-    print("RMSE on the inliers; time summed over the degrees 1 to 6.")
+def print_degree_table(robust: Fit, ols: Fit) -> None:
+    print("MDL score of every degree (lower is better; * marks the choice)")
+    print(f"{'degree':>6}  {'robust':>10}  {'least squares':>14}")
+    for degree, score in robust.model.mdl_scores_.items():
+        marks = ["*" if m.model.degree_ == degree else " " for m in (robust, ols)]
+        print(
+            f"{degree:>6}  {score:>9.1f}{marks[0]}  {ols.model.mdl_scores_[degree]:>13.1f}{marks[1]}"
+        )
+    print()
 
 
-def plot(data: Data, chosen: list[Fit], path: Path) -> None:
+def print_comparison(data: Data, fits: list[Fit]) -> None:
+    print(
+        f"{'method':<28} {'deg':>3} {'RMSE vs truth':>13} {'outliers':>8} {'time (ms)':>9}  "
+        "coefficients (x in ug/L, y in mV)"
+    )
+    for f in fits:
+        m = f.model
+        coefficients = " ".join(f"{c:+.4g}" for c in m.coef_)
+        print(
+            f"{f.label:<28} {m.degree_:>3} {rmse_to_truth(data, m):>13} "
+            f"{int((~m.inlier_mask_).sum()):>8} {f.seconds * 1e3:>9.1f}  {coefficients}"
+        )
+    if data.truth is not None:
+        truth = " ".join(f"{c:+.4g}" for c in TRUE_CURVE.coef)
+        print(f"{'true curve':<28} {3:>3} {'':>13} {'':>8} {'':>9}  {truth}")
+    if data.spiked is not None:
+        flagged = ~fits[0].model.inlier_mask_
+        print(
+            f"\n{int(data.spiked.sum())} readings were spiked; the robust fit flags "
+            f"{int(flagged.sum())}, of which {int((flagged & data.spiked).sum())} spiked."
+        )
+
+
+def plot(data: Data, fits: list[Fit], path: Path) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    inlier = fits[0].model.inlier_mask_
     fig, ax = plt.subplots(figsize=(8, 5))
-    if data.inlier is None:
-        ax.scatter(data.x, data.y, s=8, c="0.5", label="data")
-    else:
-        ax.scatter(data.x[data.inlier], data.y[data.inlier], s=8, c="0.4", label="inliers")
-        ax.scatter(data.x[~data.inlier], data.y[~data.inlier], s=8, c="0.75", label="outliers")
+    ax.scatter(data.x[inlier], data.y[inlier], s=10, c="0.35", label="inliers")
+    ax.scatter(
+        data.x[~inlier],
+        data.y[~inlier],
+        s=22,
+        marker="x",
+        c="tab:red",
+        label="outliers (robust fit)",
+    )
     grid = np.linspace(data.x.min(), data.x.max(), 400)
-    if data.inlier is not None:
-        ax.plot(grid, data.truth(grid), "k--", lw=1.5, label="true curve")
-    styles = [("tab:red", "-"), ("tab:orange", ":"), ("tab:blue", "-")]
-    for f, (colour, line) in zip(chosen, styles):
-        ax.plot(grid, np.polynomial.polynomial.polyval(grid, f.beta), color=colour, ls=line, lw=2,
-                label=f"{f.method} (degree {f.degree})")
-    ax.set(xlabel="x", ylabel="y", title="Polynomial fits chosen by MDL score")
+    for f, colour in zip(fits, ("tab:blue", "tab:orange", "tab:green")):
+        ax.plot(
+            grid,
+            f.model.predict(grid[:, None]),
+            color=colour,
+            lw=2,
+            label=f"{f.label} (degree {f.model.degree_})",
+        )
+    if data.truth is not None:
+        ax.plot(grid, data.truth(grid), "k--", lw=1, label="true curve")
+    ax.set(
+        xlabel="concentration (ug/L)",
+        ylabel="detector response (mV)",
+        title="Calibration curve, degree chosen by MDL score",
+    )
     ax.legend(loc="best", fontsize=8)
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=120, bbox_inches="tight")
     plt.close(fig)
 
 
-def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0])
     parser.add_argument("data", nargs="?", type=Path, help="CSV file of x,y pairs")
     parser.add_argument("--plot", type=Path, default=Path(__file__).parent / "out" / "demo.png")
     args = parser.parse_args(argv)
 
     data = csv_data(args.data) if args.data else generated_data()
-    source = args.data or "generated cubic, 25% gross outliers"
-    print(f"{data.x.size} points ({source}); degrees {DEGREES.start}-{DEGREES.stop - 1}, "
-          f"chosen by MDL score with H = {H}\n")
+    source = args.data or "generated calibration data, a fifth of the readings spiked"
+    print(f"{data.x.size} points ({source})\n")
 
-    sampler = vc.TournamentMCMC(H_piH=H)
-    fits = [f for deg in DEGREES for f in fits_for_degree(data, deg, sampler)]
-    total_seconds: dict[str, float] = {}
-    for f in fits:
-        total_seconds[f.method] = total_seconds.get(f.method, 0.0) + f.seconds
-    chosen = best_by_method(fits)
-    print_table(data, chosen, total_seconds)
-    plot(data, chosen, args.plot)
+    robust = fit("robust (tournament + IRLS)", RobustPolynomialRegressor(random_state=SEED), data)
+    ols = fit("least squares", RobustPolynomialRegressor(method="ols"), data)
+    same = RobustPolynomialRegressor(robust.model.degree_, method="ols")
+    fits = [robust, ols, fit("least squares, same degree", same, data)]
+    print_degree_table(robust, ols)
+    print_comparison(data, fits)
+    plot(data, fits, args.plot)
     print(f"\nplot written to {args.plot}")
     return 0
 

@@ -1,6 +1,7 @@
 """The demo runs end to end on its own data and on a CSV file, and refuses bad files."""
 
 import importlib.util
+import re
 import sys
 from pathlib import Path
 
@@ -22,13 +23,42 @@ def demo():
         del sys.modules["demo"]
 
 
-def test_generated_data_has_a_quarter_of_outliers(demo):
+def test_generated_data_are_in_lab_units_with_a_fifth_spiked(demo):
     data = demo.generated_data()
-    assert data.x.size == 300 and np.all(np.diff(data.x) >= 0)
-    assert (~data.inlier).sum() == 75
-    residual = data.y - data.truth(data.x)
-    assert np.abs(residual[data.inlier]).max() < 0.3
-    assert np.abs(residual[~data.inlier]).min() >= 0.3
+    assert data.x.size == 250 and np.all(np.diff(data.x) >= 0)
+    assert 0.0 <= data.x.min() and data.x.max() <= 250.0
+    assert data.spiked.sum() == 50
+    residual = data.y - np.polynomial.polynomial.polyval(data.x, [120.0, 8.2, -0.018, 2e-5])
+    sd = 3.0 + 0.04 * data.x
+    assert np.all(np.abs(residual[~data.spiked]) < 5.0 * sd[~data.spiked])
+    assert np.all(residual[data.spiked] > 150.0 - 5.0 * sd[data.spiked])
+
+
+def test_generated_run_flags_the_spikes_and_beats_least_squares(demo, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    plot = tmp_path / "demo.png"
+    assert demo.main(["--plot", str(plot)]) == 0
+    out = capsys.readouterr().out
+    rows = dict(
+        re.findall(
+            r"^(robust \(tournament \+ IRLS\)|least squares, same degree)\s+3\s+(\S+)",
+            out,
+            re.MULTILINE,
+        )
+    )
+    assert float(rows["robust (tournament + IRLS)"]) < 0.1 * float(
+        rows["least squares, same degree"]
+    )
+    spiked, flagged, both = map(
+        int,
+        re.search(
+            r"(\d+) readings were spiked; the robust fit flags "
+            r"(\d+), of which (\d+)",
+            out,
+        ).groups(),
+    )
+    assert both >= 0.95 * spiked and flagged <= spiked + 3
+    assert plot.stat().st_size > 0
 
 
 def test_csv_with_header_runs_end_to_end(demo, tmp_path, capsys):
@@ -39,17 +69,21 @@ def test_csv_with_header_runs_end_to_end(demo, tmp_path, capsys):
     plot = tmp_path / "fit.png"
     assert demo.main([str(csv), "--plot", str(plot)]) == 0
     out = capsys.readouterr().out
-    assert "least squares" in out and "tournament MCMC" in out and "n/a" in out
+    assert "least squares" in out and "robust" in out and "n/a" in out
+    assert "spiked" not in out
     assert plot.stat().st_size > 0
 
 
-def test_exact_quadratic_is_recovered_by_least_squares(demo, tmp_path):
-    x = np.linspace(-1.0, 1.0, 30)
+def test_exact_quadratic_in_a_file_is_recovered(demo, tmp_path):
+    x = np.linspace(300.0, 310.0, 30)  # far from the origin
     csv = tmp_path / "q.csv"
     csv.write_text("".join(f"{a},{2 - a + 0.5 * a * a}\n" for a in x))
     data = demo.csv_data(csv)
-    fits = demo.fits_for_degree(data, 2, demo.vc.TournamentMCMC(n_chains=2, n_deep=10))
-    np.testing.assert_allclose(fits[0].beta, [2.0, -1.0, 0.5], atol=1e-12)
+    robust = demo.fit("robust", demo.RobustPolynomialRegressor(random_state=0), data).model
+    assert robust.degree_ == 2
+    np.testing.assert_allclose(
+        robust.coef_, np.polynomial.polynomial.polyfit(x, data.y, 2), rtol=1e-6
+    )
 
 
 @pytest.mark.parametrize(

@@ -1,0 +1,169 @@
+"""RobustPolynomialRegressor: coefficients, robustness, units, degree choice and scores."""
+
+import math
+
+import numpy as np
+import pytest
+from numpy.polynomial import polynomial as P
+
+from vasq import RobustPolynomialRegressor
+
+# Small tournaments keep the suite fast; the final reweighted fit does the precise work.
+FAST = dict(n_chains=8, n_warmup=60, n_deep=200, n_elite=2)
+
+
+def cubic_with_outliers(seed, n=200, share=0.2, sd=0.05, two_sided=True):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-3.0, 5.0, n)
+    beta = np.array([1.0, -2.0, 0.5, 0.25])
+    y = P.polyval(x, beta) + rng.normal(0.0, sd, n)
+    out = rng.random(n) < share
+    sign = rng.choice([-1.0, 1.0], out.sum()) if two_sided else 1.0
+    y[out] += sign * rng.uniform(5.0, 20.0, out.sum())
+    return x[:, None], y, beta, out
+
+
+def evaluate(coef, powers, X):
+    """The model written out term by term in the user's units."""
+    return sum(c * np.prod(X**p, axis=1) for c, p in zip(coef, powers))
+
+
+@pytest.mark.parametrize("degree", [0, 1, 2, 4])
+@pytest.mark.parametrize(("shift", "scale"), [(0.0, 1.0), (1000.0, 1.0), (-7.5, 1e-3)])
+@pytest.mark.parametrize("method", ["tournament", "ols", "penalized"])
+def test_exact_polynomial_is_recovered_in_user_units(degree, shift, scale, method):
+    rng = np.random.default_rng(degree)
+    beta = rng.normal(0.0, 1.0, degree + 1)
+    t = np.linspace(-1.0, 1.0, 40)
+    x = shift + scale * t
+    y = P.polyval(t, beta)  # a polynomial in t is one in x: compare through numpy's composition
+    expected = np.polynomial.Polynomial(beta)(np.polynomial.Polynomial([-shift / scale, 1 / scale]))
+    expected = np.pad(expected.coef, (0, degree + 1 - expected.coef.size))
+    model = RobustPolynomialRegressor(degree, method=method, gamma2=0.0, random_state=0, **FAST)
+    model.fit(x[:, None], y)
+    assert model.degree_ == degree
+    np.testing.assert_array_equal(model.powers_, np.arange(degree + 1)[:, None])
+    np.testing.assert_allclose(model.coef_, expected, rtol=1e-6, atol=1e-9 * np.abs(expected).max())
+    np.testing.assert_allclose(model.polynomial_.coef, model.coef_, rtol=0, atol=0)
+    np.testing.assert_allclose(model.predict(x[:, None]), y, atol=1e-9)
+    assert model.inlier_mask_.all()
+
+
+@pytest.mark.parametrize(
+    ("degrees", "n_features"), [(2, 2), ((2, 1), 2), ((1, 3), 2), (2, 3), ((1, 2, 1), 3)]
+)
+def test_several_features_give_the_polynomial_of_that_total_degree(degrees, n_features):
+    rng = np.random.default_rng(n_features)
+    X = rng.uniform(-2.0, 3.0, (80, n_features)) + np.arange(n_features) * 100.0
+    caps = (degrees,) * n_features if isinstance(degrees, int) else degrees
+    total = max(caps)
+    # Every exponent vector with e_k <= cap_k and sum <= max cap, generated independently.
+    grid = np.indices([c + 1 for c in caps]).reshape(n_features, -1).T
+    powers = grid[grid.sum(axis=1) <= total]
+    coef = rng.normal(0.0, 1.0, len(powers))
+    y = evaluate(coef, powers, X)
+    model = RobustPolynomialRegressor(degrees, random_state=1, **FAST).fit(X, y)
+    assert model.degree_ == tuple(caps)
+    assert sorted(map(tuple, model.powers_)) == sorted(map(tuple, powers))
+    np.testing.assert_array_equal(model.powers_[0], 0)
+    np.testing.assert_allclose(evaluate(model.coef_, model.powers_, X), y, rtol=1e-7, atol=1e-7)
+    np.testing.assert_allclose(model.predict(X), y, rtol=1e-9, atol=1e-9)
+    assert not hasattr(model, "polynomial_")
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("two_sided", [False, True])
+def test_gross_outliers_are_rejected_and_do_not_pull_the_fit(seed, two_sided):
+    X, y, beta, out = cubic_with_outliers(seed, two_sided=two_sided)
+    model = RobustPolynomialRegressor(3, random_state=seed, **FAST).fit(X, y)
+    clean = P.polyfit(X[~out, 0], y[~out], 3)  # least squares knowing the outliers
+    np.testing.assert_allclose(model.coef_, clean, atol=0.01)
+    np.testing.assert_array_equal(model.inlier_mask_[out], False)
+    assert model.inlier_mask_[~out].mean() > 0.97
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("true_degree", [1, 2, 3, 4])
+def test_auto_degree_finds_the_generating_degree(seed, true_degree):
+    rng = np.random.default_rng(10 * seed + true_degree)
+    x = rng.uniform(0.0, 10.0, 300)
+    roots = np.linspace(1.0, 9.0, true_degree)
+    y = P.polyfromroots(roots)
+    y = P.polyval(x, y) / np.abs(P.polyval(x, y)).max() * 10.0
+    y += rng.normal(0.0, 0.2, x.size)
+    out = rng.random(x.size) < 0.15
+    y[out] += rng.uniform(5.0, 30.0, out.sum())
+    model = RobustPolynomialRegressor(random_state=seed, **FAST).fit(x[:, None], y)
+    assert model.degree_ == true_degree
+    assert sorted(model.mdl_scores_) == list(range(1, 7))
+    assert model.mdl_score_ == model.mdl_scores_[model.degree_]
+
+
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("method", ["tournament", "ols", "penalized"])
+def test_units_change_predictions_accordingly_and_nothing_else(seed, method):
+    X, y, _, _ = cubic_with_outliers(seed)
+    kw = dict(method=method, random_state=seed, **FAST)
+    base = RobustPolynomialRegressor(**kw).fit(X, y)
+    scaled = RobustPolynomialRegressor(**kw).fit(X, 1000.0 * y - 3e4)
+    shifted = RobustPolynomialRegressor(**kw).fit(2.0 * X + 1000.0, y)
+    grid = np.linspace(-3.0, 5.0, 50)[:, None]
+    for model in (scaled, shifted):
+        assert model.degree_ == base.degree_
+        np.testing.assert_array_equal(model.inlier_mask_, base.inlier_mask_)
+    np.testing.assert_allclose((scaled.predict(grid) + 3e4) / 1000.0, base.predict(grid), atol=1e-8)
+    np.testing.assert_allclose(shifted.predict(2.0 * grid + 1000.0), base.predict(grid), atol=1e-8)
+    np.testing.assert_allclose(list(scaled.mdl_scores_.values()), list(base.mdl_scores_.values()))
+
+
+def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted():
+    X, y, _, _ = cubic_with_outliers(0)
+    a = RobustPolynomialRegressor(random_state=5, **FAST).fit(X, y)
+    b = RobustPolynomialRegressor(random_state=5, **FAST).fit(X, y)
+    np.testing.assert_array_equal(a.coef_, b.coef_)
+    assert a.mdl_scores_ == b.mdl_scores_
+    c = RobustPolynomialRegressor(random_state=np.random.RandomState(5), **FAST).fit(X, y)
+    np.testing.assert_array_equal(c.coef_, a.coef_)
+
+
+@pytest.mark.parametrize("H", [2, 20, 1000])
+def test_mdl_scores_match_the_hit_count_formula(H):
+    """Every score has the form k^2 ln(2H)/n - n ln(max(hits/n, 1/(2n))) for a hit count."""
+    X, y, _, _ = cubic_with_outliers(1)
+    model = RobustPolynomialRegressor(H=H, random_state=0, **FAST).fit(X, y)
+    n = y.size
+    for degree, score in model.mdl_scores_.items():
+        k = degree + 1
+        model_term = k * k * math.log(2 * H) / n
+        data_term = score - model_term
+        hits = n * math.exp(-data_term / n)
+        assert hits == pytest.approx(0.5, abs=1e-6) or (
+            abs(hits - round(hits)) < 1e-6 and 1 <= round(hits) <= n
+        )
+
+
+def test_penalised_fit_is_smoother_than_least_squares():
+    X, y, _, _ = cubic_with_outliers(2, share=0.0, sd=1.0)
+    ols = RobustPolynomialRegressor(6, method="ols").fit(X, y)
+    pen = RobustPolynomialRegressor(6, method="penalized", gamma2=1e-2).fit(X, y)
+    grid = np.linspace(-3.0, 5.0, 400)
+    bumps = [np.sum(np.diff(m.polynomial_(grid), 2) ** 2) for m in (ols, pen)]
+    assert bumps[1] < bumps[0]
+    # penalised least squares with the weights set to zero is least squares
+    zero = RobustPolynomialRegressor(6, method="penalized", gamma1=0.0, gamma2=0.0).fit(X, y)
+    np.testing.assert_allclose(zero.coef_, P.polyfit(X[:, 0], y, 6), rtol=1e-6)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_the_majority_line_wins_over_a_competing_minority(seed):
+    """40 % of the points lie on another line; least squares would land in between."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, 200)
+    y = 2.0 * x + rng.normal(0.0, 0.3, x.size)
+    other = rng.random(x.size) < 0.4
+    y[other] = 20.0 - 1.5 * x[other] + rng.normal(0.0, 0.3, other.sum())
+    model = RobustPolynomialRegressor(1, random_state=seed, **FAST).fit(x[:, None], y)
+    majority = np.polynomial.polynomial.polyfit(x[~other], y[~other], 1)
+    np.testing.assert_allclose(model.coef_, majority, atol=0.05)
+    far = other & (np.abs(y - 2.0 * x) > 3.0)  # those near the crossing may count as inliers
+    assert far.sum() > 50 and not model.inlier_mask_[far].any()

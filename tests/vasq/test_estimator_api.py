@@ -1,0 +1,117 @@
+"""RobustPolynomialRegressor as a scikit-learn citizen, and its refusal of bad input."""
+
+import doctest
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.base import clone
+from sklearn.model_selection import GridSearchCV, cross_val_score
+from sklearn.pipeline import make_pipeline
+from sklearn.preprocessing import FunctionTransformer
+from sklearn.utils.estimator_checks import parametrize_with_checks
+
+import vasq._estimator
+from vasq import RobustPolynomialRegressor
+
+FAST = dict(n_chains=4, n_warmup=20, n_deep=50, n_elite=2)
+
+
+@parametrize_with_checks([RobustPolynomialRegressor(max_degree=1, **FAST)])
+def test_scikit_learn_conventions(estimator, check):
+    check(estimator)
+
+
+def data(n=60, seed=0):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 4.0, n)
+    return x[:, None], 2.0 - x + 0.5 * x**2 + rng.normal(0.0, 0.05, n)
+
+
+def test_pickle_and_clone_round_trips():
+    X, y = data()
+    model = RobustPolynomialRegressor(random_state=3, **FAST).fit(X, y)
+    again = pickle.loads(pickle.dumps(model))
+    np.testing.assert_array_equal(again.predict(X), model.predict(X))
+    np.testing.assert_array_equal(again.coef_, model.coef_)
+    refit = clone(model).fit(X, y)
+    np.testing.assert_array_equal(refit.coef_, model.coef_)
+    assert clone(model).get_params() == model.get_params()
+
+
+def test_pipeline_grid_search_and_cross_validation():
+    X, y = data(120)
+    pipe = make_pipeline(FunctionTransformer(), RobustPolynomialRegressor(random_state=0, **FAST))
+    search = GridSearchCV(pipe, {"robustpolynomialregressor__degree": [1, 2]}, cv=3).fit(X, y)
+    assert search.best_params_ == {"robustpolynomialregressor__degree": 2}
+    scores = cross_val_score(RobustPolynomialRegressor(random_state=0, **FAST), X, y, cv=3)
+    assert scores.shape == (3,) and scores.min() > 0.99
+
+
+def test_data_frame_columns_become_feature_names():
+    X, y = data()
+    frame = pd.DataFrame({"time": X[:, 0], "depth": X[:, 0] ** 0.5})
+    model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(frame, y)
+    np.testing.assert_array_equal(model.feature_names_in_, ["time", "depth"])
+    assert model.n_features_in_ == 2 and model.degree_ == (1, 1)
+
+
+X_OK, Y_OK = data(20)
+
+
+@pytest.mark.parametrize(
+    ("X", "y", "params", "message"),
+    [
+        (X_OK, Y_OK[:-1], {}, r"inconsistent numbers of samples: \[20, 19\]"),
+        (np.where(np.arange(20)[:, None] == 3, np.nan, X_OK), Y_OK, {}, "Input X contains NaN"),
+        (X_OK, np.where(np.arange(20) == 5, np.inf, Y_OK), {}, "Input y contains infinity"),
+        (X_OK[:, 0], Y_OK, {}, "Expected a 2-dimensional container|Expected 2D array"),
+        (np.full((20, 1), "a"), Y_OK, {}, "could not convert|Unable to convert"),
+        (X_OK, Y_OK, {"degree": 10}, r"n_samples=20 is too few for degree 10: its 11 terms need"),
+        (
+            X_OK[:3],
+            Y_OK[:3],
+            {},
+            r"n_samples=3 is too few for degree 1: its 2 terms need at least 4",
+        ),
+        (np.hstack([X_OK] * 3), Y_OK, {"degree": (1, 2)}, "degree has 2 entries but X has 3"),
+        (X_OK, Y_OK, {"degree": -1}, 'degree must be "auto", an integer >= 0'),
+        (X_OK, Y_OK, {"degree": "high"}, 'degree must be "auto"'),
+        (X_OK, Y_OK, {"degree": 2.5}, 'degree must be "auto"'),
+        (X_OK, Y_OK, {"method": "lasso"}, r"method must be one of \('tournament'"),
+        (X_OK, Y_OK, {"max_degree": 0}, r"max_degree must be an integer in \[1, "),
+        (X_OK, Y_OK, {"n_chains": 0}, r"n_chains must be an integer in \[1, "),
+        (X_OK, Y_OK, {"n_chains": 2**31}, r"n_chains must be an integer in \[1, 2147483647\]"),
+        (X_OK, Y_OK, {"n_deep": -1}, r"n_deep must be an integer in \[0, "),
+        (X_OK, Y_OK, {"H": 0}, r"H must be an integer in \[1, "),
+        (X_OK, Y_OK, {"H": True}, r"H must be an integer"),
+        (X_OK, Y_OK, {"step_size": 0.0}, "step_size must be a finite number > 0"),
+        (X_OK, Y_OK, {"gamma2": np.nan}, "gamma2 must be a finite number >= 0"),
+        (X_OK, Y_OK, {"gamma1": -1.0}, "gamma1 must be a finite number >= 0"),
+        (
+            np.hstack([X_OK] * 4),
+            Y_OK,
+            {"method": "penalized", "degree": 1},
+            "method='penalized' supports at most 3 features, got 4",
+        ),
+    ],
+    ids=lambda v: None,
+)
+def test_bad_input_is_refused_before_the_core_runs(X, y, params, message):
+    model = RobustPolynomialRegressor(**{**FAST, **params})
+    with pytest.raises(ValueError, match=message):
+        model.fit(X, y)
+
+
+def test_predict_refuses_another_number_of_features():
+    model = RobustPolynomialRegressor(1, **FAST).fit(X_OK, Y_OK)
+    with pytest.raises(
+        ValueError, match="X has 2 features, but RobustPolynomialRegressor is expecting 1"
+    ):
+        model.predict(np.hstack([X_OK, X_OK]))
+
+
+def test_the_docstring_example_holds():
+    result = doctest.testmod(vasq._estimator, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0
