@@ -20,7 +20,7 @@ METHODS = ("tournament", "penalized", "ols")
 INT32_MAX = 2**31 - 1
 
 
-class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
+class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     """Robust polynomial regression with the degree chosen by minimum description length.
 
     Fits y as a polynomial in one or several features, ignoring gross outliers, and picks

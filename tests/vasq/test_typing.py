@@ -11,12 +11,6 @@ import pytest
 ROOT = Path(__file__).parents[2]
 CHECKED = sorted(p.relative_to(ROOT).as_posix() for folder in ("vasq", "examples")
                  for p in (ROOT / folder).rglob("*.py"))
-# Files still waiting for their annotations; each entry goes once its file passes.
-NOT_YET_TYPED = {
-    "vasq/_estimator.py": "the provisional estimator is not annotated",
-    "vasq/_cli_fit.py": "calls the provisional estimator, which is not annotated",
-    "examples/demo.py": "the demo is not fully annotated",
-}
 
 
 @pytest.fixture(scope="module")
@@ -33,11 +27,7 @@ def mypy_errors():
     return errors
 
 
-@pytest.mark.parametrize(
-    "path",
-    [pytest.param(p, marks=pytest.mark.xfail(reason=NOT_YET_TYPED[p])) if p in NOT_YET_TYPED else p
-     for p in CHECKED],
-)
+@pytest.mark.parametrize("path", CHECKED)
 def test_file_passes_mypy_strict(mypy_errors, path):
     errors = mypy_errors.get(path, [])
     assert not errors, "\n".join(errors)
