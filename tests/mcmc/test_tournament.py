@@ -190,6 +190,21 @@ def test_each_deep_chain_starts_at_its_temperature(j, config, factor):
         assert changed(lambda k, T: T0)
 
 
+def test_deep_temperatures_are_multiplied_not_powers():
+    # Chain 1 starts at T0 multiplied by 0.9997 2000 times, a few units in the last place
+    # away from T0 * 0.9997**2000. The penalty weight puts the first step of chain 1 on the
+    # edge of acceptance, so that those last bits decide it and the result.
+    config, X = (2, 0, 2000, 2, 0.3, 20, 34), np.ones((15, 1))
+    penalties = ((np.eye(1), float.fromhex("0x1.8ca3ce1202c7dp+1")),)
+    expected = reference(config, X, penalties, MISSED)
+    result = fit(config, X, MISSED, penalties)
+    np.testing.assert_equal(result.beta_mcmc, expected.beta)
+    np.testing.assert_equal(result.energy, expected.energy)
+    T0 = 0.5 * expected.r_heat
+    powered = reference(config, X, penalties, MISSED, lambda j, T: T0 * 0.9997 ** (2000 * j))
+    assert powered.energy != expected.energy
+
+
 def test_one_chain_starts_deep_phase_at_0_005():
     gibbs = fit(CASES["one chain"][0], design(3), MISSED).gibbs
     assert (gibbs.He, gibbs.r_heat, gibbs.T) == (0.0, 0.01, 1.0)
