@@ -226,10 +226,14 @@ def outcome():
     x = np.linspace(-1.0, 1.0, 300)
     y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
     R = np.diag([0.0, 1.0, 2.0, 3.0])
-    r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300).fit(
-        np.vander(x, 4, increasing=True), y, R, R @ R, 1e-3, 1e-4)
-    g = r.gibbs
-    return [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+    out = []
+    # Deep phases of one to seven chains, with ties among the unpenalised energies.
+    for seed, n_elite, gamma in [(42, 5, 1e-3), (1, 1, 1e-3), (2, 3, 0.0), (3, 7, 1e-2)]:
+        r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300, n_elite=n_elite, seed=seed).fit(
+            np.vander(x, 4, increasing=True), y, R, R @ R, gamma, gamma / 10)
+        g = r.gibbs
+        out += [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+    return out
 """
 
 
