@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "mcmc/hits.h"
 #include "stats/mdl.h"
+#include "stats/robust.h"
 
 namespace vasq {
 
@@ -29,11 +31,27 @@ Vector random_start(Index p, Engine& engine) {
 
 ChainEnergy::ChainEnergy(const Matrix& X, const Vector& y, const PenaltySet& penalties, int H,
                          double eps)
-    : X_(X), y_(y), penalties_(penalties), k_(static_cast<int>(X.cols())), H_(H), eps_(eps) {}
+    : X_(X), y_(y), penalties_(penalties), eps_(eps), n_(static_cast<double>(y.size())),
+      model_(mdl_model_term(static_cast<int>(X.cols()), H, n_)) {}
 
-double ChainEnergy::operator()(const Vector& beta, Vector& yp) const {
+// From 128 columns on, Eigen's matrix-vector product sums each row in blocks of columns;
+// below, each row is one sum in column order, as the fused kernel forms it.
+bool ChainEnergy::stores_prediction() const {
+  return p() >= 128;
+}
+
+double ChainEnergy::success_rate_of(const Vector& beta, Vector& yp) const {
+  if (!stores_prediction()) {
+    const std::ptrdiff_t hits = count_hits(X_.data(), m(), p(), beta.data(), y_.data(), eps_);
+    return success_rate(static_cast<double>(hits), n_);
+  }
   yp.noalias() = X_ * beta;
-  return mdl_score_core(yp, y_, k_, H_, eps_, &beta, &penalties_);
+  return compute_sr(yp, y_, eps_);
+}
+
+double ChainEnergy::operator()(const Vector& beta, ChainBuffers& buffers) const {
+  return mdl_score_of_rate(model_, success_rate_of(beta, buffers.yp), n_, &beta, &penalties_,
+                           buffers.Rbeta);
 }
 
 void metropolis_step(ChainResult& state, double T, NormalSampler& proposal_sampler, Engine& engine,
@@ -41,7 +59,7 @@ void metropolis_step(ChainResult& state, double T, NormalSampler& proposal_sampl
   Vector& proposal = buffers.proposal;
   proposal = state.beta;
   for (Index j = 0; j < proposal.size(); ++j) proposal[j] = proposal[j] + proposal_sampler(engine);
-  const double Ep = energy(proposal, buffers.yp);
+  const double Ep = energy(proposal, buffers);
   if (accepts(state.energy, Ep, T, engine)) {
     // Swap instead of copy: the old vector becomes the buffer the next proposal overwrites.
     state.beta.swap(proposal);
@@ -53,7 +71,7 @@ ChainResult warmup_chain(int c, const TournamentMCMC& config, const ChainEnergy&
   Engine engine(config.seed + std::uint64_t{1000} * static_cast<std::uint64_t>(c));
   ChainBuffers buffers(energy);
   ChainResult state{random_start(energy.p(), engine), 0.0};
-  state.energy = energy(state.beta, buffers.yp);
+  state.energy = energy(state.beta, buffers);
   NormalSampler proposal_sampler(0.0, config.step_size);
   double T = 2.0;
   for (int s = 0; s < config.n_warmup; ++s) {

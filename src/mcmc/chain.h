@@ -14,6 +14,8 @@ struct ChainResult {
   double energy; // energy of beta
 };
 
+struct ChainBuffers;
+
 // The MDL energy of a coefficient vector for one fit. Refers to the fit's X (m x p), y
 // (length m) and penalty matrices, which must outlive it; shared read-only by all chains.
 // Expects y.size() == X.rows() and every applied penalty p x p (the driver checks both).
@@ -21,28 +23,35 @@ class ChainEnergy {
  public:
   ChainEnergy(const Matrix& X, const Vector& y, const PenaltySet& penalties, int H, double eps);
 
-  // mdl_score_core of X * beta with k = p, the fit's H, eps and penalties. `yp` (length m)
-  // receives X * beta, so that a chain evaluates without allocating.
-  double operator()(const Vector& beta, Vector& yp) const;
+  // mdl_score_core of X * beta with k = p, the fit's H, eps and penalties, computed in the
+  // chain's own buffers without allocating.
+  double operator()(const Vector& beta, ChainBuffers& buffers) const;
 
   Index m() const { return X_.rows(); }
   Index p() const { return X_.cols(); }
+  // Whether X * beta is formed in a buffer by Eigen's product rather than fused with the
+  // hit count.
+  bool stores_prediction() const;
 
  private:
+  double success_rate_of(const Vector& beta, Vector& yp) const;
+
   const Matrix& X_;
   const Vector& y_;
   PenaltySet penalties_;
-  int k_;
-  int H_;
   double eps_;
+  double n_;     // number of observations
+  double model_; // model part of the score, fixed by p, H and n
 };
 
-// Storage a chain owns for its whole life: the proposal (length p) and the prediction
-// X * beta (length m).
+// Storage a chain owns for its whole life: the proposal (length p), R beta of a penalty
+// (length p) and, where the energy stores it, the prediction X * beta (length m).
 struct ChainBuffers {
-  explicit ChainBuffers(const ChainEnergy& energy) : proposal(energy.p()), yp(energy.m()) {}
+  explicit ChainBuffers(const ChainEnergy& energy)
+      : proposal(energy.p()), Rbeta(energy.p()), yp(energy.stores_prediction() ? energy.m() : 0) {}
 
   Vector proposal;
+  Vector Rbeta;
   Vector yp;
 };
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -17,18 +18,17 @@ namespace {
 // A rank within this Euclidean distance of a chosen elite is passed over.
 constexpr double kEliteSeparation = 0.1;
 
-// Runs warm-up chain c into slot c, in parallel. The table is sized before the region and
-// never moves; a worker's exception must not leave the region (it would terminate the
-// process), so it is kept per slot and the lowest chain's is rethrown on the calling thread.
-// A negative n_chains throws std::length_error when the table is created.
-std::vector<ChainResult> run_warmup(const TournamentMCMC& config, const ChainEnergy& energy) {
-  const int n_chains = config.n_chains;
-  std::vector<ChainResult> table(static_cast<std::size_t>(n_chains));
+// Runs chain(c) into slot c for c = 0 ... n - 1, in parallel. The table is sized before the
+// region and never moves; a worker's exception must not leave the region (it would
+// terminate the process), so it is kept per slot and the lowest chain's is rethrown on the
+// calling thread. A negative n throws std::length_error when the table is created.
+template <typename Chain> std::vector<ChainResult> run_chains(int n, const Chain& chain) {
+  std::vector<ChainResult> table(static_cast<std::size_t>(n));
   std::vector<std::exception_ptr> failures(table.size());
 #pragma omp parallel for schedule(dynamic, 1)
-  for (int c = 0; c < n_chains; ++c) {
+  for (int c = 0; c < n; ++c) {
     try {
-      table[c] = warmup_chain(c, config, energy);
+      table[c] = chain(c);
     } catch (...) {
       failures[c] = std::current_exception();
     }
@@ -36,6 +36,10 @@ std::vector<ChainResult> run_warmup(const TournamentMCMC& config, const ChainEne
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
   return table;
+}
+
+std::vector<ChainResult> run_warmup(const TournamentMCMC& config, const ChainEnergy& energy) {
+  return run_chains(config.n_chains, [&](int c) { return warmup_chain(c, config, energy); });
 }
 
 Vector energies_of(const std::vector<ChainResult>& chains) {
@@ -70,25 +74,56 @@ std::vector<ChainResult> select_elites(const std::vector<ChainResult>& ranked, i
   return elites;
 }
 
-// Deep chain j from each elite in turn (engine seed + 13 j + 7777 mod 2^64, proposal sigma
-// 0.3 step_size), one temperature carried across all of them and multiplied by 0.9997 after
-// every step. Returns the lowest-energy state visited, starting from elite 0; an equal
-// energy does not replace it.
-ChainResult refine(std::vector<ChainResult> elites, double T, const TournamentMCMC& config,
-                   const ChainEnergy& energy) {
-  ChainResult best = elites[0];
-  for (std::size_t j = 0; j < elites.size(); ++j) {
-    Engine engine(config.seed + std::uint64_t{13} * j + std::uint64_t{7777});
-    NormalSampler proposal_sampler(0.0, 0.3 * config.step_size);
-    ChainBuffers buffers(energy);
-    ChainResult& cur = elites[j];
-    for (int s = 0; s < config.n_deep; ++s) {
-      metropolis_step(cur, T, proposal_sampler, engine, energy, buffers);
-      if (best.energy > cur.energy) best = cur;
-      T = T * 0.9997;
-    }
+// The deep phase is defined as one sequence: elite after elite, n_deep steps each, under one
+// temperature that starts at T0 and is multiplied by 0.9997 after every step. Entry j is
+// that temperature as elite j begins, formed by the same multiplications, so that the deep
+// chains can run at once.
+std::vector<double> deep_start_temperatures(double T0, std::size_t n_elites, int n_deep) {
+  std::vector<double> starts(n_elites);
+  double T = T0;
+  for (double& start : starts) {
+    start = T;
+    for (int s = 0; s < n_deep; ++s) T = T * 0.9997;
   }
+  return starts;
+}
+
+// Deep chain of elite j (engine seed + 13 j + 7777 mod 2^64, proposal sigma 0.3 step_size)
+// from the elite's stored state at temperature T. Returns the first state after a step whose
+// energy is below every earlier one, or energy +inf with an empty vector when no state is
+// below +inf: such a state could not replace a best state anyway.
+ChainResult deep_chain_minimum(int j, ChainResult cur, double T, const TournamentMCMC& config,
+                               const ChainEnergy& energy) {
+  Engine engine(config.seed + std::uint64_t{13} * static_cast<std::uint64_t>(j) +
+                std::uint64_t{7777});
+  NormalSampler proposal_sampler(0.0, 0.3 * config.step_size);
+  ChainBuffers buffers(energy);
+  ChainResult minimum{Vector(), std::numeric_limits<double>::infinity()};
+  for (int s = 0; s < config.n_deep; ++s) {
+    metropolis_step(cur, T, proposal_sampler, engine, energy, buffers);
+    if (minimum.energy > cur.energy) minimum = cur;
+    T = T * 0.9997;
+  }
+  return minimum;
+}
+
+// The state a sequential deep phase keeps: starting from elite 0, each chain's minimum in
+// elite order replaces the best only when strictly lower (never a NaN, never a tie).
+ChainResult first_minimum(ChainResult best, const std::vector<ChainResult>& minima) {
+  for (const ChainResult& minimum : minima)
+    if (best.energy > minimum.energy) best = minimum;
   return best;
+}
+
+// One deep chain from each elite, in parallel, each at the temperature the sequential phase
+// would have reached.
+ChainResult refine(const std::vector<ChainResult>& elites, double T0, const TournamentMCMC& config,
+                   const ChainEnergy& energy) {
+  const std::vector<double> T = deep_start_temperatures(T0, elites.size(), config.n_deep);
+  const std::vector<ChainResult> minima = run_chains(static_cast<int>(elites.size()), [&](int j) {
+    return deep_chain_minimum(j, elites[j], T[j], config, energy);
+  });
+  return first_minimum(elites[0], minima);
 }
 
 } // namespace

@@ -25,7 +25,8 @@ struct TournamentMCMC {
   int H_piH = 20;
   std::uint64_t seed = 42;
 
-  // Parallel warm-up, Gibbs analysis, elite selection and sequential deep refinement.
+  // Parallel warm-up, Gibbs analysis, elite selection and parallel deep refinement, with the
+  // result of refining the elites one after another.
   // R1/R2 may be null (absent). Throws "n_chains < 1" for n_chains = 0, std::length_error
   // for a negative n_chains, "H_piH < 1", and "Dimension mismatch." for y.size() != X.rows()
   // or an applied penalty that is not p x p, all before any chain runs.

@@ -10,10 +10,18 @@ namespace vasq {
 // positive (zero, or NaN).
 double hit_tolerance(const Vector& yt);
 
-// (t / n) * k - ln(sr) * n with t = ln(2H) * k for k > 0 (else 0), n = yt.size() and
-// sr = compute_sr(yp, yt, eps); then gamma * beta.(R beta) for each applied penalty, when
-// both `beta` and `penalties` are given. Checks only what compute_sr checks: callers
-// validate the penalty shapes once (check_penalty_shapes).
+// The model part of every score over n observations: (t / n) * k with t = ln(2H) * k for
+// k > 0, else 0.
+double mdl_model_term(int k, int H, double n);
+
+// model - ln(sr) * n, then gamma * beta.(R beta) added for each applied penalty, R1 first,
+// when both `beta` and `penalties` are given. `Rbeta` receives R beta (quadratic_form).
+double mdl_score_of_rate(double model, double sr, double n, const Vector* beta,
+                         const PenaltySet* penalties, Vector& Rbeta);
+
+// mdl_score_of_rate of the model term of k, H and n = yt.size() and of
+// sr = compute_sr(yp, yt, eps). Checks only what compute_sr checks: callers validate the
+// penalty shapes once (check_penalty_shapes).
 double mdl_score_core(const Vector& yp, const Vector& yt, int k, int H, double eps,
                       const Vector* beta, const PenaltySet* penalties);
 

@@ -17,9 +17,10 @@ void check_penalty_shapes(const PenaltySet& penalties, Index p) {
     require(is_square_of(*penalties.R2, p), kDimensionMismatch);
 }
 
-double quadratic_form(const Matrix& R, const Vector& beta) {
+double quadratic_form(const Matrix& R, const Vector& beta, Vector& Rbeta) {
   if (R.rows() == 0) return 0.0;
-  return beta.dot(R * beta);
+  Rbeta.noalias() = R * beta;
+  return beta.dot(Rbeta);
 }
 
 } // namespace vasq

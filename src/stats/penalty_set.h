@@ -22,8 +22,9 @@ inline bool is_applied(const Matrix* R, double gamma) {
 // Throws "Dimension mismatch." unless every applied penalty is p x p.
 void check_penalty_shapes(const PenaltySet& penalties, Index p);
 
-// beta . (R beta): the matrix-vector product first, then the dot product; 0.0 when R is
-// empty. R must be p x p with p = beta.size().
-double quadratic_form(const Matrix& R, const Vector& beta);
+// beta . (R beta): the matrix-vector product first, into `Rbeta`, then the dot product; 0.0
+// when R is empty. R must be p x p with p = beta.size(). A `Rbeta` of length p is reused, so
+// that repeated calls allocate nothing.
+double quadratic_form(const Matrix& R, const Vector& beta, Vector& Rbeta);
 
 } // namespace vasq

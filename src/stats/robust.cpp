@@ -33,6 +33,12 @@ inline double hit(double yp, double yt, double eps) {
 
 } // namespace
 
+double success_rate(double count, double n) {
+  const double r = count / n;
+  const double f = 1.0 / (n + n);
+  return f > r ? f : r;
+}
+
 double compute_sr(const Vector& yp, const Vector& yt, double eps) {
   require(yp.size() >= yt.size(), kDimensionMismatch);
   const Index n = yt.size();
@@ -49,10 +55,7 @@ double compute_sr(const Vector& yp, const Vector& yt, double eps) {
   double count = 0.0;
   for (const double lane : lanes) count += lane;
   for (; i < n; ++i) count += hit(p[i], t[i], eps);
-  const double nd = static_cast<double>(n);
-  const double r = count / nd;
-  const double f = 1.0 / (nd + nd);
-  return f > r ? f : r;
+  return success_rate(count, static_cast<double>(n));
 }
 
 } // namespace vasq

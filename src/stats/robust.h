@@ -15,6 +15,9 @@ double median(std::vector<double> w);
 // Empty input gives 0.0; with NaN entries the value is unspecified.
 double mad(const Vector& y);
 
+// count / n floored at 1/(2n), so that its logarithm stays finite; NaN for n = 0.
+double success_rate(double count, double n);
+
 // Fraction of the n = yt.size() pairs with eps > |yp[i] - yt[i]| (strict), floored at
 // 1/(2n) so that its logarithm stays finite. Entries of `yp` beyond n are ignored.
 // Empty `yt` gives NaN. Throws "Dimension mismatch." when yp is shorter than yt.

@@ -129,9 +129,16 @@ def r_heat(E) -> float:
     return H / (math.log(max(len(E), 2)) + 1e-300) * 0.99 + 0.01
 
 
-def tournament(X, y, n_chains, n_warmup, n_deep, n_elite, step_size, H, seed, penalties=()):
-    """The result (beta, energy, r_heat) with the ranked warm-up states, the elite ranks and
-    found_by, the deep chain that found beta (-1: none improved on rank 0)."""
+def tournament(
+    X, y, n_chains, n_warmup, n_deep, n_elite, step_size, H, seed, penalties=(), retemper=None
+):
+    """The result (beta, energy, r_heat) with the ranked warm-up states, the elite ranks,
+    found_by, the deep chain that found beta (-1: none improved on rank 0), and
+    deep_energies, the energies after each step of each deep chain.
+
+    retemper, for tests that show a case depends on every temperature: a function of the
+    elite index j and the temperature about to start deep chain j, returning the one to use
+    (it carries over to the later chains)."""
     eps = hit_tolerance(y)
 
     def E(beta):
@@ -169,15 +176,25 @@ def tournament(X, y, n_chains, n_warmup, n_deep, n_elite, step_size, H, seed, pe
     while len(elites) < n_elite and len(elites) < n_chains:
         elites.append(len(elites))
 
-    best, found_by, T = ranked[0], -1, 0.5 * heat
+    best, found_by, T, deep_energies = ranked[0], -1, 0.5 * heat, []
     for j, r in enumerate(elites):
         engine, proposal = MT64(seed + 13 * j + 7777), Normal(0.0, 0.3 * step_size)
         beta, e = ranked[r]
+        if retemper is not None:
+            T = retemper(j, T)
+        deep_energies.append([])
         for _ in range(n_deep):
             beta, e = step(beta, e, T, proposal, engine)
+            deep_energies[-1].append(e)
             if best[1] > e:
                 best, found_by = (beta, e), j
             T = T * 0.9997
     return SimpleNamespace(
-        beta=best[0], energy=best[1], r_heat=heat, ranked=ranked, elites=elites, found_by=found_by
+        beta=best[0],
+        energy=best[1],
+        r_heat=heat,
+        ranked=ranked,
+        elites=elites,
+        found_by=found_by,
+        deep_energies=deep_energies,
     )

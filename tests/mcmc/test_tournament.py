@@ -30,8 +30,8 @@ R_A = np.array([[2.0, 0.5, 0.0], [0.5, 1.0, 0.25], [0.0, 0.25, 3.0]])
 R_B = np.ones((3, 3))
 
 
-def design(p):
-    return np.vander(x, p, increasing=True)
+def design(p, m=15):
+    return np.vander(np.linspace(-1.0, 1.0, m), p, increasing=True)
 
 
 def fit(config, X, y=Y, penalties=()):
@@ -52,14 +52,22 @@ def test_start_of_chain_0():
     assert beta == pytest.approx([0.647, 0.352, 0.199], abs=1e-3)
 
 
-def case(config, p, penalties=(), elites=None, y=Y):
-    """config = (n_chains, n_warmup, n_deep, n_elite, step_size, H_piH, seed)."""
-    return config, p, penalties, elites, y
+def case(config, basis, penalties=(), elites=None, y=Y):
+    """config = (n_chains, n_warmup, n_deep, n_elite, step_size, H_piH, seed); basis is X
+    or the number of monomials of a design on len(y) points."""
+    X = design(basis, len(y)) if isinstance(basis, int) else basis
+    return config, X, penalties, elites, y
 
 
 # No observation is ever hit, so the energy moves only with the penalty, by amounts of the
 # order of the temperatures: every temperature shows in the result.
 MISSED = np.full(15, 50.0)
+WIDE_X = np.linspace(-1.0, 1.0, 71)
+# Products of 1.7e308 with coefficients beyond about 1.03 overflow: the two penalty terms
+# are then +inf and -inf and the energy is NaN, elsewhere it is finite.
+OVERFLOWING = ((np.array([[1.7e308]]), 1e-300), (np.array([[-1.7e308]]), 1e-300))
+# Every row picks one coefficient, so X beta is exact in any order of summation.
+SELECTING = np.eye(130)[np.arange(260) % 130]
 
 CASES = {
     # The first polar pair of seed 19110 has s < 1e-4: the rescaled branch.
@@ -82,14 +90,32 @@ CASES = {
     "no coefficients": case((3, 3, 3, 2, 0.1, 20, 13), 0),
     # Every energy is NaN: every proposal must be accepted.
     "NaN energies": case((3, 5, 5, 2, 0.1, 20, 14), 2, ((np.eye(2), math.nan),)),
+    # Rows in whole blocks of the energy kernel and a tail of single rows.
+    "wide basis, many rows": case(
+        (4, 20, 30, 3, 0.02, 20, 5), 9, y=np.cos(3 * WIDE_X) + 0.1 * np.sin(40 * WIDE_X)
+    ),
+    "one observation": case((3, 10, 10, 2, 0.3, 20, 6), 7, y=np.array([0.25])),
+    "128 columns and more": case(
+        (3, 6, 8, 2, 0.3, 20, 7), SELECTING, y=0.3 * np.sin(np.arange(260.0))
+    ),
+    # The first strict minimum: deep chain 1 reaches the energy that chain 0 found first.
+    "deep minima tie": case((4, 10, 30, 3, 0.1, 20, 4), 2),
+    # Chain 0 passes through NaN energies; chain 2 finds the best.
+    "NaN energies in the deep phase": case((4, 5, 20, 3, 0.3, 20, 11), 1, OVERFLOWING, y=Y + 0.7),
+    # Chain 0 finds the best, then passes through NaN energies.
+    "NaN energies after the best": case((4, 5, 20, 3, 0.3, 20, 1805), 1, OVERFLOWING, y=Y + 0.7),
 }
 
 
-@pytest.mark.parametrize("config, p, penalties, elites, y", CASES.values(), ids=CASES.keys())
-def test_matches_reference(config, p, penalties, elites, y):
-    X = design(p)
+def reference(config, X, penalties, y, retemper=None):
+    with np.errstate(over="ignore", invalid="ignore"):
+        return ref.tournament(X, y, *config, penalties=penalties, retemper=retemper)
+
+
+@pytest.mark.parametrize("config, X, penalties, elites, y", CASES.values(), ids=CASES.keys())
+def test_matches_reference(config, X, penalties, elites, y):
     result = fit(config, X, y, penalties)
-    expected = ref.tournament(X, y, *config, penalties=penalties)
+    expected = reference(config, X, penalties, y)
     np.testing.assert_equal(result.beta_mcmc, expected.beta)
     np.testing.assert_equal(result.energy, expected.energy)
     np.testing.assert_equal(result.gibbs.r_heat, expected.r_heat)
@@ -98,23 +124,87 @@ def test_matches_reference(config, p, penalties, elites, y):
         assert expected.elites == elites
 
 
+def reference_of(name):
+    config, X, penalties, _, y = CASES[name]
+    return reference(config, X, penalties, y)
+
+
 def test_elite_cases_are_what_they_claim():
     def near(a, b):
         return np.linalg.norm(a - b) <= 0.1
 
-    def reference(name):
-        config, p, penalties, _, y = CASES[name]
-        return ref.tournament(design(p), y, *config, penalties=penalties)
-
-    b = [beta for beta, _ in reference("all near rank 0").ranked]
+    b = [beta for beta, _ in reference_of("all near rank 0").ranked]
     assert near(b[1], b[0]) and near(b[2], b[0])
-    duplicate = reference("duplicate elite")
+    duplicate = reference_of("duplicate elite")
     b = [beta for beta, _ in duplicate.ranked]
     assert near(b[1], b[0]) and not near(b[2], b[0]) and near(b[3], b[2])
     # The best state comes from the repeated elite's own deep chain (seed + 26 + 7777).
     assert duplicate.found_by == 2
-    tied = reference("lowest start, tied")
+    tied = reference_of("lowest start, tied")
     assert tied.ranked[0][1] == tied.ranked[1][1]
+
+
+def test_deep_phase_cases_are_what_they_claim():
+    tie = reference_of("deep minima tie")
+    assert tie.found_by == 0 and min(tie.deep_energies[1]) == tie.energy
+    # Chain 0 itself returns to that energy later: the first visit must be kept.
+    assert tie.deep_energies[0].count(tie.energy) > 1
+    nan = reference_of("NaN energies in the deep phase")
+    assert all(math.isfinite(e) for _, e in nan.ranked)
+    assert any(math.isnan(e) for e in nan.deep_energies[0])
+    assert nan.found_by == 2 and math.isfinite(nan.energy)
+    late = reference_of("NaN energies after the best")
+    assert late.found_by == 0 and all(math.isfinite(e) for _, e in late.ranked)
+    chain = late.deep_energies[0]
+    assert any(math.isnan(e) for e in chain[chain.index(late.energy) :])
+
+
+# Deep chain j finds the best state of each case, and the temperature chain j starts at
+# shows in it: one multiplication by 0.9997 fewer (a factor 1 / 0.9997) or more (0.9997)
+# before chain j changes what it finds. So each chain must start at the temperature the
+# deep phase reaches when the chains run one after another.
+TEMPERED = {
+    "chain 0, one fewer": (0, (4, 30, 120, 3, 0.3, 20, 199), 1 / 0.9997),
+    "chain 1, one fewer": (1, (4, 30, 120, 3, 0.3, 20, 75), 1 / 0.9997),
+    "chain 2, one fewer": (2, (4, 30, 600, 3, 0.3, 20, 64), 1 / 0.9997),
+    "chain 0, one more": (0, (4, 30, 300, 3, 2.0, 20, 141), 0.9997),
+    "chain 1, one more": (1, (4, 30, 300, 3, 1.0, 20, 73), 0.9997),
+    "chain 2, one more": (2, (4, 30, 300, 3, 2.0, 20, 1), 0.9997),
+}
+
+
+@pytest.mark.parametrize("j, config, factor", TEMPERED.values(), ids=TEMPERED.keys())
+def test_each_deep_chain_starts_at_its_temperature(j, config, factor):
+    X, penalties = design(3), ((R_A, 0.5), (R_B, 0.25))
+    expected = reference(config, X, penalties, MISSED)
+    assert expected.found_by == j
+    result = fit(config, X, MISSED, penalties)
+    np.testing.assert_equal(result.beta_mcmc, expected.beta)
+    np.testing.assert_equal(result.energy, expected.energy)
+
+    def changed(retemper):
+        return reference(config, X, penalties, MISSED, retemper).energy != expected.energy
+
+    assert changed(lambda k, T: T * factor if k == j else T)
+    if j > 0 and factor > 1.0:
+        # Restarting every chain at the first temperature shows too.
+        T0 = 0.5 * expected.r_heat
+        assert changed(lambda k, T: T0)
+
+
+def test_deep_temperatures_are_multiplied_not_powers():
+    # Chain 1 starts at T0 multiplied by 0.9997 2000 times, a few units in the last place
+    # away from T0 * 0.9997**2000. The penalty weight puts the first step of chain 1 on the
+    # edge of acceptance, so that those last bits decide it and the result.
+    config, X = (2, 0, 2000, 2, 0.3, 20, 34), np.ones((15, 1))
+    penalties = ((np.eye(1), float.fromhex("0x1.8ca3ce1202c7dp+1")),)
+    expected = reference(config, X, penalties, MISSED)
+    result = fit(config, X, MISSED, penalties)
+    np.testing.assert_equal(result.beta_mcmc, expected.beta)
+    np.testing.assert_equal(result.energy, expected.energy)
+    T0 = 0.5 * expected.r_heat
+    powered = reference(config, X, penalties, MISSED, lambda j, T: T0 * 0.9997 ** (2000 * j))
+    assert powered.energy != expected.energy
 
 
 def test_one_chain_starts_deep_phase_at_0_005():
@@ -136,10 +226,14 @@ def outcome():
     x = np.linspace(-1.0, 1.0, 300)
     y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
     R = np.diag([0.0, 1.0, 2.0, 3.0])
-    r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300).fit(
-        np.vander(x, 4, increasing=True), y, R, R @ R, 1e-3, 1e-4)
-    g = r.gibbs
-    return [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+    out = []
+    # Deep phases of one to seven chains, with ties among the unpenalised energies.
+    for seed, n_elite, gamma in [(42, 5, 1e-3), (1, 1, 1e-3), (2, 3, 0.0), (3, 7, 1e-2)]:
+        r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300, n_elite=n_elite, seed=seed).fit(
+            np.vander(x, 4, increasing=True), y, R, R @ R, gamma, gamma / 10)
+        g = r.gibbs
+        out += [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+    return out
 """
 
 
