@@ -81,11 +81,15 @@ std::ptrdiff_t hits_baseline(const double* X, std::ptrdiff_t m, std::ptrdiff_t p
   return hits_of_rows<Lanes2, kBlockVectors>(X, m, p, beta, y, eps);
 }
 
+// The run-time choice exists only where the CPU check does: on other targets every call
+// takes the baseline build.
+#if defined(__x86_64__)
 [[gnu::target("avx2")]] std::ptrdiff_t hits_avx2(const double* X, std::ptrdiff_t m,
                                                  std::ptrdiff_t p, const double* beta,
                                                  const double* y, double eps) {
   return hits_of_rows<Lanes4, kBlockVectors>(X, m, p, beta, y, eps);
 }
+#endif
 
 using HitsKernel = std::ptrdiff_t (*)(const double*, std::ptrdiff_t, std::ptrdiff_t, const double*,
                                       const double*, double);
@@ -93,8 +97,12 @@ using HitsKernel = std::ptrdiff_t (*)(const double*, std::ptrdiff_t, std::ptrdif
 HitsKernel choose_kernel() {
   const char* forced = std::getenv("VASQ_KERNEL");
   if (forced != nullptr && std::strcmp(forced, "baseline") == 0) return hits_baseline;
+#if defined(__x86_64__)
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") ? hits_avx2 : hits_baseline;
+#else
+  return hits_baseline;
+#endif
 }
 
 } // namespace
