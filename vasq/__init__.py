@@ -5,6 +5,7 @@ touch: a scikit-learn estimator, a command line, and fitting many curves at once
 """
 
 from vasq._estimator import RobustPolynomialRegressor
+from vasq._many import fit_curves
 
-__all__ = ["RobustPolynomialRegressor"]
+__all__ = ["RobustPolynomialRegressor", "fit_curves"]
 __version__ = "0.1.0"
