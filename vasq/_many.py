@@ -117,9 +117,7 @@ def _batches(series: _Batch, size: int) -> list[_Batch]:
 def _batch_size(batch_size: int | None, n_series: int, n_workers: int) -> int:
     if batch_size is None:
         return max(1, min(_MAX_BATCH, math.ceil(n_series / (_TASKS_PER_WORKER * n_workers))))
-    if not isinstance(batch_size, numbers.Integral) or batch_size < 1:
-        raise ValueError(f"batch_size must be a positive integer or None, got {batch_size!r}")
-    return int(batch_size)
+    return batch_size
 
 
 def _run_local(batches: list[_Batch], estimator: RobustPolynomialRegressor, base: int,
@@ -216,7 +214,11 @@ def _fit_dask_frame(frame: Any, columns: _Columns, estimator: RobustPolynomialRe
 
     frame = frame[[columns.id, *columns.x, columns.y]]
     meta = _number_rows(frame._meta)
-    shuffled = frame.map_partitions(_number_rows, meta=meta).shuffle(on=columns.id)
+    # Dask would pick the method from the default client, which need not be ours; the
+    # disk shuffle is for one machine only.
+    method = "disk" if client is None else "p2p"
+    shuffled = frame.map_partitions(_number_rows, meta=meta).shuffle(on=columns.id,
+                                                                      shuffle_method=method)
     parts = shuffled.to_delayed()
     bar.reset(total=len(parts))
     bar.unit = "partition"
@@ -229,8 +231,8 @@ def _fit_dask_frame(frame: Any, columns: _Columns, estimator: RobustPolynomialRe
             keyed.extend(out)
             bar.update()
     else:
-        # This process fits each partition on n_jobs local workers as the synchronous
-        # scheduler produces it, so only one partition is held here at a time.
+        # The synchronous scheduler assembles one partition at a time from the shuffle's
+        # files; its series go to n_jobs local workers.
         def fit_here(part: pd.DataFrame) -> list[tuple[tuple[int, int], _Row]]:
             series, keys = _partition_series(part, columns)
             size = _batch_size(batch_size, len(series.ids), effective_n_jobs(n_jobs))
@@ -349,6 +351,8 @@ def fit_curves(
     elif not isinstance(estimator, RobustPolynomialRegressor):
         raise TypeError(
             f"estimator must be a RobustPolynomialRegressor, got {type(estimator).__name__}")
+    if batch_size is not None and (not isinstance(batch_size, numbers.Integral) or batch_size < 1):
+        raise ValueError(f"batch_size must be a positive integer or None, got {batch_size!r}")
     base = _base_seed(random_state)
     client = _active_client(client)
     long_form = Y is None
