@@ -62,7 +62,7 @@ def bare_loop(sample, threads=1):
 
 
 def clocks(fn):
-    """Wall and CPU time of one call (CPU time: this process's, less disturbed by a busy machine)."""
+    """Wall and CPU time of one call; this process's CPU time is less disturbed by other load."""
     wall, cpu = time.perf_counter(), time.process_time()
     fn()
     return time.perf_counter() - wall, time.process_time() - cpu
@@ -76,7 +76,8 @@ def main():
     table = long_table()
     columns = dict(id="star", x="phase", y="flux", progress=False)
     print(thread_report())
-    print("load average at start: {:.1f} {:.1f} {:.1f} on {} cores".format(*os.getloadavg(), os.cpu_count()))
+    print("load average at start: {:.1f} {:.1f} {:.1f} on {} cores".format(
+        *os.getloadavg(), os.cpu_count()))
     print(f"{N_SERIES} series x {N_POINTS} points, degree auto; each fit on 1 OpenMP thread; "
           f"{WORKERS} local processes or {WORKERS} Dask workers x 1 thread; median of {repeat} "
           "interleaved round(s); the machine may be shared, so figures are noisy")

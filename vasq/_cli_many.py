@@ -53,7 +53,8 @@ def _as_json(value: Any) -> str | None:
 
 
 def run(args: argparse.Namespace) -> int:
-    settings = {k: v for k, v in (("degree", args.degree), ("method", args.method)) if v is not None}
+    given = {"degree": args.degree, "method": args.method}
+    settings = {k: v for k, v in given.items() if v is not None}
     estimator = RobustPolynomialRegressor(**settings)
     table = pd.read_csv(args.data)
     columns = dict(id=args.id, x=args.x, y=args.y)

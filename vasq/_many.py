@@ -11,7 +11,7 @@ import hashlib
 import math
 import numbers
 import sys
-from collections.abc import Callable, Hashable, Iterable, Sequence
+from collections.abc import Callable, Hashable, Iterable
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -165,9 +165,8 @@ def _series_from_matrix(x: object, Y: object) -> _Batch:
     return _Batch(ids, [X] * len(ids), [Yarr[:, j] for j in range(len(ids))])
 
 
-def _columns(table: Any, id: Hashable, x: Hashable | Sequence[Hashable],
-             y: Hashable) -> _Columns:
-    xs = list(x) if isinstance(x, (list, tuple)) else [x]
+def _columns(table: Any, id: Hashable, x: Hashable | list[Hashable], y: Hashable) -> _Columns:
+    xs = list(x) if isinstance(x, list) else [x]
     columns = _Columns(id, xs, y)
     missing = [c for c in [id, *xs, y] if c not in table.columns]
     if missing:
@@ -175,7 +174,8 @@ def _columns(table: Any, id: Hashable, x: Hashable | Sequence[Hashable],
     return columns
 
 
-def _series_from_table(table: pd.DataFrame, columns: _Columns) -> tuple[_Batch, npt.NDArray[np.intp]]:
+def _series_from_table(table: pd.DataFrame,
+                       columns: _Columns) -> tuple[_Batch, npt.NDArray[np.intp]]:
     """Series in order of first appearance, points in table order; also each one's first row."""
     codes, uniques = pd.factorize(table[columns.id], sort=False)
     order = np.argsort(codes, kind="stable")
@@ -192,7 +192,8 @@ def _number_rows(part: pd.DataFrame, partition_info: dict[str, Any] | None = Non
     return part.assign(**{_PART: number, _ROW: np.arange(len(part))})
 
 
-def _partition_series(part: pd.DataFrame, columns: _Columns) -> tuple[_Batch, list[tuple[int, int]]]:
+def _partition_series(part: pd.DataFrame,
+                      columns: _Columns) -> tuple[_Batch, list[tuple[int, int]]]:
     """The series of one shuffled partition with their points back in the original order."""
     part = part.iloc[np.lexsort((part[_ROW].to_numpy(), part[_PART].to_numpy()))]
     series, first = _series_from_table(part, columns)
@@ -291,7 +292,7 @@ def fit_curves(
     Y: Any = None,
     *,
     id: Hashable | None = None,
-    x: Hashable | Sequence[Hashable] | None = None,
+    x: Hashable | list[Hashable] | None = None,
     y: Hashable | None = None,
     estimator: RobustPolynomialRegressor | None = None,
     random_state: None | int | np.random.RandomState = 0,
@@ -367,7 +368,8 @@ def fit_curves(
                                           batch_size, bar))
         if long_form:
             if not isinstance(data, pd.DataFrame):
-                raise ValueError(f"a table must be a pandas or Dask DataFrame, got {type(data).__name__}")
+                raise ValueError(
+                    f"a table must be a pandas or Dask DataFrame, got {type(data).__name__}")
             series, _ = _series_from_table(data, _columns(data, id, x, y))
         else:
             series = _series_from_matrix(data, Y)

@@ -36,7 +36,8 @@ def long_table(n_series=N_SERIES, n_points=N_POINTS, seed=0):
 def matrix_form(n_series=N_SERIES, n_points=N_POINTS, seed=0):
     rng = np.random.default_rng(seed)
     x = np.linspace(0.0, 10.0, n_points)
-    Y = np.sin(x[:, None] / 3.0 + rng.uniform(0, 3, n_series)) + rng.normal(0, 0.05, (n_points, n_series))
+    Y = np.sin(x[:, None] / 3.0 + rng.uniform(0, 3, n_series))
+    Y += rng.normal(0, 0.05, Y.shape)
     Y[rng.random(Y.shape) < 0.1] += 4.0
     Y[:, 7] = np.nan
     Y[3, 11] = np.inf
@@ -163,7 +164,7 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(progress, shown, monkeypa
 
 @pytest.mark.parametrize("call, error, message", [
     (lambda: fit_curves(np.arange(5.0), np.zeros(5)), ValueError, "Y must be 2-D"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((4, 2))), ValueError, "to match Y of shape (4, 2)"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((4, 2))), ValueError, "match Y of shape (4, 2)"),
     (lambda: fit_curves(long_table(20), id="sensor", x="time", y="value"), ValueError, "['time']"),
     (lambda: fit_curves(long_table(20), id="sensor", x="t"), ValueError, "id=, x= and y="),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), id="a"), ValueError, "id=, x= and y="),
@@ -173,7 +174,8 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(progress, shown, monkeypa
     (lambda: fit_curves(pd.DataFrame({"d": pd.to_datetime(["2024-01-01"] * 3), "t": 1.0, "v": 1.0}),
                         id="d", x="t", y="v"), ValueError, "got Timestamp"),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), batch_size=0), ValueError, "batch_size"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), random_state=-1), ValueError, "Seed must be"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), random_state=-1), ValueError,
+     "Seed must be"),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), estimator="ols"), TypeError, "got str"),
 ])
 def test_invalid_arguments_raise(call, error, message):

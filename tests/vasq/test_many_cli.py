@@ -79,7 +79,8 @@ def test_reports_series_that_failed(data, tmp_path, capsys):
     (["--id", "unit", "--x", "dose", "--y", "response", "--scheduler", "tcp://127.0.0.1:1"],
      OSError, "127.0.0.1:1"),
 ])
-def test_errors_reach_the_command_line_frame_as_one_line_kinds(argv, error, message, data, tmp_path):
+def test_errors_are_of_the_kinds_the_frame_prints_in_one_line(argv, error, message, data,
+                                                                tmp_path):
     args = parse([str(data), *argv, "--out", str(tmp_path / "r.csv")])
     with dask.config.set({"distributed.comm.timeouts.connect": "1s"}), pytest.raises(error) as info:
         _cli_many.run(args)
