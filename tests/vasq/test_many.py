@@ -1,5 +1,8 @@
 """fit_curves: the same table on every execution path, per-series seeds, bad series, input forms."""
 
+import io
+import sys
+
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
@@ -153,12 +156,23 @@ def test_different_ids_or_bases_get_different_seeds(a, b):
     assert series_seed(a[1], a[0]) != series_seed(b[1], b[0])
 
 
-@pytest.mark.parametrize("progress, shown", [(True, True), (False, False), (None, False)])
-def test_progress_bar_only_when_asked_or_on_a_terminal(progress, shown, monkeypatch, capsys):
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("progress, stderr, shown", [
+    (True, io.StringIO, True),
+    (False, Terminal, False),
+    (None, Terminal, True),
+    (None, io.StringIO, False),
+])
+def test_progress_bar_only_when_asked_or_on_a_terminal(progress, stderr, shown, monkeypatch):
     monkeypatch.setattr(many, "PROGRESS_DELAY", 0.0)
+    monkeypatch.setattr(sys, "stderr", stderr())
     x, Y = matrix_form(n_series=12)
     fit_curves(x, Y, estimator=ESTIMATOR, progress=progress)
-    err = capsys.readouterr().err
+    err = sys.stderr.getvalue()
     assert ("12/12" in err) == shown and (err == "") != shown
 
 
