@@ -3,11 +3,15 @@
 The user's own way is a loop of bare estimator fits, timed on one OpenMP thread as
 fit_curves runs each fit; the overhead per series compares both on the same sample of
 series, in interleaved pairs. Each path's time is the median of `--repeat` interleaved
-rounds. Peak memory is the parent's: the growth of its resident high-water mark over the
-call (Linux), the workers' memory not included.
+rounds. 'Cores used' and 'CPU time' count this process and its workers (Linux): equal CPU
+times mean the parallel paths add no work, whatever a busy machine did to the wall times.
+Peak memory is the parent's: the growth of its resident high-water mark over the call,
+the workers' memory not included.
 """
 
 import argparse
+import collections
+import glob
 import os
 import statistics
 import time
@@ -42,15 +46,39 @@ def status_kib(field):
         return next(int(line.split()[1]) for line in f if line.startswith(field))
 
 
+def family_cpu_seconds():
+    """CPU time of this process and all its descendants (worker processes included), Linux."""
+    parent, ticks = {}, {}
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:  # the process has gone
+            continue
+        pid = int(stat.split("/")[2])
+        parent[pid], ticks[pid] = int(fields[1]), int(fields[11]) + int(fields[12])
+    children = collections.defaultdict(list)
+    for pid, ppid in parent.items():
+        children[ppid].append(pid)
+    total, stack = 0, [os.getpid()]
+    while stack:
+        pid = stack.pop()
+        total += ticks.get(pid, 0)
+        stack.extend(children[pid])
+    return total / os.sysconf("SC_CLK_TCK")
+
+
 def timed(fn):
-    """Wall time of one call and the growth of the peak resident size over it, in MiB."""
+    """Wall time of one call, the cores our processes obtained over it, and the growth of
+    the parent's peak resident size, in MiB."""
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets the peak resident size to the current one
-    before = status_kib("VmRSS:")
+    before, cpu = status_kib("VmRSS:"), family_cpu_seconds()
     start = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - start
-    return elapsed, (status_kib("VmHWM:") - before) / 1024, result
+    cores = (family_cpu_seconds() - cpu) / elapsed
+    return elapsed, cores, (status_kib("VmHWM:") - before) / 1024, result
 
 
 def bare_loop(sample, threads=1):
@@ -97,12 +125,15 @@ def main():
         fit_curves(warm, **columns, **options)
     print(f"worker warm-up {time.perf_counter() - start:.1f} s (not counted below)")
     times = {name: [] for name in paths}
+    cores = {name: [] for name in paths}
     memory, tables = {}, {}
     try:
         for _ in range(repeat):
             for name, options in paths.items():
-                elapsed, peak, tables[name] = timed(lambda: fit_curves(table, **columns, **options))
+                elapsed, used, peak, tables[name] = timed(
+                    lambda: fit_curves(table, **columns, **options))
                 times[name].append(elapsed)
+                cores[name].append(used)
                 memory[name] = max(memory.get(name, 0.0), peak)
     finally:
         client.close()
@@ -120,20 +151,22 @@ def main():
     bare_default = clocks(lambda: bare_loop(sample, threads=None))[0] / SAMPLE
 
     sequential = statistics.median(times["sequential"])
-    print(f"{'path':<32}{'time':>10}{'per series':>13}{'speed-up':>10}{'parent peak':>14}")
+    print(f"{'path':<32}{'time':>10}{'per series':>13}{'speed-up':>10}{'cores used':>12}"
+          f"{'CPU time':>11}{'parent peak':>14}")
     for name in paths:
-        t = statistics.median(times[name])
+        t, used = statistics.median(times[name]), statistics.median(cores[name])
         print(f"{name:<32}{t:>9.1f}s{t / N_SERIES * 1e3:>10.2f} ms{sequential / t:>9.2f}x"
-              f"{memory[name]:>10.1f} MiB")
+              f"{used:>12.2f}{t * used:>10.1f}s{memory[name]:>10.1f} MiB")
     print(f"speed-up target: >= 1.8x on {WORKERS} cores for both parallel paths")
     print(f"overhead per series of sequential fit_curves over a loop of bare fits, {SAMPLE} "
           f"series, median of {max(repeat, 3)} interleaved pairs: wall "
           f"{statistics.median(ratios['wall']):+.1%}, CPU {statistics.median(ratios['CPU']):+.1%} "
           f"(target <= 10 %); one bare fit {bare[0] / SAMPLE * 1e3:.1f} ms on 1 OpenMP thread, "
           f"{bare_default * 1e3:.1f} ms on the default team")
-    print("load average at end: {:.1f} {:.1f} {:.1f}; where other sessions keep the cores busy, "
-          "the kernel's per-session fair share caps our processes together, and the speed-ups "
-          "shrink toward 1".format(*os.getloadavg()))
+    print("load average at end: {:.1f} {:.1f} {:.1f}; 'cores used' is the CPU time of this "
+          "process and its workers over the wall time: where other sessions keep the cores busy, "
+          "the kernel's per-session fair share caps it, and the speed-ups with it"
+          .format(*os.getloadavg()))
     print(f"tables of the three paths identical: {identical}; "
           f"{int(first['error'].notna().sum())} series with an error")
 
