@@ -7,7 +7,7 @@ import sys
 from collections.abc import Sequence
 from typing import Protocol
 
-from vasq import _cli_fit
+from vasq import _cli_fit, _cli_many
 
 
 class Subcommand(Protocol):
@@ -20,7 +20,7 @@ class Subcommand(Protocol):
         """Carry out the subcommand; return the exit code."""
 
 
-SUBCOMMANDS: tuple[Subcommand, ...] = (_cli_fit,)
+SUBCOMMANDS: tuple[Subcommand, ...] = (_cli_fit, _cli_many)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -1,0 +1,175 @@
+"""fit_curves on 2,000 series of 400 points, degree chosen by MDL, on each execution path.
+
+The user's own way is a loop of bare estimator fits, timed on one OpenMP thread as
+fit_curves runs each fit; the overhead per series compares both on the same sample of
+series, in interleaved pairs. Each path's time is the median of `--repeat` interleaved
+rounds. 'Cores used' and 'CPU time' count this process and its workers (Linux): equal CPU
+times mean the parallel paths add no work, whatever a busy machine did to the wall times.
+Peak memory is the parent's: the growth of its resident high-water mark over the call,
+the workers' memory not included.
+"""
+
+import argparse
+import collections
+import glob
+import os
+import statistics
+import time
+
+import numpy as np
+import pandas as pd
+from distributed import Client, LocalCluster
+from threadpoolctl import threadpool_limits
+
+from _common import thread_report
+from vasq import RobustPolynomialRegressor, fit_curves
+from vasq._many import series_seed
+
+N_SERIES, N_POINTS, WORKERS = 2000, 400, 2
+SAMPLE = 100  # series timed as bare fits
+
+
+def long_table():
+    """Cubics of random coefficients with noise and a fifth of gross outliers, rows interleaved."""
+    rng = np.random.default_rng(0)
+    ids = np.repeat(np.arange(N_SERIES), N_POINTS)
+    x = np.tile(np.linspace(-1.0, 1.0, N_POINTS), N_SERIES)
+    coef = rng.normal(0.0, 1.0, (N_SERIES, 4)).repeat(N_POINTS, axis=0)
+    y = sum(coef[:, k] * x**k for k in range(4)) + rng.normal(0.0, 0.05, x.size)
+    outliers = rng.random(x.size) < 0.2
+    y[outliers] += rng.normal(0.0, 3.0, outliers.sum())
+    return pd.DataFrame({"star": ids, "phase": x, "flux": y}).sample(frac=1.0, random_state=0)
+
+
+def status_kib(field):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+
+
+def family_cpu_seconds():
+    """CPU time of this process and all its descendants (worker processes included), Linux."""
+    parent, ticks = {}, {}
+    for stat in glob.glob("/proc/[0-9]*/stat"):
+        try:
+            with open(stat) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:  # the process has gone
+            continue
+        pid = int(stat.split("/")[2])
+        parent[pid], ticks[pid] = int(fields[1]), int(fields[11]) + int(fields[12])
+    children = collections.defaultdict(list)
+    for pid, ppid in parent.items():
+        children[ppid].append(pid)
+    total, stack = 0, [os.getpid()]
+    while stack:
+        pid = stack.pop()
+        total += ticks.get(pid, 0)
+        stack.extend(children[pid])
+    return total / os.sysconf("SC_CLK_TCK")
+
+
+def timed(fn):
+    """Wall time of one call, the cores our processes obtained over it, and the growth of
+    the parent's peak resident size, in MiB."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets the peak resident size to the current one
+    before, cpu = status_kib("VmRSS:"), family_cpu_seconds()
+    start = time.perf_counter()
+    result = fn()
+    elapsed = time.perf_counter() - start
+    cores = (family_cpu_seconds() - cpu) / elapsed
+    return elapsed, cores, (status_kib("VmHWM:") - before) / 1024, result
+
+
+def bare_loop(sample, threads=1):
+    """The user's way: a loop of bare fits, one per series."""
+    with threadpool_limits(limits=threads):
+        for star, points in sample.groupby("star", sort=False):
+            model = RobustPolynomialRegressor(random_state=series_seed(0, star))
+            model.fit(points[["phase"]].to_numpy(), points["flux"].to_numpy())
+
+
+def clocks(fn):
+    """Wall and CPU time of one call; this process's CPU time is less disturbed by other load."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    fn()
+    return time.perf_counter() - wall, time.process_time() - cpu
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=1, help="interleaved rounds (default 1)")
+    repeat = parser.parse_args().repeat
+
+    table = long_table()
+    columns = dict(id="star", x="phase", y="flux", progress=False)
+    print(thread_report())
+    print("load average at start: {:.1f} {:.1f} {:.1f} on {} cores".format(
+        *os.getloadavg(), os.cpu_count()))
+    print(f"{N_SERIES} series x {N_POINTS} points, degree auto; each fit on 1 OpenMP thread; "
+          f"{WORKERS} local processes or {WORKERS} Dask workers x 1 thread; median of {repeat} "
+          "interleaved round(s); the machine may be shared, so figures are noisy")
+    start = time.perf_counter()
+    cluster = LocalCluster(n_workers=WORKERS, threads_per_worker=1, dashboard_address=None)
+    client = Client(cluster, set_as_default=False)
+    print(f"LocalCluster start-up {time.perf_counter() - start:.1f} s (not counted below)")
+    paths = {
+        "sequential": dict(),
+        f"n_jobs={WORKERS} (joblib, loky)": dict(n_jobs=WORKERS),
+        f"{WORKERS}-worker LocalCluster": dict(client=client),
+    }
+    # Worker start-up is a one-off cost of a session, not of a call.
+    start = time.perf_counter()
+    warm = table[table["star"] < 2 * WORKERS]
+    for options in list(paths.values())[1:]:
+        fit_curves(warm, **columns, **options)
+    print(f"worker warm-up {time.perf_counter() - start:.1f} s (not counted below)")
+    times = {name: [] for name in paths}
+    cores = {name: [] for name in paths}
+    memory, tables = {}, {}
+    try:
+        for _ in range(repeat):
+            for name, options in paths.items():
+                elapsed, used, peak, tables[name] = timed(
+                    lambda: fit_curves(table, **columns, **options))
+                times[name].append(elapsed)
+                cores[name].append(used)
+                memory[name] = max(memory.get(name, 0.0), peak)
+    finally:
+        client.close()
+        cluster.close()
+    first = next(iter(tables.values()))
+    identical = all(t.equals(first) for t in tables.values())
+    # Overhead: the same sample of series both ways, interleaved, median of the ratios.
+    sample = table[table["star"] % (N_SERIES // SAMPLE) == 0]
+    ratios = {"wall": [], "CPU": []}
+    for _ in range(max(repeat, 3)):
+        bare = clocks(lambda: bare_loop(sample))
+        ours = clocks(lambda: fit_curves(sample, **columns))
+        for kind, b, o in zip(ratios, bare, ours):
+            ratios[kind].append(o / b - 1.0)
+    bare_default = clocks(lambda: bare_loop(sample, threads=None))[0] / SAMPLE
+
+    sequential = statistics.median(times["sequential"])
+    print(f"{'path':<32}{'time':>10}{'per series':>13}{'speed-up':>10}{'cores used':>12}"
+          f"{'CPU time':>11}{'parent peak':>14}")
+    for name in paths:
+        t, used = statistics.median(times[name]), statistics.median(cores[name])
+        print(f"{name:<32}{t:>9.1f}s{t / N_SERIES * 1e3:>10.2f} ms{sequential / t:>9.2f}x"
+              f"{used:>12.2f}{t * used:>10.1f}s{memory[name]:>10.1f} MiB")
+    print(f"speed-up target: >= 1.8x on {WORKERS} cores for both parallel paths")
+    print(f"overhead per series of sequential fit_curves over a loop of bare fits, {SAMPLE} "
+          f"series, median of {max(repeat, 3)} interleaved pairs: wall "
+          f"{statistics.median(ratios['wall']):+.1%}, CPU {statistics.median(ratios['CPU']):+.1%} "
+          f"(target <= 10 %); one bare fit {bare[0] / SAMPLE * 1e3:.1f} ms on 1 OpenMP thread, "
+          f"{bare_default * 1e3:.1f} ms on the default team")
+    print("load average at end: {:.1f} {:.1f} {:.1f}; 'cores used' is the CPU time of this "
+          "process and its workers over the wall time: where other sessions keep the cores busy, "
+          "the kernel's per-session fair share caps it, and the speed-ups with it"
+          .format(*os.getloadavg()))
+    print(f"tables of the three paths identical: {identical}; "
+          f"{int(first['error'].notna().sum())} series with an error")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,198 @@
+"""fit_curves: the same table on every execution path, per-series seeds, bad series, input forms."""
+
+import io
+import sys
+
+import dask.dataframe as dd
+import numpy as np
+import pandas as pd
+import pytest
+from distributed import Client, LocalCluster, get_task_stream
+
+import vasq._many as many
+from vasq import RobustPolynomialRegressor, fit_curves
+from vasq._many import series_seed
+
+# A short tournament keeps a fit at a few milliseconds.
+SETTINGS = dict(max_degree=3, n_chains=4, n_warmup=20, n_deep=50, n_elite=2)
+ESTIMATOR = RobustPolynomialRegressor(**SETTINGS)
+N_SERIES, N_POINTS = 300, 30
+BAD = {"s7": "all y missing", "s11": "infinite y"}
+
+
+def long_table(n_series=N_SERIES, n_points=N_POINTS, seed=0):
+    """Noisy low-degree curves with a tenth of gross outliers, rows of all series interleaved."""
+    rng = np.random.default_rng(seed)
+    ids = np.repeat([f"s{i}" for i in range(n_series)], n_points)
+    x = rng.uniform(-2.0, 3.0, ids.size)
+    coef = rng.normal(0.0, 1.0, (n_series, 3)).repeat(n_points, axis=0)
+    y = coef[:, 0] + coef[:, 1] * x + coef[:, 2] * x**2 + rng.normal(0.0, 0.05, ids.size)
+    outliers = rng.random(ids.size) < 0.1
+    y[outliers] += rng.normal(0.0, 5.0, outliers.sum())
+    y[ids == "s7"] = np.nan
+    y[np.flatnonzero(ids == "s11")[3]] = np.inf
+    y[np.flatnonzero(ids == "s12")[:5]] = np.nan  # a few missing points only
+    table = pd.DataFrame({"sensor": ids, "t": x, "value": y})
+    return table.sample(frac=1.0, random_state=1, ignore_index=True)
+
+
+def matrix_form(n_series=N_SERIES, n_points=N_POINTS, seed=0):
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 10.0, n_points)
+    Y = np.sin(x[:, None] / 3.0 + rng.uniform(0, 3, n_series))
+    Y += rng.normal(0, 0.05, Y.shape)
+    Y[rng.random(Y.shape) < 0.1] += 4.0
+    Y[:, 7] = np.nan
+    Y[3, 11] = np.inf
+    return x, Y
+
+
+FORMS = {
+    "table": lambda: ((long_table(),), dict(id="sensor", x="t", y="value")),
+    "matrix": lambda: (matrix_form(), {}),
+}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
+          Client(cluster, set_as_default=False) as client):
+        yield client
+
+
+@pytest.fixture(scope="module")
+def sequential():
+    """The sequential path's table for each input form, computed once."""
+    cache = {}
+
+    def table(form):
+        if form not in cache:
+            args, kwargs = FORMS[form]()
+            cache[form] = fit_curves(*args, **kwargs, estimator=ESTIMATOR)
+        return cache[form]
+
+    return table
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("path", ["processes", "cluster"])
+def test_parallel_paths_return_the_sequential_table_bit_for_bit(form, path, client, sequential):
+    args, kwargs = FORMS[form]()
+    options = dict(n_jobs=2) if path == "processes" else dict(client=client)
+    table = fit_curves(*args, **kwargs, estimator=ESTIMATOR, **options)
+    expected = sequential(form)
+    assert len(expected) == N_SERIES and expected["error"].notna().sum() == len(BAD)
+    pd.testing.assert_frame_equal(table, expected, check_exact=True)
+
+
+def test_active_client_runs_the_fits(client, sequential):
+    (table,), kwargs = FORMS["table"]()
+    with client.as_current(), get_task_stream(client) as tasks:
+        result = fit_curves(table, **kwargs, estimator=ESTIMATOR)
+    assert any(t["key"].startswith("_fit_batch") for t in tasks.data)
+    pd.testing.assert_frame_equal(result, sequential("table"), check_exact=True)
+
+
+@pytest.mark.parametrize("npartitions", [3, 7])
+@pytest.mark.parametrize("where", ["cluster", "here", "here on 2 processes"])
+def test_dask_dataframe_gives_the_pandas_table(npartitions, where, client, sequential):
+    table = long_table()
+    frame = dd.from_pandas(table, npartitions=npartitions, sort=False)
+    spread = frame.map_partitions(lambda p: p[["sensor"]].drop_duplicates()).compute()
+    assert frame.npartitions == npartitions and spread["sensor"].duplicated().any()
+    options = {"cluster": dict(client=client), "here": {}, "here on 2 processes": dict(n_jobs=2)}
+    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **options[where])
+    pd.testing.assert_frame_equal(result, sequential("table"), check_exact=True)
+
+
+@pytest.mark.parametrize("series_id, random_state", [("s0", 0), ("s12", 0), ("s40", 2**32 - 1)])
+def test_row_is_a_bare_fit_with_the_series_seed(series_id, random_state):
+    table = long_table()
+    rows = table[table["sensor"].isin([series_id, "s1"])]
+    row = fit_curves(rows, id="sensor", x="t", y="value", estimator=ESTIMATOR,
+                     random_state=random_state).set_index("id").loc[series_id]
+    points = rows[(rows["sensor"] == series_id) & rows["value"].notna()]
+    bare = RobustPolynomialRegressor(**SETTINGS, random_state=series_seed(random_state, series_id))
+    bare.fit(points[["t"]].to_numpy(), points["value"].to_numpy())
+    assert row["degree"] == bare.degree_ and row["coef"] == tuple(bare.coef_)
+    assert row["powers"] == tuple(map(tuple, bare.powers_)) and row["error"] is None
+    assert row["mdl_score"] == bare.mdl_score_
+    assert row["inlier_share"] == bare.inlier_mask_.sum() / len(points)
+    assert row["n_points"] == len(points) == (N_POINTS - 5 if series_id == "s12" else N_POINTS)
+
+
+@pytest.mark.parametrize("series_id, message", [("s7", "0 sample"), ("s11", "infinity")])
+def test_bad_series_is_reported_and_the_others_fitted(series_id, message, sequential):
+    result = sequential("table").set_index("id")
+    bad = result.loc[series_id]
+    assert message in bad["error"] and bad[["degree", "coef", "powers"]].isna().all()
+    assert np.isnan(bad["mdl_score"]) and np.isnan(bad["inlier_share"])
+    good = result.drop(list(BAD))
+    assert good["error"].isna().all() and good["coef"].map(len).eq(good["degree"] + 1).all()
+
+
+def test_rows_depend_on_the_id_not_on_position_or_other_series(sequential):
+    x, Y = matrix_form()
+    names = [f"c{j}" for j in range(Y.shape[1])]
+    full = fit_curves(x, pd.DataFrame(Y, columns=names), estimator=ESTIMATOR).set_index("id")
+    picked = [names[j] for j in (250, 3, 99)]
+    few = fit_curves(x, pd.DataFrame(Y, columns=names)[picked], estimator=ESTIMATOR, batch_size=1)
+    pd.testing.assert_frame_equal(few.set_index("id"), full.loc[picked], check_exact=True)
+    assert sequential("matrix")["id"].tolist() == list(range(Y.shape[1]))
+
+
+@pytest.mark.parametrize("same, other", [
+    ((7, 5), (np.int64(7), 5)),
+    ((7.5, 5), (np.float64(7.5), 5)),
+    (("a", 5), (np.str_("a"), 5)),
+])
+def test_equal_ids_of_different_scalar_types_share_a_seed(same, other):
+    assert series_seed(same[1], same[0]) == series_seed(other[1], other[0])
+
+
+@pytest.mark.parametrize("a, b", [((7, 5), ("7", 5)), ((7, 5), (7.0, 5)), ((7, 5), (7, 6)),
+                                  (("a", 5), ("b", 5))])
+def test_different_ids_or_bases_get_different_seeds(a, b):
+    assert series_seed(a[1], a[0]) != series_seed(b[1], b[0])
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("progress, stderr, shown", [
+    (True, io.StringIO, True),
+    (False, Terminal, False),
+    (None, Terminal, True),
+    (None, io.StringIO, False),
+])
+def test_progress_bar_only_when_asked_or_on_a_terminal(progress, stderr, shown, monkeypatch):
+    monkeypatch.setattr(many, "PROGRESS_DELAY", 0.0)
+    monkeypatch.setattr(sys, "stderr", stderr())
+    x, Y = matrix_form(n_series=12)
+    fit_curves(x, Y, estimator=ESTIMATOR, progress=progress)
+    err = sys.stderr.getvalue()
+    assert ("12/12" in err) == shown and (err == "") != shown
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda: fit_curves(np.arange(5.0), np.zeros(5)), ValueError, "Y must be 2-D"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((4, 2))), ValueError, "match Y of shape (4, 2)"),
+    (lambda: fit_curves(long_table(20), id="sensor", x="time", y="value"), ValueError, "['time']"),
+    (lambda: fit_curves(long_table(20), id="sensor", x="t"), ValueError, "id=, x= and y="),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), id="a"), ValueError, "id=, x= and y="),
+    (lambda: fit_curves(np.zeros((4, 3)), id="a", x="b", y="c"), ValueError, "got ndarray"),
+    (lambda: fit_curves(np.arange(5.0), pd.DataFrame(np.zeros((5, 2)), columns=["a", "a"])),
+     ValueError, "must be unique"),
+    (lambda: fit_curves(pd.DataFrame({"d": pd.to_datetime(["2024-01-01"] * 3), "t": 1.0, "v": 1.0}),
+                        id="d", x="t", y="v"), ValueError, "got Timestamp"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), batch_size=0), ValueError, "batch_size"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), random_state=-1), ValueError,
+     "Seed must be"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), estimator="ols"), TypeError, "got str"),
+])
+def test_invalid_arguments_raise(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert message in str(info.value)
