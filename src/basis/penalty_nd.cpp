@@ -1,5 +1,6 @@
 #include <array>
 #include <new>
+#include <sys/sysinfo.h>
 #include <utility>
 
 #include "basis/monomials.h"
@@ -18,6 +19,22 @@ Index checked_product(Index a, Index b) {
   Index product = 0;
   if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
   return product;
+}
+
+Index checked_sum(Index a, Index b) {
+  Index sum = 0;
+  if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
+  return sum;
+}
+
+// Every buffer of the call is written, so all of them must be resident at once: more bytes
+// than the machine's memory and swap together can only end in the process being killed.
+void require_memory(Index bytes) {
+  struct sysinfo info{};
+  if (sysinfo(&info) != 0) return;
+  const unsigned long long total =
+      (static_cast<unsigned long long>(info.totalram) + info.totalswap) * info.mem_unit;
+  if (static_cast<unsigned long long>(bytes) > total) throw std::bad_alloc();
 }
 
 // M = product of (degrees[k] + 1); 0 as soon as one degree is negative, whatever the others.
@@ -91,18 +108,26 @@ build_penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Int
   for (int deg : degrees) require(deg >= -1, kDegreeBelowMinusOne);
   require(n_grid_per_dim >= 2, kGridTooSmall);
 
-  // Every size is checked before anything is allocated.
+  // Every size is checked, and the large buffers are allocated, before anything is filled:
+  // a request that cannot be met fails at once instead of after building the basis.
   const std::size_t n = degrees.size();
   const Index d = n_grid_per_dim;
   Index grid_size = 1;
   for (std::size_t k = 0; k < n; ++k) grid_size = checked_product(grid_size, d);
   const Index M = basis_size(degrees);
-  checked_product(grid_size, M);
-  checked_product(M, M);
+  const Index penalty_size = checked_product(M, M);
+  const Index Phi_size = checked_product(grid_size, M);
+  const Index matrix_bytes = checked_product(
+      checked_sum(checked_sum(penalty_size, penalty_size), Phi_size), Index{sizeof(double)});
+  const auto index_bytes = static_cast<Index>(n * sizeof(int) + sizeof(MultiIndex));
+  require_memory(checked_sum(matrix_bytes, checked_product(M, index_bytes)));
 
+  Matrix R1(M, M);
+  Matrix R2(M, M);
+  Matrix Phi(grid_size, M); // one evaluation matrix, refilled for each derivative pattern
   MultiIndexList multi_indices = tensor_multi_indices(degrees);
-  Matrix R1 = Matrix::Zero(M, M);
-  Matrix R2 = Matrix::Zero(M, M);
+  R1.setZero();
+  R2.setZero();
   if (M == 0) return {std::move(R1), std::move(R2), std::move(multi_indices)};
 
   double K = 1.0;
@@ -115,8 +140,6 @@ build_penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Int
       tables[k][order] = monomial_derivative_table(order, t, degrees[k]);
   }
 
-  // One evaluation matrix, refilled for each derivative pattern.
-  Matrix Phi(grid_size, M);
   std::vector<int> orders(n);
   for (std::size_t p = 0; p < n; ++p)
     for (std::size_t q = 0; q < n; ++q) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mcmc/chain.h"
+#include "mcmc/threads.h"
 #include "stats/mdl.h"
 
 namespace vasq {
@@ -25,7 +26,7 @@ std::vector<ChainResult> run_warmup(const TournamentMCMC& config, const ChainEne
   const int n_chains = config.n_chains;
   std::vector<ChainResult> table(static_cast<std::size_t>(n_chains));
   std::vector<std::exception_ptr> failures(table.size());
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(openmp_team_size())
   for (int c = 0; c < n_chains; ++c) {
     try {
       table[c] = warmup_chain(c, config, energy);
