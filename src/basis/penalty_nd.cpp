@@ -1,6 +1,5 @@
 #include <array>
 #include <new>
-#include <sys/sysinfo.h>
 #include <utility>
 
 #include "basis/monomials.h"
@@ -19,22 +18,6 @@ Index checked_product(Index a, Index b) {
   Index product = 0;
   if (__builtin_mul_overflow(a, b, &product)) throw std::bad_alloc();
   return product;
-}
-
-Index checked_sum(Index a, Index b) {
-  Index sum = 0;
-  if (__builtin_add_overflow(a, b, &sum)) throw std::bad_alloc();
-  return sum;
-}
-
-// Every buffer of the call is written, so all of them must be resident at once: more bytes
-// than the machine's memory and swap together can only end in the process being killed.
-void require_memory(Index bytes) {
-  struct sysinfo info{};
-  if (sysinfo(&info) != 0) return;
-  const unsigned long long total =
-      (static_cast<unsigned long long>(info.totalram) + info.totalswap) * info.mem_unit;
-  if (static_cast<unsigned long long>(bytes) > total) throw std::bad_alloc();
 }
 
 // M = product of (degrees[k] + 1); 0 as soon as one degree is negative, whatever the others.
@@ -115,12 +98,8 @@ build_penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Int
   Index grid_size = 1;
   for (std::size_t k = 0; k < n; ++k) grid_size = checked_product(grid_size, d);
   const Index M = basis_size(degrees);
-  const Index penalty_size = checked_product(M, M);
-  const Index Phi_size = checked_product(grid_size, M);
-  const Index matrix_bytes = checked_product(
-      checked_sum(checked_sum(penalty_size, penalty_size), Phi_size), Index{sizeof(double)});
-  const auto index_bytes = static_cast<Index>(n * sizeof(int) + sizeof(MultiIndex));
-  require_memory(checked_sum(matrix_bytes, checked_product(M, index_bytes)));
+  checked_product(grid_size, M);
+  checked_product(M, M);
 
   Matrix R1(M, M);
   Matrix R2(M, M);
