@@ -11,8 +11,8 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 PROFILE = os.environ.get("VASQ_FUZZ", "bounded")
-EXAMPLES = {"bounded": 200, "long": 10000}[PROFILE]
-CALLS_PER_ENTRY = {"bounded": 300, "long": 20000}[PROFILE]
+EXAMPLES = {"bounded": 200, "long": 3000}[PROFILE]
+CALLS_PER_ENTRY = {"bounded": 300, "long": 5000}[PROFILE]
 
 settings.register_profile(
     "vasq-fuzz",
