@@ -54,6 +54,7 @@ def calls_per_entry():
 
 
 OUTCOMES: collections.Counter = collections.Counter()
+GROWTH: dict[str, int] = {}
 
 
 @pytest.fixture(scope="session")
@@ -62,7 +63,18 @@ def outcomes():
     return OUTCOMES
 
 
+@pytest.fixture(scope="session")
+def resident_growth():
+    """Growth of resident memory in bytes over the repeated calls of each entry, printed at
+    the end of the run."""
+    return GROWTH
+
+
 def pytest_terminal_summary(terminalreporter):
+    if GROWTH:
+        terminalreporter.section(f"resident memory growth over {CALLS_PER_ENTRY} calls")
+        for entry, growth in GROWTH.items():
+            terminalreporter.write_line(f"{entry:32s} {growth / 1024:+9.0f} KiB")
     if not OUTCOMES:
         return
     terminalreporter.section(f"generated calls ({PROFILE} profile)")
