@@ -9,7 +9,7 @@ SOURCES := $(shell find src vasq -name '*.cpp' -o -name '*.h' -o -name '*.py' -o
 # (no isolated build environment, persistent build tree under build/).
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
 
-.PHONY: test demo bench format venv clean
+.PHONY: test demo bench fuzz sanitize format venv clean
 
 test: $(VENV)/.installed
 	@echo "Using $$($(PY) -c 'import sys; print(sys.executable, sys.version.split()[0])')"
@@ -22,6 +22,35 @@ demo: $(VENV)/.installed
 bench: $(VENV)/.installed
 	$(PY) tools/requirements.py bench | xargs $(PIP) install
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# The generated-input suite with its long profile.
+fuzz: $(VENV)/.installed
+	VASQ_FUZZ=long $(PY) -m pytest -p no:cacheprovider tests/fuzz
+
+# An AddressSanitizer + UndefinedBehaviorSanitizer build of the module (Eigen's assertions on)
+# in its own folder; the suite and the long fuzz profile run against it, .venv's module is
+# untouched. The interpreter is not instrumented, so libasan is preloaded, and libstdc++ with
+# it: otherwise the sanitizer cannot find the C++ runtime and the first throw aborts.
+SAN_DIR   := build/sanitize
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+SAN_ENV    = PATH="$(abspath $(VENV))/bin:$$PATH" PYTHONPATH="$(abspath $(SAN_DIR))" \
+  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:max_allocation_size_mb=4096:log_path=$(abspath $(SAN_DIR))/reports/asan \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(abspath $(SAN_DIR))/reports/ubsan
+
+sanitize: $(VENV)/.installed
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(SAN_DIR) -G Ninja \
+	  -DPython_EXECUTABLE="$(abspath $(PY))" -Dpybind11_DIR="$$($(PY) -m pybind11 --cmakedir)" \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+	  -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_MODULE_LINKER_FLAGS="$(SAN_FLAGS)"
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SAN_DIR)
+	rm -rf $(SAN_DIR)/reports && mkdir -p $(SAN_DIR)/reports
+	$(SAN_ENV) $(PY) -c 'import vasq_core; print("Testing", vasq_core.__file__)'
+	$(SAN_ENV) $(PY) -m pytest -p no:cacheprovider
+	$(SAN_ENV) VASQ_FUZZ=long $(PY) -m pytest -p no:cacheprovider tests/fuzz
+	@# Failed allocations, which are MemoryError, only leave warnings in the logs.
+	@reports=$$(grep -l -e "ERROR: AddressSanitizer" -e "runtime error" $(SAN_DIR)/reports/* 2>/dev/null); \
+	  echo "Sanitizer reports: $$(echo $$reports | wc -w)"; test -z "$$reports" || { cat $$reports; exit 1; }
 
 format:
 	clang-format -i $(shell find src -name '*.cpp' -o -name '*.h')

@@ -91,7 +91,8 @@ build_penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Int
   for (int deg : degrees) require(deg >= -1, kDegreeBelowMinusOne);
   require(n_grid_per_dim >= 2, kGridTooSmall);
 
-  // Every size is checked before anything is allocated.
+  // Every size is checked, and the large buffers are allocated, before anything is filled:
+  // a request that cannot be met fails at once instead of after building the basis.
   const std::size_t n = degrees.size();
   const Index d = n_grid_per_dim;
   Index grid_size = 1;
@@ -100,9 +101,12 @@ build_penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Int
   checked_product(grid_size, M);
   checked_product(M, M);
 
+  Matrix R1(M, M);
+  Matrix R2(M, M);
+  Matrix Phi(grid_size, M); // one evaluation matrix, refilled for each derivative pattern
   MultiIndexList multi_indices = tensor_multi_indices(degrees);
-  Matrix R1 = Matrix::Zero(M, M);
-  Matrix R2 = Matrix::Zero(M, M);
+  R1.setZero();
+  R2.setZero();
   if (M == 0) return {std::move(R1), std::move(R2), std::move(multi_indices)};
 
   double K = 1.0;
@@ -115,8 +119,6 @@ build_penalty_matrices_nd(const std::vector<int>& degrees, const std::vector<Int
       tables[k][order] = monomial_derivative_table(order, t, degrees[k]);
   }
 
-  // One evaluation matrix, refilled for each derivative pattern.
-  Matrix Phi(grid_size, M);
   std::vector<int> orders(n);
   for (std::size_t p = 0; p < n; ++p)
     for (std::size_t q = 0; q < n; ++q) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mcmc/chain.h"
+#include "mcmc/threads.h"
 #include "stats/mdl.h"
 
 namespace vasq {
@@ -25,7 +26,7 @@ constexpr double kEliteSeparation = 0.1;
 template <typename Chain> std::vector<ChainResult> run_chains(int n, const Chain& chain) {
   std::vector<ChainResult> table(static_cast<std::size_t>(n));
   std::vector<std::exception_ptr> failures(table.size());
-#pragma omp parallel for schedule(dynamic, 1)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(openmp_team_size())
   for (int c = 0; c < n; ++c) {
     try {
       table[c] = chain(c);

@@ -5,24 +5,26 @@
 
 namespace vasq {
 
-double median(std::vector<double> w) {
-  const std::size_t n = w.size();
+double median(Vector& w) {
+  const Index n = w.size();
   if (n == 0) return 0.0;
-  const std::size_t h = n / 2;
-  const auto upper = w.begin() + static_cast<std::ptrdiff_t>(h);
-  std::nth_element(w.begin(), upper, w.end());
+  const Index h = n / 2;
+  double* const first = w.data();
+  double* const upper = first + h;
+  std::nth_element(first, upper, first + n);
   const double a = *upper;
   if (n % 2 == 1) return a;
   // After the selection the lower order statistic is the largest of the lower part.
-  const double b = *std::max_element(w.begin(), upper);
+  const double b = *std::max_element(first, upper);
   return (b + a) * 0.5;
 }
 
-double mad(const Vector& y) {
-  std::vector<double> v(y.data(), y.data() + y.size());
-  const double m = median(v);
-  for (double& vi : v) vi = std::abs(vi - m);
-  return median(std::move(v));
+// The deviations do not depend on the order of y, so the selection's reordering of the
+// one working copy does no harm.
+double mad(Vector y) {
+  const double m = median(y);
+  y = (y.array() - m).abs();
+  return median(y);
 }
 
 namespace {

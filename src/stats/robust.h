@@ -1,19 +1,18 @@
 // Robust residual statistics: median, median absolute deviation, success rate.
 #pragma once
 
-#include <vector>
-
 #include "types.h"
 
 namespace vasq {
 
-// Median of `w` by selection; consumes its copy. Even lengths average the two middle
-// order statistics as (lower + upper) * 0.5. Empty input gives 0.0.
-double median(std::vector<double> w);
+// Median of `w` by selection, which reorders `w`. Even lengths average the two middle order
+// statistics as (lower + upper) * 0.5. Empty input gives 0.0.
+double median(Vector& w);
 
-// Raw median absolute deviation median(|y - median(y)|), no consistency factor.
-// Empty input gives 0.0; with NaN entries the value is unspecified.
-double mad(const Vector& y);
+// Raw median absolute deviation median(|y - median(y)|), no consistency factor, computed in
+// its argument, the only working copy. Empty input gives 0.0; with NaN entries the value is
+// unspecified.
+double mad(Vector y);
 
 // count / n floored at 1/(2n), so that its logarithm stays finite; NaN for n = 0.
 double success_rate(double count, double n);

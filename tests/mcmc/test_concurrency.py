@@ -1,0 +1,150 @@
+"""fit from several Python threads, with any OpenMP thread count, after fork, in process
+pools and under a tight address space gives the same bits as a plain call."""
+
+import gc
+import os
+import subprocess
+import sys
+import threading
+import weakref
+
+import numpy as np
+import pytest
+
+import vasq_core as vc
+
+# Shared by this module and the child processes it starts.
+FIT = """
+import numpy as np, vasq_core
+
+def outcome(seed):
+    x = np.linspace(-1.0, 1.0, 120)
+    y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
+    R = np.diag([0.0, 1.0, 2.0, 3.0])
+    r = vasq_core.TournamentMCMC(n_chains=12, n_warmup=40, n_deep=60, seed=seed).fit(
+        np.vander(x, 4, increasing=True), y, R, R @ R, 1e-3, 1e-4)
+    g = r.gibbs
+    return [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+"""
+namespace: dict = {}
+exec(FIT, namespace)
+outcome = namespace["outcome"]
+SEEDS = [0, 1, 2, 3]
+
+
+def run_child(body, tmp_path, threads, timeout=120):
+    """Runs FIT + body as a script with OMP_NUM_THREADS=threads; returns its stdout lines.
+    The timeout turns a hang into a failure."""
+    script = tmp_path / "child.py"
+    script.write_text(FIT + body)
+    # The child must load the very module this session imported.
+    path = os.pathsep.join([os.path.dirname(vc.__file__), *sys.path])
+    env = dict(os.environ, OMP_NUM_THREADS=str(threads), PYTHONPATH=path)
+    done = subprocess.run([sys.executable, str(script)], env=env, capture_output=True,
+                          text=True, timeout=timeout, check=True)
+    return done.stdout.splitlines()
+
+
+@pytest.fixture(scope="module")
+def expected():
+    return {seed: outcome(seed) for seed in SEEDS}
+
+
+def test_fit_from_four_python_threads(expected):
+    results = {}
+
+    def work(seed):
+        results[seed] = outcome(seed)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in SEEDS]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == expected
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4, 8])
+def test_any_openmp_thread_count(threads, expected, tmp_path):
+    lines = run_child("print(outcome(1))\nprint(outcome(2))\n", tmp_path, threads)
+    assert lines == [str(expected[1]), str(expected[2])]
+
+
+FORK = """
+import os
+outcome(0)  # a parallel region runs before the fork
+read, write = os.pipe()
+pid = os.fork()
+if pid == 0:
+    os.write(write, str(outcome(1)).encode())
+    os._exit(0)
+os.close(write)
+with os.fdopen(read) as pipe:
+    print(pipe.read())
+os.waitpid(pid, 0)
+print(outcome(2))  # the parent keeps its threads
+"""
+
+
+def test_fit_in_a_child_forked_after_a_parallel_fit(expected, tmp_path):
+    assert run_child(FORK, tmp_path, threads=4) == [str(expected[1]), str(expected[2])]
+
+
+POOL = """
+import multiprocessing
+
+if __name__ == "__main__":
+    outcome(0)
+    with multiprocessing.get_context("{method}").Pool(2) as pool:
+        for line in pool.map(outcome, [1, 2, 3]):
+            print(line)
+"""
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
+def test_fit_in_a_process_pool(method, expected, tmp_path):
+    lines = run_child(POOL.format(method=method), tmp_path, threads=4)
+    assert lines == [str(expected[seed]) for seed in (1, 2, 3)]
+
+
+# Address space for the module's work but not for eight 8 MiB thread stacks.
+TIGHT = """
+import resource
+
+def mapped_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + {spare} * 2**20, resource.RLIM_INFINITY))
+print(outcome(3))
+"""
+
+
+@pytest.mark.parametrize("spare_mib", [4, 12, 40])
+def test_fit_with_too_little_address_space_for_all_threads(spare_mib, expected, tmp_path,
+                                                           address_sanitizer):
+    if address_sanitizer:
+        pytest.skip("the sanitizer maps its own memory as it goes")
+    assert run_child(TIGHT.format(spare=spare_mib), tmp_path, threads=8) == [str(expected[3])]
+
+
+def test_views_outlive_their_result(expected):
+    x = np.linspace(-1.0, 1.0, 120)
+    result = vc.TournamentMCMC(n_chains=12, n_warmup=40, n_deep=60, seed=1).fit(
+        np.vander(x, 4, increasing=True), np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x),
+        np.diag([0.0, 1.0, 2.0, 3.0]), np.diag([0.0, 1.0, 4.0, 9.0]), 1e-3, 1e-4)
+    alive = weakref.ref(result)
+    beta, gibbs = result.beta_mcmc[1:], result.gibbs
+    del result
+    gc.collect()
+    assert alive() is not None
+    # Reuse freed memory, so that a dangling view would show other values.
+    garbage = [np.full(4, 7.0) for _ in range(1000)]
+    values = [*beta, gibbs.H, gibbs.Hmax, gibbs.He, gibbs.r_heat, gibbs.var_E]
+    beta_hex, gibbs_hex = expected[1][1:4], expected[1][5:]
+    assert [v.hex() for v in values] == beta_hex + gibbs_hex
+    del beta, gibbs, garbage
+    gc.collect()
+    assert alive() is None
