@@ -102,9 +102,14 @@ def _fit_one(estimator: RobustPolynomialRegressor, series_id: Hashable, X: Float
     )
 
 
-def _fit_batch(batch: _Batch, estimator: RobustPolynomialRegressor, base: int) -> list[_Row]:
-    """Fit every series of a batch, each on one thread: the parallelism is across series."""
-    with threadpool_limits(limits=1):
+def _fit_batch(batch: _Batch, estimator: RobustPolynomialRegressor, base: int,
+               threads: int | None = 1) -> list[_Row]:
+    """Fit every series of a batch, each on `threads` threads (None: the default team).
+
+    Where processes run batches side by side, one thread each keeps the cores from being
+    oversubscribed: the parallelism is across series.
+    """
+    with threadpool_limits(limits=threads):
         return [_fit_one(estimator, i, X, y, series_seed(base, i))
                 for i, X, y in zip(batch.ids, batch.X, batch.y)]
 
@@ -123,9 +128,11 @@ def _batch_size(batch_size: int | None, n_series: int, n_workers: int) -> int:
 def _run_local(batches: list[_Batch], estimator: RobustPolynomialRegressor, base: int,
                n_jobs: int | None, progress: Callable[[int], object]) -> list[_Row]:
     rows: list[_Row] = []
+    # Alone in this process, a fit may use every core for its own parallel chains.
+    threads = None if effective_n_jobs(n_jobs) == 1 else 1
     with parallel_config(backend="loky"):
         runs = Parallel(n_jobs=n_jobs, return_as="generator")(
-            delayed(_fit_batch)(batch, estimator, base) for batch in batches)
+            delayed(_fit_batch)(batch, estimator, base, threads) for batch in batches)
         for batch, out in zip(batches, runs):
             rows.extend(out)
             progress(len(batch.ids))
@@ -344,8 +351,9 @@ def fit_curves(
 
     Notes
     -----
-    Points whose y or x is NaN are left out of their series. Each fit runs on one thread;
-    the work is spread across series.
+    Points whose y or x is NaN are left out of their series. With several workers each fit
+    runs on one thread and the work is spread across series; in this process alone, each fit
+    uses the default number of threads. The results are the same bits either way.
     """
     if estimator is None:
         estimator = RobustPolynomialRegressor()
