@@ -89,20 +89,22 @@ def to_user_units(
     """Coefficients of the same polynomial in raw x, given those in t = (x - centre) / half.
 
     Each factor ((x_k - c_k) / h_k) ** e expands into powers of x_k no higher than e, so
-    the result lives on the same terms (the set of terms is closed under lowering an
-    exponent).
+    every term spreads over terms of the same set (it is closed under lowering an exponent),
+    term by term: the work grows with the number of terms, not with the tensor grid of
+    their degrees, which is astronomical for many features.
     """
-    shape = tuple(int(d) + 1 for d in powers.max(axis=0))
-    table = np.zeros(shape)
-    table[tuple(powers.T)] = beta
-    for k, (c, h) in enumerate(zip(centre, half)):
-        d = shape[k] - 1
-        line = np.polynomial.Polynomial([-c / h, 1.0 / h])
-        # change[j, e] = coefficient of x_k ** j in ((x_k - c) / h) ** e
-        change = np.zeros((d + 1, d + 1))
-        for e in range(d + 1):
-            expanded = (line**e).coef
-            change[: expanded.size, e] = expanded
-        table = np.moveaxis(np.tensordot(change, table, axes=([1], [k])), 0, k)
-    result: NDArray[np.float64] = table[tuple(powers.T)]
+    where = {p: i for i, p in enumerate(map(tuple, powers.tolist()))}
+    # expansion[k][e][j]: coefficient of x_k ** j in ((x_k - c_k) / h_k) ** e
+    expansion = [
+        [(np.polynomial.Polynomial([-c / h, 1.0 / h]) ** e).coef.tolist() for e in range(d + 1)]
+        for c, h, d in zip(centre.tolist(), half.tolist(), powers.max(axis=0).tolist())
+    ]
+    result = np.zeros(len(powers))
+    for b, p in zip(beta.tolist(), powers.tolist()):
+        parts: dict[tuple[int, ...], float] = {(): b}
+        for k, e in enumerate(p):
+            line = expansion[k][e]
+            parts = {key + (j,): v * a for key, v in parts.items() for j, a in enumerate(line)}
+        for key, v in parts.items():
+            result[where[key]] += v
     return result
