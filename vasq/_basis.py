@@ -143,10 +143,13 @@ def _rounded(value: Fraction, term: tuple[int, ...]) -> float:
     if math.isinf(result) or (
         value and abs(result) < sys.float_info.min and Fraction(result) != value
     ):
-        size = math.log10(abs(value.numerator)) - math.log10(value.denominator)
+        # Its decimal exponent, then three digits of the ratio, which is of order one.
+        exponent = math.floor(math.log10(abs(value.numerator)) - math.log10(value.denominator))
+        digits, carry = f"{float(value / Fraction(10) ** exponent):.2e}".split("e")
         name = "*".join(f"x{k}" if e == 1 else f"x{k}^{e}" for k, e in enumerate(term) if e)
         raise ValueError(
-            f"the coefficient of {name or 1} in the units of the data, about 1e{size:.0f}, "
+            f"the coefficient of {name or 1} in the units of the data, about "
+            f"{digits}e{exponent + int(carry)}, "
             "is beyond the range of double precision; predict and saved models are not "
             "affected, as they work in scaled coordinates"
         )
