@@ -106,7 +106,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         Exponents of each monomial term, the constant first.
     coef_ : ndarray of shape (n_terms,)
         Coefficients in the user's units: term i is
-        ``coef_[i] * prod_k X[:, k] ** powers_[i, k]``.
+        ``coef_[i] * prod_k X[:, k] ** powers_[i, k]``; each is the exact one, rounded once.
+        Reading it raises ValueError when one lies beyond the range of double precision (a
+        narrow range of x far from zero at a high degree); `predict` is not affected.
     polynomial_ : numpy.polynomial.Polynomial
         The fitted polynomial in the user's units (one feature only).
     inlier_mask_ : ndarray of shape (n_samples,), dtype bool
