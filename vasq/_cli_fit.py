@@ -152,7 +152,11 @@ def report(model: PolynomialModel, source: Path) -> str:
     lines += [f"chosen: degree {format_degree(model.degree)} ({model.method}), "
               f"{model.n_inliers} of {model.n_samples} rows inliers ({share:.1%})",
               f"{'coefficient':>24}  term"]
-    for c, powers in zip(model.coef, model.powers):
+    try:
+        coef = model.coef
+    except ValueError as error:  # the fit itself, its plot and JSON are sound
+        return "\n".join([*lines[:-1], f"coefficients not shown: {error}"])
+    for c, powers in zip(coef, model.powers):
         lines.append(f"{c:>24.10g}  {term(model.feature_names, powers)}")
     return "\n".join(lines)
 

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from numbers import Integral, Real
+from typing import Any
 
 import numpy as np
 from numpy.polynomial import Polynomial
@@ -104,7 +106,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         Exponents of each monomial term, the constant first.
     coef_ : ndarray of shape (n_terms,)
         Coefficients in the user's units: term i is
-        ``coef_[i] * prod_k X[:, k] ** powers_[i, k]``.
+        ``coef_[i] * prod_k X[:, k] ** powers_[i, k]``; each is the exact one, rounded once.
+        Reading it raises ValueError when one lies beyond the range of double precision (a
+        narrow range of x far from zero at a high degree); `predict` is not affected.
     polynomial_ : numpy.polynomial.Polynomial
         The fitted polynomial in the user's units (one feature only).
     inlier_mask_ : ndarray of shape (n_samples,), dtype bool
@@ -145,6 +149,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     >>> int(model.inlier_mask_.sum())
     160
     """
+
+    # An int for one feature and a tuple for several: typed loosely, so that code for one
+    # feature needs no cast.
+    degree_: Any
+    mdl_scores_: dict[Any, float]
 
     def __init__(
         self,
@@ -202,8 +211,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         """
         self._check_params()
         Xa: NDArray[np.float64]
-        Xa, ya = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
+        # scikit-learn's quick finiteness test sums the data, which may overflow (to a NaN
+        # that the exact test behind it then clears).
+        with np.errstate(over="ignore", invalid="ignore"):
+            Xa, ya = validate_data(self, X, y, dtype=np.float64, y_numeric=True)
         ys = np.asarray(ya, dtype=np.float64)
+        if not np.isfinite(ys).all():
+            # An object array holding None becomes NaN after scikit-learn's check of y.
+            raise ValueError("Input y contains NaN or None.")
         n_samples, n_features = Xa.shape
         candidates = self._candidates(n_samples, n_features)
 
@@ -212,9 +227,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         half = 0.5 * hi - 0.5 * lo
         self._half = np.where(half > 0.0, half, 1.0)
         T = (Xa - self._centre) / self._half
-        self._y_loc = float(np.median(ys))
-        self._y_scale = _robust.MAD_TO_SD * vc.mad(ys) or float(np.std(ys)) or 1.0
-        ys = (ys - self._y_loc) / self._y_scale
+        self._y_loc, self._y_scale, ys = _standardise(ys)
 
         seed = int(check_random_state(self.random_state).randint(INT32_MAX))
         fits: list[RobustFit] = []
@@ -231,13 +244,23 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.powers_ = chosen.powers
         self.inlier_mask_ = chosen.weights > 0.0
         self._beta = chosen.beta
-        coef = _basis.to_user_units(chosen.beta, chosen.powers, self._centre, self._half)
-        coef *= self._y_scale
-        coef[0] += self._y_loc
-        self.coef_ = coef
-        if one:
-            self.polynomial_ = Polynomial(coef)
         return self
+
+    @property
+    def coef_(self) -> NDArray[np.float64]:
+        """Coefficients in the user's units (see the class docstring)."""
+        check_is_fitted(self)
+        return _basis.to_user_units(
+            self._beta, self.powers_, self._centre, self._half, self._y_loc, self._y_scale
+        )
+
+    @property
+    def polynomial_(self) -> Polynomial:
+        """The fitted polynomial in the user's units, for one feature."""
+        check_is_fitted(self)
+        if self.n_features_in_ != 1:
+            raise AttributeError("polynomial_ is only defined for one feature")
+        return Polynomial(self.coef_)
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
         """Predict with the fitted polynomial.
@@ -264,10 +287,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             number of features than seen during fit.
         """
         check_is_fitted(self)
-        Xa: NDArray[np.float64] = validate_data(self, X, dtype=np.float64, reset=False)
-        T = (Xa - self._centre) / self._half
-        scaled: NDArray[np.float64] = _basis.design_matrix(T, self.powers_) @ self._beta
-        return scaled * self._y_scale + self._y_loc
+        with np.errstate(over="ignore", invalid="ignore"):
+            Xa: NDArray[np.float64] = validate_data(self, X, dtype=np.float64, reset=False)
+        return _basis.evaluate(
+            Xa, self.powers_, self._beta, self._centre, self._half, self._y_loc, self._y_scale
+        )
 
     def _fit_one(
         self,
@@ -387,6 +411,24 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
                 raise ValueError(
                     f"{name} must be a finite number {'> 0' if positive else '>= 0'}, got {value!r}"
                 )
+
+
+def _standardise(y: NDArray[np.float64]) -> tuple[float, float, NDArray[np.float64]]:
+    """Robust location and scale of y, and y in those units.
+
+    Worked out on y times a power of two that brings it below 1 in size, which is exact:
+    differences, sums of the middle values and squares of y would overflow near the top of
+    the double range. The scale is kept below 2**1023 so that it stays finite.
+    """
+    k = math.frexp(float(np.abs(y).max()))[1]
+    small = np.ldexp(y, -k)
+    loc = float(np.median(small))
+    scale = _robust.MAD_TO_SD * vc.mad(small) or float(np.std(small))
+    if k > 0:
+        scale = min(scale, math.ldexp(1.0, 1023 - k))
+    if scale == 0.0:  # y is constant
+        return math.ldexp(loc, k), 1.0, np.zeros_like(y)
+    return math.ldexp(loc, k), math.ldexp(scale, k), (small - loc) / scale
 
 
 def _is_int(value: object, low: int) -> bool:

@@ -3,58 +3,76 @@
 from __future__ import annotations
 
 import json
-import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeIs
 
 import numpy as np
 import numpy.typing as npt
 
-import vasq_core as vc
+from vasq import _basis
 
-FORMAT = "vasq-polynomial-model/1"
+FORMAT = "vasq-polynomial-model/2"
+# Files of the first version hold the coefficients in the units of the data (`coef`).
+FORMAT_RAW = "vasq-polynomial-model/1"
+# Exponents travel to the core as C ints.
+MAX_POWER = 2**31 - 1
 
 Degree = int | tuple[int, ...]
 
 
-@dataclass(frozen=True, eq=False)
+@dataclass(frozen=True, eq=False, init=False)
 class PolynomialModel:
-    """A fitted polynomial ``y = sum_i coef[i] * prod_k X[:, k] ** powers[i, k]``.
+    """A fitted polynomial ``y = y_loc + y_scale * sum_i beta[i] * prod_k t_k ** powers[i, k]``
+    in the scaled features ``t_k = (X[:, k] - centre[k]) / half[k]``.
 
-    The plain-data form of a fitted :class:`RobustPolynomialRegressor`: enough to predict,
-    and a summary of how the model was chosen. It is what ``python -m vasq fit --json``
-    writes and :func:`load_model` reads.
+    The plain-data form of a fitted :class:`RobustPolynomialRegressor`: enough to predict
+    exactly as the estimator does, and a summary of how the model was chosen. It is what
+    ``python -m vasq fit --json`` writes and :func:`load_model` reads. With the default
+    scaling (no shift, unit widths and scale), `beta` are the coefficients of plain powers
+    of the features.
 
     Parameters
     ----------
-    feature_names : tuple of str
+    feature_names : sequence of str
         Names of the inputs, one per column of ``X``.
     target_name : str
         Name of the modelled quantity.
-    powers : ndarray of int, shape (n_terms, n_features)
+    powers : array-like of int, shape (n_terms, n_features)
         Exponents of each monomial term.
-    coef : ndarray of float, shape (n_terms,)
-        Coefficient of each term, in the units of the data.
+    beta : array-like of float, shape (n_terms,)
+        Coefficient of each term, in the scaled coordinates.
     degree : int or tuple of int
         Chosen degree (one per feature when there are several).
     method : str
         Fitting method: ``"tournament"``, ``"penalized"`` or ``"ols"``.
     mdl_score : float
         MDL score of the chosen degree.
-    mdl_scores : dict
+    mdl_scores : mapping
         MDL score of every candidate degree.
     n_samples : int
         Number of observations fitted.
     n_inliers : int
         Number of them that the final fit treats as inliers.
+    centre, half : array-like of float, shape (n_features,), optional
+        Centre and half-width of each feature's range (default 0 and 1).
+    y_loc, y_scale : float, default=0.0, 1.0
+        Location and scale of the modelled quantity.
+
+    Attributes
+    ----------
+    coef : ndarray of float, shape (n_terms,)
+        The coefficients in the units of the data: term i is
+        ``coef[i] * prod_k X[:, k] ** powers[i, k]``. Far from zero these cancel heavily, so
+        :meth:`predict` uses the scaled form.
 
     Raises
     ------
     ValueError
-        If the shapes of ``powers``, ``coef`` and ``feature_names`` disagree, an exponent
-        is negative or a coefficient is not finite.
+        If the shapes of ``powers``, ``beta``, ``centre``, ``half`` and ``feature_names``
+        disagree, an exponent is negative, a number is not finite, a half-width or the
+        scale is not positive, or a shifted model lacks a term below one of its terms.
 
     See Also
     --------
@@ -69,38 +87,100 @@ class PolynomialModel:
     ...                         n_samples=3, n_inliers=3)
     >>> model.predict([[0.0], [2.0]])
     array([1., 3.])
+    >>> shifted = PolynomialModel(("x",), "y", np.array([[0], [1]]), np.array([0.0, 1.0]),
+    ...                           degree=1, method="ols", mdl_score=0.0, mdl_scores={1: 0.0},
+    ...                           n_samples=3, n_inliers=3, centre=[10.0], half=[2.0],
+    ...                           y_loc=5.0, y_scale=4.0)
+    >>> shifted.coef
+    array([-15.,   2.])
     """
 
     feature_names: tuple[str, ...]
     target_name: str
     powers: npt.NDArray[np.int64]
-    coef: npt.NDArray[np.float64]
+    beta: npt.NDArray[np.float64]
     degree: Degree
     method: str
     mdl_score: float
     mdl_scores: dict[Degree, float]
     n_samples: int
     n_inliers: int
+    centre: npt.NDArray[np.float64]
+    half: npt.NDArray[np.float64]
+    y_loc: float
+    y_scale: float
 
-    def __post_init__(self) -> None:
-        powers = np.asarray(self.powers)
-        coef = np.asarray(self.coef, dtype=np.float64)
-        n_features = len(self.feature_names)
-        if not all(isinstance(name, str) for name in self.feature_names):
-            raise ValueError(f"feature names must be strings, got {self.feature_names!r}")
-        if powers.ndim != 2 or powers.shape[1] != n_features or not np.issubdtype(powers.dtype, np.integer):
+    def __init__(
+        self,
+        feature_names: Sequence[str],
+        target_name: str,
+        powers: npt.ArrayLike,
+        beta: npt.ArrayLike,
+        degree: Degree,
+        method: str,
+        mdl_score: float,
+        mdl_scores: Mapping[Degree, float],
+        n_samples: int,
+        n_inliers: int,
+        *,
+        centre: npt.ArrayLike | None = None,
+        half: npt.ArrayLike | None = None,
+        y_loc: float = 0.0,
+        y_scale: float = 1.0,
+    ) -> None:
+        names = tuple(feature_names)
+        if not names or not all(isinstance(name, str) for name in names):
+            raise ValueError(f"feature names must be one string or more, got {names!r}")
+        n_features = len(names)
+        exponents = np.asarray(powers)
+        if (exponents.ndim != 2 or exponents.shape[1] != n_features
+                or not np.issubdtype(exponents.dtype, np.integer)):
             raise ValueError(f"powers must be integers of shape (n_terms, {n_features}), "
-                             f"got {powers.dtype} of shape {powers.shape}")
-        if (powers < 0).any():
-            raise ValueError("powers must not be negative")
-        if coef.shape != (powers.shape[0],):
-            raise ValueError(f"coef must have shape ({powers.shape[0]},), got {coef.shape}")
-        if not np.isfinite(coef).all():
-            raise ValueError("coef must be finite")
-        # Private copies, so that the model cannot change behind the caller's back.
-        object.__setattr__(self, "powers", powers.astype(np.int64))
-        object.__setattr__(self, "coef", coef.copy())
-        object.__setattr__(self, "mdl_scores", dict(self.mdl_scores))
+                             f"got {exponents.dtype} of shape {exponents.shape}")
+        if exponents.shape[0] == 0:
+            raise ValueError("powers must hold at least one term")
+        if (exponents < 0).any() or (exponents > MAX_POWER).any():
+            raise ValueError(f"powers must be from 0 to {MAX_POWER}")
+        coefficients = _floats("beta", beta, (exponents.shape[0],))
+        shift = _floats("centre", 0.0 if centre is None else centre, (n_features,))
+        width = _floats("half", 1.0 if half is None else half, (n_features,))
+        y_loc, y_scale = float(y_loc), float(y_scale)
+        if not (width > 0.0).all() or not np.isfinite([y_loc, y_scale]).all() or y_scale <= 0:
+            raise ValueError("half-widths and y_scale must be positive and y_loc finite")
+        if (shift != 0.0).any() or y_loc != 0.0:
+            _check_closed(exponents)
+        fields = {
+            "feature_names": names,
+            "target_name": target_name,
+            # Private copies, so that the model cannot change behind the caller's back.
+            "powers": exponents.astype(np.int64),
+            "beta": coefficients,
+            "degree": degree,
+            "method": method,
+            "mdl_score": mdl_score,
+            "mdl_scores": dict(mdl_scores),
+            "n_samples": n_samples,
+            "n_inliers": n_inliers,
+            "centre": shift,
+            "half": width,
+            "y_loc": y_loc,
+            "y_scale": y_scale,
+        }
+        for name, value in fields.items():
+            object.__setattr__(self, name, value)
+
+    @property
+    def coef(self) -> npt.NDArray[np.float64]:
+        """Coefficients in the units of the data, each correctly rounded.
+
+        Raises
+        ------
+        ValueError
+            If one lies beyond the range of double precision (features or y far from
+            zero on a narrow range, at a high degree).
+        """
+        return _basis.to_user_units(self.beta, self.powers, self.centre, self.half,
+                                    self.y_loc, self.y_scale)
 
     @classmethod
     def from_estimator(cls, estimator: Any, feature_names: Sequence[str] | None = None,
@@ -120,7 +200,7 @@ class PolynomialModel:
         Returns
         -------
         PolynomialModel
-            Predicts what the estimator predicts.
+            Predicts what the estimator predicts, to the bit.
 
         Examples
         --------
@@ -140,17 +220,21 @@ class PolynomialModel:
             feature_names=tuple(str(name) for name in feature_names),
             target_name=target_name,
             powers=np.asarray(estimator.powers_),
-            coef=np.asarray(estimator.coef_),
+            beta=np.asarray(estimator._beta),
             degree=_as_degree(estimator.degree_),
             method=str(estimator.method),
             mdl_score=float(estimator.mdl_score_),
             mdl_scores={_as_degree(d): float(s) for d, s in estimator.mdl_scores_.items()},
             n_samples=int(mask.size),
             n_inliers=int(mask.sum()),
+            centre=estimator._centre,
+            half=estimator._half,
+            y_loc=estimator._y_loc,
+            y_scale=estimator._y_scale,
         )
 
     def predict(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]:
-        """Evaluate the polynomial.
+        """Evaluate the polynomial, in the scaled coordinates.
 
         Parameters
         ----------
@@ -181,8 +265,8 @@ class PolynomialModel:
         n_features = len(self.feature_names)
         if X.ndim != 2 or X.shape[1] != n_features:
             raise ValueError(f"X must have shape (n_samples, {n_features}), got {X.shape}")
-        design = vc.design_matrix_nd(self.powers.tolist(), list(X.T))
-        return design @ self.coef
+        return _basis.evaluate(X, self.powers, self.beta, self.centre, self.half, self.y_loc,
+                               self.y_scale)
 
     def save(self, path: str | Path) -> None:
         """Write the model as JSON; :func:`load_model` reads it back exactly.
@@ -219,18 +303,27 @@ class PolynomialModel:
             "degree": _degree_to_json(self.degree),
             "method": self.method,
             "powers": self.powers.tolist(),
-            "coef": self.coef.tolist(),
+            "centre": self.centre.tolist(),
+            "half": self.half.tolist(),
+            "y_loc": self.y_loc,
+            "y_scale": self.y_scale,
+            "beta": self.beta.tolist(),
             "mdl_score": self.mdl_score,
-            "mdl_scores": [{"degree": _degree_to_json(d), "score": s} for d, s in self.mdl_scores.items()],
+            "mdl_scores": [{"degree": _degree_to_json(d), "score": s}
+                           for d, s in self.mdl_scores.items()],
             "n_samples": self.n_samples,
             "n_inliers": self.n_inliers,
         }
         # Python's JSON writes floats by repr, which reads back to the same double.
-        Path(path).write_text(json.dumps(record, indent=2, allow_nan=False) + "\n", encoding="utf-8")
+        Path(path).write_text(json.dumps(record, indent=2, allow_nan=False) + "\n",
+                              encoding="utf-8")
 
 
 def load_model(path: str | Path) -> PolynomialModel:
     """Read a model written by ``python -m vasq fit --json`` or :meth:`PolynomialModel.save`.
+
+    Files of the first format version, which hold the coefficients in the units of the
+    data, load too and predict as they did.
 
     Parameters
     ----------
@@ -247,7 +340,8 @@ def load_model(path: str | Path) -> PolynomialModel:
     OSError
         If the file cannot be read.
     ValueError
-        If it is not a vasq model file or a field is missing or malformed.
+        If it is not a vasq model file or a field is missing or malformed; the message
+        names the file and the field.
 
     Examples
     --------
@@ -261,31 +355,124 @@ def load_model(path: str | Path) -> PolynomialModel:
     >>> load_model(path).predict([[3.0]])
     array([-5.])
     """
-    record = json.loads(Path(path).read_text(encoding="utf-8"))
-    if not isinstance(record, dict) or record.get("format") != FORMAT:
+    try:
+        record = json.loads(Path(path).read_text(encoding="utf-8"))
+    except UnicodeDecodeError:
+        raise ValueError(f"{path} is not a UTF-8 text file") from None
+    except json.JSONDecodeError as error:
+        raise ValueError(f"{path} is not valid JSON: {error}") from None
+    except RecursionError:
+        raise ValueError(f"{path} is nested too deeply to be a vasq model file") from None
+    if not isinstance(record, dict) or record.get("format") not in (FORMAT, FORMAT_RAW):
         raise ValueError(f"{path} is not a vasq model file")
     try:
+        names = _list(record, "features", str, "strings")
+        if record["format"] == FORMAT:
+            scaling: dict[str, Any] = {
+                "beta": _numbers(record, "beta"),
+                "centre": _numbers(record, "centre"),
+                "half": _numbers(record, "half"),
+                "y_loc": _number(_field(record, "y_loc"), "'y_loc'"),
+                "y_scale": _number(_field(record, "y_scale"), "'y_scale'"),
+            }
+        else:
+            scaling = {"beta": _numbers(record, "coef")}
         return PolynomialModel(
-            feature_names=tuple(_typed(record, "features", list)),
-            target_name=_typed(record, "target", str),
-            powers=np.array(_typed(record, "powers", list)),
-            coef=np.array(_typed(record, "coef", list), dtype=np.float64),
-            degree=_degree_from_json(record["degree"]),
-            method=_typed(record, "method", str),
-            mdl_score=float(record["mdl_score"]),
-            mdl_scores={_degree_from_json(e["degree"]): float(e["score"]) for e in record["mdl_scores"]},
-            n_samples=_typed(record, "n_samples", int),
-            n_inliers=_typed(record, "n_inliers", int),
+            feature_names=names,
+            target_name=_typed(record, "target", str, "a string"),
+            powers=_powers(record, len(names)),
+            degree=_degree_from_json(_field(record, "degree")),
+            method=_typed(record, "method", str, "a string"),
+            mdl_score=_number(_field(record, "mdl_score"), "'mdl_score'"),
+            mdl_scores=dict(map(_score_from_json, _list(record, "mdl_scores", dict, "objects"))),
+            n_samples=_typed(record, "n_samples", int, "an integer"),
+            n_inliers=_typed(record, "n_inliers", int, "an integer"),
+            **scaling,
         )
-    except (KeyError, TypeError, ValueError) as error:
-        raise ValueError(f"{path}: malformed model: {error}") from None
+    except ValueError as error:
+        raise ValueError(f"{path}: {error}") from None
 
 
-def _typed[T](record: Mapping[str, object], key: str, kind: type[T]) -> T:
-    value = record[key]
-    if not isinstance(value, kind):
-        raise ValueError(f"{key!r} must be of type {kind.__name__}")
+def _field(record: Mapping[str, object], key: str) -> object:
+    if key not in record:
+        raise ValueError(f"missing key {key!r}")
+    return record[key]
+
+
+def _kind(value: object) -> str:
+    """The JSON name of a value's type."""
+    names = {dict: "an object", list: "a list", str: "a string", bool: "a boolean",
+             int: "an integer", float: "a number", type(None): "null"}
+    return names.get(type(value), type(value).__name__)
+
+
+def _is[T](value: object, kind: type[T]) -> TypeIs[T]:
+    """isinstance, except that a boolean is no integer here."""
+    return isinstance(value, kind) and not (isinstance(value, bool) and kind is not bool)
+
+
+def _typed[T](record: Mapping[str, object], key: str, kind: type[T], expected: str) -> T:
+    value = _field(record, key)
+    if not _is(value, kind):
+        raise ValueError(f"{key!r} must be {expected}, got {_kind(value)}")
     return value
+
+
+def _list[T](record: Mapping[str, object], key: str, kind: type[T], items: str) -> list[T]:
+    values = _typed(record, key, list, f"a list of {items}")
+    for value in values:
+        if not _is(value, kind):
+            raise ValueError(f"{key!r} must be a list of {items}, got {_kind(value)} in it")
+    return values
+
+
+def _number(value: object, what: str) -> float:
+    if not (_is(value, int) or isinstance(value, float)):
+        raise ValueError(f"{what} must be a number, got {_kind(value)}")
+    try:
+        return float(value)
+    except OverflowError:
+        raise ValueError(f"{what} holds an integer beyond double precision") from None
+
+
+def _numbers(record: Mapping[str, object], key: str) -> list[float]:
+    return [_number(v, f"{key!r} items") for v in _typed(record, key, list, "a list of numbers")]
+
+
+def _powers(record: Mapping[str, object], n_features: int) -> npt.NDArray[np.int64]:
+    rows = _list(record, "powers", list, "lists of integers")
+    for row in rows:
+        if len(row) != n_features or not all(_is(e, int) and 0 <= e <= MAX_POWER for e in row):
+            raise ValueError(f"'powers' must be lists of {n_features} integers "
+                             f"from 0 to {MAX_POWER}")
+    return np.array(rows, dtype=np.int64).reshape(len(rows), n_features)
+
+
+def _score_from_json(entry: dict[str, object]) -> tuple[Degree, float]:
+    return (_degree_from_json(_field(entry, "degree")),
+            _number(_field(entry, "score"), "'mdl_scores' scores"))
+
+
+def _floats(name: str, values: npt.ArrayLike, shape: tuple[int]) -> npt.NDArray[np.float64]:
+    """A private float copy of `values` (a scalar fills the shape), finite and of that shape."""
+    array = np.asarray(values, dtype=np.float64)
+    if array.ndim == 0:
+        array = np.full(shape, array)
+    if array.shape != shape:
+        raise ValueError(f"{name} must have shape {shape}, got {array.shape}")
+    if not np.isfinite(array).all():
+        raise ValueError(f"{name} must be finite")
+    return array.copy()
+
+
+def _check_closed(powers: npt.NDArray[np.integer[Any]]) -> None:
+    """Shifted coordinates spread every term over the lower ones: they must be terms too."""
+    terms = set(map(tuple, powers.tolist()))
+    for term in terms:
+        for k, e in enumerate(term):
+            if e and term[:k] + (e - 1,) + term[k + 1:] not in terms:
+                raise ValueError("a model with a centre or y location must hold every term "
+                                 "below each of its terms, down to the constant")
 
 
 def _as_degree(value: Any) -> Degree:
@@ -298,9 +485,8 @@ def _degree_to_json(degree: Degree) -> int | list[int]:
 
 
 def _degree_from_json(value: object) -> Degree:
-    if isinstance(value, int):
+    if _is(value, int):
         return value
-    if isinstance(value, list) and all(isinstance(d, int) for d in value):
+    if isinstance(value, list) and all(_is(d, int) for d in value):
         return tuple(value)
-    raise ValueError(f"a degree must be an int or a list of ints, got {value!r}")
-
+    raise ValueError(f"a degree must be an int or a list of ints, got {_kind(value)}")

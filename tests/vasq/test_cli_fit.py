@@ -143,7 +143,8 @@ class ExactBilinear:
 
     def fit(self, X, y):
         design = np.prod(X[:, None, :] ** self.powers_[None], axis=2)
-        self.coef_ = np.linalg.lstsq(design, y, rcond=None)[0]
+        self.coef_ = self._beta = np.linalg.lstsq(design, y, rcond=None)[0]
+        self._centre, self._half, self._y_loc, self._y_scale = np.zeros(2), np.ones(2), 0.0, 1.0
         self.degree_, self.n_features_in_ = (1, 1), X.shape[1]
         self.mdl_scores_, self.mdl_score_ = {(1, 1): -1.0}, -1.0
         self.inlier_mask_ = np.ones(len(y), dtype=bool)

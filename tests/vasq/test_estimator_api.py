@@ -40,6 +40,16 @@ def test_pickle_and_clone_round_trips():
     assert clone(model).get_params() == model.get_params()
 
 
+def test_refit_on_two_features_drops_the_one_feature_polynomial():
+    X, y = data()
+    model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(X, y)
+    np.testing.assert_array_equal(model.polynomial_.coef, model.coef_)
+    model.fit(np.hstack([X, X**0.5]), y)
+    assert not hasattr(model, "polynomial_") and model.coef_.shape == (3,)
+    with pytest.raises(AttributeError, match="polynomial_ is only defined for one feature"):
+        model.polynomial_
+
+
 def test_pipeline_grid_search_and_cross_validation():
     X, y = data(120)
     pipe = make_pipeline(FunctionTransformer(), RobustPolynomialRegressor(random_state=0, **FAST))
@@ -66,6 +76,7 @@ X_OK, Y_OK = data(20)
         (X_OK, Y_OK[:-1], {}, r"inconsistent numbers of samples: \[20, 19\]"),
         (np.where(np.arange(20)[:, None] == 3, np.nan, X_OK), Y_OK, {}, "Input X contains NaN"),
         (X_OK, np.where(np.arange(20) == 5, np.inf, Y_OK), {}, "Input y contains infinity"),
+        (X_OK, np.array([*Y_OK[:-1], None], dtype=object), {}, "Input y contains NaN or None"),
         (X_OK[:, 0], Y_OK, {}, "Expected a 2-dimensional container|Expected 2D array"),
         (np.full((20, 1), "a"), Y_OK, {}, "could not convert|Unable to convert"),
         (X_OK, Y_OK, {"degree": 10}, r"n_samples=20 is too few for degree 10: its 11 terms need"),

@@ -56,7 +56,7 @@ def test_change_of_units_gives_the_same_polynomial_in_raw_x(degrees):
     half = rng.uniform(0.1, 10.0, len(degrees))
     X = centre + half * rng.uniform(-1.0, 1.0, (30, len(degrees)))
     T = (X - centre) / half
-    coef = _basis.to_user_units(beta, powers, centre, half)
+    coef = _basis.to_user_units(beta, powers, centre, half, 0.0, 1.0)
 
     def value(c, Z):
         return sum(ci * np.prod(Z**p, axis=1) for ci, p in zip(c, powers))

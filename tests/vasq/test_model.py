@@ -1,11 +1,14 @@
 """PolynomialModel: evaluation against NumPy, exact JSON round trips, refused files."""
 
+import doctest
 import json
+import re
 from itertools import product
 
 import numpy as np
 import pytest
 
+import vasq._model
 from vasq import PolynomialModel, RobustPolynomialRegressor, load_model
 
 
@@ -43,24 +46,55 @@ def test_several_features_predict_term_by_term(degrees):
     np.testing.assert_allclose(model(powers, coef, degrees).predict(X), expected, rtol=1e-12, atol=1e-12)
 
 
+def scaled(powers, beta, degree, centre, half, y_loc, y_scale):
+    return PolynomialModel(tuple(f"in {k}" for k in range(len(centre))), "y", np.asarray(powers),
+                           np.asarray(beta), degree=degree, method="ols", mdl_score=-1.5,
+                           mdl_scores={degree: -1.5}, n_samples=9, n_inliers=8, centre=centre,
+                           half=half, y_loc=y_loc, y_scale=y_scale)
+
+
 @pytest.mark.parametrize(
-    ("powers", "coef", "degree"),
+    "saved",
     [
-        ([[0], [1], [2]], [1 / 3, -0.0, 5e-324], 2),
-        ([[0, 0], [1, 0], [0, 1], [1, 1]], [1e300, -1e-300, np.pi, -np.e], (1, 1)),
+        model([[0], [1], [2]], [1 / 3, -0.0, 5e-324], 2, names=("in 0",)),
+        model([[0, 0], [1, 0], [0, 1], [1, 1]], [1e300, -1e-300, np.pi, -np.e], (1, 1)),
+        scaled([[0], [1], [2]], [0.1, -0.0, 7.0], 2, [2451545.0625], [182.5], -0.0, 1e-300),
+        scaled([[0, 0], [0, 1], [1, 0]], [1.0, 2.0, 3.0], (1, 1), [1e4, -3.5], [1e-3, 2.0],
+               1e308, 5e-324),
     ],
-    ids=["one-feature", "two-features"],
+    ids=["one-feature", "two-features", "scaled", "scaled-two-features"],
 )
-def test_save_and_load_give_back_the_same_model(tmp_path, powers, coef, degree):
-    saved = model(powers, coef, degree, names=tuple(f"in {k}" for k in range(len(powers[0]))))
+def test_save_and_load_give_back_the_same_model(tmp_path, saved):
     saved.save(tmp_path / "m.json")
     loaded = load_model(tmp_path / "m.json")
-    assert loaded.coef.tobytes() == saved.coef.tobytes()  # bit for bit, the sign of zero too
+    for field in ("beta", "centre", "half", "y_loc", "y_scale"):  # bit for bit, signs of zero too
+        bits = [np.asarray(getattr(m, field)).tobytes() for m in (loaded, saved)]
+        assert bits[0] == bits[1], field
     np.testing.assert_array_equal(loaded.powers, saved.powers)
     for field in ("feature_names", "target_name", "degree", "method", "mdl_score", "mdl_scores",
                   "n_samples", "n_inliers"):
         assert getattr(loaded, field) == getattr(saved, field), field
-    assert type(loaded.degree) is type(degree)
+    assert type(loaded.degree) is type(saved.degree)
+
+
+def test_files_of_the_first_version_still_load_and_predict_plain_powers(tmp_path):
+    record = {"format": "vasq-polynomial-model/1", "features": ["t"], "target": "v", "degree": 2,
+              "method": "ols", "powers": [[0], [1], [2]], "coef": [0.5, -2.0, 0.25],
+              "mdl_score": 1.0, "mdl_scores": [{"degree": 2, "score": 1.0}], "n_samples": 10,
+              "n_inliers": 9}
+    (tmp_path / "old.json").write_text(json.dumps(record))
+    loaded = load_model(tmp_path / "old.json")
+    x = np.linspace(-3.0, 5.0, 17)
+    np.testing.assert_allclose(loaded.predict(x[:, None]), 0.5 - 2.0 * x + 0.25 * x**2,
+                               rtol=1e-15, atol=1e-15)
+    np.testing.assert_array_equal(loaded.coef, [0.5, -2.0, 0.25])
+
+
+def test_coefficients_in_the_units_of_the_data_undo_the_scaling():
+    # y = 5 + 4 * ((x - 10) / 2) ** 2 = 5 + (x - 10) ** 2 = 105 - 20 x + x ** 2, exactly
+    m = scaled([[0], [1], [2]], [0.0, 0.0, 1.0], 2, [10.0], [2.0], 5.0, 4.0)
+    np.testing.assert_array_equal(m.coef, [105.0, -20.0, 1.0])
+    np.testing.assert_array_equal(m.predict([[10.0], [12.0], [0.0]]), [5.0, 9.0, 105.0])
 
 
 def test_model_keeps_its_own_copies():
@@ -79,7 +113,7 @@ def test_from_estimator_predicts_like_the_estimator():
     assert m.feature_names == ("x0",) and m.n_samples == 80
     assert m.n_inliers == est.inlier_mask_.sum() and m.degree == est.degree_
     grid = np.linspace(-1, 6, 30)[:, None]
-    np.testing.assert_allclose(m.predict(grid), est.predict(grid), rtol=1e-12, atol=1e-12)
+    assert m.predict(grid).tobytes() == est.predict(grid).tobytes()
 
 
 @pytest.mark.parametrize(
@@ -95,39 +129,91 @@ def test_predict_refuses_inputs_of_the_wrong_shape(X, message):
 
 
 @pytest.mark.parametrize(
-    ("powers", "coef", "message"),
-    [([0, 1], [1.0, 2.0], "shape \\(n_terms, 1\\)"),
-     ([[0], [-1]], [1.0, 2.0], "must not be negative"),
-     ([[0.0], [1.0]], [1.0, 2.0], "must be integers"),
-     ([[0], [1]], [1.0], r"coef must have shape \(2,\)"),
-     ([[0], [1]], [1.0, np.inf], "finite")],
-    ids=["1-D-powers", "negative", "float-powers", "short-coef", "infinite-coef"],
+    ("powers", "beta", "scaling", "message"),
+    [([0, 1], [1.0, 2.0], {}, "shape \\(n_terms, 1\\)"),
+     (np.zeros((0, 1), dtype=int), [], {}, "at least one term"),
+     ([[0], [-1]], [1.0, 2.0], {}, "powers must be from 0 to 2147483647"),
+     ([[0], [2**31]], [1.0, 2.0], {}, "powers must be from 0 to 2147483647"),
+     ([[0.0], [1.0]], [1.0, 2.0], {}, "must be integers"),
+     ([[0], [1]], [1.0], {}, r"beta must have shape \(2,\)"),
+     ([[0], [1]], [1.0, np.inf], {}, "beta must be finite"),
+     ([[0], [1]], [1.0, 2.0], {"centre": [1.0, 2.0]}, r"centre must have shape \(1,\)"),
+     ([[0], [1]], [1.0, 2.0], {"centre": [np.nan]}, "centre must be finite"),
+     ([[0], [1]], [1.0, 2.0], {"half": [0.0]}, "half-widths and y_scale must be positive"),
+     ([[0], [1]], [1.0, 2.0], {"y_scale": -1.0}, "half-widths and y_scale must be positive"),
+     ([[0], [1]], [1.0, 2.0], {"y_loc": np.inf}, "y_loc finite"),
+     ([[0], [2]], [1.0, 2.0], {"centre": [3.0]}, "must hold every term below each of its terms"),
+     ([[1]], [1.0], {"y_loc": 3.0}, "down to the constant")],
+    ids=["1-D-powers", "no-terms", "negative", "huge-power", "float-powers", "short-beta",
+         "infinite-beta", "long-centre", "nan-centre", "zero-half", "negative-scale",
+         "infinite-location", "gap-in-terms", "no-constant"],
 )
-def test_inconsistent_models_are_refused(powers, coef, message):
+def test_inconsistent_models_are_refused(powers, beta, scaling, message):
     with pytest.raises(ValueError, match=message):
-        PolynomialModel(("x",), "y", np.asarray(powers), np.asarray(coef), degree=1, method="ols",
-                        mdl_score=0.0, mdl_scores={}, n_samples=2, n_inliers=2)
+        PolynomialModel(("x",), "y", np.asarray(powers), np.asarray(beta), degree=1, method="ols",
+                        mdl_score=0.0, mdl_scores={}, n_samples=2, n_inliers=2, **scaling)
 
 
 @pytest.mark.parametrize(
     ("edit", "message"),
-    [(lambda r: "not json {", "Expecting value"),
+    [(lambda r: "not json {", "m.json is not valid JSON: Expecting value"),
+     (lambda r: "[" * 100_000 + "]" * 100_000, "m.json is nested too deeply"),
+     (lambda r: b"\xff\xfe{}", "m.json is not a UTF-8 text file"),
      (lambda r: [r], "not a vasq model file"),
      (lambda r: {**r, "format": "other/1"}, "not a vasq model file"),
-     (lambda r: {k: v for k, v in r.items() if k != "coef"}, "malformed model: 'coef'"),
-     (lambda r: {**r, "coef": [1.0]}, r"malformed model: coef must have shape \(2,\)"),
-     (lambda r: {**r, "coef": "1, 2"}, "'coef' must be of type list"),
-     (lambda r: {**r, "powers": [[0], [1.5]]}, "powers must be integers"),
-     (lambda r: {**r, "degree": "2"}, "a degree must be an int or a list of ints"),
-     (lambda r: {**r, "n_samples": 2.5}, "'n_samples' must be of type int"),
-     (lambda r: {**r, "features": [0]}, "feature names must be strings")],
-    ids=["not-json", "list", "format", "missing", "short", "string", "float-power", "degree", "count",
-         "feature-name"],
+     (lambda r: {k: v for k, v in r.items() if k != "beta"}, "m.json: missing key 'beta'"),
+     (lambda r: {k: v for k, v in r.items() if k != "y_scale"}, "missing key 'y_scale'"),
+     (lambda r: {**r, "mdl_scores": [{"score": 1.0}]}, "missing key 'degree'"),
+     (lambda r: {**r, "beta": [1.0]}, r"beta must have shape \(2,\)"),
+     (lambda r: {**r, "beta": "1, 2"}, "'beta' must be a list of numbers, got a string"),
+     (lambda r: {**r, "beta": {"0": 1.0}}, "'beta' must be a list of numbers, got an object"),
+     (lambda r: {**r, "beta": ["1", "2"]}, "'beta' items must be a number, got a string"),
+     (lambda r: {**r, "beta": [True, 2.0]}, "'beta' items must be a number, got a boolean"),
+     (lambda r: {**r, "beta": [10**400, 2.0]}, "holds an integer beyond double precision"),
+     (lambda r: {**r, "beta": [1.0, [[2.0]]]}, "'beta' items must be a number, got a list"),
+     (lambda r: {**r, "y_loc": None}, "'y_loc' must be a number, got null"),
+     (lambda r: {**r, "mdl_scores": {"1": 0.5}}, "'mdl_scores' must be a list of objects"),
+     (lambda r: {**r, "mdl_scores": ["1"]}, "'mdl_scores' must be a list of objects, got a string"),
+     (lambda r: {**r, "powers": [[0], [1.5]]}, "'powers' must be lists of 1 integers"),
+     (lambda r: {**r, "powers": [[0], [True]]}, "'powers' must be lists of 1 integers"),
+     (lambda r: {**r, "powers": [[0], [1, 0]]}, "'powers' must be lists of 1 integers"),
+     (lambda r: {**r, "powers": [0, 1]}, "'powers' must be a list of lists of integers"),
+     (lambda r: {**r, "degree": "2"}, "a degree must be an int or a list of ints, got a string"),
+     (lambda r: {**r, "degree": False}, "a degree must be an int or a list of ints"),
+     (lambda r: {**r, "n_samples": 2.5}, "'n_samples' must be an integer, got a number"),
+     (lambda r: {**r, "n_inliers": True}, "'n_inliers' must be an integer, got a boolean"),
+     (lambda r: {**r, "target": ["y"]}, "'target' must be a string, got a list"),
+     (lambda r: {**r, "features": [0]}, "'features' must be a list of strings, got an integer")],
+    ids=["not-json", "deep", "not-utf8", "list", "format", "missing", "missing-scale",
+         "missing-nested", "short", "string", "object", "string-items", "boolean-item",
+         "huge-integer", "nested-item", "null", "scores-object", "scores-strings", "float-power",
+         "boolean-power", "long-power", "flat-powers", "degree", "boolean-degree", "count",
+         "boolean-count", "target", "feature-name"],
 )
-def test_load_refuses_malformed_files(tmp_path, edit, message):
+def test_load_refuses_malformed_files_naming_the_file_and_field(tmp_path, edit, message):
     path = tmp_path / "m.json"
     model([[0], [1]], [1.0, 2.0], 1).save(path)
     edited = edit(json.loads(path.read_text()))
-    path.write_text(edited if isinstance(edited, str) else json.dumps(edited))
-    with pytest.raises(ValueError, match=message):
+    if isinstance(edited, bytes):
+        path.write_bytes(edited)
+    else:
+        path.write_text(edited if isinstance(edited, str) else json.dumps(edited))
+    with pytest.raises(ValueError, match=message) as caught:
         load_model(path)
+    assert str(caught.value).startswith(str(path))
+
+
+def test_load_of_a_raw_file_names_its_missing_coefficients(tmp_path):
+    path = tmp_path / "old.json"
+    model([[0], [1]], [1.0, 2.0], 1).save(path)
+    record = json.loads(path.read_text())
+    for key in ("beta", "centre", "half", "y_loc", "y_scale"):
+        del record[key]
+    path.write_text(json.dumps({**record, "format": "vasq-polynomial-model/1"}))
+    with pytest.raises(ValueError, match=f"^{re.escape(str(path))}: missing key 'coef'$"):
+        load_model(path)
+
+
+def test_the_docstring_examples_hold():
+    result = doctest.testmod(vasq._model, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.attempted > 0 and result.failed == 0

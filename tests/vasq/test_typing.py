@@ -43,10 +43,12 @@ def user_cache(tmp_path_factory):
     ("code", "error"),
     [
         ("model = vasq.load_model('m.json')\nspread: float = vasq_core.mad(model.predict([[1.0]]))\n", None),
+        ("est = vasq.RobustPolynomialRegressor().fit([[0.0], [1.0]], [0.0, 1.0])\n"
+         "degree: int = est.degree_\nscore: float = est.mdl_scores_[degree]\n", None),
         ("name: int = vasq.load_model('m.json').target_name\n", 'expression has type "str", variable has type "int"'),
         ("vasq_core.design_matrix_1d(2, x=[1.0], deg=3)\n", '"design_matrix_1d" gets multiple values for keyword argument "deg"'),
     ],
-    ids=["typed-use", "vasq-misuse", "core-misuse"],
+    ids=["typed-use", "one-feature-degree", "vasq-misuse", "core-misuse"],
 )
 def test_user_code_is_checked_against_the_installed_packages(tmp_path, user_cache, code, error):
     """Away from the source tree, mypy finds both packages installed and knows their types."""
