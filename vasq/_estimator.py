@@ -150,10 +150,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     A^-1 B A^-1 with A = sum psi'(r/s) x x^T / s^2 and B = sum psi(r/s)^2 x x^T / s^2
     (psi the biweight's), times K^2 n / (n - p), K = 1 + (p / n) Var(psi') / Mean(psi')^2,
     over the n inliers: with a constant scale and an unchanging psi' that is Huber's H1 (as
-    statsmodels' RLM computes it). Intervals use Student's t with n_inliers - p degrees of
-    freedom, which covers the true curve at the nominal rate on simulated data more
-    closely than the normal distribution for samples of under a hundred points. With all
-    entries NaN (too few inliers for a covariance), every interval is NaN too.
+    statsmodels' RLM computes it). The least-squares methods use psi(u) = u, which gives
+    HC1. The penalty of "penalized" is left out. Intervals use Student's t with
+    n_inliers - p degrees of freedom, which covers the true curve at the nominal rate on
+    simulated data more closely than the normal distribution for samples of under a
+    hundred points. Prediction intervals add the local noise scale times
+    sqrt(n / (n - p)), since the residuals the scale comes from are smaller than the noise
+    by that factor on average. With a covariance of NaN (too few inliers), every interval
+    is NaN too.
 
     Examples
     --------
@@ -589,7 +593,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         mean = D @ self._beta
         sd = _uncertainty.curve_sd(D, self._coef_cov)
         if kind == "prediction":
-            sd = np.hypot(sd, self._noise_scale(T))
+            sd = np.hypot(sd, self._noise_scale(T) * self._noise_inflation)
         half_width = _uncertainty.critical_value(level, self._dof) * sd
         low = (mean - half_width) * self._y_scale + self._y_loc
         high = (mean + half_width) * self._y_scale + self._y_loc
@@ -598,8 +602,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     def _set_uncertainty(self, T: NDArray[np.float64], ys: NDArray[np.float64]) -> None:
         """Covariance, standard errors, noise scale and inliers of the fit just made."""
         D = _basis.design_matrix(T, self.powers_)
+        psi = _uncertainty.biweight_psi if self.method == "tournament" else (
+            _uncertainty.least_squares_psi
+        )
         cov = _uncertainty.sandwich_covariance(
-            D, ys - D @ self._beta, self._noise_scale(T), np.ones(ys.size)
+            D, ys - D @ self._beta, self._noise_scale(T), np.ones(ys.size), self._weights > 0.0, psi
         )
         self._coef_cov = cov
         self.coef_cov_ = _uncertainty.to_user_covariance(
@@ -610,6 +617,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.n_inliers_ = int(np.count_nonzero(self._weights))
         dof = self.n_inliers_ - self._beta.size
         self._dof = float(dof) if dof > 0 else np.nan
+        # Residuals of a fit of p coefficients to n points are smaller than the noise: on
+        # average by n / (n - p) in variance, which a new observation does not share.
+        self._noise_inflation = float(np.sqrt(self.n_inliers_ / dof)) if dof > 0 else np.nan
 
     # The noise-scale interface of the fit: the final weights, the global scale `_s0` and
     # the local scale at any scaled points, in scaled-y units.

@@ -24,7 +24,9 @@ from vasq._robust import BIWEIGHT_C
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
+Mask = NDArray[np.bool_]
 Band = Callable[[Vector], tuple[Vector, Vector]]
+Psi = Callable[[Vector], tuple[Vector, Vector]]
 
 # Points of the grid, in scaled coordinates over [-1, 1], on which the prediction band is
 # searched for the ends of an inverse-prediction interval before brentq refines them.
@@ -47,8 +49,15 @@ def biweight_psi(u: Vector) -> tuple[Vector, Vector]:
     return psi, dpsi
 
 
-def sandwich_covariance(X: Matrix, r: Vector, scale: Vector, sample_weight: Vector) -> Matrix:
-    """Covariance of the biweight M-estimate from its residuals, with Huber's correction.
+def least_squares_psi(u: Vector) -> tuple[Vector, Vector]:
+    """psi(u) = u of least squares, and its derivative 1."""
+    return u, np.ones_like(u)
+
+
+def sandwich_covariance(
+    X: Matrix, r: Vector, scale: Vector, sample_weight: Vector, inlier: Mask, psi_of: Psi
+) -> Matrix:
+    """Covariance of an M-estimate from its residuals, with Huber's small-sample correction.
 
     Each residual is standardised by its own noise scale, u = r / s, and each row of the
     design by the same scale, so a heteroscedastic fit is an ordinary M-estimate in those
@@ -56,13 +65,13 @@ def sandwich_covariance(X: Matrix, r: Vector, scale: Vector, sample_weight: Vect
     B = sum v psi(u)^2 x x^T / s^2 (v the sample weights, which act as repeat counts),
     does not assume that psi' is the same everywhere, which fails when the rejected points
     gather in one region. It is multiplied by the small-sample factor of Huber's H1,
-    K^2 n / (n - p) with K = 1 + (p / n) Var(psi') / Mean(psi')^2, over the n inliers:
-    rejected points carry no information. With a constant scale and psi' constant across
-    the design this is exactly H1. All entries are NaN when there are no more inliers than
-    coefficients or A is singular.
+    K^2 n / (n - p) with K = 1 + (p / n) Var(psi') / Mean(psi')^2, over the n `inlier`
+    points: rejected points carry no information. With a constant scale and psi' constant
+    across the design this is exactly H1; for least squares it is HC1. All entries are
+    NaN when there are no more inliers than coefficients or A is singular.
     """
-    psi, dpsi = biweight_psi(r / scale)
-    inlier = (np.abs(r) < BIWEIGHT_C * scale) & (sample_weight > 0.0)
+    psi, dpsi = psi_of(r / scale)
+    inlier = inlier & (sample_weight > 0.0)
     n = float(np.sum(sample_weight[inlier]))
     p = X.shape[1]
     nan = np.full((p, p), np.nan)
