@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import textwrap
 from collections.abc import Sequence
 from numbers import Integral, Real
 from typing import Literal, overload
@@ -576,7 +577,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
                 ("Covariance", "sandwich, H1"),
             ],
         )
-        return f"{text}\nDegree rule: {rule}."
+        return "\n".join([text, *textwrap.wrap(f"Degree rule: {rule}.", 78)])
 
     def _scaled_points(self, X: ArrayLike) -> NDArray[np.float64]:
         """X checked against the fit and mapped to the scaled coordinates."""
