@@ -5,12 +5,14 @@ touch: a scikit-learn estimator, a command line, and fitting many curves at once
 """
 
 from vasq._estimator import RobustPolynomialRegressor
+from vasq._uncertainty import InversePredictionWarning
 from vasq._many import fit_curves
 from vasq._model import PolynomialModel
 from vasq._model import load_model
 
 __all__ = [
     "RobustPolynomialRegressor",
+    "InversePredictionWarning",
     "fit_curves",
     "PolynomialModel",
     "load_model",

@@ -1,0 +1,259 @@
+"""Covariance, intervals, inverse prediction and summary, against statsmodels and closed forms."""
+
+import numpy as np
+import pandas as pd
+import pytest
+import statsmodels.api as sm
+from numpy.polynomial import Polynomial
+from scipy.stats import norm
+
+from vasq import InversePredictionWarning, RobustPolynomialRegressor
+from vasq._uncertainty import (
+    biweight_psi,
+    least_squares_psi,
+    sandwich_covariance,
+    to_user_covariance,
+)
+
+FAST = dict(n_chains=8, n_warmup=60, n_deep=200, n_elite=2)
+C = 4.685
+
+
+def rlm_fit(y, X):
+    return sm.RLM(y, X, M=sm.robust.norms.TukeyBiweight(C)).fit(cov="H1")
+
+
+class TestSandwichCovariance:
+    def test_location_model_equals_rlm_h1_exactly(self):
+        # One constant column: the sandwich and H1's pooled form coincide term by term.
+        y = np.random.default_rng(1).normal(3.0, 2.0, 60)
+        X = np.ones((60, 1))
+        res = rlm_fit(y, X)
+        scale = np.full(60, res.scale)
+        assert np.all(np.abs(res.resid) < C * res.scale)
+        cov = sandwich_covariance(X, res.resid, scale, np.ones(60), np.ones(60, bool), biweight_psi)
+        np.testing.assert_allclose(cov, res.bcov_scaled, rtol=1e-10)
+
+    def test_quadratic_is_close_to_rlm_h1(self):
+        rng = np.random.default_rng(2)
+        n = 4000
+        x = rng.uniform(-1.0, 1.0, n)
+        X = np.column_stack([np.ones_like(x), x, x**2])
+        res = rlm_fit(1.0 + x - 2.0 * x**2 + rng.normal(0.0, 0.3, n), X)
+        scale = np.full(n, res.scale)
+        cov = sandwich_covariance(X, res.resid, scale, np.ones(n), np.ones(n, bool), biweight_psi)
+        # H1 pools: mean(psi') X^T X for sum psi' x x^T, and so on; equal up to sampling error.
+        np.testing.assert_allclose(np.sqrt(np.diag(cov)), res.bse, rtol=0.03)
+
+    def test_least_squares_gives_hc1(self):
+        rng = np.random.default_rng(3)
+        x = rng.uniform(0.0, 2.0, 50)
+        X = np.column_stack([np.ones_like(x), x])
+        y = 1.0 + x + rng.normal(0.0, 0.1 + x, 50)
+        res = sm.OLS(y, X).fit(cov_type="HC1")
+        s = np.full(50, 0.7)  # a constant scale cancels out of the sandwich
+        cov = sandwich_covariance(X, res.resid, s, np.ones(50), np.ones(50, bool), least_squares_psi)
+        np.testing.assert_allclose(cov, res.cov_params(), rtol=1e-10)
+
+    def test_sample_weights_act_as_repeat_counts_and_outliers_drop_out(self):
+        rng = np.random.default_rng(4)
+        x = rng.uniform(-1.0, 1.0, 40)
+        X = np.column_stack([np.ones_like(x), x])
+        r = rng.normal(0.0, 1.0, 40)
+        r[:3] = 50.0  # rejected: no part in the covariance, nor in n
+        s = 0.5 + 0.5 * rng.random(40)
+        inlier = np.abs(r) < C * s
+        w = rng.integers(0, 3, 40).astype(float)
+        rows = np.repeat(np.arange(40), w.astype(int))
+        weighted = sandwich_covariance(X, r, s, w, inlier, biweight_psi)
+        repeated = sandwich_covariance(
+            X[rows], r[rows], s[rows], np.ones(rows.size), inlier[rows], biweight_psi
+        )
+        np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
+        kept = inlier & (w > 0)
+        again = sandwich_covariance(X[kept], r[kept], s[kept], w[kept], kept[kept], biweight_psi)
+        np.testing.assert_allclose(weighted, again, rtol=1e-12)
+
+    def test_too_few_inliers_give_nan(self):
+        X = np.column_stack([np.ones(6), np.arange(6.0)])
+        inlier = np.array([True, True, False, False, False, False])
+        cov = sandwich_covariance(X, np.zeros(6), np.ones(6), np.ones(6), inlier, biweight_psi)
+        assert np.isnan(cov).all()
+
+
+def test_user_units_covariance_is_the_jacobian_sandwich():
+    rng = np.random.default_rng(5)
+    A = rng.normal(size=(4, 4))
+    cov = A @ A.T
+    centre, half, y_scale = 7.0, 0.25, 3.0
+    # Column j of the change of basis: t**j written in x, with t = (x - centre) / half.
+    t = Polynomial([-centre / half, 1.0 / half])
+    M = np.column_stack([np.pad((t**j).coef, (0, 3 - j)) for j in range(4)])
+    expected = y_scale**2 * M @ cov @ M.T
+    got = to_user_covariance(cov, np.arange(4)[:, None], np.array([centre]), np.array([half]), y_scale)
+    np.testing.assert_allclose(got, expected, rtol=1e-10, atol=1e-12 * np.abs(expected).max())
+
+
+def line_data(n=60, seed=0, sd=0.2):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(2.0, 8.0, n)
+    return x, 1.0 + 0.5 * x + rng.normal(0.0, sd, n)
+
+
+class TestIntervals:
+    def test_least_squares_intervals_equal_statsmodels_ols(self):
+        x, y = line_data()
+        y = y + 0.05 * x**2
+        model = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y)
+        X = np.column_stack([np.ones_like(x), x, x**2])
+        res = sm.OLS(y, X).fit(cov_type="HC1", use_t=True)
+        np.testing.assert_allclose(model.coef_cov_, res.cov_params(), rtol=1e-7)
+        np.testing.assert_allclose(model.coef_se_, res.bse, rtol=1e-7)
+        new = np.array([1.0, 2.0, 5.5, 9.0])
+        frame = res.get_prediction(np.column_stack([np.ones(4), new, new**2])).summary_frame(0.1)
+        mean, std = model.predict(new[:, None], return_std=True)
+        np.testing.assert_allclose(mean, frame["mean"], rtol=1e-9)
+        np.testing.assert_allclose(std, frame["mean_se"], rtol=1e-7)
+        low, high = model.predict_interval(new[:, None], 0.9)
+        np.testing.assert_allclose(low, frame["mean_ci_lower"], rtol=1e-7)
+        np.testing.assert_allclose(high, frame["mean_ci_upper"], rtol=1e-7)
+        low, high = model.predict_interval(new[:, None], 0.9, kind="prediction")
+        np.testing.assert_allclose(low, frame["obs_ci_lower"], rtol=1e-7)
+        np.testing.assert_allclose(high, frame["obs_ci_upper"], rtol=1e-7)
+        assert model.n_inliers_ == x.size
+        assert model.scale_ == pytest.approx(np.sqrt(np.mean(res.resid**2)), rel=1e-9)
+
+    def test_robust_fit_without_outliers_is_close_to_rlm(self):
+        x, y = line_data(200, seed=6, sd=0.3)
+        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        res = rlm_fit(y, np.column_stack([np.ones_like(x), x]))
+        np.testing.assert_allclose(model.coef_, res.params, atol=0.02)
+        np.testing.assert_allclose(model.coef_se_, res.bse, rtol=0.1)
+        assert model.scale_ == pytest.approx(0.3, rel=0.15)
+
+    def test_outliers_do_not_widen_the_intervals(self):
+        x, y = line_data(100, seed=7)
+        clean = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        y[::5] += 30.0
+        dirty = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        assert dirty.n_inliers_ == 80
+        # Fewer points: sqrt(100 / 80) wider, up to sampling error.
+        ratio = dirty.coef_se_ / clean.coef_se_
+        assert np.all((ratio > 0.9) & (ratio < 1.5))
+
+    def test_user_covariance_gives_the_scaled_standard_errors(self):
+        rng = np.random.default_rng(8)
+        X = rng.uniform(0.0, 10.0, (120, 2)) + [100.0, -5.0]
+        y = 1.0 + X[:, 0] - 0.3 * X[:, 1] + 0.02 * X[:, 0] * X[:, 1] + rng.normal(0, 0.2, 120)
+        model = RobustPolynomialRegressor(2, random_state=0, **FAST).fit(X, y)
+        new = rng.uniform(0.0, 10.0, (5, 2)) + [100.0, -5.0]
+        D = np.column_stack([np.prod(new**p, axis=1) for p in model.powers_])
+        by_user = np.sqrt(np.einsum("ij,jk,ik->i", D, model.coef_cov_, D))
+        _, std = model.predict(new, return_std=True)
+        np.testing.assert_allclose(by_user, std, rtol=1e-5)
+
+    def test_interval_nesting_and_level(self):
+        x, y = line_data()
+        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        grid = np.linspace(2.0, 8.0, 7)[:, None]
+        mean = model.predict(grid)
+        c_lo, c_hi = model.predict_interval(grid, 0.95)
+        p_lo, p_hi = model.predict_interval(grid, 0.95, kind="prediction")
+        n_lo, n_hi = model.predict_interval(grid, 0.5)
+        assert np.all((p_lo < c_lo) & (c_lo < n_lo) & (n_lo < mean))
+        assert np.all((mean < n_hi) & (n_hi < c_hi) & (c_hi < p_hi))
+        np.testing.assert_allclose(mean - c_lo, c_hi - mean, rtol=1e-9)
+
+    @pytest.mark.parametrize(
+        ("kwargs", "message"),
+        [
+            (dict(level=1.0), "level must be"),
+            (dict(level=-0.1), "level must be"),
+            (dict(level="0.9"), "level must be"),
+            (dict(kind="credible"), "kind must be one of"),
+        ],
+    )
+    def test_bad_arguments_are_refused(self, kwargs, message):
+        x, y = line_data()
+        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        with pytest.raises(ValueError, match=message):
+            model.predict_interval(x[:3, None], **kwargs)
+
+
+class TestInversePredict:
+    def test_straight_line_root_and_band_ends(self):
+        x, y = line_data(80)
+        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        a, b = model.coef_
+        targets = np.array([3.0, 4.0, 4.5])
+        found, low, high = model.inverse_predict(targets, level=0.9)
+        np.testing.assert_allclose(found, (targets - a) / b, rtol=1e-10)
+        # The ends are where the prediction band meets y: upper at the lower end, and so on.
+        upper_at_low = model.predict_interval(low[:, None], 0.9, kind="prediction")[1]
+        lower_at_high = model.predict_interval(high[:, None], 0.9, kind="prediction")[0]
+        np.testing.assert_allclose(upper_at_low, targets, rtol=1e-9)
+        np.testing.assert_allclose(lower_at_high, targets, rtol=1e-9)
+        assert np.all((low < found) & (found < high))
+
+    def test_quadratic_root_on_its_monotone_branch(self):
+        rng = np.random.default_rng(9)
+        x = rng.uniform(0.0, 10.0, 100)
+        y = 10.0 - (x - 3.0) ** 2 + rng.normal(0.0, 0.1, 100)  # peak inside the range
+        model = RobustPolynomialRegressor(2, random_state=0, **FAST).fit(x[:, None], y)
+        c, b, a = model.coef_
+        target = -20.0  # reached only right of the peak within [0, 10]
+        expected = (-b - np.sqrt(b * b - 4.0 * a * (c - target))) / (2.0 * a)
+        found, low, high = model.inverse_predict([target])
+        np.testing.assert_allclose(found, [expected], rtol=1e-10)
+        assert low[0] < expected < high[0]
+        with pytest.warns(InversePredictionWarning, match="1 of 2 values of y are met at several x"):
+            found, low, high = model.inverse_predict([5.0, target])
+        assert np.isnan([found[0], low[0], high[0]]).all()
+        np.testing.assert_allclose(found[1], expected, rtol=1e-10)
+
+    def test_out_of_range_and_open_intervals_give_nan_with_a_warning(self):
+        x, y = line_data(60)
+        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        top = model.predict([[x.max()]])[0]
+        with pytest.warns(InversePredictionWarning, match="2 of 3 values of y lie outside"):
+            found, low, high = model.inverse_predict([top + 1.0, 4.0, -100.0])
+        assert np.isnan(found[[0, 2]]).all() and np.isfinite(found[1])
+        with pytest.warns(InversePredictionWarning, match="1 of 1 intervals reach the edge"):
+            found, low, high = model.inverse_predict([top - 0.01])
+        assert np.isfinite(found[0]) and np.isfinite(low[0]) and np.isnan(high[0])
+
+    def test_refusals(self):
+        x, y = line_data(60)
+        X2 = np.column_stack([x, x[::-1]])
+        two = RobustPolynomialRegressor(1, method="ols").fit(X2, y)
+        with pytest.raises(ValueError, match="one feature, this one has 2"):
+            two.inverse_predict([1.0])
+        flat = RobustPolynomialRegressor(0, method="ols").fit(x[:, None], y)
+        with pytest.raises(ValueError, match="not constant"):
+            flat.inverse_predict([1.0])
+        line = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
+        with pytest.raises(ValueError, match="NaN"):
+            line.inverse_predict([np.nan])
+        with pytest.raises(ValueError, match="1-D"):
+            line.inverse_predict([[1.0, 2.0]])
+        with pytest.raises(ValueError, match="level must be"):
+            line.inverse_predict([1.0], level=0.0)
+
+
+def test_summary_lists_every_term_with_its_test():
+    rng = np.random.default_rng(10)
+    frame = pd.DataFrame({"time": rng.uniform(0, 5, 150), "dose": rng.uniform(1, 2, 150)})
+    y = 2.0 + frame.time - 3.0 * frame.dose + 0.4 * frame.time * frame.dose
+    y = y + rng.normal(0.0, 0.05, 150)
+    model = RobustPolynomialRegressor("auto", max_degree=2, random_state=0, **FAST).fit(frame, y)
+    text = model.summary()
+    names = ["const", "dose", "dose^2", "time", "time*dose", "time^2"]
+    rows = {line.split()[0]: line.split()[1:] for line in text.splitlines() if line.split()}
+    for name, coef, se in zip(names, model.coef_, model.coef_se_):
+        value, err, z, p, low, high = (float(v) for v in rows[name])
+        assert value == pytest.approx(coef, rel=1e-3, abs=1e-4)
+        assert z == pytest.approx(coef / se, rel=1e-3, abs=2e-3)
+        assert p == pytest.approx(2.0 * norm.sf(abs(coef / se)), abs=1e-3)
+        assert low < value < high
+    assert "Inliers:" in text and str(model.n_inliers_) in text
+    assert "chosen" in text and "Degree rule: the simplest degree" in text
