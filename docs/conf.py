@@ -19,7 +19,6 @@ release = version = vasq.__version__
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
-    "sphinx.ext.mathjax",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "runblock",
@@ -27,12 +26,14 @@ extensions = [
     "core_api",
 ]
 
-exclude_patterns = ["_build", "_generated", "examples/*.rst", "**/sg_execution_times.rst"]
-templates_path: list[str] = []
+exclude_patterns = ["_build", "_generated", "examples/*.rst"]
+templates_path = ["_templates"]
 html_static_path: list[str] = []
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"vasq {release}"
+# Without a default, the theme's script logs an error on a reader's first visit.
+html_context = {"default_mode": "auto"}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
@@ -55,7 +56,8 @@ sphinx_gallery_conf = {
     "within_subsection_order": "FileNameSortKey",
     "image_scrapers": ("matplotlib",),
     "matplotlib_animations": False,
-    "write_computation_times": True,
+    # Its page loads scripts from a CDN; the build log lists the same times.
+    "write_computation_times": False,
     "show_memory": False,
     "reset_modules_order": "both",
 }
