@@ -34,6 +34,8 @@ html_theme = "pydata_sphinx_theme"
 html_title = f"vasq {release}"
 # Without a default, the theme's script logs an error on a reader's first visit.
 html_context = {"default_mode": "auto"}
+# Pages without sub-pages need no section navigation; wide tables get the room.
+html_sidebars = {"index": [], "getting_started": [], "choosing": []}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,

@@ -13,7 +13,10 @@ JSON changes; run alone it writes the same files into OUT_DIR.
 from __future__ import annotations
 
 import json
+import math
+import statistics
 import sys
+import textwrap
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -52,6 +55,10 @@ def _number(value: float | None) -> str:
     return "–" if value is None else f"{value:.3g}"
 
 
+def _ms(value: float | None) -> str:
+    return "–" if value is None else f"{value:.1f}" if value < 100 else f"{value:.0f}"
+
+
 def list_table(title: str, header: list[str], rows: list[list[str]]) -> str:
     """A reST list-table."""
     lines = [f".. list-table:: {title}", "   :header-rows: 1", "   :stub-columns: 1", ""]
@@ -73,53 +80,67 @@ def problem_tables(records: list[Record]) -> str:
             degree = "–" if hits is None else f"{hits}/{r['n_seeds']}"
             rows.append([r["fitter"], _number(r["median_rmse"]), _number(r["worst_rmse"]),
                          _percent(r["outliers_flagged"]), _percent(r["clean_flagged"]), degree,
-                         _number(r["ms_per_fit"])])
+                         _ms(r["ms_per_fit"])])
         n_seeds = max(r["n_seeds"] for r in records if r["problem"] == problem)
         out.append(list_table(f"{problem} ({n_seeds} seeds)", header, rows))
     return "\n".join(out)
 
 
+def ratios(records: list[Record]) -> dict[tuple[str, str], float]:
+    """Median RMSE of each (problem, fitter) over the best median RMSE on that problem."""
+    best: dict[str, float] = {}
+    for r in records:
+        if r["median_rmse"] is not None:
+            best[r["problem"]] = min(best.get(r["problem"], math.inf), r["median_rmse"])
+    return {(r["problem"], r["fitter"]): r["median_rmse"] / best[r["problem"]]
+            for r in records if r["median_rmse"] is not None and best[r["problem"]] > 0}
+
+
 def summary_table(records: list[Record]) -> str:
-    """Median RMSE of every fitter (columns) on every problem (rows)."""
-    fitters = ordered(records, "fitter")
-    cell = {(r["problem"], r["fitter"]): r["median_rmse"] for r in records}
-    rows = [[p] + [_number(cell.get((p, f))) for f in fitters]
-            for p in ordered(records, "problem")]
-    return list_table("Median RMSE against the true curve", ["problem", *fitters], rows)
+    """Every fitter on one line: its error relative to the best fitter, over all problems."""
+    ratio = ratios(records)
+    header = ["fitter", "problems", "RMSE ÷ best, median", "RMSE ÷ best, worst",
+              "within 1.5 × best", "ms per fit, median"]
+    rows = []
+    for fitter in ordered(records, "fitter"):
+        mine = [r for r in records if r["fitter"] == fitter]
+        got = {r["problem"]: ratio[(r["problem"], fitter)] for r in mine
+               if (r["problem"], fitter) in ratio}
+        times = [r["ms_per_fit"] for r in mine if r["ms_per_fit"] is not None]
+        worst = max(got, key=got.__getitem__) if got else None
+        rows.append([
+            fitter, str(len(mine)),
+            _number(statistics.median(got.values())) if got else "–",
+            f"{_number(got[worst])} ({worst})" if worst else "–",
+            f"{sum(v <= 1.5 for v in got.values())} of {len(got)}",
+            _ms(statistics.median(times)) if times else "–"])
+    return list_table("Each fitter over all problems", header, rows)
 
 
 def plot(records: list[Record], path: Path) -> None:
-    """Median RMSE of each fitter on each problem, with the worst seed as a whisker."""
+    """Each fitter's median RMSE relative to the best on each problem, one row a problem."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
-    import numpy as np
 
+    ratio = ratios(records)
     problems, fitters = ordered(records, "problem"), ordered(records, "fitter")
-    by_key = {(r["problem"], r["fitter"]): r for r in records}
-    fig, ax = plt.subplots(figsize=(9.0, 0.55 * len(problems) * (1 + 0.12 * len(fitters)) + 1.5))
-    height = 0.8 / len(fitters)
+    fig, ax = plt.subplots(figsize=(9.0, 0.5 * len(problems) + 2.0))
+    markers = "osD^v<>ph*X"
     for j, fitter in enumerate(fitters):
-        y = np.arange(len(problems)) + (j - (len(fitters) - 1) / 2) * height
-        med = [_value(by_key, p, fitter, "median_rmse") for p in problems]
-        worst = [_value(by_key, p, fitter, "worst_rmse") for p in problems]
-        ax.barh(y, med, height=height, label=fitter)
-        ax.errorbar(worst, y, fmt="|", color="0.2", ms=4, lw=0)
-    ax.set_yticks(np.arange(len(problems)), problems)
+        rows = [(i, ratio[(p, fitter)]) for i, p in enumerate(problems) if (p, fitter) in ratio]
+        ax.plot([v for _, v in rows], [i for i, _ in rows], ls="none",
+                marker=markers[j % len(markers)], ms=7, alpha=0.8, label=fitter)
+    ax.set_yticks(range(len(problems)), [textwrap.fill(p, 32) for p in problems], fontsize=8)
     ax.invert_yaxis()
     ax.set_xscale("log")
-    ax.set_xlabel("RMSE against the true curve (bar: median over seeds, tick: worst seed)")
-    ax.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=3)
+    ax.axvline(1.0, c="0.6", lw=1)
+    ax.grid(axis="y", c="0.9")
+    ax.set_xlabel("median RMSE ÷ the best fitter's median RMSE on that problem (1 = best)")
+    ax.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2)
     fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
-
-
-def _value(by_key: dict[tuple[str, str], Record], problem: str, fitter: str,
-           field: str) -> float:
-    record = by_key.get((problem, fitter))
-    value = None if record is None else record[field]
-    return float("nan") if value is None else float(value)
 
 
 def write(data: Path, out: Path) -> None:
