@@ -44,10 +44,11 @@ print("rejected readings:", sorted(rejected.tolist()), " spoiled:", sorted(spoil
 # %%
 # Reading unknown samples
 # -----------------------
-# The concentration of a sample is the x at which the curve reaches its signal.
+# The concentration of a sample is the x at which the curve reaches its signal, found
+# only inside the calibrated range.
+unknown = np.array([60.0, 400.0, 900.0])
 # TODO(merge): model.inverse_predict(unknown) gives x with its interval from the prediction
 # band; until then the root of the fitted polynomial inside the calibrated range is taken.
-unknown = np.array([60.0, 400.0, 900.0])
 
 
 def read_concentration(y: float) -> float:

@@ -48,9 +48,9 @@ print(results.loc[results["error"].notna(), ["id", "n_points", "error"]].to_stri
 # A sensor that rejects far more readings than the rest is faulty, or its curve is not a
 # low-degree polynomial; both deserve a look. The share of kept readings is in the table;
 # to see *which* readings were rejected, the few suspects are fitted again on their own.
+fitted = results[results["error"].isna()]
 # TODO(merge): fit_curves(..., per_point=True) returns every reading with its fitted value
 # and inlier flag, so the refit below becomes a lookup in that table.
-fitted = results[results["error"].isna()]
 suspects = fitted.nsmallest(4, "inlier_share")["id"].tolist()
 print(fitted.nsmallest(4, "inlier_share")[["id", "degree", "inlier_share"]].to_string())
 
