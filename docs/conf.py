@@ -39,7 +39,8 @@ html_sidebars = {"index": [], "getting_started": [], "choosing": []}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "secondary_sidebar_items": ["page-toc"],
+    # Gallery pages are mostly code: they get the width of the page outline too.
+    "secondary_sidebar_items": {"**": ["page-toc"], "auto_examples/*": []},
 }
 
 autosummary_generate = True

@@ -33,6 +33,8 @@ def type_text(node: ast.expr | None) -> str:
         return ""
     if isinstance(node, ast.BinOp):  # a union: int-like | index-like reads as one type
         parts = dict.fromkeys([type_text(node.left), type_text(node.right)])
+        if parts.keys() == {"float", "int"}:  # an int is accepted wherever a float is
+            return "float"
         return " or ".join(parts)
     if isinstance(node, ast.Constant):
         return "None" if node.value is None else repr(node.value)
