@@ -19,6 +19,7 @@ release = version = vasq.__version__
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
+    "sphinx.ext.duration",  # the build log lists the slowest pages (those that run code)
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "runblock",
@@ -39,8 +40,7 @@ html_sidebars = {"index": [], "getting_started": [], "choosing": []}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    # Gallery pages are mostly code: they get the width of the page outline too.
-    "secondary_sidebar_items": {"**": ["page-toc"], "auto_examples/*": []},
+    "secondary_sidebar_items": ["page-toc"],
 }
 
 autosummary_generate = True
