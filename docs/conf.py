@@ -66,17 +66,21 @@ sphinx_gallery_conf = {
 }
 
 
-# A trailing underscore makes a word a link target in reST; the attribute names scikit-learn
-# conventions give (``n_features_in_``) appear bare in the numpydoc type fields.
-_BARE_ATTRIBUTE = re.compile(r"(?<![`\w])([A-Za-z]\w*)_(?=[,)\s]|$)")
+# A trailing underscore makes a word a link in reST; the attribute names of scikit-learn's
+# conventions (``n_features_in_``) appear bare in docstrings, in type fields and in prose.
+_BARE_ATTRIBUTE = re.compile(r"(?<![\w\\])([A-Za-z]\w*)_(?=[,.;:)\s]|$)")
+# Backquoted spans (literals, roles, real links) are left as they are.
+_QUOTED = re.compile(r"(:?[\w:]*`+[^`]*`+_{0,2})")
 
 
 def _escape_attribute_names(app: object, what: str, name: str, obj: object, options: object,
                             lines: list[str]) -> None:
     for i, line in enumerate(lines):
-        head, sep, kind = line.partition(" : ")
-        if sep and "`" not in kind:
-            lines[i] = head + sep + _BARE_ATTRIBUTE.sub(r"\1\\_", kind)
+        if line.lstrip().startswith(".."):  # directives and link targets
+            continue
+        parts = _QUOTED.split(line)
+        parts[::2] = [_BARE_ATTRIBUTE.sub(r"\1\\_", part) for part in parts[::2]]
+        lines[i] = "".join(parts)
 
 
 def _skip_request_setters(app: object, what: str, name: str, obj: object, skip: bool,
