@@ -154,7 +154,8 @@ def test_page_checker_passes_a_sound_site_and_names_every_fault(check_site, tmp_
     shutil.copytree(good, bad)
     (bad / "broken.png").write_bytes((good / "dot.png").read_bytes()[:20])  # cut short
     (bad / "sub" / "other.html").write_text(page(
-        '<h1 id="here">x</h1> <a href="../missing.html">gone</a> <a href="../index.html#nowhere">anchor</a>'
+        '<h1 id="here">x</h1> <a href="../missing.html">gone</a>'
+        '<a href="../index.html#nowhere">anchor</a>'
         '<img src="../absent.png"> <img src="../broken.png">'
         '<script>console.error("logged"); undefinedFunction();</script>'))
     assert check_site.check(bad) == 1
