@@ -9,7 +9,7 @@ SOURCES := $(shell find src vasq -name '*.cpp' -o -name '*.h' -o -name '*.py' -o
 # (no isolated build environment, persistent build tree under build/).
 BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
 
-.PHONY: test demo bench fuzz sanitize format venv clean
+.PHONY: test demo bench fuzz sanitize format venv clean docs docs-check
 
 test: $(VENV)/.installed
 	@echo "Using $$($(PY) -c 'import sys; print(sys.executable, sys.version.split()[0])')"
@@ -22,6 +22,19 @@ demo: $(VENV)/.installed
 bench: $(VENV)/.installed
 	$(PY) tools/requirements.py bench | xargs $(PIP) install
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# The documentation site, warnings as errors; the gallery's examples run during the build.
+docs: $(VENV)/.installed $(VENV)/.docs
+	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
+
+# Every page of the built site in headless Chromium: broken links, missing images, script errors.
+docs-check: docs
+	@command -v chromium >/dev/null || { apt-get update && apt-get install -y chromium; }
+	$(PY) docs/_tools/check_site.py docs/_build/html
+
+$(VENV)/.docs: pyproject.toml $(VENV)/.deps
+	$(PY) tools/requirements.py docs | xargs $(PIP) install
+	@touch $@
 
 # The generated-input suite with its long profile.
 fuzz: $(VENV)/.installed

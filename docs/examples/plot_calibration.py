@@ -1,0 +1,95 @@
+"""
+Calibration curve and inverse prediction
+========================================
+
+A detector is calibrated with 12 standards from 0 to 500 µg/L, each measured four times.
+The noise grows with the signal, and six readings are spoiled (a bubble in the cell, a
+carry-over from the previous sample). The calibration curve is fitted robustly; then the
+concentrations of unknown samples are read from their signals.
+"""
+
+# %%
+# The standards
+# -------------
+import matplotlib.pyplot as plt
+import numpy as np
+
+from vasq import RobustPolynomialRegressor
+
+rng = np.random.default_rng(2026)
+standards = np.linspace(0.0, 500.0, 12)
+conc = np.repeat(standards, 4)
+
+
+def response(c: np.ndarray) -> np.ndarray:
+    """The detector's true response in mV: slightly saturating."""
+    return 5.0 + 1.9 * c - 6.0e-4 * c**2
+
+
+signal = response(conc) + rng.normal(0.0, 1.0, conc.size) * (1.0 + 0.01 * conc)
+spoiled = rng.choice(conc.size, 6, replace=False)
+signal[spoiled] += rng.choice([-1.0, 1.0], 6) * rng.uniform(40.0, 120.0, 6)
+
+# %%
+# The fit
+# -------
+# The degree is left to the estimator, at most a cubic: a calibration curve with four
+# replicates of twelve standards cannot support more.
+model = RobustPolynomialRegressor(max_degree=3, random_state=0).fit(conc[:, None], signal)
+rejected = np.flatnonzero(~model.inlier_mask_)
+print("degree:", model.degree_)
+print("coefficients (mV, µg/L):", np.array2string(model.coef_, precision=6))
+print("rejected readings:", sorted(rejected.tolist()), " spoiled:", sorted(spoiled.tolist()))
+
+# %%
+# Reading unknown samples
+# -----------------------
+# The concentration of a sample is the x at which the curve reaches its signal, found
+# only inside the calibrated range.
+unknown = np.array([60.0, 400.0, 900.0])
+# TODO(merge): model.inverse_predict(unknown) gives x with its interval from the prediction
+# band; until then the root of the fitted polynomial inside the calibrated range is taken.
+
+
+def read_concentration(y: float) -> float:
+    """The root of curve(x) = y within the calibrated range (NaN when there is none)."""
+    roots = (model.polynomial_ - y).roots()
+    inside = [r.real for r in roots if abs(r.imag) < 1e-9 and 0.0 <= r.real <= 500.0]
+    return inside[0] if len(inside) == 1 else float("nan")
+
+
+found = np.array([read_concentration(y) for y in unknown])
+fine = np.linspace(0.0, 500.0, 5001)  # the true response is monotone: invert it on a grid
+truth = np.interp(unknown, response(fine), fine, left=np.nan, right=np.nan)
+for y, c, t in zip(unknown, found, truth):
+    print(f"signal {y:6.1f} mV -> {c:7.2f} µg/L (true curve: {t:7.2f})")
+
+# %%
+# The plot
+# --------
+# The rejected readings are marked; the unknown samples are read off the curve.
+grid = np.linspace(0.0, 500.0, 400)
+fig, (ax, res) = plt.subplots(2, 1, figsize=(7.5, 7.0), sharex=True,
+                              gridspec_kw={"height_ratios": [3, 1]})
+keep = model.inlier_mask_
+ax.scatter(conc[keep], signal[keep], s=14, c="0.3", label="readings kept")
+ax.scatter(conc[~keep], signal[~keep], s=40, marker="x", c="tab:red", label="readings rejected")
+ax.plot(grid, model.predict(grid[:, None]), c="tab:blue", lw=2,
+        label=f"fit, degree {model.degree_}")
+ax.plot(grid, response(grid), "k--", lw=1, label="true response")
+# TODO(merge): shade model.predict_interval(grid[:, None], kind="prediction") here.
+for y, c in zip(unknown, found):
+    if np.isfinite(c):
+        ax.plot([0.0, c, c], [y, y, ax.get_ylim()[0]], c="tab:green", lw=1, ls=":")
+ax.set(ylabel="signal (mV)", title="Calibration: 12 standards, 4 replicates each")
+ax.legend(loc="upper left", fontsize=8)
+res.axhline(0.0, c="0.5", lw=1)
+res.scatter(conc, signal - model.predict(conc[:, None]), s=10,
+            c=np.where(keep, "0.3", "tab:red"))
+res.set(xlabel="concentration (µg/L)", ylabel="residual (mV)", ylim=(-15, 15))
+fig.tight_layout()
+plt.show()
+
+# %%
+# The signal of 900 mV lies above the highest standard: it has no reading (NaN), rather than
+# an extrapolated one. Dilute such a sample and measure it again.
