@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 from matplotlib.figure import Figure
+from matplotlib.ticker import FixedLocator, FormatStrFormatter
 
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._model import Degree, PolynomialModel
@@ -18,6 +19,9 @@ from vasq._model import Degree, PolynomialModel
 METHODS = ("tournament", "penalized", "ols")
 # Coverage of the bands in the plot.
 LEVEL = 0.95
+# The residual panel is linear up to this many noise scales, beyond any normal residual,
+# and logarithmic beyond, so that gross outliers do not flatten the inliers.
+RESIDUAL_LINEAR = 5.0
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -232,6 +236,11 @@ def plot_fit(model: PolynomialModel, X: npt.NDArray[np.float64], y: npt.NDArray[
         panel.scatter(shown[~inliers], values[~inliers], s=14, c="tab:red", marker="x",
                       label="outliers")
     lower.axhline(0.0, c="tab:blue", lw=1)
+    lower.set_yscale("symlog", linthresh=RESIDUAL_LINEAR, linscale=2.0)
+    # Ticks at the linear threshold and decades beyond: the default crowds 0 and +-1.
+    ticks = RESIDUAL_LINEAR * 10.0 ** np.arange(16)
+    lower.yaxis.set_major_locator(FixedLocator([*(-ticks), 0.0, *ticks]))
+    lower.yaxis.set_major_formatter(FormatStrFormatter("%g"))
     lower.set(ylabel="residual / noise scale")
     ax.set_title(f"degree {format_degree(model.degree)}, {model.method}: "
                  f"{model.n_inliers} of {model.n_samples} points inliers")
