@@ -227,7 +227,8 @@ class PolynomialModel:
         Returns
         -------
         PolynomialModel
-            Predicts what the estimator predicts, to the bit.
+            Predicts what the estimator predicts, with the same standard errors and
+            intervals, to the bit; it holds the estimator's inlier mask.
 
         Examples
         --------
@@ -388,6 +389,11 @@ class PolynomialModel:
 
     def save(self, path: str | Path) -> None:
         """Write the model as JSON; :func:`load_model` reads it back exactly.
+
+        Besides the polynomial, the file holds the uncertainty (the covariance of `beta`,
+        the degrees of freedom, the noise inflation and the noise model; NaN written as
+        null) and the inlier mask (a string with "1" for each inlier and "0" for each
+        outlier), when the model has them.
 
         Parameters
         ----------

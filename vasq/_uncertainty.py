@@ -187,7 +187,7 @@ def _finite(value: object) -> TypeGuard[float]:
         return False
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Spread:
     """What the intervals of a fit rest on, in its scaled coordinates.
 
