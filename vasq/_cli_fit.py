@@ -192,7 +192,8 @@ def report(estimator: RobustPolynomialRegressor, model: PolynomialModel, source:
     try:
         lines.append(estimator.summary(model.feature_names))
     except ValueError as error:  # the fit itself, its plot and JSON are sound
-        lines.append(f"coefficients not shown: {error}")
+        scores = ", ".join(f"{format_degree(d)}: {s:.4f}" for d, s in model.mdl_scores.items())
+        lines += [f"MDL score by degree: {scores}", f"coefficients not shown: {error}"]
     return "\n".join(lines)
 
 
