@@ -133,6 +133,10 @@ def test_fit_reports_and_saves_what_the_estimator_fits(tmp_path, capsys, degree,
     assert model.degree == est.degree_ and model.method == method
     grid = np.linspace(-1.0, 11.0, 57)[:, None]
     np.testing.assert_allclose(model.predict(grid), est.predict(grid), rtol=1e-12, atol=1e-9)
+    np.testing.assert_array_equal(model.inlier_mask, est.inlier_mask_)
+    for a, b in zip(model.predict_interval(grid, kind="prediction"),
+                    est.predict_interval(grid, kind="prediction")):
+        assert a.tobytes() == b.tobytes()
     assert plot_path.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
 
