@@ -11,21 +11,28 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 from matplotlib.figure import Figure
+from matplotlib.ticker import FixedLocator, FormatStrFormatter
 
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._model import Degree, PolynomialModel
 
 METHODS = ("tournament", "penalized", "ols")
+# Coverage of the bands in the plot.
+LEVEL = 0.95
+# The residual panel is linear up to this many noise scales, beyond any normal residual,
+# and logarithmic beyond, so that gross outliers do not flatten the inliers.
+RESIDUAL_LINEAR = 5.0
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     """Add the ``fit`` subcommand and its arguments."""
     parser = subparsers.add_parser(
         "fit", help="fit a robust polynomial to columns of a CSV file",
-        description="Fit a robust polynomial to columns of a CSV file, print the MDL score of "
-                    "every candidate degree and the chosen model, and optionally write a plot "
-                    "and the model as JSON (read it back with vasq.load_model). The first line "
-                    "is taken as a header unless all its cells are numbers.")
+        description="Fit a robust polynomial to columns of a CSV file, print a summary of the "
+                    "fit (coefficients with standard errors, the MDL score of every candidate "
+                    "degree), and optionally write a plot, the per-row results and the model as "
+                    "JSON (read it back with vasq.load_model). The first line is taken as a "
+                    "header unless all its cells are numbers.")
     parser.add_argument("data", type=Path, metavar="DATA.csv", help="comma-separated values")
     parser.add_argument("--x", action="append", required=True, metavar="COLUMN",
                         help="input column: a header name or a 0-based index; "
@@ -39,9 +46,14 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help="random seed of the tournament; the same seed gives the same fit "
                              "(default: 0)")
     parser.add_argument("--plot", type=Path, metavar="PATH",
-                        help="write a plot of the fit, inliers and outliers marked "
-                             "(format from the suffix: .png, .pdf, .svg)")
+                        help="write a plot of the fit with its 95%% confidence and prediction "
+                             "bands, and of the residuals over the local noise scale, inliers "
+                             "and outliers marked (format from the suffix: .png, .pdf, .svg)")
     parser.add_argument("--json", type=Path, metavar="PATH", help="write the model as JSON")
+    parser.add_argument("--points", type=Path, metavar="PATH",
+                        help="write the results of every row as CSV: row (0-based), the input "
+                             "columns, the output column, fitted, residual, weight (of the final "
+                             "fit, 0 for an outlier) and inlier (1 or 0)")
 
 
 def parse_degree(text: str) -> int | str:
@@ -59,16 +71,46 @@ def run(args: argparse.Namespace) -> int:
     xs = [table.column(spec) for spec in args.x]
     y_name, y = table.column(args.y)
     X = np.column_stack([values for _, values in xs])
+    if args.points is not None:
+        check_writable(args.points)
     estimator = RobustPolynomialRegressor(degree=args.degree, method=args.method,
                                           random_state=args.seed).fit(X, y)
     model = PolynomialModel.from_estimator(estimator, [name for name, _ in xs], y_name)
-    print(report(model, args.data))
+    inliers = np.asarray(estimator.inlier_mask_, dtype=bool)
+    print(report(estimator, model, args.data))
     if args.json is not None:
         model.save(args.json)
+    if args.points is not None:
+        write_points(args.points, model, X, y, estimator._weights, inliers)
     if args.plot is not None:
-        figure = plot_fit(model, X, y, np.asarray(estimator.inlier_mask_, dtype=bool))
+        figure = plot_fit(model, X, y, inliers)
         figure.savefig(args.plot, dpi=120)
     return 0
+
+
+def check_writable(path: Path) -> None:
+    """Raise the OSError of writing `path` now, rather than after a long fit."""
+    existed = path.exists()
+    with path.open("a"):
+        pass
+    if not existed:
+        path.unlink()
+
+
+def write_points(path: Path, model: PolynomialModel, X: npt.NDArray[np.float64],
+                 y: npt.NDArray[np.float64], weights: npt.NDArray[np.float64],
+                 inliers: npt.NDArray[np.bool_]) -> None:
+    """Every row of the fitted data with its fitted value, residual, weight and inlier flag."""
+    fitted = model.predict(X)
+    with path.open("w", newline="", encoding="utf-8") as f:
+        writer = csv.writer(f)
+        writer.writerow(["row", *model.feature_names, model.target_name, "fitted", "residual",
+                         "weight", "inlier"])
+        # repr writes the shortest text that reads back to the same double.
+        for i, (xs, *values, ok) in enumerate(
+                zip(X.tolist(), y.tolist(), fitted.tolist(), (y - fitted).tolist(),
+                    weights.tolist(), inliers.tolist())):
+            writer.writerow([i, *map(repr, xs), *map(repr, values), int(ok)])
 
 
 @dataclass(frozen=True)
@@ -140,24 +182,18 @@ def is_number(cell: str) -> bool:
     return True
 
 
-def report(model: PolynomialModel, source: Path) -> str:
-    """The MDL score of every candidate degree, then the chosen model term by term."""
+def report(estimator: RobustPolynomialRegressor, model: PolynomialModel, source: Path) -> str:
+    """What was fitted, the chosen degree and inliers, then the estimator's summary."""
     inputs = ", ".join(model.feature_names)
-    lines = [f"{source}: {model.n_samples} rows, {model.target_name} against {inputs}",
-             f"{'degree':>10}  {'MDL score':>12}"]
-    for degree, score in model.mdl_scores.items():
-        mark = "  <- chosen" if degree == model.degree else ""
-        lines.append(f"{format_degree(degree):>10}  {score:12.4f}{mark}")
     share = model.n_inliers / model.n_samples
-    lines += [f"chosen: degree {format_degree(model.degree)} ({model.method}), "
-              f"{model.n_inliers} of {model.n_samples} rows inliers ({share:.1%})",
-              f"{'coefficient':>24}  term"]
+    lines = [f"{source}: {model.n_samples} rows, {model.target_name} against {inputs}",
+             f"chosen: degree {format_degree(model.degree)} ({model.method}), "
+             f"{model.n_inliers} of {model.n_samples} rows inliers ({share:.1%})"]
     try:
-        coef = model.coef
+        lines.append(estimator.summary(model.feature_names))
     except ValueError as error:  # the fit itself, its plot and JSON are sound
-        return "\n".join([*lines[:-1], f"coefficients not shown: {error}"])
-    for c, powers in zip(coef, model.powers):
-        lines.append(f"{c:>24.10g}  {term(model.feature_names, powers)}")
+        scores = ", ".join(f"{format_degree(d)}: {s:.4f}" for d, s in model.mdl_scores.items())
+        lines += [f"MDL score by degree: {scores}", f"coefficients not shown: {error}"]
     return "\n".join(lines)
 
 
@@ -166,35 +202,47 @@ def format_degree(degree: Degree) -> str:
     return str(degree) if isinstance(degree, int) else "(" + ", ".join(map(str, degree)) + ")"
 
 
-def term(names: tuple[str, ...], powers: npt.NDArray[np.int64]) -> str:
-    """A monomial as text, for example ``x^2*t``; the constant term is ``1``."""
-    factors = [name if p == 1 else f"{name}^{p}" for name, p in zip(names, powers.tolist()) if p]
-    return "*".join(factors) or "1"
-
-
 def plot_fit(model: PolynomialModel, X: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
              inliers: npt.NDArray[np.bool_]) -> Figure:
-    """Data with inliers and outliers marked, and the fit.
+    """The fit over the data, and the residuals over the local noise scale below it.
 
-    One input: y against x with the fitted curve. Several: observed against fitted values,
-    with the line where they agree.
+    One input: y against x with the fitted curve and its 95 % confidence and prediction
+    bands, and the scaled residuals against x. Several: observed against fitted values, with
+    the line where they agree, and the scaled residuals against the fitted values. Inliers
+    and outliers are marked in both panels. `model` must hold its uncertainty.
     """
-    figure = Figure(figsize=(8, 5))
-    ax = figure.add_subplot()
+    figure = Figure(figsize=(8, 7))
+    ax, lower = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+    fitted = model.predict(X)
     if X.shape[1] == 1:
         x = X[:, 0]
         grid = np.linspace(x.min(), x.max(), 400)
-        ax.scatter(x[inliers], y[inliers], s=10, c="0.3", label="inliers")
-        ax.scatter(x[~inliers], y[~inliers], s=14, c="tab:red", marker="x", label="outliers")
         ax.plot(grid, model.predict(grid[:, None]), c="tab:blue", lw=2, label="fit")
-        ax.set(xlabel=model.feature_names[0], ylabel=model.target_name)
+        for kind, alpha in (("prediction", 0.15), ("confidence", 0.35)):
+            low, high = model.predict_interval(grid[:, None], LEVEL, kind)
+            ax.fill_between(grid, low, high, color="tab:blue", alpha=alpha, lw=0,
+                            label=f"{LEVEL:.0%} {kind} band")
+        shown = x
+        ax.set(ylabel=model.target_name)
+        lower.set(xlabel=model.feature_names[0])
     else:
-        fitted = model.predict(X)
-        ax.scatter(fitted[inliers], y[inliers], s=10, c="0.3", label="inliers")
-        ax.scatter(fitted[~inliers], y[~inliers], s=14, c="tab:red", marker="x", label="outliers")
         ends = [min(fitted.min(), y.min()), max(fitted.max(), y.max())]
         ax.plot(ends, ends, c="tab:blue", lw=1, label="observed = fitted")
-        ax.set(xlabel=f"fitted {model.target_name}", ylabel=f"observed {model.target_name}")
+        shown = fitted
+        ax.set(ylabel=f"observed {model.target_name}")
+        lower.set(xlabel=f"fitted {model.target_name}")
+    scaled = (y - fitted) / model.noise_scale(X)
+    for panel, values in ((ax, y), (lower, scaled)):
+        panel.scatter(shown[inliers], values[inliers], s=10, c="0.3", label="inliers")
+        panel.scatter(shown[~inliers], values[~inliers], s=14, c="tab:red", marker="x",
+                      label="outliers")
+    lower.axhline(0.0, c="tab:blue", lw=1)
+    lower.set_yscale("symlog", linthresh=RESIDUAL_LINEAR, linscale=2.0)
+    # Ticks at the linear threshold and decades beyond: the default crowds 0 and +-1.
+    ticks = RESIDUAL_LINEAR * 10.0 ** np.arange(16)
+    lower.yaxis.set_major_locator(FixedLocator([*(-ticks), 0.0, *ticks]))
+    lower.yaxis.set_major_formatter(FormatStrFormatter("%g"))
+    lower.set(ylabel="residual / noise scale")
     ax.set_title(f"degree {format_degree(model.degree)}, {model.method}: "
                  f"{model.n_inliers} of {model.n_samples} points inliers")
     ax.legend(loc="best")

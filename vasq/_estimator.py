@@ -21,7 +21,6 @@ from vasq._robust import RobustFit
 
 METHODS = ("tournament", "penalized", "ols")
 INT32_MAX = 2**31 - 1
-INTERVAL_KINDS = ("confidence", "prediction")
 
 
 class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
@@ -354,8 +353,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         )
         if not return_std:
             return mean
-        D = _basis.design_matrix((Xa - self._centre) / self._half, self.powers_)
-        return mean, _uncertainty.curve_sd(D, self._coef_cov) * self._y_scale
+        T = (Xa - self._centre) / self._half
+        return mean, self._spread().std(T, self.powers_, self._y_scale)
 
     def _fit_one(
         self,
@@ -506,8 +505,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             `predict`.
         """
         level = _uncertainty.check_level(level)
-        if kind not in INTERVAL_KINDS:
-            raise ValueError(f"kind must be one of {INTERVAL_KINDS}, got {kind!r}")
+        kind = _uncertainty.check_kind(kind)
         return self._band(self._scaled_points(X), level, kind)
 
     def inverse_predict(
@@ -566,7 +564,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         centre, half = float(self._centre[0]), float(self._half[0])
         return centre + half * t, centre + half * lower, centre + half * upper
 
-    def summary(self) -> str:
+    def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: coefficients with their tests and intervals, degrees, noise.
 
         Each term of `coef_` with its standard error, z = coef / se, the two-sided p-value
@@ -574,15 +572,33 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         as `predict_interval`); then every degree tried with its MDL score and the rule that
         chose one; the noise scale and the number of inliers.
 
+        Parameters
+        ----------
+        feature_names : sequence of str, optional
+            Names of the inputs in the terms. By default `feature_names_in_` when the fit
+            was on a DataFrame, otherwise ``x0``, ``x1``, ...
+
         Returns
         -------
         str
             The table, as lines of text.
+
+        Raises
+        ------
+        ValueError
+            If `feature_names` does not hold one name per feature, or a coefficient lies
+            beyond the range of double precision (see `coef_`).
         """
         check_is_fitted(self)
-        features = [str(f) for f in getattr(self, "feature_names_in_", [])] or [
-            f"x{k}" for k in range(self.n_features_in_)
-        ]
+        if feature_names is None:
+            feature_names = [str(f) for f in getattr(self, "feature_names_in_", [])] or [
+                f"x{k}" for k in range(self.n_features_in_)
+            ]
+        features = list(feature_names)
+        if len(features) != self.n_features_in_:
+            raise ValueError(
+                f"feature_names must hold {self.n_features_in_} names, got {len(features)}"
+            )
         best = min(self.mdl_scores_, key=lambda d: self.mdl_scores_[d])
         rows = [
             (
@@ -633,15 +649,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self, T: NDArray[np.float64], level: float, kind: str
     ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
         """Lower and upper ends of the intervals at the scaled points `T`, in y units."""
-        D = _basis.design_matrix(T, self.powers_)
-        mean = D @ self._beta
-        sd = _uncertainty.curve_sd(D, self._coef_cov)
-        if kind == "prediction":
-            sd = np.hypot(sd, self._noise_scale(T) * self._noise_inflation)
-        half_width = _uncertainty.critical_value(level, self._dof) * sd
-        low = (mean - half_width) * self._y_scale + self._y_loc
-        high = (mean + half_width) * self._y_scale + self._y_loc
-        return low, high
+        return self._spread().band(
+            T, self.powers_, self._beta, level, kind, self._y_loc, self._y_scale
+        )
+
+    def _spread(self) -> _uncertainty.Spread:
+        """What the intervals rest on, as a saved model holds it."""
+        return _uncertainty.Spread(
+            self._coef_cov, self._dof, self._noise_inflation, self._noise_model()
+        )
 
     def _set_uncertainty(self, T: NDArray[np.float64], ys: NDArray[np.float64]) -> None:
         """Covariance, standard errors, noise scale and inliers of the fit just made."""
@@ -675,24 +691,24 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self._s0 = float(np.median(chosen.scale))
         floor = float(chosen.scale.min())
         above = chosen.scale > floor
-        S = self._scale_design(T)
+        S = _uncertainty.linear_design(T)
         if np.count_nonzero(above) > S.shape[1]:
             gamma = np.linalg.lstsq(S[above], chosen.scale[above], rcond=None)[0]
         else:
             gamma = np.zeros(S.shape[1])
         self._scale_gamma, self._scale_floor = gamma, floor
 
+    def _noise_model(self) -> dict[str, Any]:
+        """The scale model as plain data, for `_uncertainty.noise_scale` and model files."""
+        return {
+            "kind": _uncertainty.NOISE_LINEAR,
+            "gamma": [float(g) for g in self._scale_gamma],
+            "floor": self._scale_floor,
+        }
+
     def _noise_scale(self, T: NDArray[np.float64]) -> NDArray[np.float64]:
         """The noise scale at the scaled points `T`, in scaled-y units."""
-        scale: NDArray[np.float64] = np.maximum(
-            self._scale_design(T) @ self._scale_gamma, self._scale_floor
-        )
-        return scale
-
-    @staticmethod
-    def _scale_design(T: NDArray[np.float64]) -> NDArray[np.float64]:
-        """The degree-1 design matrix of the features, over which the scale is linear."""
-        return _basis.design_matrix(T, _basis.monomial_powers((1,) * T.shape[1]))
+        return _uncertainty.noise_scale(self._noise_model(), T)
 
 
 def _standardise(y: NDArray[np.float64]) -> tuple[float, float, NDArray[np.float64]]:

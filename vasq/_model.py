@@ -3,15 +3,17 @@
 from __future__ import annotations
 
 import json
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, TypeIs
+from typing import Any, Literal, TypeIs, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from vasq import _basis
+from vasq import _basis, _uncertainty
+from vasq._uncertainty import Spread
 
 FORMAT = "vasq-polynomial-model/2"
 # Files of the first version hold the coefficients in the units of the data (`coef`).
@@ -59,6 +61,14 @@ class PolynomialModel:
         Centre and half-width of each feature's range (default 0 and 1).
     y_loc, y_scale : float, default=0.0, 1.0
         Location and scale of the modelled quantity.
+    spread : vasq._uncertainty.Spread, optional
+        What the intervals rest on, in the scaled coordinates: the covariance of `beta`,
+        the degrees of freedom, the noise inflation and the noise model, as
+        :meth:`from_estimator` takes them. Without it (files written before models held
+        it), :meth:`predict_interval`, :meth:`noise_scale` and the standard errors of
+        :meth:`predict` are refused.
+    inlier_mask : array-like of bool, shape (n_samples,), optional
+        Which of the fitted observations the fit treats as inliers.
 
     Attributes
     ----------
@@ -72,7 +82,8 @@ class PolynomialModel:
     ValueError
         If the shapes of ``powers``, ``beta``, ``centre``, ``half`` and ``feature_names``
         disagree, an exponent is negative, a number is not finite, a half-width or the
-        scale is not positive, or a shifted model lacks a term below one of its terms.
+        scale is not positive, or a shifted model lacks a term below one of its terms; if
+        `spread` or `inlier_mask` does not fit the model.
 
     See Also
     --------
@@ -109,6 +120,8 @@ class PolynomialModel:
     half: npt.NDArray[np.float64]
     y_loc: float
     y_scale: float
+    spread: Spread | None
+    inlier_mask: npt.NDArray[np.bool_] | None
 
     def __init__(
         self,
@@ -127,6 +140,8 @@ class PolynomialModel:
         half: npt.ArrayLike | None = None,
         y_loc: float = 0.0,
         y_scale: float = 1.0,
+        spread: Spread | None = None,
+        inlier_mask: npt.ArrayLike | None = None,
     ) -> None:
         names = tuple(feature_names)
         if not names or not all(isinstance(name, str) for name in names):
@@ -149,6 +164,16 @@ class PolynomialModel:
             raise ValueError("half-widths and y_scale must be positive and y_loc finite")
         if (shift != 0.0).any() or y_loc != 0.0:
             _check_closed(exponents)
+        if spread is not None:
+            spread = _checked_spread(spread, exponents.shape[0], n_features)
+        if inlier_mask is not None:
+            inlier_mask = np.array(inlier_mask)
+            if inlier_mask.dtype != bool or inlier_mask.shape != (n_samples,):
+                raise ValueError(f"inlier_mask must be booleans of shape ({n_samples},), got "
+                                 f"{inlier_mask.dtype} of shape {inlier_mask.shape}")
+            if np.count_nonzero(inlier_mask) != n_inliers:
+                raise ValueError(f"inlier_mask marks {np.count_nonzero(inlier_mask)} inliers, "
+                                 f"not n_inliers={n_inliers}")
         fields = {
             "feature_names": names,
             "target_name": target_name,
@@ -165,6 +190,8 @@ class PolynomialModel:
             "half": width,
             "y_loc": y_loc,
             "y_scale": y_scale,
+            "spread": spread,
+            "inlier_mask": inlier_mask,
         }
         for name, value in fields.items():
             object.__setattr__(self, name, value)
@@ -200,7 +227,8 @@ class PolynomialModel:
         Returns
         -------
         PolynomialModel
-            Predicts what the estimator predicts, to the bit.
+            Predicts what the estimator predicts, with the same standard errors and
+            intervals, to the bit; it holds the estimator's inlier mask.
 
         Examples
         --------
@@ -231,25 +259,44 @@ class PolynomialModel:
             half=estimator._half,
             y_loc=estimator._y_loc,
             y_scale=estimator._y_scale,
+            spread=estimator._spread(),
+            inlier_mask=mask,
         )
 
-    def predict(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]:
-        """Evaluate the polynomial, in the scaled coordinates.
+    @overload
+    def predict(self, X: npt.ArrayLike,
+                return_std: Literal[False] = ...) -> npt.NDArray[np.float64]: ...
+
+    @overload
+    def predict(self, X: npt.ArrayLike,
+                return_std: Literal[True]) -> tuple[npt.NDArray[np.float64],
+                                                    npt.NDArray[np.float64]]: ...
+
+    def predict(self, X: npt.ArrayLike, return_std: bool = False
+                ) -> npt.NDArray[np.float64] | tuple[npt.NDArray[np.float64],
+                                                     npt.NDArray[np.float64]]:
+        """Evaluate the polynomial, in the scaled coordinates, and its standard error.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
             Inputs, one column per feature, in the order of `feature_names`.
+        return_std : bool, default=False
+            Also return the standard error of the fitted curve at X, as the estimator's
+            ``predict(X, return_std=True)``.
 
         Returns
         -------
-        ndarray of shape (n_samples,)
+        y_mean : ndarray of shape (n_samples,)
             Predicted values.
+        y_std : ndarray of shape (n_samples,)
+            Their standard errors, only when `return_std` is True.
 
         Raises
         ------
         ValueError
-            If ``X`` is not two-dimensional with one column per feature, or is not numeric.
+            If ``X`` is not two-dimensional with one column per feature, or is not numeric;
+            if `return_std` is True and the model holds no uncertainty.
 
         Examples
         --------
@@ -261,15 +308,92 @@ class PolynomialModel:
         >>> model.predict([[1.0, 3.0], [2.0, 0.5]])
         array([6., 2.])
         """
+        X = self._checked(X)
+        mean = _basis.evaluate(X, self.powers, self.beta, self.centre, self.half, self.y_loc,
+                               self.y_scale)
+        if not return_std:
+            return mean
+        T = (X - self.centre) / self.half
+        return mean, self._known_spread().std(T, self.powers, self.y_scale)
+
+    def predict_interval(self, X: npt.ArrayLike, level: float = 0.95, kind: str = "confidence"
+                         ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """Interval for the fitted curve, or for a new observation, at each row of X.
+
+        The same intervals, to the bit, as the estimator's ``predict_interval``.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Inputs, one column per feature, in the order of `feature_names`.
+        level : float, default=0.95
+            Coverage of the intervals, in (0, 1).
+        kind : {"confidence", "prediction"}, default="confidence"
+            "confidence": for the true curve at X. "prediction": for a new observation at
+            X, with the noise scale the fit models there.
+
+        Returns
+        -------
+        lower, upper : ndarray of shape (n_samples,)
+            The ends of the intervals, in the units of the modelled quantity.
+
+        Raises
+        ------
+        ValueError
+            If the model holds no uncertainty, `level` is not in (0, 1), `kind` is unknown,
+            or X is not valid as in :meth:`predict`.
+        """
+        spread = self._known_spread()
+        level = _uncertainty.check_level(level)
+        kind = _uncertainty.check_kind(kind)
+        T = (self._checked(X) - self.centre) / self.half
+        return spread.band(T, self.powers, self.beta, level, kind, self.y_loc, self.y_scale)
+
+    def noise_scale(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """The noise scale that the fit models at each row of X, in the units of y.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            Inputs, one column per feature, in the order of `feature_names`.
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+            The local standard deviation of the noise (when it is normal).
+
+        Raises
+        ------
+        ValueError
+            If the model holds no uncertainty or X is not valid as in :meth:`predict`.
+        """
+        spread = self._known_spread()
+        T = (self._checked(X) - self.centre) / self.half
+        scale: npt.NDArray[np.float64] = (
+            _uncertainty.noise_scale(spread.noise_model, T) * self.y_scale)
+        return scale
+
+    def _checked(self, X: npt.ArrayLike) -> npt.NDArray[np.float64]:
+        """X as floats, one column per feature."""
         X = np.asarray(X, dtype=np.float64)
         n_features = len(self.feature_names)
         if X.ndim != 2 or X.shape[1] != n_features:
             raise ValueError(f"X must have shape (n_samples, {n_features}), got {X.shape}")
-        return _basis.evaluate(X, self.powers, self.beta, self.centre, self.half, self.y_loc,
-                               self.y_scale)
+        return X
+
+    def _known_spread(self) -> Spread:
+        if self.spread is None:
+            raise ValueError("the model holds no uncertainty: its file was written without it; "
+                             "fit and save the model again for standard errors and intervals")
+        return self.spread
 
     def save(self, path: str | Path) -> None:
         """Write the model as JSON; :func:`load_model` reads it back exactly.
+
+        Besides the polynomial, the file holds the uncertainty (the covariance of `beta`,
+        the degrees of freedom, the noise inflation and the noise model; NaN written as
+        null) and the inlier mask (a string with "1" for each inlier and "0" for each
+        outlier), when the model has them.
 
         Parameters
         ----------
@@ -314,6 +438,16 @@ class PolynomialModel:
             "n_samples": self.n_samples,
             "n_inliers": self.n_inliers,
         }
+        if self.inlier_mask is not None:
+            # One character per observation, "1" for an inlier: compact for long series.
+            record["inlier_mask"] = (self.inlier_mask.view(np.uint8) + ord("0")).tobytes().decode()
+        if self.spread is not None:
+            record["uncertainty"] = {
+                "covariance": [[_or_null(v) for v in row] for row in self.spread.cov.tolist()],
+                "dof": _or_null(self.spread.dof),
+                "noise_inflation": _or_null(self.spread.noise_inflation),
+                "noise_model": dict(self.spread.noise_model),
+            }
         # Python's JSON writes floats by repr, which reads back to the same double.
         Path(path).write_text(json.dumps(record, indent=2, allow_nan=False) + "\n",
                               encoding="utf-8")
@@ -323,7 +457,8 @@ def load_model(path: str | Path) -> PolynomialModel:
     """Read a model written by ``python -m vasq fit --json`` or :meth:`PolynomialModel.save`.
 
     Files of the first format version, which hold the coefficients in the units of the
-    data, load too and predict as they did.
+    data, load too and predict as they did. Files written before models held their
+    uncertainty load without it, and refuse intervals.
 
     Parameters
     ----------
@@ -375,6 +510,10 @@ def load_model(path: str | Path) -> PolynomialModel:
                 "y_loc": _number(_field(record, "y_loc"), "'y_loc'"),
                 "y_scale": _number(_field(record, "y_scale"), "'y_scale'"),
             }
+            if "uncertainty" in record:
+                scaling["spread"] = _spread_from_json(record["uncertainty"])
+            if "inlier_mask" in record:
+                scaling["inlier_mask"] = _mask_from_json(record["inlier_mask"])
         else:
             scaling = {"beta": _numbers(record, "coef")}
         return PolynomialModel(
@@ -433,6 +572,51 @@ def _number(value: object, what: str) -> float:
         return float(value)
     except OverflowError:
         raise ValueError(f"{what} holds an integer beyond double precision") from None
+
+
+def _or_null(value: float) -> float | None:
+    """NaN as JSON's null: the uncertainty of a fit with too few inliers is NaN."""
+    return None if math.isnan(value) else value
+
+
+def _number_or_nan(value: object, what: str) -> float:
+    return math.nan if value is None else _number(value, what)
+
+
+def _spread_from_json(value: object) -> Spread:
+    if not isinstance(value, dict):
+        raise ValueError(f"'uncertainty' must be an object, got {_kind(value)}")
+    rows = _list(value, "covariance", list, "lists of numbers")
+    if any(len(row) != len(rows) for row in rows):
+        raise ValueError("'covariance' must be a square list of lists")
+    cov = [[_number_or_nan(v, "'covariance' items") for v in row] for row in rows]
+    return Spread(
+        cov=np.array(cov, dtype=np.float64).reshape(len(rows), len(rows)),
+        dof=_number_or_nan(_field(value, "dof"), "'dof'"),
+        noise_inflation=_number_or_nan(_field(value, "noise_inflation"), "'noise_inflation'"),
+        noise_model=_typed(value, "noise_model", dict, "an object"),
+    )
+
+
+def _mask_from_json(value: object) -> npt.NDArray[np.bool_]:
+    if not isinstance(value, str) or value.strip("01"):
+        raise ValueError("'inlier_mask' must be a string of 0 and 1")
+    mask: npt.NDArray[np.bool_] = np.frombuffer(value.encode(), dtype=np.uint8) == ord("1")
+    return mask
+
+
+def _checked_spread(spread: Spread, n_terms: int, n_features: int) -> Spread:
+    """A private copy of `spread`, if it fits a model of `n_terms` terms in `n_features`."""
+    cov = np.array(spread.cov, dtype=np.float64)
+    if cov.shape != (n_terms, n_terms) or np.isinf(cov).any():
+        raise ValueError(f"the covariance must be finite numbers or NaN of shape "
+                         f"({n_terms}, {n_terms}), got shape {cov.shape}")
+    dof, inflation = float(spread.dof), float(spread.noise_inflation)
+    for name, value in (("dof", dof), ("noise_inflation", inflation)):
+        if not (math.isnan(value) or 0.0 < value < math.inf):
+            raise ValueError(f"{name} must be a positive number or NaN, got {value!r}")
+    noise_model = _uncertainty.check_noise_model(spread.noise_model, n_features)
+    return Spread(cov, dof, inflation, noise_model)
 
 
 def _numbers(record: Mapping[str, object], key: str) -> list[float]:

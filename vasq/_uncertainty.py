@@ -10,7 +10,9 @@ user's units.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, TypeGuard
 
 import numpy as np
 from numpy.polynomial import Polynomial
@@ -19,7 +21,7 @@ from scipy.optimize import brentq
 from scipy.stats import norm
 from scipy.stats import t as student_t
 
-from vasq._basis import Powers, to_user_units
+from vasq._basis import Powers, design_matrix, to_user_units
 from vasq._robust import BIWEIGHT_C
 
 Vector = NDArray[np.float64]
@@ -34,6 +36,9 @@ INVERSE_GRID = 2049
 # Roots of the derivative with an imaginary part below this count as turning points: a
 # real double root can come out of the companion matrix as a near-real pair.
 TURNING_IMAG = 1e-6
+INTERVAL_KINDS = ("confidence", "prediction")
+# The noise scale linear over the features, floored: max(gamma . (1, t), floor).
+NOISE_LINEAR = "linear"
 
 
 class InversePredictionWarning(UserWarning):
@@ -130,6 +135,98 @@ def check_level(level: object) -> float:
     if not 0.0 < float(level) < 1.0:
         raise ValueError(f"level must be a number in (0, 1), got {level!r}")
     return float(level)
+
+
+def check_kind(kind: object) -> str:
+    """`kind` if it names a kind of interval, or ValueError."""
+    if kind not in INTERVAL_KINDS:
+        raise ValueError(f"kind must be one of {INTERVAL_KINDS}, got {kind!r}")
+    return str(kind)
+
+
+def noise_scale(model: Mapping[str, Any], T: Matrix) -> Vector:
+    """The noise scale of a fit's noise model at the scaled points `T`, in scaled-y units.
+
+    `model` is plain data, as a model file holds it: ``{"kind": "linear", "gamma": [...],
+    "floor": f}`` gives max(gamma . (1, t_1, ..., t_d), floor).
+    """
+    gamma = np.asarray(model["gamma"], dtype=np.float64)
+    scale: Vector = np.maximum(linear_design(T) @ gamma, model["floor"])
+    return scale
+
+
+def linear_design(T: Matrix) -> Matrix:
+    """The columns 1, t_1, ..., t_d of the scaled points `T`, over which the noise is linear."""
+    S: Matrix = np.column_stack([np.ones(T.shape[0]), T])
+    return S
+
+
+def check_noise_model(model: object, n_features: int) -> dict[str, Any]:
+    """A private copy of a noise model (see `noise_scale`) for `n_features`, or ValueError."""
+    if not isinstance(model, Mapping) or model.get("kind") != NOISE_LINEAR:
+        raise ValueError(f'the noise model must be an object of kind "{NOISE_LINEAR}"')
+    gamma: object = model.get("gamma")
+    floor: object = model.get("floor")
+    if not isinstance(gamma, list) or len(gamma) != n_features + 1:
+        raise ValueError(f"the noise model's gamma must be {n_features + 1} finite numbers")
+    numbers = [float(g) for g in gamma if _finite(g)]
+    if len(numbers) != len(gamma):
+        raise ValueError(f"the noise model's gamma must be {n_features + 1} finite numbers")
+    if not _finite(floor) or floor <= 0.0:
+        raise ValueError("the noise model's floor must be a positive number")
+    return {"kind": NOISE_LINEAR, "gamma": numbers, "floor": float(floor)}
+
+
+def _finite(value: object) -> TypeGuard[float]:
+    """Whether `value` is an int or float within double range (a boolean is no number here)."""
+    if not isinstance(value, (int, float)) or isinstance(value, bool):
+        return False
+    try:
+        return bool(np.isfinite(float(value)))
+    except OverflowError:  # an integer beyond double range
+        return False
+
+
+@dataclass(frozen=True, eq=False)
+class Spread:
+    """What the intervals of a fit rest on, in its scaled coordinates.
+
+    The covariance of the scaled coefficients, the degrees of freedom of Student's t, the
+    factor by which a new observation's noise exceeds the residuals', and the noise model
+    (see `noise_scale`). An estimator and a model read from a file compute with the same
+    numbers through the same code, so their intervals agree to the bit.
+    """
+
+    cov: Matrix
+    dof: float
+    noise_inflation: float
+    noise_model: Mapping[str, Any]
+
+    def std(self, T: Matrix, powers: Powers, y_scale: float) -> Vector:
+        """Standard error of the fitted curve at the scaled points `T`, in y units."""
+        sd: Vector = curve_sd(design_matrix(T, powers), self.cov) * y_scale
+        return sd
+
+    def band(
+        self,
+        T: Matrix,
+        powers: Powers,
+        beta: Vector,
+        level: float,
+        kind: str,
+        y_loc: float,
+        y_scale: float,
+    ) -> tuple[Vector, Vector]:
+        """Lower and upper ends of the intervals at the scaled points `T`, in y units."""
+        D = design_matrix(T, powers)
+        mean = D @ beta
+        sd = curve_sd(D, self.cov)
+        if kind == "prediction":
+            sd = np.hypot(sd, noise_scale(self.noise_model, T) * self.noise_inflation)
+        half_width = critical_value(level, self.dof) * sd
+        low: Vector = (mean - half_width) * y_scale + y_loc
+        high: Vector = (mean + half_width) * y_scale + y_loc
+        return low, high
 
 
 def turning_points(curve: Polynomial) -> Vector:

@@ -3,10 +3,13 @@
 import re
 
 import numpy as np
+import pandas as pd
 import pytest
+from scipy.stats import t as student_t
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, _cli_fit, load_model
 from vasq._cli import main
+from vasq._uncertainty import Spread
 
 
 def noisy_quadratic(n=90, seed=4):
@@ -120,68 +123,147 @@ def test_fit_reports_and_saves_what_the_estimator_fits(tmp_path, capsys, degree,
 
     est = RobustPolynomialRegressor(degree="auto" if degree == "auto" else int(degree), method=method,
                                     random_state=5).fit(x[:, None], y)
-    table = dict(re.findall(r"^\s+(\d+)\s+(-?\d+\.\d{4})", out, flags=re.M))
-    assert table == {str(d): f"{s:.4f}" for d, s in est.mdl_scores_.items()}
-    assert re.search(rf"^\s+{est.degree_}\s+\S+\s+<- chosen$", out, flags=re.M)
+    assert out.startswith(f"{path}: 90 rows, signal against time\n")
     assert f"{est.inlier_mask_.sum()} of {x.size} rows inliers" in out
+    assert est.summary(["time"]) in out
+    assert re.search(r"^time\^2\s", out, flags=re.M) or est.degree_ < 2
 
     model = load_model(json_path)
     assert model.feature_names == ("time",) and model.target_name == "signal"
     assert model.degree == est.degree_ and model.method == method
     grid = np.linspace(-1.0, 11.0, 57)[:, None]
     np.testing.assert_allclose(model.predict(grid), est.predict(grid), rtol=1e-12, atol=1e-9)
+    np.testing.assert_array_equal(model.inlier_mask, est.inlier_mask_)
+    for a, b in zip(model.predict_interval(grid, kind="prediction"),
+                    est.predict_interval(grid, kind="prediction")):
+        assert a.tobytes() == b.tobytes()
     assert plot_path.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
 
-class ExactBilinear:
-    """Stands in for the estimator: least squares on 1, u, v, u*v, every point an inlier."""
-
-    powers_ = np.array([[0, 0], [1, 0], [0, 1], [1, 1]])
-
-    def __init__(self, degree, method, random_state):
-        self.method = method
-
-    def fit(self, X, y):
-        design = np.prod(X[:, None, :] ** self.powers_[None], axis=2)
-        self.coef_ = self._beta = np.linalg.lstsq(design, y, rcond=None)[0]
-        self._centre, self._half, self._y_loc, self._y_scale = np.zeros(2), np.ones(2), 0.0, 1.0
-        self.degree_, self.n_features_in_ = (1, 1), X.shape[1]
-        self.mdl_scores_, self.mdl_score_ = {(1, 1): -1.0}, -1.0
-        self.inlier_mask_ = np.ones(len(y), dtype=bool)
-        return self
-
-
-def test_several_x_columns_reach_the_model_in_order(tmp_path, capsys, monkeypatch):
-    monkeypatch.setattr(_cli_fit, "RobustPolynomialRegressor", ExactBilinear)
+def test_several_x_columns_reach_the_model_in_order(tmp_path, capsys):
     rng = np.random.default_rng(8)
     u, v, other = rng.uniform(-2, 2, (3, 25))
-    w = 1.0 + 2.0 * u - 3.0 * v + 0.5 * u * v
+    w = 1.0 + 2.0 * u - 3.0 * v + rng.normal(0.0, 0.01, 25)
     path = write_csv(tmp_path / "d.csv", ["v", "other", "w", "u"], [v, other, w, u])
-    assert main(["fit", str(path), "--x", "u", "--x", "0", "--y", "w", "--json", str(tmp_path / "m.json"),
+    assert main(["fit", str(path), "--x", "u", "--x", "0", "--y", "w", "--method", "ols",
+                 "--degree", "1", "--json", str(tmp_path / "m.json"),
                  "--plot", str(tmp_path / "p.svg")]) == 0
     out = capsys.readouterr().out
-    assert "w against u, v" in out and re.search(r"^\s+\(1, 1\)\s+-1\.0000\s+<- chosen$", out, flags=re.M)
-    assert re.search(r"^\s+-3(\.0*)?\s+v$", out, flags=re.M) and re.search(r"^\s+0\.5(0*)?\s+u\*v$", out, flags=re.M)
+    assert "w against u, v" in out
+    rows = {line.split()[0]: float(line.split()[1]) for line in out.splitlines()
+            if line.split() and line.split()[0] in ("const", "u", "v")}
+    assert rows == pytest.approx({"const": 1.0, "u": 2.0, "v": -3.0}, abs=0.01)
     model = load_model(tmp_path / "m.json")
     assert model.feature_names == ("u", "v") and model.degree == (1, 1)
     U, V = rng.uniform(-3, 3, (2, 10))
-    np.testing.assert_allclose(model.predict(np.column_stack([U, V])), 1 + 2 * U - 3 * V + 0.5 * U * V,
-                               rtol=1e-10, atol=1e-10)
+    np.testing.assert_allclose(model.predict(np.column_stack([U, V])), 1 + 2 * U - 3 * V,
+                               atol=0.05)
     assert (tmp_path / "p.svg").read_text().lstrip().startswith("<?xml")
 
 
+def test_points_file_holds_every_row_as_the_estimator_fits_it(tmp_path):
+    x, y = noisy_quadratic()
+    path = write_csv(tmp_path / "d.csv", ["time", "signal"], [x, y])
+    points = tmp_path / "points.csv"
+    assert main(["fit", str(path), "--x", "time", "--y", "signal", "--seed", "5",
+                 "--points", str(points)]) == 0
+    est = RobustPolynomialRegressor(random_state=5).fit(x[:, None], y)
+    table = pd.read_csv(points)
+    assert list(table.columns) == ["row", "time", "signal", "fitted", "residual", "weight",
+                                   "inlier"]
+    np.testing.assert_array_equal(table["row"], np.arange(x.size))
+    np.testing.assert_array_equal(table["time"], x)
+    np.testing.assert_array_equal(table["signal"], y)
+    fitted = est.predict(x[:, None])
+    assert table["fitted"].to_numpy().tobytes() == fitted.tobytes()
+    np.testing.assert_array_equal(table["residual"], y - fitted)
+    np.testing.assert_array_equal(table["inlier"], est.inlier_mask_.astype(int))
+    assert 0 < est.inlier_mask_.sum() < x.size  # both kinds of row are checked
+    weight = table["weight"].to_numpy()
+    np.testing.assert_array_equal(weight, est._weights)
+    assert (weight[~est.inlier_mask_] == 0).all() and (weight[est.inlier_mask_] <= 1).all()
+
+
+class NotFitted:
+    def __init__(self, **params):
+        raise AssertionError("the fit must not start")
+
+
+@pytest.mark.parametrize(
+    ("target", "message"),
+    [("no/p.csv", "p.csv: No such file or directory"), (".", "Is a directory")],
+    ids=["missing-directory", "directory"],
+)
+def test_unwritable_points_file_stops_before_the_fit(tmp_path, capsys, monkeypatch, target,
+                                                    message):
+    monkeypatch.setattr(_cli_fit, "RobustPolynomialRegressor", NotFitted)
+    path = tmp_path / "d.csv"
+    path.write_text(FOUR_ROWS)
+    argv = ["fit", str(path), "--x", "x", "--y", "y", "--points", str(tmp_path / target)]
+    assert main(argv) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_points_check_neither_leaves_a_file_nor_empties_one(tmp_path, capsys):
+    path = write_csv(tmp_path / "d.csv", ["x", "y"], [[0.0, 1.0, 2.0, 3.0], [1.0, 0.0, 4.0, 2.0]])
+    kept = tmp_path / "kept.csv"
+    kept.write_text("earlier results\n")
+    for points in (tmp_path / "new.csv", kept):  # degree 5 is too high for 4 rows: no fit
+        assert main(["fit", str(path), "--x", "x", "--y", "y", "--degree", "5",
+                     "--points", str(points)]) == 2
+    capsys.readouterr()
+    assert not (tmp_path / "new.csv").exists()
+    assert kept.read_text() == "earlier results\n"
+
+
+def banded_model(n_features, inliers):
+    """y = sum of the features; covariance 0.01 I, noise max(0.05 + 0.02 x0, 0.01)."""
+    powers = np.vstack([np.zeros(n_features, dtype=int), np.eye(n_features, dtype=int)])
+    gamma = [0.05, 0.02] + [0.0] * (n_features - 1)
+    spread = Spread(0.01 * np.eye(n_features + 1), 30.0, 1.1,
+                    {"kind": "linear", "gamma": gamma, "floor": 0.01})
+    return PolynomialModel(tuple("ab"[:n_features]), "y", powers,
+                           np.array([0.0] + [1.0] * n_features), degree=1, method="ols",
+                           mdl_score=0.0, mdl_scores={1: 0.0}, n_samples=inliers.size,
+                           n_inliers=int(inliers.sum()), spread=spread, inlier_mask=inliers)
+
+
 @pytest.mark.parametrize("n_features", [1, 2])
-def test_plot_marks_every_inlier_and_outlier(n_features):
+def test_plot_has_the_fit_and_the_scaled_residuals_with_every_point_marked(n_features):
     rng = np.random.default_rng(n_features)
-    X = rng.uniform(0, 1, (40, n_features))
-    y = X.sum(axis=1) + rng.normal(0, 0.01, 40)
+    X = rng.uniform(-1, 3, (40, n_features))
+    y = X.sum(axis=1) + rng.normal(0, 0.05, 40)
     inliers = rng.uniform(size=40) < 0.7
-    powers = np.eye(n_features, dtype=int)
-    model = PolynomialModel(tuple("ab"[:n_features]), "y", powers, np.ones(n_features), degree=1,
-                            method="ols", mdl_score=0.0, mdl_scores={1: 0.0}, n_samples=40,
-                            n_inliers=int(inliers.sum()))
-    ax = _cli_fit.plot_fit(model, X, y, inliers).axes[0]
-    points = {c.get_label(): c.get_offsets() for c in ax.collections}
-    shown_x = X[:, 0] if n_features == 1 else X.sum(axis=1)  # x, or the fitted value
-    np.testing.assert_allclose(points["inliers"], np.column_stack([shown_x, y])[inliers])
-    np.testing.assert_allclose(points["outliers"], np.column_stack([shown_x, y])[~inliers])
+    figure = _cli_fit.plot_fit(banded_model(n_features, inliers), X, y, inliers)
+    assert len(figure.axes) == 2
+    top, bottom = figure.axes
+    fitted = X.sum(axis=1)
+    shown = X[:, 0] if n_features == 1 else fitted  # x, or the fitted value
+    scaled = (y - fitted) / np.maximum(0.05 + 0.02 * X[:, 0], 0.01)
+    for ax, values in ((top, y), (bottom, scaled)):
+        points = {c.get_label(): c.get_offsets() for c in ax.collections}
+        np.testing.assert_allclose(points["inliers"], np.column_stack([shown, values])[inliers])
+        np.testing.assert_allclose(points["outliers"], np.column_stack([shown, values])[~inliers])
+    assert top.get_shared_x_axes().joined(top, bottom)
+
+
+def test_plot_of_one_feature_shows_the_confidence_and_prediction_bands():
+    x = np.linspace(-1.0, 3.0, 30)
+    inliers = np.ones(30, dtype=bool)
+    top = _cli_fit.plot_fit(banded_model(1, inliers), x[:, None], x, inliers).axes[0]
+    grid = top.lines[0].get_xdata()
+    sd = np.sqrt(0.01 * (1.0 + grid**2))
+    q = student_t.ppf(0.975, 30.0)
+    noise = 1.1 * np.maximum(0.05 + 0.02 * grid, 0.01)
+    bands = {c.get_label(): c for c in top.collections if "band" in c.get_label()}
+    assert bands.keys() == {"95% confidence band", "95% prediction band"}
+    for label, half in (("95% confidence band", q * sd),
+                        ("95% prediction band", q * np.hypot(sd, noise))):
+        vertices = bands[label].get_paths()[0].vertices
+        edges = {}
+        for vx, vy in vertices:
+            edges.setdefault(vx, []).append(vy)
+        np.testing.assert_allclose([min(edges[g]) for g in grid], grid - half, rtol=1e-12,
+                                   atol=1e-12)
+        np.testing.assert_allclose([max(edges[g]) for g in grid], grid + half, rtol=1e-12,
+                                   atol=1e-12)

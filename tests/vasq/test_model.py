@@ -7,9 +7,11 @@ from itertools import product
 
 import numpy as np
 import pytest
+from scipy.stats import t as student_t
 
 import vasq._model
 from vasq import PolynomialModel, RobustPolynomialRegressor, load_model
+from vasq._uncertainty import Spread
 
 
 def model(powers, coef, degree, names=None):
@@ -217,3 +219,147 @@ def test_load_of_a_raw_file_names_its_missing_coefficients(tmp_path):
 def test_the_docstring_examples_hold():
     result = doctest.testmod(vasq._model, optionflags=doctest.NORMALIZE_WHITESPACE)
     assert result.attempted > 0 and result.failed == 0
+
+
+def hetero_data(n=120, seed=11):
+    """A quadratic with noise growing along x and every eighth point a gross outlier."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(1.0, 9.0, n)
+    y = 2.0 - 0.5 * x + 0.1 * x**2 + rng.normal(0.0, 0.05 * x)
+    y[::8] += 25.0
+    return x[:, None], y
+
+
+def spread(cov, dof=17.0, inflation=1.05, gamma=(0.4, 0.1), floor=0.2):
+    return Spread(np.asarray(cov, dtype=float), dof, inflation,
+                  {"kind": "linear", "gamma": list(gamma), "floor": floor})
+
+
+COV = [[0.04, 0.01, -0.01], [0.01, 0.09, 0.0], [-0.01, 0.0, 0.25]]
+
+
+def with_spread(cov=COV, **kwargs):
+    """y = 10 + 3 * (1 - 2 t + t^2 / 2) in t = (x - 4) / 2, with a known spread."""
+    return PolynomialModel(("x",), "y", np.array([[0], [1], [2]]), np.array([1.0, -2.0, 0.5]),
+                           degree=2, method="tournament", mdl_score=0.0, mdl_scores={2: 0.0},
+                           n_samples=20, n_inliers=19, centre=[4.0], half=[2.0], y_loc=10.0,
+                           y_scale=3.0, spread=spread(cov, **kwargs),
+                           inlier_mask=np.arange(20) != 7)
+
+
+class TestSavedUncertainty:
+    @pytest.mark.parametrize(
+        ("X", "y", "params"),
+        [(*hetero_data(), {"degree": "auto", "random_state": 0}),
+         (*hetero_data(60, seed=2), {"degree": 2, "method": "ols"}),
+         (np.random.default_rng(4).uniform(-3, 3, (80, 2)),
+          np.random.default_rng(5).normal(size=80), {"degree": (1, 2), "random_state": 1})],
+        ids=["robust-heteroscedastic", "ols", "two-features"],
+    )
+    def test_reloaded_model_gives_the_estimators_intervals_to_the_bit(self, tmp_path, X, y,
+                                                                      params):
+        est = RobustPolynomialRegressor(n_chains=8, n_warmup=60, n_deep=200, n_elite=2,
+                                        **params).fit(X, y)
+        PolynomialModel.from_estimator(est).save(tmp_path / "m.json")
+        loaded = load_model(tmp_path / "m.json")
+        np.testing.assert_array_equal(loaded.inlier_mask, est.inlier_mask_)
+        assert loaded.inlier_mask.dtype == bool
+        lo, hi = X.min(axis=0), X.max(axis=0)
+        new = lo + (hi - lo) * np.random.default_rng(0).uniform(-0.2, 1.2, (50, X.shape[1]))
+        for a, b in zip(loaded.predict(new, return_std=True), est.predict(new, return_std=True)):
+            assert a.tobytes() == b.tobytes()
+        for level, kind in product((0.5, 0.95, 0.999), ("confidence", "prediction")):
+            for a, b in zip(loaded.predict_interval(new, level, kind),
+                            est.predict_interval(new, level=level, kind=kind)):
+                assert a.tobytes() == b.tobytes(), (level, kind)
+
+    def test_intervals_follow_the_stored_numbers(self):
+        m = with_spread()
+        x = np.array([1.0, 4.0, 5.5, 9.0])
+        t = (x - 4.0) / 2.0
+        D = np.column_stack([np.ones_like(t), t, t * t])
+        sd = np.sqrt(np.einsum("ij,jk,ik->i", D, m.spread.cov, D))
+        noise = np.maximum(0.4 + 0.1 * t, 0.2)  # the floor holds at x = 1
+        q = student_t.ppf(0.95, 17.0)  # a 90 % interval
+        mean = 10.0 + 3.0 * (D @ [1.0, -2.0, 0.5])
+        mean_got, sd_got = m.predict(x[:, None], return_std=True)
+        np.testing.assert_allclose(mean_got, mean, rtol=1e-14)
+        np.testing.assert_allclose(sd_got, 3.0 * sd, rtol=1e-14)
+        np.testing.assert_allclose(m.noise_scale(x[:, None]), 3.0 * noise, rtol=1e-14)
+        low, high = m.predict_interval(x[:, None], 0.9)
+        np.testing.assert_allclose(low, mean - 3.0 * q * sd, rtol=1e-14)
+        np.testing.assert_allclose(high, mean + 3.0 * q * sd, rtol=1e-14)
+        wide = 3.0 * q * np.sqrt(sd**2 + (1.05 * noise) ** 2)
+        low, high = m.predict_interval(x[:, None], 0.9, kind="prediction")
+        np.testing.assert_allclose(low, mean - wide, rtol=1e-14)
+        np.testing.assert_allclose(high, mean + wide, rtol=1e-14)
+
+    def test_a_fit_without_a_covariance_saves_and_gives_nan_intervals(self, tmp_path):
+        saved = with_spread(np.full((3, 3), np.nan), dof=np.nan, inflation=np.nan)
+        saved.save(tmp_path / "m.json")
+        assert '"dof": null' in (tmp_path / "m.json").read_text()
+        loaded = load_model(tmp_path / "m.json")
+        for kind in ("confidence", "prediction"):
+            assert np.isnan(loaded.predict_interval([[3.0], [5.0]], kind=kind)).all()
+        assert np.isnan(loaded.predict([[3.0]], return_std=True)[1]).all()
+
+    @pytest.mark.parametrize("version", ["written-before", "first"])
+    def test_older_files_load_and_refuse_intervals(self, tmp_path, version):
+        path = tmp_path / "m.json"
+        with_spread().save(path)
+        record = json.loads(path.read_text())
+        assert {"uncertainty", "inlier_mask"} <= record.keys()
+        del record["uncertainty"]
+        if version == "first":
+            record = {k: v for k, v in record.items() if k not in ("beta", "centre", "half")}
+            record.update(format="vasq-polynomial-model/1", coef=[1.0, 2.0, 3.0], y_loc=0.0)
+        path.write_text(json.dumps(record))
+        loaded = load_model(path)
+        assert loaded.spread is None
+        assert loaded.predict([[0.0], [2.0]]).shape == (2,)
+        message = "the model holds no uncertainty: its file was written without it"
+        for call in (lambda: loaded.predict_interval([[1.0]]),
+                     lambda: loaded.predict_interval([[1.0]], kind="prediction"),
+                     lambda: loaded.predict([[1.0]], return_std=True),
+                     lambda: loaded.noise_scale([[1.0]])):
+            with pytest.raises(ValueError, match=message):
+                call()
+
+    @pytest.mark.parametrize(
+        ("edit", "message"),
+        [(lambda u: u.update(covariance=[[1.0, 0.0], [0.0]]), "square list of lists"),
+         (lambda u: u.update(covariance=[[1.0]]), r"covariance must be .* shape \(3, 3\)"),
+         (lambda u: u["covariance"][0].__setitem__(1, "0"), "'covariance' items must be a number"),
+         (lambda u: u.update(dof=-2.0), "dof must be a positive number or NaN"),
+         (lambda u: u.update(noise_inflation="1"), "'noise_inflation' must be a number"),
+         (lambda u: u.pop("noise_model"), "missing key 'noise_model'"),
+         (lambda u: u["noise_model"].update(kind="quadratic"), 'of kind "linear"'),
+         (lambda u: u["noise_model"].update(gamma=[1.0]), "gamma must be 2 finite numbers"),
+         (lambda u: u["noise_model"].update(gamma=[1.0, True]), "gamma must be 2 finite"),
+         (lambda u: u["noise_model"].update(floor=0.0), "floor must be a positive number")],
+        ids=["ragged", "shape", "string-entry", "dof", "inflation", "no-noise-model", "kind",
+             "gamma-length", "gamma-boolean", "floor"],
+    )
+    def test_malformed_uncertainty_is_refused(self, tmp_path, edit, message):
+        path = tmp_path / "m.json"
+        with_spread().save(path)
+        record = json.loads(path.read_text())
+        edit(record["uncertainty"])
+        path.write_text(json.dumps(record))
+        with pytest.raises(ValueError, match=message) as caught:
+            load_model(path)
+        assert str(caught.value).startswith(str(path))
+
+    @pytest.mark.parametrize(
+        ("mask", "message"),
+        [("1" * 19 + "x", "must be a string of 0 and 1"), (["1"] * 20, "must be a string"),
+         ("1" * 19, r"shape \(20,\)"), ("1" * 20, "marks 20 inliers, not n_inliers=19")],
+        ids=["letter", "list", "short", "count"],
+    )
+    def test_malformed_inlier_masks_are_refused(self, tmp_path, mask, message):
+        path = tmp_path / "m.json"
+        with_spread().save(path)
+        record = json.loads(path.read_text())
+        path.write_text(json.dumps({**record, "inlier_mask": mask}))
+        with pytest.raises(ValueError, match=message):
+            load_model(path)
