@@ -5,7 +5,7 @@ import re
 import numpy as np
 import pytest
 
-from vasq import PolynomialModel, RobustPolynomialRegressor, _cli_fit, load_model
+from vasq import PolynomialModel, RobustPolynomialRegressor, _cli_fit, _csv, load_model
 from vasq._cli import main
 
 
@@ -42,11 +42,12 @@ def write_csv(path, header, columns):
 def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names, x):
     path = tmp_path / "d.csv"
     path.write_text(text, encoding="utf-8")
-    table = _cli_fit.read_table(path)
-    (x_name, x_read), (y_name, y_read) = table.column(x_spec), table.column(y_spec)
-    assert (x_name, y_name) == names
-    np.testing.assert_array_equal(x_read, x)
-    np.testing.assert_array_equal(y_read, [2.0, 4.5])
+    table = _csv.Table.open(_csv.Source.of(path))
+    i, j = table.index(x_spec), table.index(y_spec)
+    assert (table.name(i), table.name(j)) == names
+    frame = table.read([i, j])
+    np.testing.assert_array_equal(frame[i], x)
+    np.testing.assert_array_equal(frame[j], [2.0, 4.5])
 
 
 @pytest.mark.parametrize(
@@ -59,17 +60,22 @@ def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names
         ("1,2\n3,4\n", ["--x", "2", "--y", "1"], "d.csv has no column '2' (no header, so indices 0 to 1)"),
         ("1,2\n3,4\n", ["--x", "x"], "d.csv has no column 'x' (no header, so indices 0 to 1)"),
         ("x,y\n1,2\n\n3,oops\n", [], "d.csv, line 4, y: not a number: 'oops'"),
-        ("x,y\n1,2\n3,\n", [], "d.csv, line 3, y: not a number: ''"),
-        ("x,y\n1,2\n3,nan\n", [], "d.csv, line 3, y: not a finite number: 'nan'"),
+        ("x,y\n1,2\n3,\n", ["--missing", "error"], "d.csv, line 3, y: missing value (see --missing): ''"),
+        ("x,y\n1,2\n3,nan\n", ["--missing", "error"], "line 3, y: missing value (see --missing): 'nan'"),
+        ("x;y\n1;2\n3\n", ["--missing", "error", "--delimiter", ";"], "line 3, y: missing value"),
+        ("x,y\n1,NA\nNaN,\n", [], "d.csv has no row without missing values"),
         ("1,2\n-inf,4\n", ["--x", "0", "--y", "1"], "d.csv, line 2, column 0: not a finite number: '-inf'"),
-        ("x,y\n1,2\n3,4,5\n", [], "d.csv, line 3: 3 fields, expected 2"),
+        ("x,y,x\n1,2,3\n", [], "d.csv has duplicate column names: 'x'"),
+        ("x;y\n1;2,5\n", ["--delimiter", ";"], "line 2, y: not a number: '2,5'"),
         ("x,y\n1,2\n3," + "4" * 200_000 + "\n", [], "d.csv, line 3: field larger than field limit"),
         (b"\x89PNG\r\n\x1a\n\x00\xff", [], "d.csv is not a UTF-8 text file"),
-        (FOUR_ROWS, ["--json", "{tmp}/no/m.json"], "m.json: No such file or directory"),
+        (FOUR_ROWS, ["--json", "{tmp}/no/m.json"], "m.json: the folder"),
+        (FOUR_ROWS, ["--plot", "{tmp}/d.csv/p.png"], "p.png: the folder"),
         (FOUR_ROWS, ["--plot", "{tmp}/p.nonsense"], "Format 'nonsense' is not supported"),
     ],
     ids=["missing", "empty", "header-only", "unknown-name", "index-too-large", "name-without-header",
-         "text-cell", "empty-cell", "nan", "infinity", "ragged", "huge-field", "binary", "json-directory",
+         "text-cell", "empty-cell", "nan", "short-line", "nothing-left", "infinity", "duplicate-names",
+         "decimal-comma-not-asked", "huge-field", "binary", "json-directory", "plot-in-a-file",
          "plot-format"],
 )
 def test_bad_input_gives_one_line_and_exit_code_2(tmp_path, capsys, text, args, message):
@@ -138,7 +144,7 @@ class ExactBilinear:
 
     powers_ = np.array([[0, 0], [1, 0], [0, 1], [1, 1]])
 
-    def __init__(self, degree, method, random_state):
+    def __init__(self, degree, max_degree, method, random_state):
         self.method = method
 
     def fit(self, X, y):
