@@ -100,8 +100,9 @@ def test_too_few_rows_for_the_degree_gives_one_line_and_exit_code_2(tmp_path, ca
 @pytest.mark.parametrize(
     "args",
     [["--degree", "-1"], ["--degree", "two"], ["--degree", "2.0"], ["--method", "lasso"],
-     ["--seed", "x"], ["--y"]],
-    ids=["negative-degree", "word-degree", "float-degree", "method", "seed", "no-y-value"],
+     ["--seed", "x"], ["--y"], ["--max-degree", "0"], ["--decimal", ""]],
+    ids=["negative-degree", "word-degree", "float-degree", "method", "seed", "no-y-value",
+         "max-degree-0", "empty-decimal"],
 )
 def test_bad_options_are_usage_errors(tmp_path, capsys, args):
     path = write_csv(tmp_path / "d.csv", ["x", "y"], [[0.0, 1.0], [1.0, 2.0]])
@@ -190,3 +191,20 @@ def test_plot_marks_every_inlier_and_outlier(n_features):
     shown_x = X[:, 0] if n_features == 1 else X.sum(axis=1)  # x, or the fitted value
     np.testing.assert_allclose(points["inliers"], np.column_stack([shown_x, y])[inliers])
     np.testing.assert_allclose(points["outliers"], np.column_stack([shown_x, y])[~inliers])
+
+
+def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
+    x, y = noisy_quadratic()
+    cells = [f"{a!r};{b!r}".replace(".", ",") for a, b in zip(x.tolist(), y.tolist())]
+    cells[5] = f"{float(x[5])!r};NA".replace(".", ",")
+    path = tmp_path / "d.csv"
+    path.write_text("time;signal\n" + "\n".join(cells) + "\n")
+    assert main(["fit", str(path), "--x", "time", "--y", "signal", "--max-degree", "2",
+                 "--delimiter", ";", "--decimal", ",", "--seed", "3"]) == 0
+    out, err = capsys.readouterr()
+    assert err == f"vasq: 1 of {x.size} rows left out for missing values\n"
+    kept = np.arange(x.size) != 5
+    est = RobustPolynomialRegressor(max_degree=2, random_state=3).fit(x[kept, None], y[kept])
+    table = dict(re.findall(r"^\s+(\d+)\s+(-?\d+\.\d{4})", out, flags=re.M))
+    assert table == {str(d): f"{s:.4f}" for d, s in est.mdl_scores_.items()} and len(table) == 2
+    assert f"{est.inlier_mask_.sum()} of {kept.sum()} rows inliers" in out
