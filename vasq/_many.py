@@ -12,6 +12,7 @@ import hashlib
 import math
 import numbers
 import sys
+import warnings
 from collections.abc import Callable, Hashable, Iterable
 from typing import Any, NamedTuple
 
@@ -162,8 +163,11 @@ def _run_on_cluster(client: Any, batches: list[_Batch], estimator: RobustPolynom
                     base: int, progress: Callable[[int], object]) -> list[_Row]:
     # The batches are arguments of the tasks, not scattered data: the scheduler holds them
     # and can run a task again elsewhere when its worker dies, before or after it finished.
-    futures = client.map(_fit_batch, batches, estimator=estimator, base=base, pure=False,
-                         retries=_RETRIES)
+    with warnings.catch_warnings():
+        # Distributed advises scattering data that large, the very thing to avoid here.
+        warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+        futures = client.map(_fit_batch, batches, estimator=estimator, base=base, pure=False,
+                             retries=_RETRIES)
     position = {future.key: i for i, future in enumerate(futures)}
     done: list[list[_Row]] = [[] for _ in batches]
     for future, out in _as_completed(client, futures):
