@@ -89,10 +89,21 @@ def read_columns(args: argparse.Namespace) -> tuple[list[str], str, npt.NDArray[
     return [table.name(i) for i in xs], table.name(y_index), X[kept], y[kept]
 
 
+def check_plot_format(path: Path) -> None:
+    """Refuse a plot suffix that matplotlib cannot write, before the fit."""
+    formats = Figure().canvas.get_supported_filetypes()
+    suffix = path.suffix[1:].lower()
+    if suffix not in formats:
+        raise ValueError(f"{path}: Format {suffix!r} is not supported (supported formats: "
+                         f"{', '.join(sorted(formats))})")
+
+
 def run(args: argparse.Namespace) -> int:
     """Fit, print the report, write the requested files."""
     for path in (args.json, args.plot):
         _csv.check_output(path)
+    if args.plot is not None:
+        check_plot_format(args.plot)
     x_names, y_name, X, y = read_columns(args)
     estimator = RobustPolynomialRegressor(degree=args.degree, max_degree=args.max_degree,
                                           method=args.method, random_state=args.seed).fit(X, y)

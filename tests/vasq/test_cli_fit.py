@@ -72,11 +72,12 @@ def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names
         (FOUR_ROWS, ["--json", "{tmp}/no/m.json"], "m.json: the folder"),
         (FOUR_ROWS, ["--plot", "{tmp}/d.csv/p.png"], "p.png: the folder"),
         (FOUR_ROWS, ["--plot", "{tmp}/p.nonsense"], "Format 'nonsense' is not supported"),
+        ("x,y\n1,2\n", ["--plot", "{tmp}/p"], "p: Format '' is not supported"),
     ],
     ids=["missing", "empty", "header-only", "unknown-name", "index-too-large", "name-without-header",
          "text-cell", "empty-cell", "nan", "short-line", "nothing-left", "infinity", "duplicate-names",
          "decimal-comma-not-asked", "huge-field", "binary", "json-directory", "plot-in-a-file",
-         "plot-format"],
+         "plot-format", "plot-format-before-fit"],
 )
 def test_bad_input_gives_one_line_and_exit_code_2(tmp_path, capsys, text, args, message):
     path = tmp_path / ("missing.csv" if text is None else "d.csv")
