@@ -7,7 +7,9 @@ SOURCES := $(shell find src vasq -name '*.cpp' -o -name '*.h' -o -name '*.py' -o
 
 # Build requirements are installed into the venv so that rebuilds are incremental
 # (no isolated build environment, persistent build tree under build/).
-BUILD_DEPS := "scikit-build-core>=0.10" "pybind11>=3.0,<4" "cmake>=3.18" ninja
+BUILD_DEPS := "scikit-build-core>=0.11" "pybind11>=3.0,<4" "cmake>=3.18" ninja
+# The persistent build tree of `make`'s install; `pip install .` uses a temporary one.
+BUILD_DIR  := build/{wheel_tag}
 
 .PHONY: test demo bench fuzz sanitize format venv clean docs docs-check
 
@@ -84,7 +86,7 @@ $(VENV)/.deps: pyproject.toml | $(PY)
 
 $(VENV)/.installed: $(SOURCES) $(VENV)/.deps
 	@tools/ensure_eigen.sh
-	$(PIP) install --no-build-isolation --no-deps .
+	$(PIP) install --no-build-isolation --no-deps --config-settings=build-dir=$(BUILD_DIR) .
 	@touch $@
 
 clean:

@@ -9,14 +9,20 @@ rounds. 'Cores used' and 'CPU time' count this process and its workers (Linux): 
 times mean the parallel paths add no work, whatever a busy machine did to the wall times.
 Peak memory is the parent's: the growth of its resident high-water mark over the call,
 the workers' memory not included.
+
+With --kill-worker: the wall time a dead worker costs, on a quarter of the series on the
+2-worker LocalCluster: each round runs once undisturbed and once with one worker process
+killed (SIGKILL) when half the batches are done, its finished batches lost with it.
 """
 
 import argparse
 import collections
 import glob
 import os
+import signal
 import statistics
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -102,13 +108,70 @@ def clocks(fn):
     return time.perf_counter() - wall, time.process_time() - cpu
 
 
+def fits_done(dask_scheduler):
+    """Finished fit tasks per worker holding them, and the number of all fit tasks."""
+    held, total = collections.Counter(), 0
+    for task in dask_scheduler.tasks.values():
+        if str(task.key).startswith("_fit_batch"):
+            total += 1
+            held.update(worker.address for worker in task.who_has or ())
+    return dict(held), total
+
+
+def fit_killing_a_worker(cluster, client, table, columns):
+    """Wall time of fit_curves when one worker is killed half-way, and its table."""
+    with ThreadPoolExecutor(1) as pool:
+        start = time.perf_counter()
+        run = pool.submit(fit_curves, table, **columns, client=client)
+        while not run.done():
+            held, total = client.run_on_scheduler(fits_done)
+            if total and 2 * sum(held.values()) >= total:
+                victim = max(held, key=held.get)
+                os.kill(next(n.pid for n in cluster.workers.values()
+                             if n.worker_address == victim), signal.SIGKILL)
+                break
+            time.sleep(0.02)
+        result = run.result()
+        return time.perf_counter() - start, result
+
+
+def killed_worker(table, columns, repeat):
+    table = table[table["star"] < N_SERIES // 4]
+    print(f"{N_SERIES // 4} series x {N_POINTS} points, degree auto, {WORKERS}-worker "
+          f"LocalCluster x 1 thread; median of {repeat} round(s); the machine may be shared, "
+          "so figures are noisy")
+    calm, killed, identical = [], [], True
+    for _ in range(repeat):
+        # A cluster per round: the nanny's restart of the killed worker is not waited for.
+        with (LocalCluster(n_workers=WORKERS, threads_per_worker=1, host="127.0.0.1",
+                           dashboard_address="127.0.0.1:0") as cluster,
+              Client(cluster, set_as_default=False) as client):
+            fit_curves(table[table["star"] < 2 * WORKERS], **columns, client=client)  # warm-up
+            start = time.perf_counter()
+            expected = fit_curves(table, **columns, client=client)
+            calm.append(time.perf_counter() - start)
+            elapsed, result = fit_killing_a_worker(cluster, client, table, columns)
+            killed.append(elapsed)
+            identical &= result.equals(expected)
+    calm_t, killed_t = statistics.median(calm), statistics.median(killed)
+    print(f"undisturbed {calm_t:.1f} s; one worker killed half-way {killed_t:.1f} s; lost "
+          f"{killed_t - calm_t:.1f} s ({killed_t / calm_t - 1.0:+.0%}); tables identical: "
+          f"{identical}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=1, help="interleaved rounds (default 1)")
-    repeat = parser.parse_args().repeat
+    parser.add_argument("--kill-worker", action="store_true",
+                        help="measure only the time lost to a killed worker")
+    args = parser.parse_args()
+    repeat = args.repeat
 
     table = long_table()
     columns = dict(id="star", x="phase", y="flux", progress=False)
+    if args.kill_worker:
+        killed_worker(table, columns, repeat)
+        return
     print(thread_report())
     print("load average at start: {:.1f} {:.1f} {:.1f} on {} cores".format(
         *os.getloadavg(), os.cpu_count()))
@@ -117,7 +180,8 @@ def main():
           f"thread, each fit on 1 thread; median of {repeat} "
           "interleaved round(s); the machine may be shared, so figures are noisy")
     start = time.perf_counter()
-    cluster = LocalCluster(n_workers=WORKERS, threads_per_worker=1, dashboard_address=None)
+    cluster = LocalCluster(n_workers=WORKERS, threads_per_worker=1, host="127.0.0.1",
+                           dashboard_address="127.0.0.1:0")
     client = Client(cluster, set_as_default=False)
     print(f"LocalCluster start-up {time.perf_counter() - start:.1f} s (not counted below)")
     paths = {

@@ -21,6 +21,8 @@ class Subcommand(Protocol):
 
 
 SUBCOMMANDS: tuple[Subcommand, ...] = (_cli_fit, _cli_many)
+# The shell's code for a command ended by SIGINT.
+INTERRUPTED = 128 + 2
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -48,17 +50,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns
     -------
     int
-        The exit code: 0 on success, 2 when the input cannot be used. Errors in the input
-        (``ValueError``, ``OSError``, ``KeyError``) are reported on one line of standard
-        error as ``vasq: error: <message>``, without a traceback. Usage errors exit through
-        argparse, also with code 2.
+        The exit code: 0 on success, 2 when the input cannot be used, 130 when interrupted
+        (Ctrl-C). Errors in the input (``ValueError``, ``OSError``, ``KeyError``) are
+        reported on one line of standard error as ``vasq: error: <message>``, without a
+        traceback, as is an interruption. Usage errors exit through argparse, also with
+        code 2.
     """
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         code: int = args.run(args)
     except (ValueError, OSError, KeyError) as error:
         print(f"vasq: error: {one_line(error)}", file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print("vasq: interrupted", file=sys.stderr)
+        return INTERRUPTED
     return code
 
 

@@ -4,8 +4,7 @@ from __future__ import annotations
 
 import argparse
 import csv
-import math
-from dataclasses import dataclass
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -13,6 +12,7 @@ import numpy.typing as npt
 from matplotlib.figure import Figure
 from matplotlib.ticker import FixedLocator, FormatStrFormatter
 
+from vasq import _csv
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._model import Degree, PolynomialModel
 
@@ -32,14 +32,17 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     "fit (coefficients with standard errors, the MDL score of every candidate "
                     "degree), and optionally write a plot, the per-row results and the model as "
                     "JSON (read it back with vasq.load_model). The first line is taken as a "
-                    "header unless all its cells are numbers.")
-    parser.add_argument("data", type=Path, metavar="DATA.csv", help="comma-separated values")
+                    "header unless all its cells are numbers; column names must be unique.")
+    parser.add_argument("data", metavar="DATA.csv", help="comma-separated values; - reads "
+                                                         "standard input")
     parser.add_argument("--x", action="append", required=True, metavar="COLUMN",
                         help="input column: a header name or a 0-based index; "
                              "repeat for several inputs")
     parser.add_argument("--y", required=True, metavar="COLUMN", help="output column")
     parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
                         help="polynomial degree, or auto to choose it by MDL score (default)")
+    parser.add_argument("--max-degree", type=parse_max_degree, default=6, metavar="N",
+                        help="highest degree tried by auto (default: 6)")
     parser.add_argument("--method", choices=METHODS, default="tournament",
                         help="fitting method (default: tournament)")
     parser.add_argument("--seed", type=int, default=0,
@@ -54,30 +57,71 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help="write the results of every row as CSV: row (0-based), the input "
                              "columns, the output column, fitted, residual, weight (of the final "
                              "fit, 0 for an outlier) and inlier (1 or 0)")
+    _csv.add_format_arguments(parser)
+
+
+# Degrees the estimator accepts; larger ones are refused before the data are read.
+MAX_DEGREE = 2**31 - 1
 
 
 def parse_degree(text: str) -> int | str:
-    """``auto`` or a non-negative integer."""
+    """``auto`` or an integer in [0, 2**31 - 1]."""
     if text == "auto":
         return text
-    if text.isdecimal():
+    if text.isdecimal() and int(text) <= MAX_DEGREE:
         return int(text)
-    raise argparse.ArgumentTypeError(f"expected auto or a non-negative integer, got {text!r}")
+    raise argparse.ArgumentTypeError(
+        f"expected auto or an integer from 0 to {MAX_DEGREE}, got {text!r}")
+
+
+def parse_max_degree(text: str) -> int:
+    """An integer in [1, 2**31 - 1]."""
+    if text.isdecimal() and 1 <= int(text) <= MAX_DEGREE:
+        return int(text)
+    raise argparse.ArgumentTypeError(f"expected an integer from 1 to {MAX_DEGREE}, got {text!r}")
+
+
+def read_columns(args: argparse.Namespace) -> tuple[list[str], str, npt.NDArray[np.float64],
+                                                    npt.NDArray[np.float64]]:
+    """The x and y columns named in `args`: names, X (n, k) and y, rows with NaN dropped."""
+    table = _csv.Table.open(_csv.Source.of(args.data), args.delimiter, args.decimal,
+                            args.missing)
+    xs, y_index = [table.index(spec) for spec in args.x], table.index(args.y)
+    frame = table.read([*xs, y_index])
+    X, y = frame[xs].to_numpy(), frame[y_index].to_numpy()
+    values = np.column_stack([X, y])
+    if not np.isfinite(values[~np.isnan(values)]).all():
+        table.locate([*xs, y_index], {}, _csv.not_finite)
+    kept = ~np.isnan(values).any(axis=1)
+    if not kept.any():
+        raise ValueError(f"{table.source.name} has no row without missing values")
+    if not kept.all():
+        print(f"vasq: {np.count_nonzero(~kept)} of {kept.size} rows left out for missing "
+              "values", file=sys.stderr)
+    return [table.name(i) for i in xs], table.name(y_index), X[kept], y[kept]
+
+
+def check_plot_format(path: Path) -> None:
+    """Refuse a plot suffix that matplotlib cannot write, before the fit."""
+    formats = Figure().canvas.get_supported_filetypes()
+    suffix = path.suffix[1:].lower()
+    if suffix not in formats:
+        raise ValueError(f"{path}: Format {suffix!r} is not supported (supported formats: "
+                         f"{', '.join(sorted(formats))})")
 
 
 def run(args: argparse.Namespace) -> int:
     """Fit, print the report, write the requested files."""
-    table = read_table(args.data)
-    xs = [table.column(spec) for spec in args.x]
-    y_name, y = table.column(args.y)
-    X = np.column_stack([values for _, values in xs])
-    if args.points is not None:
-        check_writable(args.points)
-    estimator = RobustPolynomialRegressor(degree=args.degree, method=args.method,
-                                          random_state=args.seed).fit(X, y)
-    model = PolynomialModel.from_estimator(estimator, [name for name, _ in xs], y_name)
+    for path in (args.json, args.plot, args.points):
+        _csv.check_output(path)
+    if args.plot is not None:
+        check_plot_format(args.plot)
+    x_names, y_name, X, y = read_columns(args)
+    estimator = RobustPolynomialRegressor(degree=args.degree, max_degree=args.max_degree,
+                                          method=args.method, random_state=args.seed).fit(X, y)
+    model = PolynomialModel.from_estimator(estimator, x_names, y_name)
     inliers = np.asarray(estimator.inlier_mask_, dtype=bool)
-    print(report(estimator, model, args.data))
+    print(report(estimator, model, Path(args.data)))
     if args.json is not None:
         model.save(args.json)
     if args.points is not None:
@@ -86,15 +130,6 @@ def run(args: argparse.Namespace) -> int:
         figure = plot_fit(model, X, y, inliers)
         figure.savefig(args.plot, dpi=120)
     return 0
-
-
-def check_writable(path: Path) -> None:
-    """Raise the OSError of writing `path` now, rather than after a long fit."""
-    existed = path.exists()
-    with path.open("a"):
-        pass
-    if not existed:
-        path.unlink()
 
 
 def write_points(path: Path, model: PolynomialModel, X: npt.NDArray[np.float64],
@@ -111,75 +146,6 @@ def write_points(path: Path, model: PolynomialModel, X: npt.NDArray[np.float64],
                 zip(X.tolist(), y.tolist(), fitted.tolist(), (y - fitted).tolist(),
                     weights.tolist(), inliers.tolist())):
             writer.writerow([i, *map(repr, xs), *map(repr, values), int(ok)])
-
-
-@dataclass(frozen=True)
-class Table:
-    """The cells of a CSV file, with its header if it has one."""
-
-    path: Path
-    header: tuple[str, ...] | None
-    rows: list[tuple[int, list[str]]]  # (line number, cells)
-
-    @property
-    def width(self) -> int:
-        """Number of columns."""
-        return len(self.rows[0][1])
-
-    def column(self, spec: str) -> tuple[str, npt.NDArray[np.float64]]:
-        """The name and values of a column given by header name or 0-based index."""
-        index = self._index(spec)
-        name = self.header[index] if self.header is not None else f"column {index}"
-        values = np.empty(len(self.rows))
-        for i, (line, cells) in enumerate(self.rows):
-            try:
-                values[i] = float(cells[index])
-            except ValueError:
-                raise ValueError(f"{self.path}, line {line}, {name}: not a number: {cells[index]!r}") from None
-            if not math.isfinite(values[i]):
-                raise ValueError(f"{self.path}, line {line}, {name}: not a finite number: {cells[index]!r}")
-        return name, values
-
-    def _index(self, spec: str) -> int:
-        if self.header is not None and spec in self.header:
-            return self.header.index(spec)
-        if spec.isdecimal() and int(spec) < self.width:
-            return int(spec)
-        known = (f"names {', '.join(self.header)} or indices" if self.header is not None
-                 else "no header, so indices")
-        raise ValueError(f"{self.path} has no column {spec!r} ({known} 0 to {self.width - 1})")
-
-
-def read_table(path: Path) -> Table:
-    """Read a CSV file; blank lines are skipped and every other line has the same width."""
-    with path.open(newline="", encoding="utf-8-sig") as f:
-        reader = csv.reader(f)
-        try:
-            records = [(reader.line_num, cells) for cells in reader if cells]
-        except UnicodeDecodeError:
-            raise ValueError(f"{path} is not a UTF-8 text file") from None
-        except csv.Error as error:
-            raise ValueError(f"{path}, line {reader.line_num}: {error}") from None
-    if not records:
-        raise ValueError(f"{path} is empty")
-    first = records[0][1]
-    header = None if all(is_number(cell) for cell in first) else tuple(c.strip() for c in first)
-    rows = records[1:] if header is not None else records
-    if not rows:
-        raise ValueError(f"{path} has a header but no data")
-    for line, cells in rows:
-        if len(cells) != len(first):
-            raise ValueError(f"{path}, line {line}: {len(cells)} fields, expected {len(first)}")
-    return Table(path, header, rows)
-
-
-def is_number(cell: str) -> bool:
-    """Whether ``float`` accepts the cell."""
-    try:
-        float(cell)
-    except ValueError:
-        return False
-    return True
 
 
 def report(estimator: RobustPolynomialRegressor, model: PolynomialModel, source: Path) -> str:

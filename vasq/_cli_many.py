@@ -9,20 +9,21 @@ from typing import Any
 
 import pandas as pd
 
+from vasq import _csv
+from vasq._cli_fit import parse_degree, parse_max_degree
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._many import fit_curves
 
+# Columns of the table written as JSON lists.
+JSON_COLUMNS = ("degree", "coef", "powers", "centre", "half_width", "beta")
+# Seconds to wait for the scheduler before giving up.
+CONNECT_TIMEOUT = 10
 
-def _degree(text: str) -> str | int:
-    if text == "auto":
-        return text
-    try:
-        degree = int(text)
-    except ValueError:
-        degree = -1
-    if degree < 0:
-        raise argparse.ArgumentTypeError(f"expected 'auto' or an integer >= 0, got {text!r}")
-    return degree
+
+def _seed(text: str) -> int:
+    if text.isdecimal() and int(text) < 2**32:
+        return int(text)
+    raise argparse.ArgumentTypeError(f"expected an integer from 0 to 2**32 - 1, got {text!r}")
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -31,10 +32,20 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         help="fit many independent series of a CSV table",
         description="Fit a robust polynomial to every series of a long CSV table (one row "
                     "per point) and write one row per series: id, degree, coef, powers, "
-                    "mdl_score, inlier_share, n_points and error. coef and powers are JSON "
-                    "lists; a series that cannot be fitted has its message under error.")
-    parser.add_argument("data", metavar="DATA.csv", help="input table")
+                    "centre, half_width, y_loc, y_scale, beta, mdl_score, inlier_share, "
+                    "n_points and error. degree, coef, powers, centre, half_width and beta "
+                    "are JSON lists; coef is in the data's units, and the scaled model "
+                    "(prod(((x - centre) / half_width) ** powers) . beta) * y_scale + y_loc "
+                    "gives the fit's values without coef's loss of digits far from zero. A "
+                    "series that cannot be fitted has its message under error. Columns are "
+                    "given by header name or 0-based index; the first line is a header "
+                    "unless all its cells are numbers, and column names must be unique.")
+    parser.add_argument("data", metavar="DATA.csv", help="input table; - reads standard input")
     parser.add_argument("--id", required=True, metavar="COLUMN", help="series id column")
+    parser.add_argument("--id-type", choices=list(_csv.ID_TYPES), default="str",
+                        help="type of the ids: str keeps every id as written (007 and 7, NA "
+                             "and null are distinct ids), int and float read numbers "
+                             "(default: str); rows with an empty id are left out")
     parser.add_argument("--x", required=True, action="append", metavar="COLUMN",
                         help="input column; repeat it for several inputs")
     parser.add_argument("--y", required=True, metavar="COLUMN", help="response column")
@@ -43,35 +54,74 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                        help="local worker processes (-1: all cores; default 1)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
-    parser.add_argument("--out", required=True, metavar="RESULTS.csv", help="output table")
-    parser.add_argument("--degree", type=_degree, help="'auto' (MDL choice) or a fixed degree")
-    parser.add_argument("--method", choices=["tournament", "penalized", "ols"])
+    parser.add_argument("--out", required=True, metavar="RESULTS.csv",
+                        help="output table; - writes standard output")
+    parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
+                        help="polynomial degree, or auto to choose it by MDL score (default)")
+    parser.add_argument("--max-degree", type=parse_max_degree, default=6, metavar="N",
+                        help="highest degree tried by auto (default: 6)")
+    parser.add_argument("--method", choices=["tournament", "penalized", "ols"],
+                        default="tournament", help="fitting method (default: tournament)")
+    parser.add_argument("--seed", type=_seed, default=0,
+                        help="base of the series' seeds, from 0 to 2**32 - 1: each series' "
+                             "seed is a hash of it and the series' id (default: 0)")
+    _csv.add_format_arguments(parser)
 
 
 def _as_json(value: Any) -> str | None:
     return None if value is None else json.dumps(value)
 
 
+def read_table(args: argparse.Namespace) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The id, x and y columns named in `args`, and the column arguments of fit_curves."""
+    table = _csv.Table.open(_csv.Source.of(args.data), args.delimiter, args.decimal,
+                            args.missing)
+    id_index, y_index = table.index(args.id), table.index(args.y)
+    xs = [table.index(spec) for spec in args.x]
+    frame = table.read([*xs, y_index], {id_index: args.id_type})
+    frame.columns = [table.name(int(i)) for i in frame.columns]
+    names = dict(id=table.name(id_index), x=[table.name(i) for i in xs], y=table.name(y_index))
+    return frame, names
+
+
 def run(args: argparse.Namespace) -> int:
-    given = {"degree": args.degree, "method": args.method}
-    settings = {k: v for k, v in given.items() if v is not None}
-    estimator = RobustPolynomialRegressor(**settings)
-    table = pd.read_csv(args.data)
-    columns = dict(id=args.id, x=args.x, y=args.y)
+    _csv.check_output(args.out)
+    estimator = RobustPolynomialRegressor(degree=args.degree, max_degree=args.max_degree,
+                                          method=args.method)
+    estimator._check_params()  # a bad setting would fail every series: refuse it up front
+    fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
+    table, columns = read_table(args)
     if args.scheduler is None:
-        result = fit_curves(table, **columns, estimator=estimator, n_jobs=args.jobs)
+        result = fit_curves(table, **columns, **fit, n_jobs=args.jobs)
     else:
-        try:
-            from distributed import Client
-        except ImportError as exc:
-            raise ValueError("--scheduler needs Dask: pip install 'vasq[dask]'") from exc
-        with Client(args.scheduler, set_as_default=False) as client:
-            result = fit_curves(table, **columns, estimator=estimator, client=client)
-    for name in ("degree", "coef", "powers"):
+        with _connect(args.scheduler) as client:
+            result = fit_curves(table, **columns, **fit, client=client)
+    for name in JSON_COLUMNS:
         result[name] = result[name].map(_as_json)
-    result.to_csv(args.out, index=False)
+    result.to_csv(sys.stdout if args.out == _csv.STDIO else args.out, index=False)
     failed = int(result["error"].notna().sum())
     if failed:
         print(f"vasq: {failed} of {len(result)} series could not be fitted; see the error "
               f"column of {args.out}", file=sys.stderr)
     return 0
+
+
+def _connect(address: str) -> Any:
+    """A client of the scheduler at `address`, or a one-line ValueError without waiting long."""
+    try:
+        from distributed import Client
+        from distributed.comm import get_address_host_port, parse_address
+    except ImportError as exc:
+        raise ValueError("--scheduler needs Dask: pip install 'vasq[dask]'") from exc
+    # A Client that fails to parse its address is left half-built, and its finaliser then
+    # waits on a loop that never started: check the address first.
+    try:
+        if parse_address(address)[0] != "inproc":  # a scheduler in this process has no port
+            get_address_host_port(address)
+    except ValueError as exc:
+        raise ValueError(f"--scheduler {address!r} is not a scheduler address such as "
+                         f"tcp://HOST:8786 ({exc})") from None
+    try:
+        return Client(address, set_as_default=False, timeout=CONNECT_TIMEOUT)
+    except OSError as exc:
+        raise ValueError(f"cannot reach the scheduler at {address}: {exc}") from None

@@ -6,11 +6,13 @@ Every path fits the same batches with the same function and seeds each series fr
 
 from __future__ import annotations
 
+import datetime
 import functools
 import hashlib
 import math
 import numbers
 import sys
+import warnings
 from collections.abc import Callable, Hashable, Iterable
 from typing import Any, NamedTuple
 
@@ -27,13 +29,17 @@ from vasq._estimator import RobustPolynomialRegressor
 
 Floats = npt.NDArray[np.float64]
 
-COLUMNS = ["id", "degree", "coef", "powers", "mdl_score", "inlier_share", "n_points", "error"]
+COLUMNS = ["id", "degree", "coef", "powers", "centre", "half_width", "y_loc", "y_scale", "beta",
+           "mdl_score", "inlier_share", "n_points", "error"]
+MISSING = ("drop", "error")
 # Seconds before a progress bar shows, so that short runs print nothing.
 PROGRESS_DELAY = 2.0
 # Tasks per worker when the batch size is automatic: enough to balance uneven series,
 # few enough that scheduling stays negligible next to the fits.
 _TASKS_PER_WORKER = 8
 _MAX_BATCH = 64
+# Reruns of a task whose fit raised (a worker out of memory, say) before the call fails.
+_RETRIES = 2
 # Original position of each row of a Dask DataFrame, carried through the shuffle.
 _PART, _ROW = "__vasq_partition__", "__vasq_row__"
 
@@ -43,6 +49,11 @@ class _Row(NamedTuple):
     degree: int | tuple[int, ...] | None
     coef: tuple[float, ...] | None
     powers: tuple[tuple[int, ...], ...] | None
+    centre: tuple[float, ...] | None
+    half_width: tuple[float, ...] | None
+    y_loc: float
+    y_scale: float
+    beta: tuple[float, ...] | None
     mdl_score: float
     inlier_share: float
     n_points: int
@@ -71,10 +82,11 @@ def series_seed(base: int, series_id: Hashable) -> int:
         token = b"f" + float(series_id).hex().encode()
     elif isinstance(series_id, str):
         token = b"s" + series_id.encode("utf-8", "surrogatepass")
+    elif isinstance(series_id, datetime.datetime):
+        token = b"t" + pd.Timestamp(series_id).isoformat().encode()
     else:
-        raise ValueError(
-            f"series ids must be integers, floats or strings, got {type(series_id).__name__}"
-        )
+        raise ValueError("series ids must be integers, floats, strings or timestamps, got "
+                         f"{type(series_id).__name__}")
     digest = hashlib.blake2b(token, digest_size=4, key=base.to_bytes(8, "little")).digest()
     return int.from_bytes(digest, "little")
 
@@ -88,13 +100,21 @@ def _fit_one(estimator: RobustPolynomialRegressor, series_id: Hashable, X: Float
     try:
         model.fit(X, y)
     except ValueError as exc:
-        return _Row(series_id, None, None, None, math.nan, math.nan, len(y), str(exc))
+        return _Row(series_id, None, None, None, None, None, math.nan, math.nan, None, math.nan,
+                    math.nan, len(y), str(exc))
     degree = model.degree_
+    # The scaled model (centre, half-width, y location and scale, beta) rebuilds predict's
+    # numbers exactly; coef in powers of the raw x cancels badly far from zero.
     return _Row(
         series_id,
         int(degree) if np.ndim(degree) == 0 else tuple(int(d) for d in degree),
         tuple(model.coef_.tolist()),
         tuple(tuple(p) for p in model.powers_.tolist()),
+        tuple(model._centre.tolist()),
+        tuple(model._half.tolist()),
+        float(model._y_loc),
+        float(model._y_scale),
+        tuple(model._beta.tolist()),
         float(model.mdl_score_),
         float(np.mean(model.inlier_mask_)),
         len(y),
@@ -141,9 +161,13 @@ def _run_local(batches: list[_Batch], estimator: RobustPolynomialRegressor, base
 
 def _run_on_cluster(client: Any, batches: list[_Batch], estimator: RobustPolynomialRegressor,
                     base: int, progress: Callable[[int], object]) -> list[_Row]:
-    # Each batch travels to a worker once, ahead of the tasks, which then run where it lies.
-    data = client.scatter(batches, hash=False)
-    futures = client.map(_fit_batch, data, estimator=estimator, base=base)
+    # The batches are arguments of the tasks, not scattered data: the scheduler holds them
+    # and can run a task again elsewhere when its worker dies, before or after it finished.
+    with warnings.catch_warnings():
+        # Distributed advises scattering data that large, the very thing to avoid here.
+        warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
+        futures = client.map(_fit_batch, batches, estimator=estimator, base=base, pure=False,
+                             retries=_RETRIES)
     position = {future.key: i for i, future in enumerate(futures)}
     done: list[list[_Row]] = [[] for _ in batches]
     for future, out in _as_completed(client, futures):
@@ -153,23 +177,58 @@ def _run_on_cluster(client: Any, batches: list[_Batch], estimator: RobustPolynom
     return [row for out in done for row in out]
 
 
-def _series_from_matrix(x: object, Y: object) -> _Batch:
+def _series_from_matrix(x: object, Y: object) -> tuple[_Batch, Any]:
+    """The series of the columns of Y, and the dtype of their ids."""
     Yarr = np.asarray(Y, dtype=np.float64)
     if Yarr.ndim != 2:
         raise ValueError(f"Y must be 2-D (n_samples, n_series), got shape {Yarr.shape}")
+    if Yarr.shape[0] == 0:
+        raise ValueError(f"Y has no rows (shape {Yarr.shape}): every series needs points")
     X = np.asarray(x, dtype=np.float64)
     if X.ndim not in (1, 2) or X.shape[0] != Yarr.shape[0]:
         raise ValueError(
             f"x must have shape ({Yarr.shape[0]},) or ({Yarr.shape[0]}, n_features) to match "
             f"Y of shape {Yarr.shape}, got {X.shape}")
-    X = X.reshape(len(X), -1)
+    X = X.reshape(X.shape[0], -1)
     if isinstance(Y, pd.DataFrame):
         if Y.columns.has_duplicates:
-            raise ValueError("the columns of Y name the series and must be unique")
+            equal = Y.columns[Y.columns.duplicated(keep=False)].tolist()
+            raise ValueError("the columns of Y name the series and must be unique; equal: "
+                             + ", ".join(map(repr, equal)))
         ids: list[Hashable] = list(Y.columns)
+        id_dtype = Y.columns.dtype
     else:
-        ids = list(range(Yarr.shape[1]))
-    return _Batch(ids, [X] * len(ids), [Yarr[:, j] for j in range(len(ids))])
+        ids, id_dtype = list(range(Yarr.shape[1])), np.dtype(np.int64)
+    return _Batch(ids, [X] * len(ids), [Yarr[:, j] for j in range(len(ids))]), id_dtype
+
+
+def _id_kind(kind: type) -> str:
+    """The family of an id's type: ids of one family that compare equal share a seed."""
+    if issubclass(kind, (bool, np.bool_)):
+        return "bool"
+    for family in (numbers.Integral, numbers.Real, str, datetime.datetime):
+        if issubclass(kind, family):
+            return family.__name__
+    return kind.__name__
+
+
+def _check_id_kinds(ids: pd.Series, codes: npt.NDArray[np.intp]) -> None:
+    """Refuse ids that are equal but of different families, such as 1, 1.0 and True.
+
+    Grouping would merge their series under whichever spelling comes first, with that
+    spelling's seed; no choice between them is right.
+    """
+    if ids.dtype != object:
+        return
+    types = ids.map(type)
+    kinds = types.map({t: _id_kind(t) for t in types.unique()}).to_numpy()
+    pairs = pd.DataFrame({"code": codes, "kind": kinds}).drop_duplicates()
+    clash = pairs.loc[pairs["code"].duplicated() & (pairs["code"] >= 0), "code"]
+    if len(clash):
+        spellings = ids[codes == clash.iloc[0]].map(type).drop_duplicates().index
+        shown = ", ".join(f"{ids[i]!r} ({type(ids[i]).__name__})" for i in spellings[:4])
+        raise ValueError(f"ids {shown} are equal but of different types; give every id of a "
+                         "series the same type")
 
 
 def _columns(table: Any, id: Hashable, x: Hashable | list[Hashable], y: Hashable) -> _Columns:
@@ -185,6 +244,7 @@ def _series_from_table(table: pd.DataFrame,
                        columns: _Columns) -> tuple[_Batch, npt.NDArray[np.intp]]:
     """Series in order of first appearance, points in table order; also each one's first row."""
     codes, uniques = pd.factorize(table[columns.id], sort=False)
+    _check_id_kinds(table[columns.id].reset_index(drop=True), codes)
     order = np.argsort(codes, kind="stable")
     order = order[codes[order] >= 0]  # rows without an id
     bounds = np.searchsorted(codes[order], np.arange(1, len(uniques)))
@@ -279,6 +339,30 @@ def _is_dask_frame(data: object) -> bool:
     return dd is not None and isinstance(data, dd.DataFrame)
 
 
+def _missing_error(series_id: Hashable) -> ValueError:
+    return ValueError(f"series {series_id!r} has missing values (NaN); missing='drop' leaves "
+                      "those points out")
+
+
+def _refuse_missing(series: _Batch) -> None:
+    for i, X, y in zip(series.ids, series.X, series.y):
+        if np.isnan(y).any() or np.isnan(X).any():
+            raise _missing_error(i)
+
+
+def _refuse_missing_in_frame(frame: Any, columns: _Columns) -> None:
+    gaps = frame[[*columns.x, columns.y]].isna().any(axis=1) & ~frame[columns.id].isna()
+    first = frame.loc[gaps, columns.id].head(1, npartitions=-1)
+    if len(first):
+        raise _missing_error(first.iloc[0])
+
+
+def _check_n_jobs(n_jobs: object) -> None:
+    if n_jobs is not None and (not isinstance(n_jobs, numbers.Integral)
+                               or isinstance(n_jobs, bool)):
+        raise TypeError(f"n_jobs must be an integer or None, got {type(n_jobs).__name__}")
+
+
 def _base_seed(random_state: None | int | np.random.RandomState) -> int:
     if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
         check_random_state(random_state)  # the range RandomState accepts: 0 .. 2**32 - 1
@@ -286,9 +370,11 @@ def _base_seed(random_state: None | int | np.random.RandomState) -> int:
     return int(check_random_state(random_state).randint(0, 2**32, dtype=np.int64))
 
 
-def _table(rows: list[_Row]) -> pd.DataFrame:
-    # Explicit dtypes: inference would turn degrees into floats or drop None from errors.
-    dtypes: dict[str, Any] = {"id": None, "mdl_score": np.float64, "inlier_share": np.float64,
+def _table(rows: list[_Row], id_dtype: Any) -> pd.DataFrame:
+    # Explicit dtypes: inference would turn degrees into floats, drop None from errors, or
+    # integer ids into floats when one id is a float.
+    dtypes: dict[str, Any] = {"id": id_dtype, "y_loc": np.float64, "y_scale": np.float64,
+                              "mdl_score": np.float64, "inlier_share": np.float64,
                               "n_points": np.int64}
     return pd.DataFrame({name: pd.Series([row[i] for row in rows], dtype=dtypes.get(name, object))
                          for i, name in enumerate(COLUMNS)})
@@ -307,6 +393,7 @@ def fit_curves(
     client: Any = None,
     progress: bool | None = None,
     batch_size: int | None = None,
+    missing: str = "drop",
 ) -> pd.DataFrame:
     """Fit a robust polynomial to each of many independent series.
 
@@ -339,27 +426,52 @@ def fit_curves(
     batch_size : int, optional
         Series per task. By default about eight tasks per worker, at most 64 series each.
         A Dask DataFrame is fitted one partition per task.
+    missing : {"drop", "error"}, default="drop"
+        What a point whose y or x is NaN means: "drop" leaves it out of its series,
+        "error" refuses the whole call, naming the series, before anything is fitted.
 
     Returns
     -------
     pandas.DataFrame
-        One row per series, in order of first appearance, with the columns `id`, `degree`,
-        `coef` (tuple, in the user's units, in the order of `powers`), `powers` (tuple of
-        exponent tuples), `mdl_score`, `inlier_share`, `n_points` (points without NaN) and
+        One row per series, in order of first appearance, with the columns `id` (of the
+        input's dtype), `degree`, `coef` (tuple, in the user's units, in the order of
+        `powers`), `powers` (tuple of exponent tuples), the scaled model `centre` and
+        `half_width` (tuples, one per feature), `y_loc`, `y_scale` and `beta` (tuple, in the
+        order of `powers`), `mdl_score`, `inlier_share`, `n_points` (points without NaN) and
         `error`: None, or the message of the ValueError that stopped this series' fit, in
-        which case the fit's columns are None or NaN.
+        which case the fit's columns are None or NaN. The scaled model gives the estimator's
+        own predictions: ``(prod(((x - centre) / half_width) ** powers) @ beta) * y_scale
+        + y_loc``, where `coef` can lose every digit to cancellation far from zero.
+
+    Raises
+    ------
+    ValueError
+        On inconsistent arguments, a Y without rows, missing values with
+        ``missing="error"``, or ids that compare equal but are of different types, such as
+        1, 1.0 and True: they are refused, naming them, rather than merged into one series
+        under the seed of whichever comes first. Integers of every width count as one type,
+        as do floats and strings.
+    TypeError
+        If `estimator` is not a RobustPolynomialRegressor or `n_jobs` not an integer.
 
     Notes
     -----
-    Points whose y or x is NaN are left out of their series. With several workers each fit
-    runs on one thread and the work is spread across series; in this process alone, each fit
-    uses the default number of threads. The results are the same bits either way.
+    Ids may be integers, floats, strings or timestamps. With several workers each fit runs
+    on one thread and the work is spread across series; in this process alone, each fit
+    uses the default number of threads. The results are the same bits either way. On Dask,
+    the series travel as arguments of the tasks, so that a task lost with its worker is run
+    again elsewhere: a dead worker costs time, not results.
     """
     if estimator is None:
         estimator = RobustPolynomialRegressor()
     elif not isinstance(estimator, RobustPolynomialRegressor):
         raise TypeError(
             f"estimator must be a RobustPolynomialRegressor, got {type(estimator).__name__}")
+    # A bad parameter would fail every series alike: refuse it before reading anything.
+    estimator._check_params()
+    _check_n_jobs(n_jobs)
+    if missing not in MISSING:
+        raise ValueError(f"missing must be one of {MISSING}, got {missing!r}")
     if batch_size is not None and (not isinstance(batch_size, numbers.Integral) or batch_size < 1):
         raise ValueError(f"batch_size must be a positive integer or None, got {batch_size!r}")
     base = _base_seed(random_state)
@@ -372,15 +484,25 @@ def fit_curves(
               disable=None if progress is None else not progress) as bar:
         if long_form and _is_dask_frame(data):
             columns = _columns(data, id, x, y)
+            if missing == "error":
+                _refuse_missing_in_frame(data, columns)
+            id_dtype = data[columns.id].dtype
+            # Dask turns text columns into its own string dtype; the table keeps pandas' one.
+            if isinstance(id_dtype, pd.StringDtype):
+                id_dtype = "str"
             return _table(_fit_dask_frame(data, columns, estimator, base, client, n_jobs,
-                                          batch_size, bar))
+                                          batch_size, bar), id_dtype)
         if long_form:
             if not isinstance(data, pd.DataFrame):
                 raise ValueError(
                     f"a table must be a pandas or Dask DataFrame, got {type(data).__name__}")
-            series, _ = _series_from_table(data, _columns(data, id, x, y))
+            columns = _columns(data, id, x, y)
+            series, _ = _series_from_table(data, columns)
+            id_dtype = data[columns.id].dtype
         else:
-            series = _series_from_matrix(data, Y)
+            series, id_dtype = _series_from_matrix(data, Y)
+        if missing == "error":
+            _refuse_missing(series)
         bar.reset(total=len(series.ids))
         n_workers = sum(client.nthreads().values()) if client else effective_n_jobs(n_jobs)
         batches = _batches(series, _batch_size(batch_size, len(series.ids), n_workers))
@@ -388,4 +510,4 @@ def fit_curves(
             rows = _run_on_cluster(client, batches, estimator, base, bar.update)
         else:
             rows = _run_local(batches, estimator, base, n_jobs, bar.update)
-    return _table(rows)
+    return _table(rows, id_dtype)

@@ -1,5 +1,6 @@
 """The command-line frame: subcommand dispatch, exit codes, one-line errors."""
 
+import signal
 import subprocess
 import sys
 from types import SimpleNamespace
@@ -76,3 +77,21 @@ def test_python_dash_m_reports_input_errors_without_traceback(tmp_path):
                              "--x", "0", "--y", "1"], capture_output=True, text=True, check=False)
     assert result.returncode == 2
     assert result.stderr == f"vasq: error: {tmp_path / 'none.csv'}: No such file or directory\n"
+
+
+def test_interruption_exits_130_with_one_line(commands, capsys):
+    commands(subcommand("go", KeyboardInterrupt()))
+    assert _cli.main(["go"]) == 130
+    assert capsys.readouterr().err == "vasq: interrupted\n"
+
+
+def test_ctrl_c_while_reading_standard_input_ends_without_traceback():
+    process = subprocess.Popen([sys.executable, "-m", "vasq", "fit", "-", "--x", "0", "--y", "1"],
+                               stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    # Once more than a pipe's capacity is written, the command is reading its input: the
+    # interpreter is up and the signal lands in the command, not in start-up.
+    process.stdin.write(b"1,2\n" * 100_000)
+    process.stdin.flush()
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=120)
+    assert process.returncode == 130 and err == b"vasq: interrupted\n"

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 from scipy.stats import t as student_t
 
-from vasq import PolynomialModel, RobustPolynomialRegressor, _cli_fit, load_model
+from vasq import PolynomialModel, RobustPolynomialRegressor, _cli_fit, _csv, load_model
 from vasq._cli import main
 from vasq._uncertainty import Spread
 
@@ -45,11 +45,12 @@ def write_csv(path, header, columns):
 def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names, x):
     path = tmp_path / "d.csv"
     path.write_text(text, encoding="utf-8")
-    table = _cli_fit.read_table(path)
-    (x_name, x_read), (y_name, y_read) = table.column(x_spec), table.column(y_spec)
-    assert (x_name, y_name) == names
-    np.testing.assert_array_equal(x_read, x)
-    np.testing.assert_array_equal(y_read, [2.0, 4.5])
+    table = _csv.Table.open(_csv.Source.of(path))
+    i, j = table.index(x_spec), table.index(y_spec)
+    assert (table.name(i), table.name(j)) == names
+    frame = table.read([i, j])
+    np.testing.assert_array_equal(frame[i], x)
+    np.testing.assert_array_equal(frame[j], [2.0, 4.5])
 
 
 @pytest.mark.parametrize(
@@ -62,18 +63,24 @@ def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names
         ("1,2\n3,4\n", ["--x", "2", "--y", "1"], "d.csv has no column '2' (no header, so indices 0 to 1)"),
         ("1,2\n3,4\n", ["--x", "x"], "d.csv has no column 'x' (no header, so indices 0 to 1)"),
         ("x,y\n1,2\n\n3,oops\n", [], "d.csv, line 4, y: not a number: 'oops'"),
-        ("x,y\n1,2\n3,\n", [], "d.csv, line 3, y: not a number: ''"),
-        ("x,y\n1,2\n3,nan\n", [], "d.csv, line 3, y: not a finite number: 'nan'"),
+        ("x,y\n1,2\n3,\n", ["--missing", "error"], "d.csv, line 3, y: missing value (see --missing): ''"),
+        ("x,y\n1,2\n3,nan\n", ["--missing", "error"], "line 3, y: missing value (see --missing): 'nan'"),
+        ("x;y\n1;2\n3\n", ["--missing", "error", "--delimiter", ";"], "line 3, y: missing value"),
+        ("x,y\n1,NA\nNaN,\n", [], "d.csv has no row without missing values"),
         ("1,2\n-inf,4\n", ["--x", "0", "--y", "1"], "d.csv, line 2, column 0: not a finite number: '-inf'"),
-        ("x,y\n1,2\n3,4,5\n", [], "d.csv, line 3: 3 fields, expected 2"),
+        ("x,y,x\n1,2,3\n", [], "d.csv has duplicate column names: 'x'"),
+        ("x;y\n1;2,5\n", ["--delimiter", ";"], "line 2, y: not a number: '2,5'"),
         ("x,y\n1,2\n3," + "4" * 200_000 + "\n", [], "d.csv, line 3: field larger than field limit"),
         (b"\x89PNG\r\n\x1a\n\x00\xff", [], "d.csv is not a UTF-8 text file"),
-        (FOUR_ROWS, ["--json", "{tmp}/no/m.json"], "m.json: No such file or directory"),
+        (FOUR_ROWS, ["--json", "{tmp}/no/m.json"], "m.json: the folder"),
+        (FOUR_ROWS, ["--plot", "{tmp}/d.csv/p.png"], "p.png: the folder"),
         (FOUR_ROWS, ["--plot", "{tmp}/p.nonsense"], "Format 'nonsense' is not supported"),
+        ("x,y\n1,2\n", ["--plot", "{tmp}/p"], "p: Format '' is not supported"),
     ],
     ids=["missing", "empty", "header-only", "unknown-name", "index-too-large", "name-without-header",
-         "text-cell", "empty-cell", "nan", "infinity", "ragged", "huge-field", "binary", "json-directory",
-         "plot-format"],
+         "text-cell", "empty-cell", "nan", "short-line", "nothing-left", "infinity", "duplicate-names",
+         "decimal-comma-not-asked", "huge-field", "binary", "json-directory", "plot-in-a-file",
+         "plot-format", "plot-format-before-fit"],
 )
 def test_bad_input_gives_one_line_and_exit_code_2(tmp_path, capsys, text, args, message):
     path = tmp_path / ("missing.csv" if text is None else "d.csv")
@@ -97,8 +104,9 @@ def test_too_few_rows_for_the_degree_gives_one_line_and_exit_code_2(tmp_path, ca
 @pytest.mark.parametrize(
     "args",
     [["--degree", "-1"], ["--degree", "two"], ["--degree", "2.0"], ["--method", "lasso"],
-     ["--seed", "x"], ["--y"]],
-    ids=["negative-degree", "word-degree", "float-degree", "method", "seed", "no-y-value"],
+     ["--seed", "x"], ["--y"], ["--max-degree", "0"], ["--decimal", ""]],
+    ids=["negative-degree", "word-degree", "float-degree", "method", "seed", "no-y-value",
+         "max-degree-0", "empty-decimal"],
 )
 def test_bad_options_are_usage_errors(tmp_path, capsys, args):
     path = write_csv(tmp_path / "d.csv", ["x", "y"], [[0.0, 1.0], [1.0, 2.0]])
@@ -191,7 +199,7 @@ class NotFitted:
 
 @pytest.mark.parametrize(
     ("target", "message"),
-    [("no/p.csv", "p.csv: No such file or directory"), (".", "Is a directory")],
+    [("no/p.csv", "does not exist"), (".", "is a folder")],
     ids=["missing-directory", "directory"],
 )
 def test_unwritable_points_file_stops_before_the_fit(tmp_path, capsys, monkeypatch, target,
@@ -267,3 +275,20 @@ def test_plot_of_one_feature_shows_the_confidence_and_prediction_bands():
                                    atol=1e-12)
         np.testing.assert_allclose([max(edges[g]) for g in grid], grid + half, rtol=1e-12,
                                    atol=1e-12)
+
+
+def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
+    x, y = noisy_quadratic()
+    cells = [f"{a!r};{b!r}".replace(".", ",") for a, b in zip(x.tolist(), y.tolist())]
+    cells[5] = f"{float(x[5])!r};NA".replace(".", ",")
+    path = tmp_path / "d.csv"
+    path.write_text("time;signal\n" + "\n".join(cells) + "\n")
+    assert main(["fit", str(path), "--x", "time", "--y", "signal", "--max-degree", "2",
+                 "--delimiter", ";", "--decimal", ",", "--seed", "3"]) == 0
+    out, err = capsys.readouterr()
+    assert err == f"vasq: 1 of {x.size} rows left out for missing values\n"
+    kept = np.arange(x.size) != 5
+    est = RobustPolynomialRegressor(max_degree=2, random_state=3).fit(x[kept, None], y[kept])
+    table = dict(re.findall(r"^(\d+)\s+(-?\d+\.\d{4})", out, flags=re.M))
+    assert table == {str(d): f"{s:.4f}" for d, s in est.mdl_scores_.items()} and len(table) == 2
+    assert f"{est.inlier_mask_.sum()} of {kept.sum()} rows inliers" in out

@@ -1,8 +1,13 @@
 """fit_curves: the same table on every execution path, per-series seeds, bad series, input forms."""
 
 import io
+import os
+import signal
 import sys
+import time
+from concurrent.futures import ThreadPoolExecutor
 
+import dask
 import dask.dataframe as dd
 import numpy as np
 import pandas as pd
@@ -55,7 +60,8 @@ FORMS = {
 
 @pytest.fixture(scope="module")
 def client():
-    with (LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster,
+    with (LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                       dashboard_address="127.0.0.1:0") as cluster,
           Client(cluster, set_as_default=False) as client):
         yield client
 
@@ -79,10 +85,47 @@ def sequential():
 def test_parallel_paths_return_the_sequential_table_bit_for_bit(form, path, client, sequential):
     args, kwargs = FORMS[form]()
     options = dict(n_jobs=2) if path == "processes" else dict(client=client)
-    table = fit_curves(*args, **kwargs, estimator=ESTIMATOR, **options)
+    # The data travel in the task graph, which distributed would warn about when large.
+    with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1 kiB"}):
+        table = fit_curves(*args, **kwargs, estimator=ESTIMATOR, **options)
     expected = sequential(form)
     assert len(expected) == N_SERIES and expected["error"].notna().sum() == len(BAD)
     pd.testing.assert_frame_equal(table, expected, check_exact=True)
+
+
+def finished_per_worker(dask_scheduler):
+    """Addresses of the workers holding finished fits, each with how many; and tasks left."""
+    held, left = {}, 0
+    for task in dask_scheduler.tasks.values():
+        if str(task.key).startswith("_fit_batch"):
+            for worker in task.who_has or ():
+                held[worker.address] = held.get(worker.address, 0) + 1
+            left += task.state != "memory"
+    return held, left
+
+
+def test_a_killed_worker_costs_time_not_results():
+    """SIGKILL one of two worker processes half-way: its finished and running fits are redone."""
+    table = long_table(n_series=60)
+    kwargs = dict(id="sensor", x="t", y="value")
+    estimator = RobustPolynomialRegressor(**{**SETTINGS, "n_deep": 200})
+    expected = fit_curves(table, **kwargs, estimator=estimator)
+    with (LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                       dashboard_address="127.0.0.1:0") as cluster,
+          Client(cluster, set_as_default=False) as client,
+          ThreadPoolExecutor(1) as pool):
+        run = pool.submit(fit_curves, table, **kwargs, estimator=estimator, client=client,
+                          batch_size=2)
+        held, left = {}, 1
+        while not (held and max(held.values()) >= 3) and not run.done():
+            time.sleep(0.05)  # polling the scheduler, not timing anything
+            held, left = client.run_on_scheduler(finished_per_worker)
+        victim = max(held, key=held.get)
+        pid = next(n.pid for n in cluster.workers.values() if n.worker_address == victim)
+        os.kill(pid, signal.SIGKILL)
+        assert left > 0 and not run.done()
+        result = run.result()
+    pd.testing.assert_frame_equal(result, expected, check_exact=True)
 
 
 def test_active_client_runs_the_fits(client, sequential):
@@ -156,6 +199,59 @@ def test_different_ids_or_bases_get_different_seeds(a, b):
     assert series_seed(a[1], a[0]) != series_seed(b[1], b[0])
 
 
+def id_table(ids, n_points=12):
+    """Straight lines, one per id, each with its own slope."""
+    x = np.linspace(0.0, 1.0, n_points)
+    return pd.DataFrame({"id": pd.Series(np.repeat(np.array(ids, dtype=object), n_points),
+                                         dtype=object),
+                         "t": np.tile(x, len(ids)),
+                         "v": np.concatenate([k * x for k in range(1, len(ids) + 1)])})
+
+
+@pytest.mark.parametrize("ids, named", [
+    ([1, 1.0, 2], "1 (int), 1.0 (float)"),
+    ([2, True, 1], "True (bool), 1 (int)"),
+    (["a", np.int64(1), 1.0], "np.int64(1) (int64), 1.0 (float)"),
+])
+def test_equal_ids_of_different_types_are_refused_by_name(ids, named):
+    with pytest.raises(ValueError, match="are equal but of different types") as info:
+        fit_curves(id_table(ids), id="id", x="t", y="v", estimator=ESTIMATOR)
+    assert named in str(info.value)
+
+
+def test_ids_keep_their_types_and_seeds():
+    mixed = [3, 2.5, "3", np.int64(7), pd.Timestamp("2024-01-01")]
+    rows = fit_curves(id_table(mixed), id="id", x="t", y="v", estimator=ESTIMATOR)
+    assert rows["id"].tolist() == mixed and rows["error"].isna().all()
+    assert [type(i) for i in rows["id"]] == [int, float, str, np.int64, pd.Timestamp]
+    stamps = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-01 00:00:00.000001"],
+                            format="ISO8601")
+    table = id_table(list(stamps)).astype({"id": "datetime64[ns]"})
+    rows = fit_curves(table, id="id", x="t", y="v", estimator=ESTIMATOR)
+    assert rows["id"].dtype == "datetime64[ns]" and rows["id"].tolist() == list(stamps)
+    seeds = {series_seed(0, s) for s in stamps}
+    assert len(seeds) == 3 and series_seed(0, stamps[0]) == series_seed(
+        0, stamps[0].to_pydatetime())
+
+
+def test_scaled_columns_rebuild_predict_exactly(sequential):
+    """Far from zero, coef cancels; the scaled model gives predict's numbers."""
+    rng = np.random.default_rng(5)
+    x = 1e4 + rng.uniform(-10.0, 10.0, (60, 1))
+    y = 0.01 * (x[:, 0] - 1e4) ** 3 + rng.normal(0.0, 0.1, 60)
+    row = fit_curves(x, y[:, None], estimator=RobustPolynomialRegressor(degree=6)).iloc[0]
+    bare = RobustPolynomialRegressor(degree=6, random_state=series_seed(0, 0)).fit(x, y)
+    T = (x - np.array(row["centre"])) / np.array(row["half_width"])
+    design = np.prod(T[:, None, :] ** np.array(row["powers"])[None], axis=2)
+    rebuilt = (design @ np.array(row["beta"])) * row["y_scale"] + row["y_loc"]
+    np.testing.assert_allclose(rebuilt, bare.predict(x), rtol=1e-13, atol=1e-12)
+    naive = np.polynomial.polynomial.polyval(x[:, 0], np.array(row["coef"]))
+    assert np.max(np.abs(naive - bare.predict(x))) > 1e3 * np.max(np.abs(rebuilt - bare.predict(x)))
+    failed = sequential("table").set_index("id").loc["s7"]
+    assert failed[["centre", "half_width", "beta"]].isna().all()
+    assert np.isnan(failed["y_loc"]) and np.isnan(failed["y_scale"])
+
+
 class Terminal(io.StringIO):
     def isatty(self):
         return True
@@ -185,8 +281,21 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(progress, stderr, shown, 
     (lambda: fit_curves(np.zeros((4, 3)), id="a", x="b", y="c"), ValueError, "got ndarray"),
     (lambda: fit_curves(np.arange(5.0), pd.DataFrame(np.zeros((5, 2)), columns=["a", "a"])),
      ValueError, "must be unique"),
-    (lambda: fit_curves(pd.DataFrame({"d": pd.to_datetime(["2024-01-01"] * 3), "t": 1.0, "v": 1.0}),
-                        id="d", x="t", y="v"), ValueError, "got Timestamp"),
+    (lambda: fit_curves(np.arange(5.0), pd.DataFrame(np.zeros((5, 3)), columns=[1, "b", 1.0])),
+     ValueError, "equal: 1, 1.0"),
+    (lambda: fit_curves(np.zeros(0), np.zeros((0, 2))), ValueError, "Y has no rows"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), n_jobs="2"), TypeError,
+     "n_jobs must be an integer or None, got str"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), missing="keep"), ValueError,
+     "missing must be one of"),
+    (lambda: fit_curves(*matrix_form(20), missing="error"), ValueError,
+     "series 7 has missing values"),
+    (lambda: fit_curves(long_table(20), id="sensor", x="t", y="value", missing="error"),
+     ValueError, "series 's7' has missing values"),
+    (lambda: fit_curves(dd.from_pandas(long_table(20), npartitions=3), id="sensor", x="t",
+                        y="value", missing="error"), ValueError, "has missing values"),
+    (lambda: fit_curves(*matrix_form(20), estimator=RobustPolynomialRegressor(degree=10**10)),
+     ValueError, "degree must be"),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), batch_size=0), ValueError, "batch_size"),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), random_state=-1), ValueError,
      "Seed must be"),

@@ -2,6 +2,8 @@
 
 import argparse
 import json
+import subprocess
+import sys
 
 import dask
 import numpy as np
@@ -39,7 +41,7 @@ def data(tmp_path_factory):
 @pytest.fixture(scope="module")
 def scheduler():
     with LocalCluster(n_workers=1, threads_per_worker=1, processes=False,
-                      dashboard_address=None) as cluster:
+                      dashboard_address="127.0.0.1:0") as cluster:
         yield cluster.scheduler_address
 
 
@@ -50,19 +52,20 @@ def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(out), *extra[where]])
     assert _cli_many.run(args) == 0
-    written = pd.read_csv(out)
-    table = pd.read_csv(data)
+    written = pd.read_csv(out, dtype={"id": str})
+    table = pd.read_csv(data, dtype={"unit": str})
     expected = fit_curves(table, id="unit", x="dose", y="response",
                           estimator=RobustPolynomialRegressor(degree=1))
-    assert written["id"].tolist() == expected["id"].tolist() == list(range(0, 10 * N_SERIES, 10))
+    assert (written["id"].tolist() == expected["id"].tolist()
+            == [str(i) for i in range(0, 10 * N_SERIES, 10)])
     fitted = expected["error"].isna()
     assert fitted.sum() == N_SERIES - 1 and "0 sample" in written.loc[~fitted, "error"].item()
-    for name in ("coef", "powers"):
+    for name in ("coef", "powers", "centre", "half_width", "beta"):
         parsed = written.loc[fitted, name].map(json.loads)
         assert parsed.tolist() == expected.loc[fitted, name].map(
             lambda v: json.loads(json.dumps(v))).tolist()
     assert written.loc[fitted, "degree"].eq(1).all() and written["degree"].isna().sum() == 1
-    for name in ("mdl_score", "inlier_share", "n_points"):
+    for name in ("y_loc", "y_scale", "mdl_score", "inlier_share", "n_points"):
         np.testing.assert_array_equal(written[name], expected[name])
 
 
@@ -76,11 +79,13 @@ def test_reports_series_that_failed(data, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("file, extra, message", [
-    ("data", ["--x", "time"], "['time']"),
+    ("data", ["--x", "time"], "has no column 'time' (names unit, dose, response"),
     ("data", ["--x", "dose", "--scheduler", "tcp://127.0.0.1:1"], "127.0.0.1:1"),
     ("none.csv", ["--x", "dose"], "none.csv: No such file or directory"),
 ], ids=["unknown-column", "no-scheduler", "missing-file"])
-def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_path, capsys):
+def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_path, capsys,
+                                              monkeypatch):
+    monkeypatch.setattr(_cli_many, "CONNECT_TIMEOUT", 1)
     path = data if file == "data" else tmp_path / file
     argv = ["fit-many", str(path), "--id", "unit", "--y", "response", *extra,
             "--out", str(tmp_path / "r.csv")]
@@ -95,8 +100,112 @@ def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_pa
     ["--degree", "-1"],
     ["--method", "lasso"],
     ["--jobs", "2", "--scheduler", "tcp://127.0.0.1:8786"],
+    ["--degree", "10000000000"],
+    ["--max-degree", "0"],
+    ["--seed", "-1"],
+    ["--delimiter", ";;"],
 ])
 def test_usage_errors_exit_2(argv, capsys):
     with pytest.raises(SystemExit) as info:
         parse(["d.csv", "--id", "a", "--x", "b", "--y", "c", "--out", "r.csv", *argv])
     assert info.value.code == 2 and "usage: vasq fit-many" in capsys.readouterr().err
+
+
+def lines_csv(path, ids, n_points=8, sep=",", decimal="."):
+    """A straight line per id (slope k for the k-th id), written with the given separators."""
+    x = np.linspace(0.0, 1.0, n_points)
+    rows = [sep.join([i, *(repr(float(v)).replace(".", decimal) for v in (xv, (k + 1) * xv))])
+            for k, i in enumerate(ids) for xv in x]
+    path.write_text(f"unit{sep}dose{sep}response\n" + "\n".join(rows) + "\n")
+    return path
+
+
+def run_many(argv):
+    assert main(["fit-many", *argv, "--method", "ols", "--degree", "1"]) == 0
+
+
+@pytest.mark.parametrize("id_type, expected", [
+    ("str", ["007", "7", "NA", "null", "1", "1.0"]),
+    ("float", [7.0, 1.0]),
+])
+def test_ids_are_kept_as_written_unless_a_type_is_asked(id_type, expected, tmp_path):
+    ids = ["007", "7", "NA", "null", "1", "1.0"] if id_type == "str" else ["007", "7", "1", "1.0"]
+    path = lines_csv(tmp_path / "d.csv", ids)
+    with path.open("a") as f:
+        f.write(",0.5,1.0\n")  # a row without an id is left out
+    run_many([str(path), "--id", "unit", "--x", "dose", "--y", "response", "--id-type", id_type,
+              "--out", str(tmp_path / "r.csv")])
+    written = pd.read_csv(tmp_path / "r.csv", dtype={"id": str if id_type == "str" else float},
+                          keep_default_na=False)
+    assert written["id"].tolist() == expected
+    assert written["n_points"].tolist() == [8 * len(ids) // len(expected)] * len(expected)
+
+
+def test_delimiter_decimal_seed_and_max_degree_reach_the_fit(tmp_path):
+    ids = ["a", "b", "c"]
+    comma = lines_csv(tmp_path / "comma.csv", ids)
+    semicolon = lines_csv(tmp_path / "semicolon.csv", ids, sep=";", decimal=",")
+    assert "0,5" in semicolon.read_text()
+    common = ["--id", "unit", "--x", "dose", "--y", "response", "--seed", "17",
+              "--max-degree", "2", "--method", "tournament"]
+    assert main(["fit-many", str(comma), *common, "--out", str(tmp_path / "r1.csv")]) == 0
+    assert main(["fit-many", str(semicolon), *common, "--delimiter", ";", "--decimal", ",",
+                 "--out", str(tmp_path / "r2.csv")]) == 0
+    one, two = pd.read_csv(tmp_path / "r1.csv"), pd.read_csv(tmp_path / "r2.csv")
+    pd.testing.assert_frame_equal(one, two)
+    table = pd.read_csv(comma, dtype={"unit": str})
+    expected = fit_curves(table, id="unit", x="dose", y="response", random_state=17,
+                          estimator=RobustPolynomialRegressor(max_degree=2))
+    assert one["mdl_score"].tolist() == expected["mdl_score"].tolist()
+    assert one["coef"].map(json.loads).tolist() == expected["coef"].map(list).tolist()
+
+
+def test_missing_numbers_drop_the_row_or_refuse_the_file(tmp_path, capsys):
+    path = lines_csv(tmp_path / "d.csv", ["a", "b"])
+    text = path.read_text().splitlines()
+    text[3] = "a,,0.5"
+    text[12] = "b,0.5,NA"
+    path.write_text("\n".join(text) + "\n")
+    argv = [str(path), "--id", "unit", "--x", "dose", "--y", "response",
+            "--out", str(tmp_path / "r.csv")]
+    run_many(argv)
+    assert pd.read_csv(tmp_path / "r.csv")["n_points"].tolist() == [7, 7]
+    assert main(["fit-many", *argv, "--missing", "error"]) == 2
+    assert capsys.readouterr().err == (
+        f"vasq: error: {path}, line 4, dose: missing value (see --missing): ''\n")
+
+
+def test_standard_input_and_output(tmp_path):
+    path = lines_csv(tmp_path / "d.csv", ["a", "b"])
+    argv = ["--id", "unit", "--x", "dose", "--y", "response", "--method", "ols"]
+    run_many([str(path), *argv, "--out", str(tmp_path / "r.csv")])
+    piped = subprocess.run([sys.executable, "-m", "vasq", "fit-many", "-", *argv, "--out", "-",
+                            "--method", "ols", "--degree", "1"],
+                           input=path.read_bytes(), capture_output=True, check=False)
+    assert piped.returncode == 0 and piped.stderr == b""
+    assert piped.stdout.decode() == (tmp_path / "r.csv").read_text()
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--out", "{tmp}/missing/r.csv"], "r.csv: the folder {tmp}/missing does not exist"),
+    (["--out", "{tmp}"], "is a folder"),
+    (["--out", "{tmp}/r.csv", "--x", "1", "--y", "dose"], "duplicate column names: 'dose'"),
+], ids=["no-folder", "out-is-a-folder", "duplicate-names"])
+def test_bad_paths_and_tables_are_refused_before_fitting(extra, message, tmp_path, capsys):
+    path = tmp_path / "d.csv"
+    path.write_text("unit,dose,dose\na,1,2\n")
+    argv = ["fit-many", str(path), "--id", "unit", "--x", "dose", "--y", "dose", "--method", "ols"]
+    assert main([*argv, *[a.format(tmp=tmp_path) for a in extra]]) == 2
+    assert message.format(tmp=tmp_path) in capsys.readouterr().err
+
+
+def test_bad_scheduler_address_fails_at_once_on_one_line(tmp_path):
+    path = lines_csv(tmp_path / "d.csv", ["a"])
+    result = subprocess.run(
+        [sys.executable, "-m", "vasq", "fit-many", str(path), "--id", "unit", "--x", "dose",
+         "--y", "response", "--out", str(tmp_path / "r.csv"), "--scheduler", "not a url"],
+        capture_output=True, text=True, check=False, timeout=120)
+    assert result.returncode == 2
+    assert result.stderr == ("vasq: error: --scheduler 'not a url' is not a scheduler address "
+                             "such as tcp://HOST:8786 (missing port number in address "
+                             "'not a url')\n")

@@ -1,0 +1,223 @@
+"""The columns a command needs from a CSV table, and nothing else of it.
+
+The cells are parsed by pandas straight into arrays of the requested types, so that the
+memory taken is that of the arrays, not of the text. When a cell cannot be used, the file
+is read again, record by record, to name its line and column.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import math
+import os
+import sys
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import IO, Any
+
+import numpy as np
+import pandas as pd
+
+STDIO = "-"
+MISSING = ("drop", "error")
+# Cells that stand for a missing number.
+MISSING_CELLS = ("", "NA", "N/A", "n/a", "NaN", "nan", "null", "NULL")
+ID_TYPES: dict[str, Any] = {"str": "str", "int": "Int64", "float": np.float64}
+
+
+def add_format_arguments(parser: argparse.ArgumentParser) -> None:
+    """The options shared by the commands that read a table."""
+    parser.add_argument("--delimiter", default=",", type=_one_character, metavar="CHAR",
+                        help="field delimiter (default: ,)")
+    parser.add_argument("--decimal", default=".", type=_one_character, metavar="CHAR",
+                        help="decimal mark of the numbers, e.g. , (default: .)")
+    parser.add_argument("--missing", choices=MISSING, default="drop",
+                        help="what a row with a missing number (an empty cell, NA, NaN, null) "
+                             "in a used column means: drop leaves the row out, error refuses "
+                             "the file (default: drop)")
+
+
+def _one_character(text: str) -> str:
+    if len(text) != 1 or text in "\r\n\"":
+        raise argparse.ArgumentTypeError(f"expected one character other than a quote or a line "
+                                         f"break, got {text!r}")
+    return text
+
+
+def check_output(path: str | Path | None) -> None:
+    """Refuse an output path whose folder is missing or not writable, before any work."""
+    if path is None or str(path) == STDIO:
+        return
+    folder = Path(path).parent
+    if not folder.is_dir():
+        raise ValueError(f"{path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise ValueError(f"{path}: the folder {folder} is not writable")
+    if Path(path).is_dir():
+        raise ValueError(f"{path} is a folder")
+
+
+@dataclass(frozen=True)
+class Source:
+    """A file, or standard input (``-``) read once into memory so that it can be read again."""
+
+    name: str
+    path: str | None
+    content: bytes = b""
+
+    @classmethod
+    def of(cls, argument: str | Path) -> Source:
+        """The source named on the command line."""
+        if str(argument) == STDIO:
+            return cls("<stdin>", None, sys.stdin.buffer.read())
+        return cls(str(argument), str(argument))
+
+    def binary(self) -> IO[bytes]:
+        """A new binary stream over the whole source."""
+        return open(self.path, "rb") if self.path is not None else io.BytesIO(self.content)
+
+    def records(self, delimiter: str) -> Iterator[tuple[int, list[str]]]:
+        """The line number and cells of every record that is not blank."""
+        with io.TextIOWrapper(self.binary(), encoding="utf-8-sig", newline="") as text:
+            reader = csv.reader(text, delimiter=delimiter)
+            try:
+                for cells in reader:
+                    if cells:
+                        yield reader.line_num, cells
+            except UnicodeDecodeError:
+                raise ValueError(f"{self.name} is not a UTF-8 text file") from None
+            except csv.Error as error:
+                raise ValueError(f"{self.name}, line {reader.line_num}: {error}") from None
+
+
+@dataclass(frozen=True)
+class Table:
+    """A CSV table's layout: its header, if the first record is not all numbers, and width."""
+
+    source: Source
+    header: tuple[str, ...] | None
+    width: int
+    delimiter: str = ","
+    decimal: str = "."
+    missing: str = "drop"
+
+    @classmethod
+    def open(cls, source: Source, delimiter: str = ",", decimal: str = ".",
+             missing: str = "drop") -> Table:
+        """Read the first record; refuse an empty file and duplicate column names."""
+        first = next(source.records(delimiter), None)
+        if first is None:
+            raise ValueError(f"{source.name} is empty")
+        cells = first[1]
+        header = None
+        if not all(_is_number(cell, decimal) for cell in cells):
+            header = tuple(cell.strip() for cell in cells)
+            repeated = sorted({name for name in header if header.count(name) > 1})
+            if repeated:
+                raise ValueError(f"{source.name} has duplicate column names: "
+                                 + ", ".join(map(repr, repeated)))
+        return cls(source, header, len(cells), delimiter, decimal, missing)
+
+    def index(self, spec: str) -> int:
+        """The column given by header name or 0-based index."""
+        if self.header is not None and spec in self.header:
+            return self.header.index(spec)
+        if spec.isdecimal() and int(spec) < self.width:
+            return int(spec)
+        known = (f"names {', '.join(self.header)} or indices" if self.header is not None
+                 else "no header, so indices")
+        raise ValueError(f"{self.source.name} has no column {spec!r} ({known} 0 to "
+                         f"{self.width - 1})")
+
+    def name(self, index: int) -> str:
+        """The column's header name, or ``column i`` without a header."""
+        return self.header[index] if self.header is not None else f"column {index}"
+
+    def read(self, numbers: Sequence[int], labels: Mapping[int, str] | None = None,
+             ) -> pd.DataFrame:
+        """The given columns, labelled by index: `numbers` as floats, `labels` as id types.
+
+        A missing number is NaN with ``missing="drop"`` and an error with "error". An empty
+        label is missing (NaN); other labels are kept verbatim ("NA" is an id). Cells beyond
+        the header's width are ignored, and absent cells at the end of a record are missing.
+        """
+        labels = labels or {}
+        dtypes = {i: ID_TYPES[kind] for i, kind in labels.items()}
+        dtypes |= {i: np.float64 for i in numbers}
+        # Keyed by position: pandas' stubs know only names.
+        na: Any = {i: [""] for i in labels} | {i: list(MISSING_CELLS) for i in numbers}
+        try:
+            with self.source.binary() as data:
+                frame = pd.read_csv(
+                    data, sep=self.delimiter, decimal=self.decimal,
+                    header=0 if self.header is not None else None, names=range(self.width),
+                    index_col=False, usecols=list(dtypes), dtype=dtypes, keep_default_na=False,
+                    na_values=na, encoding="utf-8-sig", skip_blank_lines=True)
+        except ValueError as error:  # pandas' parser and conversion errors among them
+            self.locate(numbers, labels, lambda cell: None)
+            message = " ".join(str(error).split())
+            raise ValueError(f"{self.source.name}: {message}") from None
+        if frame.empty:
+            raise ValueError(f"{self.source.name} has a header but no data")
+        if self.missing == "error" and frame[list(numbers)].isna().to_numpy().any():
+            self.locate(numbers, {}, lambda cell: None)
+        return frame
+
+    def locate(self, numbers: Sequence[int], labels: Mapping[int, str],
+               problem: Callable[[float], str | None]) -> None:
+        """Raise a ValueError naming the first cell that is not usable, if there is one.
+
+        `problem` names what is wrong with a parsed number, if anything.
+        """
+        records = self.source.records(self.delimiter)
+        if self.header is not None:
+            next(records)
+        for line, cells in records:
+            for i in (*labels, *numbers):
+                cell = cells[i] if i < len(cells) else ""
+                if i in labels:
+                    wrong = _label_problem(cell, labels[i])
+                else:
+                    wrong = self._number_problem(cell, problem)
+                if wrong:
+                    raise ValueError(f"{self.source.name}, line {line}, {self.name(i)}: "
+                                     f"{wrong}: {cell!r}")
+
+    def _number_problem(self, cell: str, problem: Callable[[float], str | None]) -> str | None:
+        if cell.strip() in MISSING_CELLS:
+            return "missing value (see --missing)" if self.missing == "error" else None
+        try:
+            value = _to_float(cell, self.decimal)
+        except ValueError:
+            return "not a number"
+        return problem(value)
+
+
+def not_finite(value: float) -> str | None:
+    """The problem of a number that must be finite."""
+    return None if math.isfinite(value) else "not a finite number"
+
+
+def _label_problem(cell: str, kind: str) -> str | None:
+    if cell == "" or kind == "str":
+        return None
+    try:
+        int(cell) if kind == "int" else float(cell)
+    except ValueError:
+        return f"not {'an integer' if kind == 'int' else 'a number'}"
+    return None
+
+
+def _to_float(cell: str, decimal: str) -> float:
+    return float(cell.replace(decimal, ".") if decimal != "." else cell)
+
+
+def _is_number(cell: str, decimal: str) -> bool:
+    try:
+        _to_float(cell, decimal)
+    except ValueError:
+        return False
+    return True
