@@ -181,23 +181,20 @@ SHORT_SIZES = (8, 10, 12, 14)
 RAMP_SHARES = (0.10, 0.20, 0.30, 0.40, 0.45)
 STANDARDS = np.array([0.0, 10, 20, 40, 60, 80, 100, 150, 200, 250, 350, 500])
 
+def gross_outliers(
+    name: str, truth: Callable[[np.ndarray], np.ndarray], degree: int | None, d: int, n: int,
+    two_sided: bool,
+) -> Problem:
+    """One of the original problems, or the same kind at another size."""
+    draw = partial(draw_gross, truth=truth, n=n, d=d, two_sided=two_sided)
+    return Problem(name, "existing", truth, degree, d, draw)
+
+
 EXISTING = [
-    Problem(
-        "cubic, one-sided outliers", "existing", cubic, 3, 1,
-        partial(draw_gross, truth=cubic, n=200, d=1, two_sided=False),
-    ),
-    Problem(
-        "cubic, two-sided outliers", "existing", cubic, 3, 1,
-        partial(draw_gross, truth=cubic, n=200, d=1, two_sided=True),
-    ),
-    Problem(
-        "logistic, two-sided outliers", "existing", logistic, None, 1,
-        partial(draw_gross, truth=logistic, n=200, d=1, two_sided=True),
-    ),
-    Problem(
-        "quadratic surface, one-sided outliers", "existing", surface, 2, 2,
-        partial(draw_gross, truth=surface, n=400, d=2, two_sided=False),
-    ),
+    gross_outliers("cubic, one-sided outliers", cubic, 3, 1, 200, two_sided=False),
+    gross_outliers("cubic, two-sided outliers", cubic, 3, 1, 200, two_sided=True),
+    gross_outliers("logistic, two-sided outliers", logistic, None, 1, 200, two_sided=True),
+    gross_outliers("quadratic surface, one-sided outliers", surface, 2, 2, 400, two_sided=False),
 ]
 
 SHORT = [
