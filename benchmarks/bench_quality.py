@@ -51,9 +51,11 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
+import statsmodels.api as sm
 from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegressor
 from sklearn.pipeline import Pipeline, make_pipeline
 from sklearn.preprocessing import MinMaxScaler, PolynomialFeatures, StandardScaler
+from statsmodels.robust.resistant_linear_model import RLMDetSMM
 
 from _common import thread_report
 from _problems import PROBLEMS, Problem, Sample
@@ -99,8 +101,6 @@ def scaled_design(degree: int, bias: bool) -> Pipeline:
 
 
 def rlm(sample: Sample, degree: int, seed: int) -> Fit:
-    import statsmodels.api as sm
-
     design = scaled_design(degree, True).fit(sample.X)
     result = sm.RLM(
         sample.y, design.transform(sample.X), M=sm.robust.norms.TukeyBiweight()
@@ -109,8 +109,6 @@ def rlm(sample: Sample, degree: int, seed: int) -> Fit:
 
 
 def mm(sample: Sample, degree: int, seed: int) -> Fit:
-    from statsmodels.robust.resistant_linear_model import RLMDetSMM
-
     design = scaled_design(degree, True).fit(sample.X)
     result = RLMDetSMM(sample.y, design.transform(sample.X)).fit()
     return Fit(lambda G: design.transform(G) @ result.params, result.weights < WEIGHT_FLOOR)
