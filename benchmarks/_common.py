@@ -38,7 +38,25 @@ def thread_report() -> str:
         )
     except ImportError:
         blas = "unknown (threadpoolctl not installed)"
-    return f"threads: vasq_core OpenMP {ours}; NumPy BLAS {blas or 'none loaded'}"
+    line = f"threads: vasq_core OpenMP {ours}; NumPy BLAS {blas or 'none loaded'}"
+    if "OPENBLAS_CORETYPE" in os.environ:
+        line += (
+            f"\nOPENBLAS_CORETYPE={os.environ['OPENBLAS_CORETYPE']} forces NumPy's kernel: "
+            "unset it and OPENBLAS_L2_SIZE for this command to give the peers their best one"
+        )
+    return line
+
+
+def status_kib(field: str) -> int:
+    """A field of /proc/self/status, such as "VmRSS:" or "VmHWM:", in KiB (Linux)."""
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith(field))
+
+
+def reset_peak_rss() -> None:
+    """Reset this process's peak resident size (VmHWM) to the current one (Linux)."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
 
 
 def report(label: str, ours: float, numpy: float, extra: str = "") -> None:

@@ -29,7 +29,7 @@ import pandas as pd
 from distributed import Client, LocalCluster
 from threadpoolctl import threadpool_limits
 
-from _common import thread_report
+from _common import reset_peak_rss, status_kib, thread_report
 from vasq import RobustPolynomialRegressor, fit_curves
 from vasq._many import series_seed
 
@@ -47,11 +47,6 @@ def long_table():
     outliers = rng.random(x.size) < 0.2
     y[outliers] += rng.normal(0.0, 3.0, outliers.sum())
     return pd.DataFrame({"star": ids, "phase": x, "flux": y}).sample(frac=1.0, random_state=0)
-
-
-def status_kib(field):
-    with open("/proc/self/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith(field))
 
 
 def family_cpu_seconds():
@@ -79,8 +74,7 @@ def family_cpu_seconds():
 def timed(fn):
     """Wall time of one call, the cores our processes obtained over it, and the growth of
     the parent's peak resident size, in MiB."""
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # resets the peak resident size to the current one
+    reset_peak_rss()
     before, cpu = status_kib("VmRSS:"), family_cpu_seconds()
     start = time.perf_counter()
     result = fn()
