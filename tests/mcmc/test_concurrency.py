@@ -1,5 +1,6 @@
 """fit from several Python threads, with any OpenMP thread count, after fork, in process
-pools and under a tight address space gives the same bits as a plain call."""
+pools, under a tight address space and under a process limit gives the same bits as a plain
+call."""
 
 import gc
 import os
