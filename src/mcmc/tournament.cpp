@@ -26,14 +26,13 @@ constexpr double kEliteSeparation = 0.1;
 template <typename Chain> std::vector<ChainResult> run_chains(int n, const Chain& chain) {
   std::vector<ChainResult> table(static_cast<std::size_t>(n));
   std::vector<std::exception_ptr> failures(table.size());
-#pragma omp parallel for schedule(dynamic, 1) num_threads(openmp_team_size())
-  for (int c = 0; c < n; ++c) {
+  parallel_for(n, [&](int c) {
     try {
       table[c] = chain(c);
     } catch (...) {
       failures[c] = std::current_exception();
     }
-  }
+  });
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
   return table;

@@ -11,13 +11,6 @@ thread_local bool creation_allowed = false;
 PyTypeObject* pybind11_metaclass = nullptr;
 newfunc pybind11_new = nullptr;
 
-PyObject* call_class(PyObject* type, PyObject* args, PyObject* kwargs) {
-  creation_allowed = true;
-  PyObject* self = pybind11_metaclass->tp_call(type, args, kwargs);
-  creation_allowed = false;
-  return self;
-}
-
 PyObject* new_object(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!std::exchange(creation_allowed, false)) {
     PyErr_Format(PyExc_TypeError, "cannot create '%s' instances through __new__ alone",
@@ -25,6 +18,20 @@ PyObject* new_object(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return pybind11_new(type, args, kwargs);
+}
+
+PyObject* call_class(PyObject* type, PyObject* args, PyObject* kwargs) {
+  // Only the registered classes themselves: another class made with this metaclass would
+  // reach the binding layer's allocation without a registered type, which aborts.
+  PyTypeObject* const cls = reinterpret_cast<PyTypeObject*>(type);
+  if (cls->tp_new != new_object) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", cls->tp_name);
+    return nullptr;
+  }
+  creation_allowed = true;
+  PyObject* self = pybind11_metaclass->tp_call(type, args, kwargs);
+  creation_allowed = false;
+  return self;
 }
 
 } // namespace

@@ -68,8 +68,8 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /* 11 */ m.def("fit_regularized_linear", &fit_regularized_linear, "Phi"_a, "y"_a,
                  "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0, "gamma2"_a = 0.0,
                  "ridge"_a = 1e-10);
-  /* 12 */ py::class_<vasq::GibbsResult>(m, "GibbsResult", constructed_only_metaclass(),
-                                         constructed_only_new())
+  /* 12 */ py::class_<vasq::GibbsResult>(m, "GibbsResult", py::is_final(),
+                                         constructed_only_metaclass(), constructed_only_new())
       .def_readonly("H", &vasq::GibbsResult::H)
       .def_readonly("Hmax", &vasq::GibbsResult::Hmax)
       .def_readonly("He", &vasq::GibbsResult::He)
@@ -78,15 +78,15 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
       .def_readonly("T", &vasq::GibbsResult::T);
   /* 13 */ m.def("gibbs_entropy", &vasq::gibbs_entropy, "energies"_a, "T"_a = 1.0);
   // Read-only members are returned as views bound to (and keeping alive) their result.
-  /* 14 */ py::class_<vasq::MCMCResult>(m, "MCMCResult", constructed_only_metaclass(),
-                                        constructed_only_new())
+  /* 14 */ py::class_<vasq::MCMCResult>(m, "MCMCResult", py::is_final(),
+                                        constructed_only_metaclass(), constructed_only_new())
       .def_readonly("beta_mcmc", &vasq::MCMCResult::beta_mcmc)
       .def_readonly("energy", &vasq::MCMCResult::energy)
       .def_readonly("gibbs", &vasq::MCMCResult::gibbs)
       .def_readonly("n_chains", &vasq::MCMCResult::n_chains)
       .def_readonly("n_elite", &vasq::MCMCResult::n_elite);
-  /* 15 */ py::class_<vasq::TournamentMCMC>(m, "TournamentMCMC", constructed_only_metaclass(),
-                                            constructed_only_new())
+  /* 15 */ py::class_<vasq::TournamentMCMC>(m, "TournamentMCMC", py::is_final(),
+                                            constructed_only_metaclass(), constructed_only_new())
       .def(py::init<int, int, int, int, double, int, std::uint64_t>(), "n_chains"_a = 25,
            "n_warmup"_a = 200, "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05,
            "H_piH"_a = 20, "seed"_a = std::uint64_t{42})

@@ -1,5 +1,6 @@
 """fit from several Python threads, with any OpenMP thread count, after fork, in process
-pools and under a tight address space gives the same bits as a plain call."""
+pools, under a tight address space and under a process limit gives the same bits as a plain
+call."""
 
 import gc
 import os
@@ -7,6 +8,7 @@ import subprocess
 import sys
 import threading
 import weakref
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -128,6 +130,67 @@ def test_fit_with_too_little_address_space_for_all_threads(spare_mib, expected, 
     if address_sanitizer:
         pytest.skip("the sanitizer maps its own memory as it goes")
     assert run_child(TIGHT.format(spare=spare_mib), tmp_path, threads=8) == [str(expected[3])]
+
+
+# Under a limit on the user's processes (RLIMIT_NPROC, as on shared clusters), with busy
+# threads and two Python threads fitting at once. The limit binds only users other than root,
+# so the child takes an unused user id once it has loaded everything. Python's own threads
+# count too, and an exited thread's slot returns some time after it was joined.
+NPROC = """
+import os, resource, threading, time
+outcome(0)
+os.setgid({uid})
+os.setuid({uid})
+resource.setrlimit(resource.RLIMIT_NPROC, ({limit}, {limit}))
+stop = threading.Event()
+
+def busy():
+    while not stop.is_set():
+        sum(range(1000))
+
+def started(target, *args):
+    while True:
+        thread = threading.Thread(target=target, args=args, daemon=True)
+        try:
+            thread.start()
+            return thread
+        except RuntimeError:  # no slot for Python's own thread yet
+            time.sleep(0.001)
+
+results = {{}}
+
+def work(seed):
+    results.setdefault(seed, set()).add(str(outcome(seed)))
+
+busy_threads = [started(busy) for _ in range(2)]
+for round in range(24):
+    pair = [started(work, seed) for seed in (round % 4, (round + 1) % 4)]
+    for thread in pair:
+        thread.join()
+stop.set()
+for seed in sorted(results):
+    print(seed, *results[seed])
+"""
+
+
+def unused_user_id():
+    taken = set()
+    for status in Path("/proc").glob("[0-9]*/status"):
+        try:
+            taken.update(line.split()[1] for line in status.read_text().splitlines()
+                         if line.startswith("Uid:"))
+        except OSError:  # the process ended
+            pass
+    return next(uid for uid in range(40000 + os.getpid() % 20000, 2**31)
+                if str(uid) not in taken)
+
+
+@pytest.mark.parametrize("limit", [6, 10, 14])
+def test_fit_under_a_process_limit(limit, expected, tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to run the child as a user the process limit binds")
+    lines = run_child(NPROC.format(uid=unused_user_id(), limit=limit), tmp_path, threads=8)
+    assert lines == [f"{seed} {expected[seed]}" for seed in SEEDS]
 
 
 def test_views_outlive_their_result(expected):

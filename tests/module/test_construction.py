@@ -1,6 +1,9 @@
 """Objects of the registered classes exist only with a constructed C++ value."""
 
 import copy
+import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -34,23 +37,49 @@ def small_fit(sampler):
     return sampler.fit(np.vander(x, 3, increasing=True), x**2)
 
 
-def test_subclasses_are_still_made_by_calling_them():
-    class Sampler(vc.TournamentMCMC):
-        def __new__(cls, *args, **kwargs):
-            return super().__new__(cls)
+# Each recipe would let a subclass keep its object after the base constructor failed, or
+# make an object of a class the binding layer does not know.
+KEEPING_INIT = """
+def keep(self, *args):
+    kept.append(self)
+    super(type(self), self).__init__(*args)
+"""
+RECIPES = {
+    "subclass keeps self": "class Sub(cls):\n    __init__ = keep\nSub('bad')",
+    "metaclass makes subclass": "type(cls)('Sub', (cls,), {'__init__': keep})('bad')",
+    "metaclass on the common base": "type(cls)('Sub', (cls.__mro__[1],), {})()",
+    "metaclass on object": "type(cls)('Sub', (), {})()",
+}
+CHILD = """
+import vasq_core as vc
+kept = []
+{keep}
+cls = vc.{cls}
+try:
+{recipe}
+except TypeError:
+    print("TypeError")
+for obj in kept:
+    print([getattr(obj, name) for name in dir(cls) if not name.startswith("_")])
+"""
 
-    made = Sampler(n_chains=3, n_warmup=4, n_deep=4, seed=7)
-    direct = vc.TournamentMCMC(n_chains=3, n_warmup=4, n_deep=4, seed=7)
-    np.testing.assert_array_equal(small_fit(made).beta_mcmc, small_fit(direct).beta_mcmc)
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+@pytest.mark.parametrize("recipe", RECIPES.values(), ids=RECIPES.keys())
+def test_no_unconstructed_object_escapes(cls, recipe):
+    """Run in a child: reading an unconstructed object's fields would end it with a signal."""
+    indented = "\n".join("    " + line for line in recipe.splitlines())
+    script = CHILD.format(keep=KEEPING_INIT, cls=cls.__name__, recipe=indented)
+    path = os.pathsep.join([os.path.dirname(vc.__file__), *sys.path])
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60, env=dict(os.environ, PYTHONPATH=path))
+    assert (done.returncode, done.stdout, done.stderr) == (0, "TypeError\n", "")
 
 
-def test_subclass_that_skips_init_is_refused():
-    class Sampler(vc.TournamentMCMC):
-        def __init__(self):
-            pass
-
-    with pytest.raises(TypeError, match=r"__init__\(\) must be called"):
-        Sampler()
+def test_classes_are_final():
+    for cls in CLASSES:
+        with pytest.raises(TypeError, match="is not an acceptable base type"):
+            type("Sub", (cls,), {})
 
 
 @pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])

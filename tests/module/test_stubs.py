@@ -1,6 +1,7 @@
 """The shipped type stubs agree with the registered signatures and are found by mypy."""
 
 import ast
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -84,3 +85,33 @@ def test_stubtest_finds_the_installed_stubs_in_agreement_with_the_module():
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vasq_core", "--allowlist", str(ALLOWLIST)],
                             capture_output=True, text=True, check=False)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+ACCEPTED = """
+vc.mad([1.0, 2, 3])
+vc.mad(np.zeros(3))
+vc.mad(np.arange(3))
+vc.mad(np.zeros(3, dtype=np.float32))
+vc.ols([[1.0, 0.0], [0.0, 1]], (1.0, 2.0))
+vc.design_matrix_nd([[0], [1]], [np.zeros(3), [1.0, 2.0, 3.0]])
+vc.TournamentMCMC().fit(np.eye(2), np.ones(2))
+"""
+REFUSED = """
+vc.mad("a string")
+vc.mad(["a", "b"])
+vc.ols("ab", [1.0])
+vc.ols(["ab"], [1.0])
+vc.design_matrix_nd([[0]], ["abc"])
+"""
+
+
+def test_stubs_take_numbers_and_refuse_text(tmp_path):
+    """Text is array-like to NumPy; the stubs accept only arrays and sequences of numbers."""
+    header = "import numpy as np\nimport vasq_core as vc\n"
+    (tmp_path / "user.py").write_text(header + ACCEPTED + REFUSED)
+    result = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+                             str(tmp_path / "cache"), "user.py"],
+                            cwd=tmp_path, capture_output=True, text=True, check=False)
+    lines = {int(n) for n in re.findall(r"^user\.py:(\d+): error", result.stdout, re.MULTILINE)}
+    first = len((header + ACCEPTED).splitlines()) + 2
+    assert lines == set(range(first, first + len(REFUSED.strip().splitlines()))), result.stdout

@@ -6,6 +6,11 @@ import collections.abc
 import numpy
 import numpy.typing
 import typing
+# Arrays and nested sequences of numbers: a str is array-like to NumPy but not a vector.
+_Numbers: typing.TypeAlias = numpy.typing.NDArray[numpy.floating[typing.Any] | numpy.integer[typing.Any]]
+_Vector: typing.TypeAlias = _Numbers | collections.abc.Sequence[float]
+_Matrix: typing.TypeAlias = _Numbers | collections.abc.Sequence[collections.abc.Sequence[float]]
+@typing.final
 class GibbsResult:
     """Boltzmann summary of a sample of energies; returned by `gibbs_entropy`, read-only."""
     @property
@@ -26,6 +31,7 @@ class GibbsResult:
     @property
     def var_E(self) -> float:
         """Population variance of the energies (divisor ``n``)."""
+@typing.final
 class MCMCResult:
     """Outcome of `TournamentMCMC.fit`; read-only."""
     @property
@@ -43,33 +49,34 @@ class MCMCResult:
     @property
     def n_elite(self) -> int:
         """Configured number of elites (also when fewer could be formed)."""
+@typing.final
 class TournamentMCMC:
     """Tournament of annealed Metropolis chains minimising the MDL energy of ``X @ beta``."""
     def __init__(self, n_chains: typing.SupportsInt | typing.SupportsIndex = 25, n_warmup: typing.SupportsInt | typing.SupportsIndex = 200, n_deep: typing.SupportsInt | typing.SupportsIndex = 2000, n_elite: typing.SupportsInt | typing.SupportsIndex = 5, step_size: typing.SupportsFloat | typing.SupportsIndex = 0.05, H_piH: typing.SupportsInt | typing.SupportsIndex = 20, seed: typing.SupportsInt | typing.SupportsIndex = 42) -> None:
         """Fix the configuration: chain counts and lengths, warm-up step size, MDL ``H`` and base seed."""
-    def fit(self, X: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], y: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], R1: typing.Any = None, R2: typing.Any = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> MCMCResult:
+    def fit(self, X: typing.Annotated[_Matrix, numpy.float64, "[m, n]"], y: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], R1: typing.Any = None, R2: typing.Any = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> MCMCResult:
         """Search coefficients for ``y ~ X @ beta`` with optional weighted penalties; deterministic for a given seed."""
 def boundary_reduce_1d(deg: typing.SupportsInt | typing.SupportsIndex, x_min: typing.SupportsFloat | typing.SupportsIndex, x_max: typing.SupportsFloat | typing.SupportsIndex) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
     """Matrix of the term f' * f'' between ``x_min`` and ``x_max`` in the monomial basis of degree ``deg``."""
 def build_penalty_matrices_nd(degrees: collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex], bounds: collections.abc.Sequence[tuple[typing.SupportsFloat | typing.SupportsIndex, typing.SupportsFloat | typing.SupportsIndex]], n_grid_per_dim: typing.SupportsInt | typing.SupportsIndex = 30) -> tuple[typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], list[list[int]]]:
     """Tensor-product basis of the given degrees: the penalty pair (gradient, Hessian) over a grid, and the multi-indices."""
-def compute_sr(yp: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], yt: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], eps: typing.SupportsFloat | typing.SupportsIndex) -> float:
+def compute_sr(yp: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], yt: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], eps: typing.SupportsFloat | typing.SupportsIndex) -> float:
     """Fraction of residuals ``|yp - yt|`` strictly below ``eps``, floored at 1/(2n)."""
-def design_matrix_1d(deg: typing.SupportsInt | typing.SupportsIndex, x: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
+def design_matrix_1d(deg: typing.SupportsInt | typing.SupportsIndex, x: typing.Annotated[_Vector, numpy.float64, "[m, 1]"]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
     """Columns ``1, x, ..., x**deg``."""
-def design_matrix_nd(multi_indices: collections.abc.Sequence[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]], X_cols: collections.abc.Sequence[typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
+def design_matrix_nd(multi_indices: collections.abc.Sequence[collections.abc.Sequence[typing.SupportsInt | typing.SupportsIndex]], X_cols: collections.abc.Sequence[typing.Annotated[_Vector, numpy.float64, "[m, 1]"]]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]:
     """One column per multi-index: the product over k of ``X_cols[k] ** index[k]``."""
-def fit_regularized_linear(Phi: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], y: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], R1: typing.Any = None, R2: typing.Any = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0, ridge: typing.SupportsFloat | typing.SupportsIndex = 1e-10) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
+def fit_regularized_linear(Phi: typing.Annotated[_Matrix, numpy.float64, "[m, n]"], y: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], R1: typing.Any = None, R2: typing.Any = None, gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0, ridge: typing.SupportsFloat | typing.SupportsIndex = 1e-10) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
     """Penalised least squares; the penalty weights are scaled by the number of observations."""
-def gibbs_entropy(energies: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], T: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> GibbsResult:
+def gibbs_entropy(energies: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], T: typing.SupportsFloat | typing.SupportsIndex = 1.0) -> GibbsResult:
     """Entropy summary of the Boltzmann distribution of ``energies`` at temperature ``T``."""
-def mad(y: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> float:
+def mad(y: typing.Annotated[_Vector, numpy.float64, "[m, 1]"]) -> float:
     """Raw median absolute deviation (no consistency factor)."""
-def mdl_score(yp: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], yt: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], k: typing.SupportsInt | typing.SupportsIndex, H: typing.SupportsInt | typing.SupportsIndex = 20) -> float:
+def mdl_score(yp: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], yt: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], k: typing.SupportsInt | typing.SupportsIndex, H: typing.SupportsInt | typing.SupportsIndex = 20) -> float:
     """MDL score ``k**2 ln(2H) / n - n ln(success rate)``, tolerance ``0.4 * mad(yt)``."""
-def mdl_score_reg(yp: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], yt: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], k: typing.SupportsInt | typing.SupportsIndex, H: typing.SupportsInt | typing.SupportsIndex, beta: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"], R1: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], R2: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> float:
+def mdl_score_reg(yp: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], yt: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], k: typing.SupportsInt | typing.SupportsIndex, H: typing.SupportsInt | typing.SupportsIndex, beta: typing.Annotated[_Vector, numpy.float64, "[m, 1]"], R1: typing.Annotated[_Matrix, numpy.float64, "[m, n]"], R2: typing.Annotated[_Matrix, numpy.float64, "[m, n]"], gamma1: typing.SupportsFloat | typing.SupportsIndex = 0.0, gamma2: typing.SupportsFloat | typing.SupportsIndex = 0.0) -> float:
     """`mdl_score` plus ``gamma1 beta' R1 beta + gamma2 beta' R2 beta``."""
-def ols(X: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, n]"], y: typing.Annotated[numpy.typing.ArrayLike, numpy.float64, "[m, 1]"]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
+def ols(X: typing.Annotated[_Matrix, numpy.float64, "[m, n]"], y: typing.Annotated[_Vector, numpy.float64, "[m, 1]"]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
     """Minimum-norm least squares by singular value decomposition."""
 def smoothness_penalty_matrices_1d(deg: typing.SupportsInt | typing.SupportsIndex, x_min: typing.SupportsFloat | typing.SupportsIndex, x_max: typing.SupportsFloat | typing.SupportsIndex, n_grid: typing.SupportsInt | typing.SupportsIndex = 600) -> tuple[typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"], typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, n]"]]:
     """Penalty pair (R1, R2): grid sums of f'**2 and f''**2 over ``[x_min, x_max]``."""
