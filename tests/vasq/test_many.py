@@ -70,14 +70,15 @@ def client():
 
 @pytest.fixture(scope="module")
 def sequential():
-    """The sequential path's table for each input form, computed once."""
+    """The sequential path's table, or (table, points), for each input form, computed once."""
     cache = {}
 
-    def table(form):
-        if form not in cache:
+    def table(form, per_point=False):
+        if (form, per_point) not in cache:
             args, kwargs = FORMS[form]()
-            cache[form] = fit_curves(*args, **kwargs, estimator=ESTIMATOR)
-        return cache[form]
+            cache[form, per_point] = fit_curves(*args, **kwargs, estimator=ESTIMATOR,
+                                                per_point=per_point)
+        return cache[form, per_point]
 
     return table
 
@@ -283,24 +284,9 @@ def series_as_given(form, n_series):
             for i, rows in table.groupby("sensor", sort=False)]
 
 
-@pytest.fixture(scope="module")
-def sequential_points():
-    """The sequential path's (table, points) for each input form, computed once."""
-    cache = {}
-
-    def tables(form):
-        if form not in cache:
-            args, kwargs = FORMS[form]()
-            cache[form] = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=True)
-        return cache[form]
-
-    return tables
-
-
 @pytest.mark.parametrize("form", FORMS)
-def test_points_are_those_of_bare_fits_and_the_table_is_unchanged(form, sequential,
-                                                                  sequential_points):
-    table, points = sequential_points(form)
+def test_points_are_those_of_bare_fits_and_the_table_is_unchanged(form, sequential):
+    table, points = sequential(form, per_point=True)
     pd.testing.assert_frame_equal(table, sequential(form), check_exact=True)
     assert list(points.columns) == ["id", "row", "fitted", "residual", "weight", "inlier"]
     # Bare fits of the first 30 series, the bad and gapped ones among them, keep this short.
@@ -324,7 +310,7 @@ def test_points_are_those_of_bare_fits_and_the_table_is_unchanged(form, sequenti
     ("table", "processes"), ("matrix", "processes"), ("table", "cluster"), ("matrix", "cluster"),
     ("dask", "cluster"), ("dask", "here"),
 ])
-def test_points_are_the_same_on_every_path(form, where, client, sequential_points):
+def test_points_are_the_same_on_every_path(form, where, client, sequential):
     if form == "dask":
         (table,), kwargs = FORMS["table"]()
         args = (dd.from_pandas(table, npartitions=3, sort=False),)
@@ -333,7 +319,8 @@ def test_points_are_the_same_on_every_path(form, where, client, sequential_point
     options = {"processes": dict(n_jobs=2), "cluster": dict(client=client), "here": {}}
     result, points = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=True,
                                 **options[where])
-    expected_table, expected_points = sequential_points("matrix" if form == "matrix" else "table")
+    expected_table, expected_points = sequential("matrix" if form == "matrix" else "table",
+                                                 per_point=True)
     pd.testing.assert_frame_equal(result, expected_table, check_exact=True)
     pd.testing.assert_frame_equal(points, expected_points, check_exact=True)
 
