@@ -54,9 +54,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "and outliers marked (format from the suffix: .png, .pdf, .svg)")
     parser.add_argument("--json", type=Path, metavar="PATH", help="write the model as JSON")
     parser.add_argument("--points", type=Path, metavar="PATH",
-                        help="write the results of every row as CSV: row (0-based), the input "
-                             "columns, the output column, fitted, residual, weight (of the final "
-                             "fit, 0 for an outlier) and inlier (1 or 0)")
+                        help="write the results of every fitted row as CSV: row (0-based, among "
+                             "the data rows of DATA, rows left out for missing values counted), "
+                             "the input columns, the output column, fitted, residual, weight (of "
+                             "the final fit, 0 for an outlier) and inlier (1 or 0)")
     _csv.add_format_arguments(parser)
 
 
@@ -82,8 +83,9 @@ def parse_max_degree(text: str) -> int:
 
 
 def read_columns(args: argparse.Namespace) -> tuple[list[str], str, npt.NDArray[np.float64],
-                                                    npt.NDArray[np.float64]]:
-    """The x and y columns named in `args`: names, X (n, k) and y, rows with NaN dropped."""
+                                                    npt.NDArray[np.float64], npt.NDArray[np.intp]]:
+    """The x and y columns named in `args`: names, X (n, k) and y, rows with NaN dropped, and
+    the 0-based data rows of the file that they come from."""
     table = _csv.Table.open(_csv.Source.of(args.data), args.delimiter, args.decimal,
                             args.missing)
     xs, y_index = [table.index(spec) for spec in args.x], table.index(args.y)
@@ -98,7 +100,7 @@ def read_columns(args: argparse.Namespace) -> tuple[list[str], str, npt.NDArray[
     if not kept.all():
         print(f"vasq: {np.count_nonzero(~kept)} of {kept.size} rows left out for missing "
               "values", file=sys.stderr)
-    return [table.name(i) for i in xs], table.name(y_index), X[kept], y[kept]
+    return [table.name(i) for i in xs], table.name(y_index), X[kept], y[kept], np.flatnonzero(kept)
 
 
 def check_plot_format(path: Path) -> None:
@@ -116,7 +118,7 @@ def run(args: argparse.Namespace) -> int:
         _csv.check_output(path)
     if args.plot is not None:
         check_plot_format(args.plot)
-    x_names, y_name, X, y = read_columns(args)
+    x_names, y_name, X, y, rows = read_columns(args)
     estimator = RobustPolynomialRegressor(degree=args.degree, max_degree=args.max_degree,
                                           method=args.method, random_state=args.seed).fit(X, y)
     model = PolynomialModel.from_estimator(estimator, x_names, y_name)
@@ -125,26 +127,26 @@ def run(args: argparse.Namespace) -> int:
     if args.json is not None:
         model.save(args.json)
     if args.points is not None:
-        write_points(args.points, model, X, y, estimator._weights, inliers)
+        write_points(args.points, model, rows, X, y, estimator._weights, inliers)
     if args.plot is not None:
         figure = plot_fit(model, X, y, inliers)
         figure.savefig(args.plot, dpi=120)
     return 0
 
 
-def write_points(path: Path, model: PolynomialModel, X: npt.NDArray[np.float64],
-                 y: npt.NDArray[np.float64], weights: npt.NDArray[np.float64],
-                 inliers: npt.NDArray[np.bool_]) -> None:
-    """Every row of the fitted data with its fitted value, residual, weight and inlier flag."""
+def write_points(path: Path, model: PolynomialModel, rows: npt.NDArray[np.intp],
+                 X: npt.NDArray[np.float64], y: npt.NDArray[np.float64],
+                 weights: npt.NDArray[np.float64], inliers: npt.NDArray[np.bool_]) -> None:
+    """Every fitted row, numbered as in the file, with its fitted value, residual, weight and
+    inlier flag."""
     fitted = model.predict(X)
     with path.open("w", newline="", encoding="utf-8") as f:
         writer = csv.writer(f)
         writer.writerow(["row", *model.feature_names, model.target_name, "fitted", "residual",
                          "weight", "inlier"])
         # repr writes the shortest text that reads back to the same double.
-        for i, (xs, *values, ok) in enumerate(
-                zip(X.tolist(), y.tolist(), fitted.tolist(), (y - fitted).tolist(),
-                    weights.tolist(), inliers.tolist())):
+        for i, xs, *values, ok in zip(rows.tolist(), X.tolist(), y.tolist(), fitted.tolist(),
+                                      (y - fitted).tolist(), weights.tolist(), inliers.tolist()):
             writer.writerow([i, *map(repr, xs), *map(repr, values), int(ok)])
 
 

@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import sys
+from pathlib import Path
 from typing import Any
 
 import pandas as pd
@@ -56,6 +58,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
     parser.add_argument("--out", required=True, metavar="RESULTS.csv",
                         help="output table; - writes standard output")
+    parser.add_argument("--points", metavar="POINTS.csv",
+                        help="also write the result of every fitted point: id, row (0-based "
+                             "position of the point among its series' rows in DATA, rows with "
+                             "missing values counted), fitted, residual, weight (of the final "
+                             "fit, 0 for an outlier) and inlier (1 or 0); rows with missing "
+                             "values and series that cannot be fitted are not listed; - writes "
+                             "standard output, unless --out does")
     parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
                         help="polynomial degree, or auto to choose it by MDL score (default)")
     parser.add_argument("--max-degree", type=parse_max_degree, default=6, metavar="N",
@@ -84,26 +93,47 @@ def read_table(args: argparse.Namespace) -> tuple[pd.DataFrame, dict[str, Any]]:
     return frame, names
 
 
+def check_outputs(out: str, points: str | None) -> None:
+    """Refuse an unusable output path, or --points naming the same output as --out."""
+    _csv.check_output(out)
+    if points is None:
+        return
+    _csv.check_output(points)
+    if _csv.STDIO in (out, points):
+        if out == points:
+            raise ValueError("--out and --points cannot both write standard output (-)")
+    elif Path(out).resolve() == Path(points).resolve():
+        raise ValueError(f"--out and --points both name {out}")
+
+
 def run(args: argparse.Namespace) -> int:
-    _csv.check_output(args.out)
+    check_outputs(args.out, args.points)
     estimator = RobustPolynomialRegressor(degree=args.degree, max_degree=args.max_degree,
                                           method=args.method)
     estimator._check_params()  # a bad setting would fail every series: refuse it up front
     fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
     table, columns = read_table(args)
-    if args.scheduler is None:
-        result = fit_curves(table, **columns, **fit, n_jobs=args.jobs)
-    else:
-        with _connect(args.scheduler) as client:
-            result = fit_curves(table, **columns, **fit, client=client)
+    local = args.scheduler is None
+    with contextlib.nullcontext() if local else _connect(args.scheduler) as client:
+        options = dict(**columns, **fit, n_jobs=args.jobs, client=client)
+        if args.points is None:
+            result, points = fit_curves(table, **options), None
+        else:
+            result, points = fit_curves(table, **options, per_point=True)
     for name in JSON_COLUMNS:
         result[name] = result[name].map(_as_json)
-    result.to_csv(sys.stdout if args.out == _csv.STDIO else args.out, index=False)
+    _write(result, args.out)
+    if points is not None:
+        _write(points.astype({"inlier": int}), args.points)
     failed = int(result["error"].notna().sum())
     if failed:
         print(f"vasq: {failed} of {len(result)} series could not be fitted; see the error "
               f"column of {args.out}", file=sys.stderr)
     return 0
+
+
+def _write(frame: pd.DataFrame, path: str) -> None:
+    frame.to_csv(sys.stdout if path == _csv.STDIO else path, index=False)
 
 
 def _connect(address: str) -> Any:

@@ -14,7 +14,7 @@ import numbers
 import sys
 import warnings
 from collections.abc import Callable, Hashable, Iterable
-from typing import Any, NamedTuple
+from typing import Any, Literal, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -44,6 +44,16 @@ _RETRIES = 2
 _PART, _ROW = "__vasq_partition__", "__vasq_row__"
 
 
+class _Points(NamedTuple):
+    """The fitted points of one series; `row` numbers them as given, missing ones counted."""
+
+    row: npt.NDArray[np.int64]
+    fitted: Floats
+    residual: Floats
+    weight: Floats
+    inlier: npt.NDArray[np.bool_]
+
+
 class _Row(NamedTuple):
     id: Hashable
     degree: int | tuple[int, ...] | None
@@ -58,6 +68,7 @@ class _Row(NamedTuple):
     inlier_share: float
     n_points: int
     error: str | None
+    points: _Points | None = None  # not a column of the table
 
 
 class _Batch(NamedTuple):
@@ -66,6 +77,14 @@ class _Batch(NamedTuple):
     ids: list[Hashable]
     X: list[Floats]
     y: list[Floats]
+
+
+class _Plan(NamedTuple):
+    """What every task does with each series of its batch."""
+
+    estimator: RobustPolynomialRegressor
+    base: int  # of the series' seeds
+    per_point: bool
 
 
 class _Columns(NamedTuple):
@@ -91,18 +110,21 @@ def series_seed(base: int, series_id: Hashable) -> int:
     return int.from_bytes(digest, "little")
 
 
-def _fit_one(estimator: RobustPolynomialRegressor, series_id: Hashable, X: Floats, y: Floats,
-             seed: int) -> _Row:
-    missing = np.isnan(y) | np.isnan(X).any(axis=1)
-    if missing.any():
-        X, y = X[~missing], y[~missing]
-    model = clone(estimator).set_params(random_state=seed)
+def _fit_one(plan: _Plan, series_id: Hashable, X: Floats, y: Floats) -> _Row:
+    kept = np.flatnonzero(~(np.isnan(y) | np.isnan(X).any(axis=1)))
+    if kept.size < y.size:
+        X, y = X[kept], y[kept]
+    model = clone(plan.estimator).set_params(random_state=series_seed(plan.base, series_id))
     try:
         model.fit(X, y)
     except ValueError as exc:
         return _Row(series_id, None, None, None, None, None, math.nan, math.nan, None, math.nan,
                     math.nan, len(y), str(exc))
     degree = model.degree_
+    points = None
+    if plan.per_point:
+        fitted = model.predict(X)
+        points = _Points(kept, fitted, y - fitted, model._weights, model.inlier_mask_)
     # The scaled model (centre, half-width, y location and scale, beta) rebuilds predict's
     # numbers exactly; coef in powers of the raw x cancels badly far from zero.
     return _Row(
@@ -119,19 +141,18 @@ def _fit_one(estimator: RobustPolynomialRegressor, series_id: Hashable, X: Float
         float(np.mean(model.inlier_mask_)),
         len(y),
         None,
+        points,
     )
 
 
-def _fit_batch(batch: _Batch, estimator: RobustPolynomialRegressor, base: int,
-               threads: int | None = 1) -> list[_Row]:
+def _fit_batch(batch: _Batch, plan: _Plan, threads: int | None = 1) -> list[_Row]:
     """Fit every series of a batch, each on `threads` threads (None: the default team).
 
     Where processes run batches side by side, one thread each keeps the cores from being
     oversubscribed: the parallelism is across series.
     """
     with threadpool_limits(limits=threads):
-        return [_fit_one(estimator, i, X, y, series_seed(base, i))
-                for i, X, y in zip(batch.ids, batch.X, batch.y)]
+        return [_fit_one(plan, i, X, y) for i, X, y in zip(batch.ids, batch.X, batch.y)]
 
 
 def _batches(series: _Batch, size: int) -> list[_Batch]:
@@ -145,29 +166,28 @@ def _batch_size(batch_size: int | None, n_series: int, n_workers: int) -> int:
     return batch_size
 
 
-def _run_local(batches: list[_Batch], estimator: RobustPolynomialRegressor, base: int,
-               n_jobs: int | None, progress: Callable[[int], object]) -> list[_Row]:
+def _run_local(batches: list[_Batch], plan: _Plan, n_jobs: int | None,
+               progress: Callable[[int], object]) -> list[_Row]:
     rows: list[_Row] = []
     # Alone in this process, a fit may use every core for its own parallel chains.
     threads = None if effective_n_jobs(n_jobs) == 1 else 1
     with parallel_config(backend="loky"):
         runs = Parallel(n_jobs=n_jobs, return_as="generator")(
-            delayed(_fit_batch)(batch, estimator, base, threads) for batch in batches)
+            delayed(_fit_batch)(batch, plan, threads) for batch in batches)
         for batch, out in zip(batches, runs):
             rows.extend(out)
             progress(len(batch.ids))
     return rows
 
 
-def _run_on_cluster(client: Any, batches: list[_Batch], estimator: RobustPolynomialRegressor,
-                    base: int, progress: Callable[[int], object]) -> list[_Row]:
+def _run_on_cluster(client: Any, batches: list[_Batch], plan: _Plan,
+                    progress: Callable[[int], object]) -> list[_Row]:
     # The batches are arguments of the tasks, not scattered data: the scheduler holds them
     # and can run a task again elsewhere when its worker dies, before or after it finished.
     with warnings.catch_warnings():
         # Distributed advises scattering data that large, the very thing to avoid here.
         warnings.filterwarnings("ignore", "Sending large graph", UserWarning)
-        futures = client.map(_fit_batch, batches, estimator=estimator, base=base, pure=False,
-                             retries=_RETRIES)
+        futures = client.map(_fit_batch, batches, plan=plan, pure=False, retries=_RETRIES)
     position = {future.key: i for i, future in enumerate(futures)}
     done: list[list[_Row]] = [[] for _ in batches]
     for future, out in _as_completed(client, futures):
@@ -268,15 +288,14 @@ def _partition_series(part: pd.DataFrame,
     return series, [(int(p), int(r)) for p, r in keys]
 
 
-def _fit_partition(part: pd.DataFrame, columns: _Columns, estimator: RobustPolynomialRegressor,
-                   base: int) -> list[tuple[tuple[int, int], _Row]]:
+def _fit_partition(part: pd.DataFrame, columns: _Columns,
+                   plan: _Plan) -> list[tuple[tuple[int, int], _Row]]:
     series, keys = _partition_series(part, columns)
-    return list(zip(keys, _fit_batch(series, estimator, base)))
+    return list(zip(keys, _fit_batch(series, plan)))
 
 
-def _fit_dask_frame(frame: Any, columns: _Columns, estimator: RobustPolynomialRegressor,
-                    base: int, client: Any, n_jobs: int | None, batch_size: int | None,
-                    bar: Any) -> list[_Row]:
+def _fit_dask_frame(frame: Any, columns: _Columns, plan: _Plan, client: Any, n_jobs: int | None,
+                    batch_size: int | None, bar: Any) -> list[_Row]:
     """Shuffle so that each series lies in one partition, then fit partition by partition."""
     import dask
 
@@ -291,7 +310,7 @@ def _fit_dask_frame(frame: Any, columns: _Columns, estimator: RobustPolynomialRe
     bar.reset(total=len(parts))
     bar.unit = "partition"
     if client is not None:
-        fit = functools.partial(_fit_partition, columns=columns, estimator=estimator, base=base)
+        fit = functools.partial(_fit_partition, columns=columns, plan=plan)
         tasks = [dask.delayed(fit)(p) for p in parts]
         futures = client.compute(tasks)
         keyed: list[tuple[tuple[int, int], _Row]] = []
@@ -304,7 +323,7 @@ def _fit_dask_frame(frame: Any, columns: _Columns, estimator: RobustPolynomialRe
         def fit_here(part: pd.DataFrame) -> list[tuple[tuple[int, int], _Row]]:
             series, keys = _partition_series(part, columns)
             size = _batch_size(batch_size, len(series.ids), effective_n_jobs(n_jobs))
-            rows = _run_local(_batches(series, size), estimator, base, n_jobs, lambda n: None)
+            rows = _run_local(_batches(series, size), plan, n_jobs, lambda n: None)
             bar.update()
             return list(zip(keys, rows))
 
@@ -380,6 +399,61 @@ def _table(rows: list[_Row], id_dtype: Any) -> pd.DataFrame:
                          for i, name in enumerate(COLUMNS)})
 
 
+def _results(rows: list[_Row], id_dtype: Any,
+             per_point: bool) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
+    table = _table(rows, id_dtype)
+    return (table, _points_table(rows, table["id"])) if per_point else table
+
+
+def _points_table(rows: list[_Row], ids: pd.Series) -> pd.DataFrame:
+    """The points of every fitted series after one another; `ids` is the table's id column."""
+    fitted = [row.points for row in rows if row.points is not None]
+    counts = [0 if row.points is None else row.points.row.size for row in rows]
+    empty = _Points(np.empty(0, np.int64), np.empty(0), np.empty(0), np.empty(0),
+                    np.empty(0, bool))
+    columns = {name: np.concatenate([empty[i], *(p[i] for p in fitted)])
+               for i, name in enumerate(_Points._fields)}
+    return pd.DataFrame({"id": ids.repeat(counts).reset_index(drop=True), **columns})
+
+
+@overload
+def fit_curves(
+    data: Any,
+    Y: Any = ...,
+    *,
+    id: Hashable | None = ...,
+    x: Hashable | list[Hashable] | None = ...,
+    y: Hashable | None = ...,
+    estimator: RobustPolynomialRegressor | None = ...,
+    random_state: None | int | np.random.RandomState = ...,
+    n_jobs: int | None = ...,
+    client: Any = ...,
+    progress: bool | None = ...,
+    batch_size: int | None = ...,
+    missing: str = ...,
+    per_point: Literal[False] = ...,
+) -> pd.DataFrame: ...
+
+
+@overload
+def fit_curves(
+    data: Any,
+    Y: Any = ...,
+    *,
+    id: Hashable | None = ...,
+    x: Hashable | list[Hashable] | None = ...,
+    y: Hashable | None = ...,
+    estimator: RobustPolynomialRegressor | None = ...,
+    random_state: None | int | np.random.RandomState = ...,
+    n_jobs: int | None = ...,
+    client: Any = ...,
+    progress: bool | None = ...,
+    batch_size: int | None = ...,
+    missing: str = ...,
+    per_point: Literal[True],
+) -> tuple[pd.DataFrame, pd.DataFrame]: ...
+
+
 def fit_curves(
     data: Any,
     Y: Any = None,
@@ -394,7 +468,8 @@ def fit_curves(
     progress: bool | None = None,
     batch_size: int | None = None,
     missing: str = "drop",
-) -> pd.DataFrame:
+    per_point: bool = False,
+) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
     """Fit a robust polynomial to each of many independent series.
 
     Parameters
@@ -429,10 +504,12 @@ def fit_curves(
     missing : {"drop", "error"}, default="drop"
         What a point whose y or x is NaN means: "drop" leaves it out of its series,
         "error" refuses the whole call, naming the series, before anything is fitted.
+    per_point : bool, default=False
+        Also return the result of every point (see Returns).
 
     Returns
     -------
-    pandas.DataFrame
+    table : pandas.DataFrame
         One row per series, in order of first appearance, with the columns `id` (of the
         input's dtype), `degree`, `coef` (tuple, in the user's units, in the order of
         `powers`), `powers` (tuple of exponent tuples), the scaled model `centre` and
@@ -442,6 +519,16 @@ def fit_curves(
         which case the fit's columns are None or NaN. The scaled model gives the estimator's
         own predictions: ``(prod(((x - centre) / half_width) ** powers) @ beta) * y_scale
         + y_loc``, where `coef` can lose every digit to cancellation far from zero.
+    points : pandas.DataFrame
+        Only with ``per_point=True``: one row per fitted point, series in the order of
+        `table` and points in the order given, with the columns `id`, `row`, `fitted` (the
+        estimator's `predict` at the point), `residual` (y - fitted), `weight` (of the point
+        in the final fit, 0 for an outlier) and `inlier` (bool, the estimator's
+        `inlier_mask_`). `row` is the 0-based position of the point within its series as
+        given, points with missing values counted: the row of `Y`, or the place of the row
+        among its series' rows of the long table (``table.groupby(id).cumcount()`` numbers
+        them alike, for a join). Points with missing values are not listed, so they are
+        never mistaken for rejected ones; nor are the points of a series whose fit failed.
 
     Raises
     ------
@@ -460,7 +547,9 @@ def fit_curves(
     on one thread and the work is spread across series; in this process alone, each fit
     uses the default number of threads. The results are the same bits either way. On Dask,
     the series travel as arguments of the tasks, so that a task lost with its worker is run
-    again elsewhere: a dead worker costs time, not results.
+    again elsewhere: a dead worker costs time, not results. The points of
+    ``per_point=True`` are gathered in this process, one row per reading, even from a Dask
+    DataFrame that does not fit in memory.
     """
     if estimator is None:
         estimator = RobustPolynomialRegressor()
@@ -474,7 +563,7 @@ def fit_curves(
         raise ValueError(f"missing must be one of {MISSING}, got {missing!r}")
     if batch_size is not None and (not isinstance(batch_size, numbers.Integral) or batch_size < 1):
         raise ValueError(f"batch_size must be a positive integer or None, got {batch_size!r}")
-    base = _base_seed(random_state)
+    plan = _Plan(estimator, _base_seed(random_state), bool(per_point))
     client = _active_client(client)
     long_form = Y is None
     given = [name is not None for name in (id, x, y)]
@@ -490,8 +579,8 @@ def fit_curves(
             # Dask turns text columns into its own string dtype; the table keeps pandas' one.
             if isinstance(id_dtype, pd.StringDtype):
                 id_dtype = "str"
-            return _table(_fit_dask_frame(data, columns, estimator, base, client, n_jobs,
-                                          batch_size, bar), id_dtype)
+            rows = _fit_dask_frame(data, columns, plan, client, n_jobs, batch_size, bar)
+            return _results(rows, id_dtype, plan.per_point)
         if long_form:
             if not isinstance(data, pd.DataFrame):
                 raise ValueError(
@@ -507,7 +596,7 @@ def fit_curves(
         n_workers = sum(client.nthreads().values()) if client else effective_n_jobs(n_jobs)
         batches = _batches(series, _batch_size(batch_size, len(series.ids), n_workers))
         if client is not None:
-            rows = _run_on_cluster(client, batches, estimator, base, bar.update)
+            rows = _run_on_cluster(client, batches, plan, bar.update)
         else:
-            rows = _run_local(batches, estimator, base, n_jobs, bar.update)
-    return _table(rows, id_dtype)
+            rows = _run_local(batches, plan, n_jobs, bar.update)
+    return _results(rows, id_dtype, plan.per_point)

@@ -11,6 +11,8 @@ concentrations of unknown samples are read from their signals.
 # %%
 # The standards
 # -------------
+import warnings
+
 import matplotlib.pyplot as plt
 import numpy as np
 
@@ -45,45 +47,50 @@ print("rejected readings:", sorted(rejected.tolist()), " spoiled:", sorted(spoil
 # Reading unknown samples
 # -----------------------
 # The concentration of a sample is the x at which the curve reaches its signal, found
-# only inside the calibrated range.
+# only inside the calibrated range. Its 95 % interval holds the concentrations whose
+# prediction band contains the signal: it covers the noise of the sample's own reading as
+# well as the uncertainty of the curve. A signal beyond the calibrated range gets NaN and a
+# warning, never an extrapolated reading.
 unknown = np.array([60.0, 400.0, 900.0])
-# TODO(merge): model.inverse_predict(unknown) gives x with its interval from the prediction
-# band; until then the root of the fitted polynomial inside the calibrated range is taken.
-
-
-def read_concentration(y: float) -> float:
-    """The root of curve(x) = y within the calibrated range (NaN when there is none)."""
-    roots = (model.polynomial_ - y).roots()
-    inside = [r.real for r in roots if abs(r.imag) < 1e-9 and 0.0 <= r.real <= 500.0]
-    return inside[0] if len(inside) == 1 else float("nan")
-
-
-found = np.array([read_concentration(y) for y in unknown])
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    found, low, high = model.inverse_predict(unknown, level=0.95)
+for message in caught:
+    print("warning:", message.message)
 fine = np.linspace(0.0, 500.0, 5001)  # the true response is monotone: invert it on a grid
 truth = np.interp(unknown, response(fine), fine, left=np.nan, right=np.nan)
-for y, c, t in zip(unknown, found, truth):
-    print(f"signal {y:6.1f} mV -> {c:7.2f} µg/L (true curve: {t:7.2f})")
+for y, c, lo, hi, t in zip(unknown, found, low, high, truth):
+    print(f"signal {y:6.1f} mV -> {c:7.2f} µg/L, 95 % interval [{lo:7.2f}, {hi:7.2f}] "
+          f"(true curve: {t:7.2f})")
 
 # %%
 # The plot
 # --------
-# The rejected readings are marked; the unknown samples are read off the curve.
+# The rejected readings are marked; the prediction band, where 95 % of new readings of a
+# standard fall, widens with the signal as the noise does. The unknown samples are read off
+# the curve, with the interval where their signal crosses the band; below, the band around
+# the curve shows how it widens.
 grid = np.linspace(0.0, 500.0, 400)
 fig, (ax, res) = plt.subplots(2, 1, figsize=(7.5, 7.0), sharex=True,
                               gridspec_kw={"height_ratios": [3, 1]})
 keep = model.inlier_mask_
 ax.scatter(conc[keep], signal[keep], s=14, c="0.3", label="readings kept")
 ax.scatter(conc[~keep], signal[~keep], s=40, marker="x", c="tab:red", label="readings rejected")
-ax.plot(grid, model.predict(grid[:, None]), c="tab:blue", lw=2,
+curve = model.predict(grid[:, None])
+ax.plot(grid, curve, c="tab:blue", lw=2,
         label=f"fit, degree {model.degree_}")
 ax.plot(grid, response(grid), "k--", lw=1, label="true response")
-# TODO(merge): shade model.predict_interval(grid[:, None], kind="prediction") here.
-for y, c in zip(unknown, found):
+band_low, band_high = model.predict_interval(grid[:, None], level=0.95, kind="prediction")
+ax.fill_between(grid, band_low, band_high, color="tab:blue", alpha=0.2, lw=0,
+                label="95 % prediction band")
+for y, c, lo, hi in zip(unknown, found, low, high):
     if np.isfinite(c):
         ax.plot([0.0, c, c], [y, y, ax.get_ylim()[0]], c="tab:green", lw=1, ls=":")
+        ax.plot([lo, hi], [y, y], c="tab:green", lw=3)
 ax.set(ylabel="signal (mV)", title="Calibration: 12 standards, 4 replicates each")
 ax.legend(loc="upper left", fontsize=8)
 res.axhline(0.0, c="0.5", lw=1)
+res.fill_between(grid, band_low - curve, band_high - curve, color="tab:blue", alpha=0.2, lw=0)
 res.scatter(conc, signal - model.predict(conc[:, None]), s=10,
             c=np.where(keep, "0.3", "tab:red"))
 res.set(xlabel="concentration (µg/L)", ylabel="residual (mV)", ylim=(-15, 15))
@@ -92,4 +99,6 @@ plt.show()
 
 # %%
 # The signal of 900 mV lies above the highest standard: it has no reading (NaN), rather than
-# an extrapolated one. Dilute such a sample and measure it again.
+# an extrapolated one. Dilute such a sample and measure it again. The residual panel shows
+# the spread growing with the concentration, which the band follows: one noise level for the
+# whole range would make the intervals too wide at the low end and too narrow at the high.

@@ -34,8 +34,8 @@ print(f"{len(table)} readings of {table['sensor'].nunique()} sensors")
 # One call for all of them
 # ------------------------
 estimator = RobustPolynomialRegressor(max_degree=2)
-results = vasq.fit_curves(table, id="sensor", x="hour", y="celsius", estimator=estimator,
-                          n_jobs=2, random_state=0)
+results, points = vasq.fit_curves(table, id="sensor", x="hour", y="celsius",
+                                  estimator=estimator, n_jobs=2, random_state=0, per_point=True)
 print(results[["id", "degree", "inlier_share", "n_points", "error"]].head().to_string())
 print()
 print("degrees chosen:", results["degree"].value_counts(dropna=False).to_dict())
@@ -47,12 +47,20 @@ print(results.loc[results["error"].notna(), ["id", "n_points", "error"]].to_stri
 # --------------------------------
 # A sensor that rejects far more readings than the rest is faulty, or its curve is not a
 # low-degree polynomial; both deserve a look. The share of kept readings is in the table;
-# to see *which* readings were rejected, the few suspects are fitted again on their own.
+# *which* readings were rejected is in the second table, ``points``, that ``per_point=True``
+# returns: every reading of every fitted sensor with its fitted value, residual, weight and
+# inlier flag. Its ``row`` numbers the readings of each sensor in the order given, so that
+# numbering the table's rows the same way joins the two.
 fitted = results[results["error"].isna()]
-# TODO(merge): fit_curves(..., per_point=True) returns every reading with its fitted value
-# and inlier flag, so the refit below becomes a lookup in that table.
 suspects = fitted.nsmallest(4, "inlier_share")["id"].tolist()
 print(fitted.nsmallest(4, "inlier_share")[["id", "degree", "inlier_share"]].to_string())
+print()
+readings = table.assign(row=table.groupby("sensor").cumcount()).merge(
+    points, left_on=["sensor", "row"], right_on=["id", "row"])
+rejected = readings[~readings["inlier"]]
+print(f"{len(rejected)} readings rejected in all; the largest residuals:")
+print(rejected.reindex(rejected["residual"].abs().sort_values(ascending=False).index)
+      .head(5)[["sensor", "hour", "celsius", "fitted", "residual"]].to_string(index=False))
 
 fig = plt.figure(figsize=(10.0, 7.0))
 hist = fig.add_subplot(2, 1, 1)
@@ -61,13 +69,12 @@ hist.set(xlabel="readings kept (%)", ylabel="sensors", yscale="log",
          title="Share of readings each sensor's fit keeps")
 for k, sensor in enumerate(suspects):
     ax = fig.add_subplot(2, 4, 5 + k)
-    rows = table[table["sensor"] == sensor]
-    x, y = rows[["hour"]].to_numpy(), rows["celsius"].to_numpy()
-    model = RobustPolynomialRegressor(max_degree=2, random_state=0).fit(x, y)
-    keep = model.inlier_mask_
-    ax.scatter(x[keep, 0], y[keep], s=6, c="0.4")
-    ax.scatter(x[~keep, 0], y[~keep], s=18, marker="x", c="tab:red")
-    ax.plot(hours, model.predict(hours[:, None]), c="tab:blue")
+    rows = readings[readings["sensor"] == sensor]
+    keep = rows["inlier"].to_numpy()
+    x, y = rows["hour"].to_numpy(), rows["celsius"].to_numpy()
+    ax.scatter(x[keep], y[keep], s=6, c="0.4")
+    ax.scatter(x[~keep], y[~keep], s=18, marker="x", c="tab:red")
+    ax.plot(x, rows["fitted"], c="tab:blue")
     ax.set(title=f"{sensor}: {int((~keep).sum())} rejected", xlabel="hour")
     ax.title.set_fontsize(9)
 fig.tight_layout()

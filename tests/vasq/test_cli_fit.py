@@ -284,7 +284,8 @@ def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
     path = tmp_path / "d.csv"
     path.write_text("time;signal\n" + "\n".join(cells) + "\n")
     assert main(["fit", str(path), "--x", "time", "--y", "signal", "--max-degree", "2",
-                 "--delimiter", ";", "--decimal", ",", "--seed", "3"]) == 0
+                 "--delimiter", ";", "--decimal", ",", "--seed", "3",
+                 "--points", str(tmp_path / "p.csv")]) == 0
     out, err = capsys.readouterr()
     assert err == f"vasq: 1 of {x.size} rows left out for missing values\n"
     kept = np.arange(x.size) != 5
@@ -292,3 +293,6 @@ def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
     table = dict(re.findall(r"^(\d+)\s+(-?\d+\.\d{4})", out, flags=re.M))
     assert table == {str(d): f"{s:.4f}" for d, s in est.mdl_scores_.items()} and len(table) == 2
     assert f"{est.inlier_mask_.sum()} of {kept.sum()} rows inliers" in out
+    points = pd.read_csv(tmp_path / "p.csv")  # rows numbered as in the file, the gap kept
+    np.testing.assert_array_equal(points["row"], np.flatnonzero(kept))
+    np.testing.assert_array_equal(points["time"], x[kept])

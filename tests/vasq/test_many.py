@@ -37,6 +37,7 @@ def long_table(n_series=N_SERIES, n_points=N_POINTS, seed=0):
     y[ids == "s7"] = np.nan
     y[np.flatnonzero(ids == "s11")[3]] = np.inf
     y[np.flatnonzero(ids == "s12")[:5]] = np.nan  # a few missing points only
+    x[np.flatnonzero(ids == "s12")[[6, 9]]] = np.nan
     table = pd.DataFrame({"sensor": ids, "t": x, "value": y})
     return table.sample(frac=1.0, random_state=1, ignore_index=True)
 
@@ -49,6 +50,7 @@ def matrix_form(n_series=N_SERIES, n_points=N_POINTS, seed=0):
     Y[rng.random(Y.shape) < 0.1] += 4.0
     Y[:, 7] = np.nan
     Y[3, 11] = np.inf
+    Y[[0, 5, 6], 10] = np.nan
     return x, Y
 
 
@@ -68,14 +70,15 @@ def client():
 
 @pytest.fixture(scope="module")
 def sequential():
-    """The sequential path's table for each input form, computed once."""
+    """The sequential path's table, or (table, points), for each input form, computed once."""
     cache = {}
 
-    def table(form):
-        if form not in cache:
+    def table(form, per_point=False):
+        if (form, per_point) not in cache:
             args, kwargs = FORMS[form]()
-            cache[form] = fit_curves(*args, **kwargs, estimator=ESTIMATOR)
-        return cache[form]
+            cache[form, per_point] = fit_curves(*args, **kwargs, estimator=ESTIMATOR,
+                                                per_point=per_point)
+        return cache[form, per_point]
 
     return table
 
@@ -154,14 +157,14 @@ def test_row_is_a_bare_fit_with_the_series_seed(series_id, random_state):
     rows = table[table["sensor"].isin([series_id, "s1"])]
     row = fit_curves(rows, id="sensor", x="t", y="value", estimator=ESTIMATOR,
                      random_state=random_state).set_index("id").loc[series_id]
-    points = rows[(rows["sensor"] == series_id) & rows["value"].notna()]
+    points = rows[(rows["sensor"] == series_id) & rows[["t", "value"]].notna().all(axis=1)]
     bare = RobustPolynomialRegressor(**SETTINGS, random_state=series_seed(random_state, series_id))
     bare.fit(points[["t"]].to_numpy(), points["value"].to_numpy())
     assert row["degree"] == bare.degree_ and row["coef"] == tuple(bare.coef_)
     assert row["powers"] == tuple(map(tuple, bare.powers_)) and row["error"] is None
     assert row["mdl_score"] == bare.mdl_score_
     assert row["inlier_share"] == bare.inlier_mask_.sum() / len(points)
-    assert row["n_points"] == len(points) == (N_POINTS - 5 if series_id == "s12" else N_POINTS)
+    assert row["n_points"] == len(points) == (N_POINTS - 7 if series_id == "s12" else N_POINTS)
 
 
 @pytest.mark.parametrize("series_id, message", [("s7", "0 sample"), ("s11", "infinity")])
@@ -250,6 +253,92 @@ def test_scaled_columns_rebuild_predict_exactly(sequential):
     failed = sequential("table").set_index("id").loc["s7"]
     assert failed[["centre", "half_width", "beta"]].isna().all()
     assert np.isnan(failed["y_loc"]) and np.isnan(failed["y_scale"])
+
+
+def bare_points(series, random_state=0):
+    """The per-point table built from one bare estimator fit per series, as given."""
+    frames = []
+    for series_id, X, y in series:
+        kept = np.flatnonzero(~(np.isnan(y) | np.isnan(X).any(axis=1)))
+        bare = RobustPolynomialRegressor(**SETTINGS,
+                                         random_state=series_seed(random_state, series_id))
+        try:
+            bare.fit(X[kept], y[kept])
+        except ValueError:
+            continue
+        fitted = bare.predict(X[kept])
+        frames.append(pd.DataFrame({"id": series_id, "row": kept, "fitted": fitted,
+                                    "residual": y[kept] - fitted, "weight": bare._weights,
+                                    "inlier": bare.inlier_mask_}))
+    return pd.concat(frames, ignore_index=True)
+
+
+def series_as_given(form, n_series):
+    """(id, X, y) of the first series, grouped by pandas or sliced from Y, in table order."""
+    if form == "matrix":
+        x, Y = matrix_form()
+        return [(j, x[:, None], Y[:, j]) for j in range(n_series)]
+    table = long_table()
+    table = table[table["sensor"].isin([f"s{i}" for i in range(n_series)])]
+    return [(i, rows[["t"]].to_numpy(), rows["value"].to_numpy())
+            for i, rows in table.groupby("sensor", sort=False)]
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_points_are_those_of_bare_fits_and_the_table_is_unchanged(form, sequential):
+    table, points = sequential(form, per_point=True)
+    pd.testing.assert_frame_equal(table, sequential(form), check_exact=True)
+    assert list(points.columns) == ["id", "row", "fitted", "residual", "weight", "inlier"]
+    # Bare fits of the first 30 series, the bad and gapped ones among them, keep this short.
+    expected = bare_points(series_as_given(form, 30))
+    some = points[points["id"].isin(expected["id"])].reset_index(drop=True)
+    pd.testing.assert_frame_equal(some, expected, check_exact=True, check_dtype=False)
+    assert points.dtypes.astype(str).tolist()[1:] == ["int64", "float64", "float64", "float64",
+                                                      "bool"]
+    # Failed series have no points; missing values leave gaps in the numbering of a series.
+    bad = set(BAD) if form == "table" else {7, 11}
+    assert set(table["id"]) - set(points["id"]) == bad
+    rows = points.groupby("id", sort=False)["row"].agg(set)
+    gaps = {"s0": 0, "s12": 7} if form == "table" else {0: 0, 10: 3}
+    assert {i: len(set(range(N_POINTS)) - rows[i]) for i in gaps} == gaps
+    assert form == "table" or rows[10] == set(range(N_POINTS)) - {0, 5, 6}
+    counts = points.groupby("id", sort=False).size()
+    assert counts.tolist() == table.set_index("id").loc[counts.index, "n_points"].tolist()
+
+
+@pytest.mark.parametrize("form, where", [
+    ("table", "processes"), ("matrix", "processes"), ("table", "cluster"), ("matrix", "cluster"),
+    ("dask", "cluster"), ("dask", "here"),
+])
+def test_points_are_the_same_on_every_path(form, where, client, sequential):
+    if form == "dask":
+        (table,), kwargs = FORMS["table"]()
+        args = (dd.from_pandas(table, npartitions=3, sort=False),)
+    else:
+        args, kwargs = FORMS[form]()
+    options = {"processes": dict(n_jobs=2), "cluster": dict(client=client), "here": {}}
+    result, points = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=True,
+                                **options[where])
+    expected_table, expected_points = sequential("matrix" if form == "matrix" else "table",
+                                                 per_point=True)
+    pd.testing.assert_frame_equal(result, expected_table, check_exact=True)
+    pd.testing.assert_frame_equal(points, expected_points, check_exact=True)
+
+
+def test_points_keep_the_ids_and_their_dtype():
+    mixed = [3, 2.5, "3", np.int64(7), pd.Timestamp("2024-01-01")]
+    _, points = fit_curves(id_table(mixed), id="id", x="t", y="v", estimator=ESTIMATOR,
+                           per_point=True)
+    assert points["id"].tolist() == np.repeat(np.array(mixed, dtype=object), 12).tolist()
+    assert [type(i) for i in points["id"][::12]] == [int, float, str, np.int64, pd.Timestamp]
+    stamps = pd.to_datetime(["2024-01-01", "2024-01-02"])
+    table = id_table(list(stamps)).astype({"id": "datetime64[ns]"})
+    _, points = fit_curves(table, id="id", x="t", y="v", estimator=ESTIMATOR, per_point=True)
+    assert points["id"].dtype == "datetime64[ns]" and points["id"].nunique() == 2
+    table, points = fit_curves(np.arange(6.0), np.full((6, 2), np.nan), per_point=True)
+    assert table["error"].notna().all() and points.empty
+    assert points.dtypes.astype(str).tolist() == ["int64", "int64", "float64", "float64",
+                                                  "float64", "bool"]
 
 
 class Terminal(io.StringIO):

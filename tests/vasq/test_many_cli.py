@@ -1,6 +1,7 @@
 """The fit-many subcommand: the table fit_curves returns, written to CSV without loss."""
 
 import argparse
+import io
 import json
 import subprocess
 import sys
@@ -190,13 +191,20 @@ def test_standard_input_and_output(tmp_path):
     (["--out", "{tmp}/missing/r.csv"], "r.csv: the folder {tmp}/missing does not exist"),
     (["--out", "{tmp}"], "is a folder"),
     (["--out", "{tmp}/r.csv", "--x", "1", "--y", "dose"], "duplicate column names: 'dose'"),
-], ids=["no-folder", "out-is-a-folder", "duplicate-names"])
+    (["--out", "{tmp}/r.csv", "--points", "{tmp}/missing/p.csv"],
+     "p.csv: the folder {tmp}/missing does not exist"),
+    (["--out", "-", "--points", "-"], "--out and --points cannot both write standard output"),
+    (["--out", "{tmp}/r.csv", "--points", "{tmp}/../{name}/r.csv"],
+     "--out and --points both name {tmp}/r.csv"),
+], ids=["no-folder", "out-is-a-folder", "duplicate-names", "points-no-folder",
+        "both-standard-output", "both-one-file"])
 def test_bad_paths_and_tables_are_refused_before_fitting(extra, message, tmp_path, capsys):
     path = tmp_path / "d.csv"
     path.write_text("unit,dose,dose\na,1,2\n")
     argv = ["fit-many", str(path), "--id", "unit", "--x", "dose", "--y", "dose", "--method", "ols"]
-    assert main([*argv, *[a.format(tmp=tmp_path) for a in extra]]) == 2
-    assert message.format(tmp=tmp_path) in capsys.readouterr().err
+    names = dict(tmp=tmp_path, name=tmp_path.name)
+    assert main([*argv, *[a.format(**names) for a in extra]]) == 2
+    assert message.format(**names) in capsys.readouterr().err
 
 
 def test_bad_scheduler_address_fails_at_once_on_one_line(tmp_path):
@@ -209,3 +217,36 @@ def test_bad_scheduler_address_fails_at_once_on_one_line(tmp_path):
     assert result.stderr == ("vasq: error: --scheduler 'not a url' is not a scheduler address "
                              "such as tcp://HOST:8786 (missing port number in address "
                              "'not a url')\n")
+
+
+def test_points_file_holds_every_fitted_point_without_loss(data, tmp_path):
+    points = tmp_path / "p.csv"
+    args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
+                  "--out", str(tmp_path / "r.csv"), "--points", str(points)])
+    assert _cli_many.run(args) == 0
+    written = pd.read_csv(points, dtype={"id": str})
+    table = pd.read_csv(data, dtype={"unit": str})
+    _, expected = fit_curves(table, id="unit", x="dose", y="response", per_point=True,
+                             estimator=RobustPolynomialRegressor(degree=1))
+    assert "50" not in set(written["id"]) and len(written) == 25 * (N_SERIES - 1)
+    pd.testing.assert_frame_equal(written, expected.astype({"inlier": int}), check_exact=True)
+
+
+def test_points_rows_number_each_series_as_in_the_file(tmp_path, capsys):
+    path = lines_csv(tmp_path / "d.csv", ["a", "b"])
+    text = path.read_text().splitlines()
+    text[3], text[12] = "a,,0.5", "b,0.5,NA"  # the third point of a, the fourth of b
+    path.write_text("\n".join(text) + "\n")
+    argv = [str(path), "--id", "unit", "--x", "dose", "--y", "response"]
+    run_many([*argv, "--out", str(tmp_path / "r.csv"), "--points", "-"])
+    points = pd.read_csv(io.StringIO(capsys.readouterr().out))
+    assert points.groupby("id")["row"].agg(list).to_dict() == {
+        "a": [0, 1, 3, 4, 5, 6, 7], "b": [0, 1, 2, 4, 5, 6, 7]}
+    # The documented join: each series' rows numbered in file order.
+    table = pd.read_csv(path)
+    table["row"] = table.groupby("unit").cumcount()
+    joined = points.merge(table, left_on=["id", "row"], right_on=["unit", "row"])
+    assert len(joined) == 14 and joined["inlier"].eq(1).all()
+    np.testing.assert_array_equal(joined["residual"], joined["response"] - joined["fitted"])
+    slopes = joined["id"].map({"a": 1.0, "b": 2.0})
+    np.testing.assert_allclose(joined["fitted"], slopes * joined["dose"], atol=1e-12)
