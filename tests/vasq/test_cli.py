@@ -86,8 +86,10 @@ def test_interruption_exits_130_with_one_line(commands, capsys):
 
 
 def test_ctrl_c_while_reading_standard_input_ends_without_traceback():
+    # A shell's background job inherits SIGINT ignored, and Python then leaves it ignored.
     process = subprocess.Popen([sys.executable, "-m", "vasq", "fit", "-", "--x", "0", "--y", "1"],
-                               stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                               preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     # Once more than a pipe's capacity is written, the command is reading its input: the
     # interpreter is up and the signal lands in the command, not in start-up.
     process.stdin.write(b"1,2\n" * 100_000)
