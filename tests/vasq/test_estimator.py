@@ -126,20 +126,22 @@ def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
     np.testing.assert_array_equal(c.coef_, a.coef_)
 
 
-@pytest.mark.parametrize("H", [2, 20, 1000])
-def test_mdl_scores_match_the_hit_count_formula(H):
-    """Every score has the form k^2 ln(2H)/n - n ln(max(hits/n, 1/(2n))) for a hit count."""
+def test_degree_scores_are_the_robust_bic_against_one_common_scale():
+    """Every score is sum rho_biweight(r / s) + k log n, with s the smallest candidate's scale."""
     X, y, _, _ = cubic_with_outliers(1)
-    model = RobustPolynomialRegressor(H=H, random_state=0, **FAST).fit(X, y)
-    n = y.size
-    for degree, score in model.mdl_scores_.items():
-        k = degree + 1
-        model_term = k * k * math.log(2 * H) / n
-        data_term = score - model_term
-        hits = n * math.exp(-data_term / n)
-        assert hits == pytest.approx(0.5, abs=1e-6) or (
-            abs(hits - round(hits)) < 1e-6 and 1 <= round(hits) <= n
-        )
+    model = RobustPolynomialRegressor(random_state=0).fit(X, y)
+    scores = {}
+    fits = {}
+    for degree in model.mdl_scores_:
+        fits[degree] = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
+    # The common scale, in the units of y: the smallest candidate's high-breakdown scale.
+    s = min(f._s0 * f._y_scale for f in fits.values())
+    c = 4.685
+    for degree, f in fits.items():
+        u = np.minimum(np.abs(y - f.predict(X)) / (c * s), 1.0)
+        scores[degree] = np.sum(c * c / 3 * (1 - (1 - u * u) ** 3)) + (degree + 1) * math.log(y.size)
+    assert model.mdl_scores_ == pytest.approx(scores, rel=1e-6)
+    assert model.degree_ == min(scores, key=scores.get) == 3
 
 
 def test_penalised_fit_is_smoother_than_least_squares():
