@@ -46,13 +46,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        (c = 4.685, 95 % efficiency) at these fixed scales. The scale never grows, so the
        points the trimmed fit rejected stay out. Points with weight 0 are the outliers.
 
-    The candidates are compared by a robust BIC, sum_i w_i rho(r_i / s_i) + k log(W), rho
-    Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), k the number of terms,
-    W the total sample weight, and s_i one common scale for all candidates: the
-    high-breakdown scale of the candidate with the smallest one, times its scale model.
-    Rejecting a clean point costs c^2 / 3 rather than its small squared residual, so the
-    criterion never rewards throwing points away; it does not depend on which start won,
-    only on the fits. Finally the coefficients are converted exactly to the user's units.
+    The candidates are compared by a robust BIC, sum_i w_i rho(e_i / s) + k log(W), rho
+    Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), e_i the residual
+    divided by 1 - h_i with h_i its leverage in the final weighted fit (the leave-one-out
+    residual, so that near-interpolating fits gain nothing), k the number of terms, W the
+    total sample weight, and s one common scale for all candidates: the median over them of
+    their high-breakdown scales, corrected in the same way. Rejecting a clean point costs
+    c^2 / 3 rather than its small squared residual, so the criterion never rewards throwing
+    points away; it depends on the fits only, not on which start won. Finally the
+    coefficients are converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares (not robust to outliers) and choose the degree the same way, with the
@@ -68,7 +70,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         maximum.
     max_degree : int, default=6
         Highest degree tried by "auto". Degrees whose model has more than half as many
-        terms as there are samples are not tried.
+        terms as there are samples (for the robust method: more than a third, plus one
+        sample) are not tried.
     method : {"tournament", "penalized", "ols"}, default="tournament"
         "tournament": robust fit as described above. "penalized": least squares with the
         smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.
@@ -231,7 +234,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
         seed = int(check_random_state(self.random_state).randint(INT32_MAX))
         fits = [self._fit_one(T, ys, w, degrees, seed, disabled) for degrees in candidates]
-        scores = _robust.robust_bic(fits, w)
+        scores = _robust.robust_bic(fits, T, w)
         chosen = fits[min(range(len(fits)), key=lambda i: (scores[i], i))]
 
         one = n_features == 1
@@ -329,7 +332,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             exact = n_features == 1 or 2 * k <= n_samples
             if 2 * k <= n_samples:
                 k = _basis.n_terms(degrees)
-            if 2 * k > n_samples:
+            # A robust fit of k terms trusts about half of the samples: with fewer than
+            # 3 k - 1 samples it has fewer residual degrees of freedom than terms, and its
+            # scale, from the best-fitting half, is far too small to compare candidates by.
+            robust_short = self.method == "tournament" and 3 * k - 1 > n_samples
+            if 2 * k > n_samples or (feasible and robust_short):
                 if feasible:
                     break
                 shown = degrees[0] if n_features == 1 else degrees

@@ -14,6 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vasq_core as vc
+from vasq import _basis
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
@@ -25,6 +26,10 @@ MAD_TO_SD = 1.4826
 # Stages of the core's pipeline that can be switched off, and those the pipeline lacks.
 CORE_STAGES = frozenset({"elemental", "concentration", "reweighting"})
 STAGES = CORE_STAGES | {"tournament"}
+# Rows per block of the leverage computation, and the largest leverage used (an exact fit's
+# leverage of 1 would divide by zero).
+LEVERAGE_BLOCK = 65536
+MAX_LEVERAGE = 0.99
 
 
 @dataclass
@@ -106,21 +111,50 @@ def least_squares_fit(
     )
 
 
-def robust_bic(fits: list[RobustFit], w: Vector) -> list[float]:
+def leverages(T: Matrix, fit: RobustFit, w: Vector) -> Vector:
+    """Diagonal of the hat matrix of the candidate's final weighted least squares.
+
+    The Gram matrix is formed block by block: leverages need a few digits only, and no
+    weighted copy of the whole design is held.
+    """
+    omega = w * fit.weights / fit.scale**2
+    gram = np.zeros((fit.beta.size, fit.beta.size))
+    blocks = range(0, T.shape[0], LEVERAGE_BLOCK)
+    for start in blocks:
+        X = _basis.design_matrix(T[start : start + LEVERAGE_BLOCK], fit.powers)
+        gram += X.T @ (X * omega[start : start + LEVERAGE_BLOCK, None])
+    inverse = np.linalg.pinv(gram, hermitian=True)
+    h = np.empty(T.shape[0])
+    for start in blocks:
+        X = _basis.design_matrix(T[start : start + LEVERAGE_BLOCK], fit.powers)
+        h[start : start + LEVERAGE_BLOCK] = np.einsum("ij,jk,ik->i", X, inverse, X)
+    result: Vector = np.clip(h * omega, 0.0, MAX_LEVERAGE)
+    return result
+
+
+def robust_bic(fits: list[RobustFit], T: Matrix, w: Vector) -> list[float]:
     """Robust information criterion of every candidate, lower is better.
 
-    sum_i w_i rho(r_i / s_i) + k log(W): rho is Tukey's biweight loss scaled to u^2 near zero
-    (c^2 / 3 beyond c = 4.685), r the candidate's residuals, s_i one common scale for all
-    candidates, the smallest candidate's high-breakdown scale times the scale model of that
-    candidate, k the number of terms and W the total weight. The scale is the same for every
-    candidate, so rejecting a clean point costs c^2 / 3 instead of its small squared residual
-    and never pays; an outlier costs the same however far it lies.
+    sum_i w_i rho(e_i / s) + k log(W): rho is Tukey's biweight loss scaled to u^2 near zero
+    (c^2 / 3 beyond c = 4.685), e_i = r_i / (1 - h_i) the candidate's residuals with the
+    leverage h_i of its final weighted fit taken out (the leave-one-out residuals of that
+    fit, so that a near-interpolating fit gains nothing), k the number of terms and W the
+    total weight. s is one scale for all candidates: the median over them of the
+    high-breakdown scale times the root mean of 1 / (1 - h_i) over its inliers (the same
+    correction). The scale is common, so rejecting a clean point costs c^2 / 3 instead of
+    its small squared residual and never pays; an outlier costs the same however far.
     """
-    ref = min(fits, key=lambda f: f.s0)
     total = float(w.sum())
-    scores = []
+    loo, scales = [], []
     for f in fits:
-        u = np.minimum(np.abs(f.residuals / ref.scale) / BIWEIGHT_C, 1.0)
+        h = leverages(T, f, w)
+        loo.append(f.residuals / (1.0 - h))
+        inliers = f.weights > 0.0
+        scales.append(f.s0 * float(np.sqrt(np.mean(1.0 / (1.0 - h[inliers])))))
+    s = float(np.median(scales))
+    scores = []
+    for f, e in zip(fits, loo):
+        u = np.minimum(np.abs(e) / (BIWEIGHT_C * s), 1.0)
         rho = BIWEIGHT_C**2 / 3.0 * (1.0 - (1.0 - u * u) ** 3)
         scores.append(float(np.dot(w, rho)) + f.beta.size * np.log(total))
     return scores

@@ -17,12 +17,13 @@ namespace {
 // E[z^2 | |z| < 2.5] for a standard normal z: the variance kept within the cut.
 constexpr double kCutVariance = 0.911256360935392;
 constexpr int kMaxScaleIter = 200;
+constexpr double kPi = 3.14159265358979323846;
 constexpr double kScaleTol = 1e-12;
 constexpr int kFirstSteps = 2;
 constexpr std::size_t kConverged = 3;
 constexpr int kMaxConcentration = 100;
-constexpr int kMaxIrls = 200;
-constexpr double kIrlsTol = 1e-10;
+constexpr int kMaxIrls = 100;
+constexpr double kIrlsTol = 1e-9;
 // Engine of the subsample, apart from the starts' engines.
 constexpr std::uint64_t kSubsampleStream = 0x5bd1e995u;
 
@@ -49,16 +50,29 @@ Matrix design_of(const std::vector<Vector>& T, const MultiIndexList& powers) {
   return design_matrix_nd(powers, T);
 }
 
+// E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept
+// by the central share a. q by bisection of erf, which the standard library has.
+double central_variance(double a) {
+  double lo = 0.0, hi = 40.0;
+  for (int it = 0; it < 100; ++it) {
+    const double mid = 0.5 * (lo + hi);
+    (std::erf(mid / std::sqrt(2.0)) < a ? lo : hi) = mid;
+  }
+  const double q = 0.5 * (lo + hi);
+  const double density = std::exp(-0.5 * q * q) / std::sqrt(2.0 * kPi);
+  return 1.0 - 2.0 * q * density / a;
+}
+
 // The scale of the residuals within kInlierCut scales: their weighted root mean square over
 // the weight less p, divided by the share of a normal variance within the cut, iterated from
-// the raw root mean square of the better half, which lies below it. From below, the iteration
-// stops at the smallest consistent scale: a group of outliers beyond the cut, however large,
-// is not taken in.
+// the trimmed scale of the better half made consistent at the normal. Outliers beyond the
+// cut take no part, however many; a start near the noise level does not take them in.
 double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   const double mass = w.sum();
-  const double half = std::floor((mass + static_cast<double>(p) + 1.0) / 2.0);
+  const double half = std::min(mass, std::floor((mass + static_cast<double>(p) + 1.0) / 2.0));
   TrimScratch work;
-  double s = std::sqrt(trimmed_objective(r, w, half, (w.array() == 1.0).all(), work) / half);
+  const double trimmed = trimmed_objective(r, w, half, (w.array() == 1.0).all(), work);
+  double s = std::sqrt(trimmed / half / central_variance(half / mass));
   for (int it = 0; it < kMaxScaleIter && s > kScaleFloor; ++it) {
     double ss = 0.0, within = 0.0;
     for (Index i = 0; i < r.size(); ++i)

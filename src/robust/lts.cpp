@@ -43,6 +43,8 @@ struct StartBuffers {
   Eigen::ColPivHouseholderQR<Matrix> qr;
   Vector r;
   TrimScratch work;
+  std::vector<std::pair<double, Index>> order;
+  Vector omega;
 };
 
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
@@ -172,8 +174,12 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
         Draws draws{mix(base + static_cast<std::uint64_t>(k)) * 0x9e3779b97f4a7c15ULL};
         const Vector beta = elemental_fit(X, y, positive, rank, draws, buf);
         buf.r.noalias() = yc - Xc * beta;
+        // One concentration step before ranking: an exact fit through a clean subset can
+        // still miss the clean majority far from its points, the step brings it there.
+        trimmed_weights(buf.r, wc, hc, unit, buf.order, buf.omega);
+        betas.col(k) = weighted_least_squares(Xc, yc, buf.omega);
+        buf.r.noalias() = yc - Xc * betas.col(k);
         objectives[k] = trimmed_objective(buf.r, wc, hc, unit, buf.work);
-        betas.col(k) = beta;
       } catch (...) {
         failures[static_cast<std::size_t>(k)] = std::current_exception();
       }

@@ -33,13 +33,13 @@ inline constexpr int kMaxStarts = 3000;
 int elemental_start_count(Index p);
 
 // Rows, spread evenly over the sample, by whose trimmed objective the starts are ranked.
-inline constexpr Index kScoreRows = 256;
+inline constexpr Index kScoreRows = 128;
 
-// `n_starts` elemental fits, start k drawn from its own random stream keyed by (seed, k): p
-// distinct rows of positive weight, more rows while they do not reach the rank `rank` of the
-// design, solved exactly. Starts run in parallel and are merged in index order, so the result
-// does not depend on the number of threads. Returns the `keep` lowest trimmed objectives over
-// the scoring rows (h from their weight), ties to the lower start.
+// `n_starts` elemental fits and one concentration step each on the scoring rows, start k drawn from
+// its own random stream keyed by (seed, k): p distinct rows of positive weight, more rows while
+// they do not reach the rank `rank` of the design, solved exactly. Starts run in parallel and are
+// merged in index order, so the result does not depend on the number of threads. Returns the `keep`
+// lowest trimmed objectives over the scoring rows (h from their weight), ties to the lower start.
 std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, const Vector& w,
                                             Index rank, int n_starts, std::uint64_t seed, int keep);
 

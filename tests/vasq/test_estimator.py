@@ -126,22 +126,26 @@ def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
     np.testing.assert_array_equal(c.coef_, a.coef_)
 
 
-def test_degree_scores_are_the_robust_bic_against_one_common_scale():
-    """Every score is sum rho_biweight(r / s) + k log n, with s the smallest candidate's scale."""
+def test_degree_scores_are_the_robust_bic_of_leave_one_out_residuals():
+    """sum rho(e / s) + k log n: e the residuals over 1 - leverage, s one median scale."""
     X, y, _, _ = cubic_with_outliers(1)
     model = RobustPolynomialRegressor(random_state=0).fit(X, y)
-    scores = {}
-    fits = {}
+    loo, scales = {}, []
     for degree in model.mdl_scores_:
-        fits[degree] = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
-    # The common scale, in the units of y: the smallest candidate's high-breakdown scale.
-    s = min(f._s0 * f._y_scale for f in fits.values())
-    c = 4.685
-    for degree, f in fits.items():
-        u = np.minimum(np.abs(y - f.predict(X)) / (c * s), 1.0)
-        scores[degree] = np.sum(c * c / 3 * (1 - (1 - u * u) ** 3)) + (degree + 1) * math.log(y.size)
-    assert model.mdl_scores_ == pytest.approx(scores, rel=1e-6)
-    assert model.degree_ == min(scores, key=scores.get) == 3
+        f = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
+        # The hat matrix does not depend on the basis: raw powers of x, in the user's units.
+        scale = f._noise_scale((X - f._centre) / f._half)
+        A = np.vander(X[:, 0], degree + 1) * (np.sqrt(f._weights) / scale)[:, None]
+        h = np.minimum(np.sum(np.linalg.qr(A)[0] ** 2, axis=1), 0.99)
+        loo[degree] = (y - f.predict(X)) / (1 - h)
+        scales.append(f._s0 * f._y_scale * np.sqrt(np.mean(1 / (1 - h[f._weights > 0]))))
+    c, s = 4.685, np.median(scales)
+    expected = {}
+    for degree, e in loo.items():
+        u = np.minimum(np.abs(e) / (c * s), 1.0)
+        expected[degree] = np.sum(c * c / 3 * (1 - (1 - u * u) ** 3)) + (degree + 1) * math.log(y.size)
+    assert model.mdl_scores_ == pytest.approx(expected, rel=1e-6)
+    assert model.degree_ == min(expected, key=expected.get) == 3
 
 
 def test_penalised_fit_is_smoother_than_least_squares():
