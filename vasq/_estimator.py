@@ -48,8 +48,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     The candidates are compared by a robust BIC, sum_i w_i rho(e_i / s) + k log(W), rho
     Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), e_i the residual
-    divided by 1 - h_i with h_i its leverage in the final weighted fit (the leave-one-out
-    residual, so that near-interpolating fits gain nothing), k the number of terms, W the
+    divided by 1 - h_i with h_i its leverage (rows weighted by the inverse noise variance;
+    the leave-one-out residual, so that near-interpolating fits gain nothing), k the number of terms, W the
     total sample weight, and s one common scale for all candidates: the median over them of
     their high-breakdown scales, corrected in the same way. Rejecting a clean point costs
     c^2 / 3 rather than its small squared residual, so the criterion never rewards throwing

@@ -112,12 +112,14 @@ def least_squares_fit(
 
 
 def leverages(T: Matrix, fit: RobustFit, w: Vector) -> Vector:
-    """Diagonal of the hat matrix of the candidate's final weighted least squares.
+    """Diagonal of the hat matrix of the candidate's terms, rows weighted by w / scale^2.
 
-    The Gram matrix is formed block by block: leverages need a few digits only, and no
-    weighted copy of the whole design is held.
+    The robustness weights are left out: a point's leverage measures how closely the model
+    can follow it, whether or not the fit rejects it, so rejecting points changes no
+    leverage. The Gram matrix is formed block by block: leverages need a few digits only,
+    and no weighted copy of the whole design is held.
     """
-    omega = w * fit.weights / fit.scale**2
+    omega = w / fit.scale**2
     gram = np.zeros((fit.beta.size, fit.beta.size))
     blocks = range(0, T.shape[0], LEVERAGE_BLOCK)
     for start in blocks:
@@ -136,21 +138,23 @@ def robust_bic(fits: list[RobustFit], T: Matrix, w: Vector) -> list[float]:
     """Robust information criterion of every candidate, lower is better.
 
     sum_i w_i rho(e_i / s) + k log(W): rho is Tukey's biweight loss scaled to u^2 near zero
-    (c^2 / 3 beyond c = 4.685), e_i = r_i / (1 - h_i) the candidate's residuals with the
-    leverage h_i of its final weighted fit taken out (the leave-one-out residuals of that
-    fit, so that a near-interpolating fit gains nothing), k the number of terms and W the
+    (c^2 / 3 beyond c = 4.685), e_i = r_i / (1 - h_i) the candidate's residuals with its
+    leverage h_i taken out (leave-one-out residuals of least squares, so that a
+    near-interpolating fit gains nothing), k the number of terms and W the
     total weight. s is one scale for all candidates: the median over them of the
-    high-breakdown scale times the root mean of 1 / (1 - h_i) over its inliers (the same
-    correction). The scale is common, so rejecting a clean point costs c^2 / 3 instead of
-    its small squared residual and never pays; an outlier costs the same however far.
+    high-breakdown scale times the root of the weighted mean of 1 / (1 - h_i) over its
+    inliers (the same correction). The scale is common, so rejecting a clean point costs
+    c^2 / 3 instead of its small squared residual and never pays; an outlier costs the same
+    however far it lies.
     """
     total = float(w.sum())
     loo, scales = [], []
     for f in fits:
         h = leverages(T, f, w)
         loo.append(f.residuals / (1.0 - h))
-        inliers = f.weights > 0.0
-        scales.append(f.s0 * float(np.sqrt(np.mean(1.0 / (1.0 - h[inliers])))))
+        inliers = (f.weights > 0.0) & (w > 0.0)
+        inflation = np.average(1.0 / (1.0 - h[inliers]), weights=w[inliers])
+        scales.append(f.s0 * float(np.sqrt(inflation)))
     s = float(np.median(scales))
     scores = []
     for f, e in zip(fits, loo):
