@@ -18,6 +18,8 @@ from vasq._robust import RobustFit
 
 METHODS = ("tournament", "penalized", "ols")
 INT32_MAX = 2**31 - 1
+# The degree search stops after this many candidates in a row score worse than the best.
+PATIENCE = 2
 
 
 class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
@@ -69,9 +71,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         monomial whose exponents stay within these and whose total degree is at most their
         maximum.
     max_degree : int, default=6
-        Highest degree tried by "auto". Degrees whose model has more than half as many
-        terms as there are samples (for the robust method: more than a third, plus one
-        sample) are not tried.
+        Highest degree tried by "auto", lowest first; the search stops once two degrees in
+        a row score worse than the best one. Degrees whose model has more than half as
+        many terms as there are samples (for the robust method: more than a third, plus
+        one sample) are not tried.
     method : {"tournament", "penalized", "ols"}, default="tournament"
         "tournament": robust fit as described above. "penalized": least squares with the
         smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.
@@ -113,7 +116,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         methods).
     mdl_scores_ : dict
         Robust BIC (see Algorithm) of every candidate degree tried (keys as in `degree_`);
-        lower is better.
+        lower is better. The search stops after two degrees worse than the best.
     mdl_score_ : float
         Robust BIC of the chosen degree.
     n_features_in_ : int
@@ -233,9 +236,16 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         ys = (ys - self._y_loc) / self._y_scale
 
         seed = int(check_random_state(self.random_state).randint(INT32_MAX))
-        fits = [self._fit_one(T, ys, w, degrees, seed, disabled) for degrees in candidates]
-        scores = _robust.robust_bic(fits, T, w)
-        chosen = fits[min(range(len(fits)), key=lambda i: (scores[i], i))]
+        fits: list[RobustFit] = []
+        loo: list[tuple[NDArray[np.float64], float]] = []
+        for degrees in candidates:
+            fits.append(self._fit_one(T, ys, w, degrees, seed, disabled))
+            loo.append(_robust.leave_one_out(T, fits[-1], w))
+            scores = _robust.robust_bic(loo, [f.beta.size for f in fits], w)
+            best = min(range(len(fits)), key=lambda i: (scores[i], i))
+            if len(fits) - 1 - best >= PATIENCE:
+                break
+        chosen = fits[best]
 
         one = n_features == 1
         self.mdl_scores_ = {(f.degrees[0] if one else f.degrees): s for f, s in zip(fits, scores)}

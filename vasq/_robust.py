@@ -134,31 +134,36 @@ def leverages(T: Matrix, fit: RobustFit, w: Vector) -> Vector:
     return result
 
 
-def robust_bic(fits: list[RobustFit], T: Matrix, w: Vector) -> list[float]:
+def leave_one_out(T: Matrix, fit: RobustFit, w: Vector) -> tuple[Vector, float]:
+    """The candidate's residuals over 1 - leverage, and its scale corrected the same way.
+
+    The scale is the high-breakdown scale times the root of the weighted mean of
+    1 / (1 - h_i) over the inliers.
+    """
+    h = leverages(T, fit, w)
+    inliers = (fit.weights > 0.0) & (w > 0.0)
+    inflation = np.average(1.0 / (1.0 - h[inliers]), weights=w[inliers])
+    residuals: Vector = fit.residuals / (1.0 - h)
+    return residuals, fit.s0 * float(np.sqrt(inflation))
+
+
+def robust_bic(loo: list[tuple[Vector, float]], n_terms: list[int], w: Vector) -> list[float]:
     """Robust information criterion of every candidate, lower is better.
 
     sum_i w_i rho(e_i / s) + k log(W): rho is Tukey's biweight loss scaled to u^2 near zero
     (c^2 / 3 beyond c = 4.685), e_i = r_i / (1 - h_i) the candidate's residuals with its
     leverage h_i taken out (leave-one-out residuals of least squares, so that a
-    near-interpolating fit gains nothing), k the number of terms and W the
-    total weight. s is one scale for all candidates: the median over them of the
-    high-breakdown scale times the root of the weighted mean of 1 / (1 - h_i) over its
-    inliers (the same correction). The scale is common, so rejecting a clean point costs
+    near-interpolating fit gains nothing), k the number of terms and W the total weight.
+    `loo` holds (e, scale) of every candidate (leave_one_out). s is one scale for all
+    candidates, the median of theirs. The scale is common, so rejecting a clean point costs
     c^2 / 3 instead of its small squared residual and never pays; an outlier costs the same
     however far it lies.
     """
-    total = float(w.sum())
-    loo, scales = [], []
-    for f in fits:
-        h = leverages(T, f, w)
-        loo.append(f.residuals / (1.0 - h))
-        inliers = (f.weights > 0.0) & (w > 0.0)
-        inflation = np.average(1.0 / (1.0 - h[inliers]), weights=w[inliers])
-        scales.append(f.s0 * float(np.sqrt(inflation)))
-    s = float(np.median(scales))
+    s = float(np.median([scale for _, scale in loo]))
+    penalty = np.log(float(w.sum()))
     scores = []
-    for f, e in zip(fits, loo):
+    for (e, _), k in zip(loo, n_terms):
         u = np.minimum(np.abs(e) / (BIWEIGHT_C * s), 1.0)
         rho = BIWEIGHT_C**2 / 3.0 * (1.0 - (1.0 - u * u) ** 3)
-        scores.append(float(np.dot(w, rho)) + f.beta.size * np.log(total))
+        scores.append(float(np.dot(w, rho)) + k * penalty)
     return scores

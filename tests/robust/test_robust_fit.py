@@ -218,5 +218,6 @@ def test_rejecting_clean_points_does_not_pay_in_the_degree_criterion():
         honest.scale_coef, honest.scale_bounds,
     )
     assert greedy.s0 < 0.7 * honest.s0
-    scores = _robust.robust_bic([honest, greedy], T, w)
+    fits = [honest, greedy]
+    scores = _robust.robust_bic([_robust.leave_one_out(T, f, w) for f in fits], [2, 2], w)
     assert scores[0] < scores[1]

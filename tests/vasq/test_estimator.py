@@ -95,7 +95,8 @@ def test_auto_degree_finds_the_generating_degree(seed, true_degree):
     y[out] += rng.uniform(5.0, 30.0, out.sum())
     model = RobustPolynomialRegressor(random_state=seed, **FAST).fit(x[:, None], y)
     assert model.degree_ == true_degree
-    assert sorted(model.mdl_scores_) == list(range(1, 7))
+    # Two degrees past the best, none better: the search stopped there.
+    assert sorted(model.mdl_scores_) == list(range(1, min(6, true_degree + 2) + 1))
     assert model.mdl_score_ == model.mdl_scores_[model.degree_]
 
 
