@@ -240,7 +240,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         loo: list[tuple[NDArray[np.float64], float]] = []
         for degrees in candidates:
             fits.append(self._fit_one(T, ys, w, degrees, seed, disabled))
-            loo.append(_robust.leave_one_out(T, fits[-1], w))
+            loo.append(_robust.leave_one_out(fits[-1], w))
             scores = _robust.robust_bic(loo, [f.beta.size for f in fits], w)
             best = min(range(len(fits)), key=lambda i: (scores[i], i))
             if len(fits) - 1 - best >= PATIENCE:

@@ -14,7 +14,6 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vasq_core as vc
-from vasq import _basis
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
@@ -26,9 +25,7 @@ MAD_TO_SD = 1.4826
 # Stages of the core's pipeline that can be switched off, and those the pipeline lacks.
 CORE_STAGES = frozenset({"elemental", "concentration", "reweighting"})
 STAGES = CORE_STAGES | {"tournament"}
-# Rows per block of the leverage computation, and the largest leverage used (an exact fit's
-# leverage of 1 would divide by zero).
-LEVERAGE_BLOCK = 65536
+# The largest leverage used: an exact fit's leverage of 1 would divide by zero.
 MAX_LEVERAGE = 0.99
 
 
@@ -41,6 +38,7 @@ class RobustFit:
     beta: Vector  # (n_terms,)
     weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
     residuals: Vector  # (n_samples,)
+    leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w / scale^2
     scale: Vector  # (n_samples,) the noise scale at every point
     s0: float  # the high-breakdown scale
     scale_coef: Vector  # (n_features + 1,) log-linear model of the scale over the features
@@ -78,6 +76,7 @@ def high_breakdown_fit(
         fit["beta"],
         fit["weights"],
         fit["residuals"],
+        fit["leverage"],
         fit["scale"],
         fit["s0"],
         fit["scale_coef"],
@@ -98,12 +97,14 @@ def least_squares_fit(
     dof = max(float(w.sum()) - beta.size, 0.5 * float(w.sum()))
     s = max(float(np.sqrt(np.sum(w * r * r) / dof)), 1e-9)
     n_features = powers.shape[1]
+    q = np.linalg.qr(X * np.sqrt(w)[:, None])[0]
     return RobustFit(
         degrees,
         powers,
         beta,
         np.ones(ys.size),
         r,
+        np.sum(q * q, axis=1),
         np.full(ys.size, s),
         s,
         np.zeros(n_features + 1),
@@ -111,36 +112,16 @@ def least_squares_fit(
     )
 
 
-def leverages(T: Matrix, fit: RobustFit, w: Vector) -> Vector:
-    """Diagonal of the hat matrix of the candidate's terms, rows weighted by w / scale^2.
-
-    The robustness weights are left out: a point's leverage measures how closely the model
-    can follow it, whether or not the fit rejects it, so rejecting points changes no
-    leverage. The Gram matrix is formed block by block: leverages need a few digits only,
-    and no weighted copy of the whole design is held.
-    """
-    omega = w / fit.scale**2
-    gram = np.zeros((fit.beta.size, fit.beta.size))
-    blocks = range(0, T.shape[0], LEVERAGE_BLOCK)
-    for start in blocks:
-        X = _basis.design_matrix(T[start : start + LEVERAGE_BLOCK], fit.powers)
-        gram += X.T @ (X * omega[start : start + LEVERAGE_BLOCK, None])
-    inverse = np.linalg.pinv(gram, hermitian=True)
-    h = np.empty(T.shape[0])
-    for start in blocks:
-        X = _basis.design_matrix(T[start : start + LEVERAGE_BLOCK], fit.powers)
-        h[start : start + LEVERAGE_BLOCK] = np.einsum("ij,jk,ik->i", X, inverse, X)
-    result: Vector = np.clip(h * omega, 0.0, MAX_LEVERAGE)
-    return result
-
-
-def leave_one_out(T: Matrix, fit: RobustFit, w: Vector) -> tuple[Vector, float]:
+def leave_one_out(fit: RobustFit, w: Vector) -> tuple[Vector, float]:
     """The candidate's residuals over 1 - leverage, and its scale corrected the same way.
 
-    The scale is the high-breakdown scale times the root of the weighted mean of
+    The leverages are those of the candidate's terms with rows weighted by w / scale^2,
+    without the robustness weights: a point's leverage measures how closely the model can
+    follow it, whether or not the fit rejects it, so rejecting points changes none. The
+    scale is the high-breakdown scale times the root of the weighted mean of
     1 / (1 - h_i) over the inliers.
     """
-    h = leverages(T, fit, w)
+    h = np.minimum(fit.leverage, MAX_LEVERAGE)
     inliers = (fit.weights > 0.0) & (w > 0.0)
     inflation = np.average(1.0 / (1.0 - h[inliers]), weights=w[inliers])
     residuals: Vector = fit.residuals / (1.0 - h)

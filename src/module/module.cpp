@@ -69,7 +69,8 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
   }
   return py::dict("beta"_a = std::move(fit.beta), "weights"_a = std::move(fit.weights),
                   "scale"_a = std::move(fit.scale), "residuals"_a = std::move(fit.residuals),
-                  "s0"_a = fit.s0, "scale_coef"_a = std::move(fit.scale_model.gamma),
+                  "leverage"_a = std::move(fit.leverage), "s0"_a = fit.s0,
+                  "scale_coef"_a = std::move(fit.scale_model.gamma),
                   "scale_bounds"_a = py::make_tuple(fit.scale_model.lo, fit.scale_model.hi),
                   "objective"_a = fit.objective, "n_starts"_a = fit.n_starts,
                   "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);

@@ -31,6 +31,7 @@ struct RobustFitResult {
   Vector weights;   // biweight robustness weights in [0, 1] of the final fit, 0 = outlier
   Vector scale;     // noise scale at every row
   Vector residuals; // y - X beta
+  Vector leverage;  // hat matrix diagonal of the rows weighted by w / scale^2
   double s0 = 0.0;  // high-breakdown scale of the trimmed fit
   ScaleModel scale_model;
   double objective = 0.0; // trimmed objective of the start kept, over the rows it ran on

@@ -32,9 +32,59 @@ struct Draws {
   }
 };
 
+// Starts per chunk handed to a thread: dynamic chunks let a thread that the system runs
+// late take less of the work; the results do not depend on who computes a start.
+constexpr int kStartChunk = 8;
+// Starts times scoring rows times terms below which the starts run on the calling thread.
+constexpr double kParallelWork = 2e5;
+
+// Reusable scratch of a selection: |r| when every weight is 1, (|r|, row) pairs otherwise.
+struct SelectScratch {
+  std::vector<double> values;
+  std::vector<std::pair<double, Index>> order;
+};
+
+// Weights of a concentration step: w_i on the rows of smallest |r| (ties to the lower row) up
+// to the mass h, the last row in part, 0 elsewhere. A selection when every weight is 1.
+// Returns the trimmed objective sum_i omega_i r_i^2.
+double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
+                       SelectScratch& scratch, Vector& omega) {
+  const std::size_t n = static_cast<std::size_t>(r.size());
+  omega.setZero(r.size());
+  if (unit_weights) {
+    // The k-th smallest |r| by selection; rows below it, then rows equal to it in row order.
+    const Index k = std::min(r.size(), static_cast<Index>(h));
+    if (k == 0) return 0.0;
+    std::vector<double>& a = scratch.values;
+    a.resize(n);
+    for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
+    std::nth_element(a.begin(), a.begin() + (k - 1), a.end());
+    const double kth = a[static_cast<std::size_t>(k - 1)];
+    Index taken = 0;
+    for (Index i = 0; i < r.size(); ++i)
+      if (std::abs(r[i]) < kth) omega[i] = 1.0, ++taken;
+    for (Index i = 0; i < r.size() && taken < k; ++i)
+      if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
+  } else {
+    std::vector<std::pair<double, Index>>& order = scratch.order;
+    order.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      order[i] = {std::abs(r[static_cast<Index>(i)]), static_cast<Index>(i)};
+    std::sort(order.begin(), order.end());
+    double mass = 0.0;
+    for (const auto& [a, i] : order) {
+      if (mass >= h) break;
+      omega[i] = std::min(w[i], h - mass);
+      mass += omega[i];
+    }
+  }
+  return omega.dot(r.cwiseProduct(r));
+}
+
 // Scratch of one thread: every start reuses it, so the loop allocates nothing.
 struct StartBuffers {
-  explicit StartBuffers(Index n, Index p) : rows(), A(p, p), b(p), qr(p, p), r(n), work() {
+  explicit StartBuffers(Index n, Index p)
+      : rows(), A(p, p), b(p), qr(p, p), r(n), select(), omega(n), gram(p, p), rhs(p), llt(p) {
     rows.reserve(static_cast<std::size_t>(2 * p));
   }
   std::vector<Index> rows;
@@ -42,10 +92,35 @@ struct StartBuffers {
   Vector b;
   Eigen::ColPivHouseholderQR<Matrix> qr;
   Vector r;
-  TrimScratch work;
-  std::vector<std::pair<double, Index>> order;
+  SelectScratch select;
   Vector omega;
+  Matrix gram;
+  Vector rhs;
+  Eigen::LLT<Matrix> llt;
 };
+
+// One concentration step from buf.r, the residuals of `beta` on the scoring rows, by the
+// normal equations (a ranking needs a few digits, not the accuracy of QR); returns the sum of
+// squares of the new fit over the rows the step chose, a bound on its trimmed objective.
+// A singular system keeps `beta`.
+double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h, bool unit,
+                    Vector& beta, StartBuffers& buf) {
+  trimmed_weights(buf.r, w, h, unit, buf.select, buf.omega);
+  buf.gram.setZero();
+  buf.rhs.setZero();
+  for (Index i = 0; i < X.rows(); ++i) {
+    if (!(buf.omega[i] > 0.0)) continue;
+    buf.gram.selfadjointView<Eigen::Lower>().rankUpdate(X.row(i).transpose(), buf.omega[i]);
+    buf.rhs.noalias() += (buf.omega[i] * y[i]) * X.row(i).transpose();
+  }
+  buf.llt.compute(buf.gram);
+  if (buf.llt.info() == Eigen::Success) {
+    buf.b = buf.llt.solve(buf.rhs);
+    if (buf.b.allFinite()) beta = buf.b;
+  }
+  buf.r.noalias() = y - X * beta;
+  return buf.omega.dot(buf.r.cwiseProduct(buf.r));
+}
 
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
 // every row), solved exactly (in least squares once rows were added).
@@ -69,40 +144,6 @@ Vector elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>&
     buf.qr.compute(buf.A);
     if (buf.qr.rank() >= rank || m >= n_pos) return buf.qr.solve(buf.b);
   }
-}
-
-// Weights of a concentration step: w_i on the rows of smallest |r| (ties to the lower row) up
-// to the mass h, the last row in part, 0 elsewhere. A selection when every weight is 1.
-// Returns the trimmed objective sum_i omega_i r_i^2.
-double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
-                       std::vector<std::pair<double, Index>>& order, Vector& omega) {
-  const std::size_t n = static_cast<std::size_t>(r.size());
-  omega.setZero(r.size());
-  if (unit_weights) {
-    // The k-th smallest |r| by selection; rows below it, then rows equal to it in row order.
-    const Index k = std::min(r.size(), static_cast<Index>(h));
-    if (k == 0) return 0.0;
-    Vector a = r.cwiseAbs();
-    std::nth_element(a.data(), a.data() + (k - 1), a.data() + a.size());
-    const double kth = a[k - 1];
-    Index taken = 0;
-    for (Index i = 0; i < r.size(); ++i)
-      if (std::abs(r[i]) < kth) omega[i] = 1.0, ++taken;
-    for (Index i = 0; i < r.size() && taken < k; ++i)
-      if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
-  } else {
-    order.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
-      order[i] = {std::abs(r[static_cast<Index>(i)]), static_cast<Index>(i)};
-    std::sort(order.begin(), order.end());
-    double mass = 0.0;
-    for (const auto& [a, i] : order) {
-      if (mass >= h) break;
-      omega[i] = std::min(w[i], h - mass);
-      mass += omega[i];
-    }
-  }
-  return omega.dot(r.cwiseProduct(r));
 }
 
 } // namespace
@@ -165,21 +206,22 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
   Vector objectives(n_starts);
   std::vector<std::exception_ptr> failures(static_cast<std::size_t>(n_starts));
   const std::uint64_t base = mix(seed);
-#pragma omp parallel num_threads(openmp_team_size())
+  // A team costs more than a small search gains on a busy machine.
+  const bool parallel =
+      static_cast<double>(n_starts) * static_cast<double>(Xc.size()) >= kParallelWork;
+#pragma omp parallel num_threads(openmp_team_size()) if (parallel)
   {
     StartBuffers buf(Xc.rows(), p);
-#pragma omp for schedule(static)
+#pragma omp for schedule(dynamic, kStartChunk)
     for (int k = 0; k < n_starts; ++k) {
       try {
         Draws draws{mix(base + static_cast<std::uint64_t>(k)) * 0x9e3779b97f4a7c15ULL};
-        const Vector beta = elemental_fit(X, y, positive, rank, draws, buf);
+        Vector beta = elemental_fit(X, y, positive, rank, draws, buf);
         buf.r.noalias() = yc - Xc * beta;
         // One concentration step before ranking: an exact fit through a clean subset can
         // still miss the clean majority far from its points, the step brings it there.
-        trimmed_weights(buf.r, wc, hc, unit, buf.order, buf.omega);
-        betas.col(k) = weighted_least_squares(Xc, yc, buf.omega);
-        buf.r.noalias() = yc - Xc * betas.col(k);
-        objectives[k] = trimmed_objective(buf.r, wc, hc, unit, buf.work);
+        objectives[k] = ranking_step(Xc, yc, wc, hc, unit, beta, buf);
+        betas.col(k) = beta;
       } catch (...) {
         failures[static_cast<std::size_t>(k)] = std::current_exception();
       }
@@ -208,7 +250,7 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
 TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double h,
                        TrimmedFit start, int max_steps, int& steps) {
   const bool unit = (w.array() == 1.0).all();
-  std::vector<std::pair<double, Index>> order;
+  SelectScratch order;
   Vector r = y - X * start.beta;
   Vector omega, next_omega;
   start.objective = trimmed_weights(r, w, h, unit, order, omega);

@@ -12,4 +12,8 @@ namespace vasq {
 // by `ols`. No positive weight gives the zero vector.
 Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega);
 
+// Diagonal of the hat matrix of the rows sqrt(omega_i) X_i: omega_i X_i (X' Omega X)^+ X_i',
+// through the same triangle; 0 where omega_i is not positive.
+Vector leverages(const Matrix& X, const Vector& omega);
+
 } // namespace vasq

@@ -214,10 +214,10 @@ def test_rejecting_clean_points_does_not_pay_in_the_degree_criterion():
     r = y - np.polynomial.polynomial.polyval(x, beta)
     s = float(np.std(r[kept]))
     greedy = _robust.RobustFit(
-        (1,), powers, beta, kept.astype(float), r, np.full(x.size, s), s,
+        (1,), powers, beta, kept.astype(float), r, honest.leverage, np.full(x.size, s), s,
         honest.scale_coef, honest.scale_bounds,
     )
     assert greedy.s0 < 0.7 * honest.s0
     fits = [honest, greedy]
-    scores = _robust.robust_bic([_robust.leave_one_out(T, f, w) for f in fits], [2, 2], w)
+    scores = _robust.robust_bic([_robust.leave_one_out(f, w) for f in fits], [2, 2], w)
     assert scores[0] < scores[1]
