@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
+from dataclasses import replace
 from numbers import Integral, Real
 
 import numpy as np
@@ -18,6 +19,7 @@ from vasq._robust import RobustFit
 
 METHODS = ("tournament", "penalized", "ols")
 INT32_MAX = 2**31 - 1
+EMPTY = np.empty(0)
 # The degree search stops after this many candidates in a row score worse than the best.
 PATIENCE = 2
 
@@ -52,8 +54,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), e_i the residual
     divided by 1 - h_i with h_i its leverage (rows weighted by the inverse noise variance;
     the leave-one-out residual, so that near-interpolating fits gain nothing), k the number of terms, W the
-    total sample weight, and s one common scale for all candidates: the median over them of
-    their high-breakdown scales, corrected in the same way. Rejecting a clean point costs
+    total sample weight, and s one common scale for all candidates: the smallest of their
+    high-breakdown scales, corrected in the same way. Rejecting a clean point costs
     c^2 / 3 rather than its small squared residual, so the criterion never rewards throwing
     points away; it depends on the fits only, not on which start won. Finally the
     coefficients are converted exactly to the user's units.
@@ -239,8 +241,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         fits: list[RobustFit] = []
         loo: list[tuple[NDArray[np.float64], float]] = []
         for degrees in candidates:
-            fits.append(self._fit_one(T, ys, w, degrees, seed, disabled))
-            loo.append(_robust.leave_one_out(fits[-1], w))
+            fit = self._fit_one(T, ys, w, degrees, seed, disabled)
+            loo.append(_robust.leave_one_out(fit, w))
+            # Only the weights of each candidate are read again: on large data, holding every
+            # candidate's per-point arrays would cost several copies of the input.
+            fits.append(replace(fit, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
             scores = _robust.robust_bic(loo, [f.beta.size for f in fits], w)
             best = min(range(len(fits)), key=lambda i: (scores[i], i))
             if len(fits) - 1 - best >= PATIENCE:

@@ -136,11 +136,13 @@ def robust_bic(loo: list[tuple[Vector, float]], n_terms: list[int], w: Vector) -
     leverage h_i taken out (leave-one-out residuals of least squares, so that a
     near-interpolating fit gains nothing), k the number of terms and W the total weight.
     `loo` holds (e, scale) of every candidate (leave_one_out). s is one scale for all
-    candidates, the median of theirs. The scale is common, so rejecting a clean point costs
+    candidates, the smallest of theirs: a candidate that mixes the clean points with a
+    group of outliers has a large one, and its inflated residuals must not be the yardstick;
+    the leverage correction keeps flexible fits from shrinking it. The scale is common, so rejecting a clean point costs
     c^2 / 3 instead of its small squared residual and never pays; an outlier costs the same
     however far it lies.
     """
-    s = float(np.median([scale for _, scale in loo]))
+    s = min(scale for _, scale in loo)
     penalty = np.log(float(w.sum()))
     scores = []
     for (e, _), k in zip(loo, n_terms):
