@@ -184,10 +184,9 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   } else {
     out.scale = Vector::Constant(n, out.s0);
   }
-  Vector omega(n);
-  for (Index i = 0; i < n; ++i) omega[i] = w[i] / (out.scale[i] * out.scale[i]);
-  out.leverage = leverages(X, omega);
-  out.weights.resize(n);
+  // The weights' storage holds the rows' inverse variances first: one n-vector less.
+  out.weights = w.cwiseQuotient(out.scale.cwiseAbs2());
+  out.leverage = leverages(X, out.weights);
   for (Index i = 0; i < n; ++i)
     out.weights[i] = biweight_weight(out.residuals[i] / (kBiweightEfficient * out.scale[i]));
   return out;
