@@ -1,4 +1,4 @@
-"""The scikit-learn estimator: robust polynomial regression with the degree chosen by a robust BIC."""
+"""The scikit-learn estimator: robust polynomial regression, its degree chosen by a robust BIC."""
 
 from __future__ import annotations
 
@@ -53,12 +53,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     The candidates are compared by a robust BIC, sum_i w_i rho(e_i / s) + k log(W), rho
     Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), e_i the residual
     divided by 1 - h_i with h_i its leverage (rows weighted by the inverse noise variance;
-    the leave-one-out residual, so that near-interpolating fits gain nothing), k the number of terms, W the
-    total sample weight, and s one common scale for all candidates: the smallest of their
-    high-breakdown scales, corrected in the same way. Rejecting a clean point costs
-    c^2 / 3 rather than its small squared residual, so the criterion never rewards throwing
-    points away; it depends on the fits only, not on which start won. Finally the
-    coefficients are converted exactly to the user's units.
+    the leave-one-out residual, so that near-interpolating fits gain nothing), k the
+    number of terms, W the total sample weight, and s one common scale for all candidates:
+    the smallest of their high-breakdown scales, corrected in the same way. Rejecting a
+    clean point costs c^2 / 3 rather than its small squared residual, so the criterion
+    never rewards throwing points away; it depends on the fits only, not on which start
+    won. Degrees are tried from the lowest; the search stops after two in a row score
+    worse than the best, and a robust candidate needs 3 k - 1 samples for its k terms.
+    Finally the coefficients are converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares (not robust to outliers) and choose the degree the same way, with the
@@ -301,7 +303,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         return scaled * self._y_scale + self._y_loc
 
     def _noise_scale(self, T: NDArray[np.float64]) -> NDArray[np.float64]:
-        """Noise scale of the chosen fit at the scaled points `T` (n, n_features), scaled y units."""
+        """Noise scale of the chosen fit at scaled points `T` (n, n_features), in scaled y units."""
         return self._fit.noise_scale(T)
 
     def _fit_one(

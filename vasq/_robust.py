@@ -138,9 +138,9 @@ def robust_bic(loo: list[tuple[Vector, float]], n_terms: list[int], w: Vector) -
     `loo` holds (e, scale) of every candidate (leave_one_out). s is one scale for all
     candidates, the smallest of theirs: a candidate that mixes the clean points with a
     group of outliers has a large one, and its inflated residuals must not be the yardstick;
-    the leverage correction keeps flexible fits from shrinking it. The scale is common, so rejecting a clean point costs
-    c^2 / 3 instead of its small squared residual and never pays; an outlier costs the same
-    however far it lies.
+    the leverage correction keeps flexible fits from shrinking it. The scale is common, so
+    rejecting a clean point costs c^2 / 3 instead of its small squared residual and never
+    pays; an outlier costs the same however far it lies.
     """
     s = min(scale for _, scale in loo)
     penalty = np.log(float(w.sum()))

@@ -144,7 +144,8 @@ def test_degree_scores_are_the_robust_bic_of_leave_one_out_residuals():
     expected = {}
     for degree, e in loo.items():
         u = np.minimum(np.abs(e) / (c * s), 1.0)
-        expected[degree] = np.sum(c * c / 3 * (1 - (1 - u * u) ** 3)) + (degree + 1) * math.log(y.size)
+        rho = c * c / 3 * (1 - (1 - u * u) ** 3)
+        expected[degree] = np.sum(rho) + (degree + 1) * math.log(y.size)
     assert model.mdl_scores_ == pytest.approx(expected, rel=1e-6)
     assert model.degree_ == min(expected, key=expected.get) == 3
 
