@@ -171,7 +171,7 @@ def main(argv: list[str] | None = None) -> int:
     source = args.data or "generated calibration data, a fifth of the readings spiked"
     print(f"{data.x.size} points ({source})\n")
 
-    robust = fit("robust (trimmed starts + MM)", RobustPolynomialRegressor(random_state=SEED), data)
+    robust = fit("robust (tournament + IRLS)", RobustPolynomialRegressor(random_state=SEED), data)
     ols = fit("least squares", RobustPolynomialRegressor(method="ols"), data)
     same = RobustPolynomialRegressor(robust.model.degree_, method="ols")
     fits = [robust, ols, fit("least squares, same degree", same, data)]
