@@ -17,6 +17,8 @@ namespace {
 // E[z^2 | |z| < 2.5] for a standard normal z: the variance kept within the cut.
 constexpr double kCutVariance = 0.911256360935392;
 constexpr int kMaxScaleIter = 200;
+constexpr double kSmallSample = 5.6;
+constexpr double kSmallSampleFree = 0.12;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kScaleTol = 1e-12;
 constexpr int kFirstSteps = 2;
@@ -83,7 +85,11 @@ double reweighted_scale(const Vector& r, const Vector& w, Index p) {
     s = next;
     if (done) break;
   }
-  return std::max(s, kScaleFloor);
+  // The better half of a few points is chosen among many subsets, which shrinks its scale
+  // beyond what the consistency factor undoes: a factor fitted to the median scale of
+  // simulated normal samples (1.45 at p / W = 0.2, 2.2 at 0.35, none below 0.12).
+  const double ratio = static_cast<double>(p) / mass;
+  return std::max(s * (1.0 + kSmallSample * std::max(0.0, ratio - kSmallSampleFree)), kScaleFloor);
 }
 
 // Rows of positive weight, kSubsampleRows of them drawn without replacement when there are
