@@ -106,12 +106,19 @@ struct StartBuffers {
 double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h, bool unit,
                     Vector& beta, StartBuffers& buf) {
   trimmed_weights(buf.r, w, h, unit, buf.select, buf.omega);
+  const Index p = X.cols();
   buf.gram.setZero();
   buf.rhs.setZero();
+  // The lower triangle term by term: for a handful of columns plain loops beat Eigen's
+  // rank updates, which are built for large matrices.
   for (Index i = 0; i < X.rows(); ++i) {
-    if (!(buf.omega[i] > 0.0)) continue;
-    buf.gram.selfadjointView<Eigen::Lower>().rankUpdate(X.row(i).transpose(), buf.omega[i]);
-    buf.rhs.noalias() += (buf.omega[i] * y[i]) * X.row(i).transpose();
+    const double wi = buf.omega[i];
+    if (!(wi > 0.0)) continue;
+    for (Index j = 0; j < p; ++j) {
+      const double wx = wi * X(i, j);
+      for (Index k = j; k < p; ++k) buf.gram(k, j) += wx * X(i, k);
+      buf.rhs[j] += wx * y[i];
+    }
   }
   buf.llt.compute(buf.gram);
   if (buf.llt.info() == Eigen::Success) {
