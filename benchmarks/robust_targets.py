@@ -151,11 +151,12 @@ def main() -> None:
     disabled = frozenset(args.disable)
     threads = os.environ.get("OMP_NUM_THREADS", "default")
     print(f"OMP_NUM_THREADS={threads}, disabled: {sorted(disabled)}")
+    checks = {"contamination": contamination, "leverage": leverage, "short": short}
     for section in args.sections:
         if section == "speed":
             speed(disabled, args.large)
         else:
-            {"contamination": contamination, "leverage": leverage, "short": short}[section](disabled)
+            checks[section](disabled)
 
 
 if __name__ == "__main__":
