@@ -48,7 +48,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        a ratio of 4, is kept when a test supports it (level 1e-3).
     4. MM refinement: iteratively reweighted least squares with Tukey's biweight
        (c = 4.685, 95 % efficiency) at these fixed scales. The scale never grows, so the
-       points the trimmed fit rejected stay out. Points with weight 0 are the outliers.
+       points the trimmed fit rejected stay out. With fewer than 10 samples per term, where
+       a spurious half of the points can agree by chance, it also runs from least squares
+       and the end with the lower biweight objective at these scales is kept. Points with
+       weight 0 are the outliers.
 
     The candidates are compared by a robust BIC, sum_i w_i rho(e_i / s) + k log(W), rho
     Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), e_i the residual

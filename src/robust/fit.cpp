@@ -18,6 +18,8 @@ namespace {
 constexpr double kCutVariance = 0.911256360935392;
 constexpr int kMaxScaleIter = 200;
 constexpr double kSmallSample = 5.6;
+// Points per term below which the refinement also starts from least squares.
+constexpr double kFewPerTerm = 10.0;
 constexpr double kSmallSampleFree = 0.12;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kScaleTol = 1e-12;
@@ -184,9 +186,28 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   if (stages.reweighting) {
     out.scale_model = fit_scale_model(T, out.residuals, w, out.s0);
     out.scale = scale_at(out.scale_model, out.s0, T);
-    out.beta = irls_biweight(X, y, w, out.scale, std::move(out.beta), kBiweightEfficient, kMaxIrls,
-                             kIrlsTol, out.n_irls);
-    out.residuals.noalias() = y - X * out.beta;
+    // With few points per term, a spurious half of them can agree better than the true
+    // curve: the refinement also runs from least squares, and the one that fits all points
+    // better at the fixed scale wins (the trimmed start on ties). Both objectives use the
+    // high-breakdown scale. With many points per term a group of outliers, not chance, is
+    // what agrees, and only the trimmed start is refined.
+    int steps = 0;
+    Vector trimmed_end = irls_biweight(X, y, w, out.scale, std::move(out.beta), kBiweightEfficient,
+                                       kMaxIrls, kIrlsTol, steps);
+    out.n_irls += steps;
+    out.residuals.noalias() = y - X * trimmed_end;
+    if (w.sum() < kFewPerTerm * static_cast<double>(p)) {
+      Vector pilot_end = irls_biweight(X, y, w, out.scale, weighted_least_squares(X, y, w),
+                                       kBiweightEfficient, kMaxIrls, kIrlsTol, steps);
+      out.n_irls += steps;
+      const Vector pilot_residuals = y - X * pilot_end;
+      if (biweight_objective(pilot_residuals, w, out.scale) <
+          biweight_objective(out.residuals, w, out.scale)) {
+        trimmed_end.swap(pilot_end);
+        out.residuals = pilot_residuals;
+      }
+    }
+    out.beta = std::move(trimmed_end);
   } else {
     out.scale = Vector::Constant(n, out.s0);
   }

@@ -48,7 +48,9 @@ struct RobustFitResult {
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
 // 3. s0, the scale of its residuals on every row within 2.5 s0 (a reweighted trimmed scale,
 //    consistent at the normal, with a small-sample factor when p / W exceeds 0.12);
-// 4. the scale model (fit_scale_model) and biweight IRLS (c = 4.685) at those fixed scales.
+// 4. the scale model (fit_scale_model) and biweight IRLS (c = 4.685) at those fixed scales,
+//    with fewer than 10 points per term also from least squares, the lower biweight
+//    objective kept.
 // Results are the same bits on any number of threads. Throws std::invalid_argument on
 // shapes that disagree, non-finite input, negative weights or no positive weight.
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,

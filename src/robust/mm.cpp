@@ -41,6 +41,17 @@ double biweight_weight(double u) {
   return v * v;
 }
 
+double biweight_objective(const Vector& r, const Vector& w, const Vector& s) {
+  double sum = 0.0;
+  for (Index i = 0; i < r.size(); ++i) {
+    if (!(w[i] > 0.0)) continue;
+    const double u = r[i] / (kBiweightEfficient * s[i]);
+    const double v = std::abs(u) < 1.0 ? 1.0 - u * u : 0.0;
+    sum += w[i] * (1.0 - v * v * v);
+  }
+  return sum;
+}
+
 Vector scale_at(const ScaleModel& model, double s0, const std::vector<Vector>& T) {
   const Index n = T.empty() ? 0 : T.front().size();
   Vector s(n);

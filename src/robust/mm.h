@@ -14,6 +14,10 @@ inline constexpr double kBiweightEfficient = 4.685;
 // Tukey's biweight weight psi(u) / u = (1 - u^2)^2 for |u| < 1, else 0, of u = r / c.
 double biweight_weight(double u);
 
+// sum_i w_i rho(r_i / (c s_i)), rho(u) = 1 - (1 - u^2)^3 for |u| < 1, else 1: the objective
+// that the biweight refinement lowers at fixed scales, c = kBiweightEfficient.
+double biweight_objective(const Vector& r, const Vector& w, const Vector& s);
+
 // The noise scale at features t: s0 * exp(clamp(gamma[0] + sum_k gamma[k+1] t_k, lo, hi)).
 // Constant (gamma = 0, lo = hi = 0) unless a test supports a change across the features.
 struct ScaleModel {
