@@ -8,7 +8,7 @@ noise grows with the concentration, and a fifth of the readings spoiled by spike
 150 to 600 mV. A CSV file of x,y pairs (one pair a line, an optional header line) can be
 given instead.
 
-It fits RobustPolynomialRegressor, which chooses the degree by MDL score, prints the score
+It fits RobustPolynomialRegressor, which chooses the degree by a robust BIC, prints the score
 of every degree, compares the robust fit with plain least squares (degree chosen the same
 way, and at the robust fit's degree) and writes a plot that marks the points the robust
 fit treats as outliers.
@@ -87,13 +87,15 @@ def rmse_to_truth(data: Data, model: RobustPolynomialRegressor) -> str:
 
 
 def print_degree_table(robust: Fit, ols: Fit) -> None:
-    print("MDL score of every degree (lower is better; * marks the choice)")
+    print("Robust BIC of every degree tried (lower is better; * marks the choice)")
     print(f"{'degree':>6}  {'robust':>10}  {'least squares':>14}")
-    for degree, score in robust.model.mdl_scores_.items():
+    # The degree search stops once two degrees score worse than the best: each method
+    # shows the degrees it tried.
+    tried = [m.model.mdl_scores_ for m in (robust, ols)]
+    for degree in sorted(set(tried[0]) | set(tried[1])):
         marks = ["*" if m.model.degree_ == degree else " " for m in (robust, ols)]
-        print(
-            f"{degree:>6}  {score:>9.1f}{marks[0]}  {ols.model.mdl_scores_[degree]:>13.1f}{marks[1]}"
-        )
+        cells = [f"{t[degree]:.1f}" if degree in t else "-" for t in tried]
+        print(f"{degree:>6}  {cells[0]:>9}{marks[0]}  {cells[1]:>13}{marks[1]}")
     print()
 
 
@@ -151,7 +153,7 @@ def plot(data: Data, fits: list[Fit], path: Path) -> None:
     ax.set(
         xlabel="concentration (ug/L)",
         ylabel="detector response (mV)",
-        title="Calibration curve, degree chosen by MDL score",
+        title="Calibration curve, degree chosen by robust BIC",
     )
     ax.legend(loc="best", fontsize=8)
     path.parent.mkdir(parents=True, exist_ok=True)

@@ -29,7 +29,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser = subparsers.add_parser(
         "fit", help="fit a robust polynomial to columns of a CSV file",
         description="Fit a robust polynomial to columns of a CSV file, print a summary of the "
-                    "fit (coefficients with standard errors, the MDL score of every candidate "
+                    "fit (coefficients with standard errors, the robust BIC of every candidate "
                     "degree), and optionally write a plot, the per-row results and the model as "
                     "JSON (read it back with vasq.load_model). The first line is taken as a "
                     "header unless all its cells are numbers; column names must be unique.")
@@ -40,7 +40,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "repeat for several inputs")
     parser.add_argument("--y", required=True, metavar="COLUMN", help="output column")
     parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
-                        help="polynomial degree, or auto to choose it by MDL score (default)")
+                        help="polynomial degree, or auto to choose it by a robust BIC (default)")
     parser.add_argument("--max-degree", type=parse_max_degree, default=6, metavar="N",
                         help="highest degree tried by auto (default: 6)")
     parser.add_argument("--method", choices=METHODS, default="tournament",
@@ -161,7 +161,7 @@ def report(estimator: RobustPolynomialRegressor, model: PolynomialModel, source:
         lines.append(estimator.summary(model.feature_names))
     except ValueError as error:  # the fit itself, its plot and JSON are sound
         scores = ", ".join(f"{format_degree(d)}: {s:.4f}" for d, s in model.mdl_scores.items())
-        lines += [f"MDL score by degree: {scores}", f"coefficients not shown: {error}"]
+        lines += [f"robust BIC by degree: {scores}", f"coefficients not shown: {error}"]
     return "\n".join(lines)
 
 

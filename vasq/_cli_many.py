@@ -66,7 +66,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "values and series that cannot be fitted are not listed; - writes "
                              "standard output, unless --out does")
     parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
-                        help="polynomial degree, or auto to choose it by MDL score (default)")
+                        help="polynomial degree, or auto to choose it by a robust BIC (default)")
     parser.add_argument("--max-degree", type=parse_max_degree, default=6, metavar="N",
                         help="highest degree tried by auto (default: 6)")
     parser.add_argument("--method", choices=["tournament", "penalized", "ols"],

@@ -1,10 +1,11 @@
-"""The scikit-learn estimator: robust polynomial regression with the degree chosen by MDL."""
+"""The scikit-learn estimator: robust polynomial regression, its degree chosen by a robust BIC."""
 
 from __future__ import annotations
 
 import math
 import textwrap
 from collections.abc import Sequence
+from dataclasses import replace
 from numbers import Integral, Real
 from typing import Any, Literal, overload
 
@@ -13,7 +14,12 @@ from numpy.polynomial import Polynomial
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import check_array, check_is_fitted, validate_data
+from sklearn.utils.validation import (
+    _check_sample_weight,
+    check_array,
+    check_is_fitted,
+    validate_data,
+)
 
 import vasq_core as vc
 from vasq import _basis, _robust, _uncertainty
@@ -21,49 +27,55 @@ from vasq._robust import RobustFit
 
 METHODS = ("tournament", "penalized", "ols")
 INT32_MAX = 2**31 - 1
+EMPTY = np.empty(0)
+# The degree search stops after this many candidates in a row score worse than the best.
+PATIENCE = 2
 
 
 class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
-    """Robust polynomial regression with the degree chosen by minimum description length.
+    """Robust polynomial regression with the degree chosen by a robust information criterion.
 
     Fits y as a polynomial in one or several features, ignoring gross outliers, and picks
     the degree itself. Results do not depend on the units of the data: scaling or shifting
     a feature or y changes the predictions accordingly and nothing else.
 
-    Algorithm (``method="tournament"``), for every candidate degree, lowest first:
+    Algorithm (``method="tournament"``), for every candidate degree, in one call of the core:
 
-    1. Every feature is mapped to [-1, 1] and y to (y - median) / (1.4826 MAD), so that the
-       core's absolute step sizes and random starts always meet numbers of order one.
-    2. A least-squares pilot, shifted to the median of its residuals, gives the target of
-       the tournament of Metropolis chains: those residuals divided by their MAD. The
-       sampler's hit tolerance, 0.4 MAD of its target, then reflects the noise rather than
-       the curve's spread, and the correction it searches for is of order one. Maximising
-       the number of points within the tolerance, the tournament finds a high-breakdown
-       consensus fit even when a large minority of points follows another curve.
-    3. Iteratively reweighted least squares with Tukey's biweight (constant 4.685) refines
-       it. The tournament finds the consensus set but not the best coefficients inside it,
-       and its result follows the random search; this step is deterministic and efficient.
-       Each residual is judged against a local noise scale, a linear model over the
-       features of the absolute residuals within three scales, and weighted by its inverse
-       variance, since noise that grows across the data is the rule in measurements. The
-       same refinement also starts from the previous, simpler candidate (whose terms are a
-       subset), and the result with the smaller noise scale is kept. Points with weight 0
-       are the outliers.
+    1. Every feature is mapped to [-1, 1] and y to (y - median) / (1.4826 MAD); the fit is
+       equivariant, so this changes nothing but keeps the core's absolute floors meaningful.
+    2. High-breakdown start (least trimmed squares, as FAST-LTS): ceil(log 0.01 /
+       log(1 - 0.5^p)) random p-point subsets (p terms, at most 3000), solved exactly and
+       ranked by the sum of the h = (n + p + 1) / 2 smallest squared residuals, then
+       concentration steps (least squares on the h best-fitting points until that set stops
+       changing) from the best ten and from least squares. Above 1500 samples this runs on a
+       subsample of 1500. Half the points may be outliers of any kind, leverage points
+       included; the starts are found by search, not by walking from a pilot.
+    3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
+       2.5 s0, made consistent at the normal. A log-linear model of the scale over the
+       features, fitted to those inliers only, clamped to the range it takes on them and to
+       a ratio of 4, is kept when a test supports it (level 1e-3).
+    4. MM refinement: iteratively reweighted least squares with Tukey's biweight
+       (c = 4.685, 95 % efficiency) at these fixed scales. The scale never grows, so the
+       points the trimmed fit rejected stay out. With fewer than 10 samples per term, where
+       a spurious half of the points can agree by chance, it also runs from least squares
+       and the end with the lower biweight objective at these scales is kept. Points with
+       weight 0 are the outliers.
 
-    The candidates are then scored by the core's MDL score, on residuals standardised by
-    the local noise scale of the candidate with the smallest one, so that the hit
-    tolerance (0.4 MAD of the target) is the same for all and reflects the noise. The hit
-    count behind the score cannot tell apart fits that differ by less than the tolerance,
-    and a more flexible fit gains a few hits by chance. So among the candidates up to the
-    best-scoring one, the simplest whose fitted curve cannot be told apart from the best
-    one is chosen: the squared difference of the two curves, weighted as in the best fit's
-    final weighted least squares, is compared with the chi-square distribution of nested
-    least-squares fits, and the simpler fit is kept unless the difference is
-    overwhelmingly unlikely (level 1e-4). Finally the coefficients are converted exactly to
-    the user's units.
+    The candidates are compared by a robust BIC, sum_i w_i rho(e_i / s) + k log(W), rho
+    Tukey's biweight loss (u^2 near zero, c^2 / 3 beyond c = 4.685), e_i the residual
+    divided by 1 - h_i with h_i its leverage (rows weighted by the inverse noise variance;
+    the leave-one-out residual, so that near-interpolating fits gain nothing), k the
+    number of terms, W the total sample weight, and s one common scale for all candidates:
+    the smallest of their high-breakdown scales, corrected in the same way. Rejecting a
+    clean point costs c^2 / 3 rather than its small squared residual, so the criterion
+    never rewards throwing points away; it depends on the fits only, not on which start
+    won. Degrees are tried from the lowest; the search stops after two in a row score
+    worse than the best, and a robust candidate needs 3 k - 1 samples for its k terms.
+    Finally the coefficients are converted exactly to the user's units.
 
-    ``method="ols"`` and ``method="penalized"`` replace steps 2 and 3 by plain or penalised
-    least squares (not robust to outliers) and choose the degree the same way.
+    ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
+    least squares (not robust to outliers) and choose the degree the same way, with the
+    root mean square residual as the scale.
 
     Parameters
     ----------
@@ -74,19 +86,23 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         monomial whose exponents stay within these and whose total degree is at most their
         maximum.
     max_degree : int, default=6
-        Highest degree tried by "auto". Degrees whose model has more than half as many
-        terms as there are samples are not tried.
+        Highest degree tried by "auto", lowest first; the search stops once two degrees in
+        a row score worse than the best one. Degrees whose model has more than half as
+        many terms as there are samples (for the robust method: more than a third, plus
+        one sample) are not tried.
     method : {"tournament", "penalized", "ols"}, default="tournament"
         "tournament": robust fit as described above. "penalized": least squares with the
         smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.
     H : int, default=20
-        Model-cost parameter of the MDL score, also used by the tournament's energy.
+        Model-cost parameter of the MDL energy of the tournament sampler (kept for
+        compatibility; the robust pipeline above does not run the tournament).
     gamma1, gamma2 : float, default=0.0, 1e-6
         Weights of the squared first and second derivative penalties (integrated over the
         features scaled to [-1, 1], times the number of samples), for "penalized" only.
         Several features are supported up to three.
     n_chains : int, default=25
-        Warm-up chains of the tournament.
+        Warm-up chains of the tournament (kept for compatibility, as `H`, like the four
+        parameters below).
     n_warmup : int, default=200
         Metropolis steps of each warm-up chain.
     n_deep : int, default=500
@@ -96,7 +112,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     step_size : float, default=0.05
         Standard deviation of the warm-up proposals, in the scaled coordinates.
     random_state : int, RandomState instance or None, default=None
-        Seed of the tournament. An int gives bit-identical results on every machine and
+        Seed of the random subsets. An int gives bit-identical results on every machine and
         thread count.
 
     Attributes
@@ -116,9 +132,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         The observations the final fit treats as inliers (all of them for the least-squares
         methods).
     mdl_scores_ : dict
-        MDL score of every candidate degree tried (keys as in `degree_`); lower is better.
+        Robust BIC (see Algorithm) of every candidate degree tried (keys as in `degree_`);
+        lower is better. The search stops after two degrees worse than the best.
     mdl_score_ : float
-        MDL score of the chosen degree.
+        Robust BIC of the chosen degree.
     coef_cov_ : ndarray of shape (n_terms, n_terms)
         Covariance of `coef_`: the robust sandwich covariance of the final biweight fit
         with Huber's small-sample correction (see Notes).
@@ -213,7 +230,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.step_size = step_size
         self.random_state = random_state
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> RobustPolynomialRegressor:
+    def fit(
+        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
+    ) -> RobustPolynomialRegressor:
         """Fit the model, choosing the degree when `degree` is "auto".
 
         All input is checked before the core is called; a fit with the same data, parameters
@@ -225,6 +244,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             The features: finite numbers, a 2-D array or a DataFrame.
         y : array-like of shape (n_samples,)
             The observations: finite numbers.
+        sample_weight : array-like of shape (n_samples,), default=None
+            Non-negative weight of every observation (all 1 by default): it multiplies the
+            observation's part in every stage. A weight of 0 is the same as leaving the
+            observation out, an integer weight the same as repeating it.
 
         Returns
         -------
@@ -235,10 +258,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         ------
         ValueError
             If X is not 2-D, X and y differ in length, either holds NaN, infinity or
-            non-numeric values, there are too few samples for the degree (a model of k
-            terms needs 2 k samples), or a parameter is out of range.
+            non-numeric values, a sample weight is negative or not finite, there are too few
+            samples of positive weight for the degree (a model of k terms needs 2 k), or a
+            parameter is out of range.
         """
         self._check_params()
+        disabled = frozenset(getattr(self, "_disabled_stages", frozenset()))
+        if not disabled <= _robust.STAGES:
+            raise ValueError(f"unknown stages {sorted(disabled - _robust.STAGES)}")
         Xa: NDArray[np.float64]
         # scikit-learn's quick finiteness test sums the data, which may overflow (to a NaN
         # that the exact test behind it then clears).
@@ -248,23 +275,33 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if not np.isfinite(ys).all():
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
-        n_samples, n_features = Xa.shape
-        candidates = self._candidates(n_samples, n_features)
+        w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
+        # Rows of zero weight take no part, not even in the scaling.
+        kept = w > 0.0
+        n_features = Xa.shape[1]
+        candidates = self._candidates(int(np.count_nonzero(kept)), n_features)
 
-        lo, hi = Xa.min(axis=0), Xa.max(axis=0)
+        lo, hi = Xa[kept].min(axis=0), Xa[kept].max(axis=0)
         self._centre = 0.5 * lo + 0.5 * hi
         half = 0.5 * hi - 0.5 * lo
         self._half = np.where(half > 0.0, half, 1.0)
         T = (Xa - self._centre) / self._half
-        self._y_loc, self._y_scale, ys = _standardise(ys)
+        self._y_loc, self._y_scale, ys = _standardise(ys, kept)
 
         seed = int(check_random_state(self.random_state).randint(INT32_MAX))
         fits: list[RobustFit] = []
+        loo: list[tuple[NDArray[np.float64], float]] = []
         for degrees in candidates:
-            fits.append(self._fit_one(T, ys, degrees, seed, fits[-1] if fits else None))
-        scores = self._mdl_scores(ys, fits)
-        best = min(range(len(fits)), key=lambda i: (scores[i], i))
-        chosen = fits[_robust.simplest_alike(fits, best)]
+            fit = self._fit_one(T, ys, w, degrees, seed, disabled)
+            loo.append(_robust.leave_one_out(fit, w))
+            # Only the weights of each candidate are read again: on large data, holding every
+            # candidate's per-point arrays would cost several copies of the input.
+            fits.append(replace(fit, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
+            scores = _robust.robust_bic(loo, [f.beta.size for f in fits], w)
+            best = min(range(len(fits)), key=lambda i: (scores[i], i))
+            if len(fits) - 1 - best >= PATIENCE:
+                break
+        chosen = fits[best]
 
         one = n_features == 1
         self.mdl_scores_ = {(f.degrees[0] if one else f.degrees): s for f, s in zip(fits, scores)}
@@ -273,8 +310,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.powers_ = chosen.powers
         self.inlier_mask_ = chosen.weights > 0.0
         self._beta = chosen.beta
-        self._set_noise_model(T, chosen)
-        self._set_uncertainty(T, ys)
+        self._weights = chosen.weights
+        self._s0 = chosen.s0
+        self._noise = _uncertainty.loglinear_noise(chosen.s0, chosen.scale_coef, chosen.scale_bounds)
+        self._set_uncertainty(T, ys, w)
         return self
 
     @property
@@ -360,55 +399,28 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self,
         T: NDArray[np.float64],
         ys: NDArray[np.float64],
+        w: NDArray[np.float64],
         degrees: tuple[int, ...],
         seed: int,
-        simpler: RobustFit | None,
+        disabled: frozenset[str],
     ) -> RobustFit:
-        """Fit one candidate in the scaled coordinates; `simpler` is the one tried before."""
+        """Fit one candidate in the scaled coordinates."""
         powers = _basis.monomial_powers(degrees)
-        X = _basis.design_matrix(T, powers)
         if self.method == "tournament":
-            S = _basis.design_matrix(T, _basis.monomial_powers((1,) * T.shape[1]))
-            sampler = vc.TournamentMCMC(
-                self.n_chains,
-                self.n_warmup,
-                self.n_deep,
-                self.n_elite,
-                self.step_size,
-                self.H,
-                seed,
-            )
-            starts = [_robust.tournament_start(X, ys, sampler)]
-            if simpler is not None:
-                # Its terms are a subset of these: a start the random search may have missed.
-                starts.append(_basis.embed(simpler.beta, simpler.powers, powers))
-            ends = [
-                RobustFit(degrees, powers, X, *_robust.irls_biweight(X, S, ys, b)) for b in starts
-            ]
-            return min(ends, key=lambda f: float(np.median(f.scale)))
+            return _robust.high_breakdown_fit(T, ys, w, degrees, powers, seed, disabled)
+        X = _basis.design_matrix(T, powers)
+        root = np.sqrt(w)
         if self.method == "ols":
-            beta = vc.ols(X, ys)
+            beta = vc.ols(X * root[:, None], ys * root)
         else:
             R1, R2 = _basis.penalty_matrices(powers)
-            beta = vc.fit_regularized_linear(X, ys, R1, R2, self.gamma1, self.gamma2)
-        # Least squares keeps every point and judges all residuals by one scale.
-        rms = max(float(np.sqrt(np.mean((ys - X @ beta) ** 2))), _robust.SCALE_FLOOR)
-        return RobustFit(degrees, powers, X, beta, np.ones(ys.size), np.full(ys.size, rms))
-
-    def _mdl_scores(self, ys: NDArray[np.float64], fits: list[RobustFit]) -> list[float]:
-        """MDL score of every candidate, against the residuals of the tightest one."""
-        # Standardised by the reference's noise scale, the target's MAD, and so the hit
-        # tolerance, reflects the noise rather than the curve's spread, the same for every
-        # candidate and not dominated by the regions of small noise.
-        ref = min(fits, key=lambda f: float(np.median(f.scale)))
-        target = (ys - ref.fitted()) / ref.scale
-        return [
-            vc.mdl_score((f.fitted() - ref.fitted()) / ref.scale, target, f.beta.size, self.H)
-            for f in fits
-        ]
+            beta = vc.fit_regularized_linear(
+                X * root[:, None], ys * root, R1, R2, self.gamma1, self.gamma2
+            )
+        return _robust.least_squares_fit(X, ys, w, beta, degrees, powers)
 
     def _candidates(self, n_samples: int, n_features: int) -> list[tuple[int, ...]]:
-        """The degrees to try, each with at least two samples per term."""
+        """The degrees to try, each with at least two samples (of positive weight) per term."""
         degree = self.degree
         if isinstance(degree, str):
             wanted = [(d,) * n_features for d in range(1, self.max_degree + 1)]
@@ -426,7 +438,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             exact = n_features == 1 or 2 * k <= n_samples
             if 2 * k <= n_samples:
                 k = _basis.n_terms(degrees)
-            if 2 * k > n_samples:
+            # A robust fit of k terms trusts about half of the samples: with fewer than
+            # 3 k - 1 samples it has fewer residual degrees of freedom than terms, and its
+            # scale, from the best-fitting half, is far too small to compare candidates by.
+            robust_short = self.method == "tournament" and 3 * k - 1 > n_samples
+            if 2 * k > n_samples or (feasible and robust_short):
                 if feasible:
                     break
                 shown = degrees[0] if n_features == 1 else degrees
@@ -610,8 +626,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         ]
         if isinstance(self.degree, str):
             rule = (
-                "the simplest degree whose curve cannot be told apart (chi-square, level "
-                f"{1.0 - _robust.ALIKE_LEVEL:g}) from the lowest MDL score's"
+                "the lowest robust BIC (leave-one-out biweight loss at one common scale plus "
+                f"k log W); the search stops after {PATIENCE} degrees in a row score worse"
             )
         else:
             rule = "given by the degree parameter"
@@ -659,60 +675,40 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             self._coef_cov, self._dof, self._noise_inflation, self._noise_model()
         )
 
-    def _set_uncertainty(self, T: NDArray[np.float64], ys: NDArray[np.float64]) -> None:
+    def _set_uncertainty(
+        self, T: NDArray[np.float64], ys: NDArray[np.float64], w: NDArray[np.float64]
+    ) -> None:
         """Covariance, standard errors, noise scale and inliers of the fit just made."""
         D = _basis.design_matrix(T, self.powers_)
         psi = _uncertainty.biweight_psi if self.method == "tournament" else (
             _uncertainty.least_squares_psi
         )
         cov = _uncertainty.sandwich_covariance(
-            D, ys - D @ self._beta, self._noise_scale(T), np.ones(ys.size), self._weights > 0.0, psi
+            D, ys - D @ self._beta, self._noise_scale(T), w, self._weights > 0.0, psi
         )
         self._coef_cov = cov
         self.scale_ = self._s0 * self._y_scale
         self.n_inliers_ = int(np.count_nonzero(self._weights))
         dof = self.n_inliers_ - self._beta.size
         self._dof = float(dof) if dof > 0 else np.nan
-        # Residuals of a fit of p coefficients to n points are smaller than the noise: on
-        # average by n / (n - p) in variance, which a new observation does not share.
-        self._noise_inflation = float(np.sqrt(self.n_inliers_ / dof)) if dof > 0 else np.nan
-
-    # The noise-scale interface of the fit: the final weights, the global scale `_s0` and
-    # the local scale at any scaled points, in scaled-y units.
-
-    def _set_noise_model(self, T: NDArray[np.float64], chosen: RobustFit) -> None:
-        """Keep the chosen fit's weights, and its scale model for use at new points.
-
-        The chosen fit's scale at every sample is a linear model over the features,
-        floored: the model is recovered exactly by least squares over the samples above
-        the lowest scale, and that lowest scale is kept as the floor.
-        """
-        self._weights = chosen.weights
-        self._s0 = float(np.median(chosen.scale))
-        floor = float(chosen.scale.min())
-        above = chosen.scale > floor
-        S = _uncertainty.linear_design(T)
-        if np.count_nonzero(above) > S.shape[1]:
-            gamma = np.linalg.lstsq(S[above], chosen.scale[above], rcond=None)[0]
-        else:
-            gamma = np.zeros(S.shape[1])
-        self._scale_gamma, self._scale_floor = gamma, floor
+        # Both the robust and the least-squares scales are corrected for the terms fitted
+        # already, so a new observation's noise is the scale itself.
+        self._noise_inflation = 1.0
 
     def _noise_model(self) -> dict[str, Any]:
-        """The scale model as plain data, for `_uncertainty.noise_scale` and model files."""
-        return {
-            "kind": _uncertainty.NOISE_LINEAR,
-            "gamma": [float(g) for g in self._scale_gamma],
-            "floor": self._scale_floor,
-        }
+        """The chosen fit's noise-scale model as plain data, for model files."""
+        noise: dict[str, Any] = self._noise
+        return noise
 
     def _noise_scale(self, T: NDArray[np.float64]) -> NDArray[np.float64]:
         """The noise scale at the scaled points `T`, in scaled-y units."""
         return _uncertainty.noise_scale(self._noise_model(), T)
 
 
-def _standardise(y: NDArray[np.float64]) -> tuple[float, float, NDArray[np.float64]]:
-    """Robust location and scale of y, and y in those units.
+def _standardise(
+    y: NDArray[np.float64], kept: NDArray[np.bool_]
+) -> tuple[float, float, NDArray[np.float64]]:
+    """Robust location and scale of the `kept` values of y, and all of y in those units.
 
     Worked out on y times a power of two that brings it below 1 in size, which is exact:
     differences, sums of the middle values and squares of y would overflow near the top of
@@ -720,8 +716,8 @@ def _standardise(y: NDArray[np.float64]) -> tuple[float, float, NDArray[np.float
     """
     k = math.frexp(float(np.abs(y).max()))[1]
     small = np.ldexp(y, -k)
-    loc = float(np.median(small))
-    scale = _robust.MAD_TO_SD * vc.mad(small) or float(np.std(small))
+    loc = float(np.median(small[kept]))
+    scale = _robust.MAD_TO_SD * vc.mad(small[kept]) or float(np.std(small[kept]))
     if k > 0:
         scale = min(scale, math.ldexp(1.0, 1023 - k))
     if scale == 0.0:  # y is constant

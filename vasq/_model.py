@@ -50,9 +50,9 @@ class PolynomialModel:
     method : str
         Fitting method: ``"tournament"``, ``"penalized"`` or ``"ols"``.
     mdl_score : float
-        MDL score of the chosen degree.
+        Degree criterion (robust BIC, lower is better) of the chosen degree.
     mdl_scores : mapping
-        MDL score of every candidate degree.
+        Degree criterion of every candidate degree.
     n_samples : int
         Number of observations fitted.
     n_inliers : int

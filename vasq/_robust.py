@@ -1,42 +1,32 @@
-"""Robust fitting steps of the estimator, in the internal scaled coordinates.
+"""Robust fitting of one candidate model, and the criterion that compares candidates.
 
 The estimator maps every feature to [-1, 1] and y to a robust location and scale before it
-calls anything here, so the core's tolerances, random starts and step sizes, which are
-absolute numbers, always meet data of order one.
+calls anything here; the core's high-breakdown fit is equivariant, and the scaling only keeps
+its absolute floors (a scale of 1e-9) meaningful.
 """
 
 from __future__ import annotations
 
+from collections.abc import Collection
 from dataclasses import dataclass
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy.stats import chi2
 
 import vasq_core as vc
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
-Mask = NDArray[np.bool_]
 
-# Tukey's biweight constant: 95 % efficiency at the normal distribution.
+# Tukey's biweight constant of the final fit: 95 % efficiency at the normal distribution.
 BIWEIGHT_C = 4.685
 # The unscaled MAD times this estimates a normal standard deviation.
 MAD_TO_SD = 1.4826
-# The mean absolute value of a normal deviate times this is its standard deviation.
-ABS_TO_SD = float(np.sqrt(np.pi / 2.0))
-# Scale floor in the scaled units of y (which are of order one): a fit that is exact on
-# more than half of the points keeps exactly those as inliers instead of dividing by zero.
-SCALE_FLOOR = 1e-9
-# The scale model is fitted to residuals within this many scales: beyond, a normal
-# residual is rare (0.3 %) and an outlier would drag the scale up.
-SCALE_CUT = 3.0
-# Lowest local scale, as a share of the global one.
-LOCAL_FLOOR = 0.1
-IRLS_MAX_ITER = 100
-IRLS_TOL = 1e-10
-# Level of the test by which a simpler fit is kept in place of the best-scoring one.
-ALIKE_LEVEL = 0.9999
+# Stages of the core's pipeline that can be switched off, and those the pipeline lacks.
+CORE_STAGES = frozenset({"elemental", "concentration", "reweighting"})
+STAGES = CORE_STAGES | {"tournament"}
+# The largest leverage used: an exact fit's leverage of 1 would divide by zero.
+MAX_LEVERAGE = 0.99
 
 
 @dataclass
@@ -45,102 +35,111 @@ class RobustFit:
 
     degrees: tuple[int, ...]
     powers: NDArray[np.int64]  # (n_terms, n_features)
-    design: Matrix  # (n_samples, n_terms)
     beta: Vector  # (n_terms,)
-    weights: Vector  # (n_samples,), 0 for rejected points
-    scale: Vector  # (n_samples,), the noise scale at every point
-
-    def fitted(self) -> Vector:
-        """The fitted values at the samples."""
-        values: Vector = self.design @ self.beta
-        return values
-
-
-def robust_scale(r: Vector) -> float:
-    """Normal-consistent MAD of the residuals `r`, floored."""
-    return max(MAD_TO_SD * vc.mad(r), SCALE_FLOOR)
+    weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
+    residuals: Vector  # (n_samples,)
+    leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w / scale^2
+    scale: Vector  # (n_samples,) the noise scale at every point
+    s0: float  # the high-breakdown scale
+    scale_coef: Vector  # (n_features + 1,) log-linear model of the scale over the features
+    scale_bounds: tuple[float, float]  # bounds of that model's log ratio to s0
 
 
-def biweight(r: Vector, scale: float | Vector) -> Vector:
-    """Tukey's biweight of the residuals `r` at `scale`: 0 beyond BIWEIGHT_C scales."""
-    u = r / (BIWEIGHT_C * scale)
-    return np.where(np.abs(u) < 1.0, (1.0 - u * u) ** 2, 0.0)
+def high_breakdown_fit(
+    T: Matrix,
+    ys: Vector,
+    w: Vector,
+    degrees: tuple[int, ...],
+    powers: NDArray[np.int64],
+    seed: int,
+    disabled: Collection[str],
+) -> RobustFit:
+    """The core's high-breakdown fit of the terms `powers`, stages `disabled` switched off."""
+    fit = vc.robust_fit(
+        [T[:, k] for k in range(T.shape[1])],
+        powers.tolist(),
+        ys,
+        w,
+        seed,
+        sorted(CORE_STAGES & set(disabled)),
+    )
+    return RobustFit(
+        degrees,
+        powers,
+        fit["beta"],
+        fit["weights"],
+        fit["residuals"],
+        fit["leverage"],
+        fit["scale"],
+        fit["s0"],
+        fit["scale_coef"],
+        fit["scale_bounds"],
+    )
 
 
-def tournament_start(X: Matrix, y: Vector, sampler: vc.TournamentMCMC) -> Vector:
-    """A high-breakdown starting fit: the tournament's consensus around a least-squares pilot.
+def least_squares_fit(
+    X: Matrix,
+    ys: Vector,
+    w: Vector,
+    beta: Vector,
+    degrees: tuple[int, ...],
+    powers: NDArray[np.int64],
+) -> RobustFit:
+    """A least-squares candidate: every point kept, one scale for all (root mean square)."""
+    r = ys - X @ beta
+    dof = max(float(w.sum()) - beta.size, 0.5 * float(w.sum()))
+    s = max(float(np.sqrt(np.sum(w * r * r) / dof)), 1e-9)
+    n_features = powers.shape[1]
+    q = np.linalg.qr(X * np.sqrt(w)[:, None])[0]
+    return RobustFit(
+        degrees,
+        powers,
+        beta,
+        np.ones(ys.size),
+        r,
+        np.sum(q * q, axis=1),
+        np.full(ys.size, s),
+        s,
+        np.zeros(n_features + 1),
+        (0.0, 0.0),
+    )
 
-    The sampler's hit tolerance is 0.4 MAD of the target it is handed, and its starts and
-    steps are in absolute coefficient units.  Handing it the residuals of the least-squares
-    fit, centred on their median and divided by their MAD, makes the tolerance a fraction
-    of the residual spread rather than of the curve's, and the correction it searches for
-    a curve of order one.  Column 0 of `X` must be the constant term.
+
+def leave_one_out(fit: RobustFit, w: Vector) -> tuple[Vector, float]:
+    """The candidate's residuals over 1 - leverage, and its scale corrected the same way.
+
+    The leverages are those of the candidate's terms with rows weighted by w / scale^2,
+    without the robustness weights: a point's leverage measures how closely the model can
+    follow it, whether or not the fit rejects it, so rejecting points changes none. The
+    scale is the high-breakdown scale times the root of the weighted mean of
+    1 / (1 - h_i) over the inliers.
     """
-    pilot = vc.ols(X, y)
-    r = y - X @ pilot
-    pilot[0] += float(np.median(r))
-    r = y - X @ pilot
-    scale = vc.mad(r)
-    if scale == 0.0:  # the pilot already passes through more than half of the points
-        return pilot
-    correction = sampler.fit(X, r / scale).beta_mcmc
-    return pilot + scale * correction
+    h = np.minimum(fit.leverage, MAX_LEVERAGE)
+    inliers = (fit.weights > 0.0) & (w > 0.0)
+    inflation = np.average(1.0 / (1.0 - h[inliers]), weights=w[inliers])
+    residuals: Vector = fit.residuals / (1.0 - h)
+    return residuals, fit.s0 * float(np.sqrt(inflation))
 
 
-def local_scale(S: Matrix, r: Vector, near: Mask) -> Vector:
-    """Scale of each residual: a linear model of |r| over the residuals `near` zero, floored.
+def robust_bic(loo: list[tuple[Vector, float]], n_terms: list[int], w: Vector) -> list[float]:
+    """Robust information criterion of every candidate, lower is better.
 
-    `S` is the degree-1 design matrix of the features.  The fitted mean absolute residual is
-    rescaled to a normal standard deviation; the floor keeps a model that dips towards zero
-    from turning good points into outliers.  With too few residuals to fit the model, every
-    residual gets the global scale.
+    sum_i w_i rho(e_i / s) + k log(W): rho is Tukey's biweight loss scaled to u^2 near zero
+    (c^2 / 3 beyond c = 4.685), e_i = r_i / (1 - h_i) the candidate's residuals with its
+    leverage h_i taken out (leave-one-out residuals of least squares, so that a
+    near-interpolating fit gains nothing), k the number of terms and W the total weight.
+    `loo` holds (e, scale) of every candidate (leave_one_out). s is one scale for all
+    candidates, the smallest of theirs: a candidate that mixes the clean points with a
+    group of outliers has a large one, and its inflated residuals must not be the yardstick;
+    the leverage correction keeps flexible fits from shrinking it. The scale is common, so
+    rejecting a clean point costs c^2 / 3 instead of its small squared residual and never
+    pays; an outlier costs the same however far it lies.
     """
-    floor = robust_scale(r[near])
-    if np.count_nonzero(near) <= S.shape[1]:
-        return np.full(r.size, floor)
-    gamma = vc.ols(S[near], np.abs(r[near]))
-    return np.maximum(S @ gamma * ABS_TO_SD, LOCAL_FLOOR * floor)
-
-
-def irls_biweight(X: Matrix, S: Matrix, y: Vector, beta: Vector) -> tuple[Vector, Vector, Vector]:
-    """Iteratively reweighted least squares with Tukey's biweight, from `beta`.
-
-    Noise that grows or shrinks across the data is common, so every residual is judged
-    against its own scale, a linear model of the absolute residuals within SCALE_CUT scales
-    over the features (design matrix `S`), and weighted by the inverse of its variance.
-    The scale model and the weights are re-estimated at every step.  Returns the
-    coefficients, the final weights (0 for the points the fit rejects) and the scale of
-    every residual.
-    """
-    r = y - X @ beta
-    s = np.full(r.size, robust_scale(r))
-    for _ in range(IRLS_MAX_ITER):
-        s = local_scale(S, r, np.abs(r) < SCALE_CUT * s)
-        root = np.sqrt(biweight(r, s)) / s
-        new = vc.ols(X * root[:, None], y * root)
-        done = np.max(np.abs(new - beta)) <= IRLS_TOL * (1.0 + np.max(np.abs(new)))
-        beta, r = new, y - X @ new
-        if done:
-            break
-    s = local_scale(S, r, np.abs(r) < SCALE_CUT * s)
-    return beta, biweight(r, s), s
-
-
-def simplest_alike(fits: list[RobustFit], best: int) -> int:
-    """Index of the simplest fit that cannot be told apart from `fits[best]`.
-
-    Fits come in order of growing complexity, each holding the terms of the ones before.
-    The squared difference of a simpler fitted curve from the best one, weighted as in the
-    best fit's final weighted least squares (biweight over local variance), is, when the
-    simpler model is adequate, a chi-square variable with as many degrees of freedom as the
-    fits differ in terms.  The simpler fit is kept unless that is overwhelmingly unlikely
-    (level 1e-4): several candidates are compared, and outliers that the weights only partly
-    remove inflate the statistic.
-    """
-    b = fits[best]
-    weight = b.weights / b.scale**2
-    for i, f in enumerate(fits[:best]):
-        d = f.fitted() - b.fitted()
-        if float(np.sum(weight * d * d)) <= chi2.ppf(ALIKE_LEVEL, b.beta.size - f.beta.size):
-            return i
-    return best
+    s = min(scale for _, scale in loo)
+    penalty = np.log(float(w.sum()))
+    scores = []
+    for (e, _), k in zip(loo, n_terms):
+        u = np.minimum(np.abs(e) / (BIWEIGHT_C * s), 1.0)
+        rho = BIWEIGHT_C**2 / 3.0 * (1.0 - (1.0 - u * u) ** 3)
+        scores.append(float(np.dot(w, rho)) + k * penalty)
+    return scores

@@ -38,7 +38,7 @@ INVERSE_GRID = 2049
 TURNING_IMAG = 1e-6
 INTERVAL_KINDS = ("confidence", "prediction")
 # The noise scale linear over the features, floored: max(gamma . (1, t), floor).
-NOISE_LINEAR = "linear"
+NOISE_LOGLINEAR = "loglinear"
 
 
 class InversePredictionWarning(UserWarning):
@@ -144,37 +144,47 @@ def check_kind(kind: object) -> str:
     return str(kind)
 
 
+def loglinear_noise(s0: float, coef: Vector, bounds: tuple[float, float]) -> dict[str, Any]:
+    """A fit's noise-scale model as plain data (see `noise_scale`)."""
+    return {
+        "kind": NOISE_LOGLINEAR,
+        "s0": float(s0),
+        "coef": [float(c) for c in coef],
+        "bounds": [float(b) for b in bounds],
+    }
+
+
 def noise_scale(model: Mapping[str, Any], T: Matrix) -> Vector:
     """The noise scale of a fit's noise model at the scaled points `T`, in scaled-y units.
 
-    `model` is plain data, as a model file holds it: ``{"kind": "linear", "gamma": [...],
-    "floor": f}`` gives max(gamma . (1, t_1, ..., t_d), floor).
+    `model` is plain data, as a model file holds it: ``{"kind": "loglinear", "s0": s0,
+    "coef": [c_0, ..., c_d], "bounds": [lo, hi]}`` gives
+    s0 * exp(clip(c_0 + c_1 t_1 + ... + c_d t_d, lo, hi)); a constant scale has zero
+    coefficients and bounds.
     """
-    gamma = np.asarray(model["gamma"], dtype=np.float64)
-    scale: Vector = np.maximum(linear_design(T) @ gamma, model["floor"])
+    coef = np.asarray(model["coef"], dtype=np.float64)
+    lo, hi = model["bounds"]
+    eta = np.clip(coef[0] + T @ coef[1:], lo, hi)
+    scale: Vector = model["s0"] * np.exp(eta)
     return scale
-
-
-def linear_design(T: Matrix) -> Matrix:
-    """The columns 1, t_1, ..., t_d of the scaled points `T`, over which the noise is linear."""
-    S: Matrix = np.column_stack([np.ones(T.shape[0]), T])
-    return S
 
 
 def check_noise_model(model: object, n_features: int) -> dict[str, Any]:
     """A private copy of a noise model (see `noise_scale`) for `n_features`, or ValueError."""
-    if not isinstance(model, Mapping) or model.get("kind") != NOISE_LINEAR:
-        raise ValueError(f'the noise model must be an object of kind "{NOISE_LINEAR}"')
-    gamma: object = model.get("gamma")
-    floor: object = model.get("floor")
-    if not isinstance(gamma, list) or len(gamma) != n_features + 1:
-        raise ValueError(f"the noise model's gamma must be {n_features + 1} finite numbers")
-    numbers = [float(g) for g in gamma if _finite(g)]
-    if len(numbers) != len(gamma):
-        raise ValueError(f"the noise model's gamma must be {n_features + 1} finite numbers")
-    if not _finite(floor) or floor <= 0.0:
-        raise ValueError("the noise model's floor must be a positive number")
-    return {"kind": NOISE_LINEAR, "gamma": numbers, "floor": float(floor)}
+    if not isinstance(model, Mapping) or model.get("kind") != NOISE_LOGLINEAR:
+        raise ValueError(f'the noise model must be an object of kind "{NOISE_LOGLINEAR}"')
+    s0: object = model.get("s0")
+    if not _finite(s0) or s0 <= 0.0:
+        raise ValueError("the noise model's s0 must be a positive number")
+    numbers: dict[str, list[float]] = {}
+    for key, size in (("coef", n_features + 1), ("bounds", 2)):
+        values: object = model.get(key)
+        if not isinstance(values, list) or len(values) != size or not all(map(_finite, values)):
+            raise ValueError(f"the noise model's {key} must be {size} finite numbers")
+        numbers[key] = [float(v) for v in values]
+    if numbers["bounds"][0] > numbers["bounds"][1]:
+        raise ValueError("the noise model's bounds must be in increasing order")
+    return {"kind": NOISE_LOGLINEAR, "s0": float(s0), **numbers}
 
 
 def _finite(value: object) -> TypeGuard[float]:
@@ -371,7 +381,7 @@ def summary_text(
 ) -> str:
     """A table of coefficients with their tests and 95 % intervals, then the degrees tried.
 
-    `degree_rows` holds (degree, MDL score, mark) for each candidate; `header` the
+    `degree_rows` holds (degree, criterion, mark) for each candidate; `header` the
     (label, value) pairs shown above the table. z = coef / se is compared with the normal
     distribution, the intervals use Student's t with `dof` degrees of freedom, as the
     estimator's other intervals.
@@ -403,7 +413,7 @@ def summary_text(
             f"{name:<{name_width}}{c:>12.4g}{s:>11.3g}{zi:>10.3f}{pi:>9.3f}"
             f"{c - q * s:>12.4g}{c + q * s:>12.4g}"
         )
-    lines += [rule, f"{'degree':<16}{'MDL score':>14}", thin]
+    lines += [rule, f"{'degree':<16}{'robust BIC':>14}", thin]
     lines += [f"{d:<16}{score:>14.4f}  {mark}".rstrip() for d, score, mark in degree_rows]
     lines.append(rule)
     return "\n".join(lines)

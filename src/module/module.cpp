@@ -1,6 +1,7 @@
 // Module entry and registration table. This file only converts and registers: every row
 // forwards its converted arguments to the numeric core.
 #include <cstdint>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "mcmc/mcmc.h"
 #include "module/constructed_only.h"
 #include "module/optional_matrix.h"
+#include "robust/robust.h"
 #include "stats/stats.h"
 
 namespace py = pybind11;
@@ -43,6 +45,35 @@ vasq::MCMCResult fit_tournament(const vasq::TournamentMCMC& self, const Matrix& 
   const auto r1 = optional_matrix(R1);
   const auto r2 = optional_matrix(R2);
   return self.fit(X, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2);
+}
+
+// The names of `disabled` switch stages off; the fit itself runs without the interpreter lock.
+py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
+                    const Vector& y, const Vector& w, std::uint64_t seed,
+                    const std::vector<std::string>& disabled) {
+  vasq::RobustStages stages;
+  for (const std::string& name : disabled) {
+    if (name == "elemental")
+      stages.elemental = false;
+    else if (name == "concentration")
+      stages.concentration = false;
+    else if (name == "reweighting")
+      stages.reweighting = false;
+    else
+      throw py::value_error("unknown stage '" + name + "'");
+  }
+  vasq::RobustFitResult fit;
+  {
+    py::gil_scoped_release release;
+    fit = vasq::robust_fit(T, powers, y, w, seed, stages);
+  }
+  return py::dict("beta"_a = std::move(fit.beta), "weights"_a = std::move(fit.weights),
+                  "scale"_a = std::move(fit.scale), "residuals"_a = std::move(fit.residuals),
+                  "leverage"_a = std::move(fit.leverage), "s0"_a = fit.s0,
+                  "scale_coef"_a = std::move(fit.scale_model.gamma),
+                  "scale_bounds"_a = py::make_tuple(fit.scale_model.lo, fit.scale_model.hi),
+                  "objective"_a = fit.objective, "n_starts"_a = fit.n_starts,
+                  "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
 }
 
 } // namespace
@@ -92,4 +123,6 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
            "H_piH"_a = 20, "seed"_a = std::uint64_t{42})
       /* 16 */.def("fit", &fit_tournament, "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(),
                    "gamma1"_a = 0.0, "gamma2"_a = 0.0);
+  /* 17 */ m.def("robust_fit", &robust_fit, "T"_a, "powers"_a, "y"_a, "w"_a,
+                 "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{});
 }

@@ -225,11 +225,11 @@ def test_points_check_neither_leaves_a_file_nor_empties_one(tmp_path, capsys):
 
 
 def banded_model(n_features, inliers):
-    """y = sum of the features; covariance 0.01 I, noise max(0.05 + 0.02 x0, 0.01)."""
+    """y = sum of the features; covariance 0.01 I, noise 0.05 exp(clip(0.2 x0, -0.3, 0.4))."""
     powers = np.vstack([np.zeros(n_features, dtype=int), np.eye(n_features, dtype=int)])
-    gamma = [0.05, 0.02] + [0.0] * (n_features - 1)
+    coef = [0.0, 0.2] + [0.0] * (n_features - 1)
     spread = Spread(0.01 * np.eye(n_features + 1), 30.0, 1.1,
-                    {"kind": "linear", "gamma": gamma, "floor": 0.01})
+                    {"kind": "loglinear", "s0": 0.05, "coef": coef, "bounds": [-0.3, 0.4]})
     return PolynomialModel(tuple("ab"[:n_features]), "y", powers,
                            np.array([0.0] + [1.0] * n_features), degree=1, method="ols",
                            mdl_score=0.0, mdl_scores={1: 0.0}, n_samples=inliers.size,
@@ -247,7 +247,7 @@ def test_plot_has_the_fit_and_the_scaled_residuals_with_every_point_marked(n_fea
     top, bottom = figure.axes
     fitted = X.sum(axis=1)
     shown = X[:, 0] if n_features == 1 else fitted  # x, or the fitted value
-    scaled = (y - fitted) / np.maximum(0.05 + 0.02 * X[:, 0], 0.01)
+    scaled = (y - fitted) / (0.05 * np.exp(np.clip(0.2 * X[:, 0], -0.3, 0.4)))
     for ax, values in ((top, y), (bottom, scaled)):
         points = {c.get_label(): c.get_offsets() for c in ax.collections}
         np.testing.assert_allclose(points["inliers"], np.column_stack([shown, values])[inliers])
@@ -262,7 +262,7 @@ def test_plot_of_one_feature_shows_the_confidence_and_prediction_bands():
     grid = top.lines[0].get_xdata()
     sd = np.sqrt(0.01 * (1.0 + grid**2))
     q = student_t.ppf(0.975, 30.0)
-    noise = 1.1 * np.maximum(0.05 + 0.02 * grid, 0.01)
+    noise = 1.1 * 0.05 * np.exp(np.clip(0.2 * grid, -0.3, 0.4))
     bands = {c.get_label(): c for c in top.collections if "band" in c.get_label()}
     assert bands.keys() == {"95% confidence band", "95% prediction band"}
     for label, half in (("95% confidence band", q * sd),

@@ -18,7 +18,14 @@ from vasq import RobustPolynomialRegressor
 FAST = dict(n_chains=4, n_warmup=20, n_deep=50, n_elite=2)
 
 
-@parametrize_with_checks([RobustPolynomialRegressor(max_degree=1, **FAST)])
+@parametrize_with_checks(
+    [RobustPolynomialRegressor(max_degree=1, **FAST)],
+    expected_failed_checks=lambda est: {
+        "check_sample_weight_equivalence_on_dense_data": (
+            "its data has 30 features and 15 samples, too few for a model of degree 1"
+        )
+    },
+)
 def test_scikit_learn_conventions(estimator, check):
     check(estimator)
 

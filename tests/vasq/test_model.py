@@ -230,9 +230,9 @@ def hetero_data(n=120, seed=11):
     return x[:, None], y
 
 
-def spread(cov, dof=17.0, inflation=1.05, gamma=(0.4, 0.1), floor=0.2):
+def spread(cov, dof=17.0, inflation=1.05, coef=(0.0, 0.5), bounds=(-0.6, 0.4)):
     return Spread(np.asarray(cov, dtype=float), dof, inflation,
-                  {"kind": "linear", "gamma": list(gamma), "floor": floor})
+                  {"kind": "loglinear", "s0": 0.4, "coef": list(coef), "bounds": list(bounds)})
 
 
 COV = [[0.04, 0.01, -0.01], [0.01, 0.09, 0.0], [-0.01, 0.0, 0.25]]
@@ -279,7 +279,7 @@ class TestSavedUncertainty:
         t = (x - 4.0) / 2.0
         D = np.column_stack([np.ones_like(t), t, t * t])
         sd = np.sqrt(np.einsum("ij,jk,ik->i", D, m.spread.cov, D))
-        noise = np.maximum(0.4 + 0.1 * t, 0.2)  # the floor holds at x = 1
+        noise = 0.4 * np.exp(np.clip(0.5 * t, -0.6, 0.4))  # both bounds hold, at x = 1 and 9
         q = student_t.ppf(0.95, 17.0)  # a 90 % interval
         mean = 10.0 + 3.0 * (D @ [1.0, -2.0, 0.5])
         mean_got, sd_got = m.predict(x[:, None], return_std=True)
@@ -333,12 +333,13 @@ class TestSavedUncertainty:
          (lambda u: u.update(dof=-2.0), "dof must be a positive number or NaN"),
          (lambda u: u.update(noise_inflation="1"), "'noise_inflation' must be a number"),
          (lambda u: u.pop("noise_model"), "missing key 'noise_model'"),
-         (lambda u: u["noise_model"].update(kind="quadratic"), 'of kind "linear"'),
-         (lambda u: u["noise_model"].update(gamma=[1.0]), "gamma must be 2 finite numbers"),
-         (lambda u: u["noise_model"].update(gamma=[1.0, True]), "gamma must be 2 finite"),
-         (lambda u: u["noise_model"].update(floor=0.0), "floor must be a positive number")],
+         (lambda u: u["noise_model"].update(kind="quadratic"), 'of kind "loglinear"'),
+         (lambda u: u["noise_model"].update(coef=[1.0]), "coef must be 2 finite numbers"),
+         (lambda u: u["noise_model"].update(coef=[1.0, True]), "coef must be 2 finite"),
+         (lambda u: u["noise_model"].update(bounds=[0.5, -0.5]), "bounds must be in increasing"),
+         (lambda u: u["noise_model"].update(s0=0.0), "s0 must be a positive number")],
         ids=["ragged", "shape", "string-entry", "dof", "inflation", "no-noise-model", "kind",
-             "gamma-length", "gamma-boolean", "floor"],
+             "coef-length", "coef-boolean", "bounds-order", "s0"],
     )
     def test_malformed_uncertainty_is_refused(self, tmp_path, edit, message):
         path = tmp_path / "m.json"

@@ -121,7 +121,7 @@ class TestIntervals:
         np.testing.assert_allclose(low, frame["obs_ci_lower"], rtol=1e-7)
         np.testing.assert_allclose(high, frame["obs_ci_upper"], rtol=1e-7)
         assert model.n_inliers_ == x.size
-        assert model.scale_ == pytest.approx(np.sqrt(np.mean(res.resid**2)), rel=1e-9)
+        assert model.scale_ == pytest.approx(np.sqrt(res.scale), rel=1e-9)
 
     def test_robust_fit_without_outliers_is_close_to_rlm(self):
         x, y = line_data(200, seed=6, sd=0.3)
@@ -129,7 +129,7 @@ class TestIntervals:
         res = rlm_fit(y, np.column_stack([np.ones_like(x), x]))
         np.testing.assert_allclose(model.coef_, res.params, atol=0.02)
         np.testing.assert_allclose(model.coef_se_, res.bse, rtol=0.1)
-        assert model.scale_ == pytest.approx(0.3, rel=0.15)
+        assert model.scale_ == pytest.approx(0.3, rel=0.2)
 
     def test_outliers_do_not_widen_the_intervals(self):
         x, y = line_data(100, seed=7)
@@ -256,4 +256,4 @@ def test_summary_lists_every_term_with_its_test():
         assert p == pytest.approx(2.0 * norm.sf(abs(coef / se)), abs=1e-3)
         assert low < value < high
     assert "Inliers:" in text and str(model.n_inliers_) in text
-    assert "chosen" in text and "Degree rule: the simplest degree" in text
+    assert "chosen" in text and "Degree rule: the lowest robust BIC" in text

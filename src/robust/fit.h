@@ -1,0 +1,60 @@
+// The high-breakdown polynomial fit: elemental starts, concentration, MM refinement.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "basis/design.h"
+#include "robust/mm.h"
+#include "types.h"
+
+namespace vasq {
+
+// Stages that can be switched off: without elemental starts the only start is weighted least
+// squares on every row; without concentration the best start is kept as drawn; without
+// reweighting the trimmed fit is the result.
+struct RobustStages {
+  bool elemental = true;
+  bool concentration = true;
+  bool reweighting = true;
+};
+
+// Rows above which starts and concentration run on a subsample of this many rows.
+inline constexpr Index kSubsampleRows = 1500;
+// Starts improved by concentration (besides least squares on every row).
+inline constexpr int kConcentrated = 10;
+// Lowest scale, for data of order one: a fit exact on most points keeps exactly those.
+inline constexpr double kScaleFloor = 1e-9;
+
+struct RobustFitResult {
+  Vector beta;      // coefficients of the design's columns
+  Vector weights;   // biweight robustness weights in [0, 1] of the final fit, 0 = outlier
+  Vector scale;     // noise scale at every row
+  Vector residuals; // y - X beta
+  Vector leverage;  // hat matrix diagonal of the rows weighted by w / scale^2
+  double s0 = 0.0;  // high-breakdown scale of the trimmed fit
+  ScaleModel scale_model;
+  double objective = 0.0; // trimmed objective of the start kept, over the rows it ran on
+  int n_starts = 0;
+  int n_csteps = 0;
+  int n_irls = 0;
+};
+
+// Fits y ~ X beta, X the monomials `powers` of the feature columns T, with per-row weights
+// w >= 0 (a zero weight is the row's absence, an integer weight its repetition):
+// 1. elemental_start_count(p) random p-subsets, on a subsample of kSubsampleRows rows drawn
+//    from the seed when there are more, each scored by the trimmed objective with
+//    h = floor((W + p + 1) / 2), W the total weight;
+// 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
+// 3. s0, the scale of its residuals on every row within 2.5 s0 (a reweighted trimmed scale,
+//    consistent at the normal, with a small-sample factor when p / W exceeds 0.12);
+// 4. the scale model (fit_scale_model) and biweight IRLS (c = 4.685) at those fixed scales,
+//    with fewer than 10 points per term also from least squares, the lower biweight
+//    objective kept.
+// Results are the same bits on any number of threads. Throws std::invalid_argument on
+// shapes that disagree, non-finite input, negative weights or no positive weight.
+RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
+                           const Vector& y, const Vector& w, std::uint64_t seed,
+                           const RobustStages& stages);
+
+} // namespace vasq

@@ -1,0 +1,285 @@
+#include "robust/lts.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <numeric>
+
+#include <Eigen/QR>
+
+#include "mcmc/threads.h"
+#include "robust/weighted_ls.h"
+
+namespace vasq {
+
+namespace {
+
+// splitmix64 finaliser: nearby (seed, start) pairs give unrelated engine seeds.
+std::uint64_t mix(std::uint64_t z) {
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return z ^ (z >> 31);
+}
+
+// Counter-based draws: draw j of a start is a function of (start key, j) alone, and a start
+// costs no engine state to seed.
+struct Draws {
+  std::uint64_t key;
+  std::uint64_t count = 0;
+  Index below(Index n) {
+    const double u = static_cast<double>(mix(key + ++count) >> 11) * 0x1.0p-53;
+    return std::min(static_cast<Index>(u * static_cast<double>(n)), n - 1);
+  }
+};
+
+// Starts per chunk handed to a thread: dynamic chunks let a thread that the system runs
+// late take less of the work; the results do not depend on who computes a start.
+constexpr int kStartChunk = 8;
+// Starts times scoring rows times terms below which the starts run on the calling thread.
+constexpr double kParallelWork = 2e5;
+
+// Reusable scratch of a selection: |r| when every weight is 1, (|r|, row) pairs otherwise.
+struct SelectScratch {
+  std::vector<double> values;
+  std::vector<std::pair<double, Index>> order;
+};
+
+// Weights of a concentration step: w_i on the rows of smallest |r| (ties to the lower row) up
+// to the mass h, the last row in part, 0 elsewhere. A selection when every weight is 1.
+// Returns the trimmed objective sum_i omega_i r_i^2.
+double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
+                       SelectScratch& scratch, Vector& omega) {
+  const std::size_t n = static_cast<std::size_t>(r.size());
+  omega.setZero(r.size());
+  if (unit_weights) {
+    // The k-th smallest |r| by selection; rows below it, then rows equal to it in row order.
+    const Index k = std::min(r.size(), static_cast<Index>(h));
+    if (k == 0) return 0.0;
+    std::vector<double>& a = scratch.values;
+    a.resize(n);
+    for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
+    std::nth_element(a.begin(), a.begin() + (k - 1), a.end());
+    const double kth = a[static_cast<std::size_t>(k - 1)];
+    Index taken = 0;
+    for (Index i = 0; i < r.size(); ++i)
+      if (std::abs(r[i]) < kth) omega[i] = 1.0, ++taken;
+    for (Index i = 0; i < r.size() && taken < k; ++i)
+      if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
+  } else {
+    std::vector<std::pair<double, Index>>& order = scratch.order;
+    order.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      order[i] = {std::abs(r[static_cast<Index>(i)]), static_cast<Index>(i)};
+    std::sort(order.begin(), order.end());
+    double mass = 0.0;
+    for (const auto& [a, i] : order) {
+      if (mass >= h) break;
+      omega[i] = std::min(w[i], h - mass);
+      mass += omega[i];
+    }
+  }
+  return omega.dot(r.cwiseProduct(r));
+}
+
+// Scratch of one thread: every start reuses it, so the loop allocates nothing.
+struct StartBuffers {
+  explicit StartBuffers(Index n, Index p)
+      : rows(), A(p, p), b(p), qr(p, p), r(n), select(), omega(n), gram(p, p), rhs(p), llt(p) {
+    rows.reserve(static_cast<std::size_t>(2 * p));
+  }
+  std::vector<Index> rows;
+  Matrix A;
+  Vector b;
+  Eigen::ColPivHouseholderQR<Matrix> qr;
+  Vector r;
+  SelectScratch select;
+  Vector omega;
+  Matrix gram;
+  Vector rhs;
+  Eigen::LLT<Matrix> llt;
+};
+
+// One concentration step from buf.r, the residuals of `beta` on the scoring rows, by the
+// normal equations (a ranking needs a few digits, not the accuracy of QR); returns the sum of
+// squares of the new fit over the rows the step chose, a bound on its trimmed objective.
+// A singular system keeps `beta`.
+double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h, bool unit,
+                    Vector& beta, StartBuffers& buf) {
+  trimmed_weights(buf.r, w, h, unit, buf.select, buf.omega);
+  const Index p = X.cols();
+  buf.gram.setZero();
+  buf.rhs.setZero();
+  // The lower triangle term by term: for a handful of columns plain loops beat Eigen's
+  // rank updates, which are built for large matrices.
+  for (Index i = 0; i < X.rows(); ++i) {
+    const double wi = buf.omega[i];
+    if (!(wi > 0.0)) continue;
+    for (Index j = 0; j < p; ++j) {
+      const double wx = wi * X(i, j);
+      for (Index k = j; k < p; ++k) buf.gram(k, j) += wx * X(i, k);
+      buf.rhs[j] += wx * y[i];
+    }
+  }
+  buf.llt.compute(buf.gram);
+  if (buf.llt.info() == Eigen::Success) {
+    buf.b = buf.llt.solve(buf.rhs);
+    if (buf.b.allFinite()) beta = buf.b;
+  }
+  buf.r.noalias() = y - X * beta;
+  return buf.omega.dot(buf.r.cwiseProduct(buf.r));
+}
+
+// Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
+// every row), solved exactly (in least squares once rows were added).
+Vector elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& positive,
+                     Index rank, Draws& draws, StartBuffers& buf) {
+  const Index p = X.cols();
+  const Index n_pos = static_cast<Index>(positive.size());
+  buf.rows.clear();
+  for (Index m = std::min(p, n_pos);; ++m) {
+    while (static_cast<Index>(buf.rows.size()) < m) {
+      const Index row = positive[static_cast<std::size_t>(draws.below(n_pos))];
+      if (std::find(buf.rows.begin(), buf.rows.end(), row) == buf.rows.end())
+        buf.rows.push_back(row);
+    }
+    buf.A.resize(m, p);
+    buf.b.resize(m);
+    for (Index j = 0; j < m; ++j) {
+      buf.A.row(j) = X.row(buf.rows[static_cast<std::size_t>(j)]);
+      buf.b[j] = y[buf.rows[static_cast<std::size_t>(j)]];
+    }
+    buf.qr.compute(buf.A);
+    if (buf.qr.rank() >= rank || m >= n_pos) return buf.qr.solve(buf.b);
+  }
+}
+
+} // namespace
+
+double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_weights,
+                         TrimScratch& work) {
+  const std::size_t n = static_cast<std::size_t>(r.size());
+  double sum = 0.0;
+  if (unit_weights) {
+    const std::size_t k = std::min(n, static_cast<std::size_t>(h));
+    if (k == 0) return 0.0;
+    work.squares.resize(n);
+    double* const squares = work.squares.data();
+    for (std::size_t i = 0; i < n; ++i) {
+      const double ri = r[static_cast<Index>(i)];
+      squares[i] = ri * ri;
+    }
+    std::nth_element(squares, squares + (k - 1), squares + n);
+    for (std::size_t i = 0; i < k; ++i) sum += squares[i];
+    return sum;
+  }
+  work.pairs.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double ri = r[static_cast<Index>(i)];
+    work.pairs[i] = {ri * ri, w[static_cast<Index>(i)]};
+  }
+  std::sort(work.pairs.begin(), work.pairs.end());
+  double mass = 0.0;
+  for (const auto& [r2, wi] : work.pairs) {
+    if (mass >= h) break;
+    const double take = std::min(wi, h - mass);
+    sum += take * r2;
+    mass += take;
+  }
+  return sum;
+}
+
+int elemental_start_count(Index p) {
+  const double k = std::ceil(std::log(0.01) / std::log1p(-std::pow(0.5, static_cast<double>(p))));
+  return k < kMaxStarts ? std::max(1, static_cast<int>(k)) : kMaxStarts;
+}
+
+std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, const Vector& w,
+                                            Index rank, int n_starts, std::uint64_t seed,
+                                            int keep) {
+  std::vector<Index> positive;
+  for (Index i = 0; i < X.rows(); ++i)
+    if (w[i] > 0.0) positive.push_back(i);
+  const Index p = X.cols();
+  // Starts are only ranked: kScoreRows rows spread evenly over the sample score them.
+  std::vector<Index> scored;
+  for (Index j = 0; j < std::min(X.rows(), kScoreRows); ++j)
+    scored.push_back(j * X.rows() / std::min(X.rows(), kScoreRows));
+  const Matrix Xc = X(scored, Eigen::all);
+  const Vector yc = y(scored);
+  const Vector wc = w(scored);
+  const double hc = std::floor((wc.sum() + static_cast<double>(p) + 1.0) / 2.0);
+  const bool unit = (wc.array() == 1.0).all();
+  Matrix betas(p, n_starts);
+  Vector objectives(n_starts);
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(n_starts));
+  const std::uint64_t base = mix(seed);
+  // A team costs more than a small search gains on a busy machine.
+  const bool parallel =
+      static_cast<double>(n_starts) * static_cast<double>(Xc.size()) >= kParallelWork;
+  // Chunks of starts share one set of buffers; a failure ends its chunk and is rethrown in
+  // start order below.
+  const int n_chunks = (n_starts + kStartChunk - 1) / kStartChunk;
+  const auto run_chunk = [&](int c) {
+    const int first = c * kStartChunk;
+    try {
+      StartBuffers buf(Xc.rows(), p);
+      for (int k = first; k < std::min(n_starts, first + kStartChunk); ++k) {
+        Draws draws{mix(base + static_cast<std::uint64_t>(k)) * 0x9e3779b97f4a7c15ULL};
+        Vector beta = elemental_fit(X, y, positive, rank, draws, buf);
+        buf.r.noalias() = yc - Xc * beta;
+        // One concentration step before ranking: an exact fit through a clean subset can
+        // still miss the clean majority far from its points, the step brings it there.
+        objectives[k] = ranking_step(Xc, yc, wc, hc, unit, beta, buf);
+        betas.col(k) = beta;
+      }
+    } catch (...) {
+      failures[static_cast<std::size_t>(first)] = std::current_exception();
+    }
+  };
+  if (parallel)
+    parallel_for(n_chunks, run_chunk);
+  else
+    for (int c = 0; c < n_chunks; ++c) run_chunk(c);
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+
+  std::vector<int> order(static_cast<std::size_t>(n_starts));
+  std::iota(order.begin(), order.end(), 0);
+  const std::size_t n_keep = std::min(order.size(), static_cast<std::size_t>(std::max(keep, 1)));
+  // NaN objectives (overflowing fits) rank last.
+  std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n_keep), order.end(),
+                    [&](int a, int b) {
+                      const double oa = objectives[a], ob = objectives[b];
+                      if (std::isnan(oa) || std::isnan(ob))
+                        return !std::isnan(oa) && std::isnan(ob);
+                      return oa < ob || (oa == ob && a < b);
+                    });
+  std::vector<TrimmedFit> best;
+  for (std::size_t j = 0; j < n_keep; ++j)
+    best.push_back({betas.col(order[j]), objectives[order[j]]});
+  return best;
+}
+
+TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double h,
+                       TrimmedFit start, int max_steps, int& steps) {
+  const bool unit = (w.array() == 1.0).all();
+  SelectScratch order;
+  Vector r = y - X * start.beta;
+  Vector omega, next_omega;
+  start.objective = trimmed_weights(r, w, h, unit, order, omega);
+  for (steps = 0; steps < max_steps;) {
+    Vector beta = weighted_least_squares(X, y, omega);
+    ++steps;
+    r.noalias() = y - X * beta;
+    const double objective = trimmed_weights(r, w, h, unit, order, next_omega);
+    // A step cannot raise the objective but by rounding; it is then over.
+    if (!(objective < start.objective)) break;
+    start = {std::move(beta), objective};
+    // The same set gives the same fit: converged.
+    if (next_omega == omega) break;
+    omega.swap(next_omega);
+  }
+  return start;
+}
+
+} // namespace vasq

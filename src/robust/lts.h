@@ -1,0 +1,51 @@
+// Least trimmed squares: random elemental starts and concentration steps.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "types.h"
+
+namespace vasq {
+
+// A coefficient vector and its trimmed objective.
+struct TrimmedFit {
+  Vector beta;
+  double objective = 0.0;
+};
+
+// Reusable scratch of trimmed_objective: squares for a selection when every weight is 1,
+// (square, weight) pairs for a sort otherwise.
+struct TrimScratch {
+  std::vector<double> squares;
+  std::vector<std::pair<double, double>> pairs;
+};
+
+// The weighted trimmed sum of squares: the smallest sum of w_i r_i^2 over a weight mass h,
+// the residuals taken in increasing |r| and the last one in part.
+double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_weights,
+                         TrimScratch& work);
+
+// Number of random p-subsets for a clean one with probability 0.99 at 50 % contamination,
+// ceil(log(0.01) / log(1 - 0.5^p)), at most kMaxStarts.
+inline constexpr int kMaxStarts = 3000;
+int elemental_start_count(Index p);
+
+// Rows, spread evenly over the sample, by whose trimmed objective the starts are ranked.
+inline constexpr Index kScoreRows = 128;
+
+// `n_starts` elemental fits and one concentration step each on the scoring rows, start k drawn from
+// its own random stream keyed by (seed, k): p distinct rows of positive weight, more rows while
+// they do not reach the rank `rank` of the design, solved exactly. Starts run in parallel and are
+// merged in index order, so the result does not depend on the number of threads. Returns the `keep`
+// lowest trimmed objectives over the scoring rows (h from their weight), ties to the lower start.
+std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, const Vector& w,
+                                            Index rank, int n_starts, std::uint64_t seed, int keep);
+
+// Concentration steps from `start`: least squares on the weight mass h of smallest |r|, as
+// long as the trimmed objective falls (at most max_steps). `steps` receives the count.
+TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double h,
+                       TrimmedFit start, int max_steps, int& steps);
+
+} // namespace vasq

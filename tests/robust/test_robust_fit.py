@@ -1,0 +1,223 @@
+"""The core's high-breakdown fit against exact and independent computations."""
+
+import itertools
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import statsmodels.api as sm
+
+import vasq_core as vc
+
+C = 4.685
+
+
+def line_design(x, p):
+    return np.vander(x, p, increasing=True)
+
+
+def fit(x, y, p, w=None, seed=0, disabled=()):
+    w = np.ones(y.size) if w is None else w
+    return vc.robust_fit([x], [[j] for j in range(p)], y, w, seed, list(disabled))
+
+
+def exact_lts(X, y):
+    """Least trimmed squares by trying every h-subset: the subset of least residual sum."""
+    n, p = X.shape
+    h = (n + p + 1) // 2
+    best = (np.inf, None)
+    for rows in itertools.combinations(range(n), h):
+        A, b = X[list(rows)], y[list(rows)]
+        beta, *_ = np.linalg.lstsq(A, b, rcond=None)
+        rss = float(np.sum((b - A @ beta) ** 2))
+        best = min(best, (rss, tuple(beta)), key=lambda t: t[0])
+    return best[0], np.array(best[1])
+
+
+def contaminated(seed, n, p, share=0.3, leverage=False):
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(-1.0, 1.0, n))
+    beta = rng.normal(0.0, 1.0, p)
+    y = line_design(x, p) @ beta + rng.normal(0.0, 0.05, n)
+    out = rng.permutation(n)[: int(share * n)]
+    y[out] += rng.choice([-1.0, 1.0], out.size) * rng.uniform(2.0, 5.0, out.size)
+    if leverage:
+        x[out] = rng.uniform(0.7, 1.0, out.size)
+    return x, y, out
+
+
+@pytest.mark.parametrize("p", [2, 3])
+@pytest.mark.parametrize("seed", range(3))
+@pytest.mark.parametrize("n", [10, 12])
+def test_trimmed_stage_finds_the_exact_least_trimmed_squares_fit(p, seed, n):
+    x, y, _ = contaminated(seed, n, p, leverage=seed == 2)
+    result = fit(x, y, p, seed=seed, disabled=["reweighting"])
+    rss, beta = exact_lts(line_design(x, p), y)
+    assert result["objective"] == pytest.approx(rss, rel=1e-9, abs=1e-14)
+    np.testing.assert_allclose(result["beta"], beta, rtol=1e-7, atol=1e-9)
+    assert result["n_irls"] == 0
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_reweighting_is_biweight_irls_at_the_fixed_high_breakdown_scale(seed):
+    x, y, out = contaminated(seed, 200, 3, share=0.25)
+    start = fit(x, y, 3, seed=seed, disabled=["reweighting"])
+    final = fit(x, y, 3, seed=seed)
+    assert final["s0"] == start["s0"]
+    # Homoscedastic noise: the scale model is constant and every point has scale s0.
+    np.testing.assert_array_equal(final["scale_coef"], 0.0)
+    np.testing.assert_array_equal(final["scale"], final["s0"])
+    rlm = sm.RLM(y, line_design(x, 3), M=sm.robust.norms.TukeyBiweight(c=C)).fit(
+        start_params=start["beta"],
+        start_scale=start["s0"],
+        update_scale=False,
+        conv="coefs",
+        tol=1e-13,
+        maxiter=500,
+    )
+    np.testing.assert_allclose(final["beta"], rlm.params, rtol=1e-7, atol=1e-9)
+    np.testing.assert_allclose(final["weights"], rlm.weights, atol=1e-7)
+    residuals = y - line_design(x, 3) @ final["beta"]
+    np.testing.assert_allclose(final["residuals"], residuals, atol=1e-12)
+    assert np.all(final["weights"][out] == 0.0)
+
+
+def test_scale_is_consistent_at_the_normal_and_ignores_far_outliers():
+    rng = np.random.default_rng(5)
+    x = rng.uniform(-1.0, 1.0, 4000)
+    y = 1.0 + x + rng.normal(0.0, 0.5, x.size)
+    clean = fit(x, y, 2)["s0"]
+    y[:1600] += 30.0  # 40 % far away
+    assert clean == pytest.approx(0.5, rel=0.03)
+    assert fit(x, y, 2)["s0"] == pytest.approx(clean, rel=0.05)
+
+
+def test_noise_growing_across_x_gets_a_bounded_scale_model():
+    rng = np.random.default_rng(2)
+    x = rng.uniform(-1.0, 1.0, 1000)
+    sd = 0.1 * np.exp(x)  # a ratio of e^2 across the data
+    y = 2.0 - x + rng.normal(0.0, 1.0, x.size) * sd
+    result = fit(x, y, 2)
+    lo, hi = result["scale_bounds"]
+    # Residuals beyond 2.5 s0, more of them where the noise is large, flatten the slope.
+    assert result["scale_coef"][1] == pytest.approx(1.0, abs=0.3)
+    assert -np.log(4.0) <= lo < 0.0 < hi <= np.log(4.0)
+    ratio = result["scale"] / sd
+    assert ratio.max() / ratio.min() < 1.7  # a constant scale would be off by e^2 = 7.4
+
+
+def test_leverage_group_is_not_readmitted_by_the_scale_model():
+    """Leverage points beyond the inliers' x range cannot inflate their own scale."""
+    rng = np.random.default_rng(3)
+    n = 300
+    x = rng.uniform(-1.0, 0.4, n)
+    y = 1.0 + 2.0 * x + rng.normal(0.0, 0.05 * (1.5 + x), n)
+    group = np.arange(45)
+    x[group] = rng.uniform(0.9, 1.0, group.size)
+    y[group] = -3.0 + rng.normal(0.0, 0.05, group.size)
+    result = fit(x, y, 2)
+    assert np.all(result["weights"][group] == 0.0)
+    clean = np.setdiff1d(np.arange(n), group)
+    assert np.mean(result["weights"][clean] == 0.0) < 0.05
+    np.testing.assert_allclose(result["beta"], [1.0, 2.0], atol=0.05)
+    # The scale at the group is bounded by the scale model's range over the inliers.
+    assert result["scale"][group].max() <= result["scale"][clean].max() * (1 + 1e-12)
+
+
+def test_start_far_from_least_squares_comes_from_the_elemental_stage():
+    """40 % on another line pull least squares far away; only the random subsets recover."""
+    rng = np.random.default_rng(4)
+    x = rng.uniform(-1.0, 1.0, 300)
+    y = 1.0 + x + rng.normal(0.0, 0.05, x.size)
+    other = rng.random(x.size) < 0.4
+    y[other] = 3.0 - 2.0 * x[other] + rng.normal(0.0, 0.05, other.sum())
+    majority = np.polynomial.polynomial.polyfit(x[~other], y[~other], 1)
+    np.testing.assert_allclose(fit(x, y, 2)["beta"], majority, atol=0.02)
+    pilot_only = fit(x, y, 2, disabled=["elemental", "concentration"])
+    assert np.max(np.abs(pilot_only["beta"] - majority)) > 0.5
+
+
+def test_zero_weight_is_absence_and_integer_weight_repetition():
+    x, y, _ = contaminated(7, 120, 3, share=0.2)
+    rng = np.random.default_rng(0)
+    w = rng.integers(0, 3, x.size).astype(float)
+    kept = w > 0
+    zero = fit(x, y, 3, w=kept.astype(float), seed=1)
+    dropped = fit(x[kept], y[kept], 3, seed=1)
+    for key in ("beta", "s0", "objective"):
+        np.testing.assert_array_equal(zero[key], dropped[key])
+    np.testing.assert_array_equal(zero["weights"][kept], dropped["weights"])
+    weighted = fit(x, y, 3, w=w, seed=1)
+    repeated = fit(np.repeat(x, w.astype(int)), np.repeat(y, w.astype(int)), 3, seed=1)
+    np.testing.assert_allclose(weighted["beta"], repeated["beta"], rtol=1e-6, atol=1e-8)
+    assert weighted["s0"] == pytest.approx(repeated["s0"], rel=1e-6)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (dict(w=-np.ones(30)), "sample weights must be >= 0"),
+        (dict(w=np.zeros(30)), "sample weights must not all be zero"),
+        (dict(w=np.ones(29)), "Dimension mismatch."),
+        (dict(y=np.full(30, np.nan)), "Non-finite input."),
+        (dict(powers=[[0, 1]]), "Dimension mismatch."),
+        (dict(disabled=["tournament"]), "unknown stage 'tournament'"),
+    ],
+)
+def test_bad_input_is_refused(change, message):
+    args = dict(T=[np.linspace(-1, 1, 30)], powers=[[0], [1]], y=np.ones(30), w=np.ones(30))
+    with pytest.raises(ValueError, match=message):
+        vc.robust_fit(**{**args, **change})
+
+
+def run_in_subprocess(n_threads, kernel):
+    script = """
+import sys, numpy as np, vasq_core as vc
+rng = np.random.default_rng(1)
+parts = []
+for n, p in ((300, 4), (5000, 3)):
+    x = rng.uniform(-1, 1, n)
+    y = np.sin(3 * x) + rng.normal(0, 0.1, n)
+    y[rng.random(n) < 0.3] += 4
+    r = vc.robust_fit([x], [[j] for j in range(p)], y, np.ones(n), 11)
+    parts += [r["beta"], r["weights"], r["scale"], np.array([r["s0"], r["objective"]])]
+sys.stdout.buffer.write(np.concatenate(parts).tobytes())
+"""
+    path = os.pathsep.join([os.path.dirname(vc.__file__), os.environ.get("PYTHONPATH", "")])
+    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads), PYTHONPATH=path, VASQ_KERNEL=kernel)
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True)
+    return np.frombuffer(out.stdout)
+
+
+def test_same_bits_on_any_thread_count():
+    reference = run_in_subprocess(1, "")
+    for n_threads in (2, 4):
+        np.testing.assert_array_equal(run_in_subprocess(n_threads, ""), reference)
+
+
+def test_rejecting_clean_points_does_not_pay_in_the_degree_criterion():
+    """A fit that rejects clean points has a smaller scale and must still score worse."""
+    from vasq import _robust
+
+    rng = np.random.default_rng(8)
+    x = np.sort(rng.uniform(-1.0, 1.0, 200))
+    y = 1.0 + x + rng.normal(0.0, 0.1, x.size)
+    T, w = x[:, None], np.ones(x.size)
+    powers = np.array([[0], [1]])
+    honest = _robust.high_breakdown_fit(T, y, w, (1,), powers, 0, ())
+    # Reject the points more than half a noise sd above the line and refit the rest: a
+    # smaller scale, and a line pulled down.
+    kept = honest.residuals < 0.05
+    beta = np.polynomial.polynomial.polyfit(x[kept], y[kept], 1)
+    r = y - np.polynomial.polynomial.polyval(x, beta)
+    s = float(np.std(r[kept]))
+    greedy = _robust.RobustFit(
+        (1,), powers, beta, kept.astype(float), r, honest.leverage, np.full(x.size, s), s,
+        honest.scale_coef, honest.scale_bounds,
+    )
+    assert greedy.s0 < 0.7 * honest.s0
+    fits = [honest, greedy]
+    scores = _robust.robust_bic([_robust.leave_one_out(f, w) for f in fits], [2, 2], w)
+    assert scores[0] < scores[1]
