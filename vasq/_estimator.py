@@ -279,7 +279,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         # Rows of zero weight take no part, not even in the scaling.
         kept = w > 0.0
         n_features = Xa.shape[1]
-        candidates = self._candidates(int(np.count_nonzero(kept)), n_features)
+        distinct = np.unique(Xa[kept], axis=0).shape[0]
+        candidates = self._candidates(int(np.count_nonzero(kept)), n_features, distinct)
 
         lo, hi = Xa[kept].min(axis=0), Xa[kept].max(axis=0)
         self._centre = 0.5 * lo + 0.5 * hi
@@ -419,8 +420,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             )
         return _robust.least_squares_fit(X, ys, w, beta, degrees, powers)
 
-    def _candidates(self, n_samples: int, n_features: int) -> list[tuple[int, ...]]:
-        """The degrees to try, each with at least two samples (of positive weight) per term."""
+    def _candidates(
+        self, n_samples: int, n_features: int, n_distinct: int
+    ) -> list[tuple[int, ...]]:
+        """The degrees to try, each with at least two samples (of positive weight) per term.
+
+        `n_distinct` counts the distinct rows of X among them: replicates pin a curve down
+        only at their own x, and between too few distinct x a flexible one may swing freely.
+        """
         degree = self.degree
         if isinstance(degree, str):
             wanted = [(d,) * n_features for d in range(1, self.max_degree + 1)]
@@ -441,7 +448,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             # A robust fit of k terms trusts about half of the samples: with fewer than
             # 3 k - 1 samples it has fewer residual degrees of freedom than terms, and its
             # scale, from the best-fitting half, is far too small to compare candidates by.
-            robust_short = self.method == "tournament" and 3 * k - 1 > n_samples
+            robust_short = self.method == "tournament" and 3 * k - 1 > min(n_samples, n_distinct)
             if 2 * k > n_samples or (feasible and robust_short):
                 if feasible:
                     break

@@ -88,7 +88,9 @@ def chromium() -> Iterator[str]:
             [binary, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
              "--disable-extensions", "--remote-debugging-address=127.0.0.1",
              "--remote-debugging-port=0", f"--user-data-dir={profile}", "about:blank"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            # A sanitizer runtime preloaded for the tests is not meant for the browser.
+            env={k: v for k, v in os.environ.items() if k != "LD_PRELOAD"})
         try:
             port = _devtools_port(Path(profile) / "DevToolsActivePort", process)
             with urlopen(f"http://127.0.0.1:{port}/json/list", timeout=10) as response:
