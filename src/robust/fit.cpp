@@ -38,7 +38,10 @@ void check_input(const std::vector<Vector>& T, const MultiIndexList& powers, con
     require(column.size() == y.size(), kDimensionMismatch);
     require(column.allFinite(), "Non-finite input.");
   }
-  for (const MultiIndex& index : powers) require(index.size() == T.size(), kDimensionMismatch);
+  for (const MultiIndex& index : powers) {
+    require(index.size() == T.size(), kDimensionMismatch);
+    for (int e : index) require(e >= 0, "exponents must be >= 0");
+  }
   require(w.size() == y.size(), kDimensionMismatch);
   require(y.allFinite() && w.allFinite(), "Non-finite input.");
   require((w.array() >= 0.0).all(), "sample weights must be >= 0");
@@ -166,6 +169,8 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
                            const RobustStages& stages) {
   check_input(T, powers, y, w);
   const Matrix X = design_of(T, powers);
+  // Features beyond [-1, 1] raised to high powers can overflow.
+  require(X.allFinite(), "Non-finite input.");
   const Index n = X.rows();
   const Index p = X.cols();
   RobustFitResult out;
