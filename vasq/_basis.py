@@ -79,14 +79,6 @@ def penalty_matrices(powers: Powers) -> tuple[Matrix, Matrix]:
     return R1[np.ix_(keep, keep)], R2[np.ix_(keep, keep)]
 
 
-def embed(beta: NDArray[np.float64], powers: Powers, into: Powers) -> NDArray[np.float64]:
-    """Coefficients `beta` on the terms `powers`, written on the larger set of terms `into`."""
-    where = {tuple(int(e) for e in p): i for i, p in enumerate(into)}
-    result = np.zeros(len(into))
-    result[[where[tuple(int(e) for e in p)] for p in powers]] = beta
-    return result
-
-
 def to_user_units(
     beta: NDArray[np.float64],
     powers: Powers,
