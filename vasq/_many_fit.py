@@ -1,0 +1,131 @@
+"""One series' fit and its result row: the unit of work that every execution path runs."""
+
+from __future__ import annotations
+
+import datetime
+import hashlib
+import math
+import numbers
+from collections.abc import Hashable
+from typing import NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+from sklearn.base import clone
+from threadpoolctl import threadpool_limits
+
+from vasq._estimator import RobustPolynomialRegressor
+from vasq._model import PolynomialModel
+
+Floats = npt.NDArray[np.float64]
+
+
+class Points(NamedTuple):
+    """The fitted points of one series; `row` numbers them as given, missing ones counted."""
+
+    row: npt.NDArray[np.int64]
+    fitted: Floats
+    residual: Floats
+    weight: Floats
+    inlier: npt.NDArray[np.bool_]
+
+
+class Row(NamedTuple):
+    """One series' line of the result table, and its points when they were asked for."""
+
+    id: Hashable
+    degree: int | tuple[int, ...] | None
+    coef: tuple[float, ...] | None
+    coef_se: tuple[float, ...] | None
+    scale: float
+    n_samples: int
+    n_inliers: int | None
+    bic_score: float
+    reached_max_degree: bool | None
+    model: PolynomialModel | None
+    error: str | None
+    points: Points | None = None  # not a column of the table
+
+
+COLUMNS = list(Row._fields[:-1])
+
+
+class Batch(NamedTuple):
+    """Series to fit in one task; a shared x is the same array object in every entry."""
+
+    ids: list[Hashable]
+    X: list[Floats]
+    y: list[Floats]
+
+
+class Plan(NamedTuple):
+    """What every task does with each series of its batch."""
+
+    estimator: RobustPolynomialRegressor
+    base: int  # of the series' seeds
+    per_point: bool
+
+
+def series_seed(base: int, series_id: Hashable) -> int:
+    """Seed of one series: a keyed hash of its id, the same in every process and run."""
+    if isinstance(series_id, numbers.Integral):
+        token = b"i" + str(int(series_id)).encode()
+    elif isinstance(series_id, numbers.Real):
+        token = b"f" + float(series_id).hex().encode()
+    elif isinstance(series_id, str):
+        token = b"s" + series_id.encode("utf-8", "surrogatepass")
+    elif isinstance(series_id, datetime.datetime):
+        token = b"t" + pd.Timestamp(series_id).isoformat().encode()
+    else:
+        raise ValueError("series ids must be integers, floats, strings or timestamps, got "
+                         f"{type(series_id).__name__}")
+    digest = hashlib.blake2b(token, digest_size=4, key=base.to_bytes(8, "little")).digest()
+    return int.from_bytes(digest, "little")
+
+
+def model_row(series_id: Hashable, model: PolynomialModel, points: Points | None) -> Row:
+    """The row of a fitted series; reading `coef` raises if it overflows in user units."""
+    return Row(series_id, model.degree, tuple(model.coef.tolist()),
+               tuple(model.coef_se.tolist()), float(model.scale), int(model.n_samples),
+               int(model.n_inliers), float(model.bic_score), bool(model.reached_max_degree),
+               model, None, points)
+
+
+def failed_row(series_id: Hashable, n_samples: int, error: ValueError) -> Row:
+    return Row(series_id, None, None, None, math.nan, n_samples, None, math.nan, None, None,
+               str(error))
+
+
+def fitted_points(model: PolynomialModel, row: npt.NDArray[np.int64], X: Floats,
+                  y: Floats) -> Points:
+    fitted = model.predict(X)
+    return Points(row, fitted, y - fitted, model.weights, model.inlier_mask)
+
+
+def fit_series(plan: Plan, series_id: Hashable, X: Floats, y: Floats) -> Row:
+    """Fit one series with its own seed, leaving out points with missing values.
+
+    The row is built inside the guard: a series whose fit or whose row raises a ValueError
+    reports it in its own row and leaves the others alone.
+    """
+    kept = np.flatnonzero(~(np.isnan(y) | np.isnan(X).any(axis=1)))
+    if kept.size < y.size:
+        X, y = X[kept], y[kept]
+    estimator = clone(plan.estimator).set_params(random_state=series_seed(plan.base, series_id))
+    try:
+        model = estimator.fit(X, y).model_
+        points = fitted_points(model, kept, X, y) if plan.per_point else None
+        return model_row(series_id, model, points)
+    except ValueError as exc:
+        return failed_row(series_id, len(y), exc)
+
+
+def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
+    """Fit every series of a batch, each on `threads` threads (None: the default team).
+
+    Where processes run batches side by side, one thread each keeps the cores from being
+    oversubscribed: the parallelism is across series.
+    """
+    with threadpool_limits(limits=threads):
+        return [fit_series(plan, i, X, y) for i, X, y in zip(batch.ids, batch.X, batch.y)]
