@@ -116,7 +116,7 @@ def _partition_series(part: pd.DataFrame, columns: Columns) -> tuple[Batch, list
 
 def _fit_partition(part: pd.DataFrame, columns: Columns, plan: Plan) -> Keyed:
     series, keys = _partition_series(part, columns)
-    return list(zip(keys, fit_batch(series, plan)))
+    return list(zip(keys, fit_batch(series, plan), strict=True))
 
 
 def fit_dask_frame(frame: Any, columns: Columns, plan: Plan, client: Any, n_jobs: int | None,
@@ -151,7 +151,7 @@ def fit_dask_frame(frame: Any, columns: Columns, plan: Plan, client: Any, n_jobs
             size = batch_size(requested_batch, len(series.ids), effective_n_jobs(n_jobs))
             rows = run_local(batches(series, size), plan, n_jobs, lambda n: None)
             bar.update()
-            return list(zip(keys, rows))
+            return list(zip(keys, rows, strict=True))
 
         outs = dask.compute(*[dask.delayed(fit_here, pure=False)(p) for p in parts],
                             scheduler="sync")

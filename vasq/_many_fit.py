@@ -128,4 +128,5 @@ def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
     oversubscribed: the parallelism is across series.
     """
     with threadpool_limits(limits=threads):
-        return [fit_series(plan, i, X, y) for i, X, y in zip(batch.ids, batch.X, batch.y)]
+        series = zip(batch.ids, batch.X, batch.y, strict=True)
+        return [fit_series(plan, i, X, y) for i, X, y in series]

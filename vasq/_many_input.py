@@ -104,6 +104,6 @@ def missing_error(series_id: Hashable) -> ValueError:
 
 
 def refuse_missing(series: Batch) -> None:
-    for i, X, y in zip(series.ids, series.X, series.y):
+    for i, X, y in zip(series.ids, series.X, series.y, strict=True):
         if np.isnan(y).any() or np.isnan(X).any():
             raise missing_error(i)

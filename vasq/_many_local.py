@@ -37,7 +37,7 @@ def run_local(work: list[Batch], plan: Plan, n_jobs: int | None,
     with parallel_config(backend="loky"):
         runs = Parallel(n_jobs=n_jobs, return_as="generator")(
             delayed(fit_batch)(batch, plan, threads) for batch in work)
-        for batch, out in zip(work, runs):
+        for batch, out in zip(work, runs, strict=True):
             rows.extend(out)
             progress(len(batch.ids))
     return rows
