@@ -48,13 +48,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     1. Every feature is mapped to [-1, 1] and y to (y - median) / (1.4826 MAD); the fit is
        equivariant, so this changes nothing but keeps the core's absolute floors meaningful.
     2. High-breakdown start (least trimmed squares, as FAST-LTS): ceil(log 0.01 /
-       log(1 - 0.5^p)) random p-point subsets (p terms, at most 3000), solved exactly and
-       ranked by the weighted sum of the smallest squared residuals over a weight mass
-       h = floor((W + p + 1) / 2) of a subsample of at most 128 rows; the best 3 are
-       iterated by concentration steps (least squares on the weight mass h of best-fitting
-       points until that set stops changing), and so is least squares. Above 1500 samples
-       this runs on a subsample of 1500. Half the points may be outliers of any kind,
-       leverage points included.
+       log(1 - 0.5^p)) random p-point subsets (p terms, at most 3000), each solved exactly
+       and given one concentration step on 128 rows spread evenly over the sample, where
+       they are ranked by the trimmed sum of squares over a weight mass h = floor((W + p +
+       1) / 2), W the total weight. The best 10 of them and least squares get two
+       concentration steps on all rows (least squares on the weight mass h of
+       best-fitting points), and the best 3 of those steps until the trimmed objective
+       stops falling. Above 1500 samples this runs on a subsample of 1500. Half the
+       points may be outliers of any kind, leverage points included.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
        2.5 s0, made consistent at the normal. A log-linear model of the scale over the
        features, fitted to those inliers only, clamped to the range it takes on them and to
