@@ -185,10 +185,11 @@ def fit_curves(
     Raises
     ------
     ValueError
-        On inconsistent arguments, a Y without rows, missing values with
-        ``missing="error"``, or ids that compare equal but are of different types, such as
-        1, 1.0 and True: they are refused, naming them, rather than merged into one series
-        under the seed of whichever comes first. Integers of every width count as one type,
+        On inconsistent arguments, a parameter of `estimator` out of range (before any
+        data are read), a Y without rows, missing values with ``missing="error"``, or ids
+        that compare equal but are of different types, such as 1, 1.0 and True: they are
+        refused, naming them, rather than merged into one series under the seed of
+        whichever comes first. Integers of every width count as one type,
         as do floats and strings.
     TypeError
         If `estimator` is not a RobustPolynomialRegressor or `n_jobs` not an integer.
