@@ -34,7 +34,7 @@ struct RobustFitResult {
   Vector leverage;  // hat matrix diagonal of the rows weighted by w / scale^2
   double s0 = 0.0;  // high-breakdown scale of the trimmed fit
   ScaleModel scale_model;
-  double objective = 0.0; // trimmed objective of the start kept, over the rows it ran on
+  double trimmed_rms = 0.0; // root of the trimmed objective of the start kept over its mass h
   int n_starts = 0;
   int n_csteps = 0;
   int n_irls = 0;
