@@ -72,7 +72,7 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
                   "leverage"_a = std::move(fit.leverage), "s0"_a = fit.s0,
                   "scale_coef"_a = std::move(fit.scale_model.gamma),
                   "scale_bounds"_a = py::make_tuple(fit.scale_model.lo, fit.scale_model.hi),
-                  "objective"_a = fit.objective, "n_starts"_a = fit.n_starts,
+                  "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
                   "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
 }
 

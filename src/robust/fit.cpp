@@ -31,11 +31,33 @@ constexpr double kIrlsTol = 1e-9;
 // Engine of the subsample, apart from the starts' engines.
 constexpr std::uint64_t kSubsampleStream = 0x5bd1e995u;
 
-void check_observations(const Vector& y, const Vector& w, Index n) {
+// Exponents of y and w beyond which they are scaled down by a power of two: squares of y
+// and products of w with them stay far inside the double range. A total weight above 2^100
+// is infinite next to p, so scaling it changes no decision of the fit.
+constexpr int kMaxExponentY = 256;
+constexpr int kMaxExponentW = 100;
+
+void check_observations(const Vector& y, const Vector& w, Index n, Index p) {
   require(y.size() == n && w.size() == n, kDimensionMismatch);
   require(y.allFinite() && w.allFinite(), "Non-finite input.");
   require((w.array() >= 0.0).all(), "sample weights must be >= 0");
-  require(w.sum() > 0.0, "sample weights must not all be zero");
+  const double total = w.sum();
+  require(total > 0.0, "sample weights must not all be zero");
+  require(std::isfinite(total), "sample weights must have a finite sum");
+  // The trimmed stage keeps about half the weight and the scale needs more than p of it.
+  require(total >= static_cast<double>(p),
+          "sample weights must sum to at least the number of terms");
+}
+
+// The power of two by which v is scaled down: 0 while max |v| stays below 2^limit.
+int excess_exponent(double top, int limit) {
+  return top > 0.0 ? std::max(0, std::ilogb(top) - limit) : 0;
+}
+
+Vector scaled(const Vector& v, int exponent) {
+  Vector out(v.size());
+  for (Index i = 0; i < v.size(); ++i) out[i] = std::scalbn(v[i], -exponent);
+  return out;
 }
 
 // E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept
@@ -99,11 +121,16 @@ std::vector<Index> subsample_rows(const Vector& w, std::uint64_t seed) {
   return rows;
 }
 
+// The weight mass h of the trimmed objective: the largest share with the highest breakdown.
+double trimmed_mass(const Vector& w, Index p) {
+  return std::floor((w.sum() + static_cast<double>(p) + 1.0) / 2.0);
+}
+
 // The trimmed fit of lowest objective on the rows (Xs, ys, ws).
 TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std::uint64_t seed,
                        const RobustStages& stages, RobustFitResult& out) {
   const Index p = Xs.cols();
-  const double h = std::floor((ws.sum() + static_cast<double>(p) + 1.0) / 2.0);
+  const double h = trimmed_mass(ws, p);
   const bool unit = (ws.array() == 1.0).all();
   TrimScratch work;
   std::vector<TrimmedFit> starts;
@@ -115,6 +142,10 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
     out.n_starts = elemental_start_count(p);
     std::vector<TrimmedFit> best =
         best_elemental_fits(Xs, ys, ws, rank, out.n_starts, seed, kConcentrated);
+    // A subset whose exact fit overflows (a column of zeros on it) is no start.
+    best.erase(std::remove_if(best.begin(), best.end(),
+                              [](const TrimmedFit& start) { return !start.beta.allFinite(); }),
+               best.end());
     for (TrimmedFit& start : best)
       start.objective = trimmed_objective(ys - Xs * start.beta, ws, h, unit, work);
     starts.insert(starts.begin(), best.begin(), best.end());
@@ -127,7 +158,7 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
       out.n_csteps += steps;
     }
     std::stable_sort(starts.begin(), starts.end(), [](const TrimmedFit& a, const TrimmedFit& b) {
-      return a.objective < b.objective;
+      return lower_objective(a.objective, b.objective);
     });
     starts.resize(std::min(starts.size(), kConverged));
     for (TrimmedFit& start : starts) {
@@ -139,7 +170,7 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
   // Elemental starts first, in rank order: ties go to them, and among them to the better.
   std::size_t best = 0;
   for (std::size_t j = 1; j < starts.size(); ++j)
-    if (starts[j].objective < starts[best].objective) best = j;
+    if (lower_objective(starts[j].objective, starts[best].objective)) best = j;
   return starts[best];
 }
 
@@ -166,11 +197,11 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
   return X;
 }
 
-RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
-                           const Vector& y, const Vector& w, std::uint64_t seed,
-                           const RobustStages& stages) {
-  const Matrix X = term_design(T, powers);
-  check_observations(y, w, X.rows());
+namespace {
+
+// The fit of scaled data: columns of X, y and w near 1 (robust_fit).
+RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
+                           const Vector& w, std::uint64_t seed, const RobustStages& stages) {
   const Index n = X.rows();
   const Index p = X.cols();
   RobustFitResult out;
@@ -182,7 +213,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   } else {
     best = trimmed_fit(X(rows, Eigen::all), y(rows), w(rows), seed, stages, out);
   }
-  out.objective = best.objective;
+  out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows), p));
 
   out.residuals.noalias() = y - X * best.beta;
   out.s0 = reweighted_scale(out.residuals, w, p);
@@ -220,6 +251,34 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   out.weights = w.cwiseQuotient(out.scale.cwiseAbs2());
   out.leverage = leverages(X, out.weights);
   for (Index i = 0; i < n; ++i) out.weights[i] = biweight(out.residuals[i] / out.scale[i]).weight;
+  return out;
+}
+
+} // namespace
+
+RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
+                           const Vector& y, const Vector& w, std::uint64_t seed,
+                           const RobustStages& stages) {
+  const Matrix X = term_design(T, powers);
+  check_observations(y, w, X.rows(), X.cols());
+  // The fit is equivariant under scaling of a column or of y, and a total weight above
+  // 2^kMaxExponentW is as good as infinite: exact powers of two bring columns to [1, 2) and
+  // keep y and w from squares that overflow, where a coefficient of a tiny column or a
+  // residual of a huge y would otherwise leave the double range.
+  const std::vector<int> columns = column_exponents(X);
+  const int ey = excess_exponent(y.cwiseAbs().maxCoeff(), kMaxExponentY);
+  const int ew = excess_exponent(w.sum(), kMaxExponentW);
+  RobustFitResult out =
+      fit_scaled(T, scale_columns(X, columns), scaled(y, ey), scaled(w, ew), seed, stages);
+  for (Index j = 0; j < out.beta.size(); ++j)
+    out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);
+  require(out.beta.allFinite(), "the coefficients overflow the double range");
+  out.residuals = scaled(out.residuals, -ey);
+  out.scale = scaled(out.scale, -ey);
+  out.s0 = std::scalbn(out.s0, ey);
+  out.trimmed_rms = std::scalbn(out.trimmed_rms, ey);
+  require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
+          "the residuals overflow: y is too close to the largest double");
   return out;
 }
 

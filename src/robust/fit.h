@@ -34,7 +34,7 @@ struct RobustFitResult {
   Vector leverage;  // hat matrix diagonal of the rows weighted by w / scale^2
   double s0 = 0.0;  // high-breakdown scale of the trimmed fit
   ScaleModel scale_model;
-  double objective = 0.0; // trimmed objective of the start kept, over the rows it ran on
+  double trimmed_rms = 0.0; // root of the trimmed objective of the start kept over its mass h
   int n_starts = 0;
   int n_csteps = 0;
   int n_irls = 0;
@@ -57,8 +57,11 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // 4. the scale model (fit_scale_model) and biweight IRLS (c = kBiweightC) at those fixed
 //    scales, with fewer than 10 points per term also from least squares, the lower biweight
 //    objective kept.
-// Results are the same bits on any number of threads. Throws std::invalid_argument on
-// shapes that disagree, non-finite input, negative weights or no positive weight.
+// The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact
+// powers of two. Results are the same bits on any number of threads, and finite: throws
+// std::invalid_argument on shapes that disagree, non-finite input, negative weights, weights
+// whose sum is zero, overflows or falls below p, a design that overflows, and coefficients
+// or residuals beyond the double range.
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
                            const Vector& y, const Vector& w, std::uint64_t seed,
                            const RobustStages& stages);

@@ -246,13 +246,10 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
   std::vector<int> order(static_cast<std::size_t>(n_starts));
   std::iota(order.begin(), order.end(), 0);
   const std::size_t n_keep = std::min(order.size(), static_cast<std::size_t>(std::max(keep, 1)));
-  // NaN objectives (overflowing fits) rank last.
   std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n_keep), order.end(),
                     [&](int a, int b) {
                       const double oa = objectives[a], ob = objectives[b];
-                      if (std::isnan(oa) || std::isnan(ob))
-                        return !std::isnan(oa) && std::isnan(ob);
-                      return oa < ob || (oa == ob && a < b);
+                      return lower_objective(oa, ob) || (!lower_objective(ob, oa) && a < b);
                     });
   std::vector<TrimmedFit> best;
   for (std::size_t j = 0; j < n_keep; ++j)

@@ -1,6 +1,7 @@
 // Least trimmed squares: random elemental starts and concentration steps.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -26,6 +27,11 @@ struct TrimScratch {
 // the residuals taken in increasing |r| and the last one in part.
 double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_weights,
                          TrimScratch& work);
+
+// a < b with NaN (an overflowing fit) above everything: a strict weak order for sorting.
+inline bool lower_objective(double a, double b) {
+  return !std::isnan(a) && (std::isnan(b) || a < b);
+}
 
 // Number of random p-subsets for a clean one with probability 0.99 at 50 % contamination,
 // ceil(log(0.01) / log(1 - 0.5^p)), at most kMaxStarts.

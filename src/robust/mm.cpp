@@ -85,6 +85,9 @@ ScaleModel fit_scale_model(const std::vector<Vector>& T, const Vector& r, const 
     if (w[i] > 0.0 && std::abs(r[i]) <= kInlierCut * s0) omega[i] = w[i], mass += w[i], ++rows;
   }
   if (rows <= 2 * (m + 1)) return constant;
+  // Features far from 1 in magnitude are fitted in columns scaled to [1, 2) (leverages).
+  const std::vector<int> exponents = column_exponents(Z);
+  Z = scale_columns(Z, exponents);
   const Vector gamma = weighted_least_squares(Z, v, omega);
   const double rss = weighted_rss(Z, v, omega, gamma);
   Vector level = Vector::Zero(m + 1);
@@ -96,8 +99,12 @@ ScaleModel fit_scale_model(const std::vector<Vector>& T, const Vector& r, const 
   if (!(variance > 0.0) || !((rss0 - rss) / variance > chi2_critical(static_cast<double>(m))))
     return constant;
 
-  ScaleModel model{gamma, std::numeric_limits<double>::infinity(),
+  ScaleModel model{Vector(m + 1), std::numeric_limits<double>::infinity(),
                    -std::numeric_limits<double>::infinity()};
+  for (Index k = 0; k <= m; ++k)
+    model.gamma[k] = std::scalbn(gamma[k], -exponents[static_cast<std::size_t>(k)]);
+  // A slope beyond the double range (a feature nearly zero at every row) is no model.
+  if (!model.gamma.allFinite()) return constant;
   model.gamma[0] = 0.0;
   double centre = 0.0;
   for (Index i = 0; i < n; ++i) {

@@ -3,6 +3,7 @@ documented exception, leaves its inputs unchanged, and repeats to the same bits.
 
 import gc
 import math
+import os
 import re
 
 import numpy as np
@@ -137,6 +138,8 @@ def bits(result):
         return result.hex()
     if isinstance(result, (list, tuple)):
         return [bits(v) for v in result]
+    if isinstance(result, dict):
+        return [(key, bits(value)) for key, value in result.items()]
     if isinstance(result, vc.GibbsResult):
         return [bits(getattr(result, f)) for f in ("H", "Hmax", "He", "r_heat", "var_E", "T")]
     if isinstance(result, vc.MCMCResult):
@@ -413,3 +416,351 @@ def test_mcmc_result(data, outcomes):
           casts_objects=True)
     with pytest.raises(TypeError):
         vc.MCMCResult()
+
+
+# The robust fit and its building blocks. Inputs are small (few rows and terms) so that the
+# long profile makes many calls; they hold every degenerate case that still has a meaning
+# (n < p, duplicated rows, constant columns, magnitudes near the ends of the double range,
+# subnormals, zero, tiny and huge weights, huge exponents) and at most one fault. An oracle
+# judges each call from the values the core receives: meaningful input must give a finite
+# fit or one of the refusals of finite data, meaningless input its own ValueError.
+DIMENSION = "Dimension mismatch."
+NON_FINITE = "Non-finite input."
+DESIGN_OVERFLOW = "the design overflows: features too large for their exponents"
+COEF_OVERFLOW = "the coefficients overflow the double range"
+RESIDUAL_OVERFLOW = "the residuals overflow: y is too close to the largest double"
+BELOW_TERMS = "sample weights must sum to at least the number of terms"
+INFINITE_SUM = "sample weights must have a finite sum"
+STAGES = ("elemental", "concentration", "reweighting")
+ROBUST_EXAMPLES = {"bounded": 300, "long": 100_000}[os.environ.get("VASQ_FUZZ", "bounded")]
+
+# Arrays come from NumPy's generator under a drawn seed: the draws stay few, so each
+# example costs little more than its calls.
+SPECIAL = np.array([0.0, -0.0, 1.0, -1.0, 5e-324, -1e-310, 1e-300, 1e300, -1.7e308, 1.7e308])
+MAGNITUDES = [1.0, 1.0, 1.0, 1.0, 1e-300, 1e-160, 1e150, 1e300, 5e-324]
+COLUMNS = ["uniform", "uniform", "special", "constant", "repeated"]
+WEIGHTS = ["ones", "counts", "uniform", "huge", "top", "subnormal", "tiny", "one row"]
+
+
+def finite_column(rng, kind, scale, n):
+    """n finite values of a kind (generated, ends of the range, constant, a few repeated),
+    times a magnitude unless that overflows."""
+    if kind == "uniform":
+        a = rng.uniform(-1.0, 1.0, n)
+    elif kind == "special":
+        a = np.where(rng.random(n) < 0.5, rng.choice(SPECIAL, n), rng.normal(0.0, 1.0, n))
+    elif kind == "constant":
+        a = np.full(n, rng.choice(SPECIAL[:-2]))
+    else:
+        a = np.resize(rng.uniform(-1.0, 1.0, max(1, (n + 2) // 3)), n)
+    with np.errstate(over="ignore", under="ignore"):
+        out = a * scale
+    return out if np.all(np.isfinite(out)) else a
+
+
+def sample_weights(rng, kind, n):
+    """Weights >= 0 of every kind that means something, some summing below p or overflowing."""
+    a = rng.uniform(0.0, 2.0, n)
+    return {
+        "ones": np.ones(n),
+        "counts": np.floor(a * 1.5),
+        "uniform": a,
+        "huge": a * 1e300,
+        "top": np.full(n, 1e307),  # a sum that overflows
+        "subnormal": np.where(a > 1.0, 1.0, 5e-324),
+        "tiny": np.full(n, 1e-3),
+        "one row": np.eye(1, n, 0).ravel() * 40.0,
+    }[kind]
+
+
+EXPONENTS = [0, 1, 2, 3, 4] * 3 + [30, 1000, 2**31 - 1]
+
+
+def passed_as(rng, a):
+    """The same numbers as another dtype, a list, a strided view or a read-only array."""
+    way = rng.integers(len(RECASTS) + 3)
+    if way < len(RECASTS):
+        return RECASTS[way](a)
+    if way == len(RECASTS):
+        return np.repeat(a, 2)[::2]
+    if way == len(RECASTS) + 1:
+        a = a.copy()
+        a.flags.writeable = False
+        return a
+    return a[:, None]
+
+
+FAULTS = [None] * 20 + [
+    "nan T", "inf y", "nan w", "length T", "length y", "length w", "negative w", "zero w",
+    "negative exponent", "no T", "no powers", "index length", "stage", "type T", "type powers",
+    "type y", "type w", "exponent beyond int32", "negative seed",
+]
+
+
+@st.composite
+def robust_arguments(draw):
+    """(T, powers, y, w, seed, disabled) and the fault put in, if any."""
+    n = draw(st.one_of(st.integers(0, 12), st.integers(13, 40)), label="n")
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1), label="values"))
+    d = int(rng.integers(1, 3))
+    T = [finite_column(rng, rng.choice(COLUMNS), rng.choice(MAGNITUDES), n) for _ in range(d)]
+    powers = [[int(e) for e in rng.choice(EXPONENTS, d)] for _ in range(rng.integers(1, 5))]
+    y = finite_column(rng, rng.choice(COLUMNS), rng.choice(MAGNITUDES), n)
+    w = sample_weights(rng, rng.choice(WEIGHTS), n)
+    seed = int(rng.integers(0, 2**64, dtype=np.uint64))
+    disabled = [str(s) for s in rng.choice(STAGES, rng.integers(0, 3), replace=False)]
+    fault = draw(st.sampled_from(FAULTS), label="fault")
+    i = int(rng.integers(0, max(n, 1)))
+    if n == 0 and fault in ("nan T", "inf y", "nan w", "negative w"):
+        fault = None
+    if fault == "nan T":
+        T[-1] = T[-1].copy()
+        T[-1][i] = math.nan
+    elif fault == "inf y":
+        y = y.copy()
+        y[i] = -math.inf
+    elif fault == "nan w":
+        w = w.copy()
+        w[i] = math.nan
+    elif fault == "length T":
+        T[-1] = np.append(T[-1], 0.5)
+    elif fault == "length y":
+        y = y[1:] if n else np.ones(1)
+    elif fault == "length w":
+        w = np.append(w, 1.0)
+    elif fault == "negative w":
+        w = w.copy()
+        w[i] = -draw(st.sampled_from([1.0, 5e-324, 1e300]))
+    elif fault == "zero w":
+        w = np.zeros(n)
+    elif fault == "negative exponent":
+        powers[-1] = [*powers[-1][:-1], -draw(st.sampled_from([1, 2**31]))]
+    elif fault == "no T":
+        T = []
+    elif fault == "no powers":
+        powers = []
+    elif fault == "index length":
+        powers[0] = [*powers[0], 1]
+    elif fault == "stage":
+        disabled = [*disabled, draw(st.sampled_from(["tournament", "", "Elemental"]))]
+    elif fault == "type T":
+        T = draw(st.sampled_from(["x", [np.ones((n, 2))], [["a"] * (n + 1)], 1.0]))
+    elif fault == "type powers":
+        powers = draw(st.sampled_from([[[0.5] * d], "ab", [None], [["1"] * d]]))
+    elif fault == "type y":
+        y = draw(st.sampled_from(["y", np.ones((n, 2)), np.ones((2, 2, 2)), [1j] * (n + 1)]))
+    elif fault == "type w":
+        w = draw(st.sampled_from([None, np.ones((n, 3)), ["w"] * (n + 1)]))
+    elif fault == "exponent beyond int32":
+        powers[0] = [2**31, *powers[0][1:]]
+    elif fault == "negative seed":
+        seed = -1
+    if fault is None or not fault.startswith("type"):
+        T = [passed_as(rng, t) for t in T]
+        y, w = passed_as(rng, y), passed_as(rng, w)
+    return (T, powers, y, w, seed, disabled), fault
+
+
+TYPE_FAULTS = {"type T", "type powers", "type y", "type w", "exponent beyond int32",
+               "negative seed"}
+
+
+def as_vector(v):
+    return np.asarray(v, dtype=np.float64).reshape(-1)
+
+
+def numpy_design(T, powers):
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        return np.column_stack([np.prod([t ** float(e) for t, e in zip(T, index)], axis=0)
+                                for index in powers])
+
+
+def design_refusal(T, powers):
+    """The message of term_design for this input, or None; "either" at the overflow edge."""
+    if not T or not powers:
+        return DIMENSION
+    for t in T:
+        if t.size != T[0].size:
+            return DIMENSION
+        if not np.all(np.isfinite(t)):
+            return NON_FINITE
+    for index in powers:
+        if len(index) != len(T):
+            return DIMENSION
+        if any(e < 0 for e in index):
+            return "exponents must be >= 0"
+    top = np.max(np.abs(numpy_design(T, powers)), initial=0.0)
+    if not np.isfinite(top):
+        return DESIGN_OVERFLOW
+    return "either" if top > 1e300 else None
+
+
+def robust_refusal(T, powers, y, w, disabled):
+    """The message robust_fit owes this input (numbers as the core receives them), None
+    for meaningful input, "either" where rounding decides."""
+    for name in disabled:
+        if name not in STAGES:
+            return f"unknown stage '{name}'"
+    design = design_refusal(T, powers)
+    if design not in (None, "either"):
+        return design
+    n, p = T[0].size, len(powers)
+    if y.size != n or w.size != n:
+        return DIMENSION
+    if not (np.all(np.isfinite(y)) and np.all(np.isfinite(w))):
+        return NON_FINITE
+    if np.any(w < 0.0):
+        return "sample weights must be >= 0"
+    with np.errstate(over="ignore"):
+        total = float(np.sum(w))
+    if not total > 0.0:
+        return "sample weights must not all be zero"
+    if not np.isfinite(total):
+        return INFINITE_SUM
+    if total < p * (1.0 - 1e-12):
+        return BELOW_TERMS
+    return "either" if design == "either" or total > 1e307 or total < p * (1 + 1e-12) else None
+
+
+def overflow_refusals(T, powers, y):
+    """Refusals of meaningful input that the data's magnitudes explain: coefficients of a
+    term that is nearly zero everywhere or of a huge y, residuals of a y near the top."""
+    allowed = set()
+    column_tops = np.max(np.abs(numpy_design(T, powers)), axis=0, initial=0.0)
+    top_y = np.max(np.abs(y), initial=0.0)
+    if np.any(column_tops < 1e-80) or top_y > 1e200:
+        allowed.add(COEF_OVERFLOW)
+    if top_y > 1e250:
+        allowed.add(RESIDUAL_OVERFLOW)
+    return allowed
+
+
+def finite_fit(result, n, p, d):
+    """Every number of a fit finite, of its shape, and within its range."""
+    for key in ("beta", "weights", "scale", "residuals", "leverage", "scale_coef"):
+        assert np.all(np.isfinite(result[key])), f"non-finite {key} from finite input"
+    assert np.all(np.isfinite([result["s0"], result["trimmed_rms"], *result["scale_bounds"]]))
+    assert result["beta"].shape == (p,) and result["scale_coef"].shape == (d + 1,)
+    for key in ("weights", "scale", "residuals", "leverage"):
+        assert result[key].shape == (n,), key
+    assert np.all((result["leverage"] >= 0.0) & (result["leverage"] <= 1.0))
+    assert np.all((result["weights"] >= 0.0) & (result["weights"] <= 1.0))
+    assert result["s0"] > 0.0 and np.all(result["scale"] > 0.0)
+
+
+def judged(entry, fn, args, outcomes, refusal, allowed=frozenset(), on_result=None):
+    """Calls fn twice: the inputs unchanged, the same bits, and the outcome the oracle
+    expects: TypeError for a wrong kind ("type"), the message `refusal`, or (None) a
+    result passing `on_result` or one of the `allowed` refusals; "either" accepts both."""
+    before = snapshot(args)
+    try:
+        result, error = fn(*args), None
+    except Exception as raised:  # judged below
+        result, error = None, raised
+    assert snapshot(args) == before, "the call changed its inputs"
+    second = outcome(fn, args)
+    if error is None:
+        assert second == ("returned", bits(result)), "a second identical call gave other bits"
+        assert refusal in (None, "either"), f"a result from meaningless input ({refusal})"
+        if on_result is not None:
+            on_result(result)
+        outcomes[(entry, "returned")] += 1
+        return
+    assert second[:3] == ("raised", type(error), re.sub(" at 0x[0-9a-f]+", "", str(error))), \
+        "a second identical call gave another outcome"
+    if refusal == "type":
+        assert isinstance(error, TypeError), f"{type(error).__name__}: {error}"
+        outcomes[(entry, "TypeError")] += 1
+        return
+    assert type(error) is ValueError, f"{type(error).__name__}: {error}"
+    message = str(error)
+    if refusal is None:
+        assert message in allowed, f"finite input refused: {message}"
+    elif refusal == "either":
+        assert message in allowed | {BELOW_TERMS, INFINITE_SUM, DESIGN_OVERFLOW}, message
+    else:
+        assert message == refusal, f"{message!r} where {refusal!r} was due"
+    outcomes[(entry, f"ValueError '{message}'")] += 1
+
+
+def converted(args):
+    T, powers, y, w, seed, disabled = args
+    return [as_vector(t) for t in T], powers, as_vector(y), as_vector(w), disabled
+
+
+@settings(FUZZ, max_examples=ROBUST_EXAMPLES)
+@given(case=robust_arguments())
+def test_robust_fit(case, outcomes):
+    args, fault = case
+    if fault in TYPE_FAULTS:
+        judged("robust_fit", vc.robust_fit, args, outcomes, "type")
+        return
+    T, powers, y, w, disabled = converted(args)
+    refusal = robust_refusal(T, powers, y, w, disabled)
+    allowed = overflow_refusals(T, powers, y) if refusal in (None, "either") else set()
+    judged("robust_fit", vc.robust_fit, args, outcomes, refusal, allowed,
+           lambda result: finite_fit(result, y.size, len(powers), len(T)))
+
+
+@FUZZ
+@given(case=robust_arguments())
+def test_design_matrix(case, outcomes):
+    (T, powers, *_), fault = case
+    if fault in {"type T", "type powers", "exponent beyond int32"}:
+        judged("design_matrix", vc.design_matrix, (T, powers), outcomes, "type")
+        return
+    refusal = design_refusal([as_vector(t) for t in T], powers)
+    n = as_vector(T[0]).size if T else 0
+
+    def finite_design(X):
+        assert X.shape == (n, len(powers)) and np.all(np.isfinite(X))
+
+    judged("design_matrix", vc.design_matrix, (T, powers), outcomes, refusal,
+           on_result=finite_design)
+
+
+@FUZZ
+@given(case=robust_arguments(), data=st.data())
+def test_weighted_leverage(case, data, outcomes):
+    (T, _, _, w, *_), fault = case
+    features = fault not in TYPE_FAULTS | {"length T", "no T"}
+    if features and data.draw(st.integers(0, 3), label="the features as X") > 0:
+        X = np.column_stack([as_vector(t) for t in T])
+    else:
+        X = data.draw(matrices(), label="X")
+    if fault == "type w":
+        judged("weighted_leverage", vc.weighted_leverage, (X, w), outcomes, "type")
+        return
+    Xc, wc = np.asarray(X, dtype=np.float64), as_vector(w)
+    Xc = Xc.reshape(-1, 1) if Xc.ndim == 1 else Xc
+    if wc.size != Xc.shape[0]:
+        refusal = DIMENSION
+    elif not (np.all(np.isfinite(Xc)) and np.all(np.isfinite(wc))):
+        refusal = NON_FINITE
+    elif np.any(wc < 0.0):
+        refusal = "weights must be >= 0"
+    else:
+        refusal = None
+
+    def within_unit(h):
+        assert h.shape == (wc.size,) and np.all((h >= 0.0) & (h <= 1.0))
+        assert np.all(h[wc == 0.0] == 0.0)
+
+    judged("weighted_leverage", vc.weighted_leverage, (X, w), outcomes, refusal,
+           on_result=within_unit)
+
+
+@FUZZ
+@given(u=vectors())
+def test_biweight(u, outcomes):
+    values = as_vector(u)
+
+    def finite_parts(parts):
+        rho, psi, psi_prime, weight = parts
+        for a in parts:
+            assert a.shape == values.shape and np.all(np.isfinite(a))
+        assert np.all((rho >= 0.0) & (rho <= vc.BIWEIGHT_C**2 / 6))
+        assert np.all((weight >= 0.0) & (weight <= 1.0))
+
+    judged("biweight", vc.biweight, (u,), outcomes,
+           None if np.all(np.isfinite(values)) else NON_FINITE, on_result=finite_parts)

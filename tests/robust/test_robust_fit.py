@@ -55,7 +55,8 @@ def test_trimmed_stage_finds_the_exact_least_trimmed_squares_fit(p, seed, n):
     x, y, _ = contaminated(seed, n, p, leverage=seed == 2)
     result = fit(x, y, p, seed=seed, disabled=["reweighting"])
     rss, beta = exact_lts(line_design(x, p), y)
-    assert result["objective"] == pytest.approx(rss, rel=1e-9, abs=1e-14)
+    h = (n + p + 1) // 2
+    assert result["trimmed_rms"] ** 2 * h == pytest.approx(rss, rel=1e-9, abs=1e-14)
     np.testing.assert_allclose(result["beta"], beta, rtol=1e-7, atol=1e-9)
     assert result["n_irls"] == 0
 
@@ -146,7 +147,7 @@ def test_zero_weight_is_absence_and_integer_weight_repetition():
     kept = w > 0
     zero = fit(x, y, 3, w=kept.astype(float), seed=1)
     dropped = fit(x[kept], y[kept], 3, seed=1)
-    for key in ("beta", "s0", "objective"):
+    for key in ("beta", "s0", "trimmed_rms"):
         np.testing.assert_array_equal(zero[key], dropped[key])
     np.testing.assert_array_equal(zero["weights"][kept], dropped["weights"])
     weighted = fit(x, y, 3, w=w, seed=1)
@@ -181,7 +182,7 @@ for n, p in ((300, 4), (5000, 3)):
     y = np.sin(3 * x) + rng.normal(0, 0.1, n)
     y[rng.random(n) < 0.3] += 4
     r = vc.robust_fit([x], [[j] for j in range(p)], y, np.ones(n), 11)
-    parts += [r["beta"], r["weights"], r["scale"], np.array([r["s0"], r["objective"]])]
+    parts += [r["beta"], r["weights"], r["scale"], np.array([r["s0"], r["trimmed_rms"]])]
 sys.stdout.buffer.write(np.concatenate(parts).tobytes())
 """
     path = os.pathsep.join([os.path.dirname(vc.__file__), os.environ.get("PYTHONPATH", "")])
@@ -194,3 +195,46 @@ def test_same_bits_on_any_thread_count():
     reference = run_in_subprocess(1, "")
     for n_threads in (2, 4):
         np.testing.assert_array_equal(run_in_subprocess(n_threads, ""), reference)
+
+
+X30 = np.linspace(-1.0, 1.0, 30)
+WAVE = np.sin(3.0 * X30)
+LINE = [[0], [1]]
+
+
+@pytest.mark.parametrize(
+    ("T", "powers", "y", "w", "message"),
+    [
+        ([np.zeros(30)], [[1]], WAVE, np.ones(30), None),  # a column of zeros alone
+        ([np.zeros(30)], LINE, WAVE, np.ones(30), None),
+        ([np.full(30, 3.0)], [[0], [1], [2]], WAVE, np.ones(30), None),  # constant columns
+        ([np.repeat(X30[:3], 10)], [[0], [1], [2], [3]], WAVE, np.ones(30), None),
+        ([X30], [[0], [2147483647]], WAVE, np.ones(30), None),
+        ([2.0 * X30], [[0], [2147483647]], WAVE, np.ones(30), "the design overflows"),
+        ([1e300 * X30], LINE, WAVE, np.ones(30), None),  # the scaled space overflows
+        ([1e150 * X30], [[0], [1], [2]], WAVE, np.ones(30), None),
+        ([1e-160 * X30], [[0], [1], [2]], WAVE, np.ones(30), "the coefficients overflow"),
+        ([1e-320 * X30], [[1]], WAVE, np.ones(30), "the coefficients overflow"),
+        ([X30], LINE, 1e200 * WAVE, np.ones(30), None),
+        ([X30], LINE, 1e300 * WAVE, np.ones(30), None),
+        ([X30], LINE, 1e-310 * WAVE, np.ones(30), None),
+        ([X30], LINE, WAVE, np.r_[np.full(25, 5e-324), np.ones(5)], None),
+        ([X30], LINE, WAVE, np.full(30, 1e300), None),
+        ([X30], LINE, WAVE, np.full(30, 1e307), "sample weights must have a finite sum"),
+        ([X30], LINE, WAVE, np.full(30, 5e-324), "at least the number of terms"),
+        ([X30[:3]], [[0], [1], [2], [3]], WAVE[:3], np.ones(3), "at least the number of terms"),
+        ([X30], LINE, WAVE, np.r_[np.zeros(29), 2.0], None),  # one row holds all the weight
+    ],
+)
+def test_finite_input_gives_a_finite_fit_or_says_why_not(T, powers, y, w, message):
+    if message is not None:
+        with pytest.raises(ValueError, match=message):
+            vc.robust_fit(T, powers, y, w)
+        return
+    result = vc.robust_fit(T, powers, y, w)
+    for key in ("beta", "weights", "scale", "residuals", "leverage", "s0", "scale_coef",
+                "scale_bounds", "trimmed_rms"):
+        assert np.all(np.isfinite(result[key])), key
+    assert np.all((result["leverage"] >= 0.0) & (result["leverage"] <= 1.0))
+    assert np.all((result["weights"] >= 0.0) & (result["weights"] <= 1.0))
+    assert result["s0"] > 0.0 and np.all(result["scale"] > 0.0)
