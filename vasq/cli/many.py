@@ -6,48 +6,47 @@ import argparse
 import contextlib
 import json
 import sys
-from pathlib import Path
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
-from vasq import _csv
-from vasq._cli_fit import parse_degree, parse_max_degree
-from vasq._estimator import RobustPolynomialRegressor
-from vasq._many import fit_curves
+from vasq import PolynomialModel, RobustPolynomialRegressor, fit_curves
+from vasq.cli import outputs, table
+from vasq.cli.fit import add_model_arguments, estimator_params
 
-# Columns of the table written as JSON lists.
-JSON_COLUMNS = ("degree", "coef", "powers", "centre", "half_width", "beta")
 # Seconds to wait for the scheduler before giving up.
 CONNECT_TIMEOUT = 10
 
 
-def _seed(text: str) -> int:
+def parse_seed(text: str) -> int:
+    """An integer in [0, 2**32 - 1]."""
     if text.isdecimal() and int(text) < 2**32:
         return int(text)
     raise argparse.ArgumentTypeError(f"expected an integer from 0 to 2**32 - 1, got {text!r}")
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    """Add the ``fit-many`` subcommand and its arguments."""
     parser = subparsers.add_parser(
         "fit-many",
         help="fit many independent series of a CSV table",
         description="Fit a robust polynomial to every series of a long CSV table (one row "
-                    "per point) and write one row per series: id, degree, coef, powers, "
-                    "centre, half_width, y_loc, y_scale, beta, mdl_score, inlier_share, "
-                    "n_points and error. degree, coef, powers, centre, half_width and beta "
-                    "are JSON lists; coef is in the data's units, and the scaled model "
-                    "(prod(((x - centre) / half_width) ** powers) . beta) * y_scale + y_loc "
-                    "gives the fit's values without coef's loss of digits far from zero. A "
-                    "series that cannot be fitted has its message under error. Columns are "
-                    "given by header name or 0-based index; the first line is a header "
-                    "unless all its cells are numbers, and column names must be unique.")
+                    "per point) and write one row per series with the columns of "
+                    "vasq.fit_curves: id, degree, coef, coef_se, scale, n_samples, n_inliers, "
+                    "bic_score, reached_max_degree, model and error. coef and coef_se (and "
+                    "degree with several inputs) are JSON lists, coef in the data's units; "
+                    "model is the whole fitted model as JSON (read it with "
+                    "vasq.PolynomialModel.from_json). A series that cannot be fitted has its "
+                    "message under error. Columns are given by header name or 0-based index; "
+                    "the first line is a header unless all its cells are numbers, and column "
+                    "names must be unique.")
     parser.add_argument("data", metavar="DATA.csv", help="input table; - reads standard input")
     parser.add_argument("--id", required=True, metavar="COLUMN", help="series id column")
-    parser.add_argument("--id-type", choices=list(_csv.ID_TYPES), default="str",
+    parser.add_argument("--id-type", choices=table.ID_TYPES, default="str",
                         help="type of the ids: str keeps every id as written (007 and 7, NA "
-                             "and null are distinct ids), int and float read numbers "
-                             "(default: str); rows with an empty id are left out")
+                             "and null are distinct ids), int reads 64-bit integers and float "
+                             "finite numbers (default: str); rows with an empty id are left out")
     parser.add_argument("--x", required=True, action="append", metavar="COLUMN",
                         help="input column; repeat it for several inputs")
     parser.add_argument("--y", required=True, metavar="COLUMN", help="response column")
@@ -65,66 +64,43 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "fit, 0 for an outlier) and inlier (1 or 0); rows with missing "
                              "values and series that cannot be fitted are not listed; - writes "
                              "standard output, unless --out does")
-    parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
-                        help="polynomial degree, or auto to choose it by a robust BIC (default)")
-    parser.add_argument("--max-degree", type=parse_max_degree, default=6, metavar="N",
-                        help="highest degree tried by auto (default: 6)")
-    parser.add_argument("--method", choices=["tournament", "penalized", "ols"],
-                        default="tournament", help="fitting method (default: tournament)")
-    parser.add_argument("--seed", type=_seed, default=0,
-                        help="base of the series' seeds, from 0 to 2**32 - 1: each series' "
-                             "seed is a hash of it and the series' id (default: 0)")
-    _csv.add_format_arguments(parser)
-
-
-def _as_json(value: Any) -> str | None:
-    return None if value is None else json.dumps(value)
+    add_model_arguments(parser)
+    parser.add_argument("--seed", type=parse_seed, default=0,
+                        help="base of the series' seeds of the random elemental starts, from 0 "
+                             "to 2**32 - 1: each series' seed is a hash of it and the series' "
+                             "id (default: 0)")
+    table.add_format_arguments(parser)
 
 
 def read_table(args: argparse.Namespace) -> tuple[pd.DataFrame, dict[str, Any]]:
     """The id, x and y columns named in `args`, and the column arguments of fit_curves."""
-    table = _csv.Table.open(_csv.Source.of(args.data), args.delimiter, args.decimal,
+    data = table.Table.open(table.Source.of(args.data), args.delimiter, args.decimal,
                             args.missing)
-    id_index, y_index = table.index(args.id), table.index(args.y)
-    xs = [table.index(spec) for spec in args.x]
-    frame = table.read([*xs, y_index], {id_index: args.id_type})
-    frame.columns = [table.name(int(i)) for i in frame.columns]
-    names = dict(id=table.name(id_index), x=[table.name(i) for i in xs], y=table.name(y_index))
+    id_index, y_index = data.index(args.id), data.index(args.y)
+    xs = [data.index(spec) for spec in args.x]
+    frame = data.read([*xs, y_index], {id_index: args.id_type})
+    frame.columns = [data.name(int(i)) for i in frame.columns]
+    names = dict(id=data.name(id_index), x=[data.name(i) for i in xs], y=data.name(y_index))
     return frame, names
 
 
-def check_outputs(out: str, points: str | None) -> None:
-    """Refuse an unusable output path, or --points naming the same output as --out."""
-    _csv.check_output(out)
-    if points is None:
-        return
-    _csv.check_output(points)
-    if _csv.STDIO in (out, points):
-        if out == points:
-            raise ValueError("--out and --points cannot both write standard output (-)")
-    elif Path(out).resolve() == Path(points).resolve():
-        raise ValueError(f"--out and --points both name {out}")
-
-
 def run(args: argparse.Namespace) -> int:
-    check_outputs(args.out, args.points)
-    estimator = RobustPolynomialRegressor(degree=args.degree, max_degree=args.max_degree,
-                                          method=args.method)
-    estimator._check_params()  # a bad setting would fail every series: refuse it up front
+    """Fit every series, write the table and, if asked, the points."""
+    outputs.check_outputs([args.data], {"--out": args.out, "--points": args.points})
+    # The option parsers admit only settings the estimator accepts.
+    estimator = RobustPolynomialRegressor(**estimator_params(args))
     fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
-    table, columns = read_table(args)
+    frame, columns = read_table(args)
     local = args.scheduler is None
     with contextlib.nullcontext() if local else _connect(args.scheduler) as client:
         options = dict(**columns, **fit, n_jobs=args.jobs, client=client)
         if args.points is None:
-            result, points = fit_curves(table, **options), None
+            result, points = fit_curves(frame, **options), None
         else:
-            result, points = fit_curves(table, **options, per_point=True)
-    for name in JSON_COLUMNS:
-        result[name] = result[name].map(_as_json)
-    _write(result, args.out)
+            result, points = fit_curves(frame, **options, per_point=True)
+    write_csv(result.apply(lambda column: column.map(as_cell)), args.out)
     if points is not None:
-        _write(points.astype({"inlier": int}), args.points)
+        write_csv(points.astype({"inlier": int}), args.points)
     failed = int(result["error"].notna().sum())
     if failed:
         print(f"vasq: {failed} of {len(result)} series could not be fitted; see the error "
@@ -132,8 +108,22 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _write(frame: pd.DataFrame, path: str) -> None:
-    frame.to_csv(sys.stdout if path == _csv.STDIO else path, index=False)
+def as_cell(value: Any) -> Any:
+    """A value of the result table as a CSV cell: a model or a list as JSON, others as they are."""
+    if isinstance(value, PolynomialModel):
+        return value.to_json()
+    if isinstance(value, list | tuple | np.ndarray):
+        return json.dumps(np.asarray(value).tolist())
+    return value
+
+
+def write_csv(frame: pd.DataFrame, path: str) -> None:
+    """Write `frame` without its index to standard output (-) or whole to the file `path`."""
+    if path == table.STDIO:
+        frame.to_csv(sys.stdout, index=False)
+        return
+    with outputs.written(path) as file:
+        frame.to_csv(file, index=False)
 
 
 def _connect(address: str) -> Any:
