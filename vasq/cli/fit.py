@@ -60,7 +60,9 @@ def add_model_arguments(parser: argparse.ArgumentParser) -> None:
                         help="highest degree tried by --degree auto (default: "
                              f"{DEFAULT_MAX_DEGREE})")
     parser.add_argument("--method", choices=METHODS, default="robust",
-                        help="fitting method (default: robust)")
+                        help="robust: a high-breakdown fit from random elemental starts, "
+                             "outliers weighted down; penalized: least squares with smoothness "
+                             "penalties; ols: least squares (default: robust)")
 
 
 def estimator_params(args: argparse.Namespace) -> dict[str, Any]:
