@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from functools import partial
 from numbers import Integral, Real
 from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.polynomial import Polynomial
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
-from sklearn.utils import check_random_state
+from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (
     _check_sample_weight,
@@ -21,13 +19,19 @@ from sklearn.utils.validation import (
     validate_data,
 )
 
-from vasq import _basis, _candidate, _degree, _uncertainty
+from vasq._fit import INT32_MAX, fit_model
 from vasq._model import PolynomialModel
-from vasq._scaling import scaling_of
-from vasq._uncertainty import NoiseModel
 
-INT32_MAX = 2**31 - 1
 Vector = NDArray[np.float64]
+
+
+def _reads(field: str, doc: str) -> Any:
+    """A fitted attribute of the estimator: the `field` of its `model_`."""
+
+    def read(estimator: RobustPolynomialRegressor) -> Any:
+        return getattr(estimator._model(), field)
+
+    return property(read, doc=doc)
 
 
 class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
@@ -213,7 +217,6 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.gamma2 = gamma2
         self.random_state = random_state
 
-    @_fit_context(prefer_skip_nested_validation=True)
     def fit(
         self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
     ) -> RobustPolynomialRegressor:
@@ -249,15 +252,12 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             overflows, there are too few samples or too little total weight for the degree
             (see `max_degree`), or a parameter is out of range.
         """
-        degree = self.degree
-        if not isinstance(degree, (str, Integral)) and (
-            len(degree) == 0 or not all(
-                isinstance(d, Integral) and not isinstance(d, bool) and 0 <= d <= INT32_MAX
-                for d in degree
-            )
+        self._validate_params()
+        if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
+            self.degree and all(_is_degree(d) for d in self.degree)
         ):
             raise ValueError(f"degree must be \"auto\", an integer >= 0 or one per feature, "
-                             f"got {degree!r}")
+                             f"got {self.degree!r}")
         names = _get_feature_names(X)
         # scikit-learn's quick finiteness test sums the data, which may overflow (to a NaN
         # that the exact test behind it then clears).
@@ -268,10 +268,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
         w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
-        model = self._fitted_model(Xa, ys, w, names)
+        model = fit_model(self, Xa, ys, w, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
-        state = vars(self)
+        state = self.__dict__
         if names is None:
             state.pop("feature_names_in_", None)
         fitted: dict[str, Any] = {"model_": model, "n_features_in_": Xa.shape[1]}
@@ -280,86 +280,22 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         state.update(fitted)
         return self
 
-    def _fitted_model(
-        self, X: NDArray[np.float64], y: Vector, w: Vector, names: NDArray[Any] | None
-    ) -> PolynomialModel:
-        """The model fitted to checked data, without touching the estimator."""
-        total = float(np.sum(w))
-        if not np.isfinite(total):
-            raise ValueError("sample_weight sums to more than the double range: rescale the "
-                             "weights (to mean 1, for relative precisions)")
-        # Rows of zero weight take no part, not even in the scaling.
-        kept = w > 0.0
-        n_features = X.shape[1]
-        counts = (int(np.count_nonzero(kept)), np.unique(X[kept], axis=0).shape[0], total)
-        robust = self.method == "robust"
-        degrees = _degree.candidates(self.degree, self.max_degree, robust, n_features, counts)
-        scaling, ys = scaling_of(X, y, kept)
-        T = scaling.features(X)
-        seed = int(check_random_state(self.random_state).randint(INT32_MAX))
-        fit = partial(
-            _candidate.fit_candidate, self.method, T, ys, w, seed=seed,
-            gammas=(float(self.gamma1), float(self.gamma2)),
-        )
-        found = _degree.search(lambda d: fit(degrees=d), degrees, w)
-        chosen = found.fits[found.best]
-        noise = NoiseModel(float(chosen.s0), np.asarray(chosen.scale_coef, dtype=np.float64),
-                           (float(chosen.scale_bounds[0]), float(chosen.scale_bounds[1])))
-        D = _basis.design_matrix(T, chosen.powers)
-        cov = _uncertainty.sandwich_covariance(
-            D, ys - D @ chosen.beta, noise.at(T), w, chosen.weights > 0.0, robust
-        )
-
-        def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
-            return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
-
-        feature_names = [str(n) for n in names] if names is not None else [
-            f"x{k}" for k in range(n_features)
-        ]
-        return PolynomialModel(
-            feature_names=tuple(feature_names),
-            target_name="y",
-            method=self.method,
-            degree=key(chosen.degrees),
-            powers=chosen.powers,
-            beta=chosen.beta,
-            beta_cov=cov,
-            scaling=scaling,
-            noise=noise,
-            weights=chosen.weights,
-            bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores)},
-            reached_max_degree=isinstance(self.degree, str) and found.reached_max_degree,
-        )
-
     def _model(self) -> PolynomialModel:
         check_is_fitted(self)
         model: PolynomialModel = self.model_
         return model
 
-    @property
-    def degree_(self) -> Any:
-        """Chosen degree (see the class docstring); typed loosely, an int for one feature."""
-        return self._model().degree
-
-    @property
-    def powers_(self) -> NDArray[np.int64]:
-        """Exponents of each monomial term."""
-        return self._model().powers
-
-    @property
-    def coef_(self) -> Vector:
-        """Coefficients in the user's units (see the class docstring)."""
-        return self._model().coef
-
-    @property
-    def coef_cov_(self) -> NDArray[np.float64]:
-        """Covariance of `coef_` (see the class docstring)."""
-        return self._model().coef_cov
-
-    @property
-    def coef_se_(self) -> Vector:
-        """Standard errors of `coef_`."""
-        return self._model().coef_se
+    degree_ = _reads("degree", "Chosen degree (an int for one feature).")
+    powers_ = _reads("powers", "Exponents of each monomial term, the constant first.")
+    coef_ = _reads("coef", "Coefficients in the user's units (see the class docstring).")
+    coef_cov_ = _reads("coef_cov", "Covariance of `coef_` (see the class docstring).")
+    coef_se_ = _reads("coef_se", "Standard errors of `coef_`.")
+    inlier_mask_ = _reads("inlier_mask", "The observations the final fit treats as inliers.")
+    n_inliers_ = _reads("n_inliers", "Number of samples with a nonzero final weight.")
+    weights_ = _reads("weights", "Final robustness weights in [0, 1].")
+    scale_ = _reads("scale", "The global noise scale s0 in the units of y.")
+    bic_scores_ = _reads("bic_scores", "Robust BIC of every degree tried.")
+    bic_score_ = _reads("bic_score", "Robust BIC of the chosen degree.")
 
     @property
     def polynomial_(self) -> Polynomial:
@@ -368,36 +304,6 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if len(model.feature_names) != 1:
             raise AttributeError("polynomial_ is only defined for one feature")
         return Polynomial(model.coef)
-
-    @property
-    def inlier_mask_(self) -> NDArray[np.bool_]:
-        """The observations the final fit treats as inliers."""
-        return self._model().inlier_mask
-
-    @property
-    def n_inliers_(self) -> int:
-        """Number of samples with a nonzero final weight."""
-        return self._model().n_inliers
-
-    @property
-    def weights_(self) -> Vector:
-        """Final robustness weights in [0, 1]."""
-        return self._model().weights
-
-    @property
-    def scale_(self) -> float:
-        """The global noise scale s0 in the units of y."""
-        return self._model().scale
-
-    @property
-    def bic_scores_(self) -> dict[Any, float]:
-        """Robust BIC of every degree tried."""
-        return self._model().bic_scores
-
-    @property
-    def bic_score_(self) -> float:
-        """Robust BIC of the chosen degree."""
-        return self._model().bic_score
 
     def _checked(self, X: ArrayLike) -> NDArray[np.float64]:
         """X checked against the fit, as scikit-learn checks it."""
@@ -441,3 +347,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: :meth:`PolynomialModel.summary` of `model_`."""
         return self._model().summary(feature_names)
+
+
+def _is_degree(value: object) -> bool:
+    """Whether `value` is an integer (not a bool) in [0, INT32_MAX]."""
+    return isinstance(value, Integral) and not isinstance(value, bool) and 0 <= int(value) <= INT32_MAX
