@@ -1,8 +1,9 @@
 """The columns a command needs from a CSV table, and nothing else of it.
 
-The cells are parsed by pandas straight into arrays of the requested types, so that the
-memory taken is that of the arrays, not of the text. When a cell cannot be used, the file
-is read again, record by record, to name its line and column.
+Numbers are parsed by pandas straight into float arrays, so that the memory taken is that
+of the arrays, not of the text; ids are read as text and each distinct one converted once.
+When a cell cannot be used, the file is read again, record by record, and judged by the
+same rule as pandas' parser, to name its line and column.
 """
 
 from __future__ import annotations
