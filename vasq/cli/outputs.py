@@ -72,12 +72,14 @@ def _check_writable(path: str) -> None:
 
 @contextlib.contextmanager
 def named(path: str | Path) -> Iterator[None]:
-    """Give an OSError raised in the block the file's name, which a failed write lacks."""
+    """Give an OSError raised in the block the name of the file being written.
+
+    A failed write names no file, and a refused temporary file names itself, not the
+    file the user asked for.
+    """
     try:
         yield
     except OSError as error:
-        if error.filename is not None:
-            raise
         raise OSError(error.errno, error.strerror or str(error), str(path)) from error
 
 

@@ -8,6 +8,7 @@ import stat
 import subprocess
 import sys
 
+import matplotlib.font_manager  # noqa: F401  (its cache is built here, not by a limited child)
 import numpy as np
 import pytest
 
