@@ -80,13 +80,15 @@ class Source:
         return open(self.path, "rb") if self.path is not None else io.BytesIO(self.content)
 
     def records(self, delimiter: str) -> Iterator[tuple[int, list[str]]]:
-        """The line number and cells of every record that is not blank."""
+        """The cells of every record that is not blank, and the line it starts on."""
         with io.TextIOWrapper(self.binary(), encoding="utf-8-sig", newline="") as text:
             reader = csv.reader(text, delimiter=delimiter)
+            start = 1
             try:
                 for cells in reader:
                     if cells:
-                        yield reader.line_num, cells
+                        yield start, cells
+                    start = reader.line_num + 1  # a quoted cell may span lines
             except UnicodeDecodeError:
                 raise ValueError(f"{self.name} is not a UTF-8 text file") from None
             except csv.Error as error:

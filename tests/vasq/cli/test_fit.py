@@ -72,7 +72,8 @@ def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names
          "d.csv, line 3, y: not a number with the decimal mark ',': '4.5'"),
         ("x,y\n1,2\n3,1_000\n", [], "d.csv, line 3, y: not a number: '1_000'"),
         (FOUR_ROWS, ["--decimal", ","], "--decimal and --delimiter cannot both be ','"),
-        ('x,y\n1,2\n3,"4\n', [], "d.csv, line 3, y: not a number: '4\\n'"),
+        ('x,y\n1,2\n3,"4\n5,6\n', [], "d.csv, line 3, y: not a number: '4\\n5,6\\n'"),
+        ('x,y,z\n1,2,a\n3,4,"b\n', [], "d.csv cannot be split into cells at ',' (is a quote left open?)"),
         (FOUR_ROWS, ["--max-degree", "3"], "--max-degree applies to --degree auto, not to --degree 1"),
         ("x,y\n1,2\n3," + "4" * 200_000 + "\n", [], "d.csv, line 3: field larger than field limit"),
         (b"\x89PNG\r\n\x1a\n\x00\xff", [], "d.csv is not a UTF-8 text file"),
@@ -84,7 +85,7 @@ def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names
     ids=["missing", "empty", "header-only", "unknown-name", "index-too-large", "name-without-header",
          "text-cell", "empty-cell", "nan", "short-line", "nothing-left", "infinity", "duplicate-names",
          "decimal-comma-not-asked", "decimal-point-not-asked", "underscore", "decimal-is-delimiter",
-         "open-quote", "max-degree-with-degree", "huge-field", "binary", "json-directory", "plot-in-a-file",
+         "open-quote", "open-quote-elsewhere", "max-degree-with-degree", "huge-field", "binary", "json-directory", "plot-in-a-file",
          "plot-format", "plot-format-before-fit"],
 )
 def test_bad_input_gives_one_line_and_exit_code_2(tmp_path, capsys, text, args, message):
