@@ -13,15 +13,14 @@ import pytest
 from distributed import LocalCluster
 
 from vasq import RobustPolynomialRegressor, fit_curves
-from vasq.cli import main
-from vasq.cli import many as _cli_many
+from vasq.cli import main, many
 
 N_SERIES = 12
 
 
 def parse(argv):
     parser = argparse.ArgumentParser(prog="vasq")
-    _cli_many.add_parser(parser.add_subparsers(dest="command", required=True))
+    many.add_parser(parser.add_subparsers(dest="command", required=True))
     return parser.parse_args(["fit-many", *argv])
 
 
@@ -52,7 +51,7 @@ def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
     extra = {"here": [], "2 processes": ["--jobs", "2"], "cluster": ["--scheduler", scheduler]}
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(out), *extra[where]])
-    assert _cli_many.run(args) == 0
+    assert many.run(args) == 0
     written = pd.read_csv(out, dtype={"id": str})
     table = pd.read_csv(data, dtype={"unit": str})
     expected = fit_curves(table, id="unit", x="dose", y="response",
@@ -80,7 +79,7 @@ def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
 def test_reports_series_that_failed(data, tmp_path, capsys):
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(tmp_path / "r.csv")])
-    _cli_many.run(args)
+    many.run(args)
     assert capsys.readouterr().err == (
         f"vasq: 1 of {N_SERIES} series could not be fitted; see the error column of "
         f"{tmp_path / 'r.csv'}\n")
@@ -93,7 +92,7 @@ def test_reports_series_that_failed(data, tmp_path, capsys):
 ], ids=["unknown-column", "no-scheduler", "missing-file"])
 def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_path, capsys,
                                               monkeypatch):
-    monkeypatch.setattr(_cli_many, "CONNECT_TIMEOUT", 1)
+    monkeypatch.setattr(many, "CONNECT_TIMEOUT", 1)
     path = data if file == "data" else tmp_path / file
     argv = ["fit-many", str(path), "--id", "unit", "--y", "response", *extra,
             "--out", str(tmp_path / "r.csv")]
@@ -260,7 +259,7 @@ def test_points_file_holds_every_fitted_point_without_loss(data, tmp_path):
     points = tmp_path / "p.csv"
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(tmp_path / "r.csv"), "--points", str(points)])
-    assert _cli_many.run(args) == 0
+    assert many.run(args) == 0
     written = pd.read_csv(points, dtype={"id": str})
     table = pd.read_csv(data, dtype={"unit": str})
     _, expected = fit_curves(table, id="unit", x="dose", y="response", per_point=True,
