@@ -28,7 +28,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     "fit (coefficients with standard errors, the robust BIC of every candidate "
                     "degree), and optionally write a plot, the per-row results and the model as "
                     "JSON (read it back with vasq.load_model). The first line is taken as a "
-                    "header unless all its cells are numbers; column names must be unique.")
+                    "header unless all its cells are numbers or missing (empty, NA, NaN, "
+                    "null); column names must be unique.")
     parser.add_argument("data", metavar="DATA.csv", help="comma-separated values; - reads "
                                                          "standard input")
     parser.add_argument("--x", action="append", required=True, metavar="COLUMN",

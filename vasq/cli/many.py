@@ -39,8 +39,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                     "model is the whole fitted model as JSON (read it with "
                     "vasq.PolynomialModel.from_json). A series that cannot be fitted has its "
                     "message under error. Columns are given by header name or 0-based index; "
-                    "the first line is a header unless all its cells are numbers, and column "
-                    "names must be unique.")
+                    "the first line is a header unless all its cells are numbers or missing, "
+                    "and column names must be unique.")
     parser.add_argument("data", metavar="DATA.csv", help="input table; - reads standard input")
     parser.add_argument("--id", required=True, metavar="COLUMN", help="series id column")
     parser.add_argument("--id-type", choices=table.ID_TYPES, default="str",

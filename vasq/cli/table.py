@@ -97,7 +97,8 @@ class Source:
 
 @dataclass(frozen=True)
 class Table:
-    """A CSV table's layout: its header, if the first record is not all numbers, and width."""
+    """A CSV table's layout: its header, unless the first record is all numbers or missing
+    cells, and its width."""
 
     source: Source
     header: tuple[str, ...] | None
@@ -117,7 +118,7 @@ class Table:
             raise ValueError(f"{source.name} is empty")
         cells = first[1]
         header = None
-        if not all(_is_number(cell, decimal) for cell in cells):
+        if not all(cell in MISSING_CELLS or _is_number(cell, decimal) for cell in cells):
             header = tuple(cell.strip() for cell in cells)
             repeated = sorted({name for name in header if header.count(name) > 1})
             if repeated:

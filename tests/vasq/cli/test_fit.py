@@ -37,8 +37,10 @@ def write_csv(path, header, columns):
         ("\ufeff t , v \n\n1, 2\n\n3 ,4.5\n", "t", "v", ("t", "v"), [1.0, 3.0]),
         ('id,t,v\n"a,b",1,2\n"c",3,4.5\n', "t", "v", ("t", "v"), [1.0, 3.0]),
         ("-1e-3,2\n.5E2,4.5\n", "0", "1", ("column 0", "column 1"), [-0.001, 50.0]),
+        ("NA,2\n3,4.5\n", "0", "1", ("column 0", "column 1"), [np.nan, 3.0]),
     ],
-    ids=["header-names", "header-indices", "no-header", "bom-blanks-spaces", "quoted", "exponent"],
+    ids=["header-names", "header-indices", "no-header", "bom-blanks-spaces", "quoted", "exponent",
+         "no-header-missing-cell"],
 )
 def test_columns_are_read_by_name_or_index(tmp_path, text, x_spec, y_spec, names, x):
     path = tmp_path / "d.csv"
