@@ -37,9 +37,9 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "repeat for several inputs")
     parser.add_argument("--y", required=True, metavar="COLUMN", help="output column")
     add_model_arguments(parser)
-    parser.add_argument("--seed", type=int, default=0,
-                        help="seed of the random elemental starts of the robust fit; the same "
-                             "seed gives the same fit (default: 0)")
+    parser.add_argument("--seed", type=parse_seed, default=0,
+                        help="seed of the random elemental starts of the robust fit, from 0 to "
+                             "2**32 - 1; the same seed gives the same fit (default: 0)")
     parser.add_argument("--plot", type=Path, metavar="PATH",
                         help="write a plot of the fit with its 95%% confidence and prediction "
                              "bands, and of the residuals over the local noise scale, inliers "
@@ -102,6 +102,13 @@ def parse_max_degree(text: str) -> int:
     if text.isdecimal() and 1 <= int(text) <= MAX_DEGREE:
         return int(text)
     raise argparse.ArgumentTypeError(f"expected an integer from 1 to {MAX_DEGREE}, got {text!r}")
+
+
+def parse_seed(text: str) -> int:
+    """An integer in [0, 2**32 - 1]."""
+    if text.isdecimal() and int(text) < 2**32:
+        return int(text)
+    raise argparse.ArgumentTypeError(f"expected an integer from 0 to 2**32 - 1, got {text!r}")
 
 
 def read_columns(args: argparse.Namespace) -> tuple[list[str], str, npt.NDArray[np.float64],

@@ -13,17 +13,10 @@ import pandas as pd
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, fit_curves
 from vasq.cli import outputs, table
-from vasq.cli.fit import add_model_arguments, estimator_params
+from vasq.cli.fit import add_model_arguments, estimator_params, parse_seed
 
 # Seconds to wait for the scheduler before giving up.
 CONNECT_TIMEOUT = 10
-
-
-def parse_seed(text: str) -> int:
-    """An integer in [0, 2**32 - 1]."""
-    if text.isdecimal() and int(text) < 2**32:
-        return int(text)
-    raise argparse.ArgumentTypeError(f"expected an integer from 0 to 2**32 - 1, got {text!r}")
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:

@@ -112,11 +112,12 @@ def test_too_few_rows_for_the_degree_gives_one_line_and_exit_code_2(tmp_path, ca
 @pytest.mark.parametrize(
     "args",
     [["--degree", "-1"], ["--degree", "two"], ["--degree", "2.0"], ["--method", "lasso"],
-     ["--method", "tournament"], ["--seed", "x"], ["--y"], ["--max-degree", "0"],
+     ["--method", "tournament"], ["--seed", "x"], ["--seed", "-1"], ["--y"],
+     ["--max-degree", "0"],
      ["--decimal", ""], ["--decimal", "e"], ["--decimal", "5"], ["--decimal", "-"]],
     ids=["negative-degree", "word-degree", "float-degree", "method", "old-method", "seed",
-         "no-y-value", "max-degree-0", "empty-decimal", "exponent-decimal", "digit-decimal",
-         "sign-decimal"],
+         "negative-seed", "no-y-value", "max-degree-0", "empty-decimal", "exponent-decimal",
+         "digit-decimal", "sign-decimal"],
 )
 def test_bad_options_are_usage_errors(tmp_path, capsys, args):
     path = write_csv(tmp_path / "d.csv", ["x", "y"], [[0.0, 1.0], [1.0, 2.0]])
