@@ -2,7 +2,7 @@
 
 import sys
 
-from vasq._cli import main
+from vasq.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

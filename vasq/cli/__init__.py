@@ -7,7 +7,7 @@ import sys
 from collections.abc import Sequence
 from typing import Protocol
 
-from vasq import _cli_fit, _cli_many
+from vasq.cli import fit, many
 
 
 class Subcommand(Protocol):
@@ -20,7 +20,7 @@ class Subcommand(Protocol):
         """Carry out the subcommand; return the exit code."""
 
 
-SUBCOMMANDS: tuple[Subcommand, ...] = (_cli_fit, _cli_many)
+SUBCOMMANDS: tuple[Subcommand, ...] = (fit, many)
 # The shell's code for a command ended by SIGINT.
 INTERRUPTED = 128 + 2
 
@@ -29,7 +29,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line; each subcommand's ``run`` lands in ``args.run``."""
     parser = argparse.ArgumentParser(
         prog="python -m vasq",
-        description="Robust polynomial regression with the degree chosen by MDL score.")
+        description="Robust polynomial regression with the degree chosen by a robust BIC.")
     subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
     for command in SUBCOMMANDS:
         known = set(subparsers.choices)

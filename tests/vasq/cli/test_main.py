@@ -7,7 +7,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from vasq import _cli
+from vasq import cli
 
 
 def subcommand(name, outcome):
@@ -27,15 +27,15 @@ def subcommand(name, outcome):
 @pytest.fixture
 def commands(monkeypatch):
     def install(*modules):
-        monkeypatch.setattr(_cli, "SUBCOMMANDS", modules)
+        monkeypatch.setattr(cli, "SUBCOMMANDS", modules)
 
     return install
 
 
 def test_each_subcommand_runs_its_own_run(commands):
     commands(subcommand("one", 0), subcommand("two", 7))
-    assert _cli.main(["one"]) == 0
-    assert _cli.main(["two", "--value", "x"]) == 7
+    assert cli.main(["one"]) == 0
+    assert cli.main(["two", "--value", "x"]) == 7
 
 
 @pytest.mark.parametrize(
@@ -52,7 +52,7 @@ def test_each_subcommand_runs_its_own_run(commands):
 )
 def test_input_errors_become_one_line_and_exit_code_2(commands, capsys, error, line):
     commands(subcommand("go", error))
-    assert _cli.main(["go"]) == 2
+    assert cli.main(["go"]) == 2
     captured = capsys.readouterr()
     assert captured.err == line + "\n"
     assert captured.out == ""
@@ -61,13 +61,13 @@ def test_input_errors_become_one_line_and_exit_code_2(commands, capsys, error, l
 def test_programming_errors_are_not_disguised(commands):
     commands(subcommand("go", TypeError("a bug")))
     with pytest.raises(TypeError, match="a bug"):
-        _cli.main(["go"])
+        cli.main(["go"])
 
 
 @pytest.mark.parametrize("argv", [[], ["nonsense"], ["fit"]], ids=["none", "unknown", "fit-without-args"])
 def test_usage_errors_exit_with_code_2(argv, capsys):
     with pytest.raises(SystemExit) as exit_info:
-        _cli.main(argv)
+        cli.main(argv)
     assert exit_info.value.code == 2
     assert "usage: python -m vasq" in capsys.readouterr().err
 
@@ -81,7 +81,7 @@ def test_python_dash_m_reports_input_errors_without_traceback(tmp_path):
 
 def test_interruption_exits_130_with_one_line(commands, capsys):
     commands(subcommand("go", KeyboardInterrupt()))
-    assert _cli.main(["go"]) == 130
+    assert cli.main(["go"]) == 130
     assert capsys.readouterr().err == "vasq: interrupted\n"
 
 

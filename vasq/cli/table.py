@@ -1,17 +1,19 @@
 """The columns a command needs from a CSV table, and nothing else of it.
 
-The cells are parsed by pandas straight into arrays of the requested types, so that the
-memory taken is that of the arrays, not of the text. When a cell cannot be used, the file
-is read again, record by record, to name its line and column.
+Numbers are parsed by pandas straight into float arrays, so that the memory taken is that
+of the arrays, not of the text; ids are read as text and each distinct one converted once.
+When a cell cannot be used, the file is read again, record by record, and judged by the
+same rule as pandas' parser, to name its line and column.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import functools
 import io
 import math
-import os
+import re
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -25,39 +27,37 @@ STDIO = "-"
 MISSING = ("drop", "error")
 # Cells that stand for a missing number.
 MISSING_CELLS = ("", "NA", "N/A", "n/a", "NaN", "nan", "null", "NULL")
-ID_TYPES: dict[str, Any] = {"str": "str", "int": "Int64", "float": np.float64}
+ID_TYPES = ("str", "int", "float")
+INT64 = range(-(2**63), 2**63)
 
 
 def add_format_arguments(parser: argparse.ArgumentParser) -> None:
     """The options shared by the commands that read a table."""
-    parser.add_argument("--delimiter", default=",", type=_one_character, metavar="CHAR",
+    parser.add_argument("--delimiter", default=",", type=_delimiter, metavar="CHAR",
                         help="field delimiter (default: ,)")
-    parser.add_argument("--decimal", default=".", type=_one_character, metavar="CHAR",
-                        help="decimal mark of the numbers, e.g. , (default: .)")
+    parser.add_argument("--decimal", default=".", type=_decimal_mark, metavar="CHAR",
+                        help="decimal mark of the numbers, a punctuation mark other than the "
+                             "delimiter, e.g. , (default: .)")
     parser.add_argument("--missing", choices=MISSING, default="drop",
                         help="what a row with a missing number (an empty cell, NA, NaN, null) "
                              "in a used column means: drop leaves the row out, error refuses "
                              "the file (default: drop)")
 
 
-def _one_character(text: str) -> str:
+def _delimiter(text: str) -> str:
     if len(text) != 1 or text in "\r\n\"":
         raise argparse.ArgumentTypeError(f"expected one character other than a quote or a line "
                                          f"break, got {text!r}")
     return text
 
 
-def check_output(path: str | Path | None) -> None:
-    """Refuse an output path whose folder is missing or not writable, before any work."""
-    if path is None or str(path) == STDIO:
-        return
-    folder = Path(path).parent
-    if not folder.is_dir():
-        raise ValueError(f"{path}: the folder {folder} does not exist")
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise ValueError(f"{path}: the folder {folder} is not writable")
-    if Path(path).is_dir():
-        raise ValueError(f"{path} is a folder")
+def _decimal_mark(text: str) -> str:
+    # A digit, sign, letter (e is the exponent) or space inside a number cannot be told
+    # from the number itself.
+    if len(text) != 1 or text.isalnum() or text.isspace() or text in "+-\"":
+        raise argparse.ArgumentTypeError(f"expected one punctuation mark other than a sign or a "
+                                         f"quote, got {text!r}")
+    return text
 
 
 @dataclass(frozen=True)
@@ -80,13 +80,15 @@ class Source:
         return open(self.path, "rb") if self.path is not None else io.BytesIO(self.content)
 
     def records(self, delimiter: str) -> Iterator[tuple[int, list[str]]]:
-        """The line number and cells of every record that is not blank."""
+        """The cells of every record that is not blank, and the line it starts on."""
         with io.TextIOWrapper(self.binary(), encoding="utf-8-sig", newline="") as text:
             reader = csv.reader(text, delimiter=delimiter)
+            start = 1
             try:
                 for cells in reader:
                     if cells:
-                        yield reader.line_num, cells
+                        yield start, cells
+                    start = reader.line_num + 1  # a quoted cell may span lines
             except UnicodeDecodeError:
                 raise ValueError(f"{self.name} is not a UTF-8 text file") from None
             except csv.Error as error:
@@ -95,7 +97,8 @@ class Source:
 
 @dataclass(frozen=True)
 class Table:
-    """A CSV table's layout: its header, if the first record is not all numbers, and width."""
+    """A CSV table's layout: its header, unless the first record is all numbers or missing
+    cells, and its width."""
 
     source: Source
     header: tuple[str, ...] | None
@@ -108,12 +111,14 @@ class Table:
     def open(cls, source: Source, delimiter: str = ",", decimal: str = ".",
              missing: str = "drop") -> Table:
         """Read the first record; refuse an empty file and duplicate column names."""
+        if decimal == delimiter:
+            raise ValueError(f"--decimal and --delimiter cannot both be {decimal!r}")
         first = next(source.records(delimiter), None)
         if first is None:
             raise ValueError(f"{source.name} is empty")
         cells = first[1]
         header = None
-        if not all(_is_number(cell, decimal) for cell in cells):
+        if not all(cell in MISSING_CELLS or _is_number(cell, decimal) for cell in cells):
             header = tuple(cell.strip() for cell in cells)
             repeated = sorted({name for name in header if header.count(name) > 1})
             if repeated:
@@ -141,12 +146,13 @@ class Table:
         """The given columns, labelled by index: `numbers` as floats, `labels` as id types.
 
         A missing number is NaN with ``missing="drop"`` and an error with "error". An empty
-        label is missing (NaN); other labels are kept verbatim ("NA" is an id). Cells beyond
+        label is missing; other labels are kept verbatim ("NA" is an id) with kind "str",
+        and read as 64-bit integers or finite floats with "int" and "float". Cells beyond
         the header's width are ignored, and absent cells at the end of a record are missing.
+        A cell that is not usable is named by line and column in a ValueError.
         """
         labels = labels or {}
-        dtypes = {i: ID_TYPES[kind] for i, kind in labels.items()}
-        dtypes |= {i: np.float64 for i in numbers}
+        dtypes: Any = {i: str for i in labels} | {i: np.float64 for i in numbers}
         # Keyed by position: pandas' stubs know only names.
         na: Any = {i: [""] for i in labels} | {i: list(MISSING_CELLS) for i in numbers}
         try:
@@ -156,15 +162,33 @@ class Table:
                     header=0 if self.header is not None else None, names=range(self.width),
                     index_col=False, usecols=list(dtypes), dtype=dtypes, keep_default_na=False,
                     na_values=na, encoding="utf-8-sig", skip_blank_lines=True)
-        except ValueError as error:  # pandas' parser and conversion errors among them
-            self.locate(numbers, labels, lambda cell: None)
-            message = " ".join(str(error).split())
-            raise ValueError(f"{self.source.name}: {message}") from None
+        except ValueError:  # pandas' parser and conversion errors among them
+            self.locate(numbers, {}, lambda value: None)
+            raise ValueError(f"{self.source.name} cannot be split into cells at "
+                             f"{self.delimiter!r} (is a quote left open?)") from None
         if frame.empty:
             raise ValueError(f"{self.source.name} has a header but no data")
         if self.missing == "error" and frame[list(numbers)].isna().to_numpy().any():
-            self.locate(numbers, {}, lambda cell: None)
+            self.locate(numbers, {}, lambda value: None)
+        for i, kind in labels.items():
+            frame[i] = self._labels(frame[i], i, kind)
         return frame
+
+    def _labels(self, column: pd.Series, index: int, kind: str) -> Any:
+        """The ids of one column as `kind`, each distinct text read once."""
+        if kind == "str":
+            return column
+        codes, texts = pd.factorize(column)
+        try:
+            values = [_label(text, kind, self.decimal) for text in texts]
+        except ValueError:
+            self.locate([], {index: kind}, lambda value: None)
+            raise
+        # One more entry, which the code -1 of a missing id picks.
+        if kind == "int":
+            integers = np.array([*values, 0], dtype=np.int64)
+            return pd.arrays.IntegerArray(integers[codes], codes < 0)
+        return np.where(codes < 0, np.nan, np.array([*values, 0.0])[codes])
 
     def locate(self, numbers: Sequence[int], labels: Mapping[int, str],
                problem: Callable[[float], str | None]) -> None:
@@ -179,7 +203,7 @@ class Table:
             for i in (*labels, *numbers):
                 cell = cells[i] if i < len(cells) else ""
                 if i in labels:
-                    wrong = _label_problem(cell, labels[i])
+                    wrong = _label_problem(cell, labels[i], self.decimal)
                 else:
                     wrong = self._number_problem(cell, problem)
                 if wrong:
@@ -187,12 +211,12 @@ class Table:
                                      f"{wrong}: {cell!r}")
 
     def _number_problem(self, cell: str, problem: Callable[[float], str | None]) -> str | None:
-        if cell.strip() in MISSING_CELLS:
+        if cell in MISSING_CELLS:
             return "missing value (see --missing)" if self.missing == "error" else None
         try:
             value = _to_float(cell, self.decimal)
         except ValueError:
-            return "not a number"
+            return f"not a number{_with_mark(self.decimal)}"
         return problem(value)
 
 
@@ -201,23 +225,55 @@ def not_finite(value: float) -> str | None:
     return None if math.isfinite(value) else "not a finite number"
 
 
-def _label_problem(cell: str, kind: str) -> str | None:
+def _label(cell: str, kind: str, decimal: str) -> int | float:
+    """An id read as an integer or a finite float; a ValueError names what it is not."""
+    if kind == "int":
+        if _INTEGER.fullmatch(cell) is None:
+            raise ValueError("not an integer")
+        if int(cell) not in INT64:
+            raise ValueError("not a 64-bit integer")
+        return int(cell)
+    try:
+        value = _to_float(cell, decimal)
+    except ValueError:
+        raise ValueError(f"not a number{_with_mark(decimal)}") from None
+    if not math.isfinite(value):
+        raise ValueError("not a finite number")
+    return value
+
+
+def _label_problem(cell: str, kind: str, decimal: str) -> str | None:
     if cell == "" or kind == "str":
         return None
     try:
-        int(cell) if kind == "int" else float(cell)
-    except ValueError:
-        return f"not {'an integer' if kind == 'int' else 'a number'}"
+        _label(cell, kind, decimal)
+    except ValueError as error:
+        return str(error)
     return None
 
 
+def _with_mark(decimal: str) -> str:
+    return "" if decimal == "." else f" with the decimal mark {decimal!r}"
+
+
+# The numbers pandas' parser reads: spaces and tabs around digits with at most one decimal
+# mark and an exponent, or an infinity with no space around it.
+_SPACE = "[ \t]*"
+_INTEGER = re.compile(f"{_SPACE}[+-]?[0-9]+{_SPACE}")
+
+
+@functools.cache
+def _number_pattern(decimal: str) -> re.Pattern[str]:
+    mark = re.escape(decimal)
+    digits = f"(?:[0-9]+(?:{mark}[0-9]*)?|{mark}[0-9]+)(?:[eE][+-]?[0-9]+)?"
+    return re.compile(f"{_SPACE}[+-]?{digits}{_SPACE}|[+-]?(?i:inf(?:inity)?)")
+
+
 def _to_float(cell: str, decimal: str) -> float:
-    return float(cell.replace(decimal, ".") if decimal != "." else cell)
+    if _number_pattern(decimal).fullmatch(cell) is None:
+        raise ValueError(f"not a number: {cell!r}")
+    return float(cell.replace(decimal, "."))
 
 
 def _is_number(cell: str, decimal: str) -> bool:
-    try:
-        _to_float(cell, decimal)
-    except ValueError:
-        return False
-    return True
+    return _number_pattern(decimal).fullmatch(cell) is not None

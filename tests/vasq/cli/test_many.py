@@ -13,15 +13,14 @@ import pytest
 from distributed import LocalCluster
 
 from vasq import RobustPolynomialRegressor, fit_curves
-from vasq import _cli_many
-from vasq._cli import main
+from vasq.cli import main, many
 
 N_SERIES = 12
 
 
 def parse(argv):
     parser = argparse.ArgumentParser(prog="vasq")
-    _cli_many.add_parser(parser.add_subparsers(dest="command", required=True))
+    many.add_parser(parser.add_subparsers(dest="command", required=True))
     return parser.parse_args(["fit-many", *argv])
 
 
@@ -52,28 +51,35 @@ def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
     extra = {"here": [], "2 processes": ["--jobs", "2"], "cluster": ["--scheduler", scheduler]}
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(out), *extra[where]])
-    assert _cli_many.run(args) == 0
+    assert many.run(args) == 0
     written = pd.read_csv(out, dtype={"id": str})
     table = pd.read_csv(data, dtype={"unit": str})
     expected = fit_curves(table, id="unit", x="dose", y="response",
                           estimator=RobustPolynomialRegressor(degree=1))
     assert (written["id"].tolist() == expected["id"].tolist()
             == [str(i) for i in range(0, 10 * N_SERIES, 10)])
+    assert list(written.columns) == list(expected.columns)
     fitted = expected["error"].isna()
     assert fitted.sum() == N_SERIES - 1 and "0 sample" in written.loc[~fitted, "error"].item()
-    for name in ("coef", "powers", "centre", "half_width", "beta"):
+    for name in ("coef", "coef_se"):
         parsed = written.loc[fitted, name].map(json.loads)
         assert parsed.tolist() == expected.loc[fitted, name].map(
-            lambda v: json.loads(json.dumps(v))).tolist()
+            lambda v: np.asarray(v).tolist()).tolist()
+    models = expected.loc[fitted, "model"].map(lambda model: model.to_json())
+    assert written.loc[fitted, "model"].tolist() == models.tolist()
+    assert written["model"].isna().tolist() == (~fitted).tolist()
     assert written.loc[fitted, "degree"].eq(1).all() and written["degree"].isna().sum() == 1
-    for name in ("y_loc", "y_scale", "mdl_score", "inlier_share", "n_points"):
-        np.testing.assert_array_equal(written[name], expected[name])
+    assert (written.loc[fitted, "reached_max_degree"].tolist()
+            == expected.loc[fitted, "reached_max_degree"].tolist())
+    for name in ("scale", "n_samples", "n_inliers", "bic_score"):
+        np.testing.assert_array_equal(written[name].to_numpy(float),
+                                      expected[name].to_numpy(float))
 
 
 def test_reports_series_that_failed(data, tmp_path, capsys):
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(tmp_path / "r.csv")])
-    _cli_many.run(args)
+    many.run(args)
     assert capsys.readouterr().err == (
         f"vasq: 1 of {N_SERIES} series could not be fitted; see the error column of "
         f"{tmp_path / 'r.csv'}\n")
@@ -86,7 +92,7 @@ def test_reports_series_that_failed(data, tmp_path, capsys):
 ], ids=["unknown-column", "no-scheduler", "missing-file"])
 def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_path, capsys,
                                               monkeypatch):
-    monkeypatch.setattr(_cli_many, "CONNECT_TIMEOUT", 1)
+    monkeypatch.setattr(many, "CONNECT_TIMEOUT", 1)
     path = data if file == "data" else tmp_path / file
     argv = ["fit-many", str(path), "--id", "unit", "--y", "response", *extra,
             "--out", str(tmp_path / "r.csv")]
@@ -139,7 +145,26 @@ def test_ids_are_kept_as_written_unless_a_type_is_asked(id_type, expected, tmp_p
     written = pd.read_csv(tmp_path / "r.csv", dtype={"id": str if id_type == "str" else float},
                           keep_default_na=False)
     assert written["id"].tolist() == expected
-    assert written["n_points"].tolist() == [8 * len(ids) // len(expected)] * len(expected)
+    assert written["n_samples"].tolist() == [8 * len(ids) // len(expected)] * len(expected)
+
+
+@pytest.mark.parametrize("id_type, ids, message", [
+    ("float", ["007", "nan"], "not a number: 'nan'"),
+    ("float", ["007", "-inf"], "not a finite number: '-inf'"),
+    ("float", ["007", "1e999"], "not a finite number: '1e999'"),
+    ("float", ["007", "7,5"], "not a number: '7,5'"),
+    ("int", ["7", "7.5"], "not an integer: '7.5'"),
+    ("int", ["7", "1e3"], "not an integer: '1e3'"),
+    ("int", ["7", "99999999999999999999"], "not a 64-bit integer: '99999999999999999999'"),
+], ids=["nan", "infinity", "overflow", "decimal-comma", "fraction", "exponent", "too-large"])
+def test_ids_that_are_not_of_their_type_are_named_by_line(id_type, ids, message, tmp_path,
+                                                          capsys):
+    path = lines_csv(tmp_path / "d.csv", ids, sep=";")
+    argv = ["fit-many", str(path), "--id", "unit", "--x", "dose", "--y", "response",
+            "--id-type", id_type, "--delimiter", ";", "--out", str(tmp_path / "r.csv")]
+    assert main(argv) == 2
+    assert capsys.readouterr().err == f"vasq: error: {path}, line 10, unit: {message}\n"
+    assert not (tmp_path / "r.csv").exists()
 
 
 def test_delimiter_decimal_seed_and_max_degree_reach_the_fit(tmp_path):
@@ -148,7 +173,7 @@ def test_delimiter_decimal_seed_and_max_degree_reach_the_fit(tmp_path):
     semicolon = lines_csv(tmp_path / "semicolon.csv", ids, sep=";", decimal=",")
     assert "0,5" in semicolon.read_text()
     common = ["--id", "unit", "--x", "dose", "--y", "response", "--seed", "17",
-              "--max-degree", "2", "--method", "tournament"]
+              "--max-degree", "2", "--method", "robust"]
     assert main(["fit-many", str(comma), *common, "--out", str(tmp_path / "r1.csv")]) == 0
     assert main(["fit-many", str(semicolon), *common, "--delimiter", ";", "--decimal", ",",
                  "--out", str(tmp_path / "r2.csv")]) == 0
@@ -157,8 +182,9 @@ def test_delimiter_decimal_seed_and_max_degree_reach_the_fit(tmp_path):
     table = pd.read_csv(comma, dtype={"unit": str})
     expected = fit_curves(table, id="unit", x="dose", y="response", random_state=17,
                           estimator=RobustPolynomialRegressor(max_degree=2))
-    assert one["mdl_score"].tolist() == expected["mdl_score"].tolist()
-    assert one["coef"].map(json.loads).tolist() == expected["coef"].map(list).tolist()
+    assert one["bic_score"].tolist() == expected["bic_score"].tolist()
+    assert (one["coef"].map(json.loads).tolist()
+            == expected["coef"].map(lambda v: np.asarray(v).tolist()).tolist())
 
 
 def test_missing_numbers_drop_the_row_or_refuse_the_file(tmp_path, capsys):
@@ -170,7 +196,7 @@ def test_missing_numbers_drop_the_row_or_refuse_the_file(tmp_path, capsys):
     argv = [str(path), "--id", "unit", "--x", "dose", "--y", "response",
             "--out", str(tmp_path / "r.csv")]
     run_many(argv)
-    assert pd.read_csv(tmp_path / "r.csv")["n_points"].tolist() == [7, 7]
+    assert pd.read_csv(tmp_path / "r.csv")["n_samples"].tolist() == [7, 7]
     assert main(["fit-many", *argv, "--missing", "error"]) == 2
     assert capsys.readouterr().err == (
         f"vasq: error: {path}, line 4, dose: missing value (see --missing): ''\n")
@@ -185,6 +211,16 @@ def test_standard_input_and_output(tmp_path):
                            input=path.read_bytes(), capture_output=True, check=False)
     assert piped.returncode == 0 and piped.stderr == b""
     assert piped.stdout.decode() == (tmp_path / "r.csv").read_text()
+
+
+def test_fit_many_runs_without_loading_matplotlib(tmp_path):
+    path = lines_csv(tmp_path / "d.csv", ["a", "b"])
+    argv = ["fit-many", str(path), "--id", "unit", "--x", "dose", "--y", "response",
+            "--out", str(tmp_path / "r.csv"), "--points", str(tmp_path / "p.csv")]
+    code = f"import sys; from vasq.cli import main; print(main({argv!r}), 'matplotlib' in sys.modules)"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            check=False, timeout=120)
+    assert result.stdout == "0 False\n"
 
 
 @pytest.mark.parametrize("extra, message", [
@@ -223,7 +259,7 @@ def test_points_file_holds_every_fitted_point_without_loss(data, tmp_path):
     points = tmp_path / "p.csv"
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(tmp_path / "r.csv"), "--points", str(points)])
-    assert _cli_many.run(args) == 0
+    assert many.run(args) == 0
     written = pd.read_csv(points, dtype={"id": str})
     table = pd.read_csv(data, dtype={"unit": str})
     _, expected = fit_curves(table, id="unit", x="dose", y="response", per_point=True,

@@ -1,0 +1,140 @@
+"""``vasq fit-many``: fit every series of a long CSV table, one result row per series."""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import sys
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from vasq import PolynomialModel, RobustPolynomialRegressor, fit_curves
+from vasq.cli import outputs, table
+from vasq.cli.fit import add_model_arguments, estimator_params, parse_seed
+
+# Seconds to wait for the scheduler before giving up.
+CONNECT_TIMEOUT = 10
+
+
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    """Add the ``fit-many`` subcommand and its arguments."""
+    parser = subparsers.add_parser(
+        "fit-many",
+        help="fit many independent series of a CSV table",
+        description="Fit a robust polynomial to every series of a long CSV table (one row "
+                    "per point) and write one row per series with the columns of "
+                    "vasq.fit_curves: id, degree, coef, coef_se, scale, n_samples, n_inliers, "
+                    "bic_score, reached_max_degree, model and error. coef and coef_se (and "
+                    "degree with several inputs) are JSON lists, coef in the data's units; "
+                    "model is the whole fitted model as JSON (read it with "
+                    "vasq.PolynomialModel.from_json). A series that cannot be fitted has its "
+                    "message under error. Columns are given by header name or 0-based index; "
+                    "the first line is a header unless all its cells are numbers or missing, "
+                    "and column names must be unique.")
+    parser.add_argument("data", metavar="DATA.csv", help="input table; - reads standard input")
+    parser.add_argument("--id", required=True, metavar="COLUMN", help="series id column")
+    parser.add_argument("--id-type", choices=table.ID_TYPES, default="str",
+                        help="type of the ids: str keeps every id as written (007 and 7, NA "
+                             "and null are distinct ids), int reads 64-bit integers and float "
+                             "finite numbers (default: str); rows with an empty id are left out")
+    parser.add_argument("--x", required=True, action="append", metavar="COLUMN",
+                        help="input column; repeat it for several inputs")
+    parser.add_argument("--y", required=True, metavar="COLUMN", help="response column")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--jobs", type=int, metavar="N",
+                       help="local worker processes (-1: all cores; default 1)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
+    parser.add_argument("--out", required=True, metavar="RESULTS.csv",
+                        help="output table; - writes standard output")
+    parser.add_argument("--points", metavar="POINTS.csv",
+                        help="also write the result of every fitted point: id, row (0-based "
+                             "position of the point among its series' rows in DATA, rows with "
+                             "missing values counted), fitted, residual, weight (of the final "
+                             "fit, 0 for an outlier) and inlier (1 or 0); rows with missing "
+                             "values and series that cannot be fitted are not listed; - writes "
+                             "standard output, unless --out does")
+    add_model_arguments(parser)
+    parser.add_argument("--seed", type=parse_seed, default=0,
+                        help="base of the series' seeds of the random elemental starts, from 0 "
+                             "to 2**32 - 1: each series' seed is a hash of it and the series' "
+                             "id (default: 0)")
+    table.add_format_arguments(parser)
+
+
+def read_table(args: argparse.Namespace) -> tuple[pd.DataFrame, dict[str, Any]]:
+    """The id, x and y columns named in `args`, and the column arguments of fit_curves."""
+    data = table.Table.open(table.Source.of(args.data), args.delimiter, args.decimal,
+                            args.missing)
+    id_index, y_index = data.index(args.id), data.index(args.y)
+    xs = [data.index(spec) for spec in args.x]
+    frame = data.read([*xs, y_index], {id_index: args.id_type})
+    frame.columns = [data.name(int(i)) for i in frame.columns]
+    names = dict(id=data.name(id_index), x=[data.name(i) for i in xs], y=data.name(y_index))
+    return frame, names
+
+
+def run(args: argparse.Namespace) -> int:
+    """Fit every series, write the table and, if asked, the points."""
+    outputs.check_outputs([args.data], {"--out": args.out, "--points": args.points})
+    # The option parsers admit only settings the estimator accepts.
+    estimator = RobustPolynomialRegressor(**estimator_params(args))
+    fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
+    frame, columns = read_table(args)
+    local = args.scheduler is None
+    with contextlib.nullcontext() if local else _connect(args.scheduler) as client:
+        options = dict(**columns, **fit, n_jobs=args.jobs, client=client)
+        if args.points is None:
+            result, points = fit_curves(frame, **options), None
+        else:
+            result, points = fit_curves(frame, **options, per_point=True)
+    write_csv(result.apply(lambda column: column.map(as_cell)), args.out)
+    if points is not None:
+        write_csv(points.astype({"inlier": int}), args.points)
+    failed = int(result["error"].notna().sum())
+    if failed:
+        print(f"vasq: {failed} of {len(result)} series could not be fitted; see the error "
+              f"column of {args.out}", file=sys.stderr)
+    return 0
+
+
+def as_cell(value: Any) -> Any:
+    """A value of the result table as a CSV cell: a model or a list as JSON, others as they are."""
+    if isinstance(value, PolynomialModel):
+        return value.to_json()
+    if isinstance(value, list | tuple | np.ndarray):
+        return json.dumps(np.asarray(value).tolist())
+    return value
+
+
+def write_csv(frame: pd.DataFrame, path: str) -> None:
+    """Write `frame` without its index to standard output (-) or whole to the file `path`."""
+    if path == table.STDIO:
+        frame.to_csv(sys.stdout, index=False)
+        return
+    with outputs.written(path) as file:
+        frame.to_csv(file, index=False)
+
+
+def _connect(address: str) -> Any:
+    """A client of the scheduler at `address`, or a one-line ValueError without waiting long."""
+    try:
+        from distributed import Client
+        from distributed.comm import get_address_host_port, parse_address
+    except ImportError as exc:
+        raise ValueError("--scheduler needs Dask: pip install 'vasq[dask]'") from exc
+    # A Client that fails to parse its address is left half-built, and its finaliser then
+    # waits on a loop that never started: check the address first.
+    try:
+        if parse_address(address)[0] != "inproc":  # a scheduler in this process has no port
+            get_address_host_port(address)
+    except ValueError as exc:
+        raise ValueError(f"--scheduler {address!r} is not a scheduler address such as "
+                         f"tcp://HOST:8786 ({exc})") from None
+    try:
+        return Client(address, set_as_default=False, timeout=CONNECT_TIMEOUT)
+    except OSError as exc:
+        raise ValueError(f"cannot reach the scheduler at {address}: {exc}") from None
