@@ -65,7 +65,7 @@ def signature(fn: ast.FunctionDef) -> str:
     defaults = [None] * (len(args) - len(fn.args.defaults)) + list(fn.args.defaults)
     parts = [
         a.arg if d is None else f"{a.arg}={ast.unparse(d)}"
-        for a, d in zip(args, defaults)
+        for a, d in zip(args, defaults, strict=True)
         if a.arg != "self"
     ]
     return f"({', '.join(parts)})"
@@ -82,6 +82,7 @@ def _escape_stars(text: str) -> str:
 
 
 def function_rst(fn: ast.FunctionDef, directive: str, by: str = "") -> list[str]:
+    """The reST of a function or method, indented by `by`."""
     lines = [f"{by}.. py:{directive}:: {fn.name}{signature(fn)}", ""]
     lines += _indent(ast.get_docstring(fn) or "", by + "   ") + [""]
     for a in fn.args.args:
@@ -94,11 +95,13 @@ def function_rst(fn: ast.FunctionDef, directive: str, by: str = "") -> list[str]
 
 
 def property_rst(fn: ast.FunctionDef, by: str) -> list[str]:
+    """The reST of a property, indented by `by`."""
     lines = [f"{by}.. py:property:: {fn.name}", f"{by}   :type: {type_text(fn.returns)}", ""]
     return lines + _indent(ast.get_docstring(fn) or "", by + "   ") + [""]
 
 
 def class_rst(cls: ast.ClassDef) -> list[str]:
+    """The reST of a class with its methods and properties."""
     body = [n for n in cls.body if isinstance(n, ast.FunctionDef)]
     init = next((n for n in body if n.name == "__init__"), None)
     sig = signature(init) if init else ""
@@ -131,9 +134,12 @@ def stub_rst(source: str) -> list[str]:
 
 
 class CoreApi(SphinxDirective):
+    """The reference of every entry of the stub file."""
+
     has_content = False
 
     def run(self) -> list[nodes.Node]:
+        """The parsed reference; the page is rebuilt when the stub changes."""
         self.env.note_dependency(str(STUB))
         content = StringList(stub_rst(STUB.read_text()), source=str(STUB))
         holder = nodes.container()
@@ -142,5 +148,6 @@ class CoreApi(SphinxDirective):
 
 
 def setup(app: Sphinx) -> dict[str, object]:
+    """Register the directive."""
     app.add_directive("vasq-core-api", CoreApi)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
