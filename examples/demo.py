@@ -91,7 +91,7 @@ def print_degree_table(robust: Fit, ols: Fit) -> None:
     print(f"{'degree':>6}  {'robust':>10}  {'least squares':>14}")
     # The degree search stops once two degrees score worse than the best: each method
     # shows the degrees it tried.
-    tried = [m.model.mdl_scores_ for m in (robust, ols)]
+    tried = [m.model.bic_scores_ for m in (robust, ols)]
     for degree in sorted(set(tried[0]) | set(tried[1])):
         marks = ["*" if m.model.degree_ == degree else " " for m in (robust, ols)]
         cells = [f"{t[degree]:.1f}" if degree in t else "-" for t in tried]
@@ -171,7 +171,7 @@ def main(argv: list[str] | None = None) -> int:
     source = args.data or "generated calibration data, a fifth of the readings spiked"
     print(f"{data.x.size} points ({source})\n")
 
-    robust = fit("robust (tournament + IRLS)", RobustPolynomialRegressor(random_state=SEED), data)
+    robust = fit("robust (LTS + biweight)", RobustPolynomialRegressor(random_state=SEED), data)
     ols = fit("least squares", RobustPolynomialRegressor(method="ols"), data)
     same = RobustPolynomialRegressor(robust.model.degree_, method="ols")
     fits = [robust, ols, fit("least squares, same degree", same, data)]

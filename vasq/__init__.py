@@ -1,14 +1,14 @@
-"""Robust polynomial regression with the degree chosen by minimum description length.
+"""Robust polynomial regression, its degree chosen by a robust BIC.
 
 The numbers come from the native core :mod:`vasq_core`; this package holds what users
-touch: a scikit-learn estimator, a command line, and fitting many curves at once.
+touch: a scikit-learn estimator, the fitted model it holds, a command line, and fitting
+many curves at once.
 """
 
 from vasq._estimator import RobustPolynomialRegressor
-from vasq._uncertainty import InversePredictionWarning
 from vasq._many import fit_curves
-from vasq._model import PolynomialModel
-from vasq._model import load_model
+from vasq._model import PolynomialModel, load_model
+from vasq._uncertainty import InversePredictionWarning
 
 __all__ = [
     "RobustPolynomialRegressor",

@@ -1,34 +1,28 @@
-"""Uncertainty of a robust polynomial fit: covariance, bands, inverse prediction, summary.
+"""Uncertainty of a fit: coefficient covariance, noise model, intervals and inverse prediction.
 
-Everything here is computed with NumPy and SciPy from the results of the core's fit (the
-coefficients, the final robustness weights and the noise scale of every point); nothing
-calls the core. Coefficients and covariances live in the estimator's scaled coordinates
-(features in [-1, 1], y divided by its robust scale) until the estimator maps them to the
-user's units.
+Computed with NumPy and SciPy from the core's fit (the coefficients, the final robustness
+weights and the noise scale of every point), in the scaled coordinates (features in
+[-1, 1], y divided by its robust scale); the model maps the results to the user's units.
 """
 
 from __future__ import annotations
 
+import math
 import warnings
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, TypeGuard
 
 import numpy as np
-from numpy.polynomial import Polynomial
 from numpy.typing import NDArray
 from scipy.optimize import brentq
-from scipy.stats import norm
 from scipy.stats import t as student_t
 
-from vasq._basis import Powers, design_matrix, to_user_units
-from vasq._robust import BIWEIGHT_C
+import vasq_core as vc
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
 Mask = NDArray[np.bool_]
 Band = Callable[[Vector], tuple[Vector, Vector]]
-Psi = Callable[[Vector], tuple[Vector, Vector]]
 
 # Points of the grid, in scaled coordinates over [-1, 1], on which the prediction band is
 # searched for the ends of an inverse-prediction interval before brentq refines them.
@@ -37,45 +31,35 @@ INVERSE_GRID = 2049
 # real double root can come out of the companion matrix as a near-real pair.
 TURNING_IMAG = 1e-6
 INTERVAL_KINDS = ("confidence", "prediction")
-# The noise scale linear over the features, floored: max(gamma . (1, t), floor).
-NOISE_LOGLINEAR = "loglinear"
 
 
 class InversePredictionWarning(UserWarning):
     """Some values of y have no unique x on the fitted curve, or no closed interval."""
 
 
-def biweight_psi(u: Vector) -> tuple[Vector, Vector]:
-    """Tukey's biweight psi(u) = u (1 - (u/c)^2)^2 and its derivative, 0 beyond c."""
-    z2 = (u / BIWEIGHT_C) ** 2
-    inside = z2 < 1.0
-    psi = np.where(inside, u * (1.0 - z2) ** 2, 0.0)
-    dpsi = np.where(inside, (1.0 - z2) * (1.0 - 5.0 * z2), 0.0)
-    return psi, dpsi
-
-
-def least_squares_psi(u: Vector) -> tuple[Vector, Vector]:
-    """psi(u) = u of least squares, and its derivative 1."""
-    return u, np.ones_like(u)
-
-
 def sandwich_covariance(
-    X: Matrix, r: Vector, scale: Vector, sample_weight: Vector, inlier: Mask, psi_of: Psi
+    X: Matrix, r: Vector, scale: Vector, sample_weight: Vector, inlier: Mask, robust: bool
 ) -> Matrix:
     """Covariance of an M-estimate from its residuals, with Huber's small-sample correction.
 
     Each residual is standardised by its own noise scale, u = r / s, and each row of the
     design by the same scale, so a heteroscedastic fit is an ordinary M-estimate in those
-    coordinates. The sandwich A^-1 B A^-1, with A = sum v psi'(u) x x^T / s^2 and
+    coordinates. psi is the core's biweight for a robust fit and psi(u) = u for least
+    squares. The sandwich A^-1 B A^-1, with A = sum v psi'(u) x x^T / s^2 and
     B = sum v psi(u)^2 x x^T / s^2 (v the sample weights, which act as repeat counts),
     does not assume that psi' is the same everywhere, which fails when the rejected points
     gather in one region. It is multiplied by the small-sample factor of Huber's H1,
-    K^2 n / (n - p) with K = 1 + (p / n) Var(psi') / Mean(psi')^2, over the n `inlier`
-    points: rejected points carry no information. With a constant scale and psi' constant
-    across the design this is exactly H1; for least squares it is HC1. All entries are
-    NaN when there are no more inliers than coefficients or A is singular.
+    K^2 n / (n - p) with K = 1 + (p / n) Var(psi') / Mean(psi')^2, n the total weight of
+    the `inlier` points: rejected points carry no information. With a constant scale and
+    psi' constant across the design this is exactly H1; for least squares it is HC1. All
+    entries are NaN when the inliers' total weight does not exceed the number of
+    coefficients, or A is singular.
     """
-    psi, dpsi = psi_of(r / scale)
+    u = r / scale
+    if robust:
+        _, psi, dpsi, _ = vc.biweight(u)
+    else:
+        psi, dpsi = u, np.ones_like(u)
     inlier = inlier & (sample_weight > 0.0)
     n = float(np.sum(sample_weight[inlier]))
     p = X.shape[1]
@@ -98,22 +82,24 @@ def sandwich_covariance(
     return result
 
 
-def to_user_covariance(
-    cov: Matrix, powers: Powers, centre: Vector, half: Vector, y_scale: float
-) -> Matrix:
-    """The covariance of the coefficients in the user's units, from the scaled one.
+@dataclass(frozen=True, eq=False)
+class NoiseModel:
+    """The noise scale s0 * exp(clip(c_0 + c_1 t_1 + ... + c_d t_d, lo, hi)) at scaled t.
 
-    The map from scaled coefficients to the user's is linear (plus a constant shift of the
-    intercept, which does not change a covariance): with M its matrix, the result is
-    y_scale^2 M cov M^T, each product taken column by column through the same map.
+    `coef` holds (c_0, ..., c_d) and `bounds` (lo, hi); a constant scale has zero
+    coefficients and bounds. In scaled-y units.
     """
 
-    def convert(c: Vector) -> Vector:
-        return to_user_units(c, powers, centre, half, 0.0, 1.0)
+    s0: float
+    coef: Vector
+    bounds: tuple[float, float]
 
-    half_way = np.column_stack([convert(c) for c in cov.T])
-    result: Matrix = np.column_stack([convert(c) for c in half_way]) * y_scale**2
-    return 0.5 * (result + result.T)
+    def at(self, T: Matrix) -> Vector:
+        """The noise scale at the scaled points `T`."""
+        lo, hi = self.bounds
+        eta = np.clip(self.coef[0] + T @ self.coef[1:], lo, hi)
+        scale: Vector = self.s0 * np.exp(eta)
+        return scale
 
 
 def curve_sd(D: Matrix, cov: Matrix) -> Vector:
@@ -121,6 +107,16 @@ def curve_sd(D: Matrix, cov: Matrix) -> Vector:
     var = np.einsum("ij,jk,ik->i", D, cov, D)
     sd: Vector = np.sqrt(np.maximum(var, 0.0))
     return sd
+
+
+def half_width(sd: Vector, noise: Vector | None, level: float, dof: float) -> Vector:
+    """Half-width of two-sided intervals at `level`: Student's t quantile (`dof` degrees of
+    freedom) times the curve's standard error `sd`, combined with the `noise` scale of a
+    new observation for a prediction interval."""
+    if noise is not None:
+        sd = np.hypot(sd, noise)
+    width: Vector = critical_value(level, dof) * sd
+    return width
 
 
 def critical_value(level: float, dof: float) -> float:
@@ -144,136 +140,48 @@ def check_kind(kind: object) -> str:
     return str(kind)
 
 
-def loglinear_noise(s0: float, coef: Vector, bounds: tuple[float, float]) -> dict[str, Any]:
-    """A fit's noise-scale model as plain data (see `noise_scale`)."""
-    return {
-        "kind": NOISE_LOGLINEAR,
-        "s0": float(s0),
-        "coef": [float(c) for c in coef],
-        "bounds": [float(b) for b in bounds],
-    }
-
-
-def noise_scale(model: Mapping[str, Any], T: Matrix) -> Vector:
-    """The noise scale of a fit's noise model at the scaled points `T`, in scaled-y units.
-
-    `model` is plain data, as a model file holds it: ``{"kind": "loglinear", "s0": s0,
-    "coef": [c_0, ..., c_d], "bounds": [lo, hi]}`` gives
-    s0 * exp(clip(c_0 + c_1 t_1 + ... + c_d t_d, lo, hi)); a constant scale has zero
-    coefficients and bounds.
-    """
-    coef = np.asarray(model["coef"], dtype=np.float64)
-    lo, hi = model["bounds"]
-    eta = np.clip(coef[0] + T @ coef[1:], lo, hi)
-    scale: Vector = model["s0"] * np.exp(eta)
-    return scale
-
-
-def check_noise_model(model: object, n_features: int) -> dict[str, Any]:
-    """A private copy of a noise model (see `noise_scale`) for `n_features`, or ValueError."""
-    if not isinstance(model, Mapping) or model.get("kind") != NOISE_LOGLINEAR:
-        raise ValueError(f'the noise model must be an object of kind "{NOISE_LOGLINEAR}"')
-    s0: object = model.get("s0")
-    if not _finite(s0) or s0 <= 0.0:
-        raise ValueError("the noise model's s0 must be a positive number")
-    numbers: dict[str, list[float]] = {}
-    for key, size in (("coef", n_features + 1), ("bounds", 2)):
-        values: object = model.get(key)
-        if not isinstance(values, list) or len(values) != size or not all(map(_finite, values)):
-            raise ValueError(f"the noise model's {key} must be {size} finite numbers")
-        numbers[key] = [float(v) for v in values]
-    if numbers["bounds"][0] > numbers["bounds"][1]:
-        raise ValueError("the noise model's bounds must be in increasing order")
-    return {"kind": NOISE_LOGLINEAR, "s0": float(s0), **numbers}
-
-
-def _finite(value: object) -> TypeGuard[float]:
-    """Whether `value` is an int or float within double range (a boolean is no number here)."""
-    if not isinstance(value, (int, float)) or isinstance(value, bool):
-        return False
-    try:
-        return bool(np.isfinite(float(value)))
-    except OverflowError:  # an integer beyond double range
-        return False
-
-
-@dataclass(frozen=True, eq=False)
-class Spread:
-    """What the intervals of a fit rest on, in its scaled coordinates.
-
-    The covariance of the scaled coefficients, the degrees of freedom of Student's t, the
-    factor by which a new observation's noise exceeds the residuals', and the noise model
-    (see `noise_scale`). An estimator and a model read from a file compute with the same
-    numbers through the same code, so their intervals agree to the bit.
-    """
-
-    cov: Matrix
-    dof: float
-    noise_inflation: float
-    noise_model: Mapping[str, Any]
-
-    def std(self, T: Matrix, powers: Powers, y_scale: float) -> Vector:
-        """Standard error of the fitted curve at the scaled points `T`, in y units."""
-        sd: Vector = curve_sd(design_matrix(T, powers), self.cov) * y_scale
-        return sd
-
-    def band(
-        self,
-        T: Matrix,
-        powers: Powers,
-        beta: Vector,
-        level: float,
-        kind: str,
-        y_loc: float,
-        y_scale: float,
-    ) -> tuple[Vector, Vector]:
-        """Lower and upper ends of the intervals at the scaled points `T`, in y units."""
-        D = design_matrix(T, powers)
-        mean = D @ beta
-        sd = curve_sd(D, self.cov)
-        if kind == "prediction":
-            sd = np.hypot(sd, noise_scale(self.noise_model, T) * self.noise_inflation)
-        half_width = critical_value(level, self.dof) * sd
-        low: Vector = (mean - half_width) * y_scale + y_loc
-        high: Vector = (mean + half_width) * y_scale + y_loc
-        return low, high
-
-
-def turning_points(curve: Polynomial) -> Vector:
-    """The points in (-1, 1) where the derivative of `curve` changes sign, sorted."""
-    roots = curve.deriv().roots()
+def turning_points(coef: Vector) -> Vector:
+    """The points in (-1, 1) where the derivative of the polynomial `coef` changes sign."""
+    roots = np.polynomial.Polynomial(coef).deriv().roots()
     real = roots.real[np.abs(roots.imag) < TURNING_IMAG]
     inside: Vector = np.sort(real[(real > -1.0) & (real < 1.0)])
     return inside
 
 
-def inverse_curve(curve: Polynomial, band: Band, y: Vector) -> tuple[Vector, Vector, Vector]:
+def inverse_curve(
+    coef: Vector, curve: Callable[[Vector], Vector], band: Band, y: Vector
+) -> tuple[Vector, Vector, Vector]:
     """The t in [-1, 1] where `curve` equals each y, and the ends of its interval.
 
-    Between turning points the curve is monotone, so each y has at most one root on each
-    such segment: found by brentq where the segment's ends bracket y. A y with no root
-    gets NaN, and so does one with roots on several segments, which are equally good. The
-    interval is the stretch around the root where `band` (lower, upper at given t) holds
-    y, searched on a grid and refined by brentq; an end beyond [-1, 1] is unknown and
-    NaN, and both are NaN when the band holds y elsewhere too. Each kind of failure is
-    reported by one InversePredictionWarning.
+    `coef` are the coefficients of the curve's polynomial in t, up to a positive factor
+    (they give its turning points). Between turning points the curve is monotone, so each
+    y has at most one root on each such segment: found by brentq where the segment's ends
+    bracket y. A y with no root gets NaN, and so does one with roots on several segments,
+    which are equally good. The interval is the stretch around the root where `band`
+    (lower, upper at given t) holds y, searched on a grid and refined by brentq; an end
+    beyond [-1, 1] is unknown and NaN, and both are NaN when the band holds y elsewhere
+    too. Each kind of failure is reported by one InversePredictionWarning.
     """
-    edges = np.concatenate([[-1.0], turning_points(curve), [1.0]])
+    edges = np.concatenate([[-1.0], turning_points(coef), [1.0]])
     at_edges = curve(edges)
     grid = np.linspace(-1.0, 1.0, INVERSE_GRID)
     low_grid, high_grid = band(grid)
     have_band = bool(np.isfinite(low_grid).all())
     if not have_band:  # no covariance
         warnings.warn(
-            "the fit has too few inliers for a covariance: every interval is NaN",
+            "the fit has too little weight among its inliers for a covariance: every "
+            "interval is NaN",
             InversePredictionWarning,
-            stacklevel=3,
+            stacklevel=4,
         )
 
     def room(t: float, target: float) -> float:
         """Positive when the band at t holds the target, negative outside."""
         low, high = band(np.array([t]))
         return float(min(high[0] - target, target - low[0]))
+
+    def value(t: float) -> float:
+        return float(curve(np.array([t]))[0])
 
     n = y.size
     root, lower, upper = np.full(n, np.nan), np.full(n, np.nan), np.full(n, np.nan)
@@ -290,7 +198,7 @@ def inverse_curve(curve: Polynomial, band: Band, y: Vector) -> tuple[Vector, Vec
         k = int(hits[0])
         a, b = float(edges[k]), float(edges[k + 1])
         t0 = a if side[k] == 0.0 else b if side[k + 1] == 0.0 else brentq(
-            lambda t: float(curve(t)) - target, a, b, xtol=1e-14, rtol=1e-15
+            lambda t: value(t) - target, a, b, xtol=1e-14, rtol=1e-15
         )
         root[i] = t0
         if not have_band:
@@ -300,7 +208,7 @@ def inverse_curve(curve: Polynomial, band: Band, y: Vector) -> tuple[Vector, Vec
             ambiguous += 1
             continue
         lower[i], upper[i] = ends
-        open_ended += int(np.isnan(lower[i]) or np.isnan(upper[i]))
+        open_ended += int(math.isnan(lower[i]) or math.isnan(upper[i]))
     _warn_inverse(n, outside, ambiguous, open_ended)
     return root, lower, upper
 
@@ -339,81 +247,17 @@ def _band_ends(
 
 def _warn_inverse(n: int, outside: int, ambiguous: int, open_ended: int) -> None:
     """One warning for each kind of value that could not be fully inverted."""
-    if outside:
-        warnings.warn(
-            f"{outside} of {n} values of y lie outside the fitted curve's range: x is NaN",
-            InversePredictionWarning,
-            stacklevel=4,
-        )
-    if ambiguous:
-        warnings.warn(
-            f"{ambiguous} of {n} values of y are met at several x, where the curve is not "
-            "monotone: their x or interval is NaN",
-            InversePredictionWarning,
-            stacklevel=4,
-        )
+    for count, text in (
+        (outside, "lie outside the fitted curve's range: x is NaN"),
+        (ambiguous, "are met at several x, where the curve is not monotone: their x or "
+         "interval is NaN"),
+    ):
+        if count:
+            warnings.warn(f"{count} of {n} values of y {text}", InversePredictionWarning,
+                          stacklevel=5)
     if open_ended:
         warnings.warn(
-            f"{open_ended} of {n} intervals reach the edge of the fitted range: "
-            "that end is NaN",
+            f"{open_ended} of {n} intervals reach the edge of the fitted range: that end is NaN",
             InversePredictionWarning,
-            stacklevel=4,
+            stacklevel=5,
         )
-
-
-def term_names(powers: Powers, features: Sequence[str]) -> list[str]:
-    """Names of the monomial terms, such as "const", "x0^2" or "x0*x1"."""
-    names = []
-    for p in powers.tolist():
-        parts = [f if e == 1 else f"{f}^{e}" for f, e in zip(features, p) if e > 0]
-        names.append("*".join(parts) or "const")
-    return names
-
-
-def summary_text(
-    *,
-    names: Sequence[str],
-    coef: Vector,
-    se: Vector,
-    dof: float,
-    degree_rows: Sequence[tuple[str, float, str]],
-    header: Sequence[tuple[str, str]],
-) -> str:
-    """A table of coefficients with their tests and 95 % intervals, then the degrees tried.
-
-    `degree_rows` holds (degree, criterion, mark) for each candidate; `header` the
-    (label, value) pairs shown above the table. z = coef / se is compared with the normal
-    distribution, the intervals use Student's t with `dof` degrees of freedom, as the
-    estimator's other intervals.
-    """
-    width = max(78, max(len(n) for n in names) + 66)
-    rule, thin = "=" * width, "-" * width
-    half = (len(header) + 1) // 2
-    left, right = header[:half], header[half:]
-    lines = ["Robust polynomial regression results".center(width), rule]
-    span = width // 2
-    for i, (label, value) in enumerate(left):
-        text = f"{label + ':':<20}{value:>{span - 22}}  "
-        if i < len(right):
-            label2, value2 = right[i]
-            text += f"{label2 + ':':<20}{value2:>{width - span - 20}}"
-        lines.append(text.rstrip())
-    z = coef / se
-    p = 2.0 * norm.sf(np.abs(z))
-    q = critical_value(0.95, dof)
-    name_width = width - 66
-    lines += [
-        rule,
-        f"{'':<{name_width}}{'coef':>12}{'std err':>11}{'z':>10}{'P>|z|':>9}"
-        f"{'[0.025':>12}{'0.975]':>12}",
-        thin,
-    ]
-    for name, c, s, zi, pi in zip(names, coef, se, z, p):
-        lines.append(
-            f"{name:<{name_width}}{c:>12.4g}{s:>11.3g}{zi:>10.3f}{pi:>9.3f}"
-            f"{c - q * s:>12.4g}{c + q * s:>12.4g}"
-        )
-    lines += [rule, f"{'degree':<16}{'robust BIC':>14}", thin]
-    lines += [f"{d:<16}{score:>14.4f}  {mark}".rstrip() for d, score, mark in degree_rows]
-    lines.append(rule)
-    return "\n".join(lines)

@@ -41,12 +41,12 @@ def test_generated_run_flags_the_spikes_and_beats_least_squares(demo, tmp_path, 
     out = capsys.readouterr().out
     rows = dict(
         re.findall(
-            r"^(robust \(tournament \+ IRLS\)|least squares, same degree)\s+3\s+(\S+)",
+            r"^(robust \(LTS \+ biweight\)|least squares, same degree)\s+3\s+(\S+)",
             out,
             re.MULTILINE,
         )
     )
-    assert float(rows["robust (tournament + IRLS)"]) < 0.1 * float(
+    assert float(rows["robust (LTS + biweight)"]) < 0.1 * float(
         rows["least squares, same degree"]
     )
     spiked, flagged, both = map(

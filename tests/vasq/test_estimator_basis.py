@@ -7,6 +7,7 @@ import pytest
 from numpy.polynomial import polynomial as P
 
 from vasq import _basis
+from vasq._scaling import Scaling, to_user_units
 
 
 @pytest.mark.parametrize(
@@ -56,7 +57,7 @@ def test_change_of_units_gives_the_same_polynomial_in_raw_x(degrees):
     half = rng.uniform(0.1, 10.0, len(degrees))
     X = centre + half * rng.uniform(-1.0, 1.0, (30, len(degrees)))
     T = (X - centre) / half
-    coef = _basis.to_user_units(beta, powers, centre, half, 0.0, 1.0)
+    coef = to_user_units(beta, powers, Scaling(centre, half, 0.0, 1.0))
 
     def value(c, Z):
         return sum(ci * np.prod(Z**p, axis=1) for ci, p in zip(c, powers))

@@ -44,7 +44,7 @@ def user_cache(tmp_path_factory):
     [
         ("model = vasq.load_model('m.json')\nspread: float = vasq_core.mad(model.predict([[1.0]]))\n", None),
         ("est = vasq.RobustPolynomialRegressor().fit([[0.0], [1.0]], [0.0, 1.0])\n"
-         "degree: int = est.degree_\nscore: float = est.mdl_scores_[degree]\n", None),
+         "degree: int = est.degree_\nscore: float = est.bic_scores_[degree]\n", None),
         ("name: int = vasq.load_model('m.json').target_name\n", 'expression has type "str", variable has type "int"'),
         ("vasq_core.design_matrix_1d(2, x=[1.0], deg=3)\n", '"design_matrix_1d" gets multiple values for keyword argument "deg"'),
     ],

@@ -5,17 +5,12 @@ import pandas as pd
 import pytest
 import statsmodels.api as sm
 from numpy.polynomial import Polynomial
-from scipy.stats import norm
+from scipy.stats import t as student_t
 
 from vasq import InversePredictionWarning, RobustPolynomialRegressor
-from vasq._uncertainty import (
-    biweight_psi,
-    least_squares_psi,
-    sandwich_covariance,
-    to_user_covariance,
-)
+from vasq._scaling import Scaling, to_user_covariance
+from vasq._uncertainty import sandwich_covariance
 
-FAST = dict(n_chains=8, n_warmup=60, n_deep=200, n_elite=2)
 C = 4.685
 
 
@@ -31,7 +26,7 @@ class TestSandwichCovariance:
         res = rlm_fit(y, X)
         scale = np.full(60, res.scale)
         assert np.all(np.abs(res.resid) < C * res.scale)
-        cov = sandwich_covariance(X, res.resid, scale, np.ones(60), np.ones(60, bool), biweight_psi)
+        cov = sandwich_covariance(X, res.resid, scale, np.ones(60), np.ones(60, bool), True)
         np.testing.assert_allclose(cov, res.bcov_scaled, rtol=1e-10)
 
     def test_quadratic_is_close_to_rlm_h1(self):
@@ -41,7 +36,7 @@ class TestSandwichCovariance:
         X = np.column_stack([np.ones_like(x), x, x**2])
         res = rlm_fit(1.0 + x - 2.0 * x**2 + rng.normal(0.0, 0.3, n), X)
         scale = np.full(n, res.scale)
-        cov = sandwich_covariance(X, res.resid, scale, np.ones(n), np.ones(n, bool), biweight_psi)
+        cov = sandwich_covariance(X, res.resid, scale, np.ones(n), np.ones(n, bool), True)
         # H1 pools: mean(psi') X^T X for sum psi' x x^T, and so on; equal up to sampling error.
         np.testing.assert_allclose(np.sqrt(np.diag(cov)), res.bse, rtol=0.03)
 
@@ -52,7 +47,7 @@ class TestSandwichCovariance:
         y = 1.0 + x + rng.normal(0.0, 0.1 + x, 50)
         res = sm.OLS(y, X).fit(cov_type="HC1")
         s = np.full(50, 0.7)  # a constant scale cancels out of the sandwich
-        cov = sandwich_covariance(X, res.resid, s, np.ones(50), np.ones(50, bool), least_squares_psi)
+        cov = sandwich_covariance(X, res.resid, s, np.ones(50), np.ones(50, bool), False)
         np.testing.assert_allclose(cov, res.cov_params(), rtol=1e-10)
 
     def test_sample_weights_act_as_repeat_counts_and_outliers_drop_out(self):
@@ -65,19 +60,19 @@ class TestSandwichCovariance:
         inlier = np.abs(r) < C * s
         w = rng.integers(0, 3, 40).astype(float)
         rows = np.repeat(np.arange(40), w.astype(int))
-        weighted = sandwich_covariance(X, r, s, w, inlier, biweight_psi)
+        weighted = sandwich_covariance(X, r, s, w, inlier, True)
         repeated = sandwich_covariance(
-            X[rows], r[rows], s[rows], np.ones(rows.size), inlier[rows], biweight_psi
+            X[rows], r[rows], s[rows], np.ones(rows.size), inlier[rows], True
         )
         np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
         kept = inlier & (w > 0)
-        again = sandwich_covariance(X[kept], r[kept], s[kept], w[kept], kept[kept], biweight_psi)
+        again = sandwich_covariance(X[kept], r[kept], s[kept], w[kept], kept[kept], True)
         np.testing.assert_allclose(weighted, again, rtol=1e-12)
 
     def test_too_few_inliers_give_nan(self):
         X = np.column_stack([np.ones(6), np.arange(6.0)])
         inlier = np.array([True, True, False, False, False, False])
-        cov = sandwich_covariance(X, np.zeros(6), np.ones(6), np.ones(6), inlier, biweight_psi)
+        cov = sandwich_covariance(X, np.zeros(6), np.ones(6), np.ones(6), inlier, True)
         assert np.isnan(cov).all()
 
 
@@ -90,18 +85,13 @@ def test_user_units_covariance_is_the_jacobian_sandwich():
     t = Polynomial([-centre / half, 1.0 / half])
     M = np.column_stack([np.pad((t**j).coef, (0, 3 - j)) for j in range(4)])
     expected = y_scale**2 * M @ cov @ M.T
-    got = to_user_covariance(cov, np.arange(4)[:, None], np.array([centre]), np.array([half]), y_scale)
+    scaling = Scaling(np.array([centre]), np.array([half]), 0.0, y_scale)
+    got = to_user_covariance(cov, np.arange(4)[:, None], scaling)
     np.testing.assert_allclose(got, expected, rtol=1e-10, atol=1e-12 * np.abs(expected).max())
 
 
-def line_data(n=60, seed=0, sd=0.2):
-    rng = np.random.default_rng(seed)
-    x = rng.uniform(2.0, 8.0, n)
-    return x, 1.0 + 0.5 * x + rng.normal(0.0, sd, n)
-
-
 class TestIntervals:
-    def test_least_squares_intervals_equal_statsmodels_ols(self):
+    def test_least_squares_intervals_equal_statsmodels_ols(self, line_data):
         x, y = line_data()
         y = y + 0.05 * x**2
         model = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y)
@@ -123,19 +113,19 @@ class TestIntervals:
         assert model.n_inliers_ == x.size
         assert model.scale_ == pytest.approx(np.sqrt(res.scale), rel=1e-9)
 
-    def test_robust_fit_without_outliers_is_close_to_rlm(self):
+    def test_robust_fit_without_outliers_is_close_to_rlm(self, line_data):
         x, y = line_data(200, seed=6, sd=0.3)
-        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         res = rlm_fit(y, np.column_stack([np.ones_like(x), x]))
         np.testing.assert_allclose(model.coef_, res.params, atol=0.02)
         np.testing.assert_allclose(model.coef_se_, res.bse, rtol=0.1)
         assert model.scale_ == pytest.approx(0.3, rel=0.2)
 
-    def test_outliers_do_not_widen_the_intervals(self):
+    def test_outliers_do_not_widen_the_intervals(self, line_data):
         x, y = line_data(100, seed=7)
-        clean = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        clean = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         y[::5] += 30.0
-        dirty = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        dirty = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         assert dirty.n_inliers_ == 80
         # Fewer points: sqrt(100 / 80) wider, up to sampling error.
         ratio = dirty.coef_se_ / clean.coef_se_
@@ -145,16 +135,16 @@ class TestIntervals:
         rng = np.random.default_rng(8)
         X = rng.uniform(0.0, 10.0, (120, 2)) + [100.0, -5.0]
         y = 1.0 + X[:, 0] - 0.3 * X[:, 1] + 0.02 * X[:, 0] * X[:, 1] + rng.normal(0, 0.2, 120)
-        model = RobustPolynomialRegressor(2, random_state=0, **FAST).fit(X, y)
+        model = RobustPolynomialRegressor(2, random_state=0).fit(X, y)
         new = rng.uniform(0.0, 10.0, (5, 2)) + [100.0, -5.0]
         D = np.column_stack([np.prod(new**p, axis=1) for p in model.powers_])
         by_user = np.sqrt(np.einsum("ij,jk,ik->i", D, model.coef_cov_, D))
         _, std = model.predict(new, return_std=True)
         np.testing.assert_allclose(by_user, std, rtol=1e-5)
 
-    def test_interval_nesting_and_level(self):
+    def test_interval_nesting_and_level(self, line_data):
         x, y = line_data()
-        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         grid = np.linspace(2.0, 8.0, 7)[:, None]
         mean = model.predict(grid)
         c_lo, c_hi = model.predict_interval(grid, 0.95)
@@ -173,17 +163,17 @@ class TestIntervals:
             (dict(kind="credible"), "kind must be one of"),
         ],
     )
-    def test_bad_arguments_are_refused(self, kwargs, message):
+    def test_bad_arguments_are_refused(self, kwargs, message, line_data):
         x, y = line_data()
-        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         with pytest.raises(ValueError, match=message):
             model.predict_interval(x[:3, None], **kwargs)
 
 
 class TestInversePredict:
-    def test_straight_line_root_and_band_ends(self):
+    def test_straight_line_root_and_band_ends(self, line_data):
         x, y = line_data(80)
-        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         a, b = model.coef_
         targets = np.array([3.0, 4.0, 4.5])
         found, low, high = model.inverse_predict(targets, level=0.9)
@@ -199,7 +189,7 @@ class TestInversePredict:
         rng = np.random.default_rng(9)
         x = rng.uniform(0.0, 10.0, 100)
         y = 10.0 - (x - 3.0) ** 2 + rng.normal(0.0, 0.1, 100)  # peak inside the range
-        model = RobustPolynomialRegressor(2, random_state=0, **FAST).fit(x[:, None], y)
+        model = RobustPolynomialRegressor(2, random_state=0).fit(x[:, None], y)
         c, b, a = model.coef_
         target = -20.0  # reached only right of the peak within [0, 10]
         expected = (-b - np.sqrt(b * b - 4.0 * a * (c - target))) / (2.0 * a)
@@ -211,9 +201,9 @@ class TestInversePredict:
         assert np.isnan([found[0], low[0], high[0]]).all()
         np.testing.assert_allclose(found[1], expected, rtol=1e-10)
 
-    def test_out_of_range_and_open_intervals_give_nan_with_a_warning(self):
+    def test_out_of_range_and_open_intervals_give_nan_with_a_warning(self, line_data):
         x, y = line_data(60)
-        model = RobustPolynomialRegressor(1, random_state=0, **FAST).fit(x[:, None], y)
+        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         top = model.predict([[x.max()]])[0]
         with pytest.warns(InversePredictionWarning, match="2 of 3 values of y lie outside"):
             found, low, high = model.inverse_predict([top + 1.0, 4.0, -100.0])
@@ -222,7 +212,7 @@ class TestInversePredict:
             found, low, high = model.inverse_predict([top - 0.01])
         assert np.isfinite(found[0]) and np.isfinite(low[0]) and np.isnan(high[0])
 
-    def test_refusals(self):
+    def test_refusals(self, line_data):
         x, y = line_data(60)
         X2 = np.column_stack([x, x[::-1]])
         two = RobustPolynomialRegressor(1, method="ols").fit(X2, y)
@@ -245,15 +235,37 @@ def test_summary_lists_every_term_with_its_test():
     frame = pd.DataFrame({"time": rng.uniform(0, 5, 150), "dose": rng.uniform(1, 2, 150)})
     y = 2.0 + frame.time - 3.0 * frame.dose + 0.4 * frame.time * frame.dose
     y = y + rng.normal(0.0, 0.05, 150)
-    model = RobustPolynomialRegressor("auto", max_degree=2, random_state=0, **FAST).fit(frame, y)
+    model = RobustPolynomialRegressor("auto", max_degree=2, random_state=0).fit(frame, y)
     text = model.summary()
-    names = ["const", "dose", "dose^2", "time", "time*dose", "time^2"]
+    # By total degree, features in input order.
+    names = ["const", "time", "dose", "time^2", "time*dose", "dose^2"]
+    listed = [line.split()[0] for line in text.splitlines() if line.split()
+              and line.split()[0] in names]
+    assert listed == names
     rows = {line.split()[0]: line.split()[1:] for line in text.splitlines() if line.split()}
-    for name, coef, se in zip(names, model.coef_, model.coef_se_):
-        value, err, z, p, low, high = (float(v) for v in rows[name])
+    term = {"const": (0, 0), "time": (1, 0), "dose": (0, 1), "time^2": (2, 0),
+            "time*dose": (1, 1), "dose^2": (0, 2)}
+    where = {tuple(p): i for i, p in enumerate(model.powers_.tolist())}
+    dof = model.n_inliers_ - 6
+    for name in names:
+        coef, se = model.coef_[where[term[name]]], model.coef_se_[where[term[name]]]
+        value, err, t, p, low, high = (float(v) for v in rows[name])
         assert value == pytest.approx(coef, rel=1e-3, abs=1e-4)
-        assert z == pytest.approx(coef / se, rel=1e-3, abs=2e-3)
-        assert p == pytest.approx(2.0 * norm.sf(abs(coef / se)), abs=1e-3)
-        assert low < value < high
+        assert t == pytest.approx(coef / se, rel=1e-3, abs=2e-3)
+        assert p == pytest.approx(2.0 * student_t.sf(abs(coef / se), dof), abs=1e-3)
+        q = student_t.ppf(0.975, dof)
+        assert low == pytest.approx(coef - q * se, rel=1e-3, abs=1e-4)
     assert "Inliers:" in text and str(model.n_inliers_) in text
+    assert "sandwich, H1" in text
     assert "chosen" in text and "Degree rule: the lowest robust BIC" in text
+
+
+def test_summary_of_least_squares_names_hc1_and_its_small_sample_p_values(line_data):
+    """Few points: Student's t p-values differ from the normal ones."""
+    x, y = line_data(8, sd=0.5)
+    model = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
+    text = model.summary()
+    assert "HC1" in text and "sandwich" not in text
+    row = next(line.split() for line in text.splitlines() if line.startswith("x0 "))
+    t = model.coef_[1] / model.coef_se_[1]
+    assert float(row[4]) == pytest.approx(2.0 * student_t.sf(abs(t), 6), abs=1e-3)

@@ -1,0 +1,81 @@
+"""One candidate model fitted in the scaled coordinates: the core's robust fit or least squares."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import NDArray
+
+import vasq_core as vc
+from vasq import _basis
+
+Vector = NDArray[np.float64]
+Matrix = NDArray[np.float64]
+# A least-squares scale never falls below this, in scaled-y units, as the core's does not.
+SCALE_FLOOR = 1e-9
+
+
+@dataclass(frozen=True)
+class CandidateFit:
+    """A candidate model fitted in the scaled coordinates."""
+
+    degrees: tuple[int, ...]
+    powers: NDArray[np.int64]  # (n_terms, n_features)
+    beta: Vector  # (n_terms,)
+    weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
+    residuals: Vector  # (n_samples,)
+    leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w / scale^2
+    scale: Vector  # (n_samples,) the noise scale at every point
+    s0: float  # the fit's global noise scale
+    scale_coef: Vector  # (n_features + 1,) log-linear model of the scale over the features
+    scale_bounds: tuple[float, float]  # bounds of that model's log ratio to s0
+
+
+def fit_candidate(
+    method: str,
+    T: Matrix,
+    ys: Vector,
+    w: Vector,
+    degrees: tuple[int, ...],
+    seed: int,
+    gammas: tuple[float, float],
+) -> CandidateFit:
+    """The candidate of these degrees, fitted by `method` ("robust", "ols" or "penalized")."""
+    powers = _basis.monomial_powers(degrees)
+    if method == "robust":
+        return _high_breakdown_fit(T, ys, w, degrees, powers, seed)
+    X = _basis.design_matrix(T, powers)
+    root = np.sqrt(w)
+    if method == "ols":
+        beta = vc.ols(X * root[:, None], ys * root)
+    else:
+        R1, R2 = _basis.penalty_matrices(powers)
+        beta = vc.fit_regularized_linear(X * root[:, None], ys * root, R1, R2, *gammas)
+    return _least_squares_fit(X, ys, w, beta, degrees, powers)
+
+
+def _high_breakdown_fit(
+    T: Matrix, ys: Vector, w: Vector, degrees: tuple[int, ...], powers: NDArray[np.int64],
+    seed: int,
+) -> CandidateFit:
+    """The core's high-breakdown fit of the terms `powers`, every stage on."""
+    fit = vc.robust_fit([T[:, k] for k in range(T.shape[1])], powers.tolist(), ys, w, seed, [])
+    return CandidateFit(
+        degrees, powers, fit["beta"], fit["weights"], fit["residuals"], fit["leverage"],
+        fit["scale"], fit["s0"], fit["scale_coef"], fit["scale_bounds"],
+    )
+
+
+def _least_squares_fit(
+    X: Matrix, ys: Vector, w: Vector, beta: Vector, degrees: tuple[int, ...],
+    powers: NDArray[np.int64],
+) -> CandidateFit:
+    """A least-squares candidate: every point kept, one scale for all (root mean square)."""
+    r = ys - X @ beta
+    dof = max(float(w.sum()) - beta.size, 0.5 * float(w.sum()))
+    s = max(float(np.sqrt(np.sum(w * r * r) / dof)), SCALE_FLOOR)
+    return CandidateFit(
+        degrees, powers, beta, np.ones(ys.size), r, vc.weighted_leverage(X, w),
+        np.full(ys.size, s), s, np.zeros(powers.shape[1] + 1), (0.0, 0.0),
+    )

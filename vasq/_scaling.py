@@ -1,0 +1,159 @@
+"""Scaling of the data to the fit's coordinates, and of the results back to the user's units.
+
+Every feature is mapped to [-1, 1] and y to a robust location and scale before the core is
+called: the fits are equivariant, and the scaling keeps the core's absolute floors (a scale
+of 1e-9) meaningful and the design well conditioned far from zero.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+from dataclasses import dataclass
+from fractions import Fraction
+from math import comb
+
+import numpy as np
+from numpy.typing import NDArray
+
+import vasq_core as vc
+
+Vector = NDArray[np.float64]
+Matrix = NDArray[np.float64]
+Powers = NDArray[np.int64]
+
+# The unscaled MAD times this estimates a normal standard deviation.
+MAD_TO_SD = 1.4826
+
+
+@dataclass(frozen=True, eq=False)
+class Scaling:
+    """t = (x - centre) / half for the features, y = y_loc + y_scale * (scaled y)."""
+
+    centre: Vector
+    half: Vector
+    y_loc: float
+    y_scale: float
+
+    def features(self, X: Matrix) -> Matrix:
+        """The features X in the scaled coordinates."""
+        T: Matrix = (X - self.centre) / self.half
+        return T
+
+    def to_y(self, scaled: Vector) -> Vector:
+        """Scaled values of y in the user's units.
+
+        Near the top of the double range scaled * y_scale may overflow where the sum does
+        not: it is then formed a power of two lower, exactly (powers of two only move the
+        exponent).
+        """
+        shift = max(0, math.frexp(max(abs(self.y_loc), self.y_scale))[1] - 1021)
+        low_loc, low_scale = math.ldexp(self.y_loc, -shift), math.ldexp(self.y_scale, -shift)
+        result: Vector = (scaled * low_scale + low_loc) * math.ldexp(1.0, shift)
+        return result
+
+
+def scaling_of(X: Matrix, y: Vector, kept: NDArray[np.bool_]) -> tuple[Scaling, Vector]:
+    """The scaling of the `kept` rows (those of positive weight), and y in its units."""
+    lo, hi = X[kept].min(axis=0), X[kept].max(axis=0)
+    centre = 0.5 * lo + 0.5 * hi
+    half = 0.5 * hi - 0.5 * lo
+    y_loc, y_scale, ys = _standardise(y, kept)
+    return Scaling(centre, np.where(half > 0.0, half, 1.0), y_loc, y_scale), ys
+
+
+def _standardise(y: Vector, kept: NDArray[np.bool_]) -> tuple[float, float, Vector]:
+    """Robust location and scale of the `kept` values of y, and all of y in those units.
+
+    Worked out on y times a power of two that brings it below 1 in size, which is exact:
+    differences, sums of the middle values and squares of y would overflow near the top of
+    the double range. The scale is kept below 2**1023 so that it stays finite.
+    """
+    k = math.frexp(float(np.abs(y).max()))[1]
+    small = np.ldexp(y, -k)
+    loc = float(np.median(small[kept]))
+    scale = MAD_TO_SD * vc.mad(small[kept]) or float(np.std(small[kept]))
+    if k > 0:
+        scale = min(scale, math.ldexp(1.0, 1023 - k))
+    if scale == 0.0:  # y is constant
+        return math.ldexp(loc, k), 1.0, np.zeros_like(y)
+    return math.ldexp(loc, k), math.ldexp(scale, k), (small - loc) / scale
+
+
+def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
+    """Coefficients in raw x of ``y_loc + y_scale * sum_i beta_i prod_k t_k ** powers[i, k]``.
+
+    Each factor ((x_k - c_k) / h_k) ** e expands into powers of x_k no higher than e, so
+    every term spreads over lower terms, which the model must hold (its terms are closed
+    under lowering an exponent). The expansion is exact, in rationals, and each coefficient
+    is rounded once: far from zero its parts cancel heavily, and 1 / h_k ** e overflows or
+    underflows where the coefficient itself does not. Term by term, the work grows with the
+    number of terms, not with the tensor grid of their degrees.
+
+    Raises
+    ------
+    ValueError
+        If a coefficient lies beyond the range of double precision.
+    """
+    where = {p: i for i, p in enumerate(map(tuple, powers.tolist()))}
+    # expansion[k][e]: nonzero coefficients (j, a) of x_k ** j in ((x_k - c_k) / h_k) ** e
+    expansion: list[dict[int, list[tuple[int, Fraction]]]] = []
+    for k, (c, h) in enumerate(zip(scaling.centre.tolist(), scaling.half.tolist())):
+        shift, width = Fraction(c), Fraction(h)
+        expansion.append({
+            e: [(j, comb(e, j) * (-shift) ** (e - j) / width**e) for j in range(e + 1)
+                if shift or j == e]
+            for e in set(powers[:, k].tolist())
+        })
+    exact = dict.fromkeys(where, Fraction(0))
+    scale = Fraction(scaling.y_scale)
+    for b, p in zip(beta.tolist(), powers.tolist()):
+        parts: dict[tuple[int, ...], Fraction] = {(): scale * Fraction(b)}
+        for k, e in enumerate(p):
+            line = expansion[k][e]
+            parts = {key + (j,): v * a for key, v in parts.items() for j, a in line}
+        for key, v in parts.items():
+            exact[key] += v
+    if scaling.y_loc:
+        exact[(0,) * powers.shape[1]] += Fraction(scaling.y_loc)
+    return np.array([_rounded(v, key) for key, v in exact.items()], dtype=np.float64)
+
+
+def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
+    """The covariance of the coefficients in the user's units, from the scaled one.
+
+    The map from scaled coefficients to the user's is linear (plus a constant shift of the
+    intercept, which does not change a covariance): with M its matrix, the result is
+    y_scale^2 M cov M^T, each product taken column by column through the same map. A
+    covariance with a NaN (too little weight among the inliers) is NaN throughout.
+    """
+    if np.isnan(cov).any():
+        return np.full(cov.shape, np.nan)
+    unit = Scaling(scaling.centre, scaling.half, 0.0, 1.0)
+    half_way = np.column_stack([to_user_units(c, powers, unit) for c in cov.T])
+    result: Matrix = (
+        np.column_stack([to_user_units(c, powers, unit) for c in half_way]) * scaling.y_scale**2
+    )
+    return 0.5 * (result + result.T)
+
+
+def _rounded(value: Fraction, term: tuple[int, ...]) -> float:
+    """The double nearest `value`, or a ValueError if it over- or underflows."""
+    try:
+        result = value.numerator / value.denominator  # correctly rounded
+    except OverflowError:
+        result = math.inf
+    if math.isinf(result) or (
+        value and abs(result) < sys.float_info.min and Fraction(result) != value
+    ):
+        # Its decimal exponent, then three digits of the ratio, which is of order one.
+        exponent = math.floor(math.log10(abs(value.numerator)) - math.log10(value.denominator))
+        digits, carry = f"{float(value / Fraction(10) ** exponent):.2e}".split("e")
+        name = "*".join(f"x{k}" if e == 1 else f"x{k}^{e}" for k, e in enumerate(term) if e)
+        raise ValueError(
+            f"the coefficient of {name or 1} in the units of the data, about "
+            f"{digits}e{exponent + int(carry)}, "
+            "is beyond the range of double precision; predict and saved models are not "
+            "affected, as they work in scaled coordinates"
+        )
+    return result
