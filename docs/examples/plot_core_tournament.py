@@ -42,8 +42,11 @@ print("design:", X.shape, " penalties:", R1.shape, R2.shape)
 # Least squares, then the tournament
 # ----------------------------------
 # Penalised least squares is pulled towards the spoiled readings. The tournament minimises
-# the MDL energy instead, which counts how many residuals fall within a tolerance: points
-# far off cost the same however far they are, so they cannot pull the curve.
+# the MDL energy instead (``mdl_score_reg``), which counts the residuals within a tolerance
+# of 0.4 times the MAD of ``y``: a point far off costs no more than one just outside, so the
+# spoiled readings pull less. But every curve that keeps the same points within that band
+# has the same energy, so the chains settle anywhere in it: on these data the band is wide
+# next to the noise, and the tournament's curve is coarse.
 gamma1 = gamma2 = 1e-4
 beta_ls = vasq_core.fit_regularized_linear(X, y, R1, R2, gamma1=gamma1, gamma2=gamma2)
 result = vasq_core.TournamentMCMC(seed=0).fit(X, y, R1, R2, gamma1=gamma1, gamma2=gamma2)
@@ -55,8 +58,9 @@ print("true coefficients:       [ 1.    -2.     0.     0.5  ]")
 # %%
 # The estimator's road
 # --------------------
-# The estimator scales the data, fits every candidate degree robustly and keeps the one of
-# lowest robust BIC; its result is one :class:`vasq.PolynomialModel`.
+# The estimator scales the data, fits every candidate degree robustly (residuals weighted
+# by the biweight at a scale estimated from the data, not counted within a fixed band) and
+# keeps the degree of lowest robust BIC; its result is one :class:`vasq.PolynomialModel`.
 estimator = RobustPolynomialRegressor(random_state=0).fit(x[:, None], y)
 print("estimator: degree", estimator.degree_, "coefficients", np.round(estimator.coef_, 3))
 print("spoiled readings rejected:", (~estimator.inlier_mask_[spoiled]).sum(), "of",
