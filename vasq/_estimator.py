@@ -10,7 +10,7 @@ from typing import Any, Literal, overload
 import numpy as np
 from numpy.polynomial import Polynomial
 from numpy.typing import ArrayLike, NDArray
-from sklearn.base import BaseEstimator, RegressorMixin, _fit_context
+from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (
@@ -213,7 +213,6 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.gamma2 = gamma2
         self.random_state = random_state
 
-    @_fit_context(prefer_skip_nested_validation=True)
     def fit(
         self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
     ) -> RobustPolynomialRegressor:
@@ -249,15 +248,12 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             overflows, there are too few samples or too little total weight for the degree
             (see `max_degree`), or a parameter is out of range.
         """
-        degree = self.degree
-        if not isinstance(degree, (str, Integral)) and (
-            len(degree) == 0 or not all(
-                isinstance(d, Integral) and not isinstance(d, bool) and 0 <= d <= INT32_MAX
-                for d in degree
-            )
+        self._validate_params()
+        if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
+            self.degree and all(_is_degree(d) for d in self.degree)
         ):
             raise ValueError(f"degree must be \"auto\", an integer >= 0 or one per feature, "
-                             f"got {degree!r}")
+                             f"got {self.degree!r}")
         names = _get_feature_names(X)
         # scikit-learn's quick finiteness test sums the data, which may overflow (to a NaN
         # that the exact test behind it then clears).
@@ -271,7 +267,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         model = self._fitted_model(Xa, ys, w, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
-        state = vars(self)
+        state = self.__dict__
         if names is None:
             state.pop("feature_names_in_", None)
         fitted: dict[str, Any] = {"model_": model, "n_features_in_": Xa.shape[1]}
@@ -441,3 +437,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: :meth:`PolynomialModel.summary` of `model_`."""
         return self._model().summary(feature_names)
+
+
+def _is_degree(value: object) -> bool:
+    """Whether `value` is an integer (not a bool) in [0, INT32_MAX]."""
+    return isinstance(value, Integral) and not isinstance(value, bool) and 0 <= int(value) <= INT32_MAX

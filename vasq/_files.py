@@ -45,7 +45,7 @@ def atomic_open(
         dir=target.parent, prefix=f".{target.name}.", suffix=".tmp"
     )
     try:
-        text = {} if binary else {"encoding": "utf-8", "newline": newline}
+        text: dict[str, Any] = {} if binary else {"encoding": "utf-8", "newline": newline}
         with os.fdopen(fd, "wb" if binary else "w", **text) as file:
             yield file
             file.flush()
