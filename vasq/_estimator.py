@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from functools import partial
 from numbers import Integral, Real
 from typing import Any, Literal, overload
 
@@ -11,7 +10,6 @@ import numpy as np
 from numpy.polynomial import Polynomial
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils import check_random_state
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (
     _check_sample_weight,
@@ -21,13 +19,19 @@ from sklearn.utils.validation import (
     validate_data,
 )
 
-from vasq import _basis, _candidate, _degree, _uncertainty
+from vasq._fit import INT32_MAX, fit_model
 from vasq._model import PolynomialModel
-from vasq._scaling import scaling_of
-from vasq._uncertainty import NoiseModel
 
-INT32_MAX = 2**31 - 1
 Vector = NDArray[np.float64]
+
+
+def _reads(field: str, doc: str) -> Any:
+    """A fitted attribute of the estimator: the `field` of its `model_`."""
+
+    def read(estimator: RobustPolynomialRegressor) -> Any:
+        return getattr(estimator._model(), field)
+
+    return property(read, doc=doc)
 
 
 class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
@@ -44,13 +48,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     1. Every feature is mapped to [-1, 1] and y to (y - median) / (1.4826 MAD); the fit is
        equivariant, so this changes nothing but keeps the core's absolute floors meaningful.
     2. High-breakdown start (least trimmed squares, as FAST-LTS): ceil(log 0.01 /
-       log(1 - 0.5^p)) random p-point subsets (p terms, at most 3000), solved exactly and
-       ranked by the weighted sum of the smallest squared residuals over a weight mass
-       h = floor((W + p + 1) / 2) of a subsample of at most 128 rows; the best 3 are
-       iterated by concentration steps (least squares on the weight mass h of best-fitting
-       points until that set stops changing), and so is least squares. Above 1500 samples
-       this runs on a subsample of 1500. Half the points may be outliers of any kind,
-       leverage points included.
+       log(1 - 0.5^p)) random p-point subsets (p terms, at most 3000), each solved exactly
+       and given one concentration step on 128 rows spread evenly over the sample, where
+       they are ranked by the trimmed sum of squares over a weight mass h = floor((W + p +
+       1) / 2), W the total weight. The best 10 of them and least squares get two
+       concentration steps on all rows (least squares on the weight mass h of
+       best-fitting points), and the best 3 of those steps until the trimmed objective
+       stops falling. Above 1500 samples this runs on a subsample of 1500. Half the
+       points may be outliers of any kind, leverage points included.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
        2.5 s0, made consistent at the normal. A log-linear model of the scale over the
        features, fitted to those inliers only, clamped to the range it takes on them and to
@@ -264,7 +269,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
         w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
-        model = self._fitted_model(Xa, ys, w, names)
+        model = fit_model(self, Xa, ys, w, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
         state = self.__dict__
@@ -276,86 +281,22 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         state.update(fitted)
         return self
 
-    def _fitted_model(
-        self, X: NDArray[np.float64], y: Vector, w: Vector, names: NDArray[Any] | None
-    ) -> PolynomialModel:
-        """The model fitted to checked data, without touching the estimator."""
-        total = float(np.sum(w))
-        if not np.isfinite(total):
-            raise ValueError("sample_weight sums to more than the double range: rescale the "
-                             "weights (to mean 1, for relative precisions)")
-        # Rows of zero weight take no part, not even in the scaling.
-        kept = w > 0.0
-        n_features = X.shape[1]
-        counts = (int(np.count_nonzero(kept)), np.unique(X[kept], axis=0).shape[0], total)
-        robust = self.method == "robust"
-        degrees = _degree.candidates(self.degree, self.max_degree, robust, n_features, counts)
-        scaling, ys = scaling_of(X, y, kept)
-        T = scaling.features(X)
-        seed = int(check_random_state(self.random_state).randint(INT32_MAX))
-        fit = partial(
-            _candidate.fit_candidate, self.method, T, ys, w, seed=seed,
-            gammas=(float(self.gamma1), float(self.gamma2)),
-        )
-        found = _degree.search(lambda d: fit(degrees=d), degrees, w)
-        chosen = found.fits[found.best]
-        noise = NoiseModel(float(chosen.s0), np.asarray(chosen.scale_coef, dtype=np.float64),
-                           (float(chosen.scale_bounds[0]), float(chosen.scale_bounds[1])))
-        D = _basis.design_matrix(T, chosen.powers)
-        cov = _uncertainty.sandwich_covariance(
-            D, ys - D @ chosen.beta, noise.at(T), w, chosen.weights > 0.0, robust
-        )
-
-        def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
-            return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
-
-        feature_names = [str(n) for n in names] if names is not None else [
-            f"x{k}" for k in range(n_features)
-        ]
-        return PolynomialModel(
-            feature_names=tuple(feature_names),
-            target_name="y",
-            method=self.method,
-            degree=key(chosen.degrees),
-            powers=chosen.powers,
-            beta=chosen.beta,
-            beta_cov=cov,
-            scaling=scaling,
-            noise=noise,
-            weights=chosen.weights,
-            bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores)},
-            reached_max_degree=isinstance(self.degree, str) and found.reached_max_degree,
-        )
-
     def _model(self) -> PolynomialModel:
         check_is_fitted(self)
         model: PolynomialModel = self.model_
         return model
 
-    @property
-    def degree_(self) -> Any:
-        """Chosen degree (see the class docstring); typed loosely, an int for one feature."""
-        return self._model().degree
-
-    @property
-    def powers_(self) -> NDArray[np.int64]:
-        """Exponents of each monomial term."""
-        return self._model().powers
-
-    @property
-    def coef_(self) -> Vector:
-        """Coefficients in the user's units (see the class docstring)."""
-        return self._model().coef
-
-    @property
-    def coef_cov_(self) -> NDArray[np.float64]:
-        """Covariance of `coef_` (see the class docstring)."""
-        return self._model().coef_cov
-
-    @property
-    def coef_se_(self) -> Vector:
-        """Standard errors of `coef_`."""
-        return self._model().coef_se
+    degree_ = _reads("degree", "Chosen degree (an int for one feature).")
+    powers_ = _reads("powers", "Exponents of each monomial term, the constant first.")
+    coef_ = _reads("coef", "Coefficients in the user's units (see the class docstring).")
+    coef_cov_ = _reads("coef_cov", "Covariance of `coef_` (see the class docstring).")
+    coef_se_ = _reads("coef_se", "Standard errors of `coef_`.")
+    inlier_mask_ = _reads("inlier_mask", "The observations the final fit treats as inliers.")
+    n_inliers_ = _reads("n_inliers", "Number of samples with a nonzero final weight.")
+    weights_ = _reads("weights", "Final robustness weights in [0, 1].")
+    scale_ = _reads("scale", "The global noise scale s0 in the units of y.")
+    bic_scores_ = _reads("bic_scores", "Robust BIC of every degree tried.")
+    bic_score_ = _reads("bic_score", "Robust BIC of the chosen degree.")
 
     @property
     def polynomial_(self) -> Polynomial:
@@ -364,36 +305,6 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if len(model.feature_names) != 1:
             raise AttributeError("polynomial_ is only defined for one feature")
         return Polynomial(model.coef)
-
-    @property
-    def inlier_mask_(self) -> NDArray[np.bool_]:
-        """The observations the final fit treats as inliers."""
-        return self._model().inlier_mask
-
-    @property
-    def n_inliers_(self) -> int:
-        """Number of samples with a nonzero final weight."""
-        return self._model().n_inliers
-
-    @property
-    def weights_(self) -> Vector:
-        """Final robustness weights in [0, 1]."""
-        return self._model().weights
-
-    @property
-    def scale_(self) -> float:
-        """The global noise scale s0 in the units of y."""
-        return self._model().scale
-
-    @property
-    def bic_scores_(self) -> dict[Any, float]:
-        """Robust BIC of every degree tried."""
-        return self._model().bic_scores
-
-    @property
-    def bic_score_(self) -> float:
-        """Robust BIC of the chosen degree."""
-        return self._model().bic_score
 
     def _checked(self, X: ArrayLike) -> NDArray[np.float64]:
         """X checked against the fit, as scikit-learn checks it."""

@@ -78,27 +78,17 @@ class PolynomialModel:
     @property
     def coef(self) -> Vector:
         """Coefficients in the user's units: term i is ``coef[i] * prod_k X[:, k] **
-        powers[i, k]``, each the exact one rounded once.
-
-        Raises
-        ------
-        ValueError
-            If one lies beyond the range of double precision (a narrow range of x far
-            from zero at a high degree); predictions are not affected.
-        """
+        powers[i, k]``, each the exact one rounded once; a ValueError if one lies beyond
+        the range of double precision (a narrow range of x far from zero at a high degree),
+        which predictions do not suffer."""
         return to_user_units(self.beta, self.powers, self.scaling)
 
     @property
     def coef_cov(self) -> Matrix:
         """Covariance of `coef`: the sandwich covariance of the fit mapped to the user's
         units (Huber's H1 for the robust method, HC1 for least squares). NaN throughout
-        when the inliers' total weight does not exceed the number of terms.
-
-        Raises
-        ------
-        ValueError
-            If `coef` does.
-        """
+        when the inliers' total weight does not exceed the number of terms; a ValueError
+        when `coef` raises one."""
         return to_user_covariance(self.beta_cov, self.powers, self.scaling)
 
     @property
@@ -183,11 +173,12 @@ class PolynomialModel:
         ValueError
             If X is not numeric and two-dimensional with one column per feature.
         """
-        D = self._design(X)
-        mean = self.scaling.to_y(D @ self.beta)
+        T = self._scaled(X)
+        mean = self.curve(T)
         if not return_std:
             return mean
-        return mean, _uncertainty.curve_sd(D, self.beta_cov) * self.scaling.y_scale
+        sd = _uncertainty.curve_sd(_basis.design_matrix(T, self.powers), self.beta_cov)
+        return mean, sd * self.scaling.y_scale
 
     def predict_interval(
         self, X: ArrayLike, level: float = 0.95, kind: str = "confidence"
@@ -223,13 +214,8 @@ class PolynomialModel:
         return self._band(self._scaled(X), level, kind)
 
     def noise_scale(self, X: ArrayLike) -> Vector:
-        """The noise scale the fit models at each row of X, in the units of y.
-
-        Raises
-        ------
-        ValueError
-            If X is not valid as in `predict`.
-        """
+        """The noise scale the fit models at each row of X (valid as in `predict`), in the
+        units of y."""
         scale: Vector = self.noise.at(self._scaled(X)) * self.scaling.y_scale
         return scale
 
@@ -267,31 +253,7 @@ class PolynomialModel:
             If the model has more than one feature, its curve is constant, `level` is not
             in (0, 1) or y holds NaN, infinity or non-numeric values.
         """
-        if len(self.feature_names) != 1:
-            raise ValueError(
-                f"inverse_predict needs a model of one feature, this one has "
-                f"{len(self.feature_names)}"
-            )
-        level = _uncertainty.check_level(level)
-        values = np.asarray(y, dtype=np.float64)
-        if values.ndim != 1:
-            raise ValueError(f"y must be 1-D, got an array of shape {values.shape}")
-        if not np.isfinite(values).all():
-            raise ValueError("y must be finite numbers: it holds NaN or infinity")
-        dense = np.zeros(int(self.powers.max()) + 1)
-        dense[self.powers[:, 0]] = self.beta
-        if not dense[1:].any():
-            raise ValueError("inverse_predict needs a curve that is not constant")
-
-        def curve(t: Vector) -> Vector:
-            return self.scaling.to_y(_basis.design_matrix(t[:, None], self.powers) @ self.beta)
-
-        def band(t: Vector) -> tuple[Vector, Vector]:
-            return self._band(t[:, None], level, "prediction")
-
-        t, lower, upper = _uncertainty.inverse_curve(dense, curve, band, values)
-        centre, half = float(self.scaling.centre[0]), float(self.scaling.half[0])
-        return centre + half * t, centre + half * lower, centre + half * upper
+        return _uncertainty.inverse_predict(self, y, level)
 
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: coefficients with their tests and intervals, degrees, noise.
@@ -321,37 +283,20 @@ class PolynomialModel:
         return _report.summary(self.with_names(feature_names))
 
     def to_json(self) -> str:
-        """The model as JSON text, which `from_json` reads back exactly.
-
-        Raises
-        ------
-        ValueError
-            If a score is not finite (JSON has no such numbers).
-        """
+        """The model as JSON text, which `from_json` reads back exactly; a ValueError if a
+        score is not finite (JSON has no such numbers)."""
         return _model_file.to_json(self)
 
     @classmethod
     def from_json(cls, text: str) -> PolynomialModel:
-        """The model of a JSON text written by `to_json`.
-
-        Raises
-        ------
-        ValueError
-            If the text is not a vasq model, or a field is missing, malformed or
-            impossible (see :func:`load_model`); the message names the key.
-        """
+        """The model of a JSON text written by `to_json`; a ValueError naming the key if the
+        text is not a vasq model or a field is missing, malformed or impossible (see
+        :func:`load_model`)."""
         return cls(**_model_file.fields_of_json(text))
 
     def save(self, path: str | Path) -> None:
-        """Write the model to `path` as JSON; `load_model` reads it back exactly.
-
-        The old file, if any, is replaced whole once the new one is written, or kept.
-
-        Raises
-        ------
-        OSError
-            If the file cannot be written.
-        """
+        """Write the model to `path` as JSON, which `load_model` reads back exactly: the old
+        file, if any, is replaced whole once the new one is written, or kept (OSError)."""
         text = self.to_json()
         with atomic_open(path) as file:
             file.write(text)
@@ -364,8 +309,9 @@ class PolynomialModel:
             raise ValueError(f"X must have shape (n_samples, {n_features}), got {Xa.shape}")
         return self.scaling.features(Xa)
 
-    def _design(self, X: ArrayLike) -> Matrix:
-        return _basis.design_matrix(self._scaled(X), self.powers)
+    def curve(self, T: Matrix) -> Vector:
+        """The fitted curve at the scaled points `T`, in the units of y."""
+        return self.scaling.to_y(_basis.design_matrix(T, self.powers) @ self.beta)
 
     def _band(self, T: Matrix, level: float, kind: str) -> tuple[Vector, Vector]:
         """Lower and upper ends of the intervals at the scaled points `T`, in y units."""

@@ -11,13 +11,17 @@ import math
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.typing import NDArray
+from numpy.typing import ArrayLike, NDArray
 from scipy.optimize import brentq
 from scipy.stats import t as student_t
 
 import vasq_core as vc
+
+if TYPE_CHECKING:
+    from vasq._model import PolynomialModel
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
@@ -146,6 +150,35 @@ def turning_points(coef: Vector) -> Vector:
     real = roots.real[np.abs(roots.imag) < TURNING_IMAG]
     inside: Vector = np.sort(real[(real > -1.0) & (real < 1.0)])
     return inside
+
+
+def inverse_predict(
+    model: PolynomialModel, y: ArrayLike, level: float
+) -> tuple[Vector, Vector, Vector]:
+    """`PolynomialModel.inverse_predict`: the x of each y on the model's curve, and its
+    interval, searched in the scaled coordinates."""
+    if len(model.feature_names) != 1:
+        raise ValueError(
+            f"inverse_predict needs a model of one feature, this one has "
+            f"{len(model.feature_names)}"
+        )
+    level = check_level(level)
+    values = np.asarray(y, dtype=np.float64)
+    if values.ndim != 1:
+        raise ValueError(f"y must be 1-D, got an array of shape {values.shape}")
+    if not np.isfinite(values).all():
+        raise ValueError("y must be finite numbers: it holds NaN or infinity")
+    dense = np.zeros(int(model.powers.max()) + 1)
+    dense[model.powers[:, 0]] = model.beta
+    if not dense[1:].any():
+        raise ValueError("inverse_predict needs a curve that is not constant")
+
+    def band(t: Vector) -> tuple[Vector, Vector]:
+        return model._band(t[:, None], level, "prediction")
+
+    t, lower, upper = inverse_curve(dense, lambda t: model.curve(t[:, None]), band, values)
+    centre, half = float(model.scaling.centre[0]), float(model.scaling.half[0])
+    return centre + half * t, centre + half * lower, centre + half * upper
 
 
 def inverse_curve(

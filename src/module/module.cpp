@@ -76,6 +76,26 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
                   "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
 }
 
+Matrix design_matrix(const std::vector<Vector>& T, const vasq::MultiIndexList& powers) {
+  py::gil_scoped_release release;
+  return vasq::term_design(T, powers);
+}
+
+py::tuple biweight(const Vector& u) {
+  vasq::BiweightArrays b;
+  {
+    py::gil_scoped_release release;
+    b = vasq::biweight_arrays(u);
+  }
+  return py::make_tuple(std::move(b.rho), std::move(b.psi), std::move(b.psi_prime),
+                        std::move(b.weight));
+}
+
+Vector weighted_leverage(const Matrix& X, const Vector& w) {
+  py::gil_scoped_release release;
+  return vasq::weighted_leverage(X, w);
+}
+
 } // namespace
 
 PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
@@ -125,4 +145,8 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
                    "gamma1"_a = 0.0, "gamma2"_a = 0.0);
   /* 17 */ m.def("robust_fit", &robust_fit, "T"_a, "powers"_a, "y"_a, "w"_a,
                  "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{});
+  /* 18 */ m.def("design_matrix", &design_matrix, "T"_a, "powers"_a);
+  /* 19 */ m.def("biweight", &biweight, "u"_a);
+  /* 20 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
+  /* 21 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
 }

@@ -31,30 +31,11 @@ constexpr double kIrlsTol = 1e-9;
 // Engine of the subsample, apart from the starts' engines.
 constexpr std::uint64_t kSubsampleStream = 0x5bd1e995u;
 
-void check_input(const std::vector<Vector>& T, const MultiIndexList& powers, const Vector& y,
-                 const Vector& w) {
-  require(!T.empty() && !powers.empty(), kDimensionMismatch);
-  for (const Vector& column : T) {
-    require(column.size() == y.size(), kDimensionMismatch);
-    require(column.allFinite(), "Non-finite input.");
-  }
-  for (const MultiIndex& index : powers) {
-    require(index.size() == T.size(), kDimensionMismatch);
-    for (int e : index) require(e >= 0, "exponents must be >= 0");
-  }
-  require(w.size() == y.size(), kDimensionMismatch);
+void check_observations(const Vector& y, const Vector& w, Index n) {
+  require(y.size() == n && w.size() == n, kDimensionMismatch);
   require(y.allFinite() && w.allFinite(), "Non-finite input.");
   require((w.array() >= 0.0).all(), "sample weights must be >= 0");
   require(w.sum() > 0.0, "sample weights must not all be zero");
-}
-
-Matrix design_of(const std::vector<Vector>& T, const MultiIndexList& powers) {
-  // Powers 0, 1, ..., d of one feature: the repeated products of the estimator's own basis.
-  bool consecutive = T.size() == 1;
-  for (std::size_t j = 0; consecutive && j < powers.size(); ++j)
-    consecutive = powers[j][0] == static_cast<int>(j);
-  if (consecutive) return design_matrix_1d(static_cast<int>(powers.size()) - 1, T.front());
-  return design_matrix_nd(powers, T);
 }
 
 // E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept
@@ -164,13 +145,32 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
 
 } // namespace
 
+Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
+  require(!T.empty() && !powers.empty(), kDimensionMismatch);
+  for (const Vector& column : T) {
+    require(column.size() == T.front().size(), kDimensionMismatch);
+    require(column.allFinite(), "Non-finite input.");
+  }
+  for (const MultiIndex& index : powers) {
+    require(index.size() == T.size(), kDimensionMismatch);
+    for (int e : index) require(e >= 0, "exponents must be >= 0");
+  }
+  // Powers 0, 1, ..., d of one feature: the repeated products of the estimator's own basis.
+  bool consecutive = T.size() == 1;
+  for (std::size_t j = 0; consecutive && j < powers.size(); ++j)
+    consecutive = powers[j][0] == static_cast<int>(j);
+  Matrix X = consecutive ? design_matrix_1d(static_cast<int>(powers.size()) - 1, T.front())
+                         : design_matrix_nd(powers, T);
+  // Features beyond [-1, 1] raised to high powers can overflow.
+  require(X.allFinite(), "the design overflows: features too large for their exponents");
+  return X;
+}
+
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
                            const Vector& y, const Vector& w, std::uint64_t seed,
                            const RobustStages& stages) {
-  check_input(T, powers, y, w);
-  const Matrix X = design_of(T, powers);
-  // Features beyond [-1, 1] raised to high powers can overflow.
-  require(X.allFinite(), "Non-finite input.");
+  const Matrix X = term_design(T, powers);
+  check_observations(y, w, X.rows());
   const Index n = X.rows();
   const Index p = X.cols();
   RobustFitResult out;
@@ -197,13 +197,13 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
     // high-breakdown scale. With many points per term a group of outliers, not chance, is
     // what agrees, and only the trimmed start is refined.
     int steps = 0;
-    Vector trimmed_end = irls_biweight(X, y, w, out.scale, std::move(out.beta), kBiweightEfficient,
-                                       kMaxIrls, kIrlsTol, steps);
+    Vector trimmed_end =
+        irls_biweight(X, y, w, out.scale, std::move(out.beta), kMaxIrls, kIrlsTol, steps);
     out.n_irls += steps;
     out.residuals.noalias() = y - X * trimmed_end;
     if (w.sum() < kFewPerTerm * static_cast<double>(p)) {
       Vector pilot_end = irls_biweight(X, y, w, out.scale, weighted_least_squares(X, y, w),
-                                       kBiweightEfficient, kMaxIrls, kIrlsTol, steps);
+                                       kMaxIrls, kIrlsTol, steps);
       out.n_irls += steps;
       const Vector pilot_residuals = y - X * pilot_end;
       if (biweight_objective(pilot_residuals, w, out.scale) <
@@ -219,8 +219,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   // The weights' storage holds the rows' inverse variances first: one n-vector less.
   out.weights = w.cwiseQuotient(out.scale.cwiseAbs2());
   out.leverage = leverages(X, out.weights);
-  for (Index i = 0; i < n; ++i)
-    out.weights[i] = biweight_weight(out.residuals[i] / (kBiweightEfficient * out.scale[i]));
+  for (Index i = 0; i < n; ++i) out.weights[i] = biweight(out.residuals[i] / out.scale[i]).weight;
   return out;
 }
 

@@ -40,16 +40,22 @@ struct RobustFitResult {
   int n_irls = 0;
 };
 
-// Fits y ~ X beta, X the monomials `powers` of the feature columns T, with per-row weights
-// w >= 0 (a zero weight is the row's absence, an integer weight its repetition):
+// The n x p design of the terms `powers` (exponent lists, one entry per feature) at the
+// feature columns T: column j is the product over k of T[k]^powers[j][k]. Throws
+// std::invalid_argument on shapes that disagree, non-finite features, negative exponents or
+// a design that overflows.
+Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
+
+// Fits y ~ X beta, X = term_design(T, powers), with per-row weights w >= 0 (a zero weight is the
+// row's absence, an integer weight its repetition):
 // 1. elemental_start_count(p) random p-subsets, on a subsample of kSubsampleRows rows drawn
 //    from the seed when there are more, each scored by the trimmed objective with
 //    h = floor((W + p + 1) / 2), W the total weight;
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
 // 3. s0, the scale of its residuals on every row within 2.5 s0 (a reweighted trimmed scale,
 //    consistent at the normal, with a small-sample factor when p / W exceeds 0.12);
-// 4. the scale model (fit_scale_model) and biweight IRLS (c = 4.685) at those fixed scales,
-//    with fewer than 10 points per term also from least squares, the lower biweight
+// 4. the scale model (fit_scale_model) and biweight IRLS (c = kBiweightC) at those fixed
+//    scales, with fewer than 10 points per term also from least squares, the lower biweight
 //    objective kept.
 // Results are the same bits on any number of threads. Throws std::invalid_argument on
 // shapes that disagree, non-finite input, negative weights or no positive weight.

@@ -35,19 +35,23 @@ double weighted_rss(const Matrix& Z, const Vector& v, const Vector& omega, const
 
 } // namespace
 
-double biweight_weight(double u) {
-  if (!(std::abs(u) < 1.0)) return 0.0;
-  const double v = 1.0 - u * u;
-  return v * v;
+BiweightArrays biweight_arrays(const Vector& u) {
+  require(u.allFinite(), "Non-finite input.");
+  const Index n = u.size();
+  BiweightArrays out{Vector(n), Vector(n), Vector(n), Vector(n)};
+  for (Index i = 0; i < n; ++i) {
+    const BiweightValues b = biweight(u[i]);
+    out.rho[i] = b.rho, out.psi[i] = b.psi, out.psi_prime[i] = b.psi_prime;
+    out.weight[i] = b.weight;
+  }
+  return out;
 }
 
 double biweight_objective(const Vector& r, const Vector& w, const Vector& s) {
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(w[i] > 0.0)) continue;
-    const double u = r[i] / (kBiweightEfficient * s[i]);
-    const double v = std::abs(u) < 1.0 ? 1.0 - u * u : 0.0;
-    sum += w[i] * (1.0 - v * v * v);
+    sum += w[i] * biweight(r[i] / s[i]).rho;
   }
   return sum;
 }
@@ -112,7 +116,7 @@ ScaleModel fit_scale_model(const std::vector<Vector>& T, const Vector& r, const 
 }
 
 Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Vector& s,
-                     Vector beta, double c, int max_iter, double tol, int& iterations) {
+                     Vector beta, int max_iter, double tol, int& iterations) {
   const Index n = X.rows();
   Vector r(n), omega(n);
   iterations = 0;
@@ -120,7 +124,7 @@ Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Ve
     r.noalias() = y - X * beta;
     double total = 0.0;
     for (Index i = 0; i < n; ++i) {
-      omega[i] = w[i] * biweight_weight(r[i] / (c * s[i])) / (s[i] * s[i]);
+      omega[i] = w[i] * biweight(r[i] / s[i]).weight / (s[i] * s[i]);
       total += omega[i];
     }
     if (!(total > 0.0)) break;

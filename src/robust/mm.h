@@ -4,18 +4,20 @@
 
 #include <vector>
 
+#include "robust/biweight.h"
 #include "types.h"
 
 namespace vasq {
 
-// Tukey's biweight constant of the refinement: 95 % efficiency at the normal distribution.
-inline constexpr double kBiweightEfficient = 4.685;
+// The biweight's rho, psi, psi' and weight at every u. Throws std::invalid_argument on a
+// non-finite u.
+struct BiweightArrays {
+  Vector rho, psi, psi_prime, weight;
+};
+BiweightArrays biweight_arrays(const Vector& u);
 
-// Tukey's biweight weight psi(u) / u = (1 - u^2)^2 for |u| < 1, else 0, of u = r / c.
-double biweight_weight(double u);
-
-// sum_i w_i rho(r_i / (c s_i)), rho(u) = 1 - (1 - u^2)^3 for |u| < 1, else 1: the objective
-// that the biweight refinement lowers at fixed scales, c = kBiweightEfficient.
+// sum_i w_i rho(r_i / s_i), rho the biweight's: the objective that the biweight refinement
+// lowers at fixed scales.
 double biweight_objective(const Vector& r, const Vector& w, const Vector& s);
 
 // The noise scale at features t: s0 * exp(clamp(gamma[0] + sum_k gamma[k+1] t_k, lo, hi)).
@@ -39,11 +41,11 @@ inline constexpr double kMaxScaleRatio = 4.0;
 ScaleModel fit_scale_model(const std::vector<Vector>& T, const Vector& r, const Vector& w,
                            double s0);
 
-// Iteratively reweighted least squares from `beta` with weights w_i W(r_i / (c s_i)) / s_i^2,
+// Iteratively reweighted least squares from `beta` with weights w_i W(r_i / s_i) / s_i^2,
 // W the biweight weight and the scales s fixed: a point beyond c s_i gets no weight, and the
 // scale cannot grow to readmit it. Stops when no coefficient moves by more than
 // tol * (1 + max |beta|), or after max_iter steps; `iterations` receives the count.
 Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Vector& s,
-                     Vector beta, double c, int max_iter, double tol, int& iterations);
+                     Vector beta, int max_iter, double tol, int& iterations);
 
 } // namespace vasq

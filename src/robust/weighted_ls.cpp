@@ -56,18 +56,51 @@ Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& om
   return ols(R, stack.col(p).head(p));
 }
 
+std::vector<int> column_exponents(const Matrix& X) {
+  std::vector<int> exponents(static_cast<std::size_t>(X.cols()), 0);
+  for (Index j = 0; j < X.cols(); ++j) {
+    const double top = X.rows() > 0 ? X.col(j).cwiseAbs().maxCoeff() : 0.0;
+    if (top > 0.0) exponents[static_cast<std::size_t>(j)] = std::ilogb(top);
+  }
+  return exponents;
+}
+
+Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents) {
+  Matrix scaled(X.rows(), X.cols());
+  for (Index j = 0; j < X.cols(); ++j) {
+    const int e = exponents[static_cast<std::size_t>(j)];
+    for (Index i = 0; i < X.rows(); ++i) scaled(i, j) = std::scalbn(X(i, j), -e);
+  }
+  return scaled;
+}
+
 Vector leverages(const Matrix& X, const Vector& omega) {
+  // The hat matrix is the same for any scaling of a column or of all the weights: powers of
+  // two that bring both near 1 keep the squares of huge or tiny entries in the double range.
+  const Matrix Xs = scale_columns(X, column_exponents(X));
+  const double top = omega.size() > 0 ? omega.maxCoeff() : 0.0;
+  if (!(top > 0.0)) return Vector::Zero(X.rows());
+  const int shift = std::ilogb(top);
+  Vector v(omega.size());
+  for (Index i = 0; i < v.size(); ++i) v[i] = std::scalbn(omega[i], -shift);
   const Index p = X.cols();
-  const Matrix stack = weighted_triangle(X, Vector::Zero(X.rows()), omega);
+  const Matrix stack = weighted_triangle(Xs, Vector::Zero(X.rows()), v);
   // Rows of X times the pseudo-inverse of R, column by column in minimum norm.
   Matrix inverse(p, p);
   for (Index j = 0; j < p; ++j) inverse.col(j) = ols(stack.leftCols(p), Vector::Unit(p, j));
   Vector h(X.rows());
   for (Index start = 0; start < X.rows(); start += kBlockRows) {
     const Index m = std::min(kBlockRows, X.rows() - start);
-    h.segment(start, m) = (X.middleRows(start, m) * inverse).rowwise().squaredNorm();
+    h.segment(start, m) = (Xs.middleRows(start, m) * inverse).rowwise().squaredNorm();
   }
-  return (omega.array() > 0.0).select(omega.cwiseProduct(h), 0.0);
+  return (v.array() > 0.0).select(v.cwiseProduct(h).cwiseMin(1.0), 0.0);
+}
+
+Vector weighted_leverage(const Matrix& X, const Vector& w) {
+  require(w.size() == X.rows(), kDimensionMismatch);
+  require(X.allFinite() && w.allFinite(), "Non-finite input.");
+  require((w.array() >= 0.0).all(), "weights must be >= 0");
+  return leverages(X, w);
 }
 
 } // namespace vasq

@@ -1,6 +1,8 @@
 // Weighted least squares over large designs, without a weighted copy of the design.
 #pragma once
 
+#include <vector>
+
 #include "types.h"
 
 namespace vasq {
@@ -13,7 +15,19 @@ namespace vasq {
 Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega);
 
 // Diagonal of the hat matrix of the rows sqrt(omega_i) X_i: omega_i X_i (X' Omega X)^+ X_i',
-// through the same triangle; 0 where omega_i is not positive.
+// through the same triangle, clamped to [0, 1] (rounding can leave it slightly above 1);
+// 0 where omega_i is not positive.
 Vector leverages(const Matrix& X, const Vector& omega);
+
+// leverages(X, w) of finite X and weights w >= 0, one per row. Throws std::invalid_argument
+// on shapes that disagree, non-finite input or a negative weight.
+Vector weighted_leverage(const Matrix& X, const Vector& w);
+
+// The exponents e_j that bring the largest |X_ij| of each column into [1, 2) by the exact
+// scaling X_ij 2^-e_j; 0 for a column of zeros.
+std::vector<int> column_exponents(const Matrix& X);
+
+// X with column j scaled by 2^-e_j (std::scalbn: exact, subnormal columns included).
+Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents);
 
 } // namespace vasq
