@@ -120,8 +120,17 @@ def class_rst(cls: ast.ClassDef) -> list[str]:
     return lines
 
 
+def constant_rst(node: ast.AnnAssign) -> list[str]:
+    """The reST of a module constant, with its value as the built module holds it."""
+    import vasq_core
+
+    name = ast.unparse(node.target)
+    return [f".. py:data:: {name}", f"   :type: {type_text(node.annotation)}",
+            f"   :value: {getattr(vasq_core, name)!r}", ""]
+
+
 def stub_rst(source: str) -> list[str]:
-    """The reST of every public class and function of a stub file, classes first."""
+    """The reST of every public class, function and constant of a stub file, in that order."""
     tree = ast.parse(source)
     lines = [".. py:module:: vasq_core", ""]
     for node in tree.body:
@@ -130,6 +139,10 @@ def stub_rst(source: str) -> list[str]:
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
             lines += function_rst(node, "function")
+    for node in tree.body:
+        if (isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)
+                and not node.target.id.startswith("_")):
+            lines += constant_rst(node)
     return lines
 
 
