@@ -75,11 +75,14 @@ format:
 	clang-format -i $(CXX_SOURCES)
 
 # ruff (pyproject's [tool.ruff]) on the Python, clang-format (.clang-format) on the C++;
-# both only report.
+# both only report, both run, and either failing fails the target.
 lint: $(VENV)/.lint
 	@command -v clang-format >/dev/null || { apt-get update && apt-get install -y clang-format; }
-	$(VENV)/bin/ruff check $(PY_LINTED)
-	clang-format --dry-run -Werror $(CXX_SOURCES)
+	@status=0; \
+	  echo "ruff check $(PY_LINTED)"; $(VENV)/bin/ruff check $(PY_LINTED) || status=1; \
+	  echo "clang-format --dry-run -Werror src/"; \
+	  clang-format --dry-run -Werror $(CXX_SOURCES) || status=1; \
+	  exit $$status
 
 $(VENV)/.lint: pyproject.toml | $(PY)
 	$(PY) tools/requirements.py --extras-only lint | xargs $(PIP) install
