@@ -81,7 +81,10 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
     shown = degrees[0] if len(degrees) == 1 else degrees
     terms = f"{k if exact else f'at least {k}'} terms"
     if total >= n_samples:
-        return f"n_samples={n_samples} is too few for degree {shown}: its {terms} need at least {2 * k} samples"
+        return (
+            f"n_samples={n_samples} is too few for degree {shown}: its {terms} need at least "
+            f"{2 * k} samples"
+        )
     return (
         f"sample_weight sums to {total:.6g}, too little for degree {shown}: its {terms} need a "
         f"total weight of at least {2 * k}. Weights are frequencies (a weight of 2 counts as "

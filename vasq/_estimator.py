@@ -115,10 +115,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     powers_ : ndarray of shape (n_terms, n_features), dtype int64
         Exponents of each monomial term, the constant first.
     coef_ : ndarray of shape (n_terms,)
-        Coefficients in the user's units: term i is
-        ``coef_[i] * prod_k X[:, k] ** powers_[i, k]``; each is the exact one, rounded once.
-        Reading it raises ValueError when one lies beyond the range of double precision (a
-        narrow range of x far from zero at a high degree); `predict` is not affected.
+        Coefficients in the user's units, each the exact one rounded once (see
+        :attr:`PolynomialModel.coef`, which may raise ValueError beyond double range).
     coef_cov_ : ndarray of shape (n_terms, n_terms)
         Covariance of `coef_` (see Notes); NaN throughout when the inliers' total sample
         weight does not exceed the number of terms.
@@ -127,16 +125,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     polynomial_ : numpy.polynomial.Polynomial
         The fitted polynomial in the user's units (one feature only).
     inlier_mask_ : ndarray of shape (n_samples,), dtype bool
-        The observations the final fit treats as inliers (all of them for the least-squares
-        methods).
+        The observations of positive final weight (all for the least-squares methods).
     n_inliers_ : int
         Number of samples with a nonzero weight in the final fit.
     weights_ : ndarray of shape (n_samples,)
         Final robustness weights in [0, 1] (1 for the least-squares methods).
     scale_ : float
-        The fit's global noise scale s0 in the units of y (a normal standard deviation
-        when the noise is normal). Where the fit models noise that changes across the
-        data, prediction intervals use the local scale of `model_.noise_scale` instead.
+        The fit's global noise scale s0 in the units of y; prediction intervals use the
+        local scale of `model_.noise_scale`, where the fit models noise changing over X.
     bic_scores_ : dict
         Robust BIC (see Algorithm) of every candidate degree tried (keys as in `degree_`);
         lower is better.
@@ -154,9 +150,6 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     Notes
     -----
-    Predictions are computed in the internal scaled coordinates, so they stay accurate when
-    the features are far from zero (where `coef_` in raw monomials cancel heavily).
-
     Uncertainty is computed with NumPy and SciPy from the core's fit, in the scaled
     coordinates; `coef_cov_` is that covariance mapped linearly to the user's units. Each
     residual r and row x of the design is divided by its noise scale s, and the covariance
@@ -331,7 +324,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             number of features than seen during fit.
         """
         Xa = self._checked(X)
-        return self._model().predict(Xa, return_std=return_std)  # type: ignore[call-overload, no-any-return]
+        model = self._model()
+        return model.predict(Xa, True) if return_std else model.predict(Xa)
 
     def predict_interval(
         self, X: ArrayLike, level: float = 0.95, kind: str = "confidence"
@@ -352,4 +346,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
 def _is_degree(value: object) -> bool:
     """Whether `value` is an integer (not a bool) in [0, INT32_MAX]."""
-    return isinstance(value, Integral) and not isinstance(value, bool) and 0 <= int(value) <= INT32_MAX
+    return (
+        isinstance(value, Integral) and not isinstance(value, bool)
+        and 0 <= int(value) <= INT32_MAX
+    )

@@ -33,7 +33,8 @@ def fit_model(
     params: Params, X: NDArray[np.float64], y: Vector, w: Vector, names: NDArray[Any] | None
 ) -> PolynomialModel:
     """The model of checked data X, y with sample weights w (names of X's columns, if any)."""
-    total = float(np.sum(w))
+    with np.errstate(over="ignore"):
+        total = float(np.sum(w))
     if not np.isfinite(total):
         raise ValueError("sample_weight sums to more than the double range: rescale the "
                          "weights (to mean 1, for relative precisions)")

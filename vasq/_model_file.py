@@ -37,7 +37,8 @@ def to_json(model: PolynomialModel) -> str:
         "powers": model.powers.tolist(),
         "beta": model.beta.tolist(),
         # NaN (too little weight among the inliers) as JSON's null.
-        "beta_cov": [[None if math.isnan(v) else v for v in row] for row in model.beta_cov.tolist()],
+        "beta_cov": [[None if math.isnan(v) else v for v in row]
+                     for row in model.beta_cov.tolist()],
         "centre": model.scaling.centre.tolist(),
         "half": model.scaling.half.tolist(),
         "y_loc": model.scaling.y_loc,

@@ -1,4 +1,4 @@
-"""PolynomialModel: the estimator's answers to the bit after a reload, closed forms, refused files."""
+"""PolynomialModel: the estimator's answers to the bit after a reload, closed forms, bad files."""
 
 import dataclasses
 import json
@@ -141,14 +141,16 @@ def _cov(edit):
 
 @pytest.mark.parametrize(
     ("edit", "message"),
-    [(_cov(lambda c: c - np.diag([0.0, 2.0 * c[1, 1], 0.0])), "'beta_cov' holds a negative variance"),
+    [(_cov(lambda c: c - np.diag([0.0, 2.0 * c[1, 1], 0.0])),
+      "'beta_cov' holds a negative variance"),
      (_cov(lambda c: c + np.triu(np.full((3, 3), c.max()), 1)), "'beta_cov' is not symmetric"),
      (_cov(lambda c: np.diag(np.diag(c)) + (np.ones((3, 3)) - np.eye(3)) * 2 * np.diag(c).max()),
       "'beta_cov' is not positive semi-definite"),
      (lambda r: r["beta_cov"][0].__setitem__(1, None), "'beta_cov' must hold numbers only"),
      (_set("degree", 3), "'degree' 3 contradicts the terms of 'powers'"),
      (_set("degree", [2]), "'degree' of a model of one feature must be an integer"),
-     (lambda r: r["bic_scores"][0].update(score=float("nan")), "'bic_scores' 'score' must be finite"),
+     (lambda r: r["bic_scores"][0].update(score=float("nan")),
+      "'bic_scores' 'score' must be finite"),
      (_set("beta", [1.0, float("inf"), 0.0]), "'beta' must be finite numbers"),
      (_set("y_scale", 0.0), "'y_scale' must be positive"),
      (_set("half", [-1.0]), "'half' must be positive"),
@@ -157,7 +159,8 @@ def _cov(edit):
      (lambda r: r["noise"].update(coef=[0.0]), r"'noise' 'coef' must have shape \(2,\)"),
      (_set("weights", [1.5] * 40), r"'weights' must be numbers in \[0, 1\]"),
      (_set("method", "tournament"), "'method' must be one of"),
-     (_set("bic_scores", [{"degree": 1, "score": 0.0}]), "'bic_scores' must hold the chosen degree")],
+     (_set("bic_scores", [{"degree": 1, "score": 0.0}]),
+      "'bic_scores' must hold the chosen degree")],
     ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
          "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "bounds-order",
          "coef-length", "weights-above-1", "old-method", "chosen-score-missing"],

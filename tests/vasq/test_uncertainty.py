@@ -196,7 +196,8 @@ class TestInversePredict:
         found, low, high = model.inverse_predict([target])
         np.testing.assert_allclose(found, [expected], rtol=1e-10)
         assert low[0] < expected < high[0]
-        with pytest.warns(InversePredictionWarning, match="1 of 2 values of y are met at several x"):
+        several = "1 of 2 values of y are met at several x"
+        with pytest.warns(InversePredictionWarning, match=several):
             found, low, high = model.inverse_predict([5.0, target])
         assert np.isnan([found[0], low[0], high[0]]).all()
         np.testing.assert_allclose(found[1], expected, rtol=1e-10)
