@@ -11,7 +11,7 @@ BUILD_DEPS := "scikit-build-core>=0.11" "pybind11>=3.0,<4" "cmake>=3.18" ninja
 # The persistent build tree of `make`'s install; `pip install .` uses a temporary one.
 BUILD_DIR  := build/{wheel_tag}
 
-.PHONY: test demo bench fuzz sanitize format venv clean docs docs-check
+.PHONY: test demo bench fuzz sanitize format lint venv clean docs docs-check
 
 test: $(VENV)/.installed
 	@echo "Using $$($(PY) -c 'import sys; print(sys.executable, sys.version.split()[0])')"
@@ -25,9 +25,10 @@ bench: $(VENV)/.installed
 	$(PY) tools/requirements.py bench | xargs $(PIP) install
 	@for b in benchmarks/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
-# The documentation site, warnings as errors; the gallery's examples run during the build.
+# The documentation site, warnings as errors. Every page is read again (-E) and every
+# gallery example run, so that each block's output is that of the package just installed.
 docs: $(VENV)/.installed $(VENV)/.docs
-	$(PY) -m sphinx -W --keep-going -b html docs docs/_build/html
+	$(PY) -m sphinx -W --keep-going -E -b html docs docs/_build/html
 
 # Every page of the built site in headless Chromium: broken links, missing images, script errors.
 docs-check: docs
@@ -67,8 +68,25 @@ sanitize: $(VENV)/.installed
 	@reports=$$(grep -l -e "ERROR: AddressSanitizer" -e "runtime error" $(SAN_DIR)/reports/* 2>/dev/null); \
 	  echo "Sanitizer reports: $$(echo $$reports | wc -w)"; test -z "$$reports" || { cat $$reports; exit 1; }
 
+CXX_SOURCES = $(shell find src -name '*.cpp' -o -name '*.h')
+PY_LINTED  := vasq tests benchmarks examples docs tools
+
 format:
-	clang-format -i $(shell find src -name '*.cpp' -o -name '*.h')
+	clang-format -i $(CXX_SOURCES)
+
+# ruff (pyproject's [tool.ruff]) on the Python, clang-format (.clang-format) on the C++;
+# both only report, both run, and either failing fails the target.
+lint: $(VENV)/.lint
+	@command -v clang-format >/dev/null || { apt-get update && apt-get install -y clang-format; }
+	@status=0; \
+	  echo "ruff check $(PY_LINTED)"; $(VENV)/bin/ruff check $(PY_LINTED) || status=1; \
+	  echo "clang-format --dry-run -Werror src/"; \
+	  clang-format --dry-run -Werror $(CXX_SOURCES) || status=1; \
+	  exit $$status
+
+$(VENV)/.lint: pyproject.toml | $(PY)
+	$(PY) tools/requirements.py --extras-only lint | xargs $(PIP) install
+	@touch $@
 
 venv: $(VENV)/.deps
 

@@ -36,7 +36,8 @@ html_title = f"vasq {release}"
 # Without a default, the theme's script logs an error on a reader's first visit.
 html_context = {"default_mode": "auto"}
 # Pages without sub-pages need no section navigation; wide tables get the room.
-html_sidebars = {"index": [], "getting_started": [], "choosing": []}
+html_sidebars = {page: [] for page in (
+    "index", "installation", "getting_started", "choosing", "cli", "faq", "citing", "changelog")}
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
@@ -63,6 +64,8 @@ sphinx_gallery_conf = {
     "write_computation_times": False,
     "show_memory": False,
     "reset_modules_order": "both",
+    # Every build runs every example, so that its output is that of the package being built.
+    "run_stale_examples": True,
 }
 
 
@@ -73,14 +76,37 @@ _BARE_ATTRIBUTE = re.compile(r"(?<![\w\\])([A-Za-z]\w*)_(?=[,.;:)\s]|$)")
 _QUOTED = re.compile(r"(:?[\w:]*`+[^`]*`+_{0,2})")
 
 
+def escape_attribute_names(lines: list[str]) -> list[str]:
+    """Escape bare trailing underscores of prose lines; code is shown as it is written.
+
+    Left alone: directive lines and their bodies, literal blocks after ``::``, and doctest
+    blocks (from ``>>>`` to the next blank line), where a backslash would be shown.
+    """
+    out = []
+    block_indent: int | None = None  # indentation of the line that opened a code block
+    in_doctest = False
+    for line in lines:
+        text = line.lstrip()
+        indent = len(line) - len(text)
+        if block_indent is not None and (not text or indent > block_indent):
+            out.append(line)
+            continue
+        block_indent = None
+        in_doctest = bool(text) and (in_doctest or text.startswith(">>>"))
+        if in_doctest or text.startswith(".."):
+            out.append(line)
+        else:
+            parts = _QUOTED.split(line)
+            parts[::2] = [_BARE_ATTRIBUTE.sub(r"\1\\_", part) for part in parts[::2]]
+            out.append("".join(parts))
+        if text.startswith("..") and "::" in text or text.endswith("::"):
+            block_indent = indent
+    return out
+
+
 def _escape_attribute_names(app: object, what: str, name: str, obj: object, options: object,
                             lines: list[str]) -> None:
-    for i, line in enumerate(lines):
-        if line.lstrip().startswith(".."):  # directives and link targets
-            continue
-        parts = _QUOTED.split(line)
-        parts[::2] = [_BARE_ATTRIBUTE.sub(r"\1\\_", part) for part in parts[::2]]
-        lines[i] = "".join(parts)
+    lines[:] = escape_attribute_names(lines)
 
 
 def _skip_request_setters(app: object, what: str, name: str, obj: object, skip: bool,
@@ -90,5 +116,6 @@ def _skip_request_setters(app: object, what: str, name: str, obj: object, skip: 
 
 
 def setup(app: object) -> None:
+    """Connect the docstring hooks."""
     app.connect("autodoc-process-docstring", _escape_attribute_names)  # type: ignore[attr-defined]
     app.connect("autodoc-skip-member", _skip_request_setters)  # type: ignore[attr-defined]

@@ -1,12 +1,17 @@
-"""Print the project's requirements from pyproject.toml, one a line: the run-time
-dependencies and those of the extras named on the command line."""
+"""Print the project's requirements from pyproject.toml, one a line.
+
+    python tools/requirements.py [--extras-only] [EXTRA ...]
+
+The run-time dependencies (unless ``--extras-only``) and those of the extras named.
+"""
 
 import sys
 import tomllib
 from pathlib import Path
 
 project = tomllib.loads((Path(__file__).parents[1] / "pyproject.toml").read_text())["project"]
-requirements = list(project["dependencies"])
-for extra in sys.argv[1:]:
+args = sys.argv[1:]
+requirements = [] if "--extras-only" in args else list(project["dependencies"])
+for extra in (a for a in args if a != "--extras-only"):
     requirements += project["optional-dependencies"][extra]
 print("\n".join(requirements))

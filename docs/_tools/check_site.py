@@ -53,6 +53,8 @@ ANCHORS_JS = (
 
 @dataclass
 class Page:
+    """What loading one page found: its problems, its links and its anchors."""
+
     url: str
     problems: list[str] = field(default_factory=list)
     links: list[str] = field(default_factory=list)
@@ -60,7 +62,10 @@ class Page:
 
 
 class Quiet(SimpleHTTPRequestHandler):
+    """A file server that logs nothing: the report lists the problems."""
+
     def log_message(self, format: str, *args: Any) -> None:
+        """Log nothing."""
         pass
 
 
@@ -125,6 +130,7 @@ class DevTools:
         self.events: list[dict[str, Any]] = []
 
     def call(self, method: str, **params: Any) -> dict[str, Any]:
+        """The result of one command; events that arrive meanwhile are kept."""
         self.next_id += 1
         self.socket.send(json.dumps({"id": self.next_id, "method": method, "params": params}))
         while True:
@@ -154,6 +160,7 @@ class DevTools:
         return False
 
     def evaluate(self, expression: str) -> Any:
+        """The value of a JavaScript expression in the page, promises awaited."""
         result = self.call("Runtime.evaluate", expression=expression, awaitPromise=True,
                            returnByValue=True)
         return result["result"].get("value")
@@ -176,6 +183,7 @@ def visit(tools: DevTools, url: str) -> Page:
 
 
 def event_problems(events: list[dict[str, Any]]) -> list[str]:
+    """The problems the browser reported while a page loaded."""
     problems = []
     urls = {e["params"]["requestId"]: e["params"]["request"]["url"]
             for e in events if e["method"] == "Network.requestWillBeSent"}
@@ -208,11 +216,13 @@ def page_file(root: Path, base: str, url: str) -> Path | None:
 
 
 def pages_of(root: Path) -> list[Path]:
+    """The HTML pages of the site, without the theme's and the build's own files."""
     return sorted(p for p in root.rglob("*.html")
                   if not any(part in NOT_PAGES for part in p.relative_to(root).parts))
 
 
 def check(root: Path) -> int:
+    """Load every page of the site at `root`, print the problems; 1 if there are any."""
     root = root.resolve()
     files = pages_of(root)
     if not (root / "index.html").is_file():
@@ -252,6 +262,7 @@ def check(root: Path) -> int:
 
 
 def main() -> int:
+    """Check the site named on the command line."""
     parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0])
     parser.add_argument("site", type=Path, help="folder of the built HTML site")
     return check(parser.parse_args().site)

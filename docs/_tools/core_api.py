@@ -65,7 +65,7 @@ def signature(fn: ast.FunctionDef) -> str:
     defaults = [None] * (len(args) - len(fn.args.defaults)) + list(fn.args.defaults)
     parts = [
         a.arg if d is None else f"{a.arg}={ast.unparse(d)}"
-        for a, d in zip(args, defaults)
+        for a, d in zip(args, defaults, strict=True)
         if a.arg != "self"
     ]
     return f"({', '.join(parts)})"
@@ -82,6 +82,7 @@ def _escape_stars(text: str) -> str:
 
 
 def function_rst(fn: ast.FunctionDef, directive: str, by: str = "") -> list[str]:
+    """The reST of a function or method, indented by `by`."""
     lines = [f"{by}.. py:{directive}:: {fn.name}{signature(fn)}", ""]
     lines += _indent(ast.get_docstring(fn) or "", by + "   ") + [""]
     for a in fn.args.args:
@@ -94,11 +95,13 @@ def function_rst(fn: ast.FunctionDef, directive: str, by: str = "") -> list[str]
 
 
 def property_rst(fn: ast.FunctionDef, by: str) -> list[str]:
+    """The reST of a property, indented by `by`."""
     lines = [f"{by}.. py:property:: {fn.name}", f"{by}   :type: {type_text(fn.returns)}", ""]
     return lines + _indent(ast.get_docstring(fn) or "", by + "   ") + [""]
 
 
 def class_rst(cls: ast.ClassDef) -> list[str]:
+    """The reST of a class with its methods and properties."""
     body = [n for n in cls.body if isinstance(n, ast.FunctionDef)]
     init = next((n for n in body if n.name == "__init__"), None)
     sig = signature(init) if init else ""
@@ -117,8 +120,17 @@ def class_rst(cls: ast.ClassDef) -> list[str]:
     return lines
 
 
+def constant_rst(node: ast.AnnAssign) -> list[str]:
+    """The reST of a module constant, with its value as the built module holds it."""
+    import vasq_core
+
+    name = ast.unparse(node.target)
+    return [f".. py:data:: {name}", f"   :type: {type_text(node.annotation)}",
+            f"   :value: {getattr(vasq_core, name)!r}", ""]
+
+
 def stub_rst(source: str) -> list[str]:
-    """The reST of every public class and function of a stub file, classes first."""
+    """The reST of every public class, function and constant of a stub file, in that order."""
     tree = ast.parse(source)
     lines = [".. py:module:: vasq_core", ""]
     for node in tree.body:
@@ -127,13 +139,20 @@ def stub_rst(source: str) -> list[str]:
     for node in tree.body:
         if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
             lines += function_rst(node, "function")
+    for node in tree.body:
+        if (isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)
+                and not node.target.id.startswith("_")):
+            lines += constant_rst(node)
     return lines
 
 
 class CoreApi(SphinxDirective):
+    """The reference of every entry of the stub file."""
+
     has_content = False
 
     def run(self) -> list[nodes.Node]:
+        """The parsed reference; the page is rebuilt when the stub changes."""
         self.env.note_dependency(str(STUB))
         content = StringList(stub_rst(STUB.read_text()), source=str(STUB))
         holder = nodes.container()
@@ -142,5 +161,6 @@ class CoreApi(SphinxDirective):
 
 
 def setup(app: Sphinx) -> dict[str, object]:
+    """Register the directive."""
     app.add_directive("vasq-core-api", CoreApi)
     return {"parallel_read_safe": True, "parallel_write_safe": True}

@@ -159,6 +159,7 @@ def _on_builder_inited(app: Any) -> None:
 
 
 def setup(app: Any) -> dict[str, object]:
+    """Write the tables and the plot when a build starts."""
     app.connect("builder-inited", _on_builder_inited)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
 

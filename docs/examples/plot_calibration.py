@@ -59,7 +59,7 @@ for message in caught:
     print("warning:", message.message)
 fine = np.linspace(0.0, 500.0, 5001)  # the true response is monotone: invert it on a grid
 truth = np.interp(unknown, response(fine), fine, left=np.nan, right=np.nan)
-for y, c, lo, hi, t in zip(unknown, found, low, high, truth):
+for y, c, lo, hi, t in zip(unknown, found, low, high, truth, strict=True):
     print(f"signal {y:6.1f} mV -> {c:7.2f} µg/L, 95 % interval [{lo:7.2f}, {hi:7.2f}] "
           f"(true curve: {t:7.2f})")
 
@@ -83,7 +83,7 @@ ax.plot(grid, response(grid), "k--", lw=1, label="true response")
 band_low, band_high = model.predict_interval(grid[:, None], level=0.95, kind="prediction")
 ax.fill_between(grid, band_low, band_high, color="tab:blue", alpha=0.2, lw=0,
                 label="95 % prediction band")
-for y, c, lo, hi in zip(unknown, found, low, high):
+for y, c, lo, hi in zip(unknown, found, low, high, strict=True):
     if np.isfinite(c):
         ax.plot([0.0, c, c], [y, y, ax.get_ylim()[0]], c="tab:green", lw=1, ls=":")
         ax.plot([lo, hi], [y, y], c="tab:green", lw=3)

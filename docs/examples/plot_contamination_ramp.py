@@ -19,8 +19,12 @@ import matplotlib.pyplot as plt
 import numpy as np
 import statsmodels.api as sm
 from sklearn.exceptions import ConvergenceWarning
-from sklearn.linear_model import HuberRegressor, LinearRegression, RANSACRegressor
-from sklearn.linear_model import TheilSenRegressor
+from sklearn.linear_model import (
+    HuberRegressor,
+    LinearRegression,
+    RANSACRegressor,
+    TheilSenRegressor,
+)
 from sklearn.pipeline import make_pipeline
 from sklearn.preprocessing import PolynomialFeatures, StandardScaler
 

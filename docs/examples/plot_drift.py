@@ -34,6 +34,8 @@ print(f"drift rate at the end: {1000 * rate(days[-1]):.3f} mK/day "
 flagged = ~model.inlier_mask_
 print(f"readings rejected: {flagged.sum()}, of which spoiled: {(flagged & spoiled).sum()} "
       f"(spoiled in all: {spoiled.sum()})")
+scales = model.model_.noise_scale([[0.0], [365.0], [730.0]])
+print("noise scale of the fit at day 0, 365, 730:", np.round(scales, 3), "K")
 
 # %%
 # How the noise grows

@@ -36,11 +36,11 @@ print(f"{len(table)} readings of {table['sensor'].nunique()} sensors")
 estimator = RobustPolynomialRegressor(max_degree=2)
 results, points = vasq.fit_curves(table, id="sensor", x="hour", y="celsius",
                                   estimator=estimator, n_jobs=2, random_state=0, per_point=True)
-print(results[["id", "degree", "inlier_share", "n_points", "error"]].head().to_string())
+print(results[["id", "degree", "n_samples", "n_inliers", "error"]].head().to_string())
 print()
 print("degrees chosen:", results["degree"].value_counts(dropna=False).to_dict())
 print("series that could not be fitted:")
-print(results.loc[results["error"].notna(), ["id", "n_points", "error"]].to_string())
+print(results.loc[results["error"].notna(), ["id", "n_samples", "error"]].to_string())
 
 # %%
 # The sensors that reject the most
@@ -52,6 +52,7 @@ print(results.loc[results["error"].notna(), ["id", "n_points", "error"]].to_stri
 # inlier flag. Its ``row`` numbers the readings of each sensor in the order given, so that
 # numbering the table's rows the same way joins the two.
 fitted = results[results["error"].isna()]
+fitted = fitted.assign(inlier_share=fitted["n_inliers"] / fitted["n_samples"])
 suspects = fitted.nsmallest(4, "inlier_share")["id"].tolist()
 print(fitted.nsmallest(4, "inlier_share")[["id", "degree", "inlier_share"]].to_string())
 print()

@@ -34,7 +34,7 @@ y[spoiled] -= rng.uniform(10.0, 40.0, spoiled.sum())
 model = RobustPolynomialRegressor(random_state=0).fit(X, y)
 print("degree per variable:", model.degree_)
 print("terms (powers of temperature, pressure) and coefficients:")
-for (a, b), c in zip(model.powers_, model.coef_):
+for (a, b), c in zip(model.powers_, model.coef_, strict=True):
     print(f"  T^{a} p^{b}  {c:+.6g}")
 flagged = ~model.inlier_mask_
 print(f"runs rejected: {flagged.sum()}, of which spoiled: {(flagged & spoiled).sum()} "
