@@ -6,8 +6,9 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from vasq import RobustPolynomialRegressor, _cli_fit, load_model
-from vasq._cli import main
+from vasq import RobustPolynomialRegressor, load_model
+from vasq.cli import plot
+from vasq.cli import main
 
 def exact_coefficients(model):
     """The one-feature model's polynomial in raw x, in rationals: interpolated at 0, 1, ..., d.
@@ -82,7 +83,7 @@ def test_cli_plot_and_json_use_the_scaled_model(tmp_path, capsys):
     loaded = load_model(json_path)
     grid = np.linspace(x.min(), x.max(), 400)
     assert loaded.predict(grid[:, None]).tobytes() == est.predict(grid[:, None]).tobytes()
-    figure = _cli_fit.plot_fit(loaded, x[:, None], y, est.inlier_mask_)
+    figure = plot.plot_fit(loaded, x[:, None], y)
     curve = figure.axes[0].lines[0]
     np.testing.assert_array_equal(curve.get_xdata(), grid)
     assert np.asarray(curve.get_ydata()).tobytes() == est.predict(grid[:, None]).tobytes()
