@@ -92,9 +92,11 @@ def series_from_table(table: pd.DataFrame,
     order = np.argsort(codes, kind="stable")
     order = order[codes[order] >= 0]  # rows without an id
     bounds = np.searchsorted(codes[order], np.arange(1, len(uniques)))
+    if not len(uniques):  # np.split would still give one empty series
+        return Batch([], [], []), order
     X = table[columns.x].to_numpy(dtype=np.float64)[order]
     y = table[columns.y].to_numpy(dtype=np.float64)[order]
-    first = order[np.r_[0, bounds]] if len(uniques) else order
+    first = order[np.r_[0, bounds]]
     return Batch(list(uniques.tolist()), np.split(X, bounds), np.split(y, bounds)), first
 
 

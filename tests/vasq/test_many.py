@@ -163,6 +163,19 @@ def test_dask_dataframe_gives_the_pandas_table(npartitions, where, client, seque
     assert_same_table(result, sequential("table"))
 
 
+@pytest.mark.parametrize("where", ["cluster", "here"])
+def test_dask_partitions_left_empty_by_the_shuffle_hold_no_series(where, client):
+    """Fewer series than partitions: the shuffle leaves partitions without a series."""
+    table = long_table(n_series=20)
+    table = table[table["sensor"].isin(["s0", "s1"])]
+    expected = fit_curves(table, id="sensor", x="t", y="value", estimator=ESTIMATOR)
+    frame = dd.from_pandas(table, npartitions=6, sort=False)
+    options = {"cluster": dict(client=client), "here": {}}
+    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR,
+                        **options[where])
+    assert_same_table(result, expected)
+
+
 @pytest.mark.parametrize("source", ["from_pandas", "from_delayed"])
 @pytest.mark.parametrize("where", ["cluster", "here"])
 def test_dask_ids_held_as_objects_keep_their_values_and_types(source, where, client):
