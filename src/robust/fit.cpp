@@ -44,7 +44,8 @@ void check_observations(const Vector& y, const Vector& w, Index n, Index p) {
   const double total = w.sum();
   require(total > 0.0, "sample weights must not all be zero");
   require(std::isfinite(total), "sample weights must have a finite sum");
-  // The trimmed stage keeps about half the weight and the scale needs more than p of it.
+  // The trimmed mass h and the scale's degrees of freedom count the weight against p: less
+  // weight than terms leaves nothing to estimate the noise from.
   require(total >= static_cast<double>(p),
           "sample weights must sum to at least the number of terms");
 }
