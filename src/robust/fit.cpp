@@ -279,7 +279,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   out.s0 = std::scalbn(out.s0, ey);
   out.trimmed_rms = std::scalbn(out.trimmed_rms, ey);
   require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
-          "the residuals overflow: y is too close to the largest double");
+          "the residuals overflow the double range");
   return out;
 }
 
