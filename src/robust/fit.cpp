@@ -44,7 +44,8 @@ void check_observations(const Vector& y, const Vector& w, Index n, Index p) {
   const double total = w.sum();
   require(total > 0.0, "sample weights must not all be zero");
   require(std::isfinite(total), "sample weights must have a finite sum");
-  // The trimmed stage keeps about half the weight and the scale needs more than p of it.
+  // The trimmed mass h and the scale's degrees of freedom count the weight against p: less
+  // weight than terms leaves nothing to estimate the noise from.
   require(total >= static_cast<double>(p),
           "sample weights must sum to at least the number of terms");
 }
@@ -278,7 +279,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   out.s0 = std::scalbn(out.s0, ey);
   out.trimmed_rms = std::scalbn(out.trimmed_rms, ey);
   require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
-          "the residuals overflow: y is too close to the largest double");
+          "the residuals overflow the double range");
   return out;
 }
 

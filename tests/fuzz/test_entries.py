@@ -428,7 +428,7 @@ DIMENSION = "Dimension mismatch."
 NON_FINITE = "Non-finite input."
 DESIGN_OVERFLOW = "the design overflows: features too large for their exponents"
 COEF_OVERFLOW = "the coefficients overflow the double range"
-RESIDUAL_OVERFLOW = "the residuals overflow: y is too close to the largest double"
+RESIDUAL_OVERFLOW = "the residuals overflow the double range"
 BELOW_TERMS = "sample weights must sum to at least the number of terms"
 INFINITE_SUM = "sample weights must have a finite sum"
 STAGES = ("elemental", "concentration", "reweighting")
@@ -624,13 +624,14 @@ def robust_refusal(T, powers, y, w, disabled):
 
 def overflow_refusals(T, powers, y):
     """Refusals of meaningful input that the data's magnitudes explain: coefficients of a
-    term that is nearly zero everywhere or of a huge y, residuals of a y near the top."""
+    term that is nearly zero everywhere or of a huge y, residuals of a huge y or design."""
     allowed = set()
     column_tops = np.max(np.abs(numpy_design(T, powers)), axis=0, initial=0.0)
     top_y = np.max(np.abs(y), initial=0.0)
     if np.any(column_tops < 1e-80) or top_y > 1e200:
         allowed.add(COEF_OVERFLOW)
-    if top_y > 1e250:
+    # A row of zero weight far out, or a y near the top, can lie beyond any double of the fit.
+    if top_y > 1e250 or np.max(column_tops, initial=0.0) > 1e250:
         allowed.add(RESIDUAL_OVERFLOW)
     return allowed
 
