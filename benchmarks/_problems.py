@@ -17,7 +17,6 @@ from functools import partial
 import numpy as np
 
 
-
 @dataclass(frozen=True)
 class Sample:
     X: np.ndarray  # (n, d)

@@ -8,9 +8,9 @@ import sys
 
 import numpy as np
 import numpy.polynomial.polynomial as P
+from _common import median_time, report, thread_report
 
 import vasq_core as vc
-from _common import median_time, report, thread_report
 
 N_1D, DEG_1D = 1_000_000, 10
 N_ND, DEGREES, GRID = 100_000, [3, 3, 3], 30

@@ -39,10 +39,10 @@ from dataclasses import dataclass
 
 import numpy as np
 import statsmodels.api as sm
+from _common import thread_report
 from scipy.stats import norm
 from scipy.stats import t as student_t
 
-from _common import thread_report
 from vasq import InversePredictionWarning, RobustPolynomialRegressor
 
 LEVEL = 0.95

@@ -8,8 +8,9 @@ the results are defined by.
 """
 
 import numpy as np
-import vasq_core as vc
 from _common import median_time, report, thread_report
+
+import vasq_core as vc
 
 REPEAT = 11  # the machine is shared: more runs steady the medians
 

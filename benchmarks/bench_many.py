@@ -26,10 +26,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
+from _common import reset_peak_rss, status_kib, thread_report
 from distributed import Client, LocalCluster
 from threadpoolctl import threadpool_limits
 
-from _common import reset_peak_rss, status_kib, thread_report
 from vasq import RobustPolynomialRegressor, fit_curves
 from vasq._many import series_seed
 

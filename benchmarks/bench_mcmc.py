@@ -19,9 +19,9 @@ import subprocess
 import sys
 
 import numpy as np
+from _common import median_time, thread_report
 
 import vasq_core as vc
-from _common import median_time, thread_report
 
 SIZES = (100, 1000, 100_000)
 DEG = 5

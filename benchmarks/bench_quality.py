@@ -53,13 +53,13 @@ from dataclasses import dataclass, field
 
 import numpy as np
 import statsmodels.api as sm
+from _common import thread_report
+from _problems import PROBLEMS, Problem, Sample
 from sklearn.linear_model import HuberRegressor, RANSACRegressor, TheilSenRegressor
 from sklearn.pipeline import Pipeline, make_pipeline
 from sklearn.preprocessing import MinMaxScaler, PolynomialFeatures, StandardScaler
 from statsmodels.robust.resistant_linear_model import RLMDetSMM
 
-from _common import thread_report
-from _problems import PROBLEMS, Problem, Sample
 import vasq_core as vc
 from vasq import RobustPolynomialRegressor
 

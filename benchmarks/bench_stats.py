@@ -1,9 +1,9 @@
 """mad and compute_sr on 10^6 entries against the same computation in NumPy."""
 
 import numpy as np
+from _common import median_time, report, thread_report
 
 import vasq_core as vc
-from _common import median_time, report, thread_report
 
 N = 1_000_000
 

@@ -140,7 +140,7 @@ def plot(data: Data, fits: list[Fit], path: Path) -> None:
         label="outliers (robust fit)",
     )
     grid = np.linspace(data.x.min(), data.x.max(), 400)
-    for f, colour in zip(fits, ("tab:blue", "tab:orange", "tab:green")):
+    for f, colour in zip(fits, ("tab:blue", "tab:orange", "tab:green"), strict=True):
         ax.plot(
             grid,
             f.model.predict(grid[:, None]),

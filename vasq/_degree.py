@@ -23,8 +23,11 @@ MAX_LEVERAGE = 0.99
 
 @dataclass(frozen=True)
 class Search:
-    """The candidates fitted (their per-point arrays dropped but the weights), their scores,
-    the index of the lowest, and whether it is the last of the degrees that could be tried."""
+    """The candidates fitted, their scores, the lowest, and whether it is the last degree.
+
+    The candidates keep their weights only (their other per-point arrays are dropped); the
+    last value says whether the lowest is the last of the degrees that could be tried.
+    """
 
     fits: list[CandidateFit]
     scores: list[float]
@@ -144,7 +147,7 @@ def robust_bic(loo: list[tuple[Vector, float]], n_terms: list[int], w: Vector) -
     s = min(scale for _, scale in loo)
     penalty = np.log(float(w.sum()))
     scores = []
-    for (e, _), k in zip(loo, n_terms):
+    for (e, _), k in zip(loo, n_terms, strict=True):
         rho = vc.biweight(e / s)[0]
         scores.append(float(np.dot(w, 2.0 * rho)) + k * penalty)
     return scores

@@ -330,13 +330,17 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     def predict_interval(
         self, X: ArrayLike, level: float = 0.95, kind: str = "confidence"
     ) -> tuple[Vector, Vector]:
-        """Interval for the fitted curve, or for a new observation, at each row of X:
-        :meth:`PolynomialModel.predict_interval` of `model_`, X checked as in `predict`."""
+        """Interval for the fitted curve, or for a new observation, at each row of X.
+
+        :meth:`PolynomialModel.predict_interval` of `model_`, X checked as in `predict`.
+        """
         return self._model().predict_interval(self._checked(X), level, kind)
 
     def inverse_predict(self, y: ArrayLike, level: float = 0.95) -> tuple[Vector, Vector, Vector]:
-        """The x at which the fitted curve equals each y, with its interval (one feature):
-        :meth:`PolynomialModel.inverse_predict` of `model_`."""
+        """The x at which the fitted curve equals each y, with its interval (one feature).
+
+        :meth:`PolynomialModel.inverse_predict` of `model_`.
+        """
         return self._model().inverse_predict(y, level)
 
     def summary(self, feature_names: Sequence[str] | None = None) -> str:

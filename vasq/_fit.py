@@ -77,7 +77,7 @@ def fit_model(
         scaling=scaling,
         noise=noise,
         weights=chosen.weights,
-        bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores)},
+        bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,
     )
 

@@ -77,18 +77,22 @@ class PolynomialModel:
 
     @property
     def coef(self) -> Vector:
-        """Coefficients in the user's units: term i is ``coef[i] * prod_k X[:, k] **
-        powers[i, k]``, each the exact one rounded once; a ValueError if one lies beyond
-        the range of double precision (a narrow range of x far from zero at a high degree),
-        which predictions do not suffer."""
+        """Coefficients in the user's units.
+
+        Term i is ``coef[i] * prod_k X[:, k] ** powers[i, k]``, each the exact one rounded
+        once; a ValueError if one lies beyond the range of double precision (a narrow range
+        of x far from zero at a high degree), which predictions do not suffer.
+        """
         return to_user_units(self.beta, self.powers, self.scaling)
 
     @property
     def coef_cov(self) -> Matrix:
-        """Covariance of `coef`: the sandwich covariance of the fit mapped to the user's
-        units (Huber's H1 for the robust method, HC1 for least squares). NaN throughout
-        when the inliers' total weight does not exceed the number of terms; a ValueError
-        when `coef` raises one."""
+        """Covariance of `coef`.
+
+        The sandwich covariance of the fit mapped to the user's units (Huber's H1 for the
+        robust method, HC1 for least squares). NaN throughout when the inliers' total weight
+        does not exceed the number of terms; a ValueError when `coef` raises one.
+        """
         return to_user_covariance(self.beta_cov, self.powers, self.scaling)
 
     @property
@@ -99,9 +103,11 @@ class PolynomialModel:
 
     @property
     def scale(self) -> float:
-        """The fit's global noise scale s0 in the units of y (a normal standard deviation
-        for normal noise); where the fit models noise that changes across the data, the
-        local scale is `noise_scale`."""
+        """The fit's global noise scale s0 in the units of y.
+
+        A normal standard deviation for normal noise; where the fit models noise that
+        changes across the data, the local scale is `noise_scale`.
+        """
         return self.noise.s0 * self.scaling.y_scale
 
     @property
@@ -214,8 +220,10 @@ class PolynomialModel:
         return self._band(self._scaled(X), level, kind)
 
     def noise_scale(self, X: ArrayLike) -> Vector:
-        """The noise scale the fit models at each row of X (valid as in `predict`), in the
-        units of y."""
+        """The noise scale the fit models at each row of X, in the units of y.
+
+        X must be valid as in `predict`.
+        """
         scale: Vector = self.noise.at(self._scaled(X)) * self.scaling.y_scale
         return scale
 
@@ -283,20 +291,26 @@ class PolynomialModel:
         return _report.summary(self.with_names(feature_names))
 
     def to_json(self) -> str:
-        """The model as JSON text, which `from_json` reads back exactly; a ValueError if a
-        score is not finite (JSON has no such numbers)."""
+        """The model as JSON text, which `from_json` reads back exactly.
+
+        A ValueError if a score is not finite (JSON has no such numbers).
+        """
         return _model_file.to_json(self)
 
     @classmethod
     def from_json(cls, text: str) -> PolynomialModel:
-        """The model of a JSON text written by `to_json`; a ValueError naming the key if the
-        text is not a vasq model or a field is missing, malformed or impossible (see
-        :func:`load_model`)."""
+        """The model of a JSON text written by `to_json`.
+
+        A ValueError naming the key if the text is not a vasq model or a field is missing,
+        malformed or impossible (see :func:`load_model`).
+        """
         return cls(**_model_file.fields_of_json(text))
 
     def save(self, path: str | Path) -> None:
-        """Write the model to `path` as JSON, which `load_model` reads back exactly: the old
-        file, if any, is replaced whole once the new one is written, or kept (OSError)."""
+        """Write the model to `path` as JSON, which `load_model` reads back exactly.
+
+        The old file, if any, is replaced whole once the new one is written, or kept (OSError).
+        """
         text = self.to_json()
         with atomic_open(path) as file:
             file.write(text)

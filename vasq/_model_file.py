@@ -147,8 +147,10 @@ def _list[T](record: Mapping[str, object], key: str, kind: type[T], items: str) 
 def _finite(
     record: Mapping[str, object], key: str, shape: tuple[int, ...] | None, within: str = ""
 ) -> NDArray[np.float64]:
-    """The finite numbers under `key`, a number or nested lists of the `shape` (any length
-    of one list for None)."""
+    """The finite numbers under `key`: a number or nested lists of the `shape`.
+
+    A None in `shape` admits any length of that list.
+    """
     name = f"{within!r} {key!r}" if within else repr(key)
     value = _field(record, key)
     try:
@@ -181,8 +183,11 @@ def _positive(array: NDArray[np.float64], key: str) -> NDArray[np.float64]:
 
 
 def _covariance(record: Mapping[str, object], k: int) -> NDArray[np.float64]:
-    """The covariance of beta: all null (NaN, too little weight), or symmetric positive
-    semi-definite up to COV_TOLERANCE times its largest entry."""
+    """The covariance of beta, checked.
+
+    All null (NaN, too little weight), or symmetric positive semi-definite up to
+    COV_TOLERANCE times its largest entry.
+    """
     rows = _field(record, "beta_cov")
     if isinstance(rows, list) and rows and all(
         isinstance(r, list) and len(r) == k and all(v is None for v in r) for r in rows

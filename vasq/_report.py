@@ -69,7 +69,7 @@ def term_names(powers: NDArray[np.int64], features: Sequence[str]) -> list[str]:
     """Names of the monomial terms, such as "const", "x0^2" or "x0*x1"."""
     names = []
     for p in powers.tolist():
-        parts = [f if e == 1 else f"{f}^{e}" for f, e in zip(features, p) if e > 0]
+        parts = [f if e == 1 else f"{f}^{e}" for f, e in zip(features, p, strict=True) if e > 0]
         names.append("*".join(parts) or "const")
     return names
 
@@ -82,8 +82,11 @@ def table(
     degree_rows: Sequence[tuple[str, float, str]],
     header: Sequence[tuple[str, str]],
 ) -> str:
-    """Coefficients with their t tests and 95 % intervals (Student's t, `dof` degrees of
-    freedom), then (degree, robust BIC, mark) of every candidate, under `header`."""
+    """The table of coefficients and candidates under `header`.
+
+    Coefficients with their t tests and 95 % intervals (Student's t, `dof` degrees of
+    freedom), then (degree, robust BIC, mark) of every candidate.
+    """
     width = max(78, max(len(n) for n in names) + 66)
     rule, thin = "=" * width, "-" * width
     half = (len(header) + 1) // 2
@@ -107,7 +110,7 @@ def table(
         f"{'[0.025':>12}{'0.975]':>12}",
         thin,
     ]
-    for name, c, s, ti, pi in zip(names, coef, se, t, p):
+    for name, c, s, ti, pi in zip(names, coef, se, t, p, strict=True):
         lines.append(
             f"{name:<{name_width}}{c:>12.4g}{s:>11.3g}{ti:>10.3f}{pi:>9.3f}"
             f"{c - q * s:>12.4g}{c + q * s:>12.4g}"

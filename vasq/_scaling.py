@@ -98,7 +98,7 @@ def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
     where = {p: i for i, p in enumerate(map(tuple, powers.tolist()))}
     # expansion[k][e]: nonzero coefficients (j, a) of x_k ** j in ((x_k - c_k) / h_k) ** e
     expansion: list[dict[int, list[tuple[int, Fraction]]]] = []
-    for k, (c, h) in enumerate(zip(scaling.centre.tolist(), scaling.half.tolist())):
+    for k, (c, h) in enumerate(zip(scaling.centre.tolist(), scaling.half.tolist(), strict=True)):
         shift, width = Fraction(c), Fraction(h)
         expansion.append({
             e: [(j, comb(e, j) * (-shift) ** (e - j) / width**e) for j in range(e + 1)
@@ -107,7 +107,7 @@ def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
         })
     exact = dict.fromkeys(where, Fraction(0))
     scale = Fraction(scaling.y_scale)
-    for b, p in zip(beta.tolist(), powers.tolist()):
+    for b, p in zip(beta.tolist(), powers.tolist(), strict=True):
         parts: dict[tuple[int, ...], Fraction] = {(): scale * Fraction(b)}
         for k, e in enumerate(p):
             line = expansion[k][e]

@@ -114,9 +114,11 @@ def curve_sd(D: Matrix, cov: Matrix) -> Vector:
 
 
 def half_width(sd: Vector, noise: Vector | None, level: float, dof: float) -> Vector:
-    """Half-width of two-sided intervals at `level`: Student's t quantile (`dof` degrees of
-    freedom) times the curve's standard error `sd`, combined with the `noise` scale of a
-    new observation for a prediction interval."""
+    """Half-width of two-sided intervals at `level`.
+
+    Student's t quantile (`dof` degrees of freedom) times the curve's standard error `sd`,
+    combined with the `noise` scale of a new observation for a prediction interval.
+    """
     if noise is not None:
         sd = np.hypot(sd, noise)
     width: Vector = critical_value(level, dof) * sd
@@ -155,8 +157,10 @@ def turning_points(coef: Vector) -> Vector:
 def inverse_predict(
     model: PolynomialModel, y: ArrayLike, level: float
 ) -> tuple[Vector, Vector, Vector]:
-    """`PolynomialModel.inverse_predict`: the x of each y on the model's curve, and its
-    interval, searched in the scaled coordinates."""
+    """The x of each y on the model's curve, and its interval.
+
+    `PolynomialModel.inverse_predict`, searched in the scaled coordinates.
+    """
     if len(model.feature_names) != 1:
         raise ValueError(
             f"inverse_predict needs a model of one feature, this one has "
@@ -231,7 +235,7 @@ def inverse_curve(
         k = int(hits[0])
         a, b = float(edges[k]), float(edges[k + 1])
         t0 = a if side[k] == 0.0 else b if side[k + 1] == 0.0 else brentq(
-            lambda t: value(t) - target, a, b, xtol=1e-14, rtol=1e-15
+            lambda t: value(t) - target, a, b, xtol=1e-14, rtol=1e-15  # noqa: B023 (called here)
         )
         root[i] = t0
         if not have_band:
@@ -269,7 +273,7 @@ def _band_ends(
         return None
 
     def refine(outside: int, inside: float) -> float:
-        """brentq between an outside grid point and an inside point."""
+        """Brentq between an outside grid point and an inside point."""
         return float(brentq(lambda t: room(t, target), float(grid[outside]), inside))
 
     # The inside point is the nearest grid point in the stretch on that side of t0, else t0.

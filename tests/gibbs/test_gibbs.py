@@ -4,6 +4,7 @@ import math
 
 import numpy as np
 import pytest
+
 import vasq_core as vc
 
 FIELDS = ("H", "Hmax", "He", "r_heat", "var_E", "T")

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pytest
+
 import vasq_core as vc
 
 

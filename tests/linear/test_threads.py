@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+
 import vasq_core as vc
 
 CALLS = {

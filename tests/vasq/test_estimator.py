@@ -10,6 +10,7 @@ from numpy.polynomial import polynomial as P
 
 from vasq import RobustPolynomialRegressor
 
+
 def evaluate(coef, powers, X):
     """The model written out term by term in the user's units."""
     return sum(c * np.prod(X**p, axis=1) for c, p in zip(coef, powers))

@@ -15,6 +15,7 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 import vasq._estimator
 from vasq import RobustPolynomialRegressor
 
+
 @parametrize_with_checks(
     [RobustPolynomialRegressor(max_degree=1)],
     expected_failed_checks=lambda est: {

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 from vasq import RobustPolynomialRegressor, load_model
-from vasq.cli import plot
-from vasq.cli import main
+from vasq.cli import main, plot
+
 
 def exact_coefficients(model):
     """The one-feature model's polynomial in raw x, in rationals: interpolated at 0, 1, ..., d.

@@ -113,8 +113,11 @@ def parse_seed(text: str) -> int:
 
 def read_columns(args: argparse.Namespace) -> tuple[list[str], str, npt.NDArray[np.float64],
                                                     npt.NDArray[np.float64], npt.NDArray[np.intp]]:
-    """The x and y columns named in `args`: names, X (n, k) and y, rows with NaN dropped, and
-    the 0-based data rows of the file that they come from."""
+    """The x and y columns named in `args`.
+
+    Their names, X (n, k) and y with rows holding NaN dropped, and the 0-based data rows of
+    the file that they come from.
+    """
     data = table.Table.open(table.Source.of(args.data), args.delimiter, args.decimal,
                             args.missing)
     xs, y_index = [data.index(spec) for spec in args.x], data.index(args.y)
@@ -157,8 +160,10 @@ def run(args: argparse.Namespace) -> int:
 
 def write_points(path: Path, model: PolynomialModel, rows: npt.NDArray[np.intp],
                  X: npt.NDArray[np.float64], y: npt.NDArray[np.float64]) -> None:
-    """Every fitted row, numbered as in the file, with its fitted value, residual, weight and
-    inlier flag."""
+    """Write every fitted row with its fitted value, residual, weight and inlier flag.
+
+    Rows are numbered as in the file.
+    """
     fitted = model.predict(X)
     with outputs.written(path) as f:
         writer = csv.writer(f)
@@ -167,7 +172,7 @@ def write_points(path: Path, model: PolynomialModel, rows: npt.NDArray[np.intp],
         # repr writes the shortest text that reads back to the same double.
         for i, xs, *values, ok in zip(rows.tolist(), X.tolist(), y.tolist(), fitted.tolist(),
                                       (y - fitted).tolist(), model.weights.tolist(),
-                                      model.inlier_mask.tolist()):
+                                      model.inlier_mask.tolist(), strict=True):
             writer.writerow([i, *map(repr, xs), *map(repr, values), int(ok)])
 
 

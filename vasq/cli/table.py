@@ -97,8 +97,10 @@ class Source:
 
 @dataclass(frozen=True)
 class Table:
-    """A CSV table's layout: its header, unless the first record is all numbers or missing
-    cells, and its width."""
+    """A CSV table's layout: its header and its width.
+
+    The first record is the header unless it is all numbers or missing cells.
+    """
 
     source: Source
     header: tuple[str, ...] | None
