@@ -45,7 +45,7 @@ class Problem:
         clean = sample.X[~sample.outlier]
         lo, hi = clean.min(axis=0), clean.max(axis=0)
         per_axis = {1: 1001, 2: 61}.get(self.n_features, 11)
-        axes = [np.linspace(a, b, per_axis) for a, b in zip(lo, hi)]
+        axes = [np.linspace(a, b, per_axis) for a, b in zip(lo, hi, strict=True)]
         return np.column_stack([g.ravel() for g in np.meshgrid(*axes, indexing="ij")])
 
 

@@ -34,7 +34,8 @@ def numpy_tables(t, deg):
 def numpy_penalty_nd(degrees, bounds, d):
     """The same grid sums: Phi as a Kronecker product of table columns, Phi' Phi by matmul."""
     n = len(degrees)
-    tables = [numpy_tables(np.linspace(a, b, d), g) for g, (a, b) in zip(degrees, bounds)]
+    tables = [numpy_tables(np.linspace(a, b, d), g)
+              for g, (a, b) in zip(degrees, bounds, strict=True)]
     K = math.prod((b - a) / (d - 1) for a, b in bounds)
 
     def gram(orders):
@@ -90,7 +91,7 @@ def main():
 
     bounds = [(-1.0, 1.0), (0.0, 2.0), (-0.5, 1.5)]
     R1, R2, multi = vc.build_penalty_matrices_nd(DEGREES, bounds, GRID)
-    for ours, theirs in zip((R1, R2), numpy_penalty_nd(DEGREES, bounds, GRID)):
+    for ours, theirs in zip((R1, R2), numpy_penalty_nd(DEGREES, bounds, GRID), strict=True):
         assert np.allclose(ours, theirs, rtol=1e-10, atol=1e-10 * np.abs(theirs).max())
     ours = median_time(lambda: vc.build_penalty_matrices_nd(DEGREES, bounds, GRID))
     n, M, G = len(DEGREES), len(multi), GRID ** len(DEGREES)
@@ -100,7 +101,8 @@ def main():
            median_time(lambda: numpy_penalty_nd(DEGREES, bounds, GRID)),
            f"rank updates {flops / ours / 1e9:.2f} GFLOP/s over the whole call")
     one_phi = G * M * 8 / 2**20
-    print(f"build_penalty_matrices_nd peak memory growth {peak_memory_mb(DEGREES, bounds, GRID):.1f} MiB"
+    growth = peak_memory_mb(DEGREES, bounds, GRID)
+    print(f"build_penalty_matrices_nd peak memory growth {growth:.1f} MiB"
           f" (one evaluation matrix: {one_phi:.1f} MiB, outputs: {2 * M * M * 8 / 2**20:.2f} MiB)")
 
 

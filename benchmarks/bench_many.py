@@ -1,14 +1,14 @@
-"""fit_curves on 2,000 series of 400 points, degree chosen by MDL, on each execution path.
+"""fit_curves on 2,000 series of 400 points, degree chosen by a robust BIC, on each path.
 
 The user's own way is a loop of bare estimator fits on the default OpenMP team, as
-sequential fit_curves runs them; the overhead per series compares both on the same sample
-of series, in interleaved pairs. The parallel paths run each fit on one thread, so their
+sequential fit_curves runs them; the overhead per series compares both on the same sample of
+series, in interleaved pairs. The parallel paths run each fit on one thread, so their
 scaling is measured against the sequential path held to one thread as well, and their gain
-for a user against the sequential path as it runs by default. Each path's time is the median of `--repeat` interleaved
-rounds. 'Cores used' and 'CPU time' count this process and its workers (Linux): equal CPU
-times mean the parallel paths add no work, whatever a busy machine did to the wall times.
-Peak memory is the parent's: the growth of its resident high-water mark over the call,
-the workers' memory not included.
+for a user against the sequential path as it runs by default. Each path's time is the median
+of `--repeat` interleaved rounds. 'Cores used' and 'CPU time' count this process and its
+workers (Linux): equal CPU times mean the parallel paths add no work, whatever a busy
+machine did to the wall times. Peak memory is the parent's: the growth of its resident
+high-water mark over the call, the workers' memory not included.
 
 With --kill-worker: the wall time a dead worker costs, on a quarter of the series on the
 2-worker LocalCluster: each round runs once undisturbed and once with one worker process
@@ -213,7 +213,7 @@ def main():
     for _ in range(max(repeat, 3)):
         bare = clocks(lambda: bare_loop(sample))
         ours = clocks(lambda: fit_curves(sample, **columns))
-        for kind, b, o in zip(ratios, bare, ours):
+        for kind, b, o in zip(ratios, bare, ours, strict=True):
             ratios[kind].append(o / b - 1.0)
 
     sequential = statistics.median(times["sequential"])

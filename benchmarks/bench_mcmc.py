@@ -84,7 +84,8 @@ def elite_indices(B, order, n_elite):
     return elites
 
 
-def vectorised_tournament(X, y, R1, R2, n_chains, n_warmup, n_deep, n_elite, step_size, H_piH, seed):
+def vectorised_tournament(X, y, R1, R2, n_chains, n_warmup, n_deep, n_elite, step_size, H_piH,
+                          seed):
     """All chains of a phase in lock-step: coefficients are the columns of a p x n matrix,
     predictions the rows of an n x m one, so that each chain's hits are counted along
     contiguous memory; both penalties are one weighted matrix."""
@@ -216,7 +217,8 @@ def our_times():
             )
             for m, t in json.loads(done.stdout).items():
                 samples[name][int(m)].append(t)
-    return {name: {m: statistics.median(ts) for m, ts in by_m.items()} for name, by_m in samples.items()}
+    return {name: {m: statistics.median(ts) for m, ts in by_m.items()}
+            for name, by_m in samples.items()}
 
 
 def isa_report():
@@ -237,7 +239,8 @@ if __name__ == "__main__":
     ours = our_times()
     header = (
         f"{'m':>7} | {'1 thread':>9} {'2 threads':>9} {'x1->2':>6} {'baseline':>9} | "
-        f"{'vectorised':>10} {'ratio':>6} | {'per-step':>9} {'ratio':>6} | energies (ours, vec., step)"
+        f"{'vectorised':>10} {'ratio':>6} | {'per-step':>9} {'ratio':>6} | "
+        "energies (ours, vec., step)"
     )
     print("times in ms, medians; ratio = NumPy time / our 2-thread time")
     print(header)

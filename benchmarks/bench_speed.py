@@ -60,8 +60,8 @@ def small(repeat: int) -> None:
             times[label].append(time.perf_counter() - start)
     ours_label, rlm_label, mm_label = FITTERS
     ours_t = times[ours_label]
-    rlm_ratio = statistics.median(o / r for o, r in zip(ours_t, times[rlm_label]))
-    mm_ratio = statistics.median(m / o for o, m in zip(ours_t, times[mm_label]))
+    rlm_ratio = statistics.median(o / r for o, r in zip(ours_t, times[rlm_label], strict=True))
+    mm_ratio = statistics.median(m / o for o, m in zip(ours_t, times[mm_label], strict=True))
     print(f"n = 400, one feature, {repeat} samples, median time per fit")
     for label, t in times.items():
         print(f"  {label:<40}{statistics.median(t) * 1e3:10.1f} ms")

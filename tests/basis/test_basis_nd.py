@@ -107,5 +107,5 @@ def test_penalty_nd_degenerate_bases_give_zero_matrices(degrees, shape, multi):
                                                   (7, 0.5, -0.25, 13), (3, 1.0, 1.0, 5)])
 def test_penalty_nd_one_dimension_matches_1d(deg, a, b, d):
     R1, R2, _ = vc.build_penalty_matrices_nd([deg], [(a, b)], d)
-    for got, want in zip((R1, R2), vc.smoothness_penalty_matrices_1d(deg, a, b, d)):
+    for got, want in zip((R1, R2), vc.smoothness_penalty_matrices_1d(deg, a, b, d), strict=True):
         np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12 * np.abs(want).max())

@@ -571,7 +571,7 @@ def as_vector(v):
 
 def numpy_design(T, powers):
     with np.errstate(over="ignore", under="ignore", invalid="ignore"):
-        return np.column_stack([np.prod([t ** float(e) for t, e in zip(T, index)], axis=0)
+        return np.column_stack([np.prod([t ** float(e) for t, e in zip(T, index, strict=True)], axis=0)
                                 for index in powers])
 
 

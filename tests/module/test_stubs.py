@@ -48,7 +48,7 @@ def stub_parameters(node):
     defaults = [None] * (len(args) - len(node.args.defaults)) + [
         repr(ast.literal_eval(d)) for d in node.args.defaults
     ]
-    return list(zip(args, defaults))
+    return list(zip(args, defaults, strict=True))
 
 
 def stub_functions():

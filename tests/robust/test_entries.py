@@ -9,7 +9,7 @@ import vasq_core as vc
 
 def products(T, powers):
     """The design by NumPy: column j is the product over k of T[k] ** powers[j][k]."""
-    return np.column_stack([np.prod([t**e for t, e in zip(T, p)], axis=0) for p in powers])
+    return np.column_stack([np.prod([t**e for t, e in zip(T, p, strict=True)], axis=0) for p in powers])
 
 
 @pytest.mark.parametrize(

@@ -13,7 +13,7 @@ from vasq import RobustPolynomialRegressor
 
 def evaluate(coef, powers, X):
     """The model written out term by term in the user's units."""
-    return sum(c * np.prod(X**p, axis=1) for c, p in zip(coef, powers))
+    return sum(c * np.prod(X**p, axis=1) for c, p in zip(coef, powers, strict=True))
 
 
 @pytest.mark.parametrize("degree", [0, 1, 2, 4])

@@ -60,6 +60,6 @@ def test_change_of_units_gives_the_same_polynomial_in_raw_x(degrees):
     coef = to_user_units(beta, powers, Scaling(centre, half, 0.0, 1.0))
 
     def value(c, Z):
-        return sum(ci * np.prod(Z**p, axis=1) for ci, p in zip(c, powers))
+        return sum(ci * np.prod(Z**p, axis=1) for ci, p in zip(c, powers, strict=True))
 
     np.testing.assert_allclose(value(coef, X), value(beta, T), rtol=1e-9, atol=1e-9)

@@ -18,7 +18,7 @@ def exact_coefficients(model):
     s = model.scaling
     c, h = Fraction(s.centre[0]), Fraction(s.half[0])
     loc, scale = Fraction(s.y_loc), Fraction(s.y_scale)
-    terms = [(Fraction(b), int(p)) for b, p in zip(model.beta.tolist(), model.powers[:, 0])]
+    terms = [(Fraction(b), int(p)) for b, p in zip(model.beta.tolist(), model.powers[:, 0], strict=True)]
 
     def value(x):
         return loc + scale * sum(b * ((x - c) / h) ** p for b, p in terms)
@@ -29,7 +29,7 @@ def exact_coefficients(model):
         rows[i] = [v / rows[i][i] for v in rows[i]]
         for r in range(n):
             if r != i:
-                rows[r] = [a - rows[r][i] * b for a, b in zip(rows[r], rows[i])]
+                rows[r] = [a - rows[r][i] * b for a, b in zip(rows[r], rows[i], strict=True)]
     return [row[n] for row in rows]
 
 
@@ -74,7 +74,7 @@ def test_coefficients_are_the_exact_ones_correctly_rounded(x, y, truth, degree):
 def test_cli_plot_and_json_use_the_scaled_model(tmp_path, capsys):
     x, y, (x0, w, _), degree = CASES[0]
     path = tmp_path / "d.csv"
-    path.write_text("x,y\n" + "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), y.tolist())))
+    path.write_text("x,y\n" + "".join(f"{a!r},{b!r}\n" for a, b in zip(x.tolist(), y.tolist(), strict=True)))
     json_path = tmp_path / "m.json"
     assert main(["fit", str(path), "--x", "x", "--y", "y", "--degree", str(degree), "--json",
                  str(json_path), "--plot", str(tmp_path / "p.png")]) == 0

@@ -23,7 +23,7 @@ FOUR_ROWS = "x,y\n1,2\n3,4\n4,4\n6,7\n"  # enough for a straight line
 
 def write_csv(path, header, columns):
     lines = [",".join(header)] if header else []
-    lines += [",".join(repr(float(v)) for v in row) for row in zip(*columns)]
+    lines += [",".join(repr(float(v)) for v in row) for row in zip(*columns, strict=True)]
     path.write_text("\n".join(lines) + "\n")
     return path
 
@@ -154,7 +154,7 @@ def test_fit_reports_and_saves_what_the_estimator_fits(tmp_path, capsys, degree,
     np.testing.assert_allclose(model.predict(grid), est.predict(grid), rtol=1e-12, atol=1e-9)
     np.testing.assert_array_equal(model.inlier_mask, est.inlier_mask_)
     for a, b in zip(model.predict_interval(grid, kind="prediction"),
-                    est.predict_interval(grid, kind="prediction")):
+                    est.predict_interval(grid, kind="prediction"), strict=True):
         assert a.tobytes() == b.tobytes()
     assert plot_path.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
@@ -282,7 +282,7 @@ def test_plot_of_one_feature_shows_the_confidence_and_prediction_bands():
 
 def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
     x, y = noisy_quadratic()
-    cells = [f"{a!r};{b!r}".replace(".", ",") for a, b in zip(x.tolist(), y.tolist())]
+    cells = [f"{a!r};{b!r}".replace(".", ",") for a, b in zip(x.tolist(), y.tolist(), strict=True)]
     cells[5] = f"{float(x[5])!r};NA".replace(".", ",")
     path = tmp_path / "d.csv"
     path.write_text("time;signal\n" + "\n".join(cells) + "\n")
