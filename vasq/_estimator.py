@@ -231,7 +231,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             and the standard errors treat a weight of 2 as two observations (the random
             subsets of the robust fit are drawn among the rows, so they differ from those
             of repeated rows). The total weight must be large enough for the model (see
-            `max_degree`); for relative precisions, rescale the weights to mean 1.
+            `max_degree`). Weights are not relative precisions: the robust fit judges every
+            residual against the same noise scale, whatever its weight.
 
         Returns
         -------

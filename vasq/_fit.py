@@ -36,8 +36,8 @@ def fit_model(
     with np.errstate(over="ignore"):
         total = float(np.sum(w))
     if not np.isfinite(total):
-        raise ValueError("sample_weight sums to more than the double range: rescale the "
-                         "weights (to mean 1, for relative precisions)")
+        raise ValueError("sample_weight sums to more than the double range: weights are "
+                         "frequencies, rescale them")
     # Rows of zero weight take no part, not even in the scaling.
     kept = w > 0.0
     n_features = X.shape[1]

@@ -195,7 +195,7 @@ def test_a_total_weight_too_small_for_the_model_is_refused(quadratic, weight, re
     if refused:
         message = (r"sample_weight sums to more than the double range" if weight > 1 else
                    r"sample_weight sums to \S+, too little for degree 2: its 3 terms need a "
-                   r"total weight of at least 6\. Weights are frequencies .* rescale them to mean 1")
+                   r"total weight of at least 6\. Weights are frequencies .* not relative precisions")
         with pytest.raises(ValueError, match=message):
             model.fit(X, y, sample_weight=w)
         return
