@@ -147,8 +147,14 @@ def robust_bic(loo: list[tuple[Vector, float]], n_terms: list[int], w: Vector) -
     """
     s = min(scale for _, scale in loo)
     penalty = np.log(float(w.sum()))
+    # Rows of zero weight take no part; beyond 2 c the loss is flat, so clipping there is
+    # exact and keeps a residual that overflows on division by s a finite argument.
+    kept = w > 0.0
+    bound = 2.0 * vc.BIWEIGHT_C
     scores = []
     for (e, _), k in zip(loo, n_terms, strict=True):
-        rho = vc.biweight(e / s)[0]
-        scores.append(float(np.dot(w, 2.0 * rho)) + k * penalty)
+        with np.errstate(over="ignore"):
+            u = np.clip(e[kept] / s, -bound, bound)
+        rho = vc.biweight(u)[0]
+        scores.append(float(np.dot(w[kept], 2.0 * rho)) + k * penalty)
     return scores

@@ -59,12 +59,15 @@ def sandwich_covariance(
     entries are NaN when the inliers' total weight does not exceed the number of
     coefficients, or A is singular.
     """
+    # Rows of zero weight take no part, and may lie so far out that their terms overflow.
+    kept = sample_weight > 0.0
+    X, r, scale, sample_weight = X[kept], r[kept], scale[kept], sample_weight[kept]
+    inlier = inlier[kept]
     u = r / scale
     if robust:
         _, psi, dpsi, _ = vc.biweight(u)
     else:
         psi, dpsi = u, np.ones_like(u)
-    inlier = inlier & (sample_weight > 0.0)
     n = float(np.sum(sample_weight[inlier]))
     p = X.shape[1]
     nan = np.full((p, p), np.nan)

@@ -266,7 +266,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   // 2^kMaxExponentW is as good as infinite: exact powers of two bring columns to [1, 2) and
   // keep y and w from squares that overflow, where a coefficient of a tiny column or a
   // residual of a huge y would otherwise leave the double range.
-  const std::vector<int> columns = column_exponents(X);
+  const std::vector<int> columns = column_exponents(X, w);
   const int ey = excess_exponent(y.cwiseAbs().maxCoeff(), kMaxExponentY);
   const int ew = excess_exponent(w.sum(), kMaxExponentW);
   RobustFitResult out =

@@ -86,7 +86,7 @@ ScaleModel fit_scale_model(const std::vector<Vector>& T, const Vector& r, const 
   }
   if (rows <= 2 * (m + 1)) return constant;
   // Features far from 1 in magnitude are fitted in columns scaled to [1, 2) (leverages).
-  const std::vector<int> exponents = column_exponents(Z);
+  const std::vector<int> exponents = column_exponents(Z, omega);
   Z = scale_columns(Z, exponents);
   const Vector gamma = weighted_least_squares(Z, v, omega);
   const double rss = weighted_rss(Z, v, omega, gamma);

@@ -56,10 +56,12 @@ Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& om
   return ols(R, stack.col(p).head(p));
 }
 
-std::vector<int> column_exponents(const Matrix& X) {
+std::vector<int> column_exponents(const Matrix& X, const Vector& w) {
   std::vector<int> exponents(static_cast<std::size_t>(X.cols()), 0);
   for (Index j = 0; j < X.cols(); ++j) {
-    const double top = X.rows() > 0 ? X.col(j).cwiseAbs().maxCoeff() : 0.0;
+    double top = 0.0;
+    for (Index i = 0; i < X.rows(); ++i)
+      if (w[i] > 0.0) top = std::max(top, std::abs(X(i, j)));
     if (top > 0.0) exponents[static_cast<std::size_t>(j)] = std::ilogb(top);
   }
   return exponents;
@@ -77,7 +79,7 @@ Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents) {
 Vector leverages(const Matrix& X, const Vector& omega) {
   // The hat matrix is the same for any scaling of a column or of all the weights: powers of
   // two that bring both near 1 keep the squares of huge or tiny entries in the double range.
-  const Matrix Xs = scale_columns(X, column_exponents(X));
+  const Matrix Xs = scale_columns(X, column_exponents(X, omega));
   const double top = omega.size() > 0 ? omega.maxCoeff() : 0.0;
   if (!(top > 0.0)) return Vector::Zero(X.rows());
   const int shift = std::ilogb(top);

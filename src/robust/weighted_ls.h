@@ -23,9 +23,10 @@ Vector leverages(const Matrix& X, const Vector& omega);
 // on shapes that disagree, non-finite input or a negative weight.
 Vector weighted_leverage(const Matrix& X, const Vector& w);
 
-// The exponents e_j that bring the largest |X_ij| of each column into [1, 2) by the exact
-// scaling X_ij 2^-e_j; 0 for a column of zeros.
-std::vector<int> column_exponents(const Matrix& X);
+// The exponents e_j that bring the largest |X_ij| of each column over the rows of positive
+// weight w_i into [1, 2) by the exact scaling X_ij 2^-e_j; 0 for a column of zeros there. A
+// row of zero weight is absent: far out in x, it must not scale the others' columns to 0.
+std::vector<int> column_exponents(const Matrix& X, const Vector& w);
 
 // X with column j scaled by 2^-e_j (std::scalbn: exact, subnormal columns included).
 Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents);

@@ -182,6 +182,18 @@ def test_sample_weight_zero_is_absence_and_integer_is_repetition(cubic_with_outl
     np.testing.assert_allclose(weighted.coef_, repeated.coef_, rtol=0, atol=1e-4)
 
 
+@pytest.mark.parametrize("far", [1e3, 1e300])
+def test_a_row_of_zero_weight_far_out_takes_no_part(far):
+    """Its x once scaled the core's columns, so that the others' fell to zero: y = 1 + 2x
+    came back as the constant 2."""
+    x = np.r_[np.linspace(0.0, 1.0, 30), far]
+    y = np.r_[1.0 + 2.0 * x[:-1], 0.0]
+    w = np.r_[np.ones(30), 0.0]
+    model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y, sample_weight=w)
+    np.testing.assert_allclose(model.coef_, [1.0, 2.0], rtol=1e-12)
+    assert np.isfinite(model.coef_se_).all() and not model.inlier_mask_[-1]
+
+
 @pytest.mark.parametrize(
     ("weight", "refused"),
     [(1e-3, True), (0.0625, True), (0.125, False), (1.0, False), (1e30, False), (1e307, True)],
