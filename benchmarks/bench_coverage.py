@@ -1,222 +1,259 @@
-"""Coverage of RobustPolynomialRegressor's intervals and standard errors on simulated data.
+"""Coverage of 95 % intervals on calibration curves, ours beside statsmodels' peers.
 
-    python benchmarks/bench_coverage.py [--seeds N]
+    python benchmarks/bench_coverage.py [--datasets N] [--cases KEY,...] [--json PATH] [--quick]
 
-Eight problems: a quadratic in one feature and one in two, each with constant noise and
-with noise that grows across the data, each clean and with 20 % gross outliers (shifted by
-5 to 25 either way). Each is drawn with N seeds (default 200) and fitted at its true
-degree, so that the coefficients of all fits can be compared. Per problem:
+Cases (benchmarks/_coverage_cases.py): a quadratic calibration curve at fixed standards
+(L levels x r replicates, geometric over 2 or 4 decades for the CV and two-component
+cases), noise constant, a constant CV, two-component (a^2 + b^2 mu^2), growing 10 x or
+100 x in x, or Student's t; 0, 10 or 25 % gross outliers; n = 15, 40, 200. Each axis is
+covered from a base case, not their product (see CASES). Methods
+(benchmarks/_coverage_methods.py): ours at the true degree (default noise model), ours with
+degree="auto", OLS, WLS 1/x and 1/x^2, WLS with a variance function from the replicates,
+and RLM, all at the true degree. Per case and method, over N data sets (default 200):
 
-- "curve": the share of a grid on which the 95 % confidence interval holds the true curve,
-  averaged over the seeds, with Student's t quantile (the estimator's) and the normal's;
-- "new obs": the share of 200 new clean observations, at random points, inside their 95 %
-  prediction interval;
-- "coef": the share of true coefficients inside coef +- t se, and of those inside
-  statsmodels RLM's conf_int (Tukey biweight 4.685, MAD scale, H1), fitted in the same run
-  on the same data with the same terms;
-- "se/sd": the mean standard error of each coefficient over its standard deviation across
-  the seeds, the worst coefficient's (its distance from 1) shown.
+- band: the share of 60 grid points (evenly in log x on geometric standards) where the
+  confidence band holds the true curve, overall and in each third of the range;
+- pred: the share of new clean readings, one at each grid point, inside their prediction
+  interval, in each third;
+- coef: the coverage of the worst of the three coefficient intervals (for degree "auto"
+  over the fits of the true degree, whose share is noted);
+- flagged: the share of clean readings and of planted outliers that the method flags
+  (ours: weight 0; RLM: weight below 0.1).
 
-Then a calibration: 12 standards, 4 replicates each, a gently curved response whose noise
-grows with the signal (fitted as a quadratic), and 10 unknown concentrations per data set
-between the second and the tenth standard, whose new reading is inverted with
-inverse_predict: the share of 95 % intervals that hold the true concentration (an interval
-with a NaN end, open at the edge of the standards, counts as a miss), the same among closed
-intervals, and the share with a NaN end.
+Inverse prediction (cases marked so): at five concentrations at 10, 30, 50, 70 and 90 %
+of the range (of log x on geometric standards), the interval from one new reading and
+from the mean of 3, ours against the classical interval of the replicate-variance WLS:
+coverage, median width over the concentration, and the share of intervals open at an
+edge of the standards (a NaN end, which then stands for that edge; an interval with both
+ends NaN is a miss). Without inverse_predict's n_replicates, the mean of 3 is passed as
+one reading, as a user of such a version would.
 
-Targets: coverage in [93 %, 97 %] and se/sd within 15 % of 1. With N = 200 the standard
-error of a coverage of 95 % is about 1.5 % for one interval per data set, less for the
-averaged ones.
+--jobs runs cases in that many processes, each limited to one thread (OpenMP and BLAS);
+the figures do not depend on it.
+
+With N = 200 the standard error of a coverage near 95 % is about 1.5 % for one interval
+per data set, less for the band's and the prediction's averages.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import time
 import warnings
-from collections.abc import Callable
-from dataclasses import dataclass
+from collections import Counter
+from concurrent.futures import ProcessPoolExecutor
+from fnmatch import fnmatchcase as fnmatch
+from multiprocessing import get_context
 
 import numpy as np
-import statsmodels.api as sm
 from _common import thread_report
-from scipy.stats import norm
-from scipy.stats import t as student_t
+from _coverage_cases import CASES, Case
+from _coverage_methods import INVERSE_METHODS, METHODS, N_REPLICATES, Fitted
+from _coverage_targets import report_targets
+from threadpoolctl import threadpool_limits
 
-from vasq import InversePredictionWarning, RobustPolynomialRegressor
-
-LEVEL = 0.95
-COVERAGE_TARGET = (0.93, 0.97)
-SE_TARGET = 0.15
-N_NEW = 200
-
-
-@dataclass
-class Problem:
-    name: str
-    n_features: int
-    n_samples: int
-    coef: np.ndarray  # true coefficients, in the estimator's order of terms
-    powers: np.ndarray  # (n_terms, n_features)
-    noise: Callable[[np.ndarray], np.ndarray]  # X -> standard deviation
-    outliers: float
-
-    def truth(self, X: np.ndarray) -> np.ndarray:
-        return design(X, self.powers) @ self.coef
-
-    def sample(self, rng: np.random.Generator, n: int) -> tuple[np.ndarray, np.ndarray]:
-        X = rng.uniform(0.0, 10.0, (n, self.n_features))
-        return X, self.truth(X) + rng.normal(0.0, 1.0, n) * self.noise(X)
-
-    def grid(self) -> np.ndarray:
-        if self.n_features == 1:
-            return np.linspace(0.0, 10.0, 41)[:, None]
-        a, b = np.meshgrid(np.linspace(0.0, 10.0, 11), np.linspace(0.0, 10.0, 11))
-        return np.column_stack([a.ravel(), b.ravel()])
+INVERSE_FRACTIONS = np.array([0.1, 0.3, 0.5, 0.7, 0.9])
+REPLICATES = (1, 3)
+CASES_BY_KEY = {case.key: case for case in CASES}
 
 
-def design(X: np.ndarray, powers: np.ndarray) -> np.ndarray:
-    return np.column_stack([np.prod(X**p, axis=1) for p in powers])
+def inside(interval: tuple[np.ndarray, np.ndarray], value: np.ndarray) -> np.ndarray:
+    lo, hi = interval
+    return (lo <= value) & (value <= hi)  # a NaN end is a miss
 
 
-def problems() -> list[Problem]:
-    one = np.arange(3)[:, None]
-    two = np.array([[0, 0], [0, 1], [0, 2], [1, 0], [1, 1], [2, 0]])
-    result = []
-    for noise_name, noise in (
-        ("constant noise", lambda X: np.full(len(X), 0.5)),
-        ("growing noise", lambda X: 0.1 + 0.12 * X[:, 0]),
-    ):
-        for share in (0.0, 0.2):
-            result.append(
-                Problem(
-                    f"1 feature, {noise_name}, {share:.0%} outliers",
-                    1, 80, np.array([1.0, 2.0, -0.15]), one, noise, share,
-                )
-            )
-            result.append(
-                Problem(
-                    f"2 features, {noise_name}, {share:.0%} outliers",
-                    2, 100, np.array([1.0, -0.5, 0.02, 1.0, 0.1, -0.05]), two, noise, share,
-                )
-            )
+class Tally:
+    """Hits and counts of one method on one case, summed over the data sets."""
+
+    def __init__(self) -> None:
+        self.band = np.zeros(3)
+        self.pred = np.zeros(3)
+        self.points = np.zeros(3)
+        self.coef = np.zeros(3)
+        self.coef_fits = 0
+        self.flags = np.zeros(2)  # clean, outliers flagged
+        self.counts = np.zeros(2)  # clean, outliers
+        self.flagging = True
+        self.noise: Counter[str] = Counter()
+        self.fits = 0
+
+    def add(self, f: Fitted, thirds, truth, new, true_coef, outlier) -> None:
+        self.fits += 1
+        for k in range(3):
+            at = thirds == k
+            self.band[k] += inside(f.band, truth)[at].sum()
+            self.pred[k] += inside(f.prediction, new)[at].sum()
+            self.points[k] += at.sum()
+        if f.coef is not None:
+            self.coef += inside(f.coef, true_coef)
+            self.coef_fits += 1
+        if f.flagged is None:
+            self.flagging = False
+        else:
+            self.flags += [(f.flagged & ~outlier).sum(), (f.flagged & outlier).sum()]
+        self.counts += [(~outlier).sum(), outlier.sum()]
+        if f.noise_kind is not None:
+            self.noise[f.noise_kind] += 1
+
+    def summary(self) -> dict:
+        share = lambda a, b: float(a / b) if b else float("nan")  # noqa: E731
+        flags = [share(*pair) if self.flagging else None for pair in zip(self.flags, self.counts,
+                                                                        strict=True)]
+        return {
+            "band": share(self.band.sum(), self.points.sum()),
+            "band_thirds": [share(a, b) for a, b in zip(self.band, self.points, strict=True)],
+            "pred_thirds": [share(a, b) for a, b in zip(self.pred, self.points, strict=True)],
+            "coef_worst": share(self.coef.min(), self.coef_fits),
+            "true_degree": share(self.coef_fits, self.fits),
+            "clean_flagged": flags[0],
+            "outliers_flagged": flags[1],
+            "noise_kinds": {k: v / self.fits for k, v in self.noise.most_common()},
+        }
+
+
+def run_case(case: Case, datasets: int, methods: dict) -> dict:
+    grid = case.grid()
+    thirds = case.thirds(grid)
+    truth = case.signal(grid)
+    c = case.spaced(INVERSE_FRACTIONS)
+    tallies = {name: Tally() for name in methods}
+    hits = {(name, m): [] for name in INVERSE_METHODS if name in methods for m in REPLICATES}
+    widths = {key: [] for key in hits}
+    opened = {key: [] for key in hits}
+    for seed in range(datasets):
+        draw = case.draw(seed)
+        rng = np.random.default_rng([seed, 22])
+        new = case.readings(rng, grid)
+        means = {m: case.readings(rng, np.repeat(c, m)).reshape(c.size, m).mean(axis=1)
+                 for m in REPLICATES}
+        for name, method in methods.items():
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                f = method(case, draw.y, seed)
+            tallies[name].add(f, thirds, truth, new, case.coef, draw.outlier)
+            if case.inverse and f.inverse is not None and (name, 1) in hits:
+                for m in REPLICATES:
+                    lo, hi = closed_at_edges(case, *f.inverse(means[m], m))
+                    hits[name, m].append((lo <= c) & (c <= hi))
+                    widths[name, m].append((hi - lo) / c)
+                    opened[name, m].append(np.isnan(lo) != np.isnan(hi))
+    result = {"name": case.name, "n": case.n, "methods": {k: t.summary() for k, t in
+                                                        tallies.items()}}
+    if case.inverse:
+        result["inverse"] = {
+            f"{name}, m={m}": {
+                "concentrations": c.tolist(),
+                "coverage": np.mean(hits[name, m], axis=0).tolist(),
+                "median_width": np.median(widths[name, m], axis=0).tolist(),
+                "open": float(np.mean(opened[name, m])),
+            }
+            for name, m in hits
+        }
     return result
 
 
-def contaminate(rng: np.random.Generator, y: np.ndarray, share: float) -> np.ndarray:
-    out = rng.random(y.size) < share
-    y = y.copy()
-    y[out] += rng.choice([-1.0, 1.0], out.sum()) * rng.uniform(5.0, 25.0, out.sum())
-    return y
+def closed_at_edges(case: Case, lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """An interval with one NaN end reaches that edge of the standards; both NaN stay NaN."""
+    both = np.isnan(lo) & np.isnan(hi)
+    lo = np.where(np.isnan(lo) & ~both, case.levels[0], lo)
+    hi = np.where(np.isnan(hi) & ~both, case.levels[-1], hi)
+    return lo, hi
 
 
-def run_problem(problem: Problem, seeds: int) -> dict[str, float]:
-    grid = problem.grid()
-    truth_grid = problem.truth(grid)
-    z = norm.ppf(0.5 + LEVEL / 2)
-    curve_t, curve_z, new_obs, ours_coef, rlm_coef = [], [], [], [], []
-    coefs, ses = [], []
-    for seed in range(seeds):
-        rng = np.random.default_rng(seed)
-        X, y = problem.sample(rng, problem.n_samples)
-        y = contaminate(rng, y, problem.outliers)
-        model = RobustPolynomialRegressor(2, random_state=seed).fit(X, y)
-        assert np.array_equal(model.powers_, problem.powers)
-        low, high = model.predict_interval(grid, LEVEL)
-        curve_t.append(np.mean((low <= truth_grid) & (truth_grid <= high)))
-        mean, sd = model.predict(grid, return_std=True)
-        curve_z.append(np.mean(np.abs(mean - truth_grid) <= z * sd))
-        X_new, y_new = problem.sample(rng, N_NEW)
-        low, high = model.predict_interval(X_new, LEVEL, kind="prediction")
-        new_obs.append(np.mean((low <= y_new) & (y_new <= high)))
-        dof = model.n_inliers_ - model.coef_.size
-        half = model.coef_se_ * student_t.ppf(0.5 + LEVEL / 2, dof)
-        ours_coef.append(np.mean(np.abs(model.coef_ - problem.coef) <= half))
-        coefs.append(model.coef_)
-        ses.append(model.coef_se_)
-        rlm = sm.RLM(y, design(X, problem.powers), M=sm.robust.norms.TukeyBiweight(4.685))
-        ci = rlm.fit().conf_int(1.0 - LEVEL)
-        rlm_coef.append(np.mean((ci[:, 0] <= problem.coef) & (problem.coef <= ci[:, 1])))
-    ratio = np.mean(ses, axis=0) / np.std(coefs, axis=0, ddof=1)
-    return {
-        "curve t": float(np.mean(curve_t)),
-        "curve z": float(np.mean(curve_z)),
-        "new obs": float(np.mean(new_obs)),
-        "coef": float(np.mean(ours_coef)),
-        "RLM coef": float(np.mean(rlm_coef)),
-        "se/sd": float(ratio[np.argmax(np.abs(ratio - 1.0))]),
-    }
+def pct(value: float | None, width: int = 6) -> str:
+    if value is None or np.isnan(value):
+        return f"{'-':>{width}}"
+    return f"{100.0 * value:>{width}.1f}"
 
 
-def run_calibration(seeds: int) -> dict[str, float]:
-    """Inverse prediction of unknown concentrations from 12 standards in 4 replicates."""
-    standards = np.repeat(np.linspace(1.0, 12.0, 12), 4)
-
-    def response(c: np.ndarray) -> np.ndarray:
-        return 0.2 + 1.5 * c - 0.03 * c**2
-
-    def noise(signal: np.ndarray) -> np.ndarray:
-        return 0.05 + 0.04 * signal
-
-    hits, lost, closed_hits = [], [], []
-    for seed in range(seeds):
-        rng = np.random.default_rng(10_000 + seed)
-        signal = response(standards)
-        y = signal + rng.normal(0.0, 1.0, signal.size) * noise(signal)
-        model = RobustPolynomialRegressor(2, random_state=seed).fit(standards[:, None], y)
-        c = rng.uniform(2.0, 10.0, 10)
-        reading = response(c) + rng.normal(0.0, 1.0, c.size) * noise(response(c))
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", InversePredictionWarning)
-            _, low, high = model.inverse_predict(reading, LEVEL)
-        hit = (low <= c) & (c <= high)
-        closed = np.isfinite(low) & np.isfinite(high)
-        hits.append(np.mean(hit))
-        lost.append(1.0 - np.mean(closed))
-        closed_hits.append(np.sum(hit) / max(np.sum(closed), 1))
-    return {
-        "coverage": float(np.mean(hits)),
-        "closed": float(np.mean(closed_hits)),
-        "NaN": float(np.mean(lost)),
-    }
+def print_case(key: str, r: dict, seconds: float) -> None:
+    print(f"\n{key}: {r['name']} ({seconds:.0f} s)")
+    print(f"  {'method':<28}{'band':>6} {'band by third':>18} {'pred by third':>19}"
+          f"{'coef':>7}{'clean':>7}{'outl':>7}  flagged; note")
+    for name, s in r["methods"].items():
+        note = ", ".join(f"{k} {100 * v:.0f}%" for k, v in s["noise_kinds"].items())
+        if s["true_degree"] < 1.0:
+            note = f"true degree {100 * s['true_degree']:.0f}%" + (f"; {note}" if note else "")
+        print(f"  {name:<28}{pct(s['band'])} " + "".join(pct(v) for v in s["band_thirds"])
+              + " " + "".join(pct(v) for v in s["pred_thirds"]) + " " + pct(s["coef_worst"])
+              + pct(s["clean_flagged"]) + pct(s["outliers_flagged"]) + f"  {note}")
 
 
-def verdict(ok: bool) -> str:
-    return "met" if ok else "MISSED"
+def print_inverse(key: str, r: dict) -> None:
+    inv = r.get("inverse")
+    if not inv:
+        return
+    c = next(iter(inv.values()))["concentrations"]
+    heads = "".join(f"{v:>7.3g}" for v in c)
+    print(f"  {'inverse at x =':<32}{heads}  | median width / x, % | open")
+    for name, s in inv.items():
+        widths = "".join(f"{100 * w:>7.1f}" if np.isfinite(w) else f"{'NaN':>7}"
+                         for w in s["median_width"])
+        print(f"  {name:<32}" + "".join(pct(v, 7) for v in s["coverage"])
+              + f"  |{widths} |{pct(s['open'])}")
 
 
-def main() -> None:
+def selected(spec: str | None) -> list[Case]:
+    if not spec:
+        return CASES
+    patterns = [k.strip() for k in spec.split(",") if k.strip()]
+    chosen = [case for case in CASES if any(fnmatch(case.key, p) for p in patterns)]
+    if not chosen:
+        raise SystemExit(f"no case matches {spec!r}; cases: {', '.join(c.key for c in CASES)}")
+    return chosen
+
+
+def run_selected(key: str, datasets: int) -> tuple[dict, float]:
+    start = time.perf_counter()
+    result = run_case(CASES_BY_KEY[key], datasets, METHODS)
+    return result, time.perf_counter() - start
+
+
+def one_thread() -> None:
+    global _LIMITS  # kept alive: the limits last as long as this object
+    _LIMITS = threadpool_limits(1)
+
+
+def main(argv: list[str] | None = None) -> dict:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seeds", type=int, default=200, help="data sets per problem")
-    args = parser.parse_args()
-    print(thread_report())
-    print(f"{args.seeds} data sets per problem, {LEVEL:.0%} intervals")
-    lo, hi = COVERAGE_TARGET
-    header = f"{'problem':<42}{'curve t':>9}{'curve z':>9}{'new obs':>9}{'coef':>8}"
-    print(header + f"{'RLM coef':>10}{'se/sd':>8}{'s/fit':>8}  targets")
-    met = True
-    for problem in problems():
-        start = time.perf_counter()
-        r = run_problem(problem, args.seeds)
-        per_fit = (time.perf_counter() - start) / args.seeds
-        missed = [k for k in ("curve t", "new obs", "coef") if not lo <= r[k] <= hi]
-        missed += ["se/sd"] if abs(r["se/sd"] - 1.0) > SE_TARGET else []
-        print(
-            f"{problem.name:<42}{r['curve t']:>9.3f}{r['curve z']:>9.3f}{r['new obs']:>9.3f}"
-            f"{r['coef']:>8.3f}{r['RLM coef']:>10.3f}{r['se/sd']:>8.3f}{per_fit:>8.3f}  "
-            + (f"MISSED {', '.join(missed)}" if missed else "met"),
-            flush=True,
-        )
-        met &= not missed
-    cal = run_calibration(args.seeds)
-    print(
-        f"calibration, 12 standards x 4, inverse prediction: coverage {cal['coverage']:.3f} "
-        f"(of closed intervals {cal['closed']:.3f}), intervals with a NaN end {cal['NaN']:.3f}"
-    )
-    print(f"interval coverage in [{lo:.0%}, {hi:.0%}] and se/sd within {SE_TARGET:.0%} of 1 on "
-          f"every problem: {verdict(met)}")
-    print(f"inverse prediction coverage in [{lo:.0%}, {hi:.0%}]: "
-          f"{verdict(lo <= cal['coverage'] <= hi)}")
+    parser.add_argument("--datasets", type=int, help="data sets per case (default 200)")
+    parser.add_argument("--cases", help="comma-separated keys or patterns such as cv2-* "
+                        "(default: all)")
+    parser.add_argument("--jobs", type=int, default=1, help="cases run at once (default 1)")
+    parser.add_argument("--json", help="write the figures to this file")
+    parser.add_argument("--quick", action="store_true",
+                        help="smoke test: 3 data sets per case unless --datasets is given")
+    args = parser.parse_args(argv)
+    datasets = args.datasets or (3 if args.quick else 200)
+    cases = selected(args.cases)
+    threads = thread_report()
+    if args.jobs > 1:
+        threads += f"\n{args.jobs} processes, each limited to one thread (OpenMP and BLAS)"
+    print(threads)
+    print(f"{datasets} data sets per case, {0.95:.0%} intervals; inverse_predict "
+          + ("takes n_replicates" if N_REPLICATES else "has no n_replicates: the mean of 3 "
+             "goes as one reading"))
+    out = {"datasets": datasets, "threads": threads, "n_replicates": N_REPLICATES, "cases": {}}
+    keys = [case.key for case in cases]
+    if args.jobs > 1:
+        pool = ProcessPoolExecutor(args.jobs, mp_context=get_context("spawn"),
+                                   initializer=one_thread)
+        runs = pool.map(run_selected, keys, [datasets] * len(keys))
+    else:
+        pool, runs = None, map(run_selected, keys, [datasets] * len(keys))
+    for key, (r, seconds) in zip(keys, runs, strict=True):
+        print_case(key, r, seconds)
+        print_inverse(key, r)
+        out["cases"][key] = r
+    if pool is not None:
+        pool.shutdown()
+    print()
+    report_targets(out["cases"])
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(out, f, indent=1)
+    return out
 
 
 if __name__ == "__main__":
