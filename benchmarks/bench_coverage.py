@@ -25,8 +25,8 @@ of the range (of log x on geometric standards), the interval from one new readin
 from the mean of 3, ours against the classical interval of the replicate-variance WLS:
 coverage, median width over the concentration, and the share of intervals open at an
 edge of the standards (a NaN end, which then stands for that edge; an interval with both
-ends NaN is a miss). Without inverse_predict's n_replicates, the mean of 3 is passed as
-one reading, as a user of such a version would.
+ends NaN is a miss of infinite width). Without inverse_predict's n_replicates, the mean
+of 3 is passed as one reading, as a user of such a version would.
 
 --jobs runs cases in that many processes, each limited to one thread (OpenMP and BLAS);
 the figures do not depend on it.
@@ -136,7 +136,7 @@ def run_case(case: Case, datasets: int, methods: dict) -> dict:
                 for m in REPLICATES:
                     lo, hi = closed_at_edges(case, *f.inverse(means[m], m))
                     hits[name, m].append((lo <= c) & (c <= hi))
-                    widths[name, m].append((hi - lo) / c)
+                    widths[name, m].append(np.where(np.isnan(lo), np.inf, hi - lo) / c)
                     opened[name, m].append(np.isnan(lo) != np.isnan(hi))
     result = {"name": case.name, "n": case.n, "methods": {k: t.summary() for k, t in
                                                         tallies.items()}}
@@ -172,7 +172,8 @@ def print_case(key: str, r: dict, seconds: float) -> None:
     print(f"  {'method':<28}{'band':>6} {'band by third':>18} {'pred by third':>19}"
           f"{'coef':>7}{'clean':>7}{'outl':>7}  flagged; note")
     for name, s in r["methods"].items():
-        note = ", ".join(f"{k} {100 * v:.0f}%" for k, v in s["noise_kinds"].items())
+        note = ", ".join(f"{k} {100 * v:.0f}%" if v >= 0.005 else f"{k} <1%"
+                         for k, v in s["noise_kinds"].items())
         if s["true_degree"] < 1.0:
             note = f"true degree {100 * s['true_degree']:.0f}%" + (f"; {note}" if note else "")
         print(f"  {name:<28}{pct(s['band'])} " + "".join(pct(v) for v in s["band_thirds"])
@@ -188,7 +189,7 @@ def print_inverse(key: str, r: dict) -> None:
     heads = "".join(f"{v:>7.3g}" for v in c)
     print(f"  {'inverse at x =':<32}{heads}  | median width / x, % | open")
     for name, s in inv.items():
-        widths = "".join(f"{100 * w:>7.1f}" if np.isfinite(w) else f"{'NaN':>7}"
+        widths = "".join(f"{100 * w:>7.1f}" if np.isfinite(w) else f"{'inf':>7}"
                          for w in s["median_width"])
         print(f"  {name:<32}" + "".join(pct(v, 7) for v in s["coverage"])
               + f"  |{widths} |{pct(s['open'])}")
