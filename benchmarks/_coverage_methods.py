@@ -5,6 +5,10 @@ confidence band and the prediction interval of one new reading on the case's gri
 readings it flags as outliers (None when it flags none) and, where it has one, an inverse
 interval for the concentration of the mean of m new readings.
 
+Ours: RobustPolynomialRegressor at the true degree with its default noise model, the same
+with degree="auto", and, where fit takes var_weights, with var_weights 1/x^2 (the recipe of
+analytical methods); coefficient intervals use Student's t on the model's dof.
+
 Peers, all statsmodels on the same design and the same true degree:
 - OLS and WLS with weights 1/x and 1/x^2, their `get_prediction` (a new reading at x0 has
   the weight of x0);
@@ -58,12 +62,14 @@ def t_quantile(dof: float) -> float:
     return float(student_t.ppf(0.5 + LEVEL / 2, dof))
 
 
-def accepts_n_replicates() -> bool:
-    """Whether inverse_predict takes the mean of several readings (else the mean goes as one)."""
-    return "n_replicates" in inspect.signature(RobustPolynomialRegressor.inverse_predict).parameters
+def accepts(method, parameter: str) -> bool:
+    return parameter in inspect.signature(method).parameters
 
 
-N_REPLICATES = accepts_n_replicates()
+# Without n_replicates the mean of m readings goes to inverse_predict as one reading; without
+# var_weights there is no row for them.
+N_REPLICATES = accepts(RobustPolynomialRegressor.inverse_predict, "n_replicates")
+VAR_WEIGHTS = accepts(RobustPolynomialRegressor.fit, "var_weights")
 
 
 def noise_kind(model) -> str:
@@ -74,9 +80,12 @@ def noise_kind(model) -> str:
     return "log_linear" if np.any(model.noise.coef[1:]) else "constant"
 
 
-def ours(case: Case, y: np.ndarray, seed: int, degree: int | str = 2) -> Fitted:
+def ours(
+    case: Case, y: np.ndarray, seed: int, degree: int | str = 2, var_weights: float | None = None
+) -> Fitted:
     x, grid = case.x, case.grid()
-    est = RobustPolynomialRegressor(degree, random_state=seed).fit(x[:, None], y)
+    kw = {} if var_weights is None else {"var_weights": x**-var_weights}
+    est = RobustPolynomialRegressor(degree, random_state=seed).fit(x[:, None], y, **kw)
     model = est.model_
     coef = None
     if est.degree_ == 2:
@@ -210,9 +219,14 @@ def ours_auto(case: Case, y: np.ndarray, seed: int) -> Fitted:
     return ours(case, y, seed, "auto")
 
 
+def ours_weighted(case: Case, y: np.ndarray, seed: int) -> Fitted:
+    return ours(case, y, seed, var_weights=2.0)
+
+
 METHODS: dict[str, Callable[[Case, np.ndarray, int], Fitted]] = {
     "ours": ours,
     "ours, degree auto": ours_auto,
+    **({"ours, var_weights 1/x^2": ours_weighted} if VAR_WEIGHTS else {}),
     "OLS": ols,
     "WLS 1/x": wls_power_of_x(1.0),
     "WLS 1/x^2": wls_power_of_x(2.0),

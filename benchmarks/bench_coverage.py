@@ -8,8 +8,9 @@ cases), noise constant, a constant CV, two-component (a^2 + b^2 mu^2), growing 1
 100 x in x, or Student's t; 0, 10 or 25 % gross outliers; n = 15, 40, 200. Each axis is
 covered from a base case, not their product (see CASES). Methods
 (benchmarks/_coverage_methods.py): ours at the true degree (default noise model), ours with
-degree="auto", OLS, WLS 1/x and 1/x^2, WLS with a variance function from the replicates,
-and RLM, all at the true degree. Per case and method, over N data sets (default 200):
+degree="auto", ours with var_weights 1/x^2 where fit takes them; OLS, WLS 1/x and 1/x^2,
+WLS with a variance function from the replicates, and RLM, all at the true degree. Per case
+and method, over N data sets (default 200):
 
 - band: the share of 60 grid points (evenly in log x on geometric standards) where the
   confidence band holds the true curve, overall and in each third of the range;
@@ -28,8 +29,8 @@ edge of the standards (a NaN end, which then stands for that edge; an interval w
 ends NaN is a miss of infinite width). Without inverse_predict's n_replicates, the mean
 of 3 is passed as one reading, as a user of such a version would.
 
---jobs runs cases in that many processes, each limited to one thread (OpenMP and BLAS);
-the figures do not depend on it.
+--jobs runs cases in that many processes (default 2), each limited to one thread (OpenMP
+and BLAS); the figures do not depend on it.
 
 With N = 200 the standard error of a coverage near 95 % is about 1.5 % for one interval
 per data set, less for the band's and the prediction's averages.
@@ -39,6 +40,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import time
 import warnings
 from collections import Counter
@@ -221,7 +223,8 @@ def main(argv: list[str] | None = None) -> dict:
     parser.add_argument("--datasets", type=int, help="data sets per case (default 200)")
     parser.add_argument("--cases", help="comma-separated keys or patterns such as cv2-* "
                         "(default: all)")
-    parser.add_argument("--jobs", type=int, default=1, help="cases run at once (default 1)")
+    parser.add_argument("--jobs", type=int, default=min(2, os.cpu_count() or 1),
+                        help="cases run at once (default: 2, or 1 on one core)")
     parser.add_argument("--json", help="write the figures to this file")
     parser.add_argument("--quick", action="store_true",
                         help="smoke test: 3 data sets per case unless --datasets is given")
