@@ -8,7 +8,9 @@ exactly the data we see.
 
 Gross outliers: round(share * n) readings chosen at random, each moved by 10 to 30 of its
 own noise sd, up or down at random, so that a method judging residuals against the local
-noise can find every one of them.
+noise can find every one of them. A block instead takes the last readings, those of the
+highest standard, and moves them all up: a variance free to grow towards the noisy end
+would absorb them.
 """
 
 from __future__ import annotations
@@ -37,6 +39,7 @@ class Case:
     coef: np.ndarray  # true coefficients of 1, x, x^2
     noise_sd: Callable[[np.ndarray, np.ndarray], np.ndarray]  # (x, signal) -> sd
     outliers: float = 0.0
+    block: bool = False  # the outliers are the highest standard's readings, all moved up
     t_dof: float | None = None  # Student's t noise of this many dof (unit variance), or normal
     inverse: bool = False  # also measure inverse prediction on this case
 
@@ -95,9 +98,13 @@ class Case:
         x = self.x
         y = self.readings(rng, x)
         outlier = np.zeros(x.size, dtype=bool)
-        outlier[rng.choice(x.size, round(self.outliers * x.size), replace=False)] = True
-        k = int(outlier.sum())
-        shift = rng.choice([-1.0, 1.0], k) * rng.uniform(*GROSS_SHIFT, k)
+        k = round(self.outliers * x.size)
+        if self.block:
+            outlier[x.size - k:] = True
+        else:
+            outlier[rng.choice(x.size, k, replace=False)] = True
+        sign = np.ones(k) if self.block else rng.choice([-1.0, 1.0], k)
+        shift = sign * rng.uniform(*GROSS_SHIFT, k)
         y[outlier] += shift * self.sd(x[outlier])
         return Draw(y, outlier)
 
@@ -134,7 +141,8 @@ def decades(count: int, spanned: int) -> np.ndarray:
 # The grid covers each axis from a base case, not their product. Noise: constant,
 # constant CV over 2 and 4 decades, two-component, growing 10 x and 100 x in x, Student's
 # t (3 dof). Outliers: 0, 10 and 25 % on constant noise and 2-decade CV, 10 % on 4-decade
-# CV, two-component and 100 x. Sizes: n = 15 (5 x 3), 40 (8 x 5), 200 (20 x 10).
+# CV, two-component and 100 x, and a block of 4 of the 5 readings at the highest 2-decade CV
+# standard. Sizes: n = 15 (5 x 3), 40 (8 x 5), 200 (20 x 10).
 CASES = [
     Case("const-n40", "constant noise, n=40", linear_levels(8), 5, LINE, constant(0.3),
          inverse=True),
@@ -149,6 +157,8 @@ CASES = [
          constant_cv(0.03), outliers=0.10, inverse=True),
     Case("cv2-n40-o25", "CV 3%, 2 decades, n=40, 25% out", decades(8, 2), 5, CALIBRATION,
          constant_cv(0.03), outliers=0.25),
+    Case("cv2-n40-block", "CV 3%, 2 decades, n=40, 4 high out", decades(8, 2), 5,
+         CALIBRATION, constant_cv(0.03), outliers=0.10, block=True),
     Case("cv2-n15", "CV 3%, 2 decades, n=15", decades(5, 2), 3, CALIBRATION,
          constant_cv(0.03), inverse=True),
     Case("cv4-n200", "CV 3%, 4 decades, n=200", decades(20, 4), 10, CALIBRATION,

@@ -33,6 +33,9 @@ def test_cases_draw_their_design_noise_and_outliers(bench):
         outlier = np.array([d.outlier for d in draws])
         assert np.all(outlier.sum(axis=1) == round(case.outliers * case.n)), case.key
         assert np.all((np.abs(z[outlier]) > 10.0 - 6.0) & (np.abs(z[outlier]) < 30.0 + 6.0))
+        if case.block:  # the highest standard's readings, all moved up
+            assert np.all(np.broadcast_to(x, outlier.shape)[outlier] == case.levels[-1])
+            assert np.all(z[outlier] > 0.0)
         clean = z[~outlier]
         # unit variance whatever the distribution: 40 x n readings give sd within a few %
         assert abs(clean.std() - 1.0) < (0.12 if case.t_dof else 0.05), case.key
