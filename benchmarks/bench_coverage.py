@@ -65,6 +65,10 @@ def inside(interval: tuple[np.ndarray, np.ndarray], value: np.ndarray) -> np.nda
     return (lo <= value) & (value <= hi)  # a NaN end is a miss
 
 
+def share(hits: float, count: float) -> float:
+    return float(hits / count) if count else float("nan")
+
+
 class Tally:
     """Hits and counts of one method on one case, summed over the data sets."""
 
@@ -99,9 +103,8 @@ class Tally:
             self.noise[f.noise_kind] += 1
 
     def summary(self) -> dict:
-        share = lambda a, b: float(a / b) if b else float("nan")  # noqa: E731
-        flags = [share(*pair) if self.flagging else None for pair in zip(self.flags, self.counts,
-                                                                        strict=True)]
+        flags = [share(a, b) if self.flagging else None
+                 for a, b in zip(self.flags, self.counts, strict=True)]
         return {
             "band": share(self.band.sum(), self.points.sum()),
             "band_thirds": [share(a, b) for a, b in zip(self.band, self.points, strict=True)],
