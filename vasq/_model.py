@@ -241,7 +241,7 @@ class PolynomialModel:
         Calibration: the concentration that a new reading, or the mean of `n_replicates`
         readings, implies. Only the fitted range of x is searched. The interval is the
         classical one (NIST/SEMATECH e-Handbook of Statistical Methods, on calibration):
-        the x0 with |y - f(x0)| <= t sqrt(Var f(x0) + s(x0)^2 / m), f the fitted curve,
+        the x0 with abs(y - f(x0)) <= t sqrt(Var f(x0) + s(x0)^2 / m), f the fitted curve,
         s(x0) its noise scale (`noise_scale`), m = `n_replicates` and t Student's
         quantile at `level` on `dof` degrees of freedom; for a straight line with constant
         noise it is Fieller's interval.
@@ -312,7 +312,7 @@ class PolynomialModel:
         probability 1 - `level`; the detection limit x_D is the x whose lower limit equals
         y_C, so that a reading at x_D exceeds y_C with probability `level`. The
         quantitation limit x_Q is the smallest x at which the x read from one reading has
-        a relative standard deviation of 10 %: x = 10 sqrt(Var f(x) + s(x)^2) / |f'(x)|
+        a relative standard deviation of 10 %: x = 10 sqrt(Var f(x) + s(x)^2) / abs(f'(x))
         (the delta method). For a falling curve the roles of the limits swap. x_D and x_Q
         are searched from 0 to the top of the fitted range.
 
