@@ -5,14 +5,16 @@ touch: a scikit-learn estimator, the fitted model it holds, a command line, and 
 many curves at once.
 """
 
+from vasq._calibration import DetectionLimit, InversePredictionWarning, LackOfFit
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._many import fit_curves
 from vasq._model import PolynomialModel, load_model
-from vasq._uncertainty import InversePredictionWarning
 
 __all__ = [
     "RobustPolynomialRegressor",
     "InversePredictionWarning",
+    "LackOfFit",
+    "DetectionLimit",
     "fit_curves",
     "PolynomialModel",
     "load_model",

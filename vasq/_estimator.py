@@ -19,6 +19,7 @@ from sklearn.utils.validation import (
     validate_data,
 )
 
+from vasq._calibration import DetectionLimit, LackOfFit
 from vasq._fit import INT32_MAX, fit_model
 from vasq._model import PolynomialModel
 
@@ -337,12 +338,22 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         """
         return self._model().predict_interval(self._checked(X), level, kind)
 
-    def inverse_predict(self, y: ArrayLike, level: float = 0.95) -> tuple[Vector, Vector, Vector]:
+    def inverse_predict(
+        self, y: ArrayLike, level: float = 0.95, n_replicates: int = 1
+    ) -> tuple[Vector, Vector, Vector]:
         """The x at which the fitted curve equals each y, with its interval (one feature).
 
         :meth:`PolynomialModel.inverse_predict` of `model_`.
         """
-        return self._model().inverse_predict(y, level)
+        return self._model().inverse_predict(y, level, n_replicates)
+
+    def lack_of_fit(self) -> LackOfFit:
+        """The pure-error F test from replicates: :meth:`PolynomialModel.lack_of_fit`."""
+        return self._model().lack_of_fit()
+
+    def detection_limit(self, level: float = 0.95) -> DetectionLimit:
+        """Detection limits (one feature): :meth:`PolynomialModel.detection_limit`."""
+        return self._model().detection_limit(level)
 
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: :meth:`PolynomialModel.summary` of `model_`."""

@@ -9,7 +9,7 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.utils import check_random_state
 
-from vasq import _basis, _candidate, _degree, _uncertainty
+from vasq import _basis, _calibration, _candidate, _degree, _uncertainty
 from vasq._model import PolynomialModel
 from vasq._scaling import scaling_of
 from vasq._uncertainty import NoiseModel
@@ -56,9 +56,9 @@ def fit_model(
     noise = NoiseModel(float(chosen.s0), np.asarray(chosen.scale_coef, dtype=np.float64),
                        (float(chosen.scale_bounds[0]), float(chosen.scale_bounds[1])))
     D = _basis.design_matrix(T, chosen.powers)
-    cov = _uncertainty.sandwich_covariance(
-        D, ys - D @ chosen.beta, noise.at(T), w, chosen.weights > 0.0, robust
-    )
+    fitted, scale, inlier = D @ chosen.beta, noise.at(T), chosen.weights > 0.0
+    cov = _uncertainty.sandwich_covariance(D, ys - fitted, scale, w, inlier, robust)
+    pure_error = _calibration.pure_error_sums(X, ys, fitted, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
         return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
@@ -77,6 +77,7 @@ def fit_model(
         scaling=scaling,
         noise=noise,
         weights=chosen.weights,
+        pure_error=pure_error,
         bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,
     )

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -11,7 +12,8 @@ from typing import Literal, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from vasq import _basis, _model_file, _report, _uncertainty
+from vasq import _basis, _calibration, _model_file, _report, _uncertainty
+from vasq._calibration import DetectionLimit, LackOfFit, PureErrorSums
 from vasq._files import atomic_open
 from vasq._scaling import Scaling, to_user_covariance, to_user_units
 from vasq._uncertainty import NoiseModel
@@ -55,6 +57,9 @@ class PolynomialModel:
     weights : ndarray of shape (n_samples,)
         Final robustness weight of every fitted observation, in [0, 1] (1 for the
         least-squares methods); 0 marks an outlier.
+    pure_error : PureErrorSums
+        The sums of squares of lack of fit and pure error over the inliers, for
+        `lack_of_fit`.
     bic_scores : dict
         Robust BIC of every degree tried (lower is better).
     reached_max_degree : bool
@@ -72,6 +77,7 @@ class PolynomialModel:
     scaling: Scaling
     noise: NoiseModel
     weights: Vector
+    pure_error: PureErrorSums
     bic_scores: dict[Degree, float]
     reached_max_degree: bool
 
@@ -227,19 +233,27 @@ class PolynomialModel:
         scale: Vector = self.noise.at(self._scaled(X)) * self.scaling.y_scale
         return scale
 
-    def inverse_predict(self, y: ArrayLike, level: float = 0.95) -> tuple[Vector, Vector, Vector]:
+    def inverse_predict(
+        self, y: ArrayLike, level: float = 0.95, n_replicates: int = 1
+    ) -> tuple[Vector, Vector, Vector]:
         """The x at which the fitted curve equals each y, with its interval (one feature).
 
-        Calibration: the concentration that a new reading implies. Only the fitted range of
-        x is searched. The interval holds the x whose prediction interval (at `level`)
-        contains y.
+        Calibration: the concentration that a new reading, or the mean of `n_replicates`
+        readings, implies. Only the fitted range of x is searched. The interval is the
+        classical one (NIST/SEMATECH e-Handbook of Statistical Methods, on calibration):
+        the x0 with abs(y - f(x0)) <= t sqrt(Var f(x0) + s(x0)^2 / m), f the fitted curve,
+        s(x0) its noise scale (`noise_scale`), m = `n_replicates` and t Student's
+        quantile at `level` on `dof` degrees of freedom; for a straight line with constant
+        noise it is Fieller's interval.
 
         Parameters
         ----------
         y : array-like of shape (n_values,)
-            Finite values in the units of y.
+            Finite values in the units of y: single readings, or means of `n_replicates`.
         level : float, default=0.95
-            Coverage of the prediction band that gives the intervals, in (0, 1).
+            Coverage of the intervals, in (0, 1).
+        n_replicates : int, default=1
+            Number of readings each y is the mean of.
 
         Returns
         -------
@@ -259,9 +273,68 @@ class PolynomialModel:
         ------
         ValueError
             If the model has more than one feature, its curve is constant, `level` is not
-            in (0, 1) or y holds NaN, infinity or non-numeric values.
+            in (0, 1), `n_replicates` is not a positive integer or y holds NaN, infinity
+            or non-numeric values.
         """
-        return _uncertainty.inverse_predict(self, y, level)
+        return _calibration.inverse_predict(self, y, level, n_replicates)
+
+    def lack_of_fit(self) -> LackOfFit:
+        """The pure-error F test of the polynomial against the means of replicated levels.
+
+        The fitted rows with equal features form a level; with k levels, p terms and n
+        readings (the inliers' total sample weight), F = [SS_lack / (k - p)] /
+        [SS_pure / (n - k)] on (k - p, n - k) degrees of freedom (the lack-of-fit test of
+        the NIST/SEMATECH e-Handbook of Statistical Methods). Sums are weighted by each
+        row's sample weight over its noise scale squared, so a noise model that changes
+        over the data is allowed for; for the robust method only the inliers take part,
+        with full weight. Computed at fit time: a loaded model answers the same.
+
+        Returns
+        -------
+        LackOfFit
+            F, df_lack, df_pure and p_value.
+
+        Raises
+        ------
+        ValueError
+            If no level is replicated (df_pure = 0), or there are no more levels than
+            terms (df_lack = 0).
+        """
+        return _calibration.lack_of_fit(self.pure_error, self.beta.size)
+
+    def detection_limit(self, level: float = 0.95) -> DetectionLimit:
+        """Critical signal, detection limit and quantitation limit (Hubaux-Vos, one feature).
+
+        From the one-sided prediction limits at `level` (those of `predict_interval` at
+        ``2 level - 1``, with the fit's noise model), after Currie (Anal. Chem. 40, 586,
+        1968), Hubaux and Vos (Anal. Chem. 42, 849, 1970) and ISO 11843-2: the critical
+        signal y_C is the upper limit at x = 0, so that a blank exceeds it with
+        probability 1 - `level`; the detection limit x_D is the x whose lower limit equals
+        y_C, so that a reading at x_D exceeds y_C with probability `level`. The
+        quantitation limit x_Q is the smallest x at which the x read from one reading has
+        a relative standard deviation of 10 %: x = 10 sqrt(Var f(x) + s(x)^2) / abs(f'(x))
+        (the delta method). For a falling curve the roles of the limits swap. x_D and x_Q
+        are searched from 0 to the top of the fitted range.
+
+        Parameters
+        ----------
+        level : float, default=0.95
+            Probability of each one-sided limit, in (0.5, 1): 1 - alpha = 1 - beta.
+
+        Returns
+        -------
+        DetectionLimit
+            critical_signal (units of y), detection_limit and quantitation_limit (units of
+            x); a limit not reached within the fitted range is NaN, and all are NaN when
+            the covariance is.
+
+        Raises
+        ------
+        ValueError
+            If the model has more than one feature, its curve is constant, `level` is not
+            in (0.5, 1), or the fitted range lies below x = 0.
+        """
+        return _calibration.detection_limit(self, level)
 
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: coefficients with their tests and intervals, degrees, noise.
@@ -327,11 +400,16 @@ class PolynomialModel:
         """The fitted curve at the scaled points `T`, in the units of y."""
         return self.scaling.to_y(_basis.design_matrix(T, self.powers) @ self.beta)
 
-    def _band(self, T: Matrix, level: float, kind: str) -> tuple[Vector, Vector]:
-        """Lower and upper ends of the intervals at the scaled points `T`, in y units."""
+    def _band(
+        self, T: Matrix, level: float, kind: str, n_readings: int = 1
+    ) -> tuple[Vector, Vector]:
+        """Lower and upper ends of the intervals at the scaled points `T`, in y units.
+
+        A prediction interval is for the mean of `n_readings` new observations.
+        """
         D = _basis.design_matrix(T, self.powers)
         mean = D @ self.beta
-        noise = self.noise.at(T) if kind == "prediction" else None
+        noise = self.noise.at(T) / math.sqrt(n_readings) if kind == "prediction" else None
         width = _uncertainty.half_width(
             _uncertainty.curve_sd(D, self.beta_cov), noise, level, self.dof
         )

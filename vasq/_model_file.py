@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from vasq import _basis
+from vasq._calibration import PureErrorSums
 from vasq._scaling import Scaling
 from vasq._uncertainty import NoiseModel
 
@@ -49,6 +50,12 @@ def to_json(model: PolynomialModel) -> str:
             "bounds": list(model.noise.bounds),
         },
         "weights": model.weights.tolist(),
+        "pure_error": {
+            "lack_ss": model.pure_error.lack_ss,
+            "pure_ss": model.pure_error.pure_ss,
+            "n_levels": model.pure_error.n_levels,
+            "n_readings": model.pure_error.n_readings,
+        },
         "bic_scores": [
             {"degree": _degree_to_json(d), "score": s} for d, s in model.bic_scores.items()
         ],
@@ -106,6 +113,7 @@ def fields_of_json(text: str) -> dict[str, Any]:
             (float(bounds[0]), float(bounds[1])),
         ),
         "weights": weights,
+        "pure_error": _pure_error(record),
         "bic_scores": scores,
         "reached_max_degree": _typed(record, "reached_max_degree", bool, "a boolean"),
     }
@@ -204,6 +212,17 @@ def _covariance(record: Mapping[str, object], k: int) -> NDArray[np.float64]:
             f"'beta_cov' is not positive semi-definite (to {COV_TOLERANCE:g} of its largest entry)"
         )
     return cov
+
+
+def _pure_error(record: Mapping[str, object]) -> PureErrorSums:
+    """The sums of the lack-of-fit test: non-negative numbers, the count of levels an integer."""
+    sums = _typed(record, "pure_error", dict, "an object")
+    lack, pure, readings = (float(_finite(sums, key, (), "pure_error"))
+                            for key in ("lack_ss", "pure_ss", "n_readings"))
+    levels = _typed(sums, "n_levels", int, "an integer")
+    if min(lack, pure, readings, levels) < 0:
+        raise ValueError("'pure_error' must hold numbers >= 0")
+    return PureErrorSums(lack, pure, levels, readings)
 
 
 def _powers(record: Mapping[str, object], n_features: int) -> NDArray[np.int64]:

@@ -1,4 +1,4 @@
-"""Uncertainty of a fit: coefficient covariance, noise model, intervals and inverse prediction.
+"""Uncertainty of a fit: coefficient covariance, noise model and intervals.
 
 Computed with NumPy and SciPy from the core's fit (the coefficients, the final robustness
 weights and the noise scale of every point), in the scaled coordinates (features in
@@ -7,38 +7,19 @@ weights and the noise scale of every point), in the scaled coordinates (features
 
 from __future__ import annotations
 
-import math
-import warnings
-from collections.abc import Callable
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
-from scipy.optimize import brentq
+from numpy.typing import NDArray
 from scipy.stats import t as student_t
 
 import vasq_core as vc
 
-if TYPE_CHECKING:
-    from vasq._model import PolynomialModel
-
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
 Mask = NDArray[np.bool_]
-Band = Callable[[Vector], tuple[Vector, Vector]]
 
-# Points of the grid, in scaled coordinates over [-1, 1], on which the prediction band is
-# searched for the ends of an inverse-prediction interval before brentq refines them.
-INVERSE_GRID = 2049
-# Roots of the derivative with an imaginary part below this count as turning points: a
-# real double root can come out of the companion matrix as a near-real pair.
-TURNING_IMAG = 1e-6
 INTERVAL_KINDS = ("confidence", "prediction")
-
-
-class InversePredictionWarning(UserWarning):
-    """Some values of y have no unique x on the fitted curve, or no closed interval."""
 
 
 def sandwich_covariance(
@@ -147,157 +128,3 @@ def check_kind(kind: object) -> str:
     if kind not in INTERVAL_KINDS:
         raise ValueError(f"kind must be one of {INTERVAL_KINDS}, got {kind!r}")
     return str(kind)
-
-
-def turning_points(coef: Vector) -> Vector:
-    """The points in (-1, 1) where the derivative of the polynomial `coef` changes sign."""
-    roots = np.polynomial.Polynomial(coef).deriv().roots()
-    real = roots.real[np.abs(roots.imag) < TURNING_IMAG]
-    inside: Vector = np.sort(real[(real > -1.0) & (real < 1.0)])
-    return inside
-
-
-def inverse_predict(
-    model: PolynomialModel, y: ArrayLike, level: float
-) -> tuple[Vector, Vector, Vector]:
-    """The x of each y on the model's curve, and its interval.
-
-    `PolynomialModel.inverse_predict`, searched in the scaled coordinates.
-    """
-    if len(model.feature_names) != 1:
-        raise ValueError(
-            f"inverse_predict needs a model of one feature, this one has "
-            f"{len(model.feature_names)}"
-        )
-    level = check_level(level)
-    values = np.asarray(y, dtype=np.float64)
-    if values.ndim != 1:
-        raise ValueError(f"y must be 1-D, got an array of shape {values.shape}")
-    if not np.isfinite(values).all():
-        raise ValueError("y must be finite numbers: it holds NaN or infinity")
-    dense = np.zeros(int(model.powers.max()) + 1)
-    dense[model.powers[:, 0]] = model.beta
-    if not dense[1:].any():
-        raise ValueError("inverse_predict needs a curve that is not constant")
-
-    def band(t: Vector) -> tuple[Vector, Vector]:
-        return model._band(t[:, None], level, "prediction")
-
-    t, lower, upper = inverse_curve(dense, lambda t: model.curve(t[:, None]), band, values)
-    centre, half = float(model.scaling.centre[0]), float(model.scaling.half[0])
-    return centre + half * t, centre + half * lower, centre + half * upper
-
-
-def inverse_curve(
-    coef: Vector, curve: Callable[[Vector], Vector], band: Band, y: Vector
-) -> tuple[Vector, Vector, Vector]:
-    """The t in [-1, 1] where `curve` equals each y, and the ends of its interval.
-
-    `coef` are the coefficients of the curve's polynomial in t, up to a positive factor
-    (they give its turning points). Between turning points the curve is monotone, so each
-    y has at most one root on each such segment: found by brentq where the segment's ends
-    bracket y. A y with no root gets NaN, and so does one with roots on several segments,
-    which are equally good. The interval is the stretch around the root where `band`
-    (lower, upper at given t) holds y, searched on a grid and refined by brentq; an end
-    beyond [-1, 1] is unknown and NaN, and both are NaN when the band holds y elsewhere
-    too. Each kind of failure is reported by one InversePredictionWarning.
-    """
-    edges = np.concatenate([[-1.0], turning_points(coef), [1.0]])
-    at_edges = curve(edges)
-    grid = np.linspace(-1.0, 1.0, INVERSE_GRID)
-    low_grid, high_grid = band(grid)
-    have_band = bool(np.isfinite(low_grid).all())
-    if not have_band:  # no covariance
-        warnings.warn(
-            "the fit has too little weight among its inliers for a covariance: every "
-            "interval is NaN",
-            InversePredictionWarning,
-            stacklevel=4,
-        )
-
-    def room(t: float, target: float) -> float:
-        """Positive when the band at t holds the target, negative outside."""
-        low, high = band(np.array([t]))
-        return float(min(high[0] - target, target - low[0]))
-
-    def value(t: float) -> float:
-        return float(curve(np.array([t]))[0])
-
-    n = y.size
-    root, lower, upper = np.full(n, np.nan), np.full(n, np.nan), np.full(n, np.nan)
-    outside = ambiguous = open_ended = 0
-    for i, target in enumerate(y.tolist()):
-        side = at_edges - target
-        hits = np.flatnonzero(side[:-1] * side[1:] <= 0.0)
-        if hits.size == 0:
-            outside += 1
-            continue
-        if hits.size > 1:
-            ambiguous += 1
-            continue
-        k = int(hits[0])
-        a, b = float(edges[k]), float(edges[k + 1])
-        t0 = a if side[k] == 0.0 else b if side[k + 1] == 0.0 else brentq(
-            lambda t: value(t) - target, a, b, xtol=1e-14, rtol=1e-15  # noqa: B023 (called here)
-        )
-        root[i] = t0
-        if not have_band:
-            continue
-        ends = _band_ends(grid, low_grid, high_grid, t0, target, room)
-        if ends is None:
-            ambiguous += 1
-            continue
-        lower[i], upper[i] = ends
-        open_ended += int(math.isnan(lower[i]) or math.isnan(upper[i]))
-    _warn_inverse(n, outside, ambiguous, open_ended)
-    return root, lower, upper
-
-
-def _band_ends(
-    grid: Vector,
-    low: Vector,
-    high: Vector,
-    t0: float,
-    target: float,
-    room: Callable[[float, float], float],
-) -> tuple[float, float] | None:
-    """Ends of the stretch of the grid around t0 where the band holds the target.
-
-    NaN for an end that reaches the edge of the grid; None when the band also holds the
-    target away from that stretch.
-    """
-    holds = (low <= target) & (target <= high)
-    at = int(np.searchsorted(grid, t0))  # grid[at - 1] < t0 <= grid[at]
-    out_left = np.flatnonzero(~holds[:at])
-    out_right = at + np.flatnonzero(~holds[at:])
-    first = int(out_left[-1]) + 1 if out_left.size else 0
-    last = int(out_right[0]) - 1 if out_right.size else grid.size - 1
-    if holds[:first].any() or holds[last + 1 :].any():
-        return None
-
-    def refine(outside: int, inside: float) -> float:
-        """Brentq between an outside grid point and an inside point."""
-        return float(brentq(lambda t: room(t, target), float(grid[outside]), inside))
-
-    # The inside point is the nearest grid point in the stretch on that side of t0, else t0.
-    left = refine(first - 1, float(grid[first]) if first < at else t0) if out_left.size else np.nan
-    right = refine(last + 1, float(grid[last]) if last >= at else t0) if out_right.size else np.nan
-    return left, right
-
-
-def _warn_inverse(n: int, outside: int, ambiguous: int, open_ended: int) -> None:
-    """One warning for each kind of value that could not be fully inverted."""
-    for count, text in (
-        (outside, "lie outside the fitted curve's range: x is NaN"),
-        (ambiguous, "are met at several x, where the curve is not monotone: their x or "
-         "interval is NaN"),
-    ):
-        if count:
-            warnings.warn(f"{count} of {n} values of y {text}", InversePredictionWarning,
-                          stacklevel=5)
-    if open_ended:
-        warnings.warn(
-            f"{open_ended} of {n} intervals reach the edge of the fitted range: that end is NaN",
-            InversePredictionWarning,
-            stacklevel=5,
-        )

@@ -64,6 +64,21 @@ for y, c, lo, hi, t in zip(unknown, found, low, high, truth, strict=True):
           f"(true curve: {t:7.2f})")
 
 # %%
+# Lack of fit and limits of detection
+# -----------------------------------
+# The four readings of each standard scatter about their mean by the pure error alone: the
+# F test compares the spread of the standards' means about the curve with it (a small p
+# would say the degree is too low). The critical signal is the highest a blank reads in 95
+# % of cases; the detection limit the concentration that exceeds it in 95 % of cases; the
+# quantitation limit where one reading gives the concentration to 10 %.
+test = model.lack_of_fit()
+print(f"lack of fit: F = {test.F:.2f} on ({test.df_lack:g}, {test.df_pure:g}) df, "
+      f"p = {test.p_value:.3f}")
+limits = model.detection_limit(level=0.95)
+print(f"critical signal {limits.critical_signal:.2f} mV, detection limit "
+      f"{limits.detection_limit:.2f} µg/L, quantitation limit {limits.quantitation_limit:.2f} µg/L")
+
+# %%
 # The plot
 # --------
 # The rejected readings are marked; the prediction band, where 95 % of new readings of a

@@ -26,6 +26,13 @@ def answers(model, X):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
             out["inverse"] = np.array(model.inverse_predict(model.predict(X[:5]) + 0.01))
+            out["inverse of means"] = np.array(
+                model.inverse_predict(model.predict(X[:5]) + 0.01, n_replicates=3))
+        out["detection"] = np.array(dataclasses.astuple(model.detection_limit(0.9)))
+    try:
+        out["lack of fit"] = np.array(dataclasses.astuple(model.lack_of_fit()))
+    except ValueError as error:  # no replicates: the reason must survive the reload too
+        out["lack of fit"] = np.frombuffer(str(error).encode(), np.uint8)
     bits = {k: v.tobytes() for k, v in out.items()}
     fields = ("feature_names", "target_name", "method", "degree", "n_samples", "n_inliers",
               "bic_score", "bic_scores", "reached_max_degree")
@@ -33,7 +40,8 @@ def answers(model, X):
 
 
 @pytest.mark.parametrize(
-    "case", ["robust-heteroscedastic", "ols", "penalized", "two-features", "max-degree"]
+    "case",
+    ["robust-heteroscedastic", "ols", "penalized", "two-features", "max-degree", "replicates"],
 )
 def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heteroscedastic, case):
     X, y = heteroscedastic()
@@ -45,6 +53,9 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
         params.update(degree=(1, 2))
     elif case == "max-degree":
         params.update(max_degree=1)
+    elif case == "replicates":
+        X = np.round(X, 0)  # nine levels, read about 13 times each
+        params.update(degree=2)
     est = RobustPolynomialRegressor(**params).fit(X, y)
     est.model_.save(tmp_path / "m.json")
     loaded = load_model(tmp_path / "m.json")
@@ -159,11 +170,14 @@ def _cov(edit):
      (lambda r: r["noise"].update(coef=[0.0]), r"'noise' 'coef' must have shape \(2,\)"),
      (_set("weights", [1.5] * 40), r"'weights' must be numbers in \[0, 1\]"),
      (_set("method", "tournament"), "'method' must be one of"),
+     (lambda r: r["pure_error"].update(pure_ss=-1.0), "'pure_error' must hold numbers >= 0"),
+     (lambda r: r["pure_error"].update(n_levels=2.0), "'n_levels' must be an integer"),
      (_set("bic_scores", [{"degree": 1, "score": 0.0}]),
       "'bic_scores' must hold the chosen degree")],
     ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
          "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "bounds-order",
-         "coef-length", "weights-above-1", "old-method", "chosen-score-missing"],
+         "coef-length", "weights-above-1", "old-method", "negative-pure-error", "float-levels",
+         "chosen-score-missing"],
 )
 def test_load_refuses_impossible_models_naming_the_file_and_key(tmp_path, saved_record, edit,
                                                                 message):

@@ -1,4 +1,4 @@
-"""Covariance, intervals, inverse prediction and summary, against statsmodels and closed forms."""
+"""Covariance, intervals and summary, against statsmodels and closed forms."""
 
 import numpy as np
 import pandas as pd
@@ -7,7 +7,7 @@ import statsmodels.api as sm
 from numpy.polynomial import Polynomial
 from scipy.stats import t as student_t
 
-from vasq import InversePredictionWarning, RobustPolynomialRegressor
+from vasq import RobustPolynomialRegressor
 from vasq._scaling import Scaling, to_user_covariance
 from vasq._uncertainty import sandwich_covariance
 
@@ -168,67 +168,6 @@ class TestIntervals:
         model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
         with pytest.raises(ValueError, match=message):
             model.predict_interval(x[:3, None], **kwargs)
-
-
-class TestInversePredict:
-    def test_straight_line_root_and_band_ends(self, line_data):
-        x, y = line_data(80)
-        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
-        a, b = model.coef_
-        targets = np.array([3.0, 4.0, 4.5])
-        found, low, high = model.inverse_predict(targets, level=0.9)
-        np.testing.assert_allclose(found, (targets - a) / b, rtol=1e-10)
-        # The ends are where the prediction band meets y: upper at the lower end, and so on.
-        upper_at_low = model.predict_interval(low[:, None], 0.9, kind="prediction")[1]
-        lower_at_high = model.predict_interval(high[:, None], 0.9, kind="prediction")[0]
-        np.testing.assert_allclose(upper_at_low, targets, rtol=1e-9)
-        np.testing.assert_allclose(lower_at_high, targets, rtol=1e-9)
-        assert np.all((low < found) & (found < high))
-
-    def test_quadratic_root_on_its_monotone_branch(self):
-        rng = np.random.default_rng(9)
-        x = rng.uniform(0.0, 10.0, 100)
-        y = 10.0 - (x - 3.0) ** 2 + rng.normal(0.0, 0.1, 100)  # peak inside the range
-        model = RobustPolynomialRegressor(2, random_state=0).fit(x[:, None], y)
-        c, b, a = model.coef_
-        target = -20.0  # reached only right of the peak within [0, 10]
-        expected = (-b - np.sqrt(b * b - 4.0 * a * (c - target))) / (2.0 * a)
-        found, low, high = model.inverse_predict([target])
-        np.testing.assert_allclose(found, [expected], rtol=1e-10)
-        assert low[0] < expected < high[0]
-        several = "1 of 2 values of y are met at several x"
-        with pytest.warns(InversePredictionWarning, match=several):
-            found, low, high = model.inverse_predict([5.0, target])
-        assert np.isnan([found[0], low[0], high[0]]).all()
-        np.testing.assert_allclose(found[1], expected, rtol=1e-10)
-
-    def test_out_of_range_and_open_intervals_give_nan_with_a_warning(self, line_data):
-        x, y = line_data(60)
-        model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
-        top = model.predict([[x.max()]])[0]
-        with pytest.warns(InversePredictionWarning, match="2 of 3 values of y lie outside"):
-            found, low, high = model.inverse_predict([top + 1.0, 4.0, -100.0])
-        assert np.isnan(found[[0, 2]]).all() and np.isfinite(found[1])
-        with pytest.warns(InversePredictionWarning, match="1 of 1 intervals reach the edge"):
-            found, low, high = model.inverse_predict([top - 0.01])
-        assert np.isfinite(found[0]) and np.isfinite(low[0]) and np.isnan(high[0])
-
-    def test_refusals(self, line_data):
-        x, y = line_data(60)
-        X2 = np.column_stack([x, x[::-1]])
-        two = RobustPolynomialRegressor(1, method="ols").fit(X2, y)
-        with pytest.raises(ValueError, match="one feature, this one has 2"):
-            two.inverse_predict([1.0])
-        flat = RobustPolynomialRegressor(0, method="ols").fit(x[:, None], y)
-        with pytest.raises(ValueError, match="not constant"):
-            flat.inverse_predict([1.0])
-        line = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
-        with pytest.raises(ValueError, match="NaN"):
-            line.inverse_predict([np.nan])
-        with pytest.raises(ValueError, match="1-D"):
-            line.inverse_predict([[1.0, 2.0]])
-        with pytest.raises(ValueError, match="level must be"):
-            line.inverse_predict([1.0], level=0.0)
 
 
 def test_summary_lists_every_term_with_its_test():

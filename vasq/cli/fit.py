@@ -16,6 +16,8 @@ from vasq import PolynomialModel, RobustPolynomialRegressor
 from vasq.cli import outputs, table
 
 METHODS = ("robust", "penalized", "ols")
+# Probability of the one-sided limits of detection that the report gives.
+LEVEL = 0.95
 # The estimator's own default, for the help text.
 DEFAULT_MAX_DEGREE = RobustPolynomialRegressor().max_degree
 
@@ -26,10 +28,11 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "fit", help="fit a robust polynomial to columns of a CSV file",
         description="Fit a robust polynomial to columns of a CSV file, print a summary of the "
                     "fit (coefficients with standard errors, the robust BIC of every candidate "
-                    "degree), and optionally write a plot, the per-row results and the model as "
-                    "JSON (read it back with vasq.load_model). The first line is taken as a "
-                    "header unless all its cells are numbers or missing (empty, NA, NaN, "
-                    "null); column names must be unique.")
+                    "degree; with replicated inputs, the pure-error lack-of-fit test and, for one "
+                    "input, the limits of detection and quantitation), and optionally write a "
+                    "plot, the per-row results and the model as JSON (read it back with "
+                    "vasq.load_model). The first line is taken as a header unless all its cells "
+                    "are numbers or missing (empty, NA, NaN, null); column names must be unique.")
     parser.add_argument("data", metavar="DATA.csv", help="comma-separated values; - reads "
                                                          "standard input")
     parser.add_argument("--x", action="append", required=True, metavar="COLUMN",
@@ -42,7 +45,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                              "2**32 - 1; the same seed gives the same fit (default: 0)")
     parser.add_argument("--plot", type=Path, metavar="PATH",
                         help="write a plot of the fit with its 95%% confidence and prediction "
-                             "bands, and of the residuals over the local noise scale, inliers "
+                             "bands and the modelled noise scale about the curve, and of the "
+                             "residuals over the local noise scale, inliers "
                              "and outliers marked (format from the suffix: .png, .pdf, .svg)")
     parser.add_argument("--json", type=Path, metavar="PATH", help="write the model as JSON")
     parser.add_argument("--points", type=Path, metavar="PATH",
@@ -188,7 +192,29 @@ def report(model: PolynomialModel, source: str) -> str:
     except ValueError as error:  # coefficients beyond double range; the fit itself is sound
         scores = ", ".join(f"{format_degree(d)}: {s:.4f}" for d, s in model.bic_scores.items())
         lines += [f"robust BIC by degree: {scores}", f"coefficients not shown: {error}"]
-    return "\n".join(lines)
+    return "\n".join(lines + calibration(model))
+
+
+def calibration(model: PolynomialModel) -> list[str]:
+    """Lack of fit and, for one input, the detection limits; nothing without replicates."""
+    if model.pure_error.n_readings <= model.pure_error.n_levels:
+        return []
+    try:
+        test = model.lack_of_fit()
+        lines = [f"lack of fit (pure error): F = {test.F:.4g} on ({test.df_lack:g}, "
+                 f"{test.df_pure:g}) df, p = {test.p_value:.4g}"]
+    except ValueError as error:
+        lines = [f"lack of fit not tested: {error}"]
+    if len(model.feature_names) == 1:
+        try:
+            limits = model.detection_limit(LEVEL)
+            lines.append(f"detection at {LEVEL:.0%} (Hubaux-Vos): critical signal "
+                         f"{limits.critical_signal:.6g}, detection limit "
+                         f"{limits.detection_limit:.6g}, quantitation limit (10 % RSD) "
+                         f"{limits.quantitation_limit:.6g}")
+        except ValueError as error:
+            lines.append(f"detection limit not computed: {error}")
+    return lines
 
 
 def format_degree(degree: int | Sequence[int]) -> str:

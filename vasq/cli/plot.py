@@ -43,8 +43,9 @@ def plot_fit(model: PolynomialModel, X: npt.NDArray[np.float64], y: npt.NDArray[
              ) -> Figure:
     """The fit over the data, and the residuals over the local noise scale below it.
 
-    One input: y against x with the fitted curve and its 95 % confidence and prediction
-    bands, and the scaled residuals against x. Several: observed against fitted values, with
+    One input: y against x with the fitted curve, its 95 % confidence and prediction
+    bands and the curve plus and minus the modelled noise scale, and the scaled residuals
+    against x. Several: observed against fitted values, with
     the line where they agree, and the scaled residuals against the fitted values. Inliers
     and outliers (``model.inlier_mask``) are marked in both panels.
     """
@@ -60,6 +61,9 @@ def plot_fit(model: PolynomialModel, X: npt.NDArray[np.float64], y: npt.NDArray[
             low, high = model.predict_interval(grid[:, None], LEVEL, kind)
             ax.fill_between(grid, low, high, color="tab:blue", alpha=alpha, lw=0,
                             label=f"{LEVEL:.0%} {kind} band")
+        curve, noise = model.predict(grid[:, None]), model.noise_scale(grid[:, None])
+        for sign, label in ((1.0, "fit \u00b1 noise scale"), (-1.0, None)):
+            ax.plot(grid, curve + sign * noise, c="tab:orange", lw=1, ls="--", label=label)
         shown = x
         ax.set(ylabel=model.target_name)
         lower.set(xlabel=model.feature_names[0])

@@ -5,6 +5,8 @@ import re
 import numpy as np
 import pandas as pd
 import pytest
+import statsmodels.formula.api as smf
+from statsmodels.stats.anova import anova_lm
 
 from vasq import RobustPolynomialRegressor, load_model
 from vasq.cli import fit, main, plot, table
@@ -159,6 +161,24 @@ def test_fit_reports_and_saves_what_the_estimator_fits(tmp_path, capsys, degree,
     assert plot_path.read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
 
+@pytest.mark.parametrize("replicated", [True, False])
+def test_report_gives_lack_of_fit_and_detection_limits_only_with_replicates(
+    tmp_path, capsys, replicated
+):
+    x, y = noisy_quadratic(n=60)
+    x = np.round(x) if replicated else x  # eleven levels read about six times each
+    path = write_csv(tmp_path / "d.csv", ["c", "s"], [x, y])
+    assert main(["fit", str(path), "--x", "c", "--y", "s", "--degree", "2", "--method", "ols"]) == 0
+    out = capsys.readouterr().out
+    assert ("lack of fit" in out) == ("detection at 95%" in out) == replicated
+    if replicated:
+        frame = pd.DataFrame({"c": x, "s": y})
+        table = anova_lm(smf.ols("s ~ c + I(c**2)", frame).fit(), smf.ols("s ~ C(c)", frame).fit())
+        assert f"F = {table.F[1]:.4g} on (8, 49) df, p = {table['Pr(>F)'][1]:.4g}" in out
+        limits = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y).detection_limit()
+        assert f"detection limit {limits.detection_limit:.6g}," in out
+
+
 def test_several_x_columns_reach_the_model_in_order(tmp_path, capsys):
     rng = np.random.default_rng(8)
     u, v, other = rng.uniform(-2, 2, (3, 25))
@@ -278,6 +298,10 @@ def test_plot_of_one_feature_shows_the_confidence_and_prediction_bands():
             edges.setdefault(vx, []).append(vy)
         np.testing.assert_array_equal([min(edges[g]) for g in grid], low)
         np.testing.assert_array_equal([max(edges[g]) for g in grid], high)
+    plus, minus = (line for line in top.lines if line.get_linestyle() == "--")
+    noise = model.noise_scale(grid[:, None])
+    np.testing.assert_allclose(plus.get_ydata() - minus.get_ydata(), 2.0 * noise, rtol=1e-12)
+    assert plus.get_label() == "fit \u00b1 noise scale"
 
 
 def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
