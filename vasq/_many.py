@@ -20,8 +20,8 @@ from vasq import _many_dask
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._many_fit import COLUMNS, Plan, Points, Row
 from vasq._many_input import refuse_missing, series_from_matrix, series_from_table, table_columns
+from vasq._many_local import BACKENDS, batches, run_local
 from vasq._many_local import batch_size as _batch_size
-from vasq._many_local import batches, run_local
 
 MISSING = ("drop", "error")
 # Seconds before a progress bar shows, so that short runs print nothing.
@@ -79,6 +79,7 @@ def fit_curves(
     estimator: RobustPolynomialRegressor | None = ...,
     random_state: None | int | np.random.RandomState = ...,
     n_jobs: int | None = ...,
+    backend: Literal["threads", "processes"] = ...,
     client: Any = ...,
     progress: bool | None = ...,
     batch_size: int | None = ...,
@@ -98,6 +99,7 @@ def fit_curves(
     estimator: RobustPolynomialRegressor | None = ...,
     random_state: None | int | np.random.RandomState = ...,
     n_jobs: int | None = ...,
+    backend: Literal["threads", "processes"] = ...,
     client: Any = ...,
     progress: bool | None = ...,
     batch_size: int | None = ...,
@@ -116,6 +118,7 @@ def fit_curves(
     estimator: RobustPolynomialRegressor | None = None,
     random_state: None | int | np.random.RandomState = 0,
     n_jobs: int | None = None,
+    backend: Literal["threads", "processes"] = "threads",
     client: Any = None,
     progress: bool | None = None,
     batch_size: int | None = None,
@@ -143,8 +146,12 @@ def fit_curves(
         Base of the seeds: each series' seed is a hash of this and its id, so a series gets
         the same fit whatever the other series, their order or the execution path.
     n_jobs : int, optional
-        Local worker processes (joblib's convention: None is 1, -1 all cores). Not used
-        when a Dask client is given or active.
+        Local workers (joblib's convention: None is 1, -1 all cores). Not used when a Dask
+        client is given or active.
+    backend : {"threads", "processes"}, default="threads"
+        What the local workers are: threads of this process, which share its copy of the
+        data (the core releases the interpreter lock while it fits), or joblib's loky
+        worker processes, to which the batches are sent. Not used with one worker.
     client : distributed.Client, optional
         Run on this Dask cluster; by default on the active client, if any.
     progress : bool, optional
@@ -197,8 +204,8 @@ def fit_curves(
     Notes
     -----
     Ids may be integers, floats, strings or timestamps. With several workers each fit runs
-    on one thread and the work is spread across series; in this process alone, each fit
-    uses the default number of threads. The results are the same bits either way. On Dask,
+    on one thread and the work is spread across series; with one worker, each fit uses the
+    core's default number of threads. The results are the same bits either way. On Dask,
     the series travel as arguments of the tasks, so that a task lost with its worker is run
     again elsewhere: a dead worker costs time, not results. Dask reads the object columns of
     a pandas DataFrame as strings; where that reading is the last step before the id column,
@@ -215,6 +222,8 @@ def fit_curves(
     # A bad parameter would fail every series alike: refuse it before reading anything.
     estimator._validate_params()
     _check_n_jobs(n_jobs)
+    if backend not in BACKENDS:
+        raise ValueError(f"backend must be one of {tuple(BACKENDS)}, got {backend!r}")
     if missing not in MISSING:
         raise ValueError(f"missing must be one of {MISSING}, got {missing!r}")
     if batch_size is not None and (not isinstance(batch_size, numbers.Integral) or batch_size < 1):
@@ -232,8 +241,8 @@ def fit_curves(
             frame = _many_dask.fitted_columns(data, columns)
             if missing == "error":
                 _many_dask.refuse_missing_in_frame(frame, columns)
-            rows = _many_dask.fit_dask_frame(frame, columns, plan, client, n_jobs, batch_size,
-                                             bar)
+            rows = _many_dask.fit_dask_frame(frame, columns, plan, client, n_jobs, backend,
+                                             batch_size, bar)
             return _results(rows, _many_dask.id_dtype(frame, columns), plan.per_point)
         if long_form:
             if not isinstance(data, pd.DataFrame):
@@ -252,5 +261,5 @@ def fit_curves(
         if client is not None:
             rows = _many_dask.run_on_cluster(client, work, plan, bar.update)
         else:
-            rows = run_local(work, plan, n_jobs, bar.update)
+            rows = run_local(work, plan, n_jobs, backend, bar.update)
     return _results(rows, id_dtype, plan.per_point)

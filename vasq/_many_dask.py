@@ -120,7 +120,7 @@ def _fit_partition(part: pd.DataFrame, columns: Columns, plan: Plan) -> Keyed:
 
 
 def fit_dask_frame(frame: Any, columns: Columns, plan: Plan, client: Any, n_jobs: int | None,
-                   requested_batch: int | None, bar: Any) -> list[Row]:
+                   backend: str, requested_batch: int | None, bar: Any) -> list[Row]:
     """Shuffle so that each series lies in one partition, then fit partition by partition.
 
     `frame` holds the columns of `fitted_columns`; the rows come in order of first appearance.
@@ -145,11 +145,11 @@ def fit_dask_frame(frame: Any, columns: Columns, plan: Plan, client: Any, n_jobs
             bar.update()
     else:
         # The synchronous scheduler assembles one partition at a time from the shuffle's
-        # files; its series go to n_jobs local workers.
+        # files; its series go to n_jobs local workers of `backend`.
         def fit_here(part: pd.DataFrame) -> Keyed:
             series, keys = _partition_series(part, columns)
             size = batch_size(requested_batch, len(series.ids), effective_n_jobs(n_jobs))
-            rows = run_local(batches(series, size), plan, n_jobs, lambda n: None)
+            rows = run_local(batches(series, size), plan, n_jobs, backend, lambda n: None)
             bar.update()
             return list(zip(keys, rows, strict=True))
 

@@ -122,11 +122,12 @@ def fit_series(plan: Plan, series_id: Hashable, X: Floats, y: Floats) -> Row:
 
 
 def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
-    """Fit every series of a batch, each on `threads` threads (None: the default team).
+    """Fit every series of a batch, each on `threads` of the core's threads (None: its default).
 
-    Where processes run batches side by side, one thread each keeps the cores from being
-    oversubscribed: the parallelism is across series.
+    Where threads or processes run batches side by side, one thread each keeps the cores from
+    being oversubscribed: the parallelism is across series. The core's team size is an
+    OpenMP setting of the calling thread, so each worker thread sets its own.
     """
-    with threadpool_limits(limits=threads):
+    with threadpool_limits(limits=threads, user_api="openmp"):
         series = zip(batch.ids, batch.X, batch.y, strict=True)
         return [fit_series(plan, i, X, y) for i, X, y in series]

@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from distributed import Client, LocalCluster, get_task_stream
+from threadpoolctl import threadpool_info, threadpool_limits
 
 import vasq._many as many
 from vasq import RobustPolynomialRegressor, fit_curves
@@ -93,11 +94,19 @@ def sequential():
     return table
 
 
+@pytest.fixture(scope="module")
+def paths(client):
+    """fit_curves' options for each parallel path; the sequential one is a single worker."""
+    return {"2 threads": dict(n_jobs=2), "4 threads": dict(n_jobs=4),
+            "processes": dict(n_jobs=2, backend="processes"), "cluster": dict(client=client),
+            "here": {}}
+
+
 @pytest.mark.parametrize("form", FORMS)
-@pytest.mark.parametrize("path", ["processes", "cluster"])
-def test_parallel_paths_return_the_sequential_table_bit_for_bit(form, path, client, sequential):
+@pytest.mark.parametrize("path", ["2 threads", "4 threads", "processes", "cluster"])
+def test_parallel_paths_return_the_sequential_table_bit_for_bit(form, path, paths, sequential):
     args, kwargs = FORMS[form]()
-    options = dict(n_jobs=2) if path == "processes" else dict(client=client)
+    options = paths[path]
     # The data travel in the task graph, which distributed would warn about when large.
     with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1 kiB"}):
         table = fit_curves(*args, **kwargs, estimator=ESTIMATOR, **options)
@@ -105,6 +114,18 @@ def test_parallel_paths_return_the_sequential_table_bit_for_bit(form, path, clie
     bad = BAD if form == "table" else MATRIX_BAD
     assert len(expected) == N_SERIES and expected["error"].notna().sum() == len(bad)
     assert_same_table(table, expected)
+
+
+@pytest.mark.parametrize("backend", ["threads", "processes"])
+def test_thread_counts_are_restored_after_parallel_fits(backend):
+    """Workers fit on one thread each; BLAS's count is process-wide, OpenMP's the caller's."""
+    def counts():
+        return [(lib["user_api"], lib["num_threads"]) for lib in threadpool_info()]
+
+    with threadpool_limits(limits=3):
+        before = counts()
+        fit_curves(*matrix_form(40), estimator=ESTIMATOR, n_jobs=2, backend=backend)
+        assert counts() == before and {n for _, n in before} == {3}
 
 
 def finished_per_worker(dask_scheduler):
@@ -152,14 +173,13 @@ def test_active_client_runs_the_fits(client, sequential):
 
 
 @pytest.mark.parametrize("npartitions", [3, 7])
-@pytest.mark.parametrize("where", ["cluster", "here", "here on 2 processes"])
-def test_dask_dataframe_gives_the_pandas_table(npartitions, where, client, sequential):
+@pytest.mark.parametrize("where", ["cluster", "here", "2 threads", "processes"])
+def test_dask_dataframe_gives_the_pandas_table(npartitions, where, paths, sequential):
     table = long_table()
     frame = dd.from_pandas(table, npartitions=npartitions, sort=False)
     spread = frame.map_partitions(lambda p: p[["sensor"]].drop_duplicates()).compute()
     assert frame.npartitions == npartitions and spread["sensor"].duplicated().any()
-    options = {"cluster": dict(client=client), "here": {}, "here on 2 processes": dict(n_jobs=2)}
-    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **options[where])
+    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **paths[where])
     assert_same_table(result, sequential("table"))
 
 
@@ -340,18 +360,18 @@ def test_points_are_those_of_bare_fits_and_the_table_is_unchanged(form, sequenti
 
 
 @pytest.mark.parametrize("form, where", [
-    ("table", "processes"), ("matrix", "processes"), ("table", "cluster"), ("matrix", "cluster"),
-    ("dask", "cluster"), ("dask", "here"),
+    ("table", "2 threads"), ("matrix", "2 threads"), ("table", "processes"),
+    ("matrix", "processes"), ("table", "cluster"), ("matrix", "cluster"), ("dask", "cluster"),
+    ("dask", "here"),
 ])
-def test_points_are_the_same_on_every_path(form, where, client, sequential):
+def test_points_are_the_same_on_every_path(form, where, paths, sequential):
     if form == "dask":
         (table,), kwargs = FORMS["table"]()
         args = (dd.from_pandas(table, npartitions=3, sort=False),)
     else:
         args, kwargs = FORMS[form]()
-    options = {"processes": dict(n_jobs=2), "cluster": dict(client=client), "here": {}}
     result, points = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=True,
-                                **options[where])
+                                **paths[where])
     expected_table, expected_points = sequential("matrix" if form == "matrix" else "table",
                                                  per_point=True)
     assert_same_table(result, expected_table)
@@ -408,6 +428,8 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(progress, stderr, shown, 
     (lambda: fit_curves(np.zeros(0), np.zeros((0, 2))), ValueError, "Y has no rows"),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), n_jobs="2"), TypeError,
      "n_jobs must be an integer or None, got str"),
+    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), backend="loky"), ValueError,
+     "backend must be one of ('threads', 'processes'), got 'loky'"),
     (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), missing="keep"), ValueError,
      "missing must be one of"),
     (lambda: fit_curves(*matrix_form(20), missing="error"), ValueError,
