@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, fit_curves
+from vasq._many_local import BACKENDS
 from vasq.cli import outputs, table
 from vasq.cli.fit import add_model_arguments, estimator_params, parse_seed
 
@@ -45,9 +46,13 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--y", required=True, metavar="COLUMN", help="response column")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--jobs", type=int, metavar="N",
-                       help="local worker processes (-1: all cores; default 1)")
+                       help="local workers (-1: all cores; default 1)")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
+    parser.add_argument("--backend", choices=BACKENDS, default="threads",
+                        help="what the --jobs workers are: threads of this process, sharing "
+                             "its copy of the table, or worker processes (default: threads); "
+                             "not used with --scheduler")
     parser.add_argument("--out", required=True, metavar="RESULTS.csv",
                         help="output table; - writes standard output")
     parser.add_argument("--points", metavar="POINTS.csv",
@@ -86,7 +91,7 @@ def run(args: argparse.Namespace) -> int:
     frame, columns = read_table(args)
     local = args.scheduler is None
     with contextlib.nullcontext() if local else _connect(args.scheduler) as client:
-        options = dict(**columns, **fit, n_jobs=args.jobs, client=client)
+        options = dict(**columns, **fit, n_jobs=args.jobs, backend=args.backend, client=client)
         if args.points is None:
             result, points = fit_curves(frame, **options), None
         else:

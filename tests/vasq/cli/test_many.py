@@ -45,10 +45,12 @@ def scheduler():
         yield cluster.scheduler_address
 
 
-@pytest.mark.parametrize("where", ["here", "2 processes", "cluster"])
+@pytest.mark.parametrize("where", ["here", "2 threads", "2 processes", "cluster"])
 def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
     out = tmp_path / "results.csv"
-    extra = {"here": [], "2 processes": ["--jobs", "2"], "cluster": ["--scheduler", scheduler]}
+    extra = {"here": [], "2 threads": ["--jobs", "2"],
+             "2 processes": ["--jobs", "2", "--backend", "processes"],
+             "cluster": ["--scheduler", scheduler]}
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
                   "--out", str(out), *extra[where]])
     assert many.run(args) == 0
@@ -107,6 +109,7 @@ def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_pa
     ["--degree", "-1"],
     ["--method", "lasso"],
     ["--jobs", "2", "--scheduler", "tcp://127.0.0.1:8786"],
+    ["--backend", "loky"],
     ["--degree", "10000000000"],
     ["--max-degree", "0"],
     ["--seed", "-1"],
