@@ -1,18 +1,21 @@
-"""fit_curves on 2,000 series of 400 points, degree chosen by a robust BIC, on each path.
+"""fit_curves on many short series, on each path, against a loop of RLM and a NumPy floor.
 
-The user's own way is a loop of bare estimator fits on the default OpenMP team, as
-sequential fit_curves runs them; the overhead per series compares both on the same sample of
-series, in interleaved pairs. The parallel paths run each fit on one thread, so their
-scaling is measured against the sequential path held to one thread as well, and their gain
-for a user against the sequential path as it runs by default. Each path's time is the median
-of `--repeat` interleaved rounds. 'Cores used' and 'CPU time' count this process and its
-workers (Linux): equal CPU times mean the parallel paths add no work, whatever a busy
-machine did to the wall times. Peak memory is the parent's: the growth of its resident
-high-water mark over the call, the workers' memory not included.
+3000 series x 50 points (--series, --points) sharing one x: quadratic drifts with a tenth of
+gross outliers. Ours: fit_curves with the default estimator (degree chosen from 0 to 6 by the
+robust criterion, high-breakdown fit), sequentially on the core's default OpenMP team and on
+1 thread, on 2 threads of this process, on 2 loky processes and on a 2-worker LocalCluster
+(127.0.0.1, 1 thread per worker); each parallel fit runs on 1 thread. Theirs: statsmodels' RLM
+(its default Huber norm) at the true degree 2, a joblib loop on 2 loky processes over batches
+of the size ours uses, each process on 1 BLAS thread (loky's default on 2 cores); and the
+floor: one vectorised NumPy least-squares fit of all series at once at the true degree,
+which no robust method reaches. Each time is the median of `--repeat` interleaved rounds.
+'Cores used' and 'CPU time' count this process and its workers (Linux): equal CPU times mean
+a parallel path adds no work, whatever a busy machine did to the wall times. Peak memory is
+the parent's: the growth of its resident high-water mark over the call.
 
-With --kill-worker: the wall time a dead worker costs, on a quarter of the series on the
-2-worker LocalCluster: each round runs once undisturbed and once with one worker process
-killed (SIGKILL) when half the batches are done, its finished batches lost with it.
+With --kill-worker: the wall time a dead worker costs on the 2-worker LocalCluster: each
+round runs once undisturbed and once with one worker process killed (SIGKILL) when half the
+batches are done, its finished batches lost with it.
 """
 
 import argparse
@@ -25,28 +28,29 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
-import pandas as pd
+import statsmodels.api as sm
 from _common import reset_peak_rss, status_kib, thread_report
 from distributed import Client, LocalCluster
+from joblib import Parallel, delayed, parallel_config
 from threadpoolctl import threadpool_limits
 
-from vasq import RobustPolynomialRegressor, fit_curves
-from vasq._many import series_seed
+from vasq import fit_curves
+from vasq._many_local import batch_size
 
-N_SERIES, N_POINTS, WORKERS = 2000, 400, 2
-SAMPLE = 100  # series timed as bare fits
+WORKERS = 2
+TRUE_DEGREE = 2
 
 
-def long_table():
-    """Cubics of random coefficients with noise and a fifth of gross outliers, rows interleaved."""
+def drifts(n_series, n_points):
+    """x in [0, 1] and one quadratic per column of Y, noise sd 0.05, a tenth of outliers."""
     rng = np.random.default_rng(0)
-    ids = np.repeat(np.arange(N_SERIES), N_POINTS)
-    x = np.tile(np.linspace(-1.0, 1.0, N_POINTS), N_SERIES)
-    coef = rng.normal(0.0, 1.0, (N_SERIES, 4)).repeat(N_POINTS, axis=0)
-    y = sum(coef[:, k] * x**k for k in range(4)) + rng.normal(0.0, 0.05, x.size)
-    outliers = rng.random(x.size) < 0.2
-    y[outliers] += rng.normal(0.0, 3.0, outliers.sum())
-    return pd.DataFrame({"star": ids, "phase": x, "flux": y}).sample(frac=1.0, random_state=0)
+    x = np.linspace(0.0, 1.0, n_points)
+    coef = rng.normal(0.0, 1.0, (TRUE_DEGREE + 1, n_series))
+    Y = np.vander(x, TRUE_DEGREE + 1, increasing=True) @ coef
+    Y += rng.normal(0.0, 0.05, Y.shape)
+    outliers = rng.random(Y.shape) < 0.1
+    Y[outliers] += rng.normal(0.0, 3.0, outliers.sum())
+    return x, Y
 
 
 def family_cpu_seconds():
@@ -72,8 +76,8 @@ def family_cpu_seconds():
 
 
 def timed(fn):
-    """Wall time of one call, the cores our processes obtained over it, and the growth of
-    the parent's peak resident size, in MiB."""
+    """Wall time of one call, the cores our processes obtained over it, the growth of the
+    parent's peak resident size in MiB, and the call's result."""
     reset_peak_rss()
     before, cpu = status_kib("VmRSS:"), family_cpu_seconds()
     start = time.perf_counter()
@@ -83,40 +87,53 @@ def timed(fn):
     return elapsed, cores, (status_kib("VmHWM:") - before) / 1024, result
 
 
-def bare_loop(sample):
-    """The user's way: a loop of bare fits, one per series."""
-    for star, points in sample.groupby("star", sort=False):
-        model = RobustPolynomialRegressor(random_state=series_seed(0, star))
-        model.fit(points[["phase"]].to_numpy(), points["flux"].to_numpy())
+def rlm_batch(V, Y):
+    return [sm.RLM(Y[:, j], V).fit().params for j in range(Y.shape[1])]
 
 
-def on_one_thread(**options):
+def rlm_loop(x, Y):
+    """The user's way with RLM: the true degree handed to it, series spread over processes."""
+    V = np.vander(x, TRUE_DEGREE + 1, increasing=True)
+    size = batch_size(None, Y.shape[1], WORKERS)
+    with parallel_config(backend="loky"):
+        return Parallel(n_jobs=WORKERS)(
+            delayed(rlm_batch)(V, Y[:, i:i + size]) for i in range(0, Y.shape[1], size))
+
+
+def numpy_floor(x, Y):
+    """Least squares of every series at once: one factorisation of the shared design."""
+    return np.linalg.lstsq(np.vander(x, TRUE_DEGREE + 1, increasing=True), Y, rcond=None)[0]
+
+
+def on_one_thread(x, Y):
     with threadpool_limits(limits=1):
-        return fit_curves(**options)
+        return fit_curves(x, Y, n_jobs=1, progress=False)
 
 
-def clocks(fn):
-    """Wall and CPU time of one call; this process's CPU time is less disturbed by other load."""
-    wall, cpu = time.perf_counter(), time.process_time()
-    fn()
-    return time.perf_counter() - wall, time.process_time() - cpu
+def same_tables(tables):
+    """Whether every table equals the first, columns to the bit and models by their text."""
+    first = next(iter(tables))
+    text = [None if m is None else m.to_json() for m in first["model"]]
+    return all(t.drop(columns="model").equals(first.drop(columns="model"))
+               and [None if m is None else m.to_json() for m in t["model"]] == text
+               for t in tables)
 
 
 def fits_done(dask_scheduler):
     """Finished fit tasks per worker holding them, and the number of all fit tasks."""
     held, total = collections.Counter(), 0
     for task in dask_scheduler.tasks.values():
-        if str(task.key).startswith("_fit_batch"):
+        if str(task.key).startswith("fit_batch"):
             total += 1
             held.update(worker.address for worker in task.who_has or ())
     return dict(held), total
 
 
-def fit_killing_a_worker(cluster, client, table, columns):
+def fit_killing_a_worker(cluster, client, x, Y):
     """Wall time of fit_curves when one worker is killed half-way, and its table."""
     with ThreadPoolExecutor(1) as pool:
         start = time.perf_counter()
-        run = pool.submit(fit_curves, table, **columns, client=client)
+        run = pool.submit(fit_curves, x, Y, client=client, progress=False)
         while not run.done():
             held, total = client.run_on_scheduler(fits_done)
             if total and 2 * sum(held.values()) >= total:
@@ -129,9 +146,8 @@ def fit_killing_a_worker(cluster, client, table, columns):
         return time.perf_counter() - start, result
 
 
-def killed_worker(table, columns, repeat):
-    table = table[table["star"] < N_SERIES // 4]
-    print(f"{N_SERIES // 4} series x {N_POINTS} points, degree auto, {WORKERS}-worker "
+def killed_worker(x, Y, repeat):
+    print(f"{Y.shape[1]} series x {Y.shape[0]} points, degree auto, {WORKERS}-worker "
           f"LocalCluster x 1 thread; median of {repeat} round(s); the machine may be shared, "
           "so figures are noisy")
     calm, killed, identical = [], [], True
@@ -140,13 +156,13 @@ def killed_worker(table, columns, repeat):
         with (LocalCluster(n_workers=WORKERS, threads_per_worker=1, host="127.0.0.1",
                            dashboard_address="127.0.0.1:0") as cluster,
               Client(cluster, set_as_default=False) as client):
-            fit_curves(table[table["star"] < 2 * WORKERS], **columns, client=client)  # warm-up
+            fit_curves(x, Y[:, :2 * WORKERS], client=client, progress=False)  # warm-up
             start = time.perf_counter()
-            expected = fit_curves(table, **columns, client=client)
+            expected = fit_curves(x, Y, client=client, progress=False)
             calm.append(time.perf_counter() - start)
-            elapsed, result = fit_killing_a_worker(cluster, client, table, columns)
+            elapsed, result = fit_killing_a_worker(cluster, client, x, Y)
             killed.append(elapsed)
-            identical &= result.equals(expected)
+            identical &= same_tables([expected, result])
     calm_t, killed_t = statistics.median(calm), statistics.median(killed)
     print(f"undisturbed {calm_t:.1f} s; one worker killed half-way {killed_t:.1f} s; lost "
           f"{killed_t - calm_t:.1f} s ({killed_t / calm_t - 1.0:+.0%}); tables identical: "
@@ -155,86 +171,86 @@ def killed_worker(table, columns, repeat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=1, help="interleaved rounds (default 1)")
+    parser.add_argument("--series", type=int, default=3000, help="number of series (3000)")
+    parser.add_argument("--points", type=int, default=50, help="points per series (50)")
+    parser.add_argument("--repeat", type=int, default=3, help="interleaved rounds (default 3)")
+    parser.add_argument("--quick", action="store_true",
+                        help="a smoke run: 200 series, one round")
     parser.add_argument("--kill-worker", action="store_true",
                         help="measure only the time lost to a killed worker")
     args = parser.parse_args()
-    repeat = args.repeat
-
-    table = long_table()
-    columns = dict(id="star", x="phase", y="flux", progress=False)
+    n_series, repeat = (200, 1) if args.quick else (args.series, args.repeat)
+    x, Y = drifts(n_series, args.points)
     if args.kill_worker:
-        killed_worker(table, columns, repeat)
+        killed_worker(x, Y, repeat)
         return
     print(thread_report())
     print("load average at start: {:.1f} {:.1f} {:.1f} on {} cores".format(
         *os.getloadavg(), os.cpu_count()))
-    print(f"{N_SERIES} series x {N_POINTS} points, degree auto; sequential on the default "
-          f"OpenMP team and on 1 thread; {WORKERS} local processes or {WORKERS} Dask workers x 1 "
-          f"thread, each fit on 1 thread; median of {repeat} "
-          "interleaved round(s); the machine may be shared, so figures are noisy")
+    print(f"{n_series} series x {args.points} points, quadratic drift, 10 % gross outliers; "
+          f"ours degree auto (0..6), RLM and NumPy at the true degree {TRUE_DEGREE}; median of "
+          f"{repeat} interleaved round(s); the machine may be shared, so figures are noisy")
     start = time.perf_counter()
     cluster = LocalCluster(n_workers=WORKERS, threads_per_worker=1, host="127.0.0.1",
                            dashboard_address="127.0.0.1:0")
     client = Client(cluster, set_as_default=False)
     print(f"LocalCluster start-up {time.perf_counter() - start:.1f} s (not counted below)")
-    paths = {
-        "sequential": dict(),
-        "sequential, 1 thread": dict(),
-        f"n_jobs={WORKERS} (joblib, loky)": dict(n_jobs=WORKERS),
-        f"{WORKERS}-worker LocalCluster": dict(client=client),
+    ours = {
+        "ours, sequential, default team": lambda x, Y: fit_curves(x, Y, progress=False),
+        "ours, sequential, 1 thread": on_one_thread,
+        f"ours, {WORKERS} threads": lambda x, Y: fit_curves(x, Y, n_jobs=WORKERS,
+                                                             progress=False),
+        f"ours, {WORKERS} processes (loky)": lambda x, Y: fit_curves(
+            x, Y, n_jobs=WORKERS, backend="processes", progress=False),
+        f"ours, {WORKERS}-worker LocalCluster": lambda x, Y: fit_curves(x, Y, client=client,
+                                                                         progress=False),
     }
-    # Worker start-up is a one-off cost of a session, not of a call.
+    rlm = f"RLM loop, {WORKERS} processes (loky)"
+    paths = {**ours, rlm: rlm_loop, "NumPy lstsq, all at once, 1 call": numpy_floor}
+    # Worker start-up and imports are one-off costs of a session, not of a call.
     start = time.perf_counter()
-    warm = table[table["star"] < 2 * WORKERS]
-    for options in list(paths.values())[2:]:
-        fit_curves(warm, **columns, **options)
-    print(f"worker warm-up {time.perf_counter() - start:.1f} s (not counted below)")
+    for run in paths.values():
+        run(x, Y[:, :8 * WORKERS])
+    print(f"warm-up {time.perf_counter() - start:.1f} s (not counted below)")
     times = {name: [] for name in paths}
     cores = {name: [] for name in paths}
     memory, tables = {}, {}
     try:
         for _ in range(repeat):
-            for name, options in paths.items():
-                run = on_one_thread if name == "sequential, 1 thread" else fit_curves
-                elapsed, used, peak, tables[name] = timed(
-                    lambda: run(data=table, **columns, **options))
+            for name, run in paths.items():
+                elapsed, used, peak, result = timed(lambda: run(x, Y))
                 times[name].append(elapsed)
                 cores[name].append(used)
                 memory[name] = max(memory.get(name, 0.0), peak)
+                if name in ours:
+                    tables[name] = result
     finally:
         client.close()
         cluster.close()
-    first = next(iter(tables.values()))
-    identical = all(t.equals(first) for t in tables.values())
-    # Overhead: the same sample of series both ways, interleaved, median of the ratios.
-    sample = table[table["star"] % (N_SERIES // SAMPLE) == 0]
-    ratios = {"wall": [], "CPU": []}
-    for _ in range(max(repeat, 3)):
-        bare = clocks(lambda: bare_loop(sample))
-        ours = clocks(lambda: fit_curves(sample, **columns))
-        for kind, b, o in zip(ratios, bare, ours, strict=True):
-            ratios[kind].append(o / b - 1.0)
-
-    sequential = statistics.median(times["sequential"])
-    one_thread = statistics.median(times["sequential, 1 thread"])
-    print(f"{'path':<32}{'time':>10}{'per series':>13}{'scaling':>9}{'gain':>7}{'cores used':>12}"
-          f"{'CPU time':>11}{'parent peak':>14}")
+    median = {name: statistics.median(t) for name, t in times.items()}
+    one_thread = median["ours, sequential, 1 thread"]
+    print(f"{'path':<38}{'time':>9}{'per series':>13}{'scaling':>9}{'cores used':>12}"
+          f"{'CPU time':>10}{'parent peak':>13}")
     for name in paths:
-        t, used = statistics.median(times[name]), statistics.median(cores[name])
-        print(f"{name:<32}{t:>9.1f}s{t / N_SERIES * 1e3:>10.2f} ms{one_thread / t:>8.2f}x"
-              f"{sequential / t:>6.2f}x{used:>12.2f}{t * used:>10.1f}s{memory[name]:>10.1f} MiB")
-    print(f"scaling = sequential on 1 thread / path (target >= 1.8x on {WORKERS} cores for both "
-          "parallel paths); gain = sequential on the default team / path")
-    print(f"overhead per series of sequential fit_curves over a loop of bare fits, {SAMPLE} "
-          f"series, median of {max(repeat, 3)} interleaved pairs: wall "
-          f"{statistics.median(ratios['wall']):+.1%}, CPU {statistics.median(ratios['CPU']):+.1%} "
-          f"(target <= 10 %); one bare fit {bare[0] / SAMPLE * 1e3:.1f} ms on the default team")
+        t, used = median[name], statistics.median(cores[name])
+        scaling = f"{one_thread / t:>8.2f}x" if name in ours else f"{'':>9}"
+        print(f"{name:<38}{t:>8.2f}s{t / n_series * 1e3:>10.3f} ms{scaling}{used:>12.2f}"
+              f"{t * used:>9.1f}s{memory[name]:>9.1f} MiB")
+    threads = median[f"ours, {WORKERS} threads"]
+    floor = median["NumPy lstsq, all at once, 1 call"]
+    print(f"scaling = ours sequential on 1 thread / path: 1 -> {WORKERS} threads "
+          f"{one_thread / threads:.2f}x (target >= 1.8x)")
+    print(f"ours on {WORKERS} threads against the RLM loop on {WORKERS} processes: "
+          f"{median[rlm] / threads:.2f}x faster per series (target >= 4x); against "
+          f"{WORKERS} processes {median[f'ours, {WORKERS} processes (loky)'] / threads:.2f}x")
+    print(f"NumPy floor {floor / n_series * 1e6:.2f} us per series: ours on {WORKERS} threads "
+          f"take {threads / floor:.0f}x as long")
     print("load average at end: {:.1f} {:.1f} {:.1f}; 'cores used' is the CPU time of this "
           "process and its workers over the wall time: where other sessions keep the cores busy, "
           "the kernel's per-session fair share caps it, and the speed-ups with it"
           .format(*os.getloadavg()))
-    print(f"tables of all paths identical: {identical}; "
+    first = next(iter(tables.values()))
+    print(f"tables of all our paths identical: {same_tables(tables.values())}; "
           f"{int(first['error'].notna().sum())} series with an error")
 
 
