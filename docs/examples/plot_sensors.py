@@ -5,8 +5,8 @@ A thousand sensors, and the readings they reject
 A network of 1000 temperature sensors reports every hour for a day. Each sensor has its
 own slow trend; some readings are spikes from interference, a few sensors are faulty, and
 one sensor reported only three readings before it failed. :func:`vasq.fit_curves` fits all
-of them in one call, one robust polynomial each, on two worker processes; the table it
-returns is the same, bit for bit, on one process or a Dask cluster.
+of them in one call, one robust polynomial each, on two threads; the table it returns is
+the same, bit for bit, on one thread, on worker processes or on a Dask cluster.
 """
 
 # %%
