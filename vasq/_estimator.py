@@ -85,16 +85,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Parameters
     ----------
     degree : "auto", int or sequence of int, default="auto"
-        Degree of the polynomial. "auto" chooses among 1 ... `max_degree` (the same degree
-        for every feature). An int gives that degree for every feature; a sequence gives
-        one maximum exponent per feature. For several features the model holds every
-        monomial whose exponents stay within these and whose total degree is at most their
-        maximum.
+        Degree of the polynomial. "auto" chooses among 0 ... `max_degree` (the same degree
+        for every feature) by the trimmed BIC of vasq._degree.trimmed_bic. An int gives
+        that degree for every feature; a sequence gives one maximum exponent per feature.
+        For several features the model holds every monomial whose exponents stay within
+        these and whose total degree is at most their maximum.
     max_degree : int, default=6
-        Highest degree tried by "auto", lowest first. The lowest degree (or the one given)
-        needs two samples, and a total sample weight of two, per term; higher degrees are
-        tried only while they have that and, for the robust method, 3 k - 1 samples,
-        distinct rows and total weight for their k terms.
+        Highest degree tried by "auto"; every degree from 0 up is fitted and scored. Each
+        degree needs two samples, and a total sample weight of two, per term; for the robust
+        method, higher degrees also need two distinct rows per term.
     method : {"robust", "penalized", "ols"}, default="robust"
         "robust": the high-breakdown fit described above. "penalized": least squares with
         the smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.

@@ -10,7 +10,6 @@ import numpy as np
 from numpy.typing import NDArray
 from scipy.stats import t as student_t
 
-from vasq._degree import PATIENCE
 from vasq._uncertainty import critical_value
 
 if TYPE_CHECKING:
@@ -44,8 +43,9 @@ def summary(model: PolynomialModel) -> str:
     )
     if len(model.bic_scores) > 1:
         rule = (
-            "the lowest robust BIC (leave-one-out biweight loss at one common scale plus "
-            f"k log W); the search stops after {PATIENCE} degrees in a row score worse"
+            "the lowest trimmed BIC among every degree that could be fitted (normal "
+            "likelihood of the leave-one-out residuals on the best-fitting half, the same "
+            "weight for every degree, plus k log h)"
         )
     else:
         rule = "the only degree tried"

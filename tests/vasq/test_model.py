@@ -44,7 +44,7 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
         X = np.column_stack([X[:, 0], np.random.default_rng(4).uniform(-3, 3, X.shape[0])])
         params.update(degree=(1, 2))
     elif case == "max-degree":
-        params.update(max_degree=1)
+        params.update(max_degree=2)
     est = RobustPolynomialRegressor(**params).fit(X, y)
     est.model_.save(tmp_path / "m.json")
     loaded = load_model(tmp_path / "m.json")
