@@ -47,11 +47,15 @@ def candidates(
     `counts` holds the samples of positive weight, the distinct rows of X among them and
     their total weight. Every degree needs two samples per term, and a total weight of as
     much: weights are frequencies. The degrees of "auto" run from 0 (a constant) to
-    `max_degree`, each while its k terms also fit in the distinct rows twice over:
-    replicates pin a curve down only at their own x. The trade that brings: with n = 6 a
-    quadratic is a candidate, and the trimmed mass of the criterion (trimmed_bic) is then
-    5 of the 6 points, so one outlier in six is the most that can be told apart from
-    curvature; from n = 2 (k + 1) the breakdown grows by one point per two samples.
+    `max_degree`; for a robust fit each also needs two distinct rows per term (replicates
+    pin a curve down only at their own x) and, beyond the quadratic, 3 k - 1 samples,
+    distinct rows and total weight for k terms: the trimmed half then keeps as many
+    residual degrees of freedom as terms, without which a flexible candidate picks a
+    half that it fits by chance. The quadratic is exempt, so that it is a candidate from
+    n = 6: the trade is breakdown, since the trimmed mass of the criterion (trimmed_mass)
+    is then 5 of the 6 points and one outlier in six is the most that can be told apart
+    from curvature; from n = 8 the quadratic's own trimmed half has 3 residual degrees of
+    freedom, as a higher degree's does.
     """
     n_samples, n_distinct, total = counts
     if isinstance(degree, str):
@@ -71,8 +75,9 @@ def candidates(
         exact = n_features == 1 or 2 * k <= support
         if 2 * k <= support:
             k = _basis.n_terms(degrees)
-        too_few_rows = robust and 2 * k > n_distinct
-        if 2 * k > support or (feasible and too_few_rows):
+        needed = 2 * k if max(degrees) <= 2 else 3 * k - 1
+        robust_short = robust and needed > min(support, n_distinct)
+        if 2 * k > support or (feasible and robust_short):
             if feasible:
                 break
             raise ValueError(_too_little(degrees, k, exact, n_samples, total))
@@ -95,23 +100,35 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
     )
 
 
-def search(fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], w: Vector) -> Search:
-    """Fit every candidate and score it as it is fitted (trimmed_bic); the lowest wins.
+def search(
+    fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], w: Vector,
+    order: NDArray[np.intp] | None,
+) -> Search:
+    """Fit every candidate and score it as it is fitted (degree_score); the lowest wins.
 
-    Every score uses the same trimmed mass, fixed from the largest candidate before any is
-    fitted, so no candidate's per-point arrays are kept for a later comparison.
+    `order` sorts the rows by their one feature (None for several). Every score uses the
+    same trimmed mass, fixed from the largest candidate before any is fitted, so no
+    candidate's per-point arrays are kept for a later comparison.
     """
     mass = trimmed_mass(w, _basis.n_terms(degrees[-1]))
     fits: list[CandidateFit] = []
     scores: list[float] = []
     for d in degrees:
         candidate = fit(d)
-        scores.append(trimmed_bic(candidate, w, mass))
+        scores.append(degree_score(candidate, w, mass, order))
         # Only the weights of each candidate are read again: on large data, holding every
         # candidate's per-point arrays would cost several copies of the input.
         fits.append(replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
     best = min(range(len(fits)), key=lambda i: (scores[i], i))
     return Search(fits, scores, best, best == len(degrees) - 1)
+
+
+def degree_score(
+    fit: CandidateFit, w: Vector, mass: float, order: NDArray[np.intp] | None
+) -> float:
+    """The candidate's trimmed BIC plus, for one feature, the structure left in its inliers."""
+    structure = 0.0 if order is None else serial_structure(fit, w, order)
+    return trimmed_bic(fit, w, mass) + structure
 
 
 def trimmed_mass(w: Vector, n_terms: int) -> float:
@@ -135,9 +152,8 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     of smallest |e_i| / sqrt(v_i) up to weight h = `mass` (the last taken in part),
     T = sum_H w_i e_i^2 / v_i and k the number of terms. h is the same for every candidate
     (trimmed_mass): each is judged on the h points it fits best, so a group of outliers
-    short of half the weight never enters, and no candidate gains by rejecting points or
-    by bending through a group with extra terms unless those terms also fit the bulk
-    better. Rows of zero weight take no part.
+    short of half the weight never enters, and no candidate gains by rejecting points.
+    Rows of zero weight take no part.
     """
     kept = w > 0.0
     h = np.minimum(fit.leverage[kept], MAX_LEVERAGE)
@@ -154,3 +170,30 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     log_shape = float(np.dot(taken[used], 2.0 * np.log(shape[order][used])))
     variance = max(T / mass, VARIANCE_FLOOR)
     return mass * float(np.log(variance)) + log_shape + fit.beta.size * float(np.log(mass))
+
+
+def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> float:
+    """The serial correlation left in the candidate's inliers' residuals, in the order of x.
+
+    W max(0, 1 - D / V)^2 over the inliers (rows of positive weight and robustness weight):
+    u_i = r_i / scale_i, V = sum w_i u_i^2 / W, D = sum_j (u_j+1 - u_j)^2 / (2 (W - 1))
+    over consecutive inliers in increasing x, W their total weight; a row of weight m
+    counts as m rows at one x, whose differences among themselves are 0. D / V is von
+    Neumann's ratio (Ann. Math. Statist. 12, 1941; Durbin and Watson's statistic over 2),
+    1 - D / V the first-order serial correlation it implies, and the term the score
+    statistic for that correlation, chi-squared on one degree of freedom when the
+    residuals are noise; only positive correlation counts. A candidate that bends through
+    a group of outliers leaves smooth misfit on the points around it, which the trimmed
+    likelihood alone does not see.
+    """
+    rows = order[(w[order] > 0.0) & (fit.weights[order] > 0.0)]
+    u = fit.residuals[rows] / fit.scale[rows]
+    wi = w[rows]
+    total = float(wi.sum())
+    if total <= 1.0 or u.size < 2:
+        return 0.0
+    V = float(np.dot(wi, u * u)) / total
+    D = float(np.sum(np.diff(u) ** 2)) / (2.0 * (total - 1.0))
+    if V <= 0.0:
+        return 0.0
+    return total * max(0.0, 1.0 - D / V) ** 2
