@@ -144,8 +144,12 @@ def trimmed_mass(w: Vector, n_terms: int) -> float:
 def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     """The candidate's BIC of the trimmed normal likelihood, lower is better.
 
-    h log(T / h) + sum_H w_i log v_i + k log h (Neykov, Filzmoser, Dimova and Neytchev,
-    Comput. Stat. Data Anal. 52, 2007, the BIC of the trimmed likelihood estimator), with
+    h log(T / h) + sum_H w_i log v_i + k log W (the BIC of the trimmed likelihood
+    estimator of Neykov, Filzmoser, Dimova and Neytchev, Comput. Stat. Data Anal. 52,
+    2007, with Schwarz's penalty at the total weight W: on clean lines of 15 to 200 points
+    an unneeded term gained more than log h about twice as often, 8-18 %, as a chi-squared
+    on one degree of freedom exceeds it, since each candidate picks its own best h points;
+    log(W / h) more per term brings that back), with
     e_i = r_i / (1 - h_i) the residuals with the candidate's leverage taken out
     (leave-one-out residuals of least squares, so that a near-interpolating fit gains
     nothing), v_i = (scale_i / s0)^2 the shape of the candidate's noise model, H the rows
@@ -169,7 +173,7 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     T = float(np.dot(taken[used], u2[order][used]))
     log_shape = float(np.dot(taken[used], 2.0 * np.log(shape[order][used])))
     variance = max(T / mass, VARIANCE_FLOOR)
-    return mass * float(np.log(variance)) + log_shape + fit.beta.size * float(np.log(mass))
+    return mass * float(np.log(variance)) + log_shape + fit.beta.size * float(np.log(w.sum()))
 
 
 def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> float:

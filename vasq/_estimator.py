@@ -67,16 +67,19 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        and the end with the lower biweight objective at these scales is kept. Points with
        weight 0 are the outliers.
 
-    The candidates are compared by a robust BIC, sum_i w_i 2 rho(e_i / s) + k log(W), rho
-    Tukey's biweight loss (u^2 / 2 near zero, c^2 / 6 beyond c = 4.685), e_i the residual
-    divided by 1 - h_i with h_i its leverage (rows weighted by the inverse noise variance;
-    the leave-one-out residual, so that near-interpolating fits gain nothing), k the
-    number of terms, W the total sample weight, and s one common scale for all candidates:
-    the smallest of their high-breakdown scales, corrected in the same way. Rejecting a
-    clean point costs c^2 / 3 rather than its small squared residual, so the criterion
-    never rewards throwing points away. Degrees are tried from the lowest; the one of
-    lowest score among those tried wins, and the search stops after two in a row score
-    worse than the best. Finally the coefficients are converted exactly to the user's units.
+    Every degree from 0 to `max_degree` that has enough points per term is fitted, and
+    scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
+    h log(T / h) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
+    its leverage, rows weighted by the inverse noise variance: the leave-one-out residual,
+    so that near-interpolating fits gain nothing), v_i the square of the candidate's
+    noise-model shape, H the rows of smallest |e_i| / sqrt(v_i) up to a weight
+    h = floor((W + p + 1) / 2) (W the total sample weight, p the terms of the largest
+    candidate), T the sum of e_i^2 / v_i over H and k the number of terms; plus, for one
+    feature, W_in max(0, 1 - D / V)^2 of the inliers' residuals over their scales in the
+    order of x (V their mean square, D the mean square successive difference over 2, W_in
+    their weight): the serial correlation that a curve bending through a group of outliers
+    leaves on the points around it. The lowest score wins. Finally the coefficients are
+    converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares (not robust to outliers) and choose the degree the same way, with the
