@@ -1,4 +1,4 @@
-"""fit_curves on 2,000 series of 400 points, degree chosen by a robust BIC, on each path.
+"""fit_curves on 2,000 series of 400 points, degree chosen by a trimmed BIC, on each path.
 
 The user's own way is a loop of bare estimator fits on the default OpenMP team, as
 sequential fit_curves runs them; the overhead per series compares both on the same sample of
