@@ -31,7 +31,8 @@ Draw = Callable[[np.random.Generator], Sample]
 @dataclass(frozen=True)
 class Problem:
     name: str
-    family: str  # "existing", "short", "ramp", "block", "leverage" or "calibration"
+    family: str  # "existing", "short", "ramp", "block", "leverage", "calibration" or one of
+    # SELECTION's: "window", "high", "stacked", "far", "few"
     truth: Callable[[np.ndarray], np.ndarray]  # X (n, d) -> y
     degree: int | None  # the true degree, None when the curve is not a polynomial
     n_features: int
@@ -175,7 +176,80 @@ def draw_calibration(rng: np.random.Generator) -> Sample:
     return Sample(X, y, outlier, sd)
 
 
-SHORT_SD, RAMP_SD, LEVERAGE_SD = 0.2, 0.5, 0.5
+def chebyshev_curve(degree: int) -> Callable[[np.ndarray], np.ndarray]:
+    """1 + 3 T_1 + 6 T_d of x on [0, 10] mapped to [-1, 1] (cut at the degree): from degree
+    2 the highest term moves the curve by 24 noise sd of SELECTION_SD across the range."""
+    coef = np.array([1.0, 3.0] + [0.0] * degree)[: degree + 1]
+    coef[degree] = 6.0 if degree >= 2 else coef[degree]
+    return lambda X: np.polynomial.chebyshev.chebval(X[:, 0] / 5.0 - 1.0, coef)
+
+
+def draw_window(
+    rng: np.random.Generator, share: float, shift: float, at_end: bool, n: int = 80
+) -> Sample:
+    """A quadratic, n points on [0, 10], noise sd 0.5; every reading in a window of `share`
+    of the range, in the middle (starting in [2, 8 - width]) or at the end, reads `shift`
+    sd off, up or down."""
+    truth = chebyshev_curve(2)
+    X = np.sort(rng.uniform(0.0, 10.0, n))[:, None]
+    y = truth(X) + rng.normal(0.0, SELECTION_SD, n)
+    width = 10.0 * share
+    start = 10.0 - width if at_end else rng.uniform(2.0, 8.0 - width)
+    outlier = (X[:, 0] >= start) & (X[:, 0] <= start + width)
+    y[outlier] += rng.choice([-1.0, 1.0]) * shift * SELECTION_SD
+    return Sample(X, y, outlier, np.full(n, SELECTION_SD))
+
+
+def draw_scattered(rng: np.random.Generator, degree: int, n: int) -> Sample:
+    """A curve of `degree`, n points on [0, 10], noise sd 0.5; 35 % of them 10-30 sd off to
+    one side."""
+    X = rng.uniform(0.0, 10.0, (n, 1))
+    y = chebyshev_curve(degree)(X) + rng.normal(0.0, SELECTION_SD, n)
+    outlier = np.zeros(n, dtype=bool)
+    outlier[rng.choice(n, round(0.35 * n), replace=False)] = True
+    y[outlier] += rng.uniform(10.0, 30.0, outlier.sum()) * SELECTION_SD * rng.choice([-1.0, 1.0])
+    return Sample(X, y, outlier, np.full(n, SELECTION_SD))
+
+
+def draw_stacked(rng: np.random.Generator, k: int, at_end: bool) -> Sample:
+    """A quadratic, 60 points on [0, 10], noise sd 0.5; k of them stacked at x = 10 (or 5)
+    within 0.05, reading 20 sd high."""
+    n = 60
+    X = rng.uniform(0.0, 10.0, (n, 1))
+    outlier = np.arange(n) < k
+    X[outlier, 0] = np.clip((10.0 if at_end else 5.0) + rng.normal(0.0, 0.05, k), 0.0, 10.0)
+    y = chebyshev_curve(2)(X) + rng.normal(0.0, SELECTION_SD, n)
+    y[outlier] += 20.0 * SELECTION_SD
+    return Sample(X, y, outlier, np.full(n, SELECTION_SD))
+
+
+def draw_far(rng: np.random.Generator, share: float, bad: bool) -> Sample:
+    """A line (chebyshev_curve(1)), 100 points, noise sd 0.5; a `share` of them far to the
+    right (x near 18-25) on the line (good leverage) or 10-35 sd below it (bad leverage,
+    the outliers)."""
+    n = 100
+    X = rng.uniform(0.0, 10.0, (n, 1))
+    far = np.zeros(n, dtype=bool)
+    far[rng.choice(n, round(share * n), replace=False)] = True
+    X[far, 0] = rng.uniform(18.0, 25.0) + rng.normal(0.0, 0.5, far.sum())
+    y = chebyshev_curve(1)(X) + rng.normal(0.0, SELECTION_SD, n)
+    if bad:
+        y[far] -= rng.uniform(10.0, 35.0) * SELECTION_SD
+    return Sample(X, y, far if bad else np.zeros(n, dtype=bool), np.full(n, SELECTION_SD))
+
+
+def draw_few(rng: np.random.Generator, degree: int, n: int, k: int) -> Sample:
+    """n points of a curve of `degree` (1 or 2) on [0, 10], noise sd 0.5; k readings
+    10-30 sd high."""
+    X = np.sort(rng.uniform(0.0, 10.0, n))[:, None]
+    y = chebyshev_curve(degree)(X) + rng.normal(0.0, SELECTION_SD, n)
+    outlier = np.zeros(n, dtype=bool)
+    outlier[rng.choice(n, k, replace=False)] = True
+    y[outlier] += rng.uniform(10.0, 30.0, k) * SELECTION_SD
+    return Sample(X, y, outlier, np.full(n, SELECTION_SD))
+
+
+SHORT_SD, RAMP_SD, LEVERAGE_SD, SELECTION_SD = 0.2, 0.5, 0.5, 0.5
 SHORT_SIZES = (8, 10, 12, 14)
 RAMP_SHARES = (0.10, 0.20, 0.30, 0.40, 0.45)
 STANDARDS = np.array([0.0, 10, 20, 40, 60, 80, 100, 150, 200, 250, 350, 500])
@@ -235,4 +309,38 @@ CALIBRATION = [
     )
 ]
 
-PROBLEMS = EXISTING + SHORT + RAMP + BLOCK + LEVERAGE + CALIBRATION
+
+def selection(name: str, family: str, degree: int, draw: Draw) -> Problem:
+    """A problem of the degree choice: `family` names the failure it probes."""
+    return Problem(name, family, chebyshev_curve(degree), degree, 1, draw)
+
+
+SELECTION = [
+    *(
+        selection(f"quadratic, {share:.0%} window {shift:g} sd off, {where}", "window", 2,
+                  partial(draw_window, share=share, shift=shift, at_end=where == "end"))
+        for share, shift, where in [(0.35, 10, "middle"), (0.35, 10, "end"), (0.2, 5, "middle"),
+                                    (0.4, 15, "end")]
+    ),
+    *(
+        selection(f"degree {d}, 35 % scattered, n = {n}", "high", d,
+                  partial(draw_scattered, degree=d, n=n))
+        for d, n in [(4, 60), (6, 60), (5, 300)]
+    ),
+    *(
+        selection(f"quadratic, {k} of 60 stacked at the {where}", "stacked", 2,
+                  partial(draw_stacked, k=k, at_end=where == "end"))
+        for k, where in [(10, "end"), (15, "end"), (15, "middle")]
+    ),
+    *(
+        selection(f"line, {share:.0%} {'bad' if bad else 'good'} leverage", "far", 1,
+                  partial(draw_far, share=share, bad=bad))
+        for share, bad in [(0.1, True), (0.2, True), (0.2, False)]
+    ),
+    *(
+        selection(f"degree {d}, n = {n}, {k} high", "few", d, partial(draw_few, degree=d, n=n, k=k))
+        for d, n, k in [(2, 6, 0), (2, 7, 0), (1, 10, 2), (2, 15, 2)]
+    ),
+]
+
+PROBLEMS = EXISTING + SHORT + RAMP + BLOCK + LEVERAGE + CALIBRATION + SELECTION

@@ -2,7 +2,7 @@
 
 3000 series x 50 points (--series, --points) sharing one x: quadratic drifts with a tenth of
 gross outliers. Ours: fit_curves with the default estimator (degree chosen from 0 to 6 by the
-robust criterion, high-breakdown fit), sequentially on the core's default OpenMP team and on
+trimmed BIC, high-breakdown fit), sequentially on the core's default OpenMP team and on
 1 thread, on 2 threads of this process, on 2 loky processes and on a 2-worker LocalCluster
 (127.0.0.1, 1 thread per worker); each parallel fit runs on 1 thread. Theirs: statsmodels' RLM
 (its default Huber norm) at the true degree 2, a joblib loop on 2 loky processes over batches

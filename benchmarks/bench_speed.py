@@ -4,7 +4,7 @@
 
 1. n = 400, one feature: a cubic with noise growing with x and a fifth of gross outliers
    either side (the second problem of bench_quality at 400 points). Ours fits with default
-   parameters, the degree searched among 1 ... 6; statsmodels RLM (Tukey's biweight) and
+   parameters, the degree searched among 0 ... 6; statsmodels RLM (Tukey's biweight) and
    RLMDetSMM (MM-estimator with deterministic S-estimator starts) are handed the true
    degree, on the polynomial design of x mapped to [-1, 1], its construction included in
    their time. The three run interleaved on `--repeat` samples, one fit each per sample;
@@ -38,7 +38,7 @@ from bench_quality import Fitter, mm, ours, rlm
 
 TRUE_DEGREE = 3
 FITTERS: dict[str, Fitter] = {
-    "vasq, degree searched 1..6": ours(),
+    "vasq, degree searched 0..6": ours(),
     f"statsmodels RLM biweight, deg {TRUE_DEGREE}": rlm,
     f"statsmodels RLMDetSMM (MM), deg {TRUE_DEGREE}": mm,
 }

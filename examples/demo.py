@@ -8,7 +8,7 @@ noise grows with the concentration, and a fifth of the readings spoiled by spike
 150 to 600 mV. A CSV file of x,y pairs (one pair a line, an optional header line) can be
 given instead.
 
-It fits RobustPolynomialRegressor, which chooses the degree by a robust BIC, prints the score
+It fits RobustPolynomialRegressor, which chooses the degree by a trimmed BIC, prints the score
 of every degree, compares the robust fit with plain least squares (degree chosen the same
 way, and at the robust fit's degree) and writes a plot that marks the points the robust
 fit treats as outliers.
@@ -153,7 +153,7 @@ def plot(data: Data, fits: list[Fit], path: Path) -> None:
     ax.set(
         xlabel="concentration (ug/L)",
         ylabel="detector response (mV)",
-        title="Calibration curve, degree chosen by robust BIC",
+        title="Calibration curve, degree chosen by trimmed BIC",
     )
     ax.legend(loc="best", fontsize=8)
     path.parent.mkdir(parents=True, exist_ok=True)

@@ -1,4 +1,4 @@
-"""Robust polynomial regression, its degree chosen by a robust BIC.
+"""Robust polynomial regression, its degree chosen by a trimmed BIC.
 
 The numbers come from the native core :mod:`vasq_core`; this package holds what users
 touch: a scikit-learn estimator, the fitted model it holds, a command line, and fitting

@@ -68,16 +68,19 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        and the end with the lower biweight objective at these scales is kept. Points with
        weight 0 are the outliers.
 
-    The candidates are compared by a robust BIC, sum_i w_i 2 rho(e_i / s) + k log(W), rho
-    Tukey's biweight loss (u^2 / 2 near zero, c^2 / 6 beyond c = 4.685), e_i the residual
-    divided by 1 - h_i with h_i its leverage (rows weighted by the inverse noise variance;
-    the leave-one-out residual, so that near-interpolating fits gain nothing), k the
-    number of terms, W the total sample weight, and s one common scale for all candidates:
-    the smallest of their high-breakdown scales, corrected in the same way. Rejecting a
-    clean point costs c^2 / 3 rather than its small squared residual, so the criterion
-    never rewards throwing points away. Degrees are tried from the lowest; the one of
-    lowest score among those tried wins, and the search stops after two in a row score
-    worse than the best. Finally the coefficients are converted exactly to the user's units.
+    Every degree from 0 to `max_degree` that has enough points per term is fitted, and
+    scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
+    h log(T / h) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
+    its leverage, rows weighted by the inverse noise variance: the leave-one-out residual,
+    so that near-interpolating fits gain nothing), v_i the square of the candidate's
+    noise-model shape, H the rows of smallest |e_i| / sqrt(v_i) up to a weight
+    h = floor((W + p + 1) / 2) (W the total sample weight, p the terms of the largest
+    candidate), T the sum of e_i^2 / v_i over H and k the number of terms; plus, for one
+    feature, W_in max(0, 1 - D / V)^2 of the inliers' residuals over their scales in the
+    order of x (V their mean square, D the mean square successive difference over 2, W_in
+    their weight): the serial correlation that a curve bending through a group of outliers
+    leaves on the points around it. The lowest score wins. Finally the coefficients are
+    converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares (not robust to outliers) and choose the degree the same way, with the
@@ -86,16 +89,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Parameters
     ----------
     degree : "auto", int or sequence of int, default="auto"
-        Degree of the polynomial. "auto" chooses among 1 ... `max_degree` (the same degree
-        for every feature). An int gives that degree for every feature; a sequence gives
-        one maximum exponent per feature. For several features the model holds every
-        monomial whose exponents stay within these and whose total degree is at most their
-        maximum.
+        Degree of the polynomial. "auto" chooses among 0 ... `max_degree` (the same degree
+        for every feature) by the trimmed BIC of vasq._degree.trimmed_bic. An int gives
+        that degree for every feature; a sequence gives one maximum exponent per feature.
+        For several features the model holds every monomial whose exponents stay within
+        these and whose total degree is at most their maximum.
     max_degree : int, default=6
-        Highest degree tried by "auto", lowest first. The lowest degree (or the one given)
-        needs two samples, and a total sample weight of two, per term; higher degrees are
-        tried only while they have that and, for the robust method, 3 k - 1 samples,
-        distinct rows and total weight for their k terms.
+        Highest degree tried by "auto"; every degree from 0 up is fitted and scored. Each
+        degree needs two samples, and a total sample weight of two, per term; for the robust
+        method, higher degrees also need two distinct rows per term.
     method : {"robust", "penalized", "ols"}, default="robust"
         "robust": the high-breakdown fit described above. "penalized": least squares with
         the smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.

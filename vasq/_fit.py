@@ -51,7 +51,8 @@ def fit_model(
         _candidate.fit_candidate, params.method, T, ys, w, seed=seed,
         gammas=(float(params.gamma1), float(params.gamma2)),
     )
-    found = _degree.search(lambda d: fit(degrees=d), degrees, w)
+    order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
+    found = _degree.search(lambda d: fit(degrees=d), degrees, w, order)
     chosen = found.fits[found.best]
     noise = NoiseModel(float(chosen.s0), np.asarray(chosen.scale_coef, dtype=np.float64),
                        (float(chosen.scale_bounds[0]), float(chosen.scale_bounds[1])))

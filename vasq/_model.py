@@ -342,7 +342,7 @@ class PolynomialModel:
         Each term with its coefficient in the user's units, standard error, t = coef / se,
         the two-sided p-value of t and the 95 % confidence interval, both from Student's t
         with the intervals' degrees of freedom (n_inliers - n_terms); terms by total
-        degree, features in input order. Then every degree tried with its robust BIC, the
+        degree, features in input order. Then every degree tried with its trimmed BIC, the
         noise scale and the number of inliers.
 
         Parameters

@@ -10,7 +10,6 @@ import numpy as np
 from numpy.typing import NDArray
 from scipy.stats import t as student_t
 
-from vasq._degree import PATIENCE
 from vasq._uncertainty import critical_value
 
 if TYPE_CHECKING:
@@ -44,8 +43,9 @@ def summary(model: PolynomialModel) -> str:
     )
     if len(model.bic_scores) > 1:
         rule = (
-            "the lowest robust BIC (leave-one-out biweight loss at one common scale plus "
-            f"k log W); the search stops after {PATIENCE} degrees in a row score worse"
+            "the lowest trimmed BIC among every degree that could be fitted (normal "
+            "likelihood of the leave-one-out residuals on the best-fitting half, the same "
+            "weight for every degree, plus k log W)"
         )
     else:
         rule = "the only degree tried"
@@ -85,7 +85,7 @@ def table(
     """The table of coefficients and candidates under `header`.
 
     Coefficients with their t tests and 95 % intervals (Student's t, `dof` degrees of
-    freedom), then (degree, robust BIC, mark) of every candidate.
+    freedom), then (degree, trimmed BIC, mark) of every candidate.
     """
     width = max(78, max(len(n) for n in names) + 66)
     rule, thin = "=" * width, "-" * width
@@ -115,7 +115,7 @@ def table(
             f"{name:<{name_width}}{c:>12.4g}{s:>11.3g}{ti:>10.3f}{pi:>9.3f}"
             f"{c - q * s:>12.4g}{c + q * s:>12.4g}"
         )
-    lines += [rule, f"{'degree':<16}{'robust BIC':>14}", thin]
+    lines += [rule, f"{'degree':<16}{'trimmed BIC':>14}", thin]
     lines += [f"{d:<16}{score:>14.4f}  {mark}".rstrip() for d, score, mark in degree_rows]
     lines.append(rule)
     return "\n".join(lines)

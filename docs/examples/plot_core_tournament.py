@@ -60,7 +60,7 @@ print("true coefficients:       [ 1.    -2.     0.     0.5  ]")
 # --------------------
 # The estimator scales the data, fits every candidate degree robustly (residuals weighted
 # by the biweight at a scale estimated from the data, not counted within a fixed band) and
-# keeps the degree of lowest robust BIC; its result is one :class:`vasq.PolynomialModel`.
+# keeps the degree of lowest trimmed BIC; its result is one :class:`vasq.PolynomialModel`.
 estimator = RobustPolynomialRegressor(random_state=0).fit(x[:, None], y)
 print("estimator: degree", estimator.degree_, "coefficients", np.round(estimator.coef_, 3))
 print("spoiled readings rejected:", (~estimator.inlier_mask_[spoiled]).sum(), "of",

@@ -83,8 +83,8 @@ def test_auto_degree_finds_the_generating_degree(seed, true_degree):
     y[out] += rng.uniform(5.0, 30.0, out.sum())
     model = RobustPolynomialRegressor(random_state=seed).fit(x[:, None], y)
     assert model.degree_ == true_degree
-    # Two degrees past the best, none better: the search stopped there.
-    assert sorted(model.bic_scores_) == list(range(1, min(6, true_degree + 2) + 1))
+    # Every degree from the constant to max_degree is scored.
+    assert sorted(model.bic_scores_) == list(range(7))
     assert model.bic_score_ == model.bic_scores_[model.degree_]
 
 
@@ -117,25 +117,31 @@ def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
     np.testing.assert_array_equal(c.coef_, a.coef_)
 
 
-def test_degree_scores_are_the_robust_bic_of_leave_one_out_residuals(cubic_with_outliers):
-    """sum rho(e / s) + k log n: e the residuals over 1 - leverage, s the smallest scale."""
+def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with_outliers):
+    """h log(T / h) + sum_H log v + k log n on the h best-fitting standardised residuals,
+    plus W (1 - D / V)^2 of the inliers' residuals in x order when positive."""
     X, y, _, _ = cubic_with_outliers(1)
     model = RobustPolynomialRegressor(random_state=0).fit(X, y)
-    loo, scales = {}, []
+    h = (y.size + 7 + 1) // 2  # the largest candidate, degree 6, has 7 terms
+    assert list(model.bic_scores_) == list(range(7))
+    expected = {}
     for degree in model.bic_scores_:
         f = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
+        sd = f.model_.noise_scale(X)
         # The hat matrix does not depend on the basis: raw powers of x, in the user's units.
-        A = np.vander(X[:, 0], degree + 1) / f.model_.noise_scale(X)[:, None]
-        h = np.minimum(np.sum(np.linalg.qr(A)[0] ** 2, axis=1), 0.99)
-        loo[degree] = (y - f.predict(X)) / (1 - h)
-        scales.append(f.scale_ * np.sqrt(np.mean(1 / (1 - h[f.inlier_mask_]))))
-    c, s = 4.685, min(scales)
-    expected = {}
-    for degree, e in loo.items():
-        u = np.minimum(np.abs(e) / (c * s), 1.0)
-        rho = c * c / 3 * (1 - (1 - u * u) ** 3)
-        expected[degree] = np.sum(rho) + (degree + 1) * math.log(y.size)
-    assert model.bic_scores_ == pytest.approx(expected, rel=1e-6)
+        A = np.vander(X[:, 0], degree + 1) / sd[:, None]
+        lev = np.minimum(np.sum(np.linalg.qr(A)[0] ** 2, axis=1), 0.99)
+        # In the scaled units of y the criterion works in; v the noise model's shape.
+        e = (y - f.predict(X)) / (1 - lev) / model.model_.scaling.y_scale
+        v = (sd / f.scale_) ** 2
+        best = np.argsort(e * e / v)[:h]
+        T = np.sum(e[best] ** 2 / v[best])
+        trimmed = h * math.log(T / h) + np.sum(np.log(v[best])) + (degree + 1) * math.log(y.size)
+        inliers = np.argsort(X[:, 0])[f.inlier_mask_[np.argsort(X[:, 0])]]
+        u = (y - f.predict(X))[inliers] / sd[inliers]
+        ratio = np.sum(np.diff(u) ** 2) / (2 * (u.size - 1)) / np.mean(u * u)
+        expected[degree] = trimmed + u.size * max(0.0, 1.0 - ratio) ** 2
+    assert model.bic_scores_ == pytest.approx(expected, rel=1e-6, abs=1e-6)
     assert model.degree_ == min(expected, key=expected.get) == 3
 
 

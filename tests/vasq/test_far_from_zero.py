@@ -97,7 +97,7 @@ def test_cli_reports_coefficients_beyond_range_and_still_writes_the_model(tmp_pa
                  "--json", str(tmp_path / "m.json")]) == 0
     out = capsys.readouterr().out
     assert "coefficients not shown: the coefficient of x0^2" in out
-    assert re.search(r"^robust BIC by degree: 2: -?\d+\.\d{4}$", out, flags=re.M)
+    assert re.search(r"^trimmed BIC by degree: 2: -?\d+\.\d{4}$", out, flags=re.M)
     loaded = load_model(tmp_path / "m.json")
     np.testing.assert_allclose(loaded.predict(1e300 * (2 + u[:, None])), u * u, atol=1e-9)
 

@@ -52,7 +52,7 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
         X = np.column_stack([X[:, 0], np.random.default_rng(4).uniform(-3, 3, X.shape[0])])
         params.update(degree=(1, 2))
     elif case == "max-degree":
-        params.update(max_degree=1)
+        params.update(max_degree=2)
     elif case == "replicates":
         X = np.round(X, 0)  # nine levels, read about 13 times each
         params.update(degree=2)

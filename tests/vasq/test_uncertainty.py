@@ -197,7 +197,7 @@ def test_summary_lists_every_term_with_its_test():
         assert low == pytest.approx(coef - q * se, rel=1e-3, abs=1e-4)
     assert "Inliers:" in text and str(model.n_inliers_) in text
     assert "sandwich, H1" in text
-    assert "chosen" in text and "Degree rule: the lowest robust BIC" in text
+    assert "chosen" in text and "Degree rule: the lowest trimmed BIC" in text
 
 
 def test_summary_of_least_squares_names_hc1_and_its_small_sample_p_values(line_data):

@@ -29,7 +29,7 @@ def build_parser() -> argparse.ArgumentParser:
     """The parser of the whole command line; each subcommand's ``run`` lands in ``args.run``."""
     parser = argparse.ArgumentParser(
         prog="python -m vasq",
-        description="Robust polynomial regression with the degree chosen by a robust BIC.")
+        description="Robust polynomial regression with the degree chosen by a trimmed BIC.")
     subparsers = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
     for command in SUBCOMMANDS:
         known = set(subparsers.choices)

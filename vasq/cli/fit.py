@@ -27,7 +27,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser = subparsers.add_parser(
         "fit", help="fit a robust polynomial to columns of a CSV file",
         description="Fit a robust polynomial to columns of a CSV file, print a summary of the "
-                    "fit (coefficients with standard errors, the robust BIC of every candidate "
+                    "fit (coefficients with standard errors, the trimmed BIC of every candidate "
                     "degree; with replicated inputs, the pure-error lack-of-fit test and, for one "
                     "input, the limits of detection and quantitation), and optionally write a "
                     "plot, the per-row results and the model as JSON (read it back with "
@@ -60,7 +60,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 def add_model_arguments(parser: argparse.ArgumentParser) -> None:
     """The options of the model, shared by the commands that fit."""
     parser.add_argument("--degree", type=parse_degree, default="auto", metavar="auto|N",
-                        help="polynomial degree, or auto to choose it by a robust BIC (default)")
+                        help="polynomial degree, or auto to choose it by a trimmed BIC (default)")
     parser.add_argument("--max-degree", type=parse_max_degree, metavar="N",
                         help="highest degree tried by --degree auto (default: "
                              f"{DEFAULT_MAX_DEGREE})")
@@ -191,7 +191,7 @@ def report(model: PolynomialModel, source: str) -> str:
         lines.append(model.summary())
     except ValueError as error:  # coefficients beyond double range; the fit itself is sound
         scores = ", ".join(f"{format_degree(d)}: {s:.4f}" for d, s in model.bic_scores.items())
-        lines += [f"robust BIC by degree: {scores}", f"coefficients not shown: {error}"]
+        lines += [f"trimmed BIC by degree: {scores}", f"coefficients not shown: {error}"]
     return "\n".join(lines + calibration(model))
 
 

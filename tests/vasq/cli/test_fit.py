@@ -318,7 +318,7 @@ def test_format_missing_rows_and_max_degree_reach_the_fit(tmp_path, capsys):
     kept = np.arange(x.size) != 5
     est = RobustPolynomialRegressor(max_degree=2, random_state=3).fit(x[kept, None], y[kept])
     scores = dict(re.findall(r"^(\d+)\s+(-?\d+\.\d{4})", out, flags=re.M))
-    assert scores == {str(d): f"{s:.4f}" for d, s in est.bic_scores_.items()} and len(scores) == 2
+    assert scores == {str(d): f"{s:.4f}" for d, s in est.bic_scores_.items()} and len(scores) == 3
     assert f"{est.inlier_mask_.sum()} of {kept.sum()} rows inliers" in out
     points = pd.read_csv(tmp_path / "p.csv")  # rows numbered as in the file, the gap kept
     np.testing.assert_array_equal(points["row"], np.flatnonzero(kept))
