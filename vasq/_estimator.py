@@ -21,6 +21,7 @@ from sklearn.utils.validation import (
 
 from vasq._fit import INT32_MAX, fit_model
 from vasq._model import PolynomialModel
+from vasq._uncertainty import NOISE_KINDS
 
 Vector = NDArray[np.float64]
 
@@ -39,7 +40,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     Fits y as a polynomial in one or several features, ignoring gross outliers, and picks
     the degree itself. Results do not depend on the units of the data: scaling or shifting
-    a feature or y changes the predictions accordingly and nothing else. The fitted result
+    a feature, or scaling y, changes the predictions accordingly and nothing else. Shifting
+    y moves the zero signal from which the noise models of the mean measure it (``noise``),
+    so it changes nothing else at constant noise. The fitted result
     is one :class:`PolynomialModel`, `model_`; the estimator's fitted attributes read it and
     its methods delegate to it.
 
@@ -57,15 +60,21 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        stops falling. Above 1500 samples this runs on a subsample of 1500. Half the
        points may be outliers of any kind, leverage points included.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
-       2.5 s0, made consistent at the normal. A log-linear model of the scale over the
-       features, fitted to those inliers only, clamped to the range it takes on them and to
-       a ratio of 4, is kept when a test supports it (level 1e-3).
-    4. MM refinement: iteratively reweighted least squares with Tukey's biweight
-       (c = 4.685, 95 % efficiency) at these fixed scales. The scale never grows, so the
-       points the trimmed fit rejected stay out. With fewer than 10 samples per term, where
-       a spurious half of the points can agree by chance, it also runs from least squares
-       and the end with the lower biweight objective at these scales is kept. Points with
-       weight 0 are the outliers.
+       2.5 s0, made consistent at the normal.
+    4. The noise model and the MM refinement, jointly, four cycles of: the rows judged
+       inliers, |r_i| <= 2.5 sigma_i against the previous local sd (s0 at first); the
+       noise model fitted to them (`noise`); iteratively reweighted least squares with
+       Tukey's biweight (c = 4.685, 95 % efficiency) at those fixed local scales. The first
+       slope of a noise model comes from a trimmed regression of log |r| on all rows, so
+       the noisy end is not cut off by the quiet end's scale; afterwards a variance grows
+       only towards rows it already admits, so a block of bad readings at the noisy end
+       stays out. The power and log-linear models are regressions of log |r| on their
+       covariates, the two-component model maximises the normal pseudo-likelihood of the
+       variance (Davidian & Carroll, 1987); each is then set to the level of the scale of
+       r / shape, consistent at the normal. With fewer than 10 samples per term, where a
+       spurious half of the points can agree by chance, the refinement also runs from
+       least squares and the end with the lower biweight objective at these scales is
+       kept. Points with weight 0 are the outliers: |r_i| / sigma_i beyond c.
 
     The candidates are compared by a robust BIC, sum_i w_i 2 rho(e_i / s) + k log(W), rho
     Tukey's biweight loss (u^2 / 2 near zero, c^2 / 6 beyond c = 4.685), e_i the residual
@@ -78,9 +87,16 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     lowest score among those tried wins, and the search stops after two in a row score
     worse than the best. Finally the coefficients are converted exactly to the user's units.
 
+    ``noise="auto"`` fits every noise model and keeps the lowest robust pseudo-likelihood
+    BIC, sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i, |r_i| / c)] + k log W, k the
+    noise model's free parameters: the normal -2 log-likelihood near the fit, while a
+    rejected reading costs the same whatever sigma_i below |r_i| / c, so no model gains by
+    shrinking its sd at an outlier. Ties go to the simpler model.
+
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
-    least squares (not robust to outliers) and choose the degree the same way, with the
-    root mean square residual as the scale.
+    least squares with weights sample_weight * var_weights (not robust to outliers) and
+    choose the degree the same way, with constant noise over sqrt(var_weights) and the
+    root mean square weighted residual as its scale.
 
     Parameters
     ----------
@@ -98,6 +114,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     method : {"robust", "penalized", "ols"}, default="robust"
         "robust": the high-breakdown fit described above. "penalized": least squares with
         the smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.
+    noise : {"auto", "constant", "power", "two_component", "log_linear"}, default="auto"
+        How the noise sd changes, for the robust method (the least-squares methods take
+        "auto" or "constant"). With mu the signal (the fitted mean in the units of y):
+        "constant"; "power", s |mu|^theta (Carroll & Ruppert, 1988; theta = 1 is a constant
+        coefficient of variation), |mu| floored at 1e-6 of its largest fitted value;
+        "two_component", sqrt(a^2 + b^2 mu^2), a floor near zero plus a constant
+        coefficient of variation (Rocke & Lorenzato, 1995); "log_linear", log sd linear in
+        the features, held within the range it takes on the data. "auto" chooses by the
+        criterion below. Each is over sqrt(var_weights).
     gamma1, gamma2 : float, default=0.0, 1e-6
         Weights of the squared first and second derivative penalties (integrated over the
         features scaled to [-1, 1], times the number of samples), for "penalized" only.
@@ -132,7 +157,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         Final robustness weights in [0, 1] (1 for the least-squares methods).
     scale_ : float
         The fit's global noise scale s0 in the units of y; prediction intervals use the
-        local scale of `model_.noise_scale`, where the fit models noise changing over X.
+        local sd of `model_.noise_scale`, where the fit models noise changing over X.
+    noise_ : NoiseModel
+        The fitted noise model: `kind` (one of the names of `noise`) and its parameters.
     bic_scores_ : dict
         Robust BIC (see Algorithm) of every candidate degree tried (keys as in `degree_`);
         lower is better.
@@ -158,9 +185,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     K = 1 + (p / n) Var(psi') / Mean(psi')^2, over the n inliers: with a constant scale
     and an unchanging psi' that is Huber's H1 (as statsmodels' RLM computes it). The
     least-squares methods use psi(u) = u, which gives HC1. The penalty of "penalized" is
-    left out. Intervals use Student's t with n_inliers - p degrees of freedom. Prediction
-    intervals combine the curve's standard error with the local noise scale as it is:
-    the robust and the least-squares scales are corrected for the terms fitted already.
+    left out. With var_weights the least-squares covariance is that of weighted least
+    squares (HC1 of WLS). Intervals use Student's t with the inliers' total sample weight
+    less p degrees of freedom. Prediction intervals combine the curve's standard error with
+    the local noise sd at X and its fitted mean (`noise_scale`): the robust and the
+    least-squares scales are corrected for the terms fitted already.
 
     A fit computes its whole result first and then sets it on the estimator in one step:
     separate estimators may be fitted from several threads at once (the core releases the
@@ -189,6 +218,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
                    "array-like"],
         "max_degree": [Interval(Integral, 1, INT32_MAX, closed="both")],
         "method": [StrOptions({"robust", "penalized", "ols"})],
+        "noise": [StrOptions({"auto", *NOISE_KINDS})],
         "gamma1": [Interval(Real, 0.0, np.inf, closed="left")],
         "gamma2": [Interval(Real, 0.0, np.inf, closed="left")],
         "random_state": ["random_state"],
@@ -200,6 +230,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         *,
         max_degree: int = 6,
         method: str = "robust",
+        noise: str = "auto",
         gamma1: float = 0.0,
         gamma2: float = 1e-6,
         random_state: int | np.random.RandomState | None = None,
@@ -207,12 +238,17 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.degree = degree
         self.max_degree = max_degree
         self.method = method
+        self.noise = noise
         self.gamma1 = gamma1
         self.gamma2 = gamma2
         self.random_state = random_state
 
     def fit(
-        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
+        self,
+        X: ArrayLike,
+        y: ArrayLike,
+        sample_weight: ArrayLike | None = None,
+        var_weights: ArrayLike | None = None,
     ) -> RobustPolynomialRegressor:
         """Fit the model, choosing the degree when `degree` is "auto".
 
@@ -230,9 +266,16 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             is the same as leaving the observation out, and the fit, the degree criterion
             and the standard errors treat a weight of 2 as two observations (the random
             subsets of the robust fit are drawn among the rows, so they differ from those
-            of repeated rows). The total weight must be large enough for the model (see
-            `max_degree`). Weights are not relative precisions: the robust fit judges every
-            residual against the same noise scale, whatever its weight.
+            of repeated rows); so do the intervals' degrees of freedom. The total weight must
+            be large enough for the model (see `max_degree`). Relative precisions go to
+            `var_weights`.
+        var_weights : array-like of shape (n_samples,), default=None
+            Positive relative inverse variances (all 1 by default), such as the 1/x or
+            1/x^2 that analytical methods prescribe: the noise sd of observation i is the
+            noise model's over sqrt(var_weights[i]). Only their ratios matter: they are
+            divided by their geometric mean (weighted by `sample_weight`), so multiplying
+            them all by a constant changes no result, and `noise_scale` is that of a
+            reading of the typical precision.
 
         Returns
         -------
@@ -244,8 +287,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         ValueError
             If X is not 2-D, X and y differ in length, either holds NaN, infinity or
             non-numeric values, a sample weight is negative or not finite, their sum
-            overflows, there are too few samples or too little total weight for the degree
-            (see `max_degree`), or a parameter is out of range.
+            overflows, a var_weight is not finite or not positive where the sample weight
+            is, `noise` is not "auto" or "constant" with a least-squares method, there are
+            too few samples or too little total weight for the degree (see `max_degree`),
+            or a parameter is out of range.
         """
         self._validate_params()
         if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
@@ -263,7 +308,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
         w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
-        model = fit_model(self, Xa, ys, w, names)
+        v = _check_sample_weight(var_weights, Xa, dtype=np.float64, ensure_non_negative=True)
+        model = fit_model(self, Xa, ys, w, v, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
         state = self.__dict__
@@ -289,6 +335,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     n_inliers_ = _reads("n_inliers", "Number of samples with a nonzero final weight.")
     weights_ = _reads("weights", "Final robustness weights in [0, 1].")
     scale_ = _reads("scale", "The global noise scale s0 in the units of y.")
+    noise_ = _reads("noise", "The fitted noise model (its `kind` and parameters).")
     bic_scores_ = _reads("bic_scores", "Robust BIC of every degree tried.")
     bic_score_ = _reads("bic_score", "Robust BIC of the chosen degree.")
 

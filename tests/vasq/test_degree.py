@@ -13,7 +13,8 @@ def test_rejecting_clean_points_does_not_pay_in_the_degree_criterion():
     y = 1.0 + x + rng.normal(0.0, 0.1, x.size)
     T, w = x[:, None], np.ones(x.size)
     powers = np.array([[0], [1]])
-    honest = fit_candidate("robust", T, y, w, (1,), 0, (0.0, 0.0))
+    honest = fit_candidate("robust", T, y, w, np.ones(y.size), ("constant", 0.0), (1,), 0,
+                           (0.0, 0.0))
     # Reject the points more than half a noise sd above the line and refit the rest: a
     # smaller scale, and a line pulled down.
     kept = honest.residuals < 0.05
@@ -22,7 +23,7 @@ def test_rejecting_clean_points_does_not_pay_in_the_degree_criterion():
     s = float(np.std(r[kept]))
     greedy = CandidateFit(
         (1,), powers, beta, kept.astype(float), r, honest.leverage, np.full(x.size, s), s,
-        honest.scale_coef, honest.scale_bounds,
+        honest.noise, honest.noise_scores,
     )
     assert greedy.s0 < 0.7 * honest.s0
     fits = [honest, greedy]
