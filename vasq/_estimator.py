@@ -179,14 +179,13 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     -----
     Uncertainty is computed with NumPy and SciPy from the core's fit, in the scaled
     coordinates; `coef_cov_` is that covariance mapped linearly to the user's units. Each
-    residual r and row x of the design is divided by its noise scale s, and the covariance
-    is the sandwich A^-1 B A^-1 with A = sum psi'(r/s) x x^T / s^2 and
-    B = sum psi(r/s)^2 x x^T / s^2 (psi the biweight's), times K^2 n / (n - p),
-    K = 1 + (p / n) Var(psi') / Mean(psi')^2, over the n inliers: with a constant scale
-    and an unchanging psi' that is Huber's H1 (as statsmodels' RLM computes it). The
-    least-squares methods use psi(u) = u, which gives HC1. The penalty of "penalized" is
-    left out. With var_weights the least-squares covariance is that of weighted least
-    squares (HC1 of WLS). Intervals use Student's t with the inliers' total sample weight
+    residual r and row x of the design is divided by its local noise sd s, and the
+    covariance is Huber's H2 in those coordinates, K [sum psi(u)^2 / (n - p)] /
+    [sum psi'(u) / n] (sum psi'(u) x x^T / s^2)^-1, u = r / s, K = 1 + (p / n)
+    Var(psi') / Mean(psi')^2, over the n inliers (as statsmodels' RLM computes H2). The
+    least-squares methods use psi(u) = u, which gives the classical covariance of weighted
+    least squares (statsmodels' WLS with weights var_weights). The penalty of "penalized"
+    is left out. Intervals use Student's t with the inliers' total sample weight
     less p degrees of freedom. Prediction intervals combine the curve's standard error with
     the local noise sd at X and its fitted mean (`noise_scale`): the robust and the
     least-squares scales are corrected for the terms fitted already.

@@ -94,9 +94,10 @@ class PolynomialModel:
     def coef_cov(self) -> Matrix:
         """Covariance of `coef`.
 
-        The sandwich covariance of the fit mapped to the user's units (Huber's H1 for the
-        robust method, HC1 for least squares). NaN throughout when the inliers' total weight
-        does not exceed the number of terms; a ValueError when `coef` raises one.
+        The covariance of the fit mapped to the user's units (Huber's H2 at the local noise
+        scales for the robust method, that of weighted least squares for least squares).
+        NaN throughout when the inliers' total weight does not exceed the number of terms;
+        a ValueError when `coef` raises one.
         """
         return to_user_covariance(self.beta_cov, self.powers, self.scaling)
 

@@ -22,7 +22,7 @@ METHODS = ("robust", "penalized", "ols")
 # Exponents travel to the core as C ints.
 MAX_POWER = 2**31 - 1
 # A saved covariance may be asymmetric, and have negative eigenvalues, by this much relative
-# to its largest entry: the rounding of a written and re-read sandwich is far below it.
+# to its largest entry: the rounding of a written and re-read covariance is far below it.
 COV_TOLERANCE = 1e-10
 
 
