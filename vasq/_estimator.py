@@ -61,20 +61,29 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        points may be outliers of any kind, leverage points included.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
        2.5 s0, made consistent at the normal.
-    4. The noise model and the MM refinement, jointly, four cycles of: the rows judged
-       inliers, |r_i| <= 2.5 sigma_i against the previous local sd (s0 at first); the
-       noise model fitted to them (`noise`); iteratively reweighted least squares with
-       Tukey's biweight (c = 4.685, 95 % efficiency) at those fixed local scales. The first
-       slope of a noise model comes from a trimmed regression of log |r| on all rows, so
-       the noisy end is not cut off by the quiet end's scale; afterwards a variance grows
-       only towards rows it already admits, so a block of bad readings at the noisy end
-       stays out. The power and log-linear models are regressions of log |r| on their
-       covariates, the two-component model maximises the normal pseudo-likelihood of the
-       variance (Davidian & Carroll, 1987); each is then set to the level of the scale of
-       r / shape, consistent at the normal. With fewer than 10 samples per term, where a
-       spurious half of the points can agree by chance, the refinement also runs from
-       least squares and the end with the lower biweight objective at these scales is
-       kept. Points with weight 0 are the outliers: |r_i| / sigma_i beyond c.
+    4. The noise model and the MM refinement, jointly. The first shape of the noise model
+       is a trimmed regression of log abs(r) on its covariates, which needs no scale and so
+       sees the noisy end whole. Then, until nothing changes (at most 30 cycles): the rows
+       with abs(r_i) <= 2.5 sigma_i against the previous local sd are the inliers; the
+       model's parameters maximise the likelihood of normal residuals seen only within
+       that cut (the cut is part of the likelihood, so the noisy end is neither truncated
+       nor over-read; for the two-component model the pseudo-likelihood of the variance
+       function, Davidian & Carroll, 1987), the variance times M / (M - p), M the inliers'
+       weight; iteratively reweighted least squares with Tukey's biweight (c = 4.685, 95 %
+       efficiency) runs at those fixed local scales. A variance grows only towards rows it
+       already admits, so a block of bad readings at the noisy end stays out. With fewer
+       than 10 samples per term, where a spurious half of the points can agree by chance,
+       the refinement also runs from least squares and the end with the lower biweight
+       objective at these scales is kept. Points with weight 0 are the outliers:
+       abs(r_i) / sigma_i beyond c.
+
+    ``noise="auto"`` fits the constant, power and two-component models and keeps the lowest
+    robust pseudo-likelihood BIC, sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i,
+    abs(r_i) / c)] + k log W, k the noise model's free parameters: the normal -2
+    log-likelihood near the fit, while a rejected reading costs the same whatever sigma_i
+    below abs(r_i) / c, so no model gains by shrinking its sd at an outlier. Ties go to the
+    simpler model. The log-linear model is left to an explicit choice: it can rise steeply
+    at an edge of the design to meet a group of bad readings there.
 
     The candidates are compared by a robust BIC, sum_i w_i 2 rho(e_i / s) + k log(W), rho
     Tukey's biweight loss (u^2 / 2 near zero, c^2 / 6 beyond c = 4.685), e_i the residual
@@ -86,12 +95,6 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     never rewards throwing points away. Degrees are tried from the lowest; the one of
     lowest score among those tried wins, and the search stops after two in a row score
     worse than the best. Finally the coefficients are converted exactly to the user's units.
-
-    ``noise="auto"`` fits every noise model and keeps the lowest robust pseudo-likelihood
-    BIC, sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i, |r_i| / c)] + k log W, k the
-    noise model's free parameters: the normal -2 log-likelihood near the fit, while a
-    rejected reading costs the same whatever sigma_i below |r_i| / c, so no model gains by
-    shrinking its sd at an outlier. Ties go to the simpler model.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares with weights sample_weight * var_weights (not robust to outliers) and
@@ -117,12 +120,13 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     noise : {"auto", "constant", "power", "two_component", "log_linear"}, default="auto"
         How the noise sd changes, for the robust method (the least-squares methods take
         "auto" or "constant"). With mu the signal (the fitted mean in the units of y):
-        "constant"; "power", s |mu|^theta (Carroll & Ruppert, 1988; theta = 1 is a constant
-        coefficient of variation), |mu| floored at 1e-6 of its largest fitted value;
+        "constant"; "power", s abs(mu)^theta (Carroll & Ruppert, 1988; theta = 1 is a
+        constant coefficient of variation; theta within [-1, 3]), abs(mu) floored at 1e-6
+        of its largest fitted value;
         "two_component", sqrt(a^2 + b^2 mu^2), a floor near zero plus a constant
         coefficient of variation (Rocke & Lorenzato, 1995); "log_linear", log sd linear in
-        the features, held within the range it takes on the data. "auto" chooses by the
-        criterion below. Each is over sqrt(var_weights).
+        the features, held within the range it takes on the inliers. "auto" chooses among the
+        first three by the criterion below. Each is over sqrt(var_weights).
     gamma1, gamma2 : float, default=0.0, 1e-6
         Weights of the squared first and second derivative penalties (integrated over the
         features scaled to [-1, 1], times the number of samples), for "penalized" only.

@@ -104,7 +104,7 @@ class NoiseModel:
     scaled features, `kind` and `params` give:
 
     - "constant", (s,): s;
-    - "power", (s, theta, floor): s max(|mu|, floor)^theta, a power of the mean (Carroll &
+    - "power", (s, theta, floor): s max(abs(mu), floor)^theta, a power of the mean (Carroll &
       Ruppert, 1988); theta = 1 is a constant coefficient of variation;
     - "two_component", (a, b): sqrt(a^2 + b^2 mu^2), a constant floor plus a constant
       coefficient of variation (Rocke & Lorenzato, 1995);
