@@ -63,7 +63,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        2.5 s0, made consistent at the normal.
     4. The noise model and the MM refinement, jointly. The first shape of the noise model
        is a trimmed regression of log abs(r) on its covariates, which needs no scale and so
-       sees the noisy end whole. Then, until nothing changes (at most 30 cycles): the rows
+       sees the noisy end whole. Then, until nothing changes (at most 10 cycles): the rows
        with abs(r_i) <= 2.5 sigma_i against the previous local sd are the inliers; the
        model's parameters maximise the likelihood of normal residuals seen only within
        that cut (the cut is part of the likelihood, so the noisy end is neither truncated

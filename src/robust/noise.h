@@ -69,7 +69,7 @@ struct NoiseData {
 
 // Joint estimation of a noise model of `kind` and the coefficients, from the high-breakdown
 // fit (beta, residuals r, scale s0 of the residuals times root_v), at most kNoiseCycles times
-// until the inliers and the scales repeat:
+// until the scales stop moving (by 1e-4):
 // 1. the rows judged inliers, |r_i| sqrt(v_i) <= kInlierCut sigma_i against the previous
 //    scale: at first s0 (constant), or a trimmed regression of log |r| on the model's
 //    covariates (log |mu| for power and two_component, the features for log_linear), which
@@ -87,7 +87,7 @@ struct NoiseData {
 // rho the biweight's (u^2 / 2 near 0), k the model's free parameters, W the total weight: a
 // rejected row costs the same whatever sigma_i below |r_i| / c, so no model gains by
 // shrinking its scale at an outlier.
-inline constexpr int kNoiseCycles = 30;
+inline constexpr int kNoiseCycles = 10;
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
                    std::uint64_t seed);
 
