@@ -9,6 +9,7 @@ from numpy.typing import NDArray
 
 import vasq_core as vc
 from vasq import _basis
+from vasq._uncertainty import NoiseModel
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
@@ -26,10 +27,10 @@ class CandidateFit:
     weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
     residuals: Vector  # (n_samples,)
     leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w / scale^2
-    scale: Vector  # (n_samples,) the noise scale at every point
-    s0: float  # the fit's global noise scale
-    scale_coef: Vector  # (n_features + 1,) log-linear model of the scale over the features
-    scale_bounds: tuple[float, float]  # bounds of that model's log ratio to s0
+    scale: Vector  # (n_samples,) the local noise sd of every point (over sqrt(var_weights))
+    s0: float  # the fit's global high-breakdown noise scale
+    noise: NoiseModel  # the noise model, in scaled-y units
+    noise_scores: dict[str, float]  # criterion of every noise model fitted (lower is better)
 
 
 def fit_candidate(
@@ -37,45 +38,59 @@ def fit_candidate(
     T: Matrix,
     ys: Vector,
     w: Vector,
+    v: Vector,
+    noise: tuple[str, float],
     degrees: tuple[int, ...],
     seed: int,
     gammas: tuple[float, float],
 ) -> CandidateFit:
-    """The candidate of these degrees, fitted by `method` ("robust", "ols" or "penalized")."""
+    """The candidate of these degrees, fitted by `method` ("robust", "ols" or "penalized").
+
+    w are frequencies, v relative inverse variances; `noise` holds the name of the noise
+    model (or "auto") and the scaled y of a zero signal. Least squares weighs the rows by
+    w v and has constant noise over sqrt(v).
+    """
     powers = _basis.monomial_powers(degrees)
     if method == "robust":
-        return _high_breakdown_fit(T, ys, w, degrees, powers, seed)
+        return _high_breakdown_fit(T, ys, w, v, noise, degrees, powers, seed)
     X = _basis.design_matrix(T, powers)
-    root = np.sqrt(w)
+    root = np.sqrt(w * v)
     if method == "ols":
         beta = vc.ols(X * root[:, None], ys * root)
     else:
         R1, R2 = _basis.penalty_matrices(powers)
         beta = vc.fit_regularized_linear(X * root[:, None], ys * root, R1, R2, *gammas)
-    return _least_squares_fit(X, ys, w, beta, degrees, powers)
+    return _least_squares_fit(X, ys, w, v, beta, degrees, powers)
 
 
 def _high_breakdown_fit(
-    T: Matrix, ys: Vector, w: Vector, degrees: tuple[int, ...], powers: NDArray[np.int64],
-    seed: int,
+    T: Matrix, ys: Vector, w: Vector, v: Vector, noise: tuple[str, float],
+    degrees: tuple[int, ...], powers: NDArray[np.int64], seed: int,
 ) -> CandidateFit:
     """The core's high-breakdown fit of the terms `powers`, every stage on."""
-    fit = vc.robust_fit([T[:, k] for k in range(T.shape[1])], powers.tolist(), ys, w, seed, [])
+    kind, zero = noise
+    fit = vc.robust_fit([T[:, k] for k in range(T.shape[1])], powers.tolist(), ys, w, seed, [],
+                        var_weights=v, zero=zero, noise=kind)
+    model = NoiseModel(str(fit["noise_kind"]), np.asarray(fit["noise_params"]), float(fit["s0"]))
     return CandidateFit(
         degrees, powers, fit["beta"], fit["weights"], fit["residuals"], fit["leverage"],
-        fit["scale"], fit["s0"], fit["scale_coef"], fit["scale_bounds"],
+        fit["scale"], fit["s0"], model, dict(fit["noise_scores"]),
     )
 
 
 def _least_squares_fit(
-    X: Matrix, ys: Vector, w: Vector, beta: Vector, degrees: tuple[int, ...],
+    X: Matrix, ys: Vector, w: Vector, v: Vector, beta: Vector, degrees: tuple[int, ...],
     powers: NDArray[np.int64],
 ) -> CandidateFit:
-    """A least-squares candidate: every point kept, one scale for all (root mean square)."""
+    """A least-squares candidate: every point kept, the noise s / sqrt(v).
+
+    s is the root of the weighted mean square sum w v r^2 over the total weight less the
+    number of terms.
+    """
     r = ys - X @ beta
     dof = max(float(w.sum()) - beta.size, 0.5 * float(w.sum()))
-    s = max(float(np.sqrt(np.sum(w * r * r) / dof)), SCALE_FLOOR)
+    s = max(float(np.sqrt(np.sum(w * v * r * r) / dof)), SCALE_FLOOR)
     return CandidateFit(
-        degrees, powers, beta, np.ones(ys.size), r, vc.weighted_leverage(X, w),
-        np.full(ys.size, s), s, np.zeros(powers.shape[1] + 1), (0.0, 0.0),
+        degrees, powers, beta, np.ones(ys.size), r, vc.weighted_leverage(X, w * v),
+        s / np.sqrt(v), s, NoiseModel("constant", np.array([s]), s), {},
     )

@@ -95,8 +95,7 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
     return (
         f"sample_weight sums to {total:.6g}, too little for degree {shown}: its {terms} need a "
         f"total weight of at least {2 * k}. Weights are frequencies (a weight of 2 counts as "
-        "two observations), not relative precisions: the robust fit does not scale residuals "
-        "by them"
+        "two observations); pass relative precisions as var_weights"
     )
 
 

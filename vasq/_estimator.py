@@ -22,6 +22,7 @@ from sklearn.utils.validation import (
 from vasq._calibration import DetectionLimit, LackOfFit
 from vasq._fit import INT32_MAX, fit_model
 from vasq._model import PolynomialModel
+from vasq._uncertainty import NOISE_KINDS
 
 Vector = NDArray[np.float64]
 
@@ -40,7 +41,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     Fits y as a polynomial in one or several features, ignoring gross outliers, and picks
     the degree itself. Results do not depend on the units of the data: scaling or shifting
-    a feature or y changes the predictions accordingly and nothing else. The fitted result
+    a feature, or scaling y, changes the predictions accordingly and nothing else. Shifting
+    y moves the zero signal from which the noise models of the mean measure it (``noise``),
+    so it changes nothing else at constant noise. The fitted result
     is one :class:`PolynomialModel`, `model_`; the estimator's fitted attributes read it and
     its methods delegate to it.
 
@@ -58,15 +61,30 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        stops falling. Above 1500 samples this runs on a subsample of 1500. Half the
        points may be outliers of any kind, leverage points included.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
-       2.5 s0, made consistent at the normal. A log-linear model of the scale over the
-       features, fitted to those inliers only, clamped to the range it takes on them and to
-       a ratio of 4, is kept when a test supports it (level 1e-3).
-    4. MM refinement: iteratively reweighted least squares with Tukey's biweight
-       (c = 4.685, 95 % efficiency) at these fixed scales. The scale never grows, so the
-       points the trimmed fit rejected stay out. With fewer than 10 samples per term, where
-       a spurious half of the points can agree by chance, it also runs from least squares
-       and the end with the lower biweight objective at these scales is kept. Points with
-       weight 0 are the outliers.
+       2.5 s0, made consistent at the normal.
+    4. The noise model and the MM refinement, jointly. The first shape of the noise model
+       is a trimmed regression of log abs(r) on its covariates, which needs no scale and so
+       sees the noisy end whole. Then, until nothing changes (at most 10 cycles): the rows
+       with abs(r_i) <= 2.5 sigma_i against the previous local sd are the inliers; the
+       model's parameters maximise the likelihood of normal residuals seen only within
+       that cut (the cut is part of the likelihood, so the noisy end is neither truncated
+       nor over-read; for the two-component model the pseudo-likelihood of the variance
+       function, Davidian & Carroll, 1987), the variance times M / (M - p), M the inliers'
+       weight; iteratively reweighted least squares with Tukey's biweight (c = 4.685, 95 %
+       efficiency) runs at those fixed local scales. A variance grows only towards rows it
+       already admits, so a block of bad readings at the noisy end stays out. With fewer
+       than 10 samples per term, where a spurious half of the points can agree by chance,
+       the refinement also runs from least squares and the end with the lower biweight
+       objective at these scales is kept. Points with weight 0 are the outliers:
+       abs(r_i) / sigma_i beyond c.
+
+    ``noise="auto"`` fits the constant, power and two-component models and keeps the lowest
+    robust pseudo-likelihood BIC, sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i,
+    abs(r_i) / c)] + k log W, k the noise model's free parameters: the normal -2
+    log-likelihood near the fit, while a rejected reading costs the same whatever sigma_i
+    below abs(r_i) / c, so no model gains by shrinking its sd at an outlier. Ties go to the
+    simpler model. The log-linear model is left to an explicit choice: it can rise steeply
+    at an edge of the design to meet a group of bad readings there.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
@@ -83,8 +101,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
-    least squares (not robust to outliers) and choose the degree the same way, with the
-    root mean square residual as the scale.
+    least squares with weights sample_weight * var_weights (not robust to outliers) and
+    choose the degree the same way, with constant noise over sqrt(var_weights) and the
+    root mean square weighted residual as its scale.
 
     Parameters
     ----------
@@ -101,6 +120,16 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     method : {"robust", "penalized", "ols"}, default="robust"
         "robust": the high-breakdown fit described above. "penalized": least squares with
         the smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.
+    noise : {"auto", "constant", "power", "two_component", "log_linear"}, default="auto"
+        How the noise sd changes, for the robust method (the least-squares methods take
+        "auto" or "constant"). With mu the signal (the fitted mean in the units of y):
+        "constant"; "power", s abs(mu)^theta (Carroll & Ruppert, 1988; theta = 1 is a
+        constant coefficient of variation; theta within [-1, 3]), abs(mu) floored at 1e-6
+        of its largest fitted value;
+        "two_component", sqrt(a^2 + b^2 mu^2), a floor near zero plus a constant
+        coefficient of variation (Rocke & Lorenzato, 1995); "log_linear", log sd linear in
+        the features, held within the range it takes on the inliers. "auto" chooses among the
+        first three by the criterion below. Each is over sqrt(var_weights).
     gamma1, gamma2 : float, default=0.0, 1e-6
         Weights of the squared first and second derivative penalties (integrated over the
         features scaled to [-1, 1], times the number of samples), for "penalized" only.
@@ -135,7 +164,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         Final robustness weights in [0, 1] (1 for the least-squares methods).
     scale_ : float
         The fit's global noise scale s0 in the units of y; prediction intervals use the
-        local scale of `model_.noise_scale`, where the fit models noise changing over X.
+        local sd of `model_.noise_scale`, where the fit models noise changing over X.
+    noise_ : NoiseModel
+        The fitted noise model: `kind` (one of the names of `noise`) and its parameters.
     bic_scores_ : dict
         Robust BIC (see Algorithm) of every candidate degree tried (keys as in `degree_`);
         lower is better.
@@ -155,15 +186,16 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     -----
     Uncertainty is computed with NumPy and SciPy from the core's fit, in the scaled
     coordinates; `coef_cov_` is that covariance mapped linearly to the user's units. Each
-    residual r and row x of the design is divided by its noise scale s, and the covariance
-    is the sandwich A^-1 B A^-1 with A = sum psi'(r/s) x x^T / s^2 and
-    B = sum psi(r/s)^2 x x^T / s^2 (psi the biweight's), times K^2 n / (n - p),
-    K = 1 + (p / n) Var(psi') / Mean(psi')^2, over the n inliers: with a constant scale
-    and an unchanging psi' that is Huber's H1 (as statsmodels' RLM computes it). The
-    least-squares methods use psi(u) = u, which gives HC1. The penalty of "penalized" is
-    left out. Intervals use Student's t with n_inliers - p degrees of freedom. Prediction
-    intervals combine the curve's standard error with the local noise scale as it is:
-    the robust and the least-squares scales are corrected for the terms fitted already.
+    residual r and row x of the design is divided by its local noise sd s, and the
+    covariance is Huber's H2 in those coordinates, K [sum psi(u)^2 / (n - p)] /
+    [sum psi'(u) / n] (sum psi'(u) x x^T / s^2)^-1, u = r / s, K = 1 + (p / n)
+    Var(psi') / Mean(psi')^2, over the n inliers (as statsmodels' RLM computes H2). The
+    least-squares methods use psi(u) = u, which gives the classical covariance of weighted
+    least squares (statsmodels' WLS with weights var_weights). The penalty of "penalized"
+    is left out. Intervals use Student's t with the inliers' total sample weight
+    less p degrees of freedom. Prediction intervals combine the curve's standard error with
+    the local noise sd at X and its fitted mean (`noise_scale`): the robust and the
+    least-squares scales are corrected for the terms fitted already.
 
     A fit computes its whole result first and then sets it on the estimator in one step:
     separate estimators may be fitted from several threads at once (the core releases the
@@ -192,6 +224,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
                    "array-like"],
         "max_degree": [Interval(Integral, 1, INT32_MAX, closed="both")],
         "method": [StrOptions({"robust", "penalized", "ols"})],
+        "noise": [StrOptions({"auto", *NOISE_KINDS})],
         "gamma1": [Interval(Real, 0.0, np.inf, closed="left")],
         "gamma2": [Interval(Real, 0.0, np.inf, closed="left")],
         "random_state": ["random_state"],
@@ -203,6 +236,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         *,
         max_degree: int = 6,
         method: str = "robust",
+        noise: str = "auto",
         gamma1: float = 0.0,
         gamma2: float = 1e-6,
         random_state: int | np.random.RandomState | None = None,
@@ -210,12 +244,17 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         self.degree = degree
         self.max_degree = max_degree
         self.method = method
+        self.noise = noise
         self.gamma1 = gamma1
         self.gamma2 = gamma2
         self.random_state = random_state
 
     def fit(
-        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None = None
+        self,
+        X: ArrayLike,
+        y: ArrayLike,
+        sample_weight: ArrayLike | None = None,
+        var_weights: ArrayLike | None = None,
     ) -> RobustPolynomialRegressor:
         """Fit the model, choosing the degree when `degree` is "auto".
 
@@ -233,9 +272,16 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             is the same as leaving the observation out, and the fit, the degree criterion
             and the standard errors treat a weight of 2 as two observations (the random
             subsets of the robust fit are drawn among the rows, so they differ from those
-            of repeated rows). The total weight must be large enough for the model (see
-            `max_degree`). Weights are not relative precisions: the robust fit judges every
-            residual against the same noise scale, whatever its weight.
+            of repeated rows); so do the intervals' degrees of freedom. The total weight must
+            be large enough for the model (see `max_degree`). Relative precisions go to
+            `var_weights`.
+        var_weights : array-like of shape (n_samples,), default=None
+            Positive relative inverse variances (all 1 by default), such as the 1/x or
+            1/x^2 that analytical methods prescribe: the noise sd of observation i is the
+            noise model's over sqrt(var_weights[i]). Only their ratios matter: they are
+            divided by their geometric mean (weighted by `sample_weight`), so multiplying
+            them all by a constant changes no result, and `noise_scale` is that of a
+            reading of the typical precision.
 
         Returns
         -------
@@ -247,8 +293,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         ValueError
             If X is not 2-D, X and y differ in length, either holds NaN, infinity or
             non-numeric values, a sample weight is negative or not finite, their sum
-            overflows, there are too few samples or too little total weight for the degree
-            (see `max_degree`), or a parameter is out of range.
+            overflows, a var_weight is not finite or not positive where the sample weight
+            is, `noise` is not "auto" or "constant" with a least-squares method, there are
+            too few samples or too little total weight for the degree (see `max_degree`),
+            or a parameter is out of range.
         """
         self._validate_params()
         if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
@@ -266,7 +314,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
         w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
-        model = fit_model(self, Xa, ys, w, names)
+        v = _check_sample_weight(var_weights, Xa, dtype=np.float64, ensure_non_negative=True)
+        model = fit_model(self, Xa, ys, w, v, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
         state = self.__dict__
@@ -292,6 +341,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     n_inliers_ = _reads("n_inliers", "Number of samples with a nonzero final weight.")
     weights_ = _reads("weights", "Final robustness weights in [0, 1].")
     scale_ = _reads("scale", "The global noise scale s0 in the units of y.")
+    noise_ = _reads("noise", "The fitted noise model (its `kind` and parameters).")
     bic_scores_ = _reads("bic_scores", "Robust BIC of every degree tried.")
     bic_score_ = _reads("bic_score", "Robust BIC of the chosen degree.")
 

@@ -12,7 +12,6 @@ from sklearn.utils import check_random_state
 from vasq import _basis, _calibration, _candidate, _degree, _uncertainty
 from vasq._model import PolynomialModel
 from vasq._scaling import scaling_of
-from vasq._uncertainty import NoiseModel
 
 INT32_MAX = 2**31 - 1
 Vector = NDArray[np.float64]
@@ -24,42 +23,51 @@ class Params(Protocol):
     degree: Any
     max_degree: int
     method: str
+    noise: str
     gamma1: float
     gamma2: float
     random_state: Any
 
 
 def fit_model(
-    params: Params, X: NDArray[np.float64], y: Vector, w: Vector, names: NDArray[Any] | None
+    params: Params, X: NDArray[np.float64], y: Vector, w: Vector, v: Vector,
+    names: NDArray[Any] | None,
 ) -> PolynomialModel:
-    """The model of checked data X, y with sample weights w (names of X's columns, if any)."""
+    """The model of checked data X, y with sample weights w and var_weights v.
+
+    `names` are those of X's columns, if any.
+    """
     with np.errstate(over="ignore"):
         total = float(np.sum(w))
     if not np.isfinite(total):
         raise ValueError("sample_weight sums to more than the double range: weights are "
-                         "frequencies, rescale them")
+                         "frequencies, rescale them (var_weights take relative precisions)")
+    robust = params.method == "robust"
+    if not robust and params.noise not in ("auto", "constant"):
+        raise ValueError(f"noise={params.noise!r} needs method='robust': least squares has "
+                         "constant noise (over the root of var_weights)")
     # Rows of zero weight take no part, not even in the scaling.
     kept = w > 0.0
+    v = relative_precisions(v, w)
     n_features = X.shape[1]
     counts = (int(np.count_nonzero(kept)), np.unique(X[kept], axis=0).shape[0], total)
-    robust = params.method == "robust"
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
     scaling, ys = scaling_of(X, y, kept)
     T = scaling.features(X)
     seed = int(check_random_state(params.random_state).randint(INT32_MAX))
     fit = partial(
-        _candidate.fit_candidate, params.method, T, ys, w, seed=seed,
-        gammas=(float(params.gamma1), float(params.gamma2)),
+        _candidate.fit_candidate, params.method, T, ys, w, v, (params.noise, scaling.zero),
+        seed=seed, gammas=(float(params.gamma1), float(params.gamma2)),
     )
     order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
     found = _degree.search(lambda d: fit(degrees=d), degrees, w, order)
     chosen = found.fits[found.best]
-    noise = NoiseModel(float(chosen.s0), np.asarray(chosen.scale_coef, dtype=np.float64),
-                       (float(chosen.scale_bounds[0]), float(chosen.scale_bounds[1])))
     D = _basis.design_matrix(T, chosen.powers)
-    fitted, scale, inlier = D @ chosen.beta, noise.at(T), chosen.weights > 0.0
-    cov = _uncertainty.sandwich_covariance(D, ys - fitted, scale, w, inlier, robust)
-    pure_error = _calibration.pure_error_sums(X, ys, fitted, scale, w, inlier)
+    mean = D @ chosen.beta
+    scale = chosen.noise.at(T, mean, scaling.zero) / np.sqrt(v)
+    inlier = chosen.weights > 0.0
+    cov = _uncertainty.huber_covariance(D, ys - mean, scale, w, inlier, robust)
+    pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
         return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
@@ -76,10 +84,36 @@ def fit_model(
         beta=chosen.beta,
         beta_cov=cov,
         scaling=scaling,
-        noise=noise,
+        noise=chosen.noise,
         weights=chosen.weights,
         pure_error=pure_error,
+        dof=residual_dof(w, inlier, chosen.beta.size),
         bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,
     )
 
+
+
+def relative_precisions(v: Vector, w: Vector) -> Vector:
+    """var_weights over their geometric mean weighted by w, 1 on the rows of zero weight.
+
+    Their scale then changes nothing, and a new reading of var_weight 1 is one of the
+    typical precision of the fit.
+    """
+    kept = w > 0.0
+    if (v[kept] <= 0.0).any():
+        raise ValueError("var_weights must be > 0 on the rows of positive sample_weight "
+                         "(leave a row out with a sample_weight of 0)")
+    logs = np.log(np.where(kept, v, 1.0))
+    centre = float(np.dot(w[kept], logs[kept]) / np.sum(w[kept]))
+    relative: Vector = np.where(kept, v / np.exp(centre), 1.0)
+    return relative
+
+
+def residual_dof(w: Vector, inlier: NDArray[np.bool_], n_terms: int) -> float:
+    """Student's degrees of freedom: the inliers' total frequency weight less the terms.
+
+    NaN when that is not positive.
+    """
+    dof = float(np.sum(w[inlier])) - n_terms
+    return dof if dof > 0.0 else float("nan")

@@ -53,13 +53,17 @@ class PolynomialModel:
     scaling : Scaling
         `centre` and `half` of the features, `y_loc` and `y_scale` of y.
     noise : NoiseModel
-        The noise scale over the scaled features, in scaled-y units.
+        The noise model: its `kind` ("constant", "power", "two_component" or
+        "log_linear") and parameters, in scaled-y units (see `noise_scale`).
     weights : ndarray of shape (n_samples,)
         Final robustness weight of every fitted observation, in [0, 1] (1 for the
         least-squares methods); 0 marks an outlier.
     pure_error : PureErrorSums
         The sums of squares of lack of fit and pure error over the inliers, for
         `lack_of_fit`.
+    dof : float
+        Degrees of freedom of Student's t in the intervals: the inliers' total sample
+        weight less the number of terms (NaN when not positive).
     bic_scores : dict
         Robust BIC of every degree tried (lower is better).
     reached_max_degree : bool
@@ -78,6 +82,7 @@ class PolynomialModel:
     noise: NoiseModel
     weights: Vector
     pure_error: PureErrorSums
+    dof: float
     bic_scores: dict[Degree, float]
     reached_max_degree: bool
 
@@ -95,9 +100,10 @@ class PolynomialModel:
     def coef_cov(self) -> Matrix:
         """Covariance of `coef`.
 
-        The sandwich covariance of the fit mapped to the user's units (Huber's H1 for the
-        robust method, HC1 for least squares). NaN throughout when the inliers' total weight
-        does not exceed the number of terms; a ValueError when `coef` raises one.
+        The covariance of the fit mapped to the user's units (Huber's H2 at the local noise
+        scales for the robust method, that of weighted least squares for least squares).
+        NaN throughout when the inliers' total weight does not exceed the number of terms;
+        a ValueError when `coef` raises one.
         """
         return to_user_covariance(self.beta_cov, self.powers, self.scaling)
 
@@ -136,12 +142,6 @@ class PolynomialModel:
     def bic_score(self) -> float:
         """Robust BIC of the chosen degree."""
         return self.bic_scores[self.degree]
-
-    @property
-    def dof(self) -> float:
-        """Degrees of freedom of Student's t in the intervals: inliers minus terms, or NaN."""
-        dof = self.n_inliers - self.beta.size
-        return float(dof) if dof > 0 else np.nan
 
     def with_names(
         self, feature_names: Sequence[str] | None = None, target_name: str | None = None
@@ -205,15 +205,15 @@ class PolynomialModel:
             Coverage of the intervals, in (0, 1).
         kind : {"confidence", "prediction"}, default="confidence"
             "confidence": for the true curve (the mean of y) at X. "prediction": for a new
-            observation at X, combining the curve's standard error with the noise scale
-            the fit models at X (`noise_scale`), as it is.
+            observation at X, combining the curve's standard error with the noise sd the
+            fit models at X and its fitted mean there (`noise_scale`).
 
         Returns
         -------
         lower, upper : ndarray of shape (n_samples,)
-            The prediction minus and plus Student's t quantile (n_inliers - n_terms
-            degrees of freedom) times the standard error, in the units of y; NaN when
-            the covariance is.
+            The prediction minus and plus Student's t quantile (`dof` degrees of
+            freedom) times the standard error, in the units of y; NaN when the
+            covariance or `dof` is.
 
         Raises
         ------
@@ -226,11 +226,15 @@ class PolynomialModel:
         return self._band(self._scaled(X), level, kind)
 
     def noise_scale(self, X: ArrayLike) -> Vector:
-        """The noise scale the fit models at each row of X, in the units of y.
+        """The noise sd of one new reading at each row of X, in the units of y.
 
-        X must be valid as in `predict`.
+        The noise model's sd at X and at the fitted mean there (see `noise`), for a reading
+        of var_weight 1: the fit's var_weights are normalised to a geometric mean of 1, so
+        a reading of the fit's typical precision. X must be valid as in `predict`.
         """
-        scale: Vector = self.noise.at(self._scaled(X)) * self.scaling.y_scale
+        T = self._scaled(X)
+        mean = _basis.design_matrix(T, self.powers) @ self.beta
+        scale: Vector = self.noise.at(T, mean, self.scaling.zero) * self.scaling.y_scale
         return scale
 
     def inverse_predict(
@@ -409,7 +413,8 @@ class PolynomialModel:
         """
         D = _basis.design_matrix(T, self.powers)
         mean = D @ self.beta
-        noise = self.noise.at(T) / math.sqrt(n_readings) if kind == "prediction" else None
+        noise = (self.noise.at(T, mean, self.scaling.zero) / math.sqrt(n_readings)
+                 if kind == "prediction" else None)
         width = _uncertainty.half_width(
             _uncertainty.curve_sd(D, self.beta_cov), noise, level, self.dof
         )

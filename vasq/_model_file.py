@@ -13,7 +13,7 @@ from numpy.typing import NDArray
 from vasq import _basis
 from vasq._calibration import PureErrorSums
 from vasq._scaling import Scaling
-from vasq._uncertainty import NoiseModel
+from vasq._uncertainty import NOISE_KINDS, NoiseModel
 
 if TYPE_CHECKING:
     from vasq._model import Degree, PolynomialModel
@@ -23,7 +23,7 @@ METHODS = ("robust", "penalized", "ols")
 # Exponents travel to the core as C ints.
 MAX_POWER = 2**31 - 1
 # A saved covariance may be asymmetric, and have negative eigenvalues, by this much relative
-# to its largest entry: the rounding of a written and re-read sandwich is far below it.
+# to its largest entry: the rounding of a written and re-read covariance is far below it.
 COV_TOLERANCE = 1e-10
 
 
@@ -45,9 +45,9 @@ def to_json(model: PolynomialModel) -> str:
         "y_loc": model.scaling.y_loc,
         "y_scale": model.scaling.y_scale,
         "noise": {
+            "kind": model.noise.kind,
+            "params": model.noise.params.tolist(),
             "s0": model.noise.s0,
-            "coef": model.noise.coef.tolist(),
-            "bounds": list(model.noise.bounds),
         },
         "weights": model.weights.tolist(),
         "pure_error": {
@@ -56,6 +56,8 @@ def to_json(model: PolynomialModel) -> str:
             "n_levels": model.pure_error.n_levels,
             "n_readings": model.pure_error.n_readings,
         },
+        # NaN (no positive degrees of freedom) as null.
+        "dof": None if math.isnan(model.dof) else model.dof,
         "bic_scores": [
             {"degree": _degree_to_json(d), "score": s} for d, s in model.bic_scores.items()
         ],
@@ -83,10 +85,7 @@ def fields_of_json(text: str) -> dict[str, Any]:
     powers = _powers(record, len(names))
     degree = _degree(record, powers)
     k = powers.shape[0]
-    noise = _typed(record, "noise", dict, "an object")
-    bounds = _finite(noise, "bounds", (2,), "noise")
-    if bounds[0] > bounds[1]:
-        raise ValueError("'noise' 'bounds' must be in increasing order")
+    noise = _noise(_typed(record, "noise", dict, "an object"), len(names))
     scores = dict(map(_score, _list(record, "bic_scores", dict, "objects")))
     if degree not in scores:
         raise ValueError("'bic_scores' must hold the chosen degree")
@@ -107,16 +106,38 @@ def fields_of_json(text: str) -> dict[str, Any]:
             float(_finite(record, "y_loc", ())),
             float(_positive(_finite(record, "y_scale", ()), "y_scale")),
         ),
-        "noise": NoiseModel(
-            float(_positive(_finite(noise, "s0", (), "noise"), "s0")),
-            _finite(noise, "coef", (len(names) + 1,), "noise"),
-            (float(bounds[0]), float(bounds[1])),
-        ),
+        "noise": noise,
         "weights": weights,
         "pure_error": _pure_error(record),
+        "dof": _dof(record),
         "bic_scores": scores,
         "reached_max_degree": _typed(record, "reached_max_degree", bool, "a boolean"),
     }
+
+
+def _noise(record: Mapping[str, object], n_features: int) -> NoiseModel:
+    """The noise model, checked: a known kind, its number of parameters, a positive sd."""
+    kind = _typed(record, "kind", str, "a string")
+    if kind not in NOISE_KINDS:
+        raise ValueError(f"'noise' 'kind' must be one of {NOISE_KINDS}, got {kind!r}")
+    count = {"constant": 1, "power": 3, "two_component": 2, "log_linear": n_features + 3}[kind]
+    params = _finite(record, "params", (count,), "noise")
+    s0 = float(_positive(_finite(record, "s0", (), "noise"), "s0"))
+    model = NoiseModel(kind, params, s0)
+    # The core refuses parameters that give no positive sd (a negative component, a floor
+    # of 0, bounds out of order): checked at a point, with the core's own message.
+    try:
+        model.at(np.zeros((1, n_features)), np.zeros(1), 0.0)
+    except ValueError as error:
+        raise ValueError(f"'noise' 'params' are impossible: {error}") from None
+    return model
+
+
+def _dof(record: Mapping[str, object]) -> float:
+    """The degrees of freedom: a positive number, or null for NaN."""
+    if _field(record, "dof") is None:
+        return math.nan
+    return float(_positive(_finite(record, "dof", ()), "dof"))
 
 
 def _field(record: Mapping[str, object], key: str) -> object:

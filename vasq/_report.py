@@ -15,7 +15,8 @@ from vasq._uncertainty import critical_value
 if TYPE_CHECKING:
     from vasq._model import PolynomialModel
 
-COVARIANCE = {"robust": "sandwich, H1", "ols": "HC1", "penalized": "HC1, penalty left out"}
+COVARIANCE = {"robust": "H2, local scales", "ols": "classical (WLS)",
+              "penalized": "classical, penalty left out"}
 
 
 def summary(model: PolynomialModel) -> str:
@@ -34,6 +35,7 @@ def summary(model: PolynomialModel) -> str:
         ("Observations", str(model.n_samples)),
         ("Inliers", str(model.n_inliers)),
         ("Noise scale", f"{model.scale:.4g}"),
+        ("Noise model", model.noise.kind),
         ("Df residuals", f"{dof:g}"),
         ("Covariance", COVARIANCE[model.method]),
     ]

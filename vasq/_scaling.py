@@ -40,6 +40,11 @@ class Scaling:
         T: Matrix = (X - self.centre) / self.half
         return T
 
+    @property
+    def zero(self) -> float:
+        """The scaled value of y = 0: where the signal of the noise models is zero."""
+        return -self.y_loc / self.y_scale
+
     def to_y(self, scaled: Vector) -> Vector:
         """Scaled values of y in the user's units.
 

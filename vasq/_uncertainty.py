@@ -22,23 +22,26 @@ Mask = NDArray[np.bool_]
 INTERVAL_KINDS = ("confidence", "prediction")
 
 
-def sandwich_covariance(
+def huber_covariance(
     X: Matrix, r: Vector, scale: Vector, sample_weight: Vector, inlier: Mask, robust: bool
 ) -> Matrix:
-    """Covariance of an M-estimate from its residuals, with Huber's small-sample correction.
+    """Covariance of an M-estimate at local noise scales: Huber's H2.
 
-    Each residual is standardised by its own noise scale, u = r / s, and each row of the
-    design by the same scale, so a heteroscedastic fit is an ordinary M-estimate in those
-    coordinates. psi is the core's biweight for a robust fit and psi(u) = u for least
-    squares. The sandwich A^-1 B A^-1, with A = sum v psi'(u) x x^T / s^2 and
-    B = sum v psi(u)^2 x x^T / s^2 (v the sample weights, which act as repeat counts),
-    does not assume that psi' is the same everywhere, which fails when the rejected points
-    gather in one region. It is multiplied by the small-sample factor of Huber's H1,
-    K^2 n / (n - p) with K = 1 + (p / n) Var(psi') / Mean(psi')^2, n the total weight of
-    the `inlier` points: rejected points carry no information. With a constant scale and
-    psi' constant across the design this is exactly H1; for least squares it is HC1. All
-    entries are NaN when the inliers' total weight does not exceed the number of
-    coefficients, or A is singular.
+    Each residual is standardised by its own noise sd, u = r / s, and each row of the
+    design by the same sd, so a heteroscedastic fit is an ordinary M-estimate in those
+    coordinates (Carroll & Ruppert, 1988). psi is the core's biweight for a robust fit and
+    psi(u) = u for least squares. The covariance is
+
+        K [sum v psi(u)^2 / (n - p)] / [sum v psi'(u) / n] (sum v psi'(u) x x^T / s^2)^-1,
+
+    K = 1 + (p / n) Var(psi') / Mean(psi')^2, v the sample weights (repeat counts) and n the
+    total weight of the `inlier` points: rejected points carry no information, and rows
+    where psi' vanishes drop out of the information, wherever they gather. It rests on the
+    noise model rather than on each residual's square, so its small-sample variability is
+    that of a scale on n - p degrees of freedom (Student's t in the intervals); for least
+    squares it is the classical covariance of weighted least squares (weights v / s^2, as
+    statsmodels' WLS). All entries are NaN when the inliers' total weight does not exceed
+    the number of coefficients, or the information is singular.
     """
     # Rows of zero weight take no part, and may lie so far out that their terms overflow.
     kept = sample_weight > 0.0
@@ -55,39 +58,57 @@ def sandwich_covariance(
     if n <= p:
         return nan
     Xs = X / scale[:, None]
-    A = (Xs * (sample_weight * dpsi)[:, None]).T @ Xs
-    B = (Xs * (sample_weight * psi**2)[:, None]).T @ Xs
-    try:
-        A_inv_B = np.linalg.solve(A, B)
-        cov = np.linalg.solve(A, A_inv_B.T)
-    except np.linalg.LinAlgError:
-        return nan
+    info = (Xs * (sample_weight * dpsi)[:, None]).T @ Xs
     v, d = sample_weight[inlier], dpsi[inlier]
     mean = float(np.sum(v * d)) / n
     var = float(np.sum(v * (d - mean) ** 2)) / n
+    if not mean > 0.0:
+        return nan
     K = 1.0 + p / n * var / mean**2
-    result: Matrix = 0.5 * (cov + cov.T) * (K * K * n / (n - p))
+    factor = K * float(np.sum(sample_weight * psi**2)) / (n - p) / mean
+    try:
+        cov = np.linalg.solve(info, np.eye(p)) * factor
+    except np.linalg.LinAlgError:
+        return nan
+    result: Matrix = 0.5 * (cov + cov.T)
     return result
+
+
+NOISE_KINDS = ("constant", "power", "two_component", "log_linear")
 
 
 @dataclass(frozen=True, eq=False)
 class NoiseModel:
-    """The noise scale s0 * exp(clip(c_0 + c_1 t_1 + ... + c_d t_d, lo, hi)) at scaled t.
+    """The noise sd of one reading, as the core models it, in scaled-y units.
 
-    `coef` holds (c_0, ..., c_d) and `bounds` (lo, hi); a constant scale has zero
-    coefficients and bounds. In scaled-y units.
+    With mu the signal (the fitted mean less the scaled y of a zero signal) and t the
+    scaled features, `kind` and `params` give:
+
+    - "constant", (s,): s;
+    - "power", (s, theta, floor): s max(abs(mu), floor)^theta, a power of the mean (Carroll &
+      Ruppert, 1988); theta = 1 is a constant coefficient of variation;
+    - "two_component", (a, b): sqrt(a^2 + b^2 mu^2), a constant floor plus a constant
+      coefficient of variation (Rocke & Lorenzato, 1995);
+    - "log_linear", (g_0, ..., g_d, lo, hi): exp(clip(g_0 + g_1 t_1 + ... + g_d t_d, lo,
+      hi)), held within the range it takes on the fitted rows.
+
+    `s0` is the fit's global high-breakdown scale. The sd is that of a reading of
+    var_weight 1, var_weights being normalised to a geometric mean of 1 over the fit.
     """
 
+    kind: str
+    params: Vector
     s0: float
-    coef: Vector
-    bounds: tuple[float, float]
 
-    def at(self, T: Matrix) -> Vector:
-        """The noise scale at the scaled points `T`."""
-        lo, hi = self.bounds
-        eta = np.clip(self.coef[0] + T @ self.coef[1:], lo, hi)
-        scale: Vector = self.s0 * np.exp(eta)
-        return scale
+    def at(self, T: Matrix, mean: Vector, zero: float) -> Vector:
+        """The noise sd at the scaled points `T` of fitted scaled means `mean`.
+
+        `zero` is the scaled y of a zero signal.
+        """
+        sd: Vector = vc.noise_scale(
+            self.kind, self.params, zero, mean, [T[:, k] for k in range(T.shape[1])]
+        )
+        return sd
 
 
 def curve_sd(D: Matrix, cov: Matrix) -> Vector:

@@ -23,7 +23,8 @@ reading = drift + rng.normal(0.0, 1.0, days.size) * noise_sd
 spoiled = rng.random(days.size) < 1 / 12
 reading[spoiled] += rng.choice([-1.0, 1.0], spoiled.sum()) * rng.uniform(0.5, 3.0, spoiled.sum())
 
-model = RobustPolynomialRegressor(random_state=0).fit(days[:, None], reading)
+# The noise grows with time, not with the signal: a log-linear noise model over the feature.
+model = RobustPolynomialRegressor(noise="log_linear", random_state=0).fit(days[:, None], reading)
 rate = model.polynomial_.deriv()
 print("degree:", model.degree_)
 (end_low,), (end_high,) = model.predict_interval([[days[-1]]], level=0.95)

@@ -1,6 +1,8 @@
 // Module entry and registration table. This file only converts and registers: every row
 // forwards its converted arguments to the numeric core.
+#include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -48,9 +50,11 @@ vasq::MCMCResult fit_tournament(const vasq::TournamentMCMC& self, const Matrix& 
 }
 
 // The names of `disabled` switch stages off; the fit itself runs without the interpreter lock.
+// No var_weights are weights of 1.
 py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
                     const Vector& y, const Vector& w, std::uint64_t seed,
-                    const std::vector<std::string>& disabled) {
+                    const std::vector<std::string>& disabled, const std::optional<Vector>& v,
+                    double zero, const std::string& noise) {
   vasq::RobustStages stages;
   for (const std::string& name : disabled) {
     if (name == "elemental")
@@ -65,15 +69,27 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
   vasq::RobustFitResult fit;
   {
     py::gil_scoped_release release;
-    fit = vasq::robust_fit(T, powers, y, w, seed, stages);
+    fit = vasq::robust_fit(T, powers, y, w, v ? *v : Vector::Ones(y.size()), zero, noise, seed,
+                           stages);
   }
+  py::dict scores;
+  for (int k = 0; k < vasq::kNoiseKinds; ++k)
+    if (!std::isnan(fit.noise_scores[k]))
+      scores[vasq::noise_kind_name(static_cast<vasq::NoiseKind>(k))] = fit.noise_scores[k];
   return py::dict("beta"_a = std::move(fit.beta), "weights"_a = std::move(fit.weights),
                   "scale"_a = std::move(fit.scale), "residuals"_a = std::move(fit.residuals),
                   "leverage"_a = std::move(fit.leverage), "s0"_a = fit.s0,
-                  "scale_coef"_a = std::move(fit.scale_model.gamma),
-                  "scale_bounds"_a = py::make_tuple(fit.scale_model.lo, fit.scale_model.hi),
+                  "noise_kind"_a = vasq::noise_kind_name(fit.noise.kind),
+                  "noise_params"_a = std::move(fit.noise.params), "noise_scores"_a = scores,
                   "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
                   "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
+}
+
+Vector noise_scale(const std::string& kind, const Vector& params, double zero, const Vector& mean,
+                   const std::vector<Vector>& T) {
+  const vasq::NoiseModel model{vasq::noise_kind_of(kind), params};
+  py::gil_scoped_release release;
+  return vasq::noise_sd(model, zero, mean, T);
 }
 
 Matrix design_matrix(const std::vector<Vector>& T, const vasq::MultiIndexList& powers) {
@@ -144,9 +160,11 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
       /* 16 */.def("fit", &fit_tournament, "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(),
                    "gamma1"_a = 0.0, "gamma2"_a = 0.0);
   /* 17 */ m.def("robust_fit", &robust_fit, "T"_a, "powers"_a, "y"_a, "w"_a,
-                 "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{});
+                 "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{},
+                 "var_weights"_a = py::none(), "zero"_a = 0.0, "noise"_a = "auto");
   /* 18 */ m.def("design_matrix", &design_matrix, "T"_a, "powers"_a);
   /* 19 */ m.def("biweight", &biweight, "u"_a);
   /* 20 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
   /* 21 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
+  /* 22 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
 }

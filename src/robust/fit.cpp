@@ -2,27 +2,23 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
+#include <string>
 
 #include <Eigen/QR>
 
 #include "mcmc/random.h"
 #include "robust/lts.h"
+#include "robust/noise.h"
 #include "robust/weighted_ls.h"
 
 namespace vasq {
 
 namespace {
 
-// E[z^2 | |z| < 2.5] for a standard normal z: the variance kept within the cut.
-constexpr double kCutVariance = 0.911256360935392;
-constexpr int kMaxScaleIter = 200;
-constexpr double kSmallSample = 5.6;
 // Points per term below which the refinement also starts from least squares.
 constexpr double kFewPerTerm = 10.0;
-constexpr double kSmallSampleFree = 0.12;
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kScaleTol = 1e-12;
 constexpr int kFirstSteps = 2;
 constexpr std::size_t kConverged = 3;
 constexpr int kMaxConcentration = 100;
@@ -59,46 +55,6 @@ Vector scaled(const Vector& v, int exponent) {
   Vector out(v.size());
   for (Index i = 0; i < v.size(); ++i) out[i] = std::scalbn(v[i], -exponent);
   return out;
-}
-
-// E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept
-// by the central share a. q by bisection of erf, which the standard library has.
-double central_variance(double a) {
-  double lo = 0.0, hi = 40.0;
-  for (int it = 0; it < 100; ++it) {
-    const double mid = 0.5 * (lo + hi);
-    (std::erf(mid / std::sqrt(2.0)) < a ? lo : hi) = mid;
-  }
-  const double q = 0.5 * (lo + hi);
-  const double density = std::exp(-0.5 * q * q) / std::sqrt(2.0 * kPi);
-  return 1.0 - 2.0 * q * density / a;
-}
-
-// The scale of the residuals within kInlierCut scales: their weighted root mean square over
-// the weight less p, divided by the share of a normal variance within the cut, iterated from
-// the trimmed scale of the better half made consistent at the normal. Outliers beyond the
-// cut take no part, however many; a start near the noise level does not take them in.
-double reweighted_scale(const Vector& r, const Vector& w, Index p) {
-  const double mass = w.sum();
-  const double half = std::min(mass, std::floor((mass + static_cast<double>(p) + 1.0) / 2.0));
-  TrimScratch work;
-  const double trimmed = trimmed_objective(r, w, half, (w.array() == 1.0).all(), work);
-  double s = std::sqrt(trimmed / half / central_variance(half / mass));
-  for (int it = 0; it < kMaxScaleIter && s > kScaleFloor; ++it) {
-    double ss = 0.0, within = 0.0;
-    for (Index i = 0; i < r.size(); ++i)
-      if (w[i] > 0.0 && std::abs(r[i]) <= kInlierCut * s) ss += w[i] * r[i] * r[i], within += w[i];
-    const double dof = std::max(within - static_cast<double>(p), 0.5 * within);
-    const double next = std::sqrt(ss / (kCutVariance * dof));
-    const bool done = std::abs(next - s) <= kScaleTol * s;
-    s = next;
-    if (done) break;
-  }
-  // The better half of a few points is chosen among many subsets, which shrinks its scale
-  // beyond what the consistency factor undoes: a factor fitted to the median scale of
-  // simulated normal samples (1.45 at p / W = 0.2, 2.2 at 0.35, none below 0.12).
-  const double ratio = static_cast<double>(p) / mass;
-  return std::max(s * (1.0 + kSmallSample * std::max(0.0, ratio - kSmallSampleFree)), kScaleFloor);
 }
 
 // Rows of positive weight, kSubsampleRows of them drawn without replacement when there are
@@ -202,38 +158,61 @@ namespace {
 
 // The fit of scaled data: columns of X, y and w near 1 (robust_fit).
 RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
-                           const Vector& w, std::uint64_t seed, const RobustStages& stages) {
+                           const Vector& w, const Vector& root_v, double zero,
+                           const std::vector<NoiseKind>& kinds, std::uint64_t seed,
+                           const RobustStages& stages) {
   const Index n = X.rows();
   const Index p = X.cols();
   RobustFitResult out;
 
+  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v).
+  const Matrix Xv = root_v.asDiagonal() * X;
+  const Vector yv = y.cwiseProduct(root_v);
   const std::vector<Index> rows = subsample_rows(w, seed);
   TrimmedFit best;
   if (static_cast<Index>(rows.size()) == n) {
-    best = trimmed_fit(X, y, w, seed, stages, out);
+    best = trimmed_fit(Xv, yv, w, seed, stages, out);
   } else {
-    best = trimmed_fit(X(rows, Eigen::all), y(rows), w(rows), seed, stages, out);
+    best = trimmed_fit(Xv(rows, Eigen::all), yv(rows), w(rows), seed, stages, out);
   }
   out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows), p));
 
   out.residuals.noalias() = y - X * best.beta;
-  out.s0 = reweighted_scale(out.residuals, w, p);
-  out.scale_model = ScaleModel{Vector::Zero(static_cast<Index>(T.size()) + 1), 0.0, 0.0};
+  out.s0 = reweighted_scale(out.residuals.cwiseProduct(root_v), w, p);
+  out.noise = NoiseModel{NoiseKind::constant, Vector::Constant(1, out.s0)};
+  out.noise_scores = Vector::Constant(kNoiseKinds, std::numeric_limits<double>::quiet_NaN());
   out.beta = std::move(best.beta);
   if (stages.reweighting) {
-    out.scale_model = fit_scale_model(T, out.residuals, w, out.s0);
-    out.scale = scale_at(out.scale_model, out.s0, T);
+    const NoiseData data{X, y, w, root_v, T, zero};
+    NoiseFit chosen;
+    bool first = true;
+    for (NoiseKind kind : kinds) {
+      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, seed);
+      out.n_irls += fit.n_irls;
+      // Constant noise, first in the list, can always be fitted; "auto" skips the others
+      // when they cannot.
+      if (!fit.feasible) {
+        const std::string why = std::string("the ") + noise_kind_name(kind) +
+                                " noise model cannot be estimated from these data";
+        require(kinds.size() > 1, why.c_str());
+        continue;
+      }
+      out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
+      // Ties go to the simpler model, listed first.
+      if (first || fit.criterion < chosen.criterion) chosen = std::move(fit);
+      first = false;
+    }
+    out.noise = std::move(chosen.model);
+    out.scale = std::move(chosen.scale);
+    out.residuals = std::move(chosen.residuals);
+    Vector trimmed_end = std::move(chosen.beta);
     // With few points per term, a spurious half of them can agree better than the true
     // curve: the refinement also runs from least squares, and the one that fits all points
-    // better at the fixed scale wins (the trimmed start on ties). Both objectives use the
-    // high-breakdown scale. With many points per term a group of outliers, not chance, is
-    // what agrees, and only the trimmed start is refined.
-    int steps = 0;
-    Vector trimmed_end =
-        irls_biweight(X, y, w, out.scale, std::move(out.beta), kMaxIrls, kIrlsTol, steps);
-    out.n_irls += steps;
-    out.residuals.noalias() = y - X * trimmed_end;
+    // better at the fixed scales wins (the trimmed start on ties). With many points per
+    // term a group of outliers, not chance, is what agrees, and only the trimmed start is
+    // refined.
     if (w.sum() < kFewPerTerm * static_cast<double>(p)) {
+      int steps = 0;
       Vector pilot_end = irls_biweight(X, y, w, out.scale, weighted_least_squares(X, y, w),
                                        kMaxIrls, kIrlsTol, steps);
       out.n_irls += steps;
@@ -246,7 +225,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     }
     out.beta = std::move(trimmed_end);
   } else {
-    out.scale = Vector::Constant(n, out.s0);
+    out.scale = root_v.cwiseInverse() * out.s0;
   }
   // The weights' storage holds the rows' inverse variances first: one n-vector less.
   out.weights = w.cwiseQuotient(out.scale.cwiseAbs2());
@@ -255,22 +234,58 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
   return out;
 }
 
+// The parameters of a model fitted to y 2^-e, for y: every sd scales by 2^e.
+void unscale_noise(NoiseModel& model, int e) {
+  Vector& c = model.params;
+  switch (model.kind) {
+  case NoiseKind::constant:
+    c[0] = std::scalbn(c[0], e);
+    break;
+  case NoiseKind::power:
+    c[0] *= std::exp2(static_cast<double>(e) * (1.0 - c[1]));
+    c[2] = std::scalbn(c[2], e);
+    break;
+  case NoiseKind::two_component:
+    c[0] = std::scalbn(c[0], e);
+    break;
+  case NoiseKind::log_linear: {
+    const double shift = static_cast<double>(e) * std::log(2.0);
+    const Index d = c.size() - 3;
+    c[0] += shift, c[d + 1] += shift, c[d + 2] += shift;
+    break;
+  }
+  }
+}
+
 } // namespace
 
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
-                           const Vector& y, const Vector& w, std::uint64_t seed,
+                           const Vector& y, const Vector& w, const Vector& v, double zero,
+                           const std::string& noise, std::uint64_t seed,
                            const RobustStages& stages) {
   const Matrix X = term_design(T, powers);
   check_observations(y, w, X.rows(), X.cols());
+  require(v.size() == y.size(), kDimensionMismatch);
+  require(v.allFinite() && std::isfinite(zero), "Non-finite input.");
+  require((v.array() > 0.0).all(), "var_weights must be > 0");
+  std::vector<NoiseKind> kinds;
+  if (noise == "auto") {
+    // Only the models of the mean: a log-linear sd over the features can rise steeply at an
+    // edge of the design to meet a group of bad readings there, which no function of the
+    // mean through the clean readings can.
+    kinds = {NoiseKind::constant, NoiseKind::power, NoiseKind::two_component};
+  } else {
+    kinds.push_back(noise_kind_of(noise));
+  }
   // The fit is equivariant under scaling of a column or of y, and a total weight above
   // 2^kMaxExponentW is as good as infinite: exact powers of two bring columns to [1, 2) and
   // keep y and w from squares that overflow, where a coefficient of a tiny column or a
   // residual of a huge y would otherwise leave the double range.
   const std::vector<int> columns = column_exponents(X, w);
-  const int ey = excess_exponent(y.cwiseAbs().maxCoeff(), kMaxExponentY);
+  const int ey = excess_exponent(std::max(y.cwiseAbs().maxCoeff(), std::abs(zero)), kMaxExponentY);
   const int ew = excess_exponent(w.sum(), kMaxExponentW);
-  RobustFitResult out =
-      fit_scaled(T, scale_columns(X, columns), scaled(y, ey), scaled(w, ew), seed, stages);
+  RobustFitResult out = fit_scaled(T, scale_columns(X, columns), scaled(y, ey), scaled(w, ew),
+                                   v.cwiseSqrt(), std::scalbn(zero, -ey), kinds, seed, stages);
   for (Index j = 0; j < out.beta.size(); ++j)
     out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);
   require(out.beta.allFinite(), "the coefficients overflow the double range");
@@ -278,6 +293,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   out.scale = scaled(out.scale, -ey);
   out.s0 = std::scalbn(out.s0, ey);
   out.trimmed_rms = std::scalbn(out.trimmed_rms, ey);
+  unscale_noise(out.noise, ey);
   require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
           "the residuals overflow the double range");
   return out;

@@ -2,10 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "basis/design.h"
 #include "robust/mm.h"
+#include "robust/noise.h"
 #include "types.h"
 
 namespace vasq {
@@ -27,13 +29,14 @@ inline constexpr int kConcentrated = 10;
 inline constexpr double kScaleFloor = 1e-9;
 
 struct RobustFitResult {
-  Vector beta;      // coefficients of the design's columns
-  Vector weights;   // biweight robustness weights in [0, 1] of the final fit, 0 = outlier
-  Vector scale;     // noise scale at every row
-  Vector residuals; // y - X beta
-  Vector leverage;  // hat matrix diagonal of the rows weighted by w / scale^2
-  double s0 = 0.0;  // high-breakdown scale of the trimmed fit
-  ScaleModel scale_model;
+  Vector beta;              // coefficients of the design's columns
+  Vector weights;           // biweight robustness weights in [0, 1] of the final fit, 0 = outlier
+  Vector scale;             // noise sd at every row: the noise model's over sqrt(v)
+  Vector residuals;         // y - X beta
+  Vector leverage;          // hat matrix diagonal of the rows weighted by w / scale^2
+  double s0 = 0.0;          // high-breakdown scale of the trimmed fit
+  NoiseModel noise;         // the noise model chosen
+  Vector noise_scores;      // criterion of every kind in NoiseKind order, NaN where not fitted
   double trimmed_rms = 0.0; // root of the trimmed objective of the start kept over its mass h
   int n_starts = 0;
   int n_csteps = 0;
@@ -47,23 +50,30 @@ struct RobustFitResult {
 Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 
 // Fits y ~ X beta, X = term_design(T, powers), with per-row weights w >= 0 (a zero weight is the
-// row's absence, an integer weight its repetition):
+// row's absence, an integer weight its repetition) and relative inverse variances v > 0 (the
+// noise sd of row i is the noise model's over sqrt(v_i)); `zero` is the value of y at a zero
+// signal, from which the models of the mean measure it, and `noise` names the noise model or
+// is "auto":
 // 1. elemental_start_count(p) random p-subsets, on a subsample of kSubsampleRows rows drawn
 //    from the seed when there are more, each scored by the trimmed objective with
-//    h = floor((W + p + 1) / 2), W the total weight;
+//    h = floor((W + p + 1) / 2), W the total weight, rows scaled by sqrt(v);
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
-// 3. s0, the scale of its residuals on every row within 2.5 s0 (a reweighted trimmed scale,
-//    consistent at the normal, with a small-sample factor when p / W exceeds 0.12);
-// 4. the scale model (fit_scale_model) and biweight IRLS (c = kBiweightC) at those fixed
-//    scales, with fewer than 10 points per term also from least squares, the lower biweight
-//    objective kept.
+// 3. s0, the scale of its residuals times sqrt(v) on every row within 2.5 s0 (a reweighted
+//    trimmed scale, consistent at the normal, with a small-sample factor when p / W exceeds
+//    0.12);
+// 4. the noise model and biweight IRLS (c = kBiweightC) at its scales, jointly (fit_noise);
+//    with "auto" constant, power and two_component, the lowest criterion kept (the simpler
+//    on ties);
+// 5. with fewer than 10 points per term also IRLS from least squares at those scales, the
+//    lower biweight objective kept.
 // The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact
 // powers of two. Results are the same bits on any number of threads, and finite: throws
 // std::invalid_argument on shapes that disagree, non-finite input, negative weights, weights
-// whose sum is zero, overflows or falls below p, a design that overflows, and coefficients
-// or residuals beyond the double range.
+// whose sum is zero, overflows or falls below p, v not positive, an unknown noise model, a
+// design that overflows, and coefficients or residuals beyond the double range.
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
-                           const Vector& y, const Vector& w, std::uint64_t seed,
+                           const Vector& y, const Vector& w, const Vector& v, double zero,
+                           const std::string& noise, std::uint64_t seed,
                            const RobustStages& stages);
 
 } // namespace vasq

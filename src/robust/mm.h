@@ -1,8 +1,5 @@
-// MM refinement: biweight iteratively reweighted least squares at a fixed scale, and the
-// model of a scale that changes across the features.
+// MM refinement: biweight iteratively reweighted least squares at fixed scales.
 #pragma once
-
-#include <vector>
 
 #include "robust/biweight.h"
 #include "types.h"
@@ -20,26 +17,8 @@ BiweightArrays biweight_arrays(const Vector& u);
 // lowers at fixed scales.
 double biweight_objective(const Vector& r, const Vector& w, const Vector& s);
 
-// The noise scale at features t: s0 * exp(clamp(gamma[0] + sum_k gamma[k+1] t_k, lo, hi)).
-// Constant (gamma = 0, lo = hi = 0) unless a test supports a change across the features.
-struct ScaleModel {
-  Vector gamma;
-  double lo = 0.0;
-  double hi = 0.0;
-};
-
-// The scale at every row of the columns T.
-Vector scale_at(const ScaleModel& model, double s0, const std::vector<Vector>& T);
-
-// Log-linear model of |r| over the features, fitted by least squares of log |r| to the rows of
-// positive weight within kInlierCut * s0 only, so that the points the high-breakdown stage
-// rejected cannot raise it. It is kept when the slopes pass a chi-square test at level 1e-3;
-// it is then centred on those rows, and its log ratio to s0 is clamped to the range it takes
-// on them (no extrapolation towards leverage points) and to +-log(kMaxScaleRatio).
+// Residuals beyond this many noise scales are outliers to the noise models' estimates.
 inline constexpr double kInlierCut = 2.5;
-inline constexpr double kMaxScaleRatio = 4.0;
-ScaleModel fit_scale_model(const std::vector<Vector>& T, const Vector& r, const Vector& w,
-                           double s0);
 
 // Iteratively reweighted least squares from `beta` with weights w_i W(r_i / s_i) / s_i^2,
 // W the biweight weight and the scales s fixed: a point beyond c s_i gets no weight, and the

@@ -4,4 +4,5 @@
 #include "robust/biweight.h"
 #include "robust/fit.h"
 #include "robust/mm.h"
+#include "robust/noise.h"
 #include "robust/weighted_ls.h"

@@ -638,10 +638,12 @@ def overflow_refusals(T, powers, y):
 
 def finite_fit(result, n, p, d):
     """Every number of a fit finite, of its shape, and within its range."""
-    for key in ("beta", "weights", "scale", "residuals", "leverage", "scale_coef"):
+    for key in ("beta", "weights", "scale", "residuals", "leverage", "noise_params"):
         assert np.all(np.isfinite(result[key])), f"non-finite {key} from finite input"
-    assert np.all(np.isfinite([result["s0"], result["trimmed_rms"], *result["scale_bounds"]]))
-    assert result["beta"].shape == (p,) and result["scale_coef"].shape == (d + 1,)
+    assert np.all(np.isfinite([result["s0"], result["trimmed_rms"]]))
+    counts = {"constant": 1, "power": 3, "two_component": 2, "log_linear": d + 3}
+    assert result["beta"].shape == (p,)
+    assert result["noise_params"].shape == (counts[result["noise_kind"]],)
     for key in ("weights", "scale", "residuals", "leverage"):
         assert result[key].shape == (n,), key
     assert np.all((result["leverage"] >= 0.0) & (result["leverage"] <= 1.0))

@@ -18,9 +18,9 @@ def line_design(x, p):
     return np.vander(x, p, increasing=True)
 
 
-def fit(x, y, p, w=None, seed=0, disabled=()):
+def fit(x, y, p, w=None, seed=0, disabled=(), **noise):
     w = np.ones(y.size) if w is None else w
-    return vc.robust_fit([x], [[j] for j in range(p)], y, w, seed, list(disabled))
+    return vc.robust_fit([x], [[j] for j in range(p)], y, w, seed, list(disabled), **noise)
 
 
 def exact_lts(X, y):
@@ -62,17 +62,17 @@ def test_trimmed_stage_finds_the_exact_least_trimmed_squares_fit(p, seed, n):
 
 
 @pytest.mark.parametrize("seed", range(3))
-def test_reweighting_is_biweight_irls_at_the_fixed_high_breakdown_scale(seed):
+def test_reweighting_is_biweight_irls_at_the_fixed_constant_scale(seed):
     x, y, out = contaminated(seed, 200, 3, share=0.25)
     start = fit(x, y, 3, seed=seed, disabled=["reweighting"])
-    final = fit(x, y, 3, seed=seed)
-    assert final["s0"] == start["s0"]
-    # Homoscedastic noise: the scale model is constant and every point has scale s0.
-    np.testing.assert_array_equal(final["scale_coef"], 0.0)
-    np.testing.assert_array_equal(final["scale"], final["s0"])
+    final = fit(x, y, 3, seed=seed, noise="constant")
+    assert final["s0"] == start["s0"] and final["noise_kind"] == "constant"
+    # Homoscedastic noise: every point has the scale of the constant model.
+    np.testing.assert_array_equal(final["scale"], final["noise_params"][0])
+    assert final["noise_params"][0] == pytest.approx(start["s0"], rel=0.1)
     rlm = sm.RLM(y, line_design(x, 3), M=sm.robust.norms.TukeyBiweight(c=C)).fit(
         start_params=start["beta"],
-        start_scale=start["s0"],
+        start_scale=final["noise_params"][0],
         update_scale=False,
         conv="coefs",
         tol=1e-13,
@@ -95,18 +95,21 @@ def test_scale_is_consistent_at_the_normal_and_ignores_far_outliers():
     assert fit(x, y, 2)["s0"] == pytest.approx(clean, rel=0.05)
 
 
-def test_noise_growing_across_x_gets_a_bounded_scale_model():
+def test_var_weights_are_relative_precisions_of_the_rows():
+    """sd_i = s / sqrt(v_i): the fit equals that of the rows scaled by sqrt(v) with
+    constant noise, and multiplying v changes nothing beyond the iterations' tolerances."""
     rng = np.random.default_rng(2)
-    x = rng.uniform(-1.0, 1.0, 1000)
-    sd = 0.1 * np.exp(x)  # a ratio of e^2 across the data
-    y = 2.0 - x + rng.normal(0.0, 1.0, x.size) * sd
-    result = fit(x, y, 2)
-    lo, hi = result["scale_bounds"]
-    # Residuals beyond 2.5 s0, more of them where the noise is large, flatten the slope.
-    assert result["scale_coef"][1] == pytest.approx(1.0, abs=0.3)
-    assert -np.log(4.0) <= lo < 0.0 < hi <= np.log(4.0)
-    ratio = result["scale"] / sd
-    assert ratio.max() / ratio.min() < 1.7  # a constant scale would be off by e^2 = 7.4
+    x = rng.uniform(-1.0, 1.0, 300)
+    v = np.exp(2.0 * x)
+    y = 2.0 - x + rng.normal(0.0, 0.1, x.size) / np.sqrt(v)
+    y[:30] += 3.0
+    one = fit(x, y, 2, noise="constant", var_weights=v)
+    scaled = fit(x, y, 2, noise="constant", var_weights=1e6 * v)
+    np.testing.assert_allclose(one["beta"], scaled["beta"], rtol=1e-7)
+    np.testing.assert_allclose(one["scale"], scaled["scale"], rtol=1e-7)
+    np.testing.assert_allclose(one["scale"] * np.sqrt(v), one["noise_params"][0], rtol=1e-12)
+    assert one["noise_params"][0] == pytest.approx(0.1, rel=0.1)
+    assert np.all(one["weights"][:30] == 0.0) and np.mean(one["weights"][30:] == 0.0) < 0.03
 
 
 def test_leverage_group_is_not_readmitted_by_the_scale_model():
@@ -136,7 +139,8 @@ def test_start_far_from_least_squares_comes_from_the_elemental_stage():
     y[other] = 3.0 - 2.0 * x[other] + rng.normal(0.0, 0.05, other.sum())
     majority = np.polynomial.polynomial.polyfit(x[~other], y[~other], 1)
     np.testing.assert_allclose(fit(x, y, 2)["beta"], majority, atol=0.02)
-    pilot_only = fit(x, y, 2, disabled=["elemental", "concentration"])
+    np.testing.assert_allclose(fit(x, y, 2, disabled=["reweighting"])["beta"], majority, atol=0.02)
+    pilot_only = fit(x, y, 2, disabled=["elemental", "concentration", "reweighting"])
     assert np.max(np.abs(pilot_only["beta"] - majority)) > 0.5
 
 
@@ -164,6 +168,10 @@ def test_zero_weight_is_absence_and_integer_weight_repetition():
         (dict(w=np.ones(29)), "Dimension mismatch."),
         (dict(y=np.full(30, np.nan)), "Non-finite input."),
         (dict(disabled=["tournament"]), "unknown stage 'tournament'"),
+        (dict(noise="cubic"), "unknown noise model 'cubic'"),
+        (dict(var_weights=np.r_[np.ones(29), 0.0]), "var_weights must be > 0"),
+        (dict(var_weights=np.ones(29)), "Dimension mismatch."),
+        (dict(zero=np.inf), "Non-finite input."),
     ],
 )
 def test_bad_input_is_refused(change, message):
@@ -232,8 +240,8 @@ def test_finite_input_gives_a_finite_fit_or_says_why_not(T, powers, y, w, messag
             vc.robust_fit(T, powers, y, w)
         return
     result = vc.robust_fit(T, powers, y, w)
-    for key in ("beta", "weights", "scale", "residuals", "leverage", "s0", "scale_coef",
-                "scale_bounds", "trimmed_rms"):
+    for key in ("beta", "weights", "scale", "residuals", "leverage", "s0", "noise_params",
+                "trimmed_rms"):
         assert np.all(np.isfinite(result[key])), key
     assert np.all((result["leverage"] >= 0.0) & (result["leverage"] <= 1.0))
     assert np.all((result["weights"] >= 0.0) & (result["weights"] <= 1.0))

@@ -187,8 +187,6 @@ class TestLackOfFit:
         unit = np.sqrt(np.diag(np.linalg.inv(V.T @ V))) * 1e-6 ** np.arange(3)
         np.testing.assert_allclose(est.scale_, PONTIUS_SE / unit, rtol=1e-9)
 
-    @pytest.mark.xfail(strict=True, reason="least-squares standard errors are HC1 until the "
-                                           "classical ones of the noise models arrive")
     def test_nist_pontius_certified_standard_errors(self):
         data = np.loadtxt(PONTIUS, delimiter=",", skiprows=8)
         est = RobustPolynomialRegressor(2, method="ols").fit(data[:, :1], data[:, 1])

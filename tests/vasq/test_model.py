@@ -35,13 +35,14 @@ def answers(model, X):
         out["lack of fit"] = np.frombuffer(str(error).encode(), np.uint8)
     bits = {k: v.tobytes() for k, v in out.items()}
     fields = ("feature_names", "target_name", "method", "degree", "n_samples", "n_inliers",
-              "bic_score", "bic_scores", "reached_max_degree")
+              "bic_score", "bic_scores", "reached_max_degree", "dof")
+    out["noise"] = np.asarray(model.noise.params)
     return bits, {f: getattr(model, f) for f in fields}, model.summary()
 
 
 @pytest.mark.parametrize(
-    "case",
-    ["robust-heteroscedastic", "ols", "penalized", "two-features", "max-degree", "replicates"],
+    "case", ["robust-heteroscedastic", "ols", "penalized", "two-features", "max-degree",
+             "replicates", "constant", "power", "two_component", "log_linear"]
 )
 def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heteroscedastic, case):
     X, y = heteroscedastic()
@@ -56,6 +57,8 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
     elif case == "replicates":
         X = np.round(X, 0)  # nine levels, read about 13 times each
         params.update(degree=2)
+    elif case != "robust-heteroscedastic":
+        params.update(noise=case)
     est = RobustPolynomialRegressor(**params).fit(X, y)
     est.model_.save(tmp_path / "m.json")
     loaded = load_model(tmp_path / "m.json")
@@ -66,7 +69,9 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
     assert answers(loaded, new) == expected == answers(again, new)
     assert est.predict(new).tobytes() == expected[0]["predict"]
     assert est.summary() == expected[2]
-    assert loaded.reached_max_degree == (case == "max-degree")
+    assert loaded.reached_max_degree == est.model_.reached_max_degree
+    assert loaded.reached_max_degree or case != "max-degree"
+    assert loaded.noise.kind == est.model_.noise.kind == params.get("noise", loaded.noise.kind)
 
 
 def test_the_estimators_attributes_read_its_model(heteroscedastic):
@@ -90,14 +95,13 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     t = (x - s.centre[0]) / s.half[0]
     D = np.column_stack([np.ones_like(t), t, t * t])
     sd = np.sqrt(np.einsum("ij,jk,ik->i", D, m.beta_cov, D)) * s.y_scale
-    c, (lo, hi) = m.noise.coef, m.noise.bounds
-    noise = m.noise.s0 * np.exp(np.clip(c[0] + c[1] * t, lo, hi)) * s.y_scale
-    q = student_t.ppf(0.95, m.n_inliers - 3)  # a 90 % interval
+    noise = m.noise_scale(x[:, None])  # its formulas: test_noise
+    assert m.dof == m.n_inliers - 3  # unit sample weights
+    q = student_t.ppf(0.95, m.dof)  # a 90 % interval
     mean = s.y_loc + s.y_scale * (D @ m.beta)
     got_mean, got_sd = m.predict(x[:, None], return_std=True)
     np.testing.assert_allclose(got_mean, mean, rtol=1e-14)
     np.testing.assert_allclose(got_sd, sd, rtol=1e-12)
-    np.testing.assert_allclose(m.noise_scale(x[:, None]), noise, rtol=1e-14)
     np.testing.assert_allclose(m.predict_interval(x[:, None], 0.9), [mean - q * sd, mean + q * sd],
                                rtol=1e-12)
     wide = q * np.hypot(sd, noise)  # the noise scale as it is, no further factor
@@ -166,8 +170,14 @@ def _cov(edit):
      (_set("y_scale", 0.0), "'y_scale' must be positive"),
      (_set("half", [-1.0]), "'half' must be positive"),
      (lambda r: r["noise"].update(s0=0.0), "'s0' must be positive"),
-     (lambda r: r["noise"].update(bounds=[1.0, -1.0]), "'bounds' must be in increasing order"),
-     (lambda r: r["noise"].update(coef=[0.0]), r"'noise' 'coef' must have shape \(2,\)"),
+     (lambda r: r["noise"].update(kind="cubic"), "'noise' 'kind' must be one of"),
+     (lambda r: r["noise"].update(kind="constant", params=[0.1, 1.0]),
+      r"'noise' 'params' must have shape \(1,\)"),
+     (lambda r: r["noise"].update(kind="two_component", params=[-0.1, 1.0]),
+      "'noise' 'params' are impossible: the noise components must be >= 0"),
+     (lambda r: r["noise"].update(kind="log_linear", params=[0.0, 1.0, 1.0, -1.0]),
+      "'noise' 'params' are impossible: the bounds of the log sd must be in increasing order"),
+     (_set("dof", 0.0), "'dof' must be positive"),
      (_set("weights", [1.5] * 40), r"'weights' must be numbers in \[0, 1\]"),
      (_set("method", "tournament"), "'method' must be one of"),
      (lambda r: r["pure_error"].update(pure_ss=-1.0), "'pure_error' must hold numbers >= 0"),
@@ -175,9 +185,9 @@ def _cov(edit):
      (_set("bic_scores", [{"degree": 1, "score": 0.0}]),
       "'bic_scores' must hold the chosen degree")],
     ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
-         "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "bounds-order",
-         "coef-length", "weights-above-1", "old-method", "negative-pure-error", "float-levels",
-         "chosen-score-missing"],
+         "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "noise-kind",
+         "params-length", "negative-component", "bounds-order", "zero-dof", "weights-above-1",
+         "old-method", "negative-pure-error", "float-levels", "chosen-score-missing"],
 )
 def test_load_refuses_impossible_models_naming_the_file_and_key(tmp_path, saved_record, edit,
                                                                 message):

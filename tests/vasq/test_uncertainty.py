@@ -9,45 +9,38 @@ from scipy.stats import t as student_t
 
 from vasq import RobustPolynomialRegressor
 from vasq._scaling import Scaling, to_user_covariance
-from vasq._uncertainty import sandwich_covariance
+from vasq._uncertainty import huber_covariance
 
 C = 4.685
 
 
-def rlm_fit(y, X):
-    return sm.RLM(y, X, M=sm.robust.norms.TukeyBiweight(C)).fit(cov="H1")
+def rlm_fit(y, X, cov="H2"):
+    return sm.RLM(y, X, M=sm.robust.norms.TukeyBiweight(C)).fit(cov=cov)
 
 
-class TestSandwichCovariance:
-    def test_location_model_equals_rlm_h1_exactly(self):
-        # One constant column: the sandwich and H1's pooled form coincide term by term.
-        y = np.random.default_rng(1).normal(3.0, 2.0, 60)
-        X = np.ones((60, 1))
+class TestHuberCovariance:
+    @pytest.mark.parametrize("design", ["location", "quadratic"])
+    def test_constant_scale_equals_rlm_h2(self, design):
+        rng = np.random.default_rng(2)
+        n = 300
+        x = rng.uniform(-1.0, 1.0, n)
+        X = np.ones((n, 1)) if design == "location" else np.column_stack([np.ones(n), x, x**2])
+        y = 1.0 + x - 2.0 * x**2 + rng.normal(0.0, 0.3, n)
+        y[:20] += 5.0
         res = rlm_fit(y, X)
-        scale = np.full(60, res.scale)
-        assert np.all(np.abs(res.resid) < C * res.scale)
-        cov = sandwich_covariance(X, res.resid, scale, np.ones(60), np.ones(60, bool), True)
+        scale = np.full(n, res.scale)
+        cov = huber_covariance(X, res.resid, scale, np.ones(n), np.ones(n, bool), True)
         np.testing.assert_allclose(cov, res.bcov_scaled, rtol=1e-10)
 
-    def test_quadratic_is_close_to_rlm_h1(self):
-        rng = np.random.default_rng(2)
-        n = 4000
-        x = rng.uniform(-1.0, 1.0, n)
-        X = np.column_stack([np.ones_like(x), x, x**2])
-        res = rlm_fit(1.0 + x - 2.0 * x**2 + rng.normal(0.0, 0.3, n), X)
-        scale = np.full(n, res.scale)
-        cov = sandwich_covariance(X, res.resid, scale, np.ones(n), np.ones(n, bool), True)
-        # H1 pools: mean(psi') X^T X for sum psi' x x^T, and so on; equal up to sampling error.
-        np.testing.assert_allclose(np.sqrt(np.diag(cov)), res.bse, rtol=0.03)
-
-    def test_least_squares_gives_hc1(self):
+    def test_least_squares_at_local_scales_is_weighted_least_squares(self):
         rng = np.random.default_rng(3)
         x = rng.uniform(0.0, 2.0, 50)
         X = np.column_stack([np.ones_like(x), x])
-        y = 1.0 + x + rng.normal(0.0, 0.1 + x, 50)
-        res = sm.OLS(y, X).fit(cov_type="HC1")
-        s = np.full(50, 0.7)  # a constant scale cancels out of the sandwich
-        cov = sandwich_covariance(X, res.resid, s, np.ones(50), np.ones(50, bool), False)
+        s = 0.1 + x
+        y = 1.0 + x + rng.normal(0.0, 1.0, 50) * s
+        res = sm.WLS(y, X, weights=1.0 / s**2).fit()
+        # Only the ratios of the scales matter: their level is estimated from the residuals.
+        cov = huber_covariance(X, res.resid, 0.7 * s, np.ones(50), np.ones(50, bool), False)
         np.testing.assert_allclose(cov, res.cov_params(), rtol=1e-10)
 
     def test_sample_weights_act_as_repeat_counts_and_outliers_drop_out(self):
@@ -60,19 +53,19 @@ class TestSandwichCovariance:
         inlier = np.abs(r) < C * s
         w = rng.integers(0, 3, 40).astype(float)
         rows = np.repeat(np.arange(40), w.astype(int))
-        weighted = sandwich_covariance(X, r, s, w, inlier, True)
-        repeated = sandwich_covariance(
+        weighted = huber_covariance(X, r, s, w, inlier, True)
+        repeated = huber_covariance(
             X[rows], r[rows], s[rows], np.ones(rows.size), inlier[rows], True
         )
         np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
         kept = inlier & (w > 0)
-        again = sandwich_covariance(X[kept], r[kept], s[kept], w[kept], kept[kept], True)
+        again = huber_covariance(X[kept], r[kept], s[kept], w[kept], kept[kept], True)
         np.testing.assert_allclose(weighted, again, rtol=1e-12)
 
     def test_too_few_inliers_give_nan(self):
         X = np.column_stack([np.ones(6), np.arange(6.0)])
         inlier = np.array([True, True, False, False, False, False])
-        cov = sandwich_covariance(X, np.zeros(6), np.ones(6), np.ones(6), inlier, True)
+        cov = huber_covariance(X, np.zeros(6), np.ones(6), np.ones(6), inlier, True)
         assert np.isnan(cov).all()
 
 
@@ -96,7 +89,7 @@ class TestIntervals:
         y = y + 0.05 * x**2
         model = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y)
         X = np.column_stack([np.ones_like(x), x, x**2])
-        res = sm.OLS(y, X).fit(cov_type="HC1", use_t=True)
+        res = sm.OLS(y, X).fit(use_t=True)
         np.testing.assert_allclose(model.coef_cov_, res.cov_params(), rtol=1e-7)
         np.testing.assert_allclose(model.coef_se_, res.bse, rtol=1e-7)
         new = np.array([1.0, 2.0, 5.5, 9.0])
@@ -196,16 +189,16 @@ def test_summary_lists_every_term_with_its_test():
         q = student_t.ppf(0.975, dof)
         assert low == pytest.approx(coef - q * se, rel=1e-3, abs=1e-4)
     assert "Inliers:" in text and str(model.n_inliers_) in text
-    assert "sandwich, H1" in text
+    assert "H2, local scales" in text
     assert "chosen" in text and "Degree rule: the lowest trimmed BIC" in text
 
 
-def test_summary_of_least_squares_names_hc1_and_its_small_sample_p_values(line_data):
+def test_summary_of_least_squares_names_its_covariance_and_small_sample_p_values(line_data):
     """Few points: Student's t p-values differ from the normal ones."""
     x, y = line_data(8, sd=0.5)
     model = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
     text = model.summary()
-    assert "HC1" in text and "sandwich" not in text
+    assert "classical (WLS)" in text and "H2" not in text
     row = next(line.split() for line in text.splitlines() if line.startswith("x0 "))
     t = model.coef_[1] / model.coef_se_[1]
     assert float(row[4]) == pytest.approx(2.0 * student_t.sf(abs(t), 6), abs=1e-3)

@@ -1,0 +1,97 @@
+// Noise models: the noise sd of a reading as a function of its mean or of the features,
+// estimated robustly together with the biweight refinement.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "types.h"
+
+namespace vasq {
+
+// The sd of a reading with fitted mean m (signal mu = m - zero) at features t:
+//   constant        params (s)                     s
+//   power           params (s, theta, floor)       s * max(|mu|, floor)^theta
+//   two_component   params (a, b)                  sqrt(a^2 + b^2 mu^2)
+//   log_linear      params (g_0, ..., g_d, lo, hi) exp(clamp(g_0 + sum_k g_k t_k, lo, hi))
+// Carroll & Ruppert (1988) for the power of the mean, Rocke & Lorenzato (1995) for the
+// two-component model of analytical chemistry.
+enum class NoiseKind { constant, power, two_component, log_linear };
+inline constexpr int kNoiseKinds = 4;
+
+struct NoiseModel {
+  NoiseKind kind = NoiseKind::constant;
+  Vector params;
+};
+
+// The name of a kind ("constant", ...), and the kind of a name; throws std::invalid_argument
+// on an unknown name.
+const char* noise_kind_name(NoiseKind kind);
+NoiseKind noise_kind_of(const std::string& name);
+
+// The number of parameters of a kind with d features.
+Index noise_param_count(NoiseKind kind, Index d);
+
+// The sd of the model at rows of fitted means `mean` and feature columns T, never below
+// kScaleFloor. Throws std::invalid_argument on shapes that disagree, non-finite input or
+// parameters that give no positive sd (s, floor or a^2 + b^2 not positive, lo > hi).
+Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
+                const std::vector<Vector>& T);
+
+// The scale of the residuals within kInlierCut scales: their weighted root mean square over
+// the weight less p, divided by the share of a normal variance within the cut, iterated from
+// the trimmed scale of the better half made consistent at the normal. Outliers beyond the
+// cut take no part, however many; a start near the noise level does not take them in.
+double reweighted_scale(const Vector& r, const Vector& w, Index p);
+
+// What the joint fit of a noise model and the coefficients gives.
+struct NoiseFit {
+  NoiseModel model;
+  Vector beta;      // coefficients after the last refinement
+  Vector scale;     // noise sd of every row (the model's over sqrt(var_weights))
+  Vector residuals; // y - X beta
+  double criterion = 0.0;
+  int n_irls = 0;
+  // False when the model's parameters cannot be estimated from these data (a power of a
+  // mean that is the same on every row): the other fields are then meaningless.
+  bool feasible = true;
+};
+
+// The data of the joint fit: the design X (columns near 1), y, the frequency weights w, the
+// roots of the relative inverse variances v, the feature columns T and the scaled y of a zero
+// signal.
+struct NoiseData {
+  const Matrix& X;
+  const Vector& y;
+  const Vector& w;
+  const Vector& root_v;
+  const std::vector<Vector>& T;
+  double zero;
+};
+
+// Joint estimation of a noise model of `kind` and the coefficients, from the high-breakdown
+// fit (beta, residuals r, scale s0 of the residuals times root_v), at most kNoiseCycles times
+// until the scales stop moving (by 1e-4):
+// 1. the rows judged inliers, |r_i| sqrt(v_i) <= kInlierCut sigma_i against the previous
+//    scale: at first s0 (constant), or a trimmed regression of log |r| on the model's
+//    covariates (log |mu| for power and two_component, the features for log_linear), which
+//    needs no scale and so sees the noisy end whole, at the level of the scale of r over it;
+// 2. the model's maximum-likelihood parameters for normal residuals seen only within that
+//    cut (a truncated normal; for two_component in the variance components a^2, b^2 >= 0,
+//    a pseudo-likelihood of the variance function as in Davidian & Carroll 1987), the
+//    variance then multiplied by M / (M - p), M the inliers' weight;
+// 3. biweight IRLS at those fixed scales.
+// The likelihood counts the cut, so the noisy end, seen at first only near zero, is neither
+// truncated nor over-read; outliers are judged by |r_i| / sigma_i, and a variance grows only
+// towards rows it already admits: a block of bad readings at the noisy end is not absorbed.
+// The criterion is the robust pseudo-likelihood BIC
+//   sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i, |r_i| / c)] + k log W,
+// rho the biweight's (u^2 / 2 near 0), k the model's free parameters, W the total weight: a
+// rejected row costs the same whatever sigma_i below |r_i| / c, so no model gains by
+// shrinking its scale at an outlier.
+inline constexpr int kNoiseCycles = 10;
+NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
+                   std::uint64_t seed);
+
+} // namespace vasq

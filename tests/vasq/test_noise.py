@@ -1,0 +1,231 @@
+"""Noise models and the two kinds of weight, against closed forms and statsmodels."""
+
+import dataclasses
+import importlib
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+import statsmodels.api as sm
+
+from vasq import RobustPolynomialRegressor
+
+KINDS = ("constant", "power", "two_component", "log_linear")
+
+
+def closed_form_sd(kind, params, mu, t):
+    """The documented sd of each noise model, written out with NumPy."""
+    if kind == "constant":
+        return np.full(mu.shape, params[0])
+    if kind == "power":
+        s, theta, floor = params
+        return s * np.maximum(np.abs(mu), floor) ** theta
+    if kind == "two_component":
+        return np.hypot(params[0], params[1] * mu)
+    return np.exp(np.clip(params[0] + params[1] * t, params[2], params[3]))
+
+
+def calibration(seed, levels=8, replicates=5, decades=2.0, cv=0.03, floor=0.0):
+    """Standards geometric over `decades`, a line through the origin, constant CV + floor."""
+    rng = np.random.default_rng(seed)
+    x = np.repeat(np.geomspace(1.0, 10.0**decades, levels), replicates)
+    mu = 2.0 + 3.0 * x
+    sd = np.hypot(floor, cv * mu)
+    return x, mu, sd, mu + rng.normal(0.0, 1.0, x.size) * sd
+
+
+# Truths over a line y = 2 + 3 x, x in [1, 100], n = 3000, and the parameters they imply.
+TRUTHS = {
+    "constant": (lambda mu, x: np.full(mu.shape, 4.0), {"sd": 4.0}),
+    "power": (lambda mu, x: 0.05 * mu**0.7, {"theta": 0.7}),
+    "two_component": (lambda mu, x: np.hypot(3.0, 0.04 * mu), {"a": 3.0, "b": 0.04}),
+    "log_linear": (lambda mu, x: 0.5 * np.exp(0.03 * x), {"slope": 0.03}),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_known_variance_function_is_recovered_on_large_data(kind):
+    """Each model's parameters in the user's units, and "auto" picks the true model."""
+    rng = np.random.default_rng(1)
+    x = rng.uniform(1.0, 100.0, 3000)
+    mu = 2.0 + 3.0 * x
+    truth, wanted = TRUTHS[kind]
+    sd = truth(mu, x)
+    y = mu + rng.normal(0.0, 1.0, x.size) * sd
+    X = x[:, None]
+    model = RobustPolynomialRegressor(1, noise=kind, random_state=0).fit(X, y).model_
+    grid = np.linspace(1.0, 100.0, 7)[:, None]
+    np.testing.assert_allclose(model.noise_scale(grid), truth(2.0 + 3.0 * grid[:, 0], grid[:, 0]),
+                               rtol=0.12)
+    params = model.noise.params
+    if kind == "power":
+        assert params[1] == pytest.approx(wanted["theta"], abs=0.05)
+    elif kind == "two_component":
+        y_scale = model.scaling.y_scale
+        assert params[0] * y_scale == pytest.approx(wanted["a"], rel=0.15)
+        assert params[1] == pytest.approx(wanted["b"], rel=0.08)
+    elif kind == "log_linear":
+        half = model.scaling.half[0]
+        assert params[1] / half == pytest.approx(wanted["slope"], rel=0.08)
+    assert np.mean(model.weights == 0.0) < 0.01
+    if kind != "log_linear":  # "auto" chooses among the models of the mean
+        auto = RobustPolynomialRegressor(1, random_state=0).fit(X, y).model_
+        assert auto.noise.kind == kind
+
+
+@pytest.mark.parametrize("noise", ["power", "two_component", "auto"])
+@pytest.mark.parametrize("seed", [3, 8, 12])
+def test_a_block_of_bad_readings_at_the_noisy_end_is_not_absorbed(noise, seed):
+    """Four of the ten readings of the top two standards 25 % high (8 local sd), with their
+    own noise: flagged, and the noise model there stays near the truth instead of growing
+    to meet them."""
+    x, mu, sd, y = calibration(seed)
+    levels = np.unique(x)
+    block = np.r_[np.flatnonzero(x == levels[-1])[:3], np.flatnonzero(x == levels[-2])[:1]]
+    y[block] += 0.25 * mu[block]
+    model = RobustPolynomialRegressor(1, noise=noise, random_state=0).fit(x[:, None], y)
+    assert np.all(model.weights_[block] == 0.0)
+    clean = np.setdiff1d(np.arange(x.size), block)
+    assert np.sum(model.weights_[clean] == 0.0) <= 1
+    top = model.model_.noise_scale(np.array([[x.max()]]))[0]
+    assert top < 1.6 * sd.max()
+    np.testing.assert_allclose(model.coef_, [2.0, 3.0], rtol=0.05, atol=0.5)
+
+
+def test_constant_cv_readings_are_not_flagged_and_get_local_intervals():
+    """Constant CV over two decades: no clean reading flagged (the fault of one global
+    scale), and prediction intervals proportional to the signal."""
+    x, mu, sd, y = calibration(5)
+    model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y).model_
+    assert model.noise.kind in ("power", "two_component")
+    assert np.all(model.weights > 0.0)
+    ends = np.array([[1.0], [100.0]])
+    lower, upper = model.predict_interval(ends, kind="prediction")
+    ratio = (upper - lower)[1] / (upper - lower)[0]
+    assert 30.0 < ratio < 300.0  # the sd grows 100-fold (2 + 3x from 5 to 302: 60-fold)
+
+
+@pytest.mark.parametrize("method", ["robust", "ols", "penalized"])
+def test_var_weights_results_do_not_depend_on_their_scale(method):
+    x, mu, sd, y = calibration(7)
+    y[3] += 20.0 * sd[3]
+    v = 1.0 / x**2
+    est = RobustPolynomialRegressor(1, method=method, random_state=0)
+    a = est.fit(x[:, None], y, var_weights=v).model_
+    b = RobustPolynomialRegressor(1, method=method, random_state=0).fit(
+        x[:, None], y, var_weights=1e4 * v).model_
+    grid = np.geomspace(1.0, 100.0, 9)[:, None]
+    for get in (lambda m: m.coef, lambda m: m.coef_se, lambda m: m.weights,
+                lambda m: m.noise_scale(grid),
+                lambda m: np.array(m.predict_interval(grid, kind="prediction")),
+                lambda m: np.array(m.predict_interval(grid))):
+        np.testing.assert_allclose(get(a), get(b), rtol=1e-9, atol=0.0)
+
+
+@pytest.mark.parametrize("sample_weight", [False, True])
+def test_ols_with_var_weights_is_statsmodels_wls(sample_weight):
+    """Coefficients and standard errors of weighted least squares, 1/x^2 weights;
+    integer sample weights as repeated rows on statsmodels' side."""
+    x, mu, sd, y = calibration(9)
+    v = 1.0 / x**2
+    w = np.random.default_rng(0).integers(1, 4, x.size).astype(float) if sample_weight else None
+    model = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y, sample_weight=w,
+                                                          var_weights=v)
+    reps = np.ones(x.size, int) if w is None else w.astype(int)
+    X = np.vander(np.repeat(x, reps), 3, increasing=True)
+    wls = sm.WLS(np.repeat(y, reps), X, weights=np.repeat(v, reps)).fit()
+    np.testing.assert_allclose(model.coef_, wls.params, rtol=1e-9)
+    np.testing.assert_allclose(model.coef_se_, wls.bse, rtol=1e-6)
+    assert model.model_.dof == wls.df_resid
+
+
+@pytest.mark.parametrize(("method", "noise"), [("ols", "auto"), ("robust", "power")])
+def test_integer_sample_weights_are_repeated_rows_for_the_intervals(method, noise):
+    x, mu, sd, y = calibration(11, replicates=3)
+    w = np.random.default_rng(2).integers(1, 4, x.size)
+    X = x[:, None]
+    est = RobustPolynomialRegressor(1, method=method, noise=noise, random_state=0)
+    weighted = est.fit(X, y, sample_weight=w.astype(float)).model_
+    repeated = est.fit(np.repeat(X, w, axis=0), np.repeat(y, w)).model_
+    assert weighted.dof == repeated.dof
+    grid = np.geomspace(1.0, 100.0, 7)[:, None]
+    tol = 1e-10 if method == "ols" else 2e-3  # the robust starts are drawn among the rows
+    for kind in ("confidence", "prediction"):
+        np.testing.assert_allclose(weighted.predict_interval(grid, kind=kind),
+                                   repeated.predict_interval(grid, kind=kind), rtol=tol)
+
+
+@pytest.mark.parametrize("weights", [
+    np.r_[np.full(58, 1e-3), 2.0, 2.0],  # the least total weight, on two rows
+    np.r_[np.full(57, 1e-9), 1.0, 1.0, 2.0],
+    np.r_[np.full(30, 1e-6), np.full(30, 0.14)],
+])
+def test_no_weight_vector_makes_an_attribute_raise(line_data, weights):
+    x, y = line_data()
+    X = x[:, None]
+    for method in ("robust", "ols"):
+        est = RobustPolynomialRegressor(1, method=method, random_state=0)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            est.fit(X, y, sample_weight=weights)
+        for name in ("coef_", "coef_se_", "coef_cov_", "scale_", "weights_", "noise_"):
+            getattr(est, name)
+        lower, upper = est.predict_interval(X[:3])
+        assert np.isnan(est.model_.dof) == np.isnan(lower).all()
+        text = est.summary()
+        if np.isnan(est.coef_se_).any():
+            assert "NaN" in text
+
+
+@pytest.mark.parametrize(("params", "error"), [
+    (dict(noise="cubic"), "The 'noise' parameter"),
+    (dict(noise="power", method="ols"), "noise='power' needs method='robust'"),
+])
+def test_a_wrong_noise_parameter_is_refused(line_data, params, error):
+    with pytest.raises(ValueError, match=error):
+        x, y = line_data()
+        RobustPolynomialRegressor(1, **params).fit(x[:, None], y)
+
+
+def test_var_weights_must_be_positive_where_the_row_counts(line_data):
+    x, y = line_data()
+    X = x[:, None]
+    v = np.ones(y.size)
+    v[4] = 0.0
+    with pytest.raises(ValueError, match="var_weights must be > 0"):
+        RobustPolynomialRegressor(1).fit(X, y, var_weights=v)
+    w = np.ones(y.size)
+    w[4] = 0.0
+    RobustPolynomialRegressor(1).fit(X, y, sample_weight=w, var_weights=v)
+
+
+def test_the_model_evaluates_every_noise_kind_by_its_formula(line_data):
+    x, y = line_data()
+    X = x[:, None]
+    fitted = RobustPolynomialRegressor(1, random_state=0).fit(X, y).model_
+    new = np.linspace(X.min() - 1.0, X.max() + 1.0, 11)[:, None]
+    t = fitted.scaling.features(new)[:, 0]
+    signal = fitted.predict(new) / fitted.scaling.y_scale
+    for kind, params in [("constant", [0.3]), ("power", [0.2, 0.8, 1e-3]),
+                         ("two_component", [0.1, 0.05]), ("log_linear", [-1.0, 0.7, -1.5, -0.6])]:
+        noise = dataclasses.replace(fitted.noise, kind=kind, params=np.array(params))
+        model = dataclasses.replace(fitted, noise=noise)
+        np.testing.assert_allclose(
+            model.noise_scale(new),
+            closed_form_sd(kind, params, signal, t) * fitted.scaling.y_scale, rtol=1e-12)
+
+
+def test_a_noise_model_that_cannot_be_estimated_is_skipped_by_auto():
+    """A constant's fitted mean is one value: on this surface a power of it had no finite
+    estimate and the whole fit raised "Non-finite input." from a constant candidate."""
+    sys.path.insert(0, str(Path(__file__).parents[2] / "benchmarks"))
+    try:
+        sample = importlib.import_module("_problems").PROBLEMS[3].sample(2)
+    finally:
+        sys.path.pop(0)
+        sys.modules.pop("_problems", None)
+    model = RobustPolynomialRegressor(degree=0, random_state=2).fit(sample.X, sample.y)
+    assert model.model_.noise.kind in ("constant", "two_component")
+    assert np.isfinite(model.model_.noise.params).all()
