@@ -6,7 +6,7 @@ readings it flags as outliers (None when it flags none) and, where it has one, a
 interval for the concentration of the mean of m new readings.
 
 Ours: RobustPolynomialRegressor at the true degree with its default noise model, the same
-with degree="auto", and, where fit takes var_weights, with var_weights 1/x^2 (the recipe of
+with degree="auto", and with var_weights 1/x^2 (the recipe of
 analytical methods); coefficient intervals use Student's t on the model's dof.
 
 Peers, all statsmodels on the same design and the same true degree:
@@ -24,7 +24,6 @@ Peers, all statsmodels on the same design and the same true degree:
 
 from __future__ import annotations
 
-import inspect
 import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -62,24 +61,6 @@ def t_quantile(dof: float) -> float:
     return float(student_t.ppf(0.5 + LEVEL / 2, dof))
 
 
-def accepts(method, parameter: str) -> bool:
-    return parameter in inspect.signature(method).parameters
-
-
-# Without n_replicates the mean of m readings goes to inverse_predict as one reading; without
-# var_weights there is no row for them.
-N_REPLICATES = accepts(RobustPolynomialRegressor.inverse_predict, "n_replicates")
-VAR_WEIGHTS = accepts(RobustPolynomialRegressor.fit, "var_weights")
-
-
-def noise_kind(model) -> str:
-    kind = getattr(model.noise, "kind", None)
-    if kind is not None:
-        return str(kind)
-    # a model without named noise kinds holds a log-linear scale, zero when constant
-    return "log_linear" if np.any(model.noise.coef[1:]) else "constant"
-
-
 def ours(
     case: Case, y: np.ndarray, seed: int, degree: int | str = 2, var_weights: float | None = None
 ) -> Fitted:
@@ -95,10 +76,7 @@ def ours(
     def inverse(ybar: np.ndarray, m: int) -> Interval:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            if N_REPLICATES:
-                _, lo, hi = est.inverse_predict(ybar, LEVEL, n_replicates=m)
-            else:
-                _, lo, hi = est.inverse_predict(ybar, LEVEL)
+            _, lo, hi = est.inverse_predict(ybar, LEVEL, n_replicates=m)
         return lo, hi
 
     return Fitted(
@@ -107,7 +85,7 @@ def ours(
         est.predict_interval(grid[:, None], LEVEL, kind="prediction"),
         ~est.inlier_mask_,
         inverse,
-        noise_kind(model),
+        model.noise.kind,
     )
 
 
@@ -226,7 +204,7 @@ def ours_weighted(case: Case, y: np.ndarray, seed: int) -> Fitted:
 METHODS: dict[str, Callable[[Case, np.ndarray, int], Fitted]] = {
     "ours": ours,
     "ours, degree auto": ours_auto,
-    **({"ours, var_weights 1/x^2": ours_weighted} if VAR_WEIGHTS else {}),
+    "ours, var_weights 1/x^2": ours_weighted,
     "OLS": ols,
     "WLS 1/x": wls_power_of_x(1.0),
     "WLS 1/x^2": wls_power_of_x(2.0),

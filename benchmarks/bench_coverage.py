@@ -26,8 +26,7 @@ of the range (of log x on geometric standards), the interval from one new readin
 from the mean of 3, ours against the classical interval of the replicate-variance WLS:
 coverage, median width over the concentration, and the share of intervals open at an
 edge of the standards (a NaN end, which then stands for that edge; an interval with both
-ends NaN is a miss of infinite width). Without inverse_predict's n_replicates, the mean
-of 3 is passed as one reading, as a user of such a version would.
+ends NaN is a miss of infinite width).
 
 --jobs runs cases in that many processes (default 2), each limited to one thread (OpenMP
 and BLAS); the figures do not depend on it.
@@ -51,7 +50,7 @@ from multiprocessing import get_context
 import numpy as np
 from _common import thread_report
 from _coverage_cases import CASES, Case
-from _coverage_methods import INVERSE_METHODS, METHODS, N_REPLICATES, Fitted
+from _coverage_methods import INVERSE_METHODS, METHODS, Fitted
 from _coverage_targets import report_targets
 from threadpoolctl import threadpool_limits
 
@@ -238,10 +237,8 @@ def main(argv: list[str] | None = None) -> dict:
     if args.jobs > 1:
         threads += f"\n{args.jobs} processes, each limited to one thread (OpenMP and BLAS)"
     print(threads)
-    print(f"{datasets} data sets per case, {0.95:.0%} intervals; inverse_predict "
-          + ("takes n_replicates" if N_REPLICATES else "has no n_replicates: the mean of 3 "
-             "goes as one reading"))
-    out = {"datasets": datasets, "threads": threads, "n_replicates": N_REPLICATES, "cases": {}}
+    print(f"{datasets} data sets per case, {0.95:.0%} intervals")
+    out = {"datasets": datasets, "threads": threads, "cases": {}}
     keys = [case.key for case in cases]
     if args.jobs > 1:
         pool = ProcessPoolExecutor(args.jobs, mp_context=get_context("spawn"),
