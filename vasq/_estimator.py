@@ -91,7 +91,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     h log(T / h) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
     its leverage, rows weighted by the inverse noise variance: the leave-one-out residual,
     so that near-interpolating fits gain nothing), v_i the square of the candidate's
-    noise-model shape, H the rows of smallest |e_i| / sqrt(v_i) up to a weight
+    noise-model shape, H the rows of smallest abs(e_i) / sqrt(v_i) up to a weight
     h = floor((W + p + 1) / 2) (W the total sample weight, p the terms of the largest
     candidate), T the sum of e_i^2 / v_i over H and k the number of terms; plus, for one
     feature, W_in max(0, 1 - D / V)^2 of the inliers' residuals over their scales in the
