@@ -47,15 +47,17 @@ def candidates(
     `counts` holds the samples of positive weight, the distinct rows of X among them and
     their total weight. Every degree needs two samples per term, and a total weight of as
     much: weights are frequencies. The degrees of "auto" run from 0 (a constant) to
-    `max_degree`; for a robust fit each also needs two distinct rows per term (replicates
-    pin a curve down only at their own x) and, beyond the quadratic, 3 k - 1 samples,
-    distinct rows and total weight for k terms: the trimmed half then keeps as many
-    residual degrees of freedom as terms, without which a flexible candidate picks a
-    half that it fits by chance. The quadratic is exempt, so that it is a candidate from
-    n = 6: the trade is breakdown, since the trimmed mass of the criterion (trimmed_mass)
-    is then 5 of the 6 points and one outlier in six is the most that can be told apart
-    from curvature; from n = 8 the quadratic's own trimmed half has 3 residual degrees of
-    freedom, as a higher degree's does.
+    `max_degree`. For a robust fit, a constant, line or quadratic also needs two distinct
+    rows more than its terms: replicates pin a curve down only at their own x, and a level
+    off the curve must be told from curvature (5 standards read 3 times each take a
+    quadratic). Beyond the quadratic a candidate needs 3 k - 1 samples, distinct rows and
+    total weight for k terms: the trimmed half then keeps as many residual degrees of
+    freedom as terms, without which a flexible candidate picks a half that it fits by
+    chance. The quadratic is exempt from that, so that it is a candidate from n = 6: the
+    trade is breakdown, since the trimmed mass of the criterion (trimmed_mass) is then 5 of
+    the 6 points and one outlier in six is the most that can be told apart from curvature;
+    from n = 8 the quadratic's own trimmed half has 3 residual degrees of freedom, as a
+    higher degree's does.
     """
     n_samples, n_distinct, total = counts
     if isinstance(degree, str):
@@ -75,8 +77,9 @@ def candidates(
         exact = n_features == 1 or 2 * k <= support
         if 2 * k <= support:
             k = _basis.n_terms(degrees)
-        needed = 2 * k if max(degrees) <= 2 else 3 * k - 1
-        robust_short = robust and needed > min(support, n_distinct)
+        low = max(degrees) <= 2
+        needed = 2 * k if low else 3 * k - 1
+        robust_short = robust and (needed > support or (k + 2 if low else needed) > n_distinct)
         if 2 * k > support or (feasible and robust_short):
             if feasible:
                 break

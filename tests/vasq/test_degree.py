@@ -53,6 +53,12 @@ def short_quadratic(rng):
     return x, truth(2, x) + rng.normal(0.0, SD, x.size), np.zeros(6, dtype=bool), 2
 
 
+def replicated_quadratic(rng):
+    """A clean quadratic at 5 standards read 3 times each: a quadratic must be a candidate."""
+    x = np.repeat(np.linspace(0.0, 10.0, 5), 3)
+    return x, truth(2, x) + rng.normal(0.0, SD, x.size), np.zeros(x.size, dtype=bool), 2
+
+
 def constant(rng):
     """A sensor with no trend, 20 points, two of them spiked."""
     x = np.sort(rng.uniform(0.0, 10.0, 20))
@@ -68,7 +74,8 @@ def constant(rng):
      pytest.param(block, 4, marks=pytest.mark.xfail(
          strict=True, reason="with a noise model of the mean, a sextic that bends through the "
                              "window scores lower")), (stacked_end, 0), (stacked_end, 2), (high_degree, 0),
-     (high_degree, 1), (short_quadratic, 0), (short_quadratic, 1), (constant, 0),
+     (high_degree, 1), (short_quadratic, 0), (short_quadratic, 1), (replicated_quadratic, 0),
+     (replicated_quadratic, 1), (constant, 0),
      (constant, 1)],
 )
 def test_auto_finds_the_true_degree_and_flags_the_planted_outliers(draw, seed):
