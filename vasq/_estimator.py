@@ -294,9 +294,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             If X is not 2-D, X and y differ in length, either holds NaN, infinity or
             non-numeric values, a sample weight is negative or not finite, their sum
             overflows, a var_weight is not finite or not positive where the sample weight
-            is, `noise` is not "auto" or "constant" with a least-squares method, there are
-            too few samples or too little total weight for the degree (see `max_degree`),
-            or a parameter is out of range.
+            is, the var_weights span more than a factor of 1e100, `noise` is not "auto"
+            or "constant" with a least-squares method, there are too few samples or too
+            little total weight for the degree (see `max_degree`), or a parameter is out
+            of range.
         """
         self._validate_params()
         if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (

@@ -14,6 +14,8 @@ from vasq._model import PolynomialModel
 from vasq._scaling import scaling_of
 
 INT32_MAX = 2**31 - 1
+# The largest spread of var_weights, as log(largest / smallest).
+MAX_LOG_PRECISION_SPREAD = 100.0 * np.log(10.0)
 Vector = NDArray[np.float64]
 
 
@@ -105,6 +107,12 @@ def relative_precisions(v: Vector, w: Vector) -> Vector:
         raise ValueError("var_weights must be > 0 on the rows of positive sample_weight "
                          "(leave a row out with a sample_weight of 0)")
     logs = np.log(np.where(kept, v, 1.0))
+    # Local variances s^2 / v of a wider spread leave the double range on squaring.
+    if float(np.ptp(logs[kept])) > MAX_LOG_PRECISION_SPREAD:
+        raise ValueError("var_weights span more than a factor of 1e100 from smallest to "
+                         "largest on the rows of positive sample_weight: no measurement has "
+                         "such a range of precisions, and their variances leave the double "
+                         "range")
     centre = float(np.dot(w[kept], logs[kept]) / np.sum(w[kept]))
     relative: Vector = np.where(kept, v / np.exp(centre), 1.0)
     return relative
