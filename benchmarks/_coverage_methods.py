@@ -6,8 +6,9 @@ readings it flags as outliers (None when it flags none) and, where it has one, a
 interval for the concentration of the mean of m new readings.
 
 Ours: RobustPolynomialRegressor at the true degree with its default noise model, the same
-with degree="auto", and with var_weights 1/x^2 (the recipe of
-analytical methods); coefficient intervals use Student's t on the model's dof.
+with degree="auto", and with var_weights 1/x^2 (the recipe of analytical methods; a new
+reading at x0 has var_weight 1/x0^2, as for WLS below); coefficient intervals use
+Student's t on the model's dof.
 
 Peers, all statsmodels on the same design and the same true degree:
 - OLS and WLS with weights 1/x and 1/x^2, their `get_prediction` (a new reading at x0 has
@@ -82,7 +83,8 @@ def ours(
     return Fitted(
         coef,
         est.predict_interval(grid[:, None], LEVEL),
-        est.predict_interval(grid[:, None], LEVEL, kind="prediction"),
+        est.predict_interval(grid[:, None], LEVEL, kind="prediction",
+                             var_weights=None if var_weights is None else grid**-var_weights),
         ~est.inlier_mask_,
         inverse,
         model.noise.kind,

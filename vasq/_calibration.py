@@ -171,11 +171,13 @@ def _one_feature(model: PolynomialModel, what: str) -> Vector:
 
 
 def inverse_predict(
-    model: PolynomialModel, y: ArrayLike, level: float, n_replicates: int
+    model: PolynomialModel, y: ArrayLike, level: float, n_replicates: int,
+    relative: float | None,
 ) -> tuple[Vector, Vector, Vector]:
     """The x of each y on the model's curve, and its interval.
 
-    `PolynomialModel.inverse_predict`, searched in the scaled coordinates.
+    `PolynomialModel.inverse_predict`, searched in the scaled coordinates, for readings of
+    var_weight `relative` times the model's `unit_var_weight` (1 times if None).
     """
     dense = _one_feature(model, "inverse_predict")
     level = check_level(level)
@@ -187,7 +189,8 @@ def inverse_predict(
         raise ValueError("y must be finite numbers: it holds NaN or infinity")
 
     def band(t: Vector) -> tuple[Vector, Vector]:
-        return model._band(t[:, None], level, "prediction", m)
+        spread = None if relative is None else np.full(t.size, relative)
+        return model._band(t[:, None], level, "prediction", m, spread)
 
     t, lower, upper = inverse_curve(dense, lambda t: model.curve(t[:, None]), band, values)
     centre, half = float(model.scaling.centre[0]), float(model.scaling.half[0])

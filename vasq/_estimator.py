@@ -280,8 +280,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             1/x^2 that analytical methods prescribe: the noise sd of observation i is the
             noise model's over sqrt(var_weights[i]). Only their ratios matter: they are
             divided by their geometric mean (weighted by `sample_weight`), so multiplying
-            them all by a constant changes no result, and `noise_scale` is that of a
-            reading of the typical precision.
+            them all by a constant changes no result, and `noise_scale` is by default
+            that of a reading of the typical precision (that mean, kept as the model's
+            `unit_var_weight`); `predict_interval`, `noise_scale` and `inverse_predict`
+            take a new reading's var_weights in the same units.
 
         Returns
         -------
@@ -383,22 +385,26 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         return model.predict(Xa, True) if return_std else model.predict(Xa)
 
     def predict_interval(
-        self, X: ArrayLike, level: float = 0.95, kind: str = "confidence"
+        self, X: ArrayLike, level: float = 0.95, kind: str = "confidence",
+        var_weights: ArrayLike | None = None,
     ) -> tuple[Vector, Vector]:
         """Interval for the fitted curve, or for a new observation, at each row of X.
 
-        :meth:`PolynomialModel.predict_interval` of `model_`, X checked as in `predict`.
+        :meth:`PolynomialModel.predict_interval` of `model_`, X checked as in `predict`;
+        `var_weights` are the new observations', in the units given to `fit`.
         """
-        return self._model().predict_interval(self._checked(X), level, kind)
+        return self._model().predict_interval(self._checked(X), level, kind, var_weights)
 
     def inverse_predict(
-        self, y: ArrayLike, level: float = 0.95, n_replicates: int = 1
+        self, y: ArrayLike, level: float = 0.95, n_replicates: int = 1,
+        var_weight: float | None = None,
     ) -> tuple[Vector, Vector, Vector]:
         """The x at which the fitted curve equals each y, with its interval (one feature).
 
-        :meth:`PolynomialModel.inverse_predict` of `model_`.
+        :meth:`PolynomialModel.inverse_predict` of `model_`; `var_weight` is the new
+        readings', in the units given to `fit`.
         """
-        return self._model().inverse_predict(y, level, n_replicates)
+        return self._model().inverse_predict(y, level, n_replicates, var_weight)
 
     def lack_of_fit(self) -> LackOfFit:
         """The pure-error F test from replicates: :meth:`PolynomialModel.lack_of_fit`."""

@@ -50,7 +50,7 @@ def fit_model(
                          "constant noise (over the root of var_weights)")
     # Rows of zero weight take no part, not even in the scaling.
     kept = w > 0.0
-    v = relative_precisions(v, w)
+    v, unit_var_weight = relative_precisions(v, w)
     n_features = X.shape[1]
     counts = (int(np.count_nonzero(kept)), np.unique(X[kept], axis=0).shape[0], total)
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
@@ -87,6 +87,7 @@ def fit_model(
         beta_cov=cov,
         scaling=scaling,
         noise=chosen.noise,
+        unit_var_weight=unit_var_weight,
         weights=chosen.weights,
         pure_error=pure_error,
         dof=residual_dof(w, inlier, chosen.beta.size),
@@ -95,12 +96,12 @@ def fit_model(
     )
 
 
+def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
+    """var_weights over their geometric mean weighted by w, and that mean.
 
-def relative_precisions(v: Vector, w: Vector) -> Vector:
-    """var_weights over their geometric mean weighted by w, 1 on the rows of zero weight.
-
-    Their scale then changes nothing, and a new reading of var_weight 1 is one of the
-    typical precision of the fit.
+    The rows of zero weight get 1. Their scale then changes nothing; the mean is the
+    var_weight of a reading whose sd is the noise model's, by which a new reading's
+    var_weight is divided in turn.
     """
     kept = w > 0.0
     if (v[kept] <= 0.0).any():
@@ -114,8 +115,9 @@ def relative_precisions(v: Vector, w: Vector) -> Vector:
                          "such a range of precisions, and their variances leave the double "
                          "range")
     centre = float(np.dot(w[kept], logs[kept]) / np.sum(w[kept]))
-    relative: Vector = np.where(kept, v / np.exp(centre), 1.0)
-    return relative
+    unit = float(np.exp(centre))
+    relative: Vector = np.where(kept, v / unit, 1.0)
+    return relative, unit
 
 
 def residual_dof(w: Vector, inlier: NDArray[np.bool_], n_terms: int) -> float:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import math
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -55,6 +54,11 @@ class PolynomialModel:
     noise : NoiseModel
         The noise model: its `kind` ("constant", "power", "two_component" or
         "log_linear") and parameters, in scaled-y units (see `noise_scale`).
+    unit_var_weight : float
+        The var_weight, in the units the fit was given them, of a reading whose noise sd
+        is the noise model's: the fit's var_weights' geometric mean weighted by
+        sample_weight (1 without var_weights). A new reading of var_weight v has that sd
+        over sqrt(v / unit_var_weight).
     weights : ndarray of shape (n_samples,)
         Final robustness weight of every fitted observation, in [0, 1] (1 for the
         least-squares methods); 0 marks an outlier.
@@ -80,6 +84,7 @@ class PolynomialModel:
     beta_cov: Matrix
     scaling: Scaling
     noise: NoiseModel
+    unit_var_weight: float
     weights: Vector
     pure_error: PureErrorSums
     dof: float
@@ -193,7 +198,8 @@ class PolynomialModel:
         return mean, sd * self.scaling.y_scale
 
     def predict_interval(
-        self, X: ArrayLike, level: float = 0.95, kind: str = "confidence"
+        self, X: ArrayLike, level: float = 0.95, kind: str = "confidence",
+        var_weights: ArrayLike | None = None,
     ) -> tuple[Vector, Vector]:
         """Interval for the fitted curve, or for a new observation, at each row of X.
 
@@ -207,6 +213,11 @@ class PolynomialModel:
             "confidence": for the true curve (the mean of y) at X. "prediction": for a new
             observation at X, combining the curve's standard error with the noise sd the
             fit models at X and its fitted mean there (`noise_scale`).
+        var_weights : float or array-like of shape (n_samples,), optional
+            The var_weight of each new observation, in the units of the fit's var_weights
+            (for instance 1 / x^2 at X when the fit had 1 / x^2): its noise sd is
+            divided by sqrt(var_weights / unit_var_weight). By default a reading of the
+            fit's typical precision, var_weight `unit_var_weight`. Only for "prediction".
 
         Returns
         -------
@@ -218,27 +229,36 @@ class PolynomialModel:
         Raises
         ------
         ValueError
-            If `level` is not in (0, 1), `kind` is unknown, or X is not valid as in
-            `predict`.
+            If `level` is not in (0, 1), `kind` is unknown, X is not valid as in
+            `predict`, or `var_weights` are not positive finite numbers, one per row of X,
+            or are given for "confidence".
         """
         level = _uncertainty.check_level(level)
         kind = _uncertainty.check_kind(kind)
-        return self._band(self._scaled(X), level, kind)
+        T = self._scaled(X)
+        if var_weights is not None and kind != "prediction":
+            raise ValueError("var_weights are those of new observations: they need "
+                             "kind='prediction'")
+        return self._band(T, level, kind, 1, self._relative(var_weights, T.shape[0]))
 
-    def noise_scale(self, X: ArrayLike) -> Vector:
+    def noise_scale(self, X: ArrayLike, var_weights: ArrayLike | None = None) -> Vector:
         """The noise sd of one new reading at each row of X, in the units of y.
 
-        The noise model's sd at X and at the fitted mean there (see `noise`), for a reading
-        of var_weight 1: the fit's var_weights are normalised to a geometric mean of 1, so
-        a reading of the fit's typical precision. X must be valid as in `predict`.
+        The noise model's sd at X and at the fitted mean there (see `noise`), over
+        sqrt(var_weights / `unit_var_weight`); by default a reading of var_weight
+        `unit_var_weight`, the fit's typical precision. X must be valid as in `predict`,
+        `var_weights` as in `predict_interval`.
         """
         T = self._scaled(X)
         mean = _basis.design_matrix(T, self.powers) @ self.beta
-        scale: Vector = self.noise.at(T, mean, self.scaling.zero) * self.scaling.y_scale
+        sd = self.noise.at(T, mean, self.scaling.zero) / np.sqrt(
+            self._relative(var_weights, T.shape[0]))
+        scale: Vector = sd * self.scaling.y_scale
         return scale
 
     def inverse_predict(
-        self, y: ArrayLike, level: float = 0.95, n_replicates: int = 1
+        self, y: ArrayLike, level: float = 0.95, n_replicates: int = 1,
+        var_weight: float | None = None,
     ) -> tuple[Vector, Vector, Vector]:
         """The x at which the fitted curve equals each y, with its interval (one feature).
 
@@ -258,6 +278,11 @@ class PolynomialModel:
             Coverage of the intervals, in (0, 1).
         n_replicates : int, default=1
             Number of readings each y is the mean of.
+        var_weight : float, optional
+            The var_weight of the new readings, one number for every y, in the units of
+            the fit's var_weights: s(x0) is divided by sqrt(var_weight /
+            `unit_var_weight`) all along the search. By default readings of the fit's
+            typical precision, var_weight `unit_var_weight`.
 
         Returns
         -------
@@ -277,10 +302,11 @@ class PolynomialModel:
         ------
         ValueError
             If the model has more than one feature, its curve is constant, `level` is not
-            in (0, 1), `n_replicates` is not a positive integer or y holds NaN, infinity
-            or non-numeric values.
+            in (0, 1), `n_replicates` is not a positive integer, y holds NaN, infinity
+            or non-numeric values, or `var_weight` is not a positive finite number.
         """
-        return _calibration.inverse_predict(self, y, level, n_replicates)
+        relative = None if var_weight is None else float(self._relative(var_weight, 1)[0])
+        return _calibration.inverse_predict(self, y, level, n_replicates, relative)
 
     def lack_of_fit(self) -> LackOfFit:
         """The pure-error F test of the polynomial against the means of replicated levels.
@@ -404,16 +430,32 @@ class PolynomialModel:
         """The fitted curve at the scaled points `T`, in the units of y."""
         return self.scaling.to_y(_basis.design_matrix(T, self.powers) @ self.beta)
 
+    def _relative(self, var_weights: ArrayLike | None, n: int) -> Vector:
+        """New readings' `var_weights` over `unit_var_weight`, n of them (1 if None)."""
+        if var_weights is None:
+            return np.ones(n)
+        v = np.asarray(var_weights, dtype=np.float64)
+        if v.ndim > 1 or (v.ndim == 1 and v.size != n):
+            raise ValueError(f"var_weights must be a number or hold {n} numbers, got an "
+                             f"array of shape {v.shape}")
+        if not (np.isfinite(v) & (v > 0.0)).all():
+            raise ValueError("var_weights must be positive finite numbers")
+        relative: Vector = np.broadcast_to(v / self.unit_var_weight, (n,))
+        return relative
+
     def _band(
-        self, T: Matrix, level: float, kind: str, n_readings: int = 1
+        self, T: Matrix, level: float, kind: str, n_readings: int = 1,
+        relative: Vector | None = None,
     ) -> tuple[Vector, Vector]:
         """Lower and upper ends of the intervals at the scaled points `T`, in y units.
 
-        A prediction interval is for the mean of `n_readings` new observations.
+        A prediction interval is for the mean of `n_readings` new observations, of
+        var_weights `relative` times `unit_var_weight` (1 times by default).
         """
         D = _basis.design_matrix(T, self.powers)
         mean = D @ self.beta
-        noise = (self.noise.at(T, mean, self.scaling.zero) / math.sqrt(n_readings)
+        spread = n_readings if relative is None else n_readings * relative
+        noise = (self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
                  if kind == "prediction" else None)
         width = _uncertainty.half_width(
             _uncertainty.curve_sd(D, self.beta_cov), noise, level, self.dof

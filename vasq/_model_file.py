@@ -49,6 +49,7 @@ def to_json(model: PolynomialModel) -> str:
             "params": model.noise.params.tolist(),
             "s0": model.noise.s0,
         },
+        "unit_var_weight": model.unit_var_weight,
         "weights": model.weights.tolist(),
         "pure_error": {
             "lack_ss": model.pure_error.lack_ss,
@@ -107,6 +108,8 @@ def fields_of_json(text: str) -> dict[str, Any]:
             float(_positive(_finite(record, "y_scale", ()), "y_scale")),
         ),
         "noise": noise,
+        "unit_var_weight": float(
+            _positive(_finite(record, "unit_var_weight", ()), "unit_var_weight")),
         "weights": weights,
         "pure_error": _pure_error(record),
         "dof": _dof(record),

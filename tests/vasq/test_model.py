@@ -19,6 +19,10 @@ def answers(model, X):
     for level, kind in product((0.5, 0.95, 0.999), ("confidence", "prediction")):
         out[f"interval {level} {kind}"] = np.array(model.predict_interval(X, level, kind))
     out["noise_scale"] = model.noise_scale(X)
+    precision = 1.0 / (1.0 + X[:, 0] ** 2)  # new readings' var_weights
+    out["noise_scale, var_weights"] = model.noise_scale(X, precision)
+    out["prediction, var_weights"] = np.array(
+        model.predict_interval(X, kind="prediction", var_weights=precision))
     for name in ("coef", "coef_cov", "coef_se", "scale", "weights", "inlier_mask", "beta",
                  "beta_cov", "powers"):
         out[name] = np.asarray(getattr(model, name))
@@ -28,6 +32,8 @@ def answers(model, X):
             out["inverse"] = np.array(model.inverse_predict(model.predict(X[:5]) + 0.01))
             out["inverse of means"] = np.array(
                 model.inverse_predict(model.predict(X[:5]) + 0.01, n_replicates=3))
+            out["inverse, var_weight"] = np.array(
+                model.inverse_predict(model.predict(X[:5]) + 0.01, var_weight=0.3))
         out["detection"] = np.array(dataclasses.astuple(model.detection_limit(0.9)))
     try:
         out["lack of fit"] = np.array(dataclasses.astuple(model.lack_of_fit()))
@@ -42,7 +48,7 @@ def answers(model, X):
 
 @pytest.mark.parametrize(
     "case", ["robust-heteroscedastic", "ols", "penalized", "two-features", "max-degree",
-             "replicates", "constant", "power", "two_component", "log_linear"]
+             "replicates", "constant", "power", "two_component", "log_linear", "var_weights"]
 )
 def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heteroscedastic, case):
     X, y = heteroscedastic()
@@ -57,9 +63,11 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
     elif case == "replicates":
         X = np.round(X, 0)  # nine levels, read about 13 times each
         params.update(degree=2)
-    elif case != "robust-heteroscedastic":
+    elif case not in ("robust-heteroscedastic", "var_weights"):
         params.update(noise=case)
-    est = RobustPolynomialRegressor(**params).fit(X, y)
+    # var_weights of geometric mean far from 1: a new reading's are divided by it
+    v = 1e3 / (1.0 + X[:, 0] ** 2) if case == "var_weights" else None
+    est = RobustPolynomialRegressor(**params).fit(X, y, var_weights=v)
     est.model_.save(tmp_path / "m.json")
     loaded = load_model(tmp_path / "m.json")
     again = PolynomialModel.from_json(loaded.to_json())
@@ -178,6 +186,7 @@ def _cov(edit):
      (lambda r: r["noise"].update(kind="log_linear", params=[0.0, 1.0, 1.0, -1.0]),
       "'noise' 'params' are impossible: the bounds of the log sd must be in increasing order"),
      (_set("dof", 0.0), "'dof' must be positive"),
+     (_set("unit_var_weight", 0.0), "'unit_var_weight' must be positive"),
      (_set("weights", [1.5] * 40), r"'weights' must be numbers in \[0, 1\]"),
      (_set("method", "tournament"), "'method' must be one of"),
      (lambda r: r["pure_error"].update(pure_ss=-1.0), "'pure_error' must hold numbers >= 0"),
@@ -186,8 +195,9 @@ def _cov(edit):
       "'bic_scores' must hold the chosen degree")],
     ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
          "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "noise-kind",
-         "params-length", "negative-component", "bounds-order", "zero-dof", "weights-above-1",
-         "old-method", "negative-pure-error", "float-levels", "chosen-score-missing"],
+         "params-length", "negative-component", "bounds-order", "zero-dof",
+         "zero-unit-var-weight", "weights-above-1", "old-method", "negative-pure-error",
+         "float-levels", "chosen-score-missing"],
 )
 def test_load_refuses_impossible_models_naming_the_file_and_key(tmp_path, saved_record, edit,
                                                                 message):

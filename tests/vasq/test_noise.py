@@ -117,9 +117,16 @@ def test_var_weights_results_do_not_depend_on_their_scale(method):
     b = RobustPolynomialRegressor(1, method=method, random_state=0).fit(
         x[:, None], y, var_weights=1e4 * v).model_
     grid = np.geomspace(1.0, 100.0, 9)[:, None]
+    # New readings' var_weights in the units of the fit's: 1/x^2, or 1e4/x^2 for b.
+    new = {a: grid[:, 0] ** -2.0, b: 1e4 * grid[:, 0] ** -2.0}
+    one = {a: 1e-2, b: 1e2}
     for get in (lambda m: m.coef, lambda m: m.coef_se, lambda m: m.weights,
                 lambda m: m.noise_scale(grid),
+                lambda m: m.noise_scale(grid, new[m]),
                 lambda m: np.array(m.predict_interval(grid, kind="prediction")),
+                lambda m: np.array(m.predict_interval(grid, kind="prediction",
+                                                      var_weights=new[m])),
+                lambda m: np.array(m.inverse_predict([30.0, 150.0], var_weight=one[m])),
                 lambda m: np.array(m.predict_interval(grid))):
         np.testing.assert_allclose(get(a), get(b), rtol=1e-9, atol=0.0)
 
@@ -139,6 +146,13 @@ def test_ols_with_var_weights_is_statsmodels_wls(sample_weight):
     np.testing.assert_allclose(model.coef_, wls.params, rtol=1e-9)
     np.testing.assert_allclose(model.coef_se_, wls.bse, rtol=1e-6)
     assert model.model_.dof == wls.df_resid
+    # A new reading at x0 of var_weight 1/x0^2, as get_prediction's weights.
+    new = np.geomspace(1.0, 100.0, 7)
+    frame = wls.get_prediction(np.vander(new, 3, increasing=True), weights=new**-2.0)
+    frame = frame.summary_frame(alpha=0.05)
+    np.testing.assert_allclose(
+        model.predict_interval(new[:, None], kind="prediction", var_weights=new**-2.0),
+        [frame["obs_ci_lower"], frame["obs_ci_upper"]], rtol=1e-6)
 
 
 @pytest.mark.parametrize(("method", "noise"), [("ols", "auto"), ("robust", "power")])
@@ -235,3 +249,17 @@ def test_a_noise_model_that_cannot_be_estimated_is_skipped_by_auto():
     model = RobustPolynomialRegressor(degree=0, random_state=2).fit(sample.X, sample.y)
     assert model.model_.noise.kind in ("constant", "two_component")
     assert np.isfinite(model.model_.noise.params).all()
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda m, X: m.predict_interval(X, var_weights=np.ones(3)), "need kind='prediction'"),
+    (lambda m, X: m.predict_interval(X, kind="prediction", var_weights=np.ones(2)),
+     r"hold 3 numbers, got an array of shape \(2,\)"),
+    (lambda m, X: m.noise_scale(X, [1.0, 0.0, 1.0]), "positive finite numbers"),
+    (lambda m, X: m.inverse_predict([5.0], var_weight=float("nan")), "positive finite numbers"),
+])
+def test_new_readings_var_weights_are_checked(line_data, call, message):
+    x, y = line_data()
+    model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y).model_
+    with pytest.raises(ValueError, match=message):
+        call(model, x[:3, None])
