@@ -69,6 +69,8 @@ def fit_model(
     scale = chosen.noise.at(T, mean, scaling.zero) / np.sqrt(v)
     inlier = chosen.weights > 0.0
     cov = _uncertainty.huber_covariance(D, ys - mean, scale, w, inlier, robust)
+    noise_cov = _uncertainty.noise_covariance(
+        chosen.noise, T, mean, scaling.zero, ys - mean, scale, w, robust)
     pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
@@ -87,6 +89,7 @@ def fit_model(
         beta_cov=cov,
         scaling=scaling,
         noise=chosen.noise,
+        noise_cov=noise_cov,
         unit_var_weight=unit_var_weight,
         weights=chosen.weights,
         pure_error=pure_error,

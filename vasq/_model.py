@@ -54,6 +54,10 @@ class PolynomialModel:
     noise : NoiseModel
         The noise model: its `kind` ("constant", "power", "two_component" or
         "log_linear") and parameters, in scaled-y units (see `noise_scale`).
+    noise_cov : ndarray of shape (n_noise_params, n_noise_params)
+        Asymptotic covariance of the noise model's estimated parameters (see
+        `_uncertainty.noise_covariance`), for the degrees of freedom of prediction
+        intervals.
     unit_var_weight : float
         The var_weight, in the units the fit was given them, of a reading whose noise sd
         is the noise model's: the fit's var_weights' geometric mean weighted by
@@ -84,6 +88,7 @@ class PolynomialModel:
     beta_cov: Matrix
     scaling: Scaling
     noise: NoiseModel
+    noise_cov: Matrix
     unit_var_weight: float
     weights: Vector
     pure_error: PureErrorSums
@@ -454,12 +459,17 @@ class PolynomialModel:
         """
         D = _basis.design_matrix(T, self.powers)
         mean = D @ self.beta
-        spread = n_readings if relative is None else n_readings * relative
-        noise = (self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
-                 if kind == "prediction" else None)
-        width = _uncertainty.half_width(
-            _uncertainty.curve_sd(D, self.beta_cov), noise, level, self.dof
-        )
+        sd = _uncertainty.curve_sd(D, self.beta_cov)
+        if kind == "confidence":
+            width = _uncertainty.half_width(sd, None, level, self.dof)
+        else:
+            spread = n_readings if relative is None else n_readings * relative
+            noise = self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
+            J = _uncertainty.log_sd_gradient(self.noise, T, mean, self.scaling.zero)
+            log_sd_var = np.einsum("ij,jk,ik->i", J, self.noise_cov, J)
+            dof = _uncertainty.prediction_dof(
+                sd**2, noise**2, log_sd_var, self.dof, self.beta.size)
+            width = _uncertainty.half_width(sd, noise, level, dof)
         return self.scaling.to_y(mean - width), self.scaling.to_y(mean + width)
 
 

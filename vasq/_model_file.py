@@ -49,6 +49,7 @@ def to_json(model: PolynomialModel) -> str:
             "params": model.noise.params.tolist(),
             "s0": model.noise.s0,
         },
+        "noise_cov": model.noise_cov.tolist(),
         "unit_var_weight": model.unit_var_weight,
         "weights": model.weights.tolist(),
         "pure_error": {
@@ -100,7 +101,7 @@ def fields_of_json(text: str) -> dict[str, Any]:
         "degree": degree,
         "powers": powers,
         "beta": _finite(record, "beta", (k,)),
-        "beta_cov": _covariance(record, k),
+        "beta_cov": _covariance(record, "beta_cov", k),
         "scaling": Scaling(
             _finite(record, "centre", (len(names),)),
             _positive(_finite(record, "half", (len(names),)), "half"),
@@ -108,6 +109,7 @@ def fields_of_json(text: str) -> dict[str, Any]:
             float(_positive(_finite(record, "y_scale", ()), "y_scale")),
         ),
         "noise": noise,
+        "noise_cov": _covariance(record, "noise_cov", _estimated_count(noise.kind, len(names))),
         "unit_var_weight": float(
             _positive(_finite(record, "unit_var_weight", ()), "unit_var_weight")),
         "weights": weights,
@@ -134,6 +136,11 @@ def _noise(record: Mapping[str, object], n_features: int) -> NoiseModel:
     except ValueError as error:
         raise ValueError(f"'noise' 'params' are impossible: {error}") from None
     return model
+
+
+def _estimated_count(kind: str, n_features: int) -> int:
+    """The number of the noise model's parameters that are estimated (of `noise_cov`)."""
+    return {"constant": 1, "power": 2, "two_component": 2, "log_linear": n_features + 1}[kind]
 
 
 def _dof(record: Mapping[str, object]) -> float:
@@ -214,26 +221,26 @@ def _positive(array: NDArray[np.float64], key: str) -> NDArray[np.float64]:
     return array
 
 
-def _covariance(record: Mapping[str, object], k: int) -> NDArray[np.float64]:
-    """The covariance of beta, checked.
+def _covariance(record: Mapping[str, object], key: str, k: int) -> NDArray[np.float64]:
+    """The covariance under `key`, k x k, checked.
 
     All null (NaN, too little weight), or symmetric positive semi-definite up to
     COV_TOLERANCE times its largest entry.
     """
-    rows = _field(record, "beta_cov")
+    rows = _field(record, key)
     if isinstance(rows, list) and rows and all(
         isinstance(r, list) and len(r) == k and all(v is None for v in r) for r in rows
     ) and len(rows) == k:
         return np.full((k, k), np.nan)
-    cov = _finite(record, "beta_cov", (k, k))
+    cov = _finite(record, key, (k, k))
     size = float(np.abs(cov).max())
     if (np.diag(cov) < 0.0).any():
-        raise ValueError("'beta_cov' holds a negative variance")
+        raise ValueError(f"{key!r} holds a negative variance")
     if np.abs(cov - cov.T).max() > COV_TOLERANCE * size:
-        raise ValueError(f"'beta_cov' is not symmetric (to {COV_TOLERANCE:g} of its largest entry)")
+        raise ValueError(f"{key!r} is not symmetric (to {COV_TOLERANCE:g} of its largest entry)")
     if np.linalg.eigvalsh(cov).min() < -COV_TOLERANCE * size:
         raise ValueError(
-            f"'beta_cov' is not positive semi-definite (to {COV_TOLERANCE:g} of its largest entry)"
+            f"{key!r} is not positive semi-definite (to {COV_TOLERANCE:g} of its largest entry)"
         )
     return cov
 

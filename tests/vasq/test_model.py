@@ -112,9 +112,19 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     np.testing.assert_allclose(got_sd, sd, rtol=1e-12)
     np.testing.assert_allclose(m.predict_interval(x[:, None], 0.9), [mean - q * sd, mean + q * sd],
                                rtol=1e-12)
-    wide = q * np.hypot(sd, noise)  # the noise scale as it is, no further factor
-    np.testing.assert_allclose(m.predict_interval(x[:, None], 0.9, kind="prediction"),
+    # Student's t on the dof of the curve and of the noise sd at x, a power of the mean.
+    p = RobustPolynomialRegressor(2, noise="power", random_state=0).fit(X, y).model_
+    mean, sd = p.predict(x[:, None], return_std=True)
+    noise = p.noise_scale(x[:, None])
+    mu = (mean - p.scaling.y_loc) / p.scaling.y_scale - p.scaling.zero
+    J = np.column_stack([np.ones_like(mu), np.log(np.maximum(np.abs(mu), p.noise.params[2]))])
+    noise_dof = p.dof / ((p.dof + 3) * 2.0 * np.einsum("ij,jk,ik->i", J, p.noise_cov, J))
+    share = noise**2 / (sd**2 + noise**2)
+    dof = 1.0 / ((1.0 - share) / np.sqrt(p.dof) + share / np.sqrt(noise_dof)) ** 2
+    wide = student_t.ppf(0.95, dof) * np.hypot(sd, noise)
+    np.testing.assert_allclose(p.predict_interval(x[:, None], 0.9, kind="prediction"),
                                [mean - wide, mean + wide], rtol=1e-12)
+    assert (dof < p.dof).all() and (noise_dof > 3).all()
     assert m.scale == m.noise.s0 * s.y_scale
 
 
