@@ -227,9 +227,15 @@ class PolynomialModel:
         Returns
         -------
         lower, upper : ndarray of shape (n_samples,)
-            The prediction minus and plus Student's t quantile (`dof` degrees of
-            freedom) times the standard error, in the units of y; NaN when the
-            covariance or `dof` is.
+            The prediction minus and plus Student's t quantile times the standard error,
+            in the units of y; NaN when the covariance or `dof` is. The quantile is on
+            `dof` degrees of freedom for "confidence"; for "prediction" on those of the
+            estimated variance c + s^2 (c the curve's, s the noise sd): the noise model's
+            parameters have the covariance `noise_cov`, so s^2 counts as a scaled
+            chi-square on nu_0 = dof / ((dof + p) 2 J^T noise_cov J), J the gradient of
+            log s in them, and 1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0)
+            with V = c + s^2 (Satterthwaite, 1946; `dof` for constant noise by least
+            squares, as statsmodels' WLS).
 
         Raises
         ------
@@ -272,8 +278,9 @@ class PolynomialModel:
         classical one (NIST/SEMATECH e-Handbook of Statistical Methods, on calibration):
         the x0 with abs(y - f(x0)) <= t sqrt(Var f(x0) + s(x0)^2 / m), f the fitted curve,
         s(x0) its noise scale (`noise_scale`), m = `n_replicates` and t Student's
-        quantile at `level` on `dof` degrees of freedom; for a straight line with constant
-        noise it is Fieller's interval.
+        quantile at `level` on the prediction interval's degrees of freedom at x0 (see
+        `predict_interval`); for a straight line with constant noise fitted by least
+        squares it is Fieller's interval.
 
         Parameters
         ----------
