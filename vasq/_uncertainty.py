@@ -142,7 +142,8 @@ def truncated_information(cut: float) -> float:
     """
     if not np.isfinite(cut):
         return 2.0
-    g = 2.0 * cut * norm.pdf(cut) / (2.0 * norm.cdf(cut) - 1.0)  # 1 - E[u^2 | |u| < cut]
+    # g = 1 - E[u^2 | abs(u) < cut], and E[u^4 | abs(u) < cut] = 3 (1 - g) - cut^2 g.
+    g = 2.0 * cut * float(norm.pdf(cut)) / (2.0 * float(norm.cdf(cut)) - 1.0)
     return 3.0 * (1.0 - g) - cut**2 * g - (1.0 - g) ** 2
 
 

@@ -6,10 +6,11 @@ import pytest
 import statsmodels.api as sm
 from numpy.polynomial import Polynomial
 from scipy.stats import t as student_t
+from scipy.stats import truncnorm
 
 from vasq import RobustPolynomialRegressor
 from vasq._scaling import Scaling, to_user_covariance
-from vasq._uncertainty import huber_covariance
+from vasq._uncertainty import huber_covariance, truncated_information
 
 C = 4.685
 
@@ -202,3 +203,10 @@ def test_summary_of_least_squares_names_its_covariance_and_small_sample_p_values
     row = next(line.split() for line in text.splitlines() if line.startswith("x0 "))
     t = model.coef_[1] / model.coef_se_[1]
     assert float(row[4]) == pytest.approx(2.0 * student_t.sf(abs(t), 6), abs=1e-3)
+
+
+@pytest.mark.parametrize("cut", [0.5, 2.5, 6.0, np.inf])
+def test_truncated_information_is_the_variance_of_u_squared(cut):
+    """Var(u^2) of a standard normal truncated at +-cut, from scipy's moments."""
+    u = truncnorm(-cut, cut)
+    assert truncated_information(cut) == pytest.approx(u.moment(4) - u.moment(2) ** 2, rel=1e-9)
