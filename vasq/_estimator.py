@@ -89,16 +89,18 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
     h log(T / h) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
-    its leverage, rows weighted by the inverse noise variance: the leave-one-out residual,
-    so that near-interpolating fits gain nothing), v_i the square of the candidate's
-    noise-model shape, H the rows of smallest abs(e_i) / sqrt(v_i) up to a weight
-    h = floor((W + p + 1) / 2) (W the total sample weight, p the terms of the largest
-    candidate), T the sum of e_i^2 / v_i over H and k the number of terms; plus, for one
-    feature, W_in max(0, 1 - D / V)^2 of the inliers' residuals over their scales in the
-    order of x (V their mean square, D the mean square successive difference over 2, W_in
-    their weight): the serial correlation that a curve bending through a group of outliers
-    leaves on the points around it. The lowest score wins. Finally the coefficients are
-    converted exactly to the user's units.
+    its leverage, rows weighted by their biweight weight over the noise variance: the
+    leave-one-out residual of the last reweighted least squares, so that near-interpolating
+    fits gain nothing), v_i the square of the candidate's noise-model shape, H the rows of
+    smallest abs(e_i) / sqrt(v_i) up to a weight h = max(floor((W + p + 1) / 2),
+    min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
+    on short series a flexible candidate fits its own best half by chance, so h rises to
+    2 p + 2 and fewer outliers than half can be told apart), T the sum of e_i^2 / v_i
+    over H and k the number of terms; plus, for one feature, W_in max(0, 1 - D / V)^2 of
+    the inliers' residuals over their scales in the order of x (V their mean square, D the
+    mean square successive difference over 2, W_in their weight): the serial correlation
+    that a curve bending through a group of outliers leaves on the points around it. The
+    lowest score wins. Finally the coefficients are converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares with weights sample_weight * var_weights (not robust to outliers) and

@@ -53,6 +53,13 @@ def short_quadratic(rng):
     return x, truth(2, x) + rng.normal(0.0, SD, x.size), np.zeros(6, dtype=bool), 2
 
 
+def fourteen_points(rng):
+    """A clean quadratic of 14 points: a quartic fitted to its own best 10 of them fits those
+    far below the noise by chance."""
+    x = np.sort(rng.uniform(0.0, 10.0, 14))
+    return x, truth(2, x) + rng.normal(0.0, SD, x.size), np.zeros(14, dtype=bool), 2
+
+
 def replicated_quadratic(rng):
     """A clean quadratic at 5 standards read 3 times each: a quadratic must be a candidate."""
     x = np.repeat(np.linspace(0.0, 10.0, 5), 3)
@@ -74,7 +81,8 @@ def constant(rng):
      pytest.param(block, 4, marks=pytest.mark.xfail(
          strict=True, reason="with a noise model of the mean, a sextic that bends through the "
                              "window scores lower")), (stacked_end, 0), (stacked_end, 2), (high_degree, 0),
-     (high_degree, 1), (short_quadratic, 0), (short_quadratic, 1), (replicated_quadratic, 0),
+     (high_degree, 1), (short_quadratic, 0), (short_quadratic, 1), (fourteen_points, 18),
+     (fourteen_points, 35), (replicated_quadratic, 0),
      (replicated_quadratic, 1), (constant, 0),
      (constant, 1)],
 )

@@ -136,8 +136,12 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
     for degree in model.bic_scores_:
         f = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
         sd = f.model_.noise_scale(X)
-        # The hat matrix does not depend on the basis: raw powers of x, in the user's units.
-        A = np.vander(X[:, 0], degree + 1) / sd[:, None]
+        # The weighted least squares the biweight refinement ends on: rows weighted by
+        # their biweight weight over sd^2. Its hat matrix does not depend on the basis:
+        # raw powers of x, in the user's units.
+        u = (y - f.predict(X)) / sd
+        robustness = np.where(np.abs(u) < 4.685, (1 - (u / 4.685) ** 2) ** 2, 0.0)
+        A = np.vander(X[:, 0], degree + 1) * (np.sqrt(robustness) / sd)[:, None]
         lev = np.minimum(np.sum(np.linalg.qr(A)[0] ** 2, axis=1), 0.99)
         # In the scaled units of y the criterion works in; v the noise model's shape.
         e = (y - f.predict(X)) / (1 - lev) / model.model_.scaling.y_scale
