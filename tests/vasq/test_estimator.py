@@ -7,6 +7,7 @@ import threading
 import numpy as np
 import pytest
 from numpy.polynomial import polynomial as P
+from scipy import stats
 
 from vasq import RobustPolynomialRegressor
 
@@ -126,7 +127,8 @@ def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
 
 
 def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with_outliers):
-    """h log(T / h) + sum_H log v + k log n on the h best-fitting standardised residuals,
+    """h log(T / (h c(h / N))) + sum_H log v + k log n on the h best-fitting standardised
+    residuals (c the variance of the central share h / N of a normal, N the inliers),
     plus W (1 - D / V)^2 of the inliers' residuals in x order when positive."""
     X, y, _, _ = cubic_with_outliers(1)
     model = RobustPolynomialRegressor(random_state=0).fit(X, y)
@@ -148,7 +150,13 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
         v = (sd / f.scale_) ** 2
         best = np.argsort(e * e / v)[:h]
         T = np.sum(e[best] ** 2 / v[best])
-        trimmed = h * math.log(T / h) + np.sum(np.log(v[best])) + (degree + 1) * math.log(y.size)
+        # h of the candidate's inliers are a central share of a normal sample: its variance
+        # is that of a normal truncated at the share's quantiles.
+        share = min(1.0, h / np.count_nonzero(robustness))
+        q = stats.norm.ppf(0.5 + 0.5 * share)
+        central = stats.truncnorm(-q, q).var() if share < 1.0 else 1.0
+        trimmed = (h * math.log(T / (h * central)) + np.sum(np.log(v[best]))
+                   + (degree + 1) * math.log(y.size))
         inliers = np.argsort(X[:, 0])[f.inlier_mask_[np.argsort(X[:, 0])]]
         u = (y - f.predict(X))[inliers] / sd[inliers]
         ratio = np.sum(np.diff(u) ** 2) / (2 * (u.size - 1)) / np.mean(u * u)
