@@ -218,7 +218,7 @@ def central_variance(share: float) -> float:
     if share >= 1.0:
         return 1.0
     q = float(stats.norm.ppf(0.5 + 0.5 * share))
-    return 1.0 - 2.0 * q * float(stats.norm.pdf(q)) / share
+    return float(stats.truncnorm.var(-q, q))
 
 
 def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> float:

@@ -150,11 +150,11 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
         v = (sd / f.scale_) ** 2
         best = np.argsort(e * e / v)[:h]
         T = np.sum(e[best] ** 2 / v[best])
-        # h of the candidate's inliers are a central share of a normal sample: its variance
-        # is that of a normal truncated at the share's quantiles.
+        # h of the candidate's inliers are a central share a of a normal sample, of variance
+        # 1 - 2 q phi(q) / a within its quantiles +-q.
         share = min(1.0, h / np.count_nonzero(robustness))
         q = stats.norm.ppf(0.5 + 0.5 * share)
-        central = stats.truncnorm(-q, q).var() if share < 1.0 else 1.0
+        central = 1.0 - 2.0 * q * stats.norm.pdf(q) / share if share < 1.0 else 1.0
         trimmed = (h * math.log(T / (h * central)) + np.sum(np.log(v[best]))
                    + (degree + 1) * math.log(y.size))
         inliers = np.argsort(X[:, 0])[f.inlier_mask_[np.argsort(X[:, 0])]]
