@@ -88,17 +88,22 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
-    h log(T / h) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
-    its leverage, rows weighted by the inverse noise variance: the leave-one-out residual,
-    so that near-interpolating fits gain nothing), v_i the square of the candidate's
-    noise-model shape, H the rows of smallest abs(e_i) / sqrt(v_i) up to a weight
-    h = floor((W + p + 1) / 2) (W the total sample weight, p the terms of the largest
-    candidate), T the sum of e_i^2 / v_i over H and k the number of terms; plus, for one
-    feature, W_in max(0, 1 - D / V)^2 of the inliers' residuals over their scales in the
-    order of x (V their mean square, D the mean square successive difference over 2, W_in
-    their weight): the serial correlation that a curve bending through a group of outliers
-    leaves on the points around it. The lowest score wins. Finally the coefficients are
-    converted exactly to the user's units.
+    h log(T / (h c(h / N))) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
+    its leverage, rows weighted by their biweight weight over the noise variance: the
+    leave-one-out residual of the last reweighted least squares, so that near-interpolating
+    fits gain nothing), v_i the square of the candidate's noise-model shape, H the rows of
+    smallest abs(e_i) / sqrt(v_i) up to a weight h = max(floor((W + p + 1) / 2),
+    min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
+    on short series a flexible candidate fits its own best half by chance, so h rises to
+    2 p + 2 and fewer outliers than half can be told apart), T the sum of e_i^2 / v_i
+    over H, k the number of terms, N the weight of the candidate's inliers and c(a) the
+    variance of the central share a of a standard normal (1 for a >= 1), so that a
+    candidate that takes a group of outliers in gains nothing from choosing its h points
+    among more inliers; plus, for one feature, W_in max(0, 1 - D / V)^2 of
+    the inliers' residuals over their scales in the order of x (V their mean square, D the
+    mean square successive difference over 2, W_in their weight): the serial correlation
+    that a curve bending through a group of outliers leaves on the points around it. The
+    lowest score wins. Finally the coefficients are converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares with weights sample_weight * var_weights (not robust to outliers) and
@@ -116,7 +121,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     max_degree : int, default=6
         Highest degree tried by "auto"; every degree from 0 up is fitted and scored. Each
         degree needs two samples, and a total sample weight of two, per term; for the robust
-        method, higher degrees also need two distinct rows per term.
+        method, a degree above 2 needs 3 k + 1 samples and distinct rows for its k terms.
     method : {"robust", "penalized", "ols"}, default="robust"
         "robust": the high-breakdown fit described above. "penalized": least squares with
         the smoothness penalties weighted by `gamma1` and `gamma2`. "ols": least squares.

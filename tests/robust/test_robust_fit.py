@@ -95,6 +95,23 @@ def test_scale_is_consistent_at_the_normal_and_ignores_far_outliers():
     assert fit(x, y, 2)["s0"] == pytest.approx(clean, rel=0.05)
 
 
+def test_masked_outliers_at_few_points_per_term_stay_rejected():
+    """Stackloss (21 runs, 4 terms): runs 1, 3, 4 and 21 mask one another; the published
+    reweighted LTS drops them, which is least squares on the other 17 runs."""
+    data = sm.datasets.stackloss.load_pandas().data
+    y = data["STACKLOSS"].to_numpy(float)
+    X = data[["AIRFLOW", "WATERTEMP", "ACIDCONC"]].to_numpy(float)
+    T = [(c - c.min()) / (c.max() - c.min()) * 2.0 - 1.0 for c in X.T]
+    powers = [[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]]
+    result = vc.robust_fit(T, powers, y, np.ones(y.size), 0, [], noise="constant")
+    np.testing.assert_array_equal(np.flatnonzero(result["weights"] == 0.0), [0, 2, 3, 20])
+    keep = result["weights"] > 0.0
+    A = np.column_stack([np.ones(y.size), *T])
+    ref, rss, *_ = np.linalg.lstsq(A[keep], y[keep], rcond=None)
+    se = np.sqrt(np.diag(rss[0] / (keep.sum() - 4) * np.linalg.inv(A[keep].T @ A[keep])))
+    assert np.all(np.abs(result["beta"] - ref) <= 2.0 * se)
+
+
 def test_var_weights_are_relative_precisions_of_the_rows():
     """sd_i = s / sqrt(v_i): the fit equals that of the rows scaled by sqrt(v) with
     constant noise, and multiplying v changes nothing beyond the iterations' tolerances."""

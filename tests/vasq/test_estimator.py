@@ -7,6 +7,7 @@ import threading
 import numpy as np
 import pytest
 from numpy.polynomial import polynomial as P
+from scipy import stats
 
 from vasq import RobustPolynomialRegressor
 
@@ -126,7 +127,8 @@ def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
 
 
 def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with_outliers):
-    """h log(T / h) + sum_H log v + k log n on the h best-fitting standardised residuals,
+    """h log(T / (h c(h / N))) + sum_H log v + k log n on the h best-fitting standardised
+    residuals (c the variance of the central share h / N of a normal, N the inliers),
     plus W (1 - D / V)^2 of the inliers' residuals in x order when positive."""
     X, y, _, _ = cubic_with_outliers(1)
     model = RobustPolynomialRegressor(random_state=0).fit(X, y)
@@ -136,15 +138,25 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
     for degree in model.bic_scores_:
         f = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
         sd = f.model_.noise_scale(X)
-        # The hat matrix does not depend on the basis: raw powers of x, in the user's units.
-        A = np.vander(X[:, 0], degree + 1) / sd[:, None]
+        # The weighted least squares the biweight refinement ends on: rows weighted by
+        # their biweight weight over sd^2. Its hat matrix does not depend on the basis:
+        # raw powers of x, in the user's units.
+        u = (y - f.predict(X)) / sd
+        robustness = np.where(np.abs(u) < 4.685, (1 - (u / 4.685) ** 2) ** 2, 0.0)
+        A = np.vander(X[:, 0], degree + 1) * (np.sqrt(robustness) / sd)[:, None]
         lev = np.minimum(np.sum(np.linalg.qr(A)[0] ** 2, axis=1), 0.99)
         # In the scaled units of y the criterion works in; v the noise model's shape.
         e = (y - f.predict(X)) / (1 - lev) / model.model_.scaling.y_scale
         v = (sd / f.scale_) ** 2
         best = np.argsort(e * e / v)[:h]
         T = np.sum(e[best] ** 2 / v[best])
-        trimmed = h * math.log(T / h) + np.sum(np.log(v[best])) + (degree + 1) * math.log(y.size)
+        # h of the candidate's inliers are a central share a of a normal sample, of variance
+        # 1 - 2 q phi(q) / a within its quantiles +-q.
+        share = min(1.0, h / np.count_nonzero(robustness))
+        q = stats.norm.ppf(0.5 + 0.5 * share)
+        central = 1.0 - 2.0 * q * stats.norm.pdf(q) / share if share < 1.0 else 1.0
+        trimmed = (h * math.log(T / (h * central)) + np.sum(np.log(v[best]))
+                   + (degree + 1) * math.log(y.size))
         inliers = np.argsort(X[:, 0])[f.inlier_mask_[np.argsort(X[:, 0])]]
         u = (y - f.predict(X))[inliers] / sd[inliers]
         ratio = np.sum(np.diff(u) ** 2) / (2 * (u.size - 1)) / np.mean(u * u)
