@@ -83,7 +83,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     abs(r_i) / c)] + k log W, k the noise model's free parameters: the normal -2
     log-likelihood near the fit, while a rejected reading costs the same whatever sigma_i
     below abs(r_i) / c, so no model gains by shrinking its sd at an outlier. Ties go to the
-    simpler model. The log-linear model is left to an explicit choice: it can rise steeply
+    simpler model. Unless the samples repeat their X twice over on average (replicates,
+    whose spread measures the noise apart from any curve), a power or two-component model
+    is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a
+    sd growing with the mean and a group of outliers at large means explain the data alike,
+    and the varying model would take the group in. The log-linear model is left to an explicit choice: it can rise steeply
     at an edge of the design to meet a group of bad readings there.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and

@@ -17,6 +17,11 @@ namespace vasq {
 
 namespace {
 
+// Without replicates, a noise sd that grows with the mean and a group of outliers at large
+// means explain the readings alike (the group is then taken in): a varying model must beat
+// constant noise by this much, strong evidence on the scale of twice a log likelihood
+// (Kass & Raftery 1995).
+constexpr double kUnreplicatedEvidence = 6.0;
 // Points per term below which the refinement also starts from least squares.
 constexpr double kFewPerTerm = 10.0;
 constexpr int kFirstSteps = 2;
@@ -156,6 +161,27 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
 
 namespace {
 
+// True when the rows of positive weight repeat their features twice over on average (pure
+// error has as many degrees of freedom as there are distinct points): the spread of readings
+// at one point then measures the noise apart from any curve.
+bool replicated(const std::vector<Vector>& T, const Vector& w) {
+  std::vector<Index> rows;
+  for (Index i = 0; i < w.size(); ++i)
+    if (w[i] > 0.0) rows.push_back(i);
+  const auto less = [&T](Index a, Index b) {
+    for (const Vector& t : T)
+      if (t[a] != t[b]) return t[a] < t[b];
+    return false;
+  };
+  std::sort(rows.begin(), rows.end(), less);
+  double points = 0.0, total = 0.0;
+  for (std::size_t j = 0; j < rows.size(); ++j) {
+    total += w[rows[j]];
+    if (j == 0 || less(rows[j - 1], rows[j])) points += 1.0;
+  }
+  return total >= 2.0 * points;
+}
+
 // The fit of scaled data: columns of X, y and w near 1 (robust_fit).
 RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
                            const Vector& w, const Vector& root_v, double zero,
@@ -186,6 +212,8 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     const NoiseData data{X, y, w, root_v, T, zero};
     NoiseFit chosen;
     bool first = true;
+    const double margin = replicated(T, w) ? 0.0 : kUnreplicatedEvidence;
+    double best_charged = 0.0;
     for (NoiseKind kind : kinds) {
       NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, seed);
       out.n_irls += fit.n_irls;
@@ -199,7 +227,8 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       }
       out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
       // Ties go to the simpler model, listed first.
-      if (first || fit.criterion < chosen.criterion) chosen = std::move(fit);
+      const double charged = fit.criterion + (kind == NoiseKind::constant ? 0.0 : margin);
+      if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;
       first = false;
     }
     out.noise = std::move(chosen.model);

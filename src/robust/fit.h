@@ -63,7 +63,9 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 //    0.12);
 // 4. the noise model and biweight IRLS (c = kBiweightC) at its scales, jointly (fit_noise);
 //    with "auto" constant, power and two_component, the lowest criterion kept (the simpler
-//    on ties);
+//    on ties), a varying model charged 6 more unless the rows repeat their features twice
+//    over on average (replicates tell a noise that grows from outliers; without them a
+//    varying model needs strong evidence);
 // 5. with fewer than 10 points per term also IRLS from least squares at those scales, the
 //    lower biweight objective kept.
 // The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact
