@@ -42,6 +42,10 @@ constexpr double kMinPower = -1.0;
 constexpr double kMaxPower = 3.0;
 constexpr int kHalvings = 20;
 constexpr double kScoringTol = 1e-8;
+// The scoring step's decrement score' info^-1 score (twice its expected gain, the squared
+// step in standard errors) per unit weight below which it is not taken: the step is then far
+// below both the likelihood's rounding and any statistical meaning.
+constexpr double kDecrementTol = 1e-12;
 constexpr int kMaxIrls = 100;
 constexpr double kIrlsTol = 1e-9;
 
@@ -148,45 +152,57 @@ Vector trimmed_start(const Matrix& Z, const Vector& rv, const Vector& w, Index p
   return scale_coefficients(gamma, exponents, -1);
 }
 
-// The log sd eta of every row and its gradient J in the parameters theta: theta are the
-// coefficients of the covariates Z for the log-linear family (constant, power, log_linear),
-// the two variance components (a^2, b^2) for two_component.
+// The log sd eta of every row in the parameters theta: the coefficients of the covariates Z
+// for the log-linear family (constant, power, log_linear), the two variance components
+// (a^2, b^2) for two_component. Its gradient is then the row of Z, or in J.
 struct LogSd {
   Vector eta;
   Matrix J;
 };
 
-LogSd log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu) {
-  if (kind != NoiseKind::two_component) return {Z * theta, Z};
+void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu, LogSd& out) {
+  if (kind != NoiseKind::two_component) {
+    out.eta.noalias() = Z * theta;
+    return;
+  }
   const Index n = mu.size();
-  LogSd out{Vector(n), Matrix(n, 2)};
+  out.eta.resize(n), out.J.resize(n, 2);
   for (Index i = 0; i < n; ++i) {
     const double m2 = mu[i] * mu[i];
     const double var = std::max(theta[0] + theta[1] * m2, kScaleFloor * kScaleFloor);
     out.eta[i] = 0.5 * std::log(var);
     out.J(i, 0) = 0.5 / var, out.J(i, 1) = 0.5 * m2 / var;
   }
-  return out;
-}
-
-// g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation at
-// +-a removes, E[u^2 | |u| < a] = 1 - g(a).
-double truncation_share(double a) {
-  if (a < 1e-8) return 1.0;
-  return a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / std::erf(a / std::sqrt(2.0));
 }
 
 // The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
-// exp(eta_i) seen only within +-cut_i.
-double truncated_loglik(const Vector& eta, const Vector& r, const Vector& cut,
-                        const Vector& omega) {
+// exp(eta_i) seen only within +-cut_i, and, when `score` is given, its score and Fisher
+// information in theta (gradient G of eta). One exp(-eta_i) and one erf per row serve all.
+double truncated_loglik(const Vector& eta, const Matrix& G, const Vector& r, const Vector& cut,
+                        const Vector& omega, Vector* score, Matrix* info) {
+  const Index q = G.cols();
+  if (score) score->setZero(q), info->setZero(q, q);
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(omega[i] > 0.0)) continue;
-    const double u = r[i] * std::exp(-eta[i]);
-    const double a = cut[i] * std::exp(-eta[i]);
-    sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(std::erf(a / std::sqrt(2.0))));
+    const double e = std::exp(-eta[i]);
+    const double u = r[i] * e;
+    const double a = cut[i] * e;
+    const double mass = std::erf(a / std::sqrt(2.0));
+    sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(mass));
+    if (!score) continue;
+    // g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation
+    // at +-a removes, E[u^2 | |u| < a] = 1 - g; Var(u^2 | |u| < a) = E[u^4] - E[u^2]^2 with
+    // E[u^4] = 3 (1 - g) - a^2 g.
+    const double g = a < 1e-8 ? 1.0 : a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / mass;
+    const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
+    const double s = omega[i] * (u * u - 1.0 + g), f = omega[i] * fisher;
+    for (Index j = 0; j < q; ++j) {
+      (*score)[j] += s * G(i, j);
+      for (Index k = 0; k <= j; ++k) (*info)(j, k) += f * G(i, j) * G(i, k);
+    }
   }
+  if (score) *info = info->selfadjointView<Eigen::Lower>();
   return sum;
 }
 
@@ -199,40 +215,37 @@ void project(NoiseKind kind, Vector& theta) {
 // The maximum-likelihood theta of the truncated normal residuals (truncated_loglik), by
 // Fisher scoring from `theta` with step halving. The likelihood counts the cut: rows whose
 // noise exceeds the previous scale, seen only near zero, neither shrink nor inflate it, and
-// rows beyond the cut take no part.
+// rows beyond the cut take no part. Scoring ends on the decrement (kDecrementTol): at the
+// optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
                      const Vector& r, const Vector& cut, const Vector& omega) {
-  LogSd at = log_sd(kind, theta, Z, mu);
-  double loglik = truncated_loglik(at.eta, r, cut, omega);
-  const Index q = theta.size();
+  LogSd at, trial;
+  log_sd(kind, theta, Z, mu, at);
+  const Matrix& G = kind == NoiseKind::two_component ? at.J : Z;
+  Vector score, trial_score;
+  Matrix info, trial_info;
+  double loglik = truncated_loglik(at.eta, G, r, cut, omega, &score, &info);
+  const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
-    Vector score = Vector::Zero(q);
-    Matrix info = Matrix::Zero(q, q);
-    for (Index i = 0; i < r.size(); ++i) {
-      if (!(omega[i] > 0.0)) continue;
-      const double u = r[i] * std::exp(-at.eta[i]);
-      const double a = cut[i] * std::exp(-at.eta[i]);
-      const double g = truncation_share(a);
-      // Var(u^2 | |u| < a) = E[u^4] - E[u^2]^2, E[u^4] = 3 (1 - g) - a^2 g.
-      const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
-      score.noalias() += omega[i] * (u * u - 1.0 + g) * at.J.row(i).transpose();
-      info.noalias() += omega[i] * fisher * at.J.row(i).transpose() * at.J.row(i);
-    }
     Vector step = Eigen::ColPivHouseholderQR<Matrix>(info).solve(score);
-    if (!step.allFinite() ||
+    if (!step.allFinite() || !(score.dot(step) > tol) ||
         step.cwiseAbs().maxCoeff() <= kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff()))
       break;
     bool moved = false;
     for (int half = 0; half < kHalvings; ++half, step *= 0.5) {
       Vector next = theta + step;
       project(kind, next);
-      LogSd trial = log_sd(kind, next, Z, mu);
-      const double value = truncated_loglik(trial.eta, r, cut, omega);
+      log_sd(kind, next, Z, mu, trial);
+      const Matrix& trial_G = kind == NoiseKind::two_component ? trial.J : Z;
       // A step whose sd leaves the double range at some row is too long.
-      if (value >= loglik && trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd) {
+      if (!(trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
+      const double value =
+          truncated_loglik(trial.eta, trial_G, r, cut, omega, &trial_score, &trial_info);
+      if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());
-        theta = std::move(next), at = std::move(trial), loglik = value;
+        theta = std::move(next), loglik = value;
+        std::swap(at, trial), score.swap(trial_score), info.swap(trial_info);
         break;
       }
     }
