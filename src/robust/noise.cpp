@@ -48,6 +48,9 @@ constexpr double kScoringTol = 1e-8;
 constexpr double kDecrementTol = 1e-12;
 constexpr int kMaxIrls = 100;
 constexpr double kIrlsTol = 1e-9;
+// The refinement between noise cycles stops this early: the next cycle moves the scales, and
+// so the fixed point, by more; only the last is converged to kIrlsTol.
+constexpr double kCycleIrlsTol = 1e-5;
 
 const char* const kNames[kNoiseKinds] = {"constant", "power", "two_component", "log_linear"};
 
@@ -326,6 +329,15 @@ double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k)
   return sum + static_cast<double>(k) * std::log(w.sum());
 }
 
+// Biweight IRLS of out.beta at the scales out.scale, to `tol`; the residuals follow.
+void refine(const NoiseData& data, double tol, NoiseFit& out) {
+  int steps = 0;
+  out.beta =
+      irls_biweight(data.X, data.y, data.w, out.scale, std::move(out.beta), kMaxIrls, tol, steps);
+  out.n_irls += steps;
+  out.residuals.noalias() = data.y - data.X * out.beta;
+}
+
 } // namespace
 
 const char* noise_kind_name(NoiseKind kind) {
@@ -484,13 +496,12 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (kind == NoiseKind::log_linear) bound_log_linear(out.model, data.T, rv, data.w);
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);
-    int steps = 0;
-    out.beta = irls_biweight(data.X, data.y, data.w, out.scale, std::move(out.beta), kMaxIrls,
-                             kIrlsTol, steps);
-    out.n_irls += steps;
-    out.residuals.noalias() = data.y - data.X * out.beta;
+    refine(data, kCycleIrlsTol, out);
     previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
   }
+  // The last cycle's scales (the first cycle always runs) hold the final refinement.
+  refine(data, kIrlsTol, out);
+  previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
   out.scale = previous.cwiseQuotient(data.root_v);
   out.criterion = criterion(out.residuals, data.w, out.scale, free_params(kind, data.T.size()));
   return out;
