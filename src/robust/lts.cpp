@@ -263,15 +263,16 @@ TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double
   SelectScratch order;
   Vector r = y - X * start.beta;
   Vector omega, next_omega;
+  WeightedLeastSquares ls;
   start.objective = trimmed_weights(r, w, h, unit, order, omega);
   for (steps = 0; steps < max_steps;) {
-    Vector beta = weighted_least_squares(X, y, omega);
+    const Vector& beta = ls.solve(X, y, omega);
     ++steps;
     r.noalias() = y - X * beta;
     const double objective = trimmed_weights(r, w, h, unit, order, next_omega);
     // A step cannot raise the objective but by rounding; it is then over.
     if (!(objective < start.objective)) break;
-    start = {std::move(beta), objective};
+    start.beta = beta, start.objective = objective;
     // The same set gives the same fit: converged.
     if (next_omega == omega) break;
     omega.swap(next_omega);
