@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include <Eigen/Cholesky>
 #include <Eigen/QR>
 
 #include "robust/fit.h"
@@ -42,9 +43,9 @@ constexpr double kMinPower = -1.0;
 constexpr double kMaxPower = 3.0;
 constexpr int kHalvings = 20;
 constexpr double kScoringTol = 1e-8;
-// The scoring step's decrement score' info^-1 score (twice its expected gain, the squared
-// step in standard errors) per unit weight below which it is not taken: the step is then far
-// below both the likelihood's rounding and any statistical meaning.
+// The step's decrement score' info^-1 score (twice its expected gain, the squared step in
+// standard errors) per unit weight below which it is not taken: the step is then far below
+// both the likelihood's rounding and any statistical meaning.
 constexpr double kDecrementTol = 1e-12;
 constexpr int kMaxIrls = 100;
 constexpr double kIrlsTol = 1e-9;
@@ -178,13 +179,21 @@ void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& 
   }
 }
 
+// The score and two informations of the truncated likelihood in theta: Fisher's (expected)
+// and the observed one (minus the Hessian).
+struct Derivatives {
+  Vector score;
+  Matrix fisher, observed;
+};
+
 // The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
-// exp(eta_i) seen only within +-cut_i, and, when `score` is given, its score and Fisher
-// information in theta (gradient G of eta). One exp(-eta_i) and one erf per row serve all.
-double truncated_loglik(const Vector& eta, const Matrix& G, const Vector& r, const Vector& cut,
-                        const Vector& omega, Vector* score, Matrix* info) {
+// exp(eta_i) seen only within +-cut_i, and, when `d` is given, its derivatives in theta
+// (gradient G of eta; `curved` for the two-component eta = log(theta' x) / 2, whose second
+// derivative is -2 G G'). One exp(-eta_i) and one erf per row serve all.
+double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const Vector& r,
+                        const Vector& cut, const Vector& omega, Derivatives* d) {
   const Index q = G.cols();
-  if (score) score->setZero(q), info->setZero(q, q);
+  if (d) d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(omega[i] > 0.0)) continue;
@@ -193,20 +202,39 @@ double truncated_loglik(const Vector& eta, const Matrix& G, const Vector& r, con
     const double a = cut[i] * e;
     const double mass = std::erf(a / std::sqrt(2.0));
     sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(mass));
-    if (!score) continue;
+    if (!d) continue;
     // g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation
-    // at +-a removes, E[u^2 | |u| < a] = 1 - g; Var(u^2 | |u| < a) = E[u^4] - E[u^2]^2 with
-    // E[u^4] = 3 (1 - g) - a^2 g.
+    // at +-a removes, E[u^2 | |u| < a] = 1 - g, dg/deta = g (a^2 + g - 1). The score in eta
+    // is u^2 - 1 + g, its variance E[u^4] - E[u^2]^2 with E[u^4] = 3 (1 - g) - a^2 g.
     const double g = a < 1e-8 ? 1.0 : a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / mass;
+    const double score = u * u - 1.0 + g;
     const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
-    const double s = omega[i] * (u * u - 1.0 + g), f = omega[i] * fisher;
+    const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (curved ? 2.0 * score : 0.0);
     for (Index j = 0; j < q; ++j) {
-      (*score)[j] += s * G(i, j);
-      for (Index k = 0; k <= j; ++k) (*info)(j, k) += f * G(i, j) * G(i, k);
+      d->score[j] += omega[i] * score * G(i, j);
+      for (Index k = 0; k <= j; ++k) {
+        const double gg = omega[i] * G(i, j) * G(i, k);
+        d->fisher(j, k) += fisher * gg, d->observed(j, k) += observed * gg;
+      }
     }
   }
-  if (score) *info = info->selfadjointView<Eigen::Lower>();
+  if (d) {
+    d->fisher = d->fisher.selfadjointView<Eigen::Lower>();
+    d->observed = d->observed.selfadjointView<Eigen::Lower>();
+  }
   return sum;
+}
+
+// The ascent step: Newton's where the observed information is positive definite (quadratic
+// convergence; Fisher's information is far from it when the model misses the data, and
+// scoring then converges linearly, at 0.8 a step), Fisher scoring's elsewhere.
+Vector ascent_step(const Derivatives& d) {
+  const Eigen::LLT<Matrix> newton(d.observed);
+  if (newton.info() == Eigen::Success) {
+    Vector step = newton.solve(d.score);
+    if (step.allFinite()) return step;
+  }
+  return Eigen::ColPivHouseholderQR<Matrix>(d.fisher).solve(d.score);
 }
 
 // Keeps two variance components >= 0, and a power of the mean within [kMinPower, kMaxPower].
@@ -216,22 +244,21 @@ void project(NoiseKind kind, Vector& theta) {
 }
 
 // The maximum-likelihood theta of the truncated normal residuals (truncated_loglik), by
-// Fisher scoring from `theta` with step halving. The likelihood counts the cut: rows whose
-// noise exceeds the previous scale, seen only near zero, neither shrink nor inflate it, and
+// ascent steps (ascent_step) from `theta` with step halving. The likelihood counts the cut: rows
+// whose noise exceeds the previous scale, seen only near zero, neither shrink nor inflate it, and
 // rows beyond the cut take no part. Scoring ends on the decrement (kDecrementTol): at the
 // optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
                      const Vector& r, const Vector& cut, const Vector& omega) {
+  const bool curved = kind == NoiseKind::two_component;
   LogSd at, trial;
   log_sd(kind, theta, Z, mu, at);
-  const Matrix& G = kind == NoiseKind::two_component ? at.J : Z;
-  Vector score, trial_score;
-  Matrix info, trial_info;
-  double loglik = truncated_loglik(at.eta, G, r, cut, omega, &score, &info);
+  Derivatives d, trial_d;
+  double loglik = truncated_loglik(at.eta, curved ? at.J : Z, curved, r, cut, omega, &d);
   const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
-    Vector step = Eigen::ColPivHouseholderQR<Matrix>(info).solve(score);
-    if (!step.allFinite() || !(score.dot(step) > tol) ||
+    Vector step = ascent_step(d);
+    if (!step.allFinite() || !(d.score.dot(step) > tol) ||
         step.cwiseAbs().maxCoeff() <= kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff()))
       break;
     bool moved = false;
@@ -239,16 +266,15 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
       Vector next = theta + step;
       project(kind, next);
       log_sd(kind, next, Z, mu, trial);
-      const Matrix& trial_G = kind == NoiseKind::two_component ? trial.J : Z;
       // A step whose sd leaves the double range at some row is too long.
       if (!(trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
       const double value =
-          truncated_loglik(trial.eta, trial_G, r, cut, omega, &trial_score, &trial_info);
+          truncated_loglik(trial.eta, curved ? trial.J : Z, curved, r, cut, omega, &trial_d);
       if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());
         theta = std::move(next), loglik = value;
-        std::swap(at, trial), score.swap(trial_score), info.swap(trial_info);
+        std::swap(at, trial), std::swap(d, trial_d);
         break;
       }
     }
