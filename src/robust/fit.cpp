@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include <Eigen/QR>
@@ -186,8 +187,12 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     const NoiseData data{X, y, w, root_v, T, zero};
     NoiseFit chosen;
     bool first = true;
+    std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
     for (NoiseKind kind : kinds) {
-      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, seed);
+      std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
+      if (!start)
+        start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
+      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, *start);
       out.n_irls += fit.n_irls;
       // Constant noise, first in the list, can always be fitted; "auto" skips the others
       // when they cannot.

@@ -451,38 +451,49 @@ double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   return std::max(s * (1.0 + kSmallSample * std::max(0.0, ratio - kSmallSampleFree)), kScaleFloor);
 }
 
+NoiseKind start_shape(NoiseKind kind) {
+  return kind == NoiseKind::two_component ? NoiseKind::power : kind;
+}
+
+NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
+                       double s0, std::uint64_t seed) {
+  const Index n = r.size();
+  NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector::Constant(n, s0)};
+  start.theta[0] = std::log(s0);
+  if (shape == NoiseKind::constant) return start;
+  const Vector rv = r.cwiseProduct(data.root_v);
+  const Vector mu = (data.X * beta).array() - data.zero;
+  const Matrix Z = log_covariates(shape, mu, mean_floor(mu, data.w), data.T);
+  start.theta = trimmed_start(Z, rv, data.w, data.X.cols(), s0, seed, start.sd);
+  if (shape == NoiseKind::power &&
+      start.theta[1] != std::clamp(start.theta[1], kMinPower, kMaxPower)) {
+    project(shape, start.theta);
+    start.sd = (Z * start.theta).array().exp();
+  }
+  return start;
+}
+
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   std::uint64_t seed) {
+                   const NoiseStart& start) {
   const Index n = r.size();
   const Index p = data.X.cols();
   NoiseFit out;
   out.residuals = r;
   out.beta = std::move(beta);
   // The previous sd of every row, standardised: s0, or the trimmed start of the shape.
-  Vector previous = Vector::Constant(n, s0);
-  Vector theta = Vector::Zero(covariate_count(kind, data.T.size()));
-  theta[0] = std::log(s0);
-  if (kind != NoiseKind::constant) {
-    const Vector rv = r.cwiseProduct(data.root_v);
+  Vector previous = start.sd;
+  Vector theta = start.theta;
+  if (kind == NoiseKind::two_component) {
+    // The variance components closest to the trimmed start, by least squares on (1, mu^2)
+    // in units of s0 and of the largest |mu| (two_component_units).
     const Vector mu = (data.X * out.beta).array() - data.zero;
-    const NoiseKind shape = kind == NoiseKind::two_component ? NoiseKind::power : kind;
-    const Matrix Z = log_covariates(shape, mu, mean_floor(mu, data.w), data.T);
-    theta = trimmed_start(Z, rv, data.w, p, s0, seed, previous);
-    if (shape == NoiseKind::power && theta[1] != std::clamp(theta[1], kMinPower, kMaxPower)) {
-      project(shape, theta);
-      previous = (Z * theta).array().exp();
-    }
-    if (kind == NoiseKind::two_component) {
-      // The variance components closest to the trimmed start, by least squares on (1, mu^2)
-      // in units of s0 and of the largest |mu| (two_component_units).
-      const Vector unit = two_component_units(mu, data.w, s0);
-      Matrix M(n, 2);
-      M.col(0).setOnes();
-      M.col(1) = (mu * std::sqrt(unit[1] / unit[0])).cwiseAbs2();
-      theta = weighted_least_squares(M, (previous / s0).cwiseAbs2(), data.w).cwiseMax(0.0);
-      if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
-      theta = theta.cwiseProduct(unit);
-    }
+    const Vector unit = two_component_units(mu, data.w, s0);
+    Matrix M(n, 2);
+    M.col(0).setOnes();
+    M.col(1) = (mu * std::sqrt(unit[1] / unit[0])).cwiseAbs2();
+    theta = weighted_least_squares(M, (previous / s0).cwiseAbs2(), data.w).cwiseMax(0.0);
+    if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
+    theta = theta.cwiseProduct(unit);
   }
   Vector omega(n), last_cut;
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
