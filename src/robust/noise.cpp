@@ -47,6 +47,9 @@ constexpr double kScoringTol = 1e-8;
 // standard errors) per unit weight below which it is not taken: the step is then far below
 // both the likelihood's rounding and any statistical meaning.
 constexpr double kDecrementTol = 1e-12;
+// The reciprocal condition number of the observed information below which it takes no
+// Newton step.
+constexpr double kNewtonCondition = 1e-10;
 constexpr int kMaxIrls = 100;
 constexpr double kIrlsTol = 1e-9;
 // The refinement between noise cycles stops this early: the next cycle moves the scales, and
@@ -225,12 +228,14 @@ double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const V
   return sum;
 }
 
-// The ascent step: Newton's where the observed information is positive definite (quadratic
-// convergence; Fisher's information is far from it when the model misses the data, and
-// scoring then converges linearly, at 0.8 a step), Fisher scoring's elsewhere.
+// The ascent step: Newton's where the observed information is positive definite and well
+// conditioned (quadratic convergence; Fisher's information is far from it when the model
+// misses the data, and scoring then converges linearly, at 0.8 a step), Fisher scoring's
+// elsewhere: rounding alone keeps a singular information (collinear covariates) positive
+// definite, and Newton's step along its null space is arbitrary.
 Vector ascent_step(const Derivatives& d) {
   const Eigen::LLT<Matrix> newton(d.observed);
-  if (newton.info() == Eigen::Success) {
+  if (newton.info() == Eigen::Success && newton.rcond() > kNewtonCondition) {
     Vector step = newton.solve(d.score);
     if (step.allFinite()) return step;
   }
