@@ -110,20 +110,11 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
   }
   if (stages.concentration) {
     // Two steps for every start, then to convergence for the best few (ties to the lower).
-    for (TrimmedFit& start : starts) {
-      int steps = 0;
-      start = concentrate(Xs, ys, ws, h, std::move(start), kFirstSteps, steps);
-      out.n_csteps += steps;
-    }
-    std::stable_sort(starts.begin(), starts.end(), [](const TrimmedFit& a, const TrimmedFit& b) {
-      return lower_objective(a.objective, b.objective);
-    });
-    starts.resize(std::min(starts.size(), kConverged));
-    for (TrimmedFit& start : starts) {
-      int steps = 0;
-      start = concentrate(Xs, ys, ws, h, std::move(start), kMaxConcentration, steps);
-      out.n_csteps += steps;
-    }
+    int steps = 0;
+    TrimmedFit best = best_concentrated(Xs, ys, ws, h, std::move(starts), kFirstSteps, kConverged,
+                                        kMaxConcentration, steps);
+    out.n_csteps += steps;
+    return best;
   }
   // Elemental starts first, in rank order: ties go to them, and among them to the better.
   std::size_t best = 0;

@@ -280,4 +280,27 @@ TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double
   return start;
 }
 
+TrimmedFit best_concentrated(const Matrix& X, const Vector& y, const Vector& w, double h,
+                             std::vector<TrimmedFit> starts, int first_steps, std::size_t converged,
+                             int max_steps, int& steps) {
+  steps = 0;
+  for (TrimmedFit& start : starts) {
+    int taken = 0;
+    start = concentrate(X, y, w, h, std::move(start), first_steps, taken);
+    steps += taken;
+  }
+  std::stable_sort(starts.begin(), starts.end(), [](const TrimmedFit& a, const TrimmedFit& b) {
+    return lower_objective(a.objective, b.objective);
+  });
+  starts.resize(std::min(starts.size(), converged));
+  std::size_t best = 0;
+  for (std::size_t j = 0; j < starts.size(); ++j) {
+    int taken = 0;
+    starts[j] = concentrate(X, y, w, h, std::move(starts[j]), max_steps, taken);
+    steps += taken;
+    if (lower_objective(starts[j].objective, starts[best].objective)) best = j;
+  }
+  return starts[best];
+}
+
 } // namespace vasq

@@ -34,6 +34,11 @@ constexpr double kLogFloor = 1e-6;
 constexpr double kLogTrim = 0.75;
 constexpr int kTrimmedStarts = 10;
 constexpr int kMaxConcentration = 100;
+// Concentration steps for every start of the regression of log |r|, and the starts then
+// taken to convergence: over all rows of a large fit, eleven to convergence cost more than
+// the rest of the noise fit.
+constexpr int kFirstSteps = 2;
+constexpr std::size_t kConverged = 3;
 constexpr int kScoringIter = 100;
 constexpr double kMaxLogSd = 600.0;
 constexpr double kCycleTol = 1e-4;
@@ -124,14 +129,14 @@ Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std
   std::vector<TrimmedFit> starts =
       best_elemental_fits(Z, v, w, rank, elemental_start_count(q), seed, kTrimmedStarts);
   starts.push_back(TrimmedFit{weighted_least_squares(Z, v, w), 0.0});
-  TrimmedFit best{Vector::Zero(q), std::numeric_limits<double>::quiet_NaN()};
-  for (TrimmedFit& start : starts) {
-    if (!start.beta.allFinite()) continue;
-    int steps = 0;
-    TrimmedFit end = concentrate(Z, v, w, h, std::move(start), kMaxConcentration, steps);
-    if (lower_objective(end.objective, best.objective)) best = std::move(end);
-  }
-  return best.beta;
+  starts.erase(std::remove_if(starts.begin(), starts.end(),
+                              [](const TrimmedFit& start) { return !start.beta.allFinite(); }),
+               starts.end());
+  if (starts.empty()) return Vector::Zero(q);
+  int steps = 0;
+  return best_concentrated(Z, v, w, h, std::move(starts), kFirstSteps, kConverged,
+                           kMaxConcentration, steps)
+      .beta;
 }
 
 // The first log-linear coefficients of a kind: the slopes of the trimmed regression of
