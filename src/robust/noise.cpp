@@ -120,7 +120,7 @@ Vector scale_coefficients(const Vector& theta, const std::vector<int>& exponents
 }
 
 // High-breakdown regression of v on Z over the rows of positive weight: the trimmed fit of
-// lowest objective among elemental starts and least squares, each concentrated. Its slopes
+// lowest objective among elemental starts and least squares (best_concentrated). Its slopes
 // are consistent whatever the law of log |z|, which is the same at every row.
 Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std::uint64_t seed) {
   const Index q = Z.cols();

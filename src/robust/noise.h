@@ -92,7 +92,7 @@ NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& bet
 //    cut (a truncated normal; for two_component in the variance components a^2, b^2 >= 0,
 //    a pseudo-likelihood of the variance function as in Davidian & Carroll 1987), the
 //    variance then multiplied by M / (M - p), M the inliers' weight;
-// 3. biweight IRLS at those fixed scales.
+// 3. biweight IRLS at those fixed scales, to 1e-5 between cycles and 1e-9 after the last.
 // The likelihood counts the cut, so the noisy end, seen at first only near zero, is neither
 // truncated nor over-read; outliers are judged by |r_i| / sigma_i, and a variance grows only
 // towards rows it already admits: a block of bad readings at the noisy end is not absorbed.
