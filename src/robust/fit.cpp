@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include <Eigen/QR>
@@ -114,20 +115,11 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
   }
   if (stages.concentration) {
     // Two steps for every start, then to convergence for the best few (ties to the lower).
-    for (TrimmedFit& start : starts) {
-      int steps = 0;
-      start = concentrate(Xs, ys, ws, h, std::move(start), kFirstSteps, steps);
-      out.n_csteps += steps;
-    }
-    std::stable_sort(starts.begin(), starts.end(), [](const TrimmedFit& a, const TrimmedFit& b) {
-      return lower_objective(a.objective, b.objective);
-    });
-    starts.resize(std::min(starts.size(), kConverged));
-    for (TrimmedFit& start : starts) {
-      int steps = 0;
-      start = concentrate(Xs, ys, ws, h, std::move(start), kMaxConcentration, steps);
-      out.n_csteps += steps;
-    }
+    int steps = 0;
+    TrimmedFit best = best_concentrated(Xs, ys, ws, h, std::move(starts), kFirstSteps, kConverged,
+                                        kMaxConcentration, steps);
+    out.n_csteps += steps;
+    return best;
   }
   // Elemental starts first, in rank order: ties go to them, and among them to the better.
   std::size_t best = 0;
@@ -214,8 +206,12 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     bool first = true;
     const double margin = replicated(T, w) ? 0.0 : kUnreplicatedEvidence;
     double best_charged = 0.0;
+    std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
     for (NoiseKind kind : kinds) {
-      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, seed);
+      std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
+      if (!start)
+        start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
+      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, *start);
       out.n_irls += fit.n_irls;
       // Constant noise, first in the list, can always be fitted; "auto" skips the others
       // when they cannot.

@@ -263,20 +263,44 @@ TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double
   SelectScratch order;
   Vector r = y - X * start.beta;
   Vector omega, next_omega;
+  WeightedLeastSquares ls;
   start.objective = trimmed_weights(r, w, h, unit, order, omega);
   for (steps = 0; steps < max_steps;) {
-    Vector beta = weighted_least_squares(X, y, omega);
+    const Vector& beta = ls.solve(X, y, omega);
     ++steps;
     r.noalias() = y - X * beta;
     const double objective = trimmed_weights(r, w, h, unit, order, next_omega);
     // A step cannot raise the objective but by rounding; it is then over.
     if (!(objective < start.objective)) break;
-    start = {std::move(beta), objective};
+    start.beta = beta, start.objective = objective;
     // The same set gives the same fit: converged.
     if (next_omega == omega) break;
     omega.swap(next_omega);
   }
   return start;
+}
+
+TrimmedFit best_concentrated(const Matrix& X, const Vector& y, const Vector& w, double h,
+                             std::vector<TrimmedFit> starts, int first_steps, std::size_t converged,
+                             int max_steps, int& steps) {
+  steps = 0;
+  for (TrimmedFit& start : starts) {
+    int taken = 0;
+    start = concentrate(X, y, w, h, std::move(start), first_steps, taken);
+    steps += taken;
+  }
+  std::stable_sort(starts.begin(), starts.end(), [](const TrimmedFit& a, const TrimmedFit& b) {
+    return lower_objective(a.objective, b.objective);
+  });
+  starts.resize(std::min(starts.size(), converged));
+  std::size_t best = 0;
+  for (std::size_t j = 0; j < starts.size(); ++j) {
+    int taken = 0;
+    starts[j] = concentrate(X, y, w, h, std::move(starts[j]), max_steps, taken);
+    steps += taken;
+    if (lower_objective(starts[j].objective, starts[best].objective)) best = j;
+  }
+  return starts[best];
 }
 
 } // namespace vasq

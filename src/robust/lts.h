@@ -54,4 +54,12 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
 TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double h,
                        TrimmedFit start, int max_steps, int& steps);
 
+// The end of lowest objective among concentrations from `starts`: first_steps steps for each,
+// then to convergence (max_steps) for the `converged` best of them, ties to the earlier start
+// (Rousseeuw & Van Driessen's selective iteration: a start that is not among the best after
+// two steps seldom ends best). `steps` receives the total count.
+TrimmedFit best_concentrated(const Matrix& X, const Vector& y, const Vector& w, double h,
+                             std::vector<TrimmedFit> starts, int first_steps, std::size_t converged,
+                             int max_steps, int& steps);
+
 } // namespace vasq

@@ -29,6 +29,7 @@ Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Ve
                      Vector beta, int max_iter, double tol, int& iterations) {
   const Index n = X.rows();
   Vector r(n), omega(n);
+  WeightedLeastSquares ls;
   iterations = 0;
   while (iterations < max_iter) {
     r.noalias() = y - X * beta;
@@ -38,11 +39,11 @@ Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Ve
       total += omega[i];
     }
     if (!(total > 0.0)) break;
-    Vector next = weighted_least_squares(X, y, omega);
+    const Vector& next = ls.solve(X, y, omega);
     ++iterations;
     const double moved = (next - beta).cwiseAbs().maxCoeff();
     const bool done = moved <= tol * (1.0 + next.cwiseAbs().maxCoeff());
-    beta = std::move(next);
+    beta = next;
     if (done) break;
   }
   return beta;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include <Eigen/Cholesky>
 #include <Eigen/QR>
 
 #include "robust/fit.h"
@@ -33,6 +34,11 @@ constexpr double kLogFloor = 1e-6;
 constexpr double kLogTrim = 0.75;
 constexpr int kTrimmedStarts = 10;
 constexpr int kMaxConcentration = 100;
+// Concentration steps for every start of the regression of log |r|, and the starts then
+// taken to convergence: over all rows of a large fit, eleven to convergence cost more than
+// the rest of the noise fit.
+constexpr int kFirstSteps = 2;
+constexpr std::size_t kConverged = 3;
 constexpr int kScoringIter = 100;
 constexpr double kMaxLogSd = 600.0;
 constexpr double kCycleTol = 1e-4;
@@ -42,8 +48,18 @@ constexpr double kMinPower = -1.0;
 constexpr double kMaxPower = 3.0;
 constexpr int kHalvings = 20;
 constexpr double kScoringTol = 1e-8;
+// The step's decrement score' info^-1 score (twice its expected gain, the squared step in
+// standard errors) per unit weight below which it is not taken: the step is then far below
+// both the likelihood's rounding and any statistical meaning.
+constexpr double kDecrementTol = 1e-12;
+// The reciprocal condition number of the observed information below which it takes no
+// Newton step.
+constexpr double kNewtonCondition = 1e-10;
 constexpr int kMaxIrls = 100;
 constexpr double kIrlsTol = 1e-9;
+// The refinement between noise cycles stops this early: the next cycle moves the scales, and
+// so the fixed point, by more; only the last is converged to kIrlsTol.
+constexpr double kCycleIrlsTol = 1e-5;
 
 const char* const kNames[kNoiseKinds] = {"constant", "power", "two_component", "log_linear"};
 
@@ -104,7 +120,7 @@ Vector scale_coefficients(const Vector& theta, const std::vector<int>& exponents
 }
 
 // High-breakdown regression of v on Z over the rows of positive weight: the trimmed fit of
-// lowest objective among elemental starts and least squares, each concentrated. Its slopes
+// lowest objective among elemental starts and least squares (best_concentrated). Its slopes
 // are consistent whatever the law of log |z|, which is the same at every row.
 Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std::uint64_t seed) {
   const Index q = Z.cols();
@@ -113,14 +129,14 @@ Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std
   std::vector<TrimmedFit> starts =
       best_elemental_fits(Z, v, w, rank, elemental_start_count(q), seed, kTrimmedStarts);
   starts.push_back(TrimmedFit{weighted_least_squares(Z, v, w), 0.0});
-  TrimmedFit best{Vector::Zero(q), std::numeric_limits<double>::quiet_NaN()};
-  for (TrimmedFit& start : starts) {
-    if (!start.beta.allFinite()) continue;
-    int steps = 0;
-    TrimmedFit end = concentrate(Z, v, w, h, std::move(start), kMaxConcentration, steps);
-    if (lower_objective(end.objective, best.objective)) best = std::move(end);
-  }
-  return best.beta;
+  starts.erase(std::remove_if(starts.begin(), starts.end(),
+                              [](const TrimmedFit& start) { return !start.beta.allFinite(); }),
+               starts.end());
+  if (starts.empty()) return Vector::Zero(q);
+  int steps = 0;
+  return best_concentrated(Z, v, w, h, std::move(starts), kFirstSteps, kConverged,
+                           kMaxConcentration, steps)
+      .beta;
 }
 
 // The first log-linear coefficients of a kind: the slopes of the trimmed regression of
@@ -148,46 +164,87 @@ Vector trimmed_start(const Matrix& Z, const Vector& rv, const Vector& w, Index p
   return scale_coefficients(gamma, exponents, -1);
 }
 
-// The log sd eta of every row and its gradient J in the parameters theta: theta are the
-// coefficients of the covariates Z for the log-linear family (constant, power, log_linear),
-// the two variance components (a^2, b^2) for two_component.
+// The log sd eta of every row in the parameters theta: the coefficients of the covariates Z
+// for the log-linear family (constant, power, log_linear), the two variance components
+// (a^2, b^2) for two_component. Its gradient is then the row of Z, or in J.
 struct LogSd {
   Vector eta;
   Matrix J;
 };
 
-LogSd log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu) {
-  if (kind != NoiseKind::two_component) return {Z * theta, Z};
+void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu, LogSd& out) {
+  if (kind != NoiseKind::two_component) {
+    out.eta.noalias() = Z * theta;
+    return;
+  }
   const Index n = mu.size();
-  LogSd out{Vector(n), Matrix(n, 2)};
+  out.eta.resize(n), out.J.resize(n, 2);
   for (Index i = 0; i < n; ++i) {
     const double m2 = mu[i] * mu[i];
     const double var = std::max(theta[0] + theta[1] * m2, kScaleFloor * kScaleFloor);
     out.eta[i] = 0.5 * std::log(var);
     out.J(i, 0) = 0.5 / var, out.J(i, 1) = 0.5 * m2 / var;
   }
-  return out;
 }
 
-// g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation at
-// +-a removes, E[u^2 | |u| < a] = 1 - g(a).
-double truncation_share(double a) {
-  if (a < 1e-8) return 1.0;
-  return a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / std::erf(a / std::sqrt(2.0));
-}
+// The score and two informations of the truncated likelihood in theta: Fisher's (expected)
+// and the observed one (minus the Hessian).
+struct Derivatives {
+  Vector score;
+  Matrix fisher, observed;
+};
 
 // The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
-// exp(eta_i) seen only within +-cut_i.
-double truncated_loglik(const Vector& eta, const Vector& r, const Vector& cut,
-                        const Vector& omega) {
+// exp(eta_i) seen only within +-cut_i, and, when `d` is given, its derivatives in theta
+// (gradient G of eta; `curved` for the two-component eta = log(theta' x) / 2, whose second
+// derivative is -2 G G'). One exp(-eta_i) and one erf per row serve all.
+double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const Vector& r,
+                        const Vector& cut, const Vector& omega, Derivatives* d) {
+  const Index q = G.cols();
+  if (d) d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(omega[i] > 0.0)) continue;
-    const double u = r[i] * std::exp(-eta[i]);
-    const double a = cut[i] * std::exp(-eta[i]);
-    sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(std::erf(a / std::sqrt(2.0))));
+    const double e = std::exp(-eta[i]);
+    const double u = r[i] * e;
+    const double a = cut[i] * e;
+    const double mass = std::erf(a / std::sqrt(2.0));
+    sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(mass));
+    if (!d) continue;
+    // g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation
+    // at +-a removes, E[u^2 | |u| < a] = 1 - g, dg/deta = g (a^2 + g - 1). The score in eta
+    // is u^2 - 1 + g, its variance E[u^4] - E[u^2]^2 with E[u^4] = 3 (1 - g) - a^2 g.
+    const double g = a < 1e-8 ? 1.0 : a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / mass;
+    const double score = u * u - 1.0 + g;
+    const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
+    const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (curved ? 2.0 * score : 0.0);
+    for (Index j = 0; j < q; ++j) {
+      d->score[j] += omega[i] * score * G(i, j);
+      for (Index k = 0; k <= j; ++k) {
+        const double gg = omega[i] * G(i, j) * G(i, k);
+        d->fisher(j, k) += fisher * gg, d->observed(j, k) += observed * gg;
+      }
+    }
+  }
+  if (d) {
+    d->fisher = d->fisher.selfadjointView<Eigen::Lower>();
+    d->observed = d->observed.selfadjointView<Eigen::Lower>();
   }
   return sum;
+}
+
+// The ascent step: Newton's where the observed information is positive definite and well
+// conditioned (quadratic convergence; Fisher's information is far from it when the model
+// misses the data, and scoring then converges linearly, at 0.8 a step), Fisher scoring's
+// elsewhere: rounding alone keeps a singular information (collinear covariates) positive
+// definite, and Newton's step along its null space is arbitrary.
+Vector ascent_step(const Derivatives& d) {
+  const Eigen::LLT<Matrix> newton(d.observed);
+  if (newton.info() == Eigen::Success && newton.rcond() > kNewtonCondition) {
+    Vector step = newton.solve(d.score);
+    if (step.allFinite()) return step;
+  }
+  return Eigen::ColPivHouseholderQR<Matrix>(d.fisher).solve(d.score);
 }
 
 // Keeps two variance components >= 0, and a power of the mean within [kMinPower, kMaxPower].
@@ -197,42 +254,37 @@ void project(NoiseKind kind, Vector& theta) {
 }
 
 // The maximum-likelihood theta of the truncated normal residuals (truncated_loglik), by
-// Fisher scoring from `theta` with step halving. The likelihood counts the cut: rows whose
-// noise exceeds the previous scale, seen only near zero, neither shrink nor inflate it, and
-// rows beyond the cut take no part.
+// ascent steps (ascent_step) from `theta` with step halving. The likelihood counts the cut: rows
+// whose noise exceeds the previous scale, seen only near zero, neither shrink nor inflate it, and
+// rows beyond the cut take no part. Scoring ends on the decrement (kDecrementTol): at the
+// optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
                      const Vector& r, const Vector& cut, const Vector& omega) {
-  LogSd at = log_sd(kind, theta, Z, mu);
-  double loglik = truncated_loglik(at.eta, r, cut, omega);
-  const Index q = theta.size();
+  const bool curved = kind == NoiseKind::two_component;
+  LogSd at, trial;
+  log_sd(kind, theta, Z, mu, at);
+  Derivatives d, trial_d;
+  double loglik = truncated_loglik(at.eta, curved ? at.J : Z, curved, r, cut, omega, &d);
+  const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
-    Vector score = Vector::Zero(q);
-    Matrix info = Matrix::Zero(q, q);
-    for (Index i = 0; i < r.size(); ++i) {
-      if (!(omega[i] > 0.0)) continue;
-      const double u = r[i] * std::exp(-at.eta[i]);
-      const double a = cut[i] * std::exp(-at.eta[i]);
-      const double g = truncation_share(a);
-      // Var(u^2 | |u| < a) = E[u^4] - E[u^2]^2, E[u^4] = 3 (1 - g) - a^2 g.
-      const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
-      score.noalias() += omega[i] * (u * u - 1.0 + g) * at.J.row(i).transpose();
-      info.noalias() += omega[i] * fisher * at.J.row(i).transpose() * at.J.row(i);
-    }
-    Vector step = Eigen::ColPivHouseholderQR<Matrix>(info).solve(score);
-    if (!step.allFinite() ||
+    Vector step = ascent_step(d);
+    if (!step.allFinite() || !(d.score.dot(step) > tol) ||
         step.cwiseAbs().maxCoeff() <= kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff()))
       break;
     bool moved = false;
     for (int half = 0; half < kHalvings; ++half, step *= 0.5) {
       Vector next = theta + step;
       project(kind, next);
-      LogSd trial = log_sd(kind, next, Z, mu);
-      const double value = truncated_loglik(trial.eta, r, cut, omega);
+      log_sd(kind, next, Z, mu, trial);
       // A step whose sd leaves the double range at some row is too long.
-      if (value >= loglik && trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd) {
+      if (!(trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
+      const double value =
+          truncated_loglik(trial.eta, curved ? trial.J : Z, curved, r, cut, omega, &trial_d);
+      if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());
-        theta = std::move(next), at = std::move(trial), loglik = value;
+        theta = std::move(next), loglik = value;
+        std::swap(at, trial), std::swap(d, trial_d);
         break;
       }
     }
@@ -311,6 +363,15 @@ double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k)
     sum += w[i] * (2.0 * biweight(r[i] / scale[i]).rho + 2.0 * std::log(s));
   }
   return sum + static_cast<double>(k) * std::log(w.sum());
+}
+
+// Biweight IRLS of out.beta at the scales out.scale, to `tol`; the residuals follow.
+void refine(const NoiseData& data, double tol, NoiseFit& out) {
+  int steps = 0;
+  out.beta =
+      irls_biweight(data.X, data.y, data.w, out.scale, std::move(out.beta), kMaxIrls, tol, steps);
+  out.n_irls += steps;
+  out.residuals.noalias() = data.y - data.X * out.beta;
 }
 
 } // namespace
@@ -403,38 +464,49 @@ double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   return std::max(s, kScaleFloor);
 }
 
+NoiseKind start_shape(NoiseKind kind) {
+  return kind == NoiseKind::two_component ? NoiseKind::power : kind;
+}
+
+NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
+                       double s0, std::uint64_t seed) {
+  const Index n = r.size();
+  NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector::Constant(n, s0)};
+  start.theta[0] = std::log(s0);
+  if (shape == NoiseKind::constant) return start;
+  const Vector rv = r.cwiseProduct(data.root_v);
+  const Vector mu = (data.X * beta).array() - data.zero;
+  const Matrix Z = log_covariates(shape, mu, mean_floor(mu, data.w), data.T);
+  start.theta = trimmed_start(Z, rv, data.w, data.X.cols(), s0, seed, start.sd);
+  if (shape == NoiseKind::power &&
+      start.theta[1] != std::clamp(start.theta[1], kMinPower, kMaxPower)) {
+    project(shape, start.theta);
+    start.sd = (Z * start.theta).array().exp();
+  }
+  return start;
+}
+
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   std::uint64_t seed) {
+                   const NoiseStart& start) {
   const Index n = r.size();
   const Index p = data.X.cols();
   NoiseFit out;
   out.residuals = r;
   out.beta = std::move(beta);
   // The previous sd of every row, standardised: s0, or the trimmed start of the shape.
-  Vector previous = Vector::Constant(n, s0);
-  Vector theta = Vector::Zero(covariate_count(kind, data.T.size()));
-  theta[0] = std::log(s0);
-  if (kind != NoiseKind::constant) {
-    const Vector rv = r.cwiseProduct(data.root_v);
+  Vector previous = start.sd;
+  Vector theta = start.theta;
+  if (kind == NoiseKind::two_component) {
+    // The variance components closest to the trimmed start, by least squares on (1, mu^2)
+    // in units of s0 and of the largest |mu| (two_component_units).
     const Vector mu = (data.X * out.beta).array() - data.zero;
-    const NoiseKind shape = kind == NoiseKind::two_component ? NoiseKind::power : kind;
-    const Matrix Z = log_covariates(shape, mu, mean_floor(mu, data.w), data.T);
-    theta = trimmed_start(Z, rv, data.w, p, s0, seed, previous);
-    if (shape == NoiseKind::power && theta[1] != std::clamp(theta[1], kMinPower, kMaxPower)) {
-      project(shape, theta);
-      previous = (Z * theta).array().exp();
-    }
-    if (kind == NoiseKind::two_component) {
-      // The variance components closest to the trimmed start, by least squares on (1, mu^2)
-      // in units of s0 and of the largest |mu| (two_component_units).
-      const Vector unit = two_component_units(mu, data.w, s0);
-      Matrix M(n, 2);
-      M.col(0).setOnes();
-      M.col(1) = (mu * std::sqrt(unit[1] / unit[0])).cwiseAbs2();
-      theta = weighted_least_squares(M, (previous / s0).cwiseAbs2(), data.w).cwiseMax(0.0);
-      if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
-      theta = theta.cwiseProduct(unit);
-    }
+    const Vector unit = two_component_units(mu, data.w, s0);
+    Matrix M(n, 2);
+    M.col(0).setOnes();
+    M.col(1) = (mu * std::sqrt(unit[1] / unit[0])).cwiseAbs2();
+    theta = weighted_least_squares(M, (previous / s0).cwiseAbs2(), data.w).cwiseMax(0.0);
+    if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
+    theta = theta.cwiseProduct(unit);
   }
   Vector omega(n), last_cut;
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
@@ -474,13 +546,12 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (kind == NoiseKind::log_linear) bound_log_linear(out.model, data.T, rv, data.w);
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);
-    int steps = 0;
-    out.beta = irls_biweight(data.X, data.y, data.w, out.scale, std::move(out.beta), kMaxIrls,
-                             kIrlsTol, steps);
-    out.n_irls += steps;
-    out.residuals.noalias() = data.y - data.X * out.beta;
+    refine(data, kCycleIrlsTol, out);
     previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
   }
+  // The last cycle's scales (the first cycle always runs) hold the final refinement.
+  refine(data, kIrlsTol, out);
+  previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
   out.scale = previous.cwiseQuotient(data.root_v);
   out.criterion = criterion(out.residuals, data.w, out.scale, free_params(kind, data.T.size()));
   return out;

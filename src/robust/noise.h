@@ -71,18 +71,29 @@ struct NoiseData {
   double zero;
 };
 
+// The first scales of the noise cycles of fit_noise, and their log-linear parameters: s0 for
+// the constant shape, else a trimmed regression of log |r| on the shape's covariates (log |mu|
+// for power, the features for log_linear), which needs no scale and so sees the noisy end
+// whole, at the level of the scale of r over it; a power beyond [-1, 3] is clamped. The
+// two-component model starts from the power shape (start_shape), so "auto" computes it once.
+struct NoiseStart {
+  Vector theta;
+  Vector sd;
+};
+NoiseKind start_shape(NoiseKind kind);
+NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
+                       double s0, std::uint64_t seed);
+
 // Joint estimation of a noise model of `kind` and the coefficients, from the high-breakdown
-// fit (beta, residuals r, scale s0 of the residuals times root_v), at most kNoiseCycles times
-// until the scales stop moving (by 1e-4):
+// fit (beta, residuals r, scale s0 of the residuals times root_v) and the start of the kind's
+// shape, at most kNoiseCycles times until the scales stop moving (by 1e-4):
 // 1. the rows judged inliers, |r_i| sqrt(v_i) <= kInlierCut sigma_i against the previous
-//    scale: at first s0 (constant), or a trimmed regression of log |r| on the model's
-//    covariates (log |mu| for power and two_component, the features for log_linear), which
-//    needs no scale and so sees the noisy end whole, at the level of the scale of r over it;
+//    scale: at first the start's;
 // 2. the model's maximum-likelihood parameters for normal residuals seen only within that
 //    cut (a truncated normal; for two_component in the variance components a^2, b^2 >= 0,
 //    a pseudo-likelihood of the variance function as in Davidian & Carroll 1987), the
 //    variance then multiplied by M / (M - p), M the inliers' weight;
-// 3. biweight IRLS at those fixed scales.
+// 3. biweight IRLS at those fixed scales, to 1e-5 between cycles and 1e-9 after the last.
 // The likelihood counts the cut, so the noisy end, seen at first only near zero, is neither
 // truncated nor over-read; outliers are judged by |r_i| / sigma_i, and a variance grows only
 // towards rows it already admits: a block of bad readings at the noisy end is not absorbed.
@@ -93,6 +104,6 @@ struct NoiseData {
 // shrinking its scale at an outlier.
 inline constexpr int kNoiseCycles = 10;
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   std::uint64_t seed);
+                   const NoiseStart& start);
 
 } // namespace vasq

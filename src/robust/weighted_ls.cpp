@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include <Eigen/QR>
 
@@ -16,44 +17,57 @@ constexpr Index kBlockRows = 256;
 // rank cutoff of `ols`, so both give the same coefficients to rounding.
 constexpr double kConditionLimit = 1e-8;
 
-// The triangle [R | z] (p x (p + 1)) of QR of the rows sqrt(omega_i) [X_i | y_i].
-Matrix weighted_triangle(const Matrix& X, const Vector& y, const Vector& omega) {
+} // namespace
+
+void WeightedLeastSquares::reduce(Index p) {
+  qr_.compute(stack_);
+  stack_.topRows(p) = qr_.matrixQR().topRows(p).triangularView<Eigen::Upper>();
+  stack_.bottomRows(stack_.rows() - p).setZero();
+}
+
+Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
+                                                          const Vector& omega) {
   const Index p = X.cols();
-  // Rows 0 .. p-1 hold the triangle [R | z] of the rows so far, the rest the next block.
-  // Blocks no taller than the rows there are: small fits (concentration steps on a few
-  // hundred rows) reduce no rows of zeros.
-  const Index block = std::min(kBlockRows, std::max<Index>(1, (omega.array() > 0.0).count()));
-  Matrix stack = Matrix::Zero(p + block, p + 1);
-  Eigen::HouseholderQR<Matrix> qr(stack.rows(), stack.cols());
+  // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
+  // positive weight are split into blocks of equal height: no block reduces more than a few
+  // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
+  const Index count = std::max<Index>(1, (omega.array() > 0.0).count());
+  const Index blocks = (count + kBlockRows - 1) / kBlockRows;
+  const Index block = (count + blocks - 1) / blocks;
+  if (stack_.rows() != p + block || stack_.cols() != p + 1) {
+    stack_.resize(p + block, p + 1);
+    qr_ = Eigen::HouseholderQR<Matrix>(stack_.rows(), stack_.cols());
+  }
+  stack_.setZero();
   Index filled = p;
-  const auto reduce = [&] {
-    qr.compute(stack);
-    stack.topRows(p) = qr.matrixQR().topRows(p).triangularView<Eigen::Upper>();
-    stack.bottomRows(block).setZero();
-    filled = p;
-  };
   for (Index i = 0; i < X.rows(); ++i) {
     if (!(omega[i] > 0.0)) continue;
     const double root = std::sqrt(omega[i]);
-    stack.row(filled).head(p) = root * X.row(i);
-    stack(filled, p) = root * y[i];
-    if (++filled == stack.rows()) reduce();
+    stack_.row(filled).head(p) = root * X.row(i);
+    stack_(filled, p) = root * y[i];
+    if (++filled == stack_.rows()) reduce(p), filled = p;
   }
-  if (filled > p) reduce();
-  return stack.topRows(p);
+  if (filled > p) reduce(p);
+  return std::as_const(stack_).topRows(p);
 }
 
-} // namespace
+const Vector& WeightedLeastSquares::solve(const Matrix& X, const Vector& y, const Vector& omega) {
+  const Index p = X.cols();
+  const auto stack = triangle(X, y, omega);
+  // A well-conditioned triangle is solved by substitution, otherwise in minimum norm.
+  const auto R = stack.leftCols(p);
+  const auto diagonal = R.diagonal().cwiseAbs();
+  if (p > 0 && diagonal.minCoeff() > kConditionLimit * diagonal.maxCoeff()) {
+    beta_ = stack.col(p);
+    R.triangularView<Eigen::Upper>().solveInPlace(beta_);
+  } else {
+    beta_ = ols(R, stack.col(p));
+  }
+  return beta_;
+}
 
 Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega) {
-  const Index p = X.cols();
-  const Matrix stack = weighted_triangle(X, y, omega);
-  // A well-conditioned triangle is solved by substitution, otherwise in minimum norm.
-  const auto R = stack.topLeftCorner(p, p);
-  const Vector diagonal = R.diagonal().cwiseAbs();
-  if (p > 0 && diagonal.minCoeff() > kConditionLimit * diagonal.maxCoeff())
-    return R.triangularView<Eigen::Upper>().solve(stack.col(p).head(p));
-  return ols(R, stack.col(p).head(p));
+  return WeightedLeastSquares().solve(X, y, omega);
 }
 
 std::vector<int> column_exponents(const Matrix& X, const Vector& w) {
@@ -86,7 +100,8 @@ Vector leverages(const Matrix& X, const Vector& omega) {
   Vector v(omega.size());
   for (Index i = 0; i < v.size(); ++i) v[i] = std::scalbn(omega[i], -shift);
   const Index p = X.cols();
-  const Matrix stack = weighted_triangle(Xs, Vector::Zero(X.rows()), v);
+  WeightedLeastSquares work;
+  const auto stack = work.triangle(Xs, Vector::Zero(X.rows()), v);
   // Rows of X times the pseudo-inverse of R, column by column in minimum norm.
   Matrix inverse(p, p);
   for (Index j = 0; j < p; ++j) inverse.col(j) = ols(stack.leftCols(p), Vector::Unit(p, j));

@@ -3,6 +3,8 @@
 
 #include <vector>
 
+#include <Eigen/QR>
+
 #include "types.h"
 
 namespace vasq {
@@ -13,6 +15,26 @@ namespace vasq {
 // would square its condition number), the memory of one block. The final triangle is solved
 // by `ols`. No positive weight gives the zero vector.
 Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega);
+
+// weighted_least_squares solved again and again (IRLS and concentration steps): the stack of
+// rows, the QR's storage and the solution persist between solves, so a step allocates only
+// when its count of rows of positive weight changes the block.
+class WeightedLeastSquares {
+ public:
+  // The solution, valid until the next solve.
+  const Vector& solve(const Matrix& X, const Vector& y, const Vector& omega);
+
+  // The triangle [R | z] (p x (p + 1)) of QR of the rows sqrt(omega_i) [X_i | y_i], valid
+  // until the next call.
+  Eigen::Block<const Matrix> triangle(const Matrix& X, const Vector& y, const Vector& omega);
+
+ private:
+  void reduce(Index p);
+
+  Matrix stack_;
+  Eigen::HouseholderQR<Matrix> qr_;
+  Vector beta_;
+};
 
 // Diagonal of the hat matrix of the rows sqrt(omega_i) X_i: omega_i X_i (X' Omega X)^+ X_i',
 // through the same triangle, clamped to [0, 1] (rounding can leave it slightly above 1);
