@@ -21,9 +21,9 @@ Matrix = NDArray[np.float64]
 Mask = NDArray[np.bool_]
 
 INTERVAL_KINDS = ("confidence", "prediction")
-# The robust fit estimates its noise model from the readings within this many local sd (the
-# core's inlier cut), by the likelihood of normal residuals truncated there.
-NOISE_CUT = 2.5
+# The robust fit estimates its noise model from the readings within this many local sd, by
+# the likelihood of normal residuals truncated there.
+NOISE_CUT = vc.INLIER_CUT
 
 
 def huber_covariance(

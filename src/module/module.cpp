@@ -167,4 +167,5 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /* 20 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
   /* 21 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
   /* 22 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
+  /* 23 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
 }

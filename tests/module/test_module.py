@@ -51,7 +51,7 @@ def test_registration_order_and_contents():
         "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
         "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
         "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "design_matrix",
-        "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale",
+        "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale", "INLIER_CUT",
     ]
     assert public == expected
 

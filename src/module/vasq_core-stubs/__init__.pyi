@@ -88,6 +88,8 @@ def biweight(u: typing.Annotated[_Vector, numpy.float64, "[m, 1]"]) -> tuple[typ
     """Tukey's biweight at ``u`` with c = `BIWEIGHT_C`: ``(rho, psi, psi_prime, weight)``, rho = c**2/6 (1 - (1 - (u/c)**2)**3) (c**2/6 beyond c), psi = rho', weight = psi / u; psi, psi' and weight are 0 beyond c. Raises ValueError on non-finite ``u``."""
 BIWEIGHT_C: float
 """Tukey's biweight constant of `robust_fit`'s refinement and of `biweight`: 4.685, 95 % efficiency at the normal."""
+INLIER_CUT: float
+"""2.5: `robust_fit` estimates its noise models from the rows whose residuals lie within this many local noise sd."""
 def noise_scale(kind: str, params: _Vector, zero: typing.SupportsFloat | typing.SupportsIndex, mean: _Vector, T: collections.abc.Sequence[_Vector]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
     """The noise sd of the model ``kind`` with ``params`` (as `robust_fit` returns them) at fitted means ``mean`` and feature columns ``T``, never below 1e-9. Raises ValueError on an unknown kind, shapes that disagree, non-finite input or parameters that give no positive sd."""
 def weighted_leverage(X: typing.Annotated[_Matrix, numpy.float64, "[m, n]"], w: typing.Annotated[_Vector, numpy.float64, "[m, 1]"]) -> typing.Annotated[numpy.typing.NDArray[numpy.float64], "[m, 1]"]:
