@@ -10,6 +10,7 @@
 #include <Eigen/QR>
 
 #include "mcmc/random.h"
+#include "robust/biweight.h"
 #include "robust/lts.h"
 #include "robust/noise.h"
 #include "robust/weighted_ls.h"
@@ -23,6 +24,10 @@ namespace {
 // constant noise by this much, strong evidence on the scale of twice a log likelihood
 // (Kass & Raftery 1995).
 constexpr double kUnreplicatedEvidence = 6.0;
+// Normal quantile of a two-sided sign test at level 1 %: readings that constant noise rejects
+// and a varying model takes back must lie on both sides of the curve unless they are a group
+// of outliers (the sign test, Dixon & Mood 1946).
+constexpr double kOneSidedZ = 2.5758;
 // Points per term below which the refinement also starts from least squares.
 constexpr double kFewPerTerm = 10.0;
 constexpr int kFirstSteps = 2;
@@ -174,6 +179,23 @@ bool replicated(const std::vector<Vector>& T, const Vector& w) {
   return total >= 2.0 * points;
 }
 
+// True when the rows that the constant-noise fit rejects and `varying` takes back lie on one
+// side of the constant-noise curve beyond chance: a sign test on their weights, |W+ - W-| - 1
+// over sqrt(W+ + W-) against kOneSidedZ (normal approximation with continuity correction).
+// Noise that grows with the mean puts its large residuals on both sides; a group of outliers
+// that such noise grows to meet lies on one.
+bool readmits_one_sided_group(const NoiseFit& constant, const NoiseFit& varying, const Vector& w) {
+  double above = 0.0, below = 0.0;
+  for (Index i = 0; i < w.size(); ++i) {
+    const double r = constant.residuals[i];
+    const bool rejected = !(std::abs(r) < kBiweightC * constant.scale[i]);
+    const bool taken_back = std::abs(varying.residuals[i]) < kBiweightC * varying.scale[i];
+    if (w[i] > 0.0 && rejected && taken_back) (r > 0.0 ? above : below) += w[i];
+  }
+  const double total = above + below;
+  return total > 0.0 && std::abs(above - below) - 1.0 > kOneSidedZ * std::sqrt(total);
+}
+
 // The fit of scaled data: columns of X, y and w near 1 (robust_fit).
 RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
                            const Vector& w, const Vector& root_v, double zero,
@@ -207,6 +229,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     const double margin = replicated(T, w) ? 0.0 : kUnreplicatedEvidence;
     double best_charged = 0.0;
     std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
+    std::optional<NoiseFit> constant;
     for (NoiseKind kind : kinds) {
       std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
       if (!start)
@@ -222,8 +245,14 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
         continue;
       }
       out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
+      const bool varying = kind != NoiseKind::constant;
+      if (!varying) constant = fit;
+      // A varying model that absorbs a one-sided group is not "auto"'s to choose, whatever
+      // its criterion: each absorbed outlier saves about c^2/3 - 1 there.
+      if (varying && kinds.size() > 1 && constant && readmits_one_sided_group(*constant, fit, w))
+        continue;
       // Ties go to the simpler model, listed first.
-      const double charged = fit.criterion + (kind == NoiseKind::constant ? 0.0 : margin);
+      const double charged = fit.criterion + (varying ? margin : 0.0);
       if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;
       first = false;
     }
