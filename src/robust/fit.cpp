@@ -248,7 +248,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       const bool varying = kind != NoiseKind::constant;
       if (!varying) constant = fit;
       // A varying model that absorbs a one-sided group is not "auto"'s to choose, whatever
-      // its criterion: each absorbed outlier saves about c^2/3 - 1 there.
+      // its criterion: each absorbed outlier saves about c^2/3 - 2 log c - 1 = 3 there.
       if (varying && kinds.size() > 1 && constant && readmits_one_sided_group(*constant, fit, w))
         continue;
       // Ties go to the simpler model, listed first.
