@@ -87,8 +87,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     whose spread measures the noise apart from any curve), a power or two-component model
     is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a
     sd growing with the mean and a group of outliers at large means explain the data alike,
-    and the varying model would take the group in. The log-linear model is left to an explicit choice: it can rise steeply
-    at an edge of the design to meet a group of bad readings there.
+    and the varying model would take the group in. Without replicates, neither is a
+    varying model chosen when the readings that constant noise rejects and it takes back
+    form a cluster on one side of its curve: their range in every feature at most a
+    quarter of the data's, and a sign test at level 1 % (Dixon & Mood, JASA 41, 1946) on
+    their weights, abs(W+ - W-) - 1 > 2.576 sqrt(W+ + W-), rejecting symmetry. A coherent
+    group of outliers is one-sided and confined; noise that grows with the mean is on both
+    sides, and a curve of too low a degree one-sided along a whole end of the range. The
+    log-linear model is left to an explicit choice: it can rise steeply at an edge of the
+    design to meet a group of bad readings there.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC

@@ -10,6 +10,7 @@
 #include <Eigen/QR>
 
 #include "mcmc/random.h"
+#include "robust/biweight.h"
 #include "robust/lts.h"
 #include "robust/noise.h"
 #include "robust/weighted_ls.h"
@@ -23,6 +24,13 @@ namespace {
 // constant noise by this much, strong evidence on the scale of twice a log likelihood
 // (Kass & Raftery 1995).
 constexpr double kUnreplicatedEvidence = 6.0;
+// Normal quantile of a two-sided sign test at level 1 %: readings that constant noise rejects
+// and a varying model takes back lie on both sides of its curve unless they are a group of
+// outliers (the sign test, Dixon & Mood 1946).
+constexpr double kOneSidedZ = 2.5758;
+// Largest share of a feature's range that such a group spans: a curve of the wrong degree
+// leaves one-sided residuals along a whole end of the range, not in a cluster.
+constexpr double kClusterShare = 0.25;
 // Points per term below which the refinement also starts from least squares.
 constexpr double kFewPerTerm = 10.0;
 constexpr int kFirstSteps = 2;
@@ -174,6 +182,36 @@ bool replicated(const std::vector<Vector>& T, const Vector& w) {
   return total >= 2.0 * points;
 }
 
+// True when the rows that the constant-noise fit rejects and `varying` takes back form a
+// cluster on one side of `varying`'s curve: their range in every feature is within
+// kClusterShare of all rows', and a sign test on their weights, |W+ - W-| - 1 over
+// sqrt(W+ + W-) against kOneSidedZ (normal approximation with continuity correction),
+// rejects symmetry. Noise that grows with the mean puts its large residuals on both sides;
+// a curve of too low a degree leaves one-sided residuals along a whole end of the range; a
+// group of outliers that such noise grows to meet is both one-sided and confined.
+bool readmits_one_sided_cluster(const std::vector<Vector>& T, const NoiseFit& constant,
+                                const NoiseFit& varying, const Vector& w) {
+  double above = 0.0, below = 0.0;
+  std::vector<Index> rows;
+  for (Index i = 0; i < w.size(); ++i) {
+    const double r = varying.residuals[i];
+    const bool rejected = !(std::abs(constant.residuals[i]) < kBiweightC * constant.scale[i]);
+    const bool taken_back = std::abs(r) < kBiweightC * varying.scale[i];
+    if (w[i] > 0.0 && rejected && taken_back) {
+      (r > 0.0 ? above : below) += w[i];
+      rows.push_back(i);
+    }
+  }
+  const double total = above + below;
+  if (!(total > 0.0 && std::abs(above - below) - 1.0 > kOneSidedZ * std::sqrt(total))) return false;
+  for (const Vector& t : T) {
+    const Vector group = t(rows);
+    const double all = t.maxCoeff() - t.minCoeff();
+    if (group.maxCoeff() - group.minCoeff() > kClusterShare * all) return false;
+  }
+  return true;
+}
+
 // The fit of scaled data: columns of X, y and w near 1 (robust_fit).
 RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
                            const Vector& w, const Vector& root_v, double zero,
@@ -204,9 +242,11 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     const NoiseData data{X, y, w, root_v, T, zero};
     NoiseFit chosen;
     bool first = true;
-    const double margin = replicated(T, w) ? 0.0 : kUnreplicatedEvidence;
+    const bool unreplicated = !replicated(T, w);
+    const double margin = unreplicated ? kUnreplicatedEvidence : 0.0;
     double best_charged = 0.0;
     std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
+    std::optional<NoiseFit> constant;
     for (NoiseKind kind : kinds) {
       std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
       if (!start)
@@ -222,8 +262,17 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
         continue;
       }
       out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
+      const bool varying = kind != NoiseKind::constant;
+      if (!varying) constant = fit;
+      // Without replicates a varying model that absorbs a one-sided cluster is not "auto"'s to
+      // choose, whatever its criterion: each absorbed outlier saves about c^2/3 - 2 log c -
+      // 1 = 3 there. Replicates measure the noise apart from the curve, and a curve of the
+      // wrong degree leaves one-sided residuals at their noisy end without any group.
+      if (unreplicated && varying && kinds.size() > 1 && constant &&
+          readmits_one_sided_cluster(T, *constant, fit, w))
+        continue;
       // Ties go to the simpler model, listed first.
-      const double charged = fit.criterion + (kind == NoiseKind::constant ? 0.0 : margin);
+      const double charged = fit.criterion + (varying ? margin : 0.0);
       if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;
       first = false;
     }

@@ -94,6 +94,44 @@ def test_a_block_of_bad_readings_at_the_noisy_end_is_not_absorbed(noise, seed):
     np.testing.assert_allclose(model.coef_, [2.0, 3.0], rtol=0.05, atol=0.5)
 
 
+def far_group(seed):
+    """A line over x in [0, 10], sd 0.5, 20 of 100 readings near one far x, 20 sd low."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, 100)
+    group = np.arange(100) < 20
+    x[group] = rng.uniform(18.0, 25.0) + rng.normal(0.0, 0.5, 20)
+    y = 1.0 + 0.6 * x + rng.normal(0.0, 0.5, 100)
+    y[group] -= 10.0
+    return x, y, group
+
+
+def end_stack(seed):
+    """A quadratic over x in [0, 10], sd 0.5, 15 of 60 readings stacked at x = 10, 20 sd high."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, 60)
+    group = np.arange(60) < 15
+    x[group] = np.minimum(10.0 + rng.normal(0.0, 0.05, 15), 10.0)
+    t = x / 5.0 - 1.0
+    y = 1.0 + 3.0 * t + 6.0 * t**2 + rng.normal(0.0, 0.5, 60)
+    y[group] += 10.0
+    return x, y, group
+
+
+@pytest.mark.parametrize(
+    ("draw", "seed", "degree"),
+    [(far_group, 3, 1), (far_group, 4, 1), (far_group, 7, 1), (end_stack, 2, "auto")],
+)
+def test_a_one_sided_group_is_not_absorbed_by_a_growing_noise(draw, seed, degree):
+    """Without replicates, a sd growing with the mean can meet a coherent group at one end
+    (bad leverage; a stack at the end): the default noise keeps every one of them flagged
+    and no clean reading."""
+    x, y, group = draw(seed)
+    model = RobustPolynomialRegressor(degree, random_state=0).fit(x[:, None], y)
+    assert model.model_.noise.kind == "constant"
+    assert np.all(model.weights_[group] == 0.0)
+    assert np.all(model.weights_[~group] > 0.0)
+
+
 def test_constant_cv_readings_are_not_flagged_and_get_local_intervals():
     """Constant CV over two decades: no clean reading flagged (the fault of one global
     scale), and prediction intervals proportional to the signal."""
