@@ -102,8 +102,7 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
   starts.push_back(pilot);
   if (stages.elemental) {
     const Index rank = Eigen::ColPivHouseholderQR<Matrix>(Xs).rank();
-    // Every subsampled row has positive weight.
-    out.n_starts = elemental_start_count(p, Xs.rows());
+    out.n_starts = elemental_start_count(p);
     std::vector<TrimmedFit> best =
         best_elemental_fits(Xs, ys, ws, rank, out.n_starts, seed, kConcentrated);
     // A subset whose exact fit overflows (a column of zeros on it) is no start.

@@ -54,7 +54,7 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // noise sd of row i is the noise model's over sqrt(v_i)); `zero` is the value of y at a zero
 // signal, from which the models of the mean measure it, and `noise` names the noise model or
 // is "auto":
-// 1. elemental_start_count(p, n) random p-subsets, on a subsample of kSubsampleRows rows drawn
+// 1. elemental_start_count(p) random p-subsets, on a subsample of kSubsampleRows rows drawn
 //    from the seed when there are more, each scored by the trimmed objective with
 //    h = floor((W + p + 1) / 2), W the total weight, rows scaled by sqrt(v);
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;

@@ -188,14 +188,8 @@ double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_w
   return sum;
 }
 
-int elemental_start_count(Index p, Index n) {
-  const Index h = (n + p + 1) / 2;
-  double clean = 1.0;
-  for (Index j = 0; j < p; ++j)
-    clean *= static_cast<double>(std::max<Index>(h - j, 0)) / static_cast<double>(n - j);
-  if (!(clean > 0.0)) return kMaxStarts;
-  if (clean >= 1.0) return 1;
-  const double k = std::ceil(std::log(0.01) / std::log1p(-clean));
+int elemental_start_count(Index p) {
+  const double k = std::ceil(std::log(0.01) / std::log1p(-std::pow(0.5, static_cast<double>(p))));
   return k < kMaxStarts ? std::max(1, static_cast<int>(k)) : kMaxStarts;
 }
 

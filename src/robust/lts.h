@@ -33,12 +33,10 @@ inline bool lower_objective(double a, double b) {
   return !std::isnan(a) && (std::isnan(b) || a < b);
 }
 
-// Number of random p-subsets of n rows for a clean one with probability 0.99 when n - h rows
-// are outliers, the most the trimmed objective of h = floor((n + p + 1) / 2) survives:
-// ceil(log(0.01) / log(1 - P)), P = C(h, p) / C(n, p) the chance a subset drawn without
-// replacement is clean, at most kMaxStarts. P exceeds 0.5^p and tends to it as n grows.
+// Number of random p-subsets for a clean one with probability 0.99 at 50 % contamination,
+// ceil(log(0.01) / log(1 - 0.5^p)), at most kMaxStarts.
 inline constexpr int kMaxStarts = 3000;
-int elemental_start_count(Index p, Index n);
+int elemental_start_count(Index p);
 
 // Rows, spread evenly over the sample, by whose trimmed objective the starts are ranked.
 inline constexpr Index kScoreRows = 128;

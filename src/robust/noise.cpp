@@ -126,8 +126,8 @@ Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std
   const Index q = Z.cols();
   const double h = std::floor(kLogTrim * w.sum() + 0.5 * static_cast<double>(q + 1));
   const Index rank = Eigen::ColPivHouseholderQR<Matrix>(Z).rank();
-  std::vector<TrimmedFit> starts = best_elemental_fits(
-      Z, v, w, rank, elemental_start_count(q, (w.array() > 0.0).count()), seed, kTrimmedStarts);
+  std::vector<TrimmedFit> starts =
+      best_elemental_fits(Z, v, w, rank, elemental_start_count(q), seed, kTrimmedStarts);
   starts.push_back(TrimmedFit{weighted_least_squares(Z, v, w), 0.0});
   starts.erase(std::remove_if(starts.begin(), starts.end(),
                               [](const TrimmedFit& start) { return !start.beta.allFinite(); }),
