@@ -87,14 +87,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     whose spread measures the noise apart from any curve), a power or two-component model
     is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a
     sd growing with the mean and a group of outliers at large means explain the data alike,
-    and the varying model would take the group in. The log-linear model is left to an
-    explicit choice: it can rise steeply at an edge of the design to meet a group of bad
-    readings there.
+    and the varying model would take the group in. The log-linear model is left to an explicit choice: it can rise steeply
+    at an edge of the design to meet a group of bad readings there.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
-    under ``noise="auto"`` all with the noise model chosen for the largest: its residuals
-    are closest to the noise whatever the true degree, while a low degree's lack of fit
-    reads as a sd that varies with the mean. Each is
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
     h log(T / (h c(h / N))) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
     its leverage, rows weighted by their biweight weight over the noise variance: the

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
 from functools import partial
 from typing import Any, Protocol
 
@@ -59,14 +58,11 @@ def fit_model(
     T = scaling.features(X)
     seed = int(check_random_state(params.random_state).randint(INT32_MAX))
     fit = partial(
-        _candidate.fit_candidate, params.method, T, ys, w, v,
+        _candidate.fit_candidate, params.method, T, ys, w, v, (params.noise, scaling.zero),
         seed=seed, gammas=(float(params.gamma1), float(params.gamma2)),
     )
     order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
-    found = _degree.search(
-        one_noise_family(fit, degrees, params.noise if robust else "constant", scaling.zero),
-        degrees, T, w, order,
-    )
+    found = _degree.search(lambda d: fit(degrees=d), degrees, T, w, order)
     chosen = found.fits[found.best]
     D = _basis.design_matrix(T, chosen.powers)
     mean = D @ chosen.beta
@@ -101,24 +97,6 @@ def fit_model(
         bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,
     )
-
-
-def one_noise_family(
-    fit: Callable[..., _candidate.CandidateFit], degrees: list[_degree.Degrees], noise: str,
-    zero: float,
-) -> Callable[[_degree.Degrees], _candidate.CandidateFit]:
-    """The fit of each candidate degree, all with one noise family: under "auto" the largest's.
-
-    The largest candidate leaves the residuals closest to the noise at any true degree up
-    to it: a low degree's lack of fit reads as noise that varies with the mean, and degree
-    0 cannot tell a power of its constant mean from constant noise. That fit is returned
-    for the largest degree rather than repeated.
-    """
-    if noise != "auto" or len(degrees) == 1:
-        return lambda d: fit((noise, zero), degrees=d)
-    largest = fit((noise, zero), degrees=degrees[-1])
-    kind = largest.noise.kind
-    return lambda d: largest if d == degrees[-1] else fit((kind, zero), degrees=d)
 
 
 def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
