@@ -87,8 +87,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     whose spread measures the noise apart from any curve), a power or two-component model
     is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a
     sd growing with the mean and a group of outliers at large means explain the data alike,
-    and the varying model would take the group in. The log-linear model is left to an explicit choice: it can rise steeply
-    at an edge of the design to meet a group of bad readings there.
+    and the varying model would take the group in. The log-linear model is left to an
+    explicit choice: it can rise steeply at an edge of the design to meet a group of bad
+    readings there.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
