@@ -30,7 +30,6 @@ class CandidateFit:
     scale: Vector  # (n_samples,) the local noise sd of every point (over sqrt(var_weights))
     s0: float  # the fit's global high-breakdown noise scale
     noise: NoiseModel  # the noise model, in scaled-y units
-    noise_scores: dict[str, float]  # criterion of every noise model fitted (lower is better)
 
 
 def fit_candidate(
@@ -74,7 +73,7 @@ def _high_breakdown_fit(
     model = NoiseModel(str(fit["noise_kind"]), np.asarray(fit["noise_params"]), float(fit["s0"]))
     return CandidateFit(
         degrees, powers, fit["beta"], fit["weights"], fit["residuals"], fit["leverage"],
-        fit["scale"], fit["s0"], model, dict(fit["noise_scores"]),
+        fit["scale"], fit["s0"], model,
     )
 
 
@@ -92,5 +91,5 @@ def _least_squares_fit(
     s = max(float(np.sqrt(np.sum(w * v * r * r) / dof)), SCALE_FLOOR)
     return CandidateFit(
         degrees, powers, beta, np.ones(ys.size), r, vc.weighted_leverage(X, w * v),
-        s / np.sqrt(v), s, NoiseModel("constant", np.array([s]), s), {},
+        s / np.sqrt(v), s, NoiseModel("constant", np.array([s]), s),
     )
