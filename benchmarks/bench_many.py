@@ -111,10 +111,14 @@ def on_one_thread(x, Y):
 
 
 def same_tables(tables):
-    """Whether every table equals the first, columns to the bit and models by their text."""
+    """Whether every table equals the first, columns to the bit and models by their text.
+
+    Columns are compared by the repr of their values, which round-trips floats exactly and,
+    unlike ==, finds a NaN inside a tuple of standard errors equal to itself."""
     first = next(iter(tables))
     text = [None if m is None else m.to_json() for m in first["model"]]
-    return all(t.drop(columns="model").equals(first.drop(columns="model"))
+    columns = first.drop(columns="model").map(repr)
+    return all(t.drop(columns="model").map(repr).equals(columns)
                and [None if m is None else m.to_json() for m in t["model"]] == text
                for t in tables)
 

@@ -554,6 +554,15 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
   previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
   out.scale = previous.cwiseQuotient(data.root_v);
   out.criterion = criterion(out.residuals, data.w, out.scale, free_params(kind, data.T.size()));
+  // A varying sd can shrink onto a few rows fitted almost exactly (its likelihood has no
+  // bound there): a model that leaves fewer inliers than the trimmed half, which the
+  // high-breakdown start keeps by construction, has collapsed and is no estimate.
+  if (kind != NoiseKind::constant) {
+    double inliers = 0.0;
+    for (Index i = 0; i < n; ++i)
+      if (std::abs(out.residuals[i]) <= kBiweightC * out.scale[i]) inliers += data.w[i];
+    out.feasible = inliers >= std::floor((data.w.sum() + static_cast<double>(p) + 1.0) / 2.0);
+  }
   return out;
 }
 

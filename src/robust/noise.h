@@ -55,7 +55,9 @@ struct NoiseFit {
   double criterion = 0.0;
   int n_irls = 0;
   // False when the model's parameters cannot be estimated from these data (a power of a
-  // mean that is the same on every row): the other fields are then meaningless.
+  // mean that is the same on every row), or when a varying sd collapsed onto fewer rows
+  // than the trimmed half (within kBiweightC of their sd): the other fields are then
+  // meaningless.
   bool feasible = true;
 };
 

@@ -301,3 +301,22 @@ def test_new_readings_var_weights_are_checked(line_data, call, message):
     model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y).model_
     with pytest.raises(ValueError, match=message):
         call(model, x[:3, None])
+
+
+def test_a_varying_noise_that_collapses_onto_a_few_rows_is_no_estimate():
+    """A quintic through 50 readings of a drift with a tenth of outliers: the power model's
+    sd shrank onto 3 rows fitted almost exactly (s = 2e-17), kept 3 inliers of 50, won the
+    degree search and gave NaN standard errors. Such a model leaves fewer inliers than the
+    trimmed half: auto skips it, and named it cannot be estimated."""
+    rng = np.random.default_rng(0)
+    x = np.linspace(0.0, 1.0, 50)
+    Y = np.vander(x, 3, increasing=True) @ rng.normal(0.0, 1.0, (3, 200))
+    Y += rng.normal(0.0, 0.05, Y.shape)
+    outliers = rng.random(Y.shape) < 0.1
+    Y[outliers] += rng.normal(0.0, 3.0, outliers.sum())
+    X, y = x[:, None], Y[:, 106]
+    fit = RobustPolynomialRegressor(degree=5, random_state=1811067846).fit(X, y)
+    assert fit.model_.n_inliers >= 26 and np.isfinite(fit.coef_se_).all()
+    assert RobustPolynomialRegressor(random_state=1811067846).fit(X, y).model_.degree <= 2
+    with pytest.raises(ValueError, match="power noise model cannot be estimated"):
+        RobustPolynomialRegressor(degree=5, noise="power", random_state=1811067846).fit(X, y)
