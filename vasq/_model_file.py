@@ -13,7 +13,7 @@ from numpy.typing import NDArray
 from vasq import _basis
 from vasq._calibration import PureErrorSums
 from vasq._scaling import Scaling
-from vasq._uncertainty import NOISE_KINDS, NoiseModel
+from vasq._uncertainty import NOISE_KINDS, NoiseModel, estimated_count
 
 if TYPE_CHECKING:
     from vasq._model import Degree, PolynomialModel
@@ -109,7 +109,7 @@ def fields_of_json(text: str) -> dict[str, Any]:
             float(_positive(_finite(record, "y_scale", ()), "y_scale")),
         ),
         "noise": noise,
-        "noise_cov": _covariance(record, "noise_cov", _estimated_count(noise.kind, len(names))),
+        "noise_cov": _covariance(record, "noise_cov", estimated_count(noise.kind, len(names))),
         "unit_var_weight": float(
             _positive(_finite(record, "unit_var_weight", ()), "unit_var_weight")),
         "weights": weights,
@@ -136,11 +136,6 @@ def _noise(record: Mapping[str, object], n_features: int) -> NoiseModel:
     except ValueError as error:
         raise ValueError(f"'noise' 'params' are impossible: {error}") from None
     return model
-
-
-def _estimated_count(kind: str, n_features: int) -> int:
-    """The number of the noise model's parameters that are estimated (of `noise_cov`)."""
-    return {"constant": 1, "power": 2, "two_component": 2, "log_linear": n_features + 1}[kind]
 
 
 def _dof(record: Mapping[str, object]) -> float:

@@ -115,6 +115,11 @@ class NoiseModel:
         return sd
 
 
+def estimated_count(kind: str, n_features: int) -> int:
+    """The number of parameters of `log_sd_gradient` (the rows of `noise_cov`)."""
+    return {"constant": 1, "power": 2, "two_component": 2, "log_linear": n_features + 1}[kind]
+
+
 def log_sd_gradient(noise: NoiseModel, T: Matrix, mean: Vector, zero: float) -> Matrix:
     """Gradient of the log noise sd at each scaled point in the noise model's parameters.
 
