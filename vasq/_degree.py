@@ -7,7 +7,7 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy import stats
+from scipy import special
 
 import vasq_core as vc
 from vasq import _basis
@@ -214,11 +214,16 @@ def trimmed_bic(fit: CandidateFit, leverage: Vector, w: Vector, mass: float) -> 
 
 
 def central_variance(share: float) -> float:
-    """The variance of the central `share` of a standard normal."""
+    """The variance of the central `share` of a standard normal.
+
+    1 - 2 q phi(q) / share with q = Phi^-1((1 + share) / 2): the second moment of the normal
+    truncated to [-q, q], whose mass is `share`. The closed form, not scipy's generic
+    truncated-normal moments, which cost a millisecond a candidate.
+    """
     if share >= 1.0:
         return 1.0
-    q = float(stats.norm.ppf(0.5 + 0.5 * share))
-    return float(stats.truncnorm.var(-q, q))
+    q = float(special.ndtri(0.5 + 0.5 * share))
+    return 1.0 - 2.0 * q * float(np.exp(-0.5 * q * q)) / (np.sqrt(2.0 * np.pi) * share)
 
 
 def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> float:
