@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 
@@ -223,7 +224,7 @@ def central_variance(share: float) -> float:
     if share >= 1.0:
         return 1.0
     q = float(special.ndtri(0.5 + 0.5 * share))
-    return 1.0 - 2.0 * q * float(np.exp(-0.5 * q * q)) / (np.sqrt(2.0 * np.pi) * share)
+    return 1.0 - 2.0 * q * math.exp(-0.5 * q * q) / (math.sqrt(2.0 * math.pi) * share)
 
 
 def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> float:
