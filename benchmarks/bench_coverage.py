@@ -26,7 +26,10 @@ of the range (of log x on geometric standards), the interval from one new readin
 from the mean of 3, ours against the classical interval of the replicate-variance WLS:
 coverage, median width over the concentration, and the share of intervals open at an
 edge of the standards (a NaN end, which then stands for that edge; an interval with both
-ends NaN is a miss of infinite width).
+ends NaN is a miss of infinite width). Beneath ours, the coverage over the data sets whose
+fit chose each noise model, with its share: the interval holds the true x exactly when
+the prediction band of a mean of m readings at that x holds their mean, so a miss is the
+noise model's at that x.
 
 --jobs runs cases in that many processes (default 2), each limited to one thread (OpenMP
 and BLAS); the figures do not depend on it.
@@ -125,6 +128,7 @@ def run_case(case: Case, datasets: int, methods: dict) -> dict:
     hits = {(name, m): [] for name in INVERSE_METHODS if name in methods for m in REPLICATES}
     widths = {key: [] for key in hits}
     opened = {key: [] for key in hits}
+    kinds = {key: [] for key in hits}
     for seed in range(datasets):
         draw = case.draw(seed)
         rng = np.random.default_rng([seed, 22])
@@ -142,6 +146,7 @@ def run_case(case: Case, datasets: int, methods: dict) -> dict:
                     hits[name, m].append((lo <= c) & (c <= hi))
                     widths[name, m].append(np.where(np.isnan(lo), np.inf, hi - lo) / c)
                     opened[name, m].append(np.isnan(lo) != np.isnan(hi))
+                    kinds[name, m].append(f.noise_kind)
     result = {"name": case.name, "n": case.n, "methods": {k: t.summary() for k, t in
                                                         tallies.items()}}
     if case.inverse:
@@ -151,10 +156,24 @@ def run_case(case: Case, datasets: int, methods: dict) -> dict:
                 "coverage": np.mean(hits[name, m], axis=0).tolist(),
                 "median_width": np.median(widths[name, m], axis=0).tolist(),
                 "open": float(np.mean(opened[name, m])),
+                "by_noise": by_noise(hits[name, m], kinds[name, m]),
             }
             for name, m in hits
         }
     return result
+
+
+def by_noise(hits: list, kinds: list) -> dict:
+    """Coverage at each concentration over the data sets whose fit chose each noise kind.
+
+    A miss of the inverse interval is a miss of the prediction band at the true x, so this
+    tells a noise model that fails at some x from one that is merely chosen there.
+    """
+    kinds = np.array(kinds, dtype=object)
+    found = Counter(k for k in kinds if k is not None)
+    return {kind: {"share": count / kinds.size,
+                   "coverage": np.mean(np.array(hits)[kinds == kind], axis=0).tolist()}
+            for kind, count in found.most_common()}
 
 
 def closed_at_edges(case: Case, lo: np.ndarray, hi: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -197,6 +216,10 @@ def print_inverse(key: str, r: dict) -> None:
                          for w in s["median_width"])
         print(f"  {name:<32}" + "".join(pct(v, 7) for v in s["coverage"])
               + f"  |{widths} |{pct(s['open'])}")
+        if len(s["by_noise"]) > 1:
+            for kind, k in s["by_noise"].items():
+                label = f"    {kind} noise, {100 * k['share']:.0f}%"
+                print(f"  {label:<32}" + "".join(pct(v, 7) for v in k["coverage"]))
 
 
 def selected(spec: str | None) -> list[Case]:

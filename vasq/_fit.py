@@ -70,7 +70,7 @@ def fit_model(
     inlier = chosen.weights > 0.0
     cov = _uncertainty.huber_covariance(D, ys - mean, scale, w, inlier, robust)
     noise_cov = _uncertainty.noise_covariance(
-        chosen.noise, T, mean, scaling.zero, ys - mean, scale, w, robust)
+        chosen.noise, D, T, mean, scaling.zero, ys - mean, scale, w, robust)
     pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:

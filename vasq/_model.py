@@ -55,9 +55,9 @@ class PolynomialModel:
         The noise model: its `kind` ("constant", "power", "two_component" or
         "log_linear") and parameters, in scaled-y units (see `noise_scale`).
     noise_cov : ndarray of shape (n_noise_params, n_noise_params)
-        Asymptotic covariance of the noise model's estimated parameters (see
-        `_uncertainty.noise_covariance`), for the degrees of freedom of prediction
-        intervals.
+        Covariance of the noise model's estimated parameters, the curve being fitted
+        too (restricted information, see `_uncertainty.noise_covariance`), for the degrees
+        of freedom of prediction intervals.
     unit_var_weight : float
         The var_weight, in the units the fit was given them, of a reading whose noise sd
         is the noise model's: the fit's var_weights' geometric mean weighted by
@@ -232,8 +232,8 @@ class PolynomialModel:
             `dof` degrees of freedom for "confidence"; for "prediction" on those of the
             estimated variance c + s^2 (c the curve's, s the noise sd): the noise model's
             parameters have the covariance `noise_cov`, so s^2 counts as a scaled
-            chi-square on nu_0 = dof / ((dof + p) 2 J^T noise_cov J), J the gradient of
-            log s in them, and 1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0)
+            chi-square on nu_0 = 1 / (2 J^T noise_cov J), J the gradient of log s in
+            them, and 1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0)
             with V = c + s^2 (Satterthwaite, 1946; `dof` for constant noise by least
             squares, as statsmodels' WLS).
 
@@ -474,8 +474,7 @@ class PolynomialModel:
             noise = self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
             J = _uncertainty.log_sd_gradient(self.noise, T, mean, self.scaling.zero)
             log_sd_var = np.einsum("ij,jk,ik->i", J, self.noise_cov, J)
-            dof = _uncertainty.prediction_dof(
-                sd**2, noise**2, log_sd_var, self.dof, self.beta.size)
+            dof = _uncertainty.prediction_dof(sd**2, noise**2, log_sd_var, self.dof)
             width = _uncertainty.half_width(sd, noise, level, dof)
         return self.scaling.to_y(mean - width), self.scaling.to_y(mean + width)
 

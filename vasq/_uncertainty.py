@@ -153,41 +153,57 @@ def truncated_information(cut: float) -> float:
 
 
 def noise_covariance(
-    noise: NoiseModel, T: Matrix, mean: Vector, zero: float, r: Vector, scale: Vector,
-    sample_weight: Vector, robust: bool,
+    noise: NoiseModel, D: Matrix, T: Matrix, mean: Vector, zero: float, r: Vector,
+    scale: Vector, sample_weight: Vector, robust: bool,
 ) -> Matrix:
-    """Asymptotic covariance of the noise model's parameters (see `log_sd_gradient`).
+    """Covariance of the noise model's parameters (see `log_sd_gradient`), the curve fitted.
 
-    The inverse Fisher information of normal readings of sd `scale` on their log sd,
-    sum v_i I_c J_i J_i^T over the rows that inform the model: for a robust fit those
-    within NOISE_CUT local sd, each of information I_c = `truncated_information`
-    (NOISE_CUT), for least squares every row with I_c = 2 (Davidian & Carroll, JASA 82,
-    1987, on estimating variance functions). v are the sample weights. A pseudo-inverse
-    where the information is singular.
+    The inverse of the restricted (REML) information of normal readings of sd `scale` on
+    their log sd, I_c [J^T diag(v (1 - 2 h)) J + (tr(B S_k B S_l))_kl], over the rows that
+    inform the model: for a robust fit those within NOISE_CUT local sd, each of information
+    I_c = `truncated_information` (NOISE_CUT), for least squares every row with I_c = 2
+    (Davidian & Carroll, JASA 82, 1987, on estimating variance functions). The residuals
+    come from the fitted curve (design `D`), whose hat matrix H takes a share of each:
+    with z = D / scale, a the fit's weights (the biweight's psi(u) / u at u = r / scale
+    for a robust fit, 1 for least squares), B = (sum v a z z^T)^-1 and S_k = sum v a J_k
+    z z^T over the informing rows, h = a z^T B z and the trace term is sum H_ij^2 J_i J_j.
+    For constant noise by least squares it is 1 / (2 (n - p)), s^2 on n - p degrees of
+    freedom. v are the sample weights. A pseudo-inverse where the information is
+    singular.
     """
     cut = NOISE_CUT if robust else np.inf
-    rows = (sample_weight > 0.0) & (np.abs(r) <= cut * scale)
-    J = log_sd_gradient(noise, T[rows], mean[rows], zero)
-    info = truncated_information(cut) * (J * sample_weight[rows, None]).T @ J
+    kept = sample_weight > 0.0
+    u = r[kept] / scale[kept]
+    a = vc.biweight(u)[3] if robust else np.ones(u.size)
+    z = D[kept] / scale[kept, None]
+    va = sample_weight[kept] * a
+    B = np.linalg.pinv((z * va[:, None]).T @ z, hermitian=True)
+    rows = np.abs(u) <= cut
+    J = log_sd_gradient(noise, T[kept][rows], mean[kept][rows], zero)
+    z, va, v = z[rows], va[rows], sample_weight[kept][rows]
+    h = a[rows] * np.einsum("ij,jk,ik->i", z, B, z)
+    BS = [B @ ((z * (va * J[:, k])[:, None]).T @ z) for k in range(J.shape[1])]
+    shared = np.array([[np.sum(BSk * BSl.T) for BSl in BS] for BSk in BS])
+    info = truncated_information(cut) * ((J * (v * (1.0 - 2.0 * h))[:, None]).T @ J + shared)
     cov: Matrix = np.linalg.pinv(info, hermitian=True)
     return cov
 
 
 def prediction_dof(
-    curve_var: Vector, noise_var: Vector, log_sd_var: Vector, dof: float, n_terms: int
+    curve_var: Vector, noise_var: Vector, log_sd_var: Vector, dof: float
 ) -> Vector:
     """Student's degrees of freedom of a prediction interval at each point.
 
     The noise variance estimated at a point is taken as a scaled chi-square whose log has
-    the variance of the estimated log sd squared, 4 `log_sd_var`, less the terms' share of
-    the data: nu_0 = `dof` / ((`dof` + p) 2 `log_sd_var`), `dof` for constant noise. The
-    curve's variance has `dof`; the two estimates are nearly fully correlated (one fit),
-    so the sd of the log of their sum is bounded by the weighted sum of theirs:
-    1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0), V = c + s^2 (a
+    the variance of the estimated log sd squared, 4 `log_sd_var` (from `noise_covariance`,
+    which charges the fitted curve): nu_0 = 1 / (2 `log_sd_var`), `dof` for constant noise
+    by least squares. The curve's variance has `dof`; the two estimates are nearly fully
+    correlated (one fit), so the sd of the log of their sum is bounded by the weighted sum
+    of theirs: 1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0), V = c + s^2 (a
     Satterthwaite approximation, Satterthwaite, Biometrics Bulletin 2, 1946).
     """
     with np.errstate(divide="ignore"):
-        noise_dof = dof / ((dof + n_terms) * 2.0 * log_sd_var)
+        noise_dof = 1.0 / (2.0 * log_sd_var)
     total = curve_var + noise_var
     root = (curve_var / total) / np.sqrt(dof) + (noise_var / total) / np.sqrt(noise_dof)
     nu: Vector = 1.0 / root**2

@@ -118,7 +118,7 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     noise = p.noise_scale(x[:, None])
     mu = (mean - p.scaling.y_loc) / p.scaling.y_scale - p.scaling.zero
     J = np.column_stack([np.ones_like(mu), np.log(np.maximum(np.abs(mu), p.noise.params[2]))])
-    noise_dof = p.dof / ((p.dof + 3) * 2.0 * np.einsum("ij,jk,ik->i", J, p.noise_cov, J))
+    noise_dof = 1.0 / (2.0 * np.einsum("ij,jk,ik->i", J, p.noise_cov, J))
     share = noise**2 / (sd**2 + noise**2)
     dof = 1.0 / ((1.0 - share) / np.sqrt(p.dof) + share / np.sqrt(noise_dof)) ** 2
     wide = student_t.ppf(0.95, dof) * np.hypot(sd, noise)

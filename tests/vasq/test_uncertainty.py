@@ -8,9 +8,16 @@ from numpy.polynomial import Polynomial
 from scipy.stats import t as student_t
 from scipy.stats import truncnorm
 
+import vasq_core as vc
 from vasq import RobustPolynomialRegressor
 from vasq._scaling import Scaling, to_user_covariance
-from vasq._uncertainty import huber_covariance, truncated_information
+from vasq._uncertainty import (
+    NOISE_CUT,
+    NoiseModel,
+    huber_covariance,
+    noise_covariance,
+    truncated_information,
+)
 
 C = 4.685
 
@@ -210,3 +217,42 @@ def test_truncated_information_is_the_variance_of_u_squared(cut):
     """Var(u^2) of a standard normal truncated at +-cut, from scipy's moments."""
     u = truncnorm(-cut, cut)
     assert truncated_information(cut) == pytest.approx(u.moment(4) - u.moment(2) ** 2, rel=1e-9)
+
+
+@pytest.mark.parametrize(("kind", "robust"), [("constant", False), ("power", False),
+                                              ("power", True)])
+def test_noise_covariance_is_the_inverse_restricted_information(kind, robust):
+    """Against the n x n forms on rows repeated by their sample weights: Harville's
+    1/2 tr(P V_k P V_l), P = V^-1 - V^-1 X (X^T V^-1 X)^-1 X^T V^-1, for least squares,
+    and I_c sum_ij M_ij^2 J_i J_j^T over the rows within the cut, M = I - H of the
+    biweight-weighted fit, for a robust one; 1 / (2 (n - p)) for constant noise."""
+    rng = np.random.default_rng(3)
+    t = np.linspace(-1.0, 1.0, 12)
+    D = np.vander(t, 3, increasing=True)
+    mean = 1.5 + t + 0.3 * t**2
+    noise = NoiseModel(kind, np.array([0.1, 0.8, 1e-3]) if kind == "power" else
+                       np.array([0.1]), 0.1)
+    scale = 0.1 * mean**0.8 if kind == "power" else np.full(t.size, 0.1)
+    r = rng.normal(0.0, 1.0, t.size) * scale
+    r[4] = 3.5 * scale[4]  # beyond the cut: informs the curve only, with a small weight
+    v = rng.integers(1, 4, t.size).astype(float)
+    got = noise_covariance(noise, D, t[:, None], mean, 0.0, r, scale, v, robust)
+
+    rep = np.repeat(np.arange(t.size), v.astype(int))
+    X, s, u = D[rep], scale[rep], (r / scale)[rep]
+    J = np.ones((rep.size, 1)) if kind == "constant" else np.column_stack(
+        [np.ones(rep.size), np.log(mean[rep])])
+    if robust:
+        a = vc.biweight(u)[3]
+        Z = X * np.sqrt(a)[:, None] / s[:, None]
+        M = np.eye(rep.size) - Z @ np.linalg.solve(Z.T @ Z, Z.T)
+        R = np.abs(u) <= NOISE_CUT
+        info = truncated_information(NOISE_CUT) * J[R].T @ (M[np.ix_(R, R)] ** 2) @ J[R]
+    else:
+        Vi = np.diag(s**-2.0)
+        P = Vi - Vi @ X @ np.linalg.solve(X.T @ Vi @ X, X.T @ Vi)
+        dV = [np.diag(2.0 * s**2 * J[:, k]) for k in range(J.shape[1])]
+        info = np.array([[0.5 * np.trace(P @ a @ P @ b) for b in dV] for a in dV])
+    np.testing.assert_allclose(got, np.linalg.inv(info), rtol=1e-10)
+    if kind == "constant":
+        assert got[0, 0] == pytest.approx(1.0 / (2.0 * (v.sum() - 3)), rel=1e-12)
