@@ -22,14 +22,19 @@ MAX_LEVERAGE = 0.99
 # The smallest trimmed variance, in scaled-y units: a fit exact on the trimmed points
 # scores as the core's scale floor, not as minus infinity.
 VARIANCE_FLOOR = 1e-18
+# How far below a lower degree's score a higher one must be to win: a difference of 2 in
+# BIC is the least that counts as positive evidence (Kass & Raftery, J. Am. Stat. Assoc. 90,
+# 1995); nearer, the data do not tell the two apart, and the simpler is kept (Occam's
+# window, Madigan & Raftery, J. Am. Stat. Assoc. 89, 1994).
+PARSIMONY = 2.0
 
 
 @dataclass(frozen=True)
 class Search:
-    """The candidates fitted, their scores, the lowest, and whether it is the last degree.
+    """The candidates fitted, their scores, the chosen one, and whether it is the last degree.
 
     The candidates keep their weights only (their other per-point arrays are dropped); the
-    last value says whether the lowest is the last of the degrees that could be tried.
+    last value says whether the chosen is the last of the degrees that could be tried.
     """
 
     fits: list[CandidateFit]
@@ -110,7 +115,7 @@ def search(
     fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], T: Vector, w: Vector,
     order: NDArray[np.intp] | None,
 ) -> Search:
-    """Fit every candidate and score it as it is fitted (degree_score); the lowest wins.
+    """Fit every candidate and score it as it is fitted (degree_score); pick one (parsimonious).
 
     T holds the scaled features, `order` sorts the rows by their one feature (None for
     several). Every score uses the
@@ -126,8 +131,19 @@ def search(
         # Only the weights of each candidate are read again: on large data, holding every
         # candidate's per-point arrays would cost several copies of the input.
         fits.append(replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
-    best = min(range(len(fits)), key=lambda i: (scores[i], i))
+    best = parsimonious(scores)
     return Search(fits, scores, best, best == len(degrees) - 1)
+
+
+def parsimonious(scores: list[float]) -> int:
+    """The first candidate (the lowest degree) whose score is within PARSIMONY of the lowest.
+
+    A flexible candidate that scores a hair below the true degree has usually bought it by
+    fitting a few clean points more closely, or by bending towards a group of outliers; which
+    of two near-equal scores is lower then changes with the random starts.
+    """
+    lowest = min(scores)
+    return next(i for i, score in enumerate(scores) if score <= lowest + PARSIMONY)
 
 
 def degree_score(

@@ -114,7 +114,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     the inliers' residuals over their scales in the order of x (V their mean square, D the
     mean square successive difference over 2, W_in their weight): the serial correlation
     that a curve bending through a group of outliers leaves on the points around it. The
-    lowest score wins. Finally the coefficients are converted exactly to the user's units.
+    lowest degree whose score is within 2 of the lowest wins (a difference of 2 is the least
+    that counts as positive evidence on the BIC's scale, Kass & Raftery 1995; Occam's window,
+    Madigan & Raftery 1994). Finally the coefficients are converted exactly to the user's
+    units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares with weights sample_weight * var_weights (not robust to outliers) and

@@ -162,7 +162,9 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
         ratio = np.sum(np.diff(u) ** 2) / (2 * (u.size - 1)) / np.mean(u * u)
         expected[degree] = trimmed + u.size * max(0.0, 1.0 - ratio) ** 2
     assert model.bic_scores_ == pytest.approx(expected, rel=1e-6, abs=1e-6)
-    assert model.degree_ == min(expected, key=expected.get) == 3
+    # The lowest degree within 2 of the lowest score.
+    lowest = min(expected.values())
+    assert model.degree_ == min(d for d in expected if expected[d] <= lowest + 2.0) == 3
 
 
 def test_penalised_fit_is_smoother_than_least_squares(cubic_with_outliers):
