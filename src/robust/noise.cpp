@@ -33,6 +33,10 @@ constexpr double kLogFloor = 1e-6;
 // and half of it lies close to lines through a group of outliers.
 constexpr double kLogTrim = 0.75;
 constexpr int kTrimmedStarts = 10;
+// Var log |z| for a standard normal z: pi^2 / 8.
+constexpr double kLogAbsVariance = 1.2337005501361697;
+// Spread of a covariate, relative to its mean square, below which it is rounding alone.
+constexpr double kNoSpread = 1e-12;
 constexpr int kMaxConcentration = 100;
 // Concentration steps for every start of the regression of log |r|, and the starts then
 // taken to convergence: over all rows of a large fit, eleven to convergence cost more than
@@ -484,6 +488,39 @@ NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& bet
     start.sd = (Z * start.theta).array().exp();
   }
   return start;
+}
+
+double mean_trend_statistic(const NoiseData& data, const NoiseFit& constant, double s0) {
+  const Index n = constant.residuals.size();
+  const Vector& w = data.w;
+  const Vector mu = (data.X * constant.beta).array() - data.zero;
+  const double floor = mean_floor(mu, w);
+  const double top = floor / kMeanFloor;
+  // Columns: log |r|, then the covariates log |mu| (power) and (mu / top)^2 (two_component,
+  // over the largest |mu| so that its square stays within the double range).
+  Matrix V(n, 3);
+  double mass = 0.0;
+  Eigen::RowVector3d mean = Eigen::RowVector3d::Zero();
+  for (Index i = 0; i < n; ++i) {
+    V(i, 0) = std::log(std::max(std::abs(constant.residuals[i] * data.root_v[i]), kLogFloor * s0));
+    V(i, 1) = std::log(std::max(std::abs(mu[i]), floor));
+    V(i, 2) = (mu[i] / top) * (mu[i] / top);
+    mass += w[i], mean += w[i] * V.row(i);
+  }
+  mean /= mass;
+  double largest = 0.0;
+  for (Index k = 1; k < 3; ++k) {
+    double szz = 0.0, szv = 0.0, size = 0.0;
+    for (Index i = 0; i < n; ++i) {
+      const double z = V(i, k) - mean[k];
+      szz += w[i] * z * z, szv += w[i] * z * (V(i, 0) - mean[0]), size += w[i] * V(i, k) * V(i, k);
+    }
+    // A mean the same on every row leaves no trend (its spread is rounding, and the ratio
+    // of two roundings any number); b^2 >= 0 admits none downwards.
+    if (!(szz > kNoSpread * size) || (k == 2 && szv <= 0.0)) continue;
+    largest = std::max(largest, szv * szv / (szz * kLogAbsVariance));
+  }
+  return largest;
 }
 
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,

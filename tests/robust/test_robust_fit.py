@@ -132,6 +132,50 @@ def test_var_weights_are_relative_precisions_of_the_rows():
     assert np.all(one["weights"][:30] == 0.0) and np.mean(one["weights"][30:] == 0.0) < 0.03
 
 
+def quadratic_readings(noise, n, seed, replicates, outliers):
+    """2 + 3x + x^2 on [0, 2], n readings at n / replicates levels, of constant sd 0.1, a
+    constant CV of 5 % or two components, with a share of them moved by 10-30 sd."""
+    rng = np.random.default_rng(seed)
+    x = np.repeat(np.linspace(0.0, 2.0, n // replicates), replicates)
+    mu = 2.0 + 3.0 * x + x**2
+    sd = {"constant": np.full(n, 0.1), "cv": 0.05 * mu, "two": np.hypot(0.05, 0.05 * mu)}[noise]
+    y = mu + sd * rng.standard_normal(n)
+    bad = rng.choice(n, int(outliers * n), replace=False)
+    y[bad] += rng.choice([-1.0, 1.0], bad.size) * rng.uniform(10.0, 30.0, bad.size) * sd[bad]
+    return x, y
+
+
+@pytest.mark.parametrize(
+    ("noise", "n", "seed", "replicates", "outliers", "skipped"),
+    [
+        ("constant", 400, 0, 1, 0.1, True),
+        ("constant", 100, 3, 1, 0.0, True),  # power scores 2.6 below constant, short of 6
+        ("constant", 60, 1, 5, 0.0, False),  # replicated: power wins by 0.45
+        ("constant", 24, 0, 1, 0.0, False),  # 8 points per term: no pre-test
+        ("cv", 200, 2, 1, 0.1, False),
+        ("two", 200, 0, 4, 0.0, False),
+    ],
+)
+def test_auto_skips_the_varying_noise_only_where_the_full_comparison_keeps_constant(
+    noise, n, seed, replicates, outliers, skipped
+):
+    """"auto" chooses what fitting every model by name and keeping the lowest criterion,
+    varying models charged 6 without replicates, chooses; on constant noise it leaves the
+    varying models out (they are absent from noise_scores), and fits them where the noise
+    grows or the points per term are few."""
+    x, y = quadratic_readings(noise, n, seed, replicates, outliers)
+    auto = fit(x, y, 3, noise="auto")
+    named = {kind: fit(x, y, 3, noise=kind) for kind in ("constant", "power", "two_component")}
+    margin = 6.0 if replicates == 1 else 0.0
+    charged = {k: f["noise_scores"][k] + (k != "constant") * margin for k, f in named.items()}
+    best = min(charged, key=charged.get)
+    assert auto["noise_kind"] == best
+    np.testing.assert_array_equal(auto["beta"], named[best]["beta"])
+    fitted = {"constant"} if skipped else set(named)
+    assert set(auto["noise_scores"]) == fitted
+    assert auto["noise_scores"]["constant"] == named["constant"]["noise_scores"]["constant"]
+
+
 def test_leverage_group_is_not_readmitted_by_the_scale_model():
     """Leverage points beyond the inliers' x range cannot inflate their own scale."""
     rng = np.random.default_rng(3)
