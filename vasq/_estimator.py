@@ -69,8 +69,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        model's parameters maximise the likelihood of normal residuals seen only within
        that cut (the cut is part of the likelihood, so the noisy end is neither truncated
        nor over-read; for the two-component model the pseudo-likelihood of the variance
-       function, Davidian & Carroll, 1987), the variance times M / (M - p), M the inliers'
-       weight; iteratively reweighted least squares with Tukey's biweight (c = 4.685, 95 %
+       function, Davidian & Carroll, 1987), each residual divided by sqrt(1 - h_i), h_i
+       its leverage in the biweight's weighted least squares, so that the curve's share of
+       each reading is taken out where it is (the ends of the range) and not on average;
+       iteratively reweighted least squares with Tukey's biweight (c = 4.685, 95 %
        efficiency) runs at those fixed local scales. A variance grows only towards rows it
        already admits, so a block of bad readings at the noisy end stays out. With fewer
        than 10 samples per term, where a spurious half of the points can agree by chance,

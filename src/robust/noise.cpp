@@ -64,6 +64,9 @@ constexpr double kIrlsTol = 1e-9;
 // The refinement between noise cycles stops this early: the next cycle moves the scales, and
 // so the fixed point, by more; only the last is converged to kIrlsTol.
 constexpr double kCycleIrlsTol = 1e-5;
+// A residual with less than this share of its reading's variance (h_i near 1) is the
+// curve's, not the noise's: it informs no noise model.
+constexpr double kMinResidualShare = 1e-8;
 
 const char* const kNames[kNoiseKinds] = {"constant", "power", "two_component", "log_linear"};
 
@@ -297,22 +300,20 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
   return theta;
 }
 
-// The model of `kind` with parameters theta, the variance made unbiased for the p
-// coefficients fitted by the mass of the inliers.
-NoiseModel model_of(NoiseKind kind, const Vector& theta, double floor, double inflation) {
+// The model of `kind` with parameters theta.
+NoiseModel model_of(NoiseKind kind, const Vector& theta, double floor) {
   NoiseModel model{kind, Vector()};
-  const double log_inflation = 0.5 * std::log(inflation);
   switch (kind) {
   case NoiseKind::constant:
-    model.params = Vector::Constant(1, std::exp(theta[0] + log_inflation));
+    model.params = Vector::Constant(1, std::exp(theta[0]));
     break;
   case NoiseKind::power:
     model.params.resize(3);
-    model.params << std::exp(theta[0] + log_inflation), theta[1], floor;
+    model.params << std::exp(theta[0]), theta[1], floor;
     break;
   case NoiseKind::two_component:
     model.params.resize(2);
-    model.params << std::sqrt(theta[0] * inflation), std::sqrt(theta[1] * inflation);
+    model.params << std::sqrt(theta[0]), std::sqrt(theta[1]);
     // Residuals that vanish (an exact fit) leave the floor of every scale.
     if (!(model.params[0] + model.params[1] > 0.0)) model.params[0] = kScaleFloor;
     break;
@@ -320,13 +321,29 @@ NoiseModel model_of(NoiseKind kind, const Vector& theta, double floor, double in
     const Index d = theta.size() - 1;
     model.params = Vector::Zero(d + 3);
     model.params.head(d + 1) = theta;
-    model.params[0] += log_inflation;
     model.params[d + 1] = -std::numeric_limits<double>::infinity();
     model.params[d + 2] = std::numeric_limits<double>::infinity();
     break;
   }
   }
   return model;
+}
+
+// sqrt(1 - h_i) for one reading of each row: h_i its leverage in the weighted least squares
+// the biweight refinement is at, weights w_i W(r_i / s_i) / s_i^2 (`leverages` gives the
+// row's w_i h_i), so that E[r_i^2] = sigma_i^2 (1 - h_i). 0 where the curve takes the whole
+// residual (h_i within kMinResidualShare of 1) or the row has no weight.
+Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const Vector& s) {
+  const Index n = r.size();
+  Vector omega(n);
+  for (Index i = 0; i < n; ++i) omega[i] = w[i] * biweight(r[i] / s[i]).weight / (s[i] * s[i]);
+  const Vector h = leverages(X, omega);
+  Vector root(n);
+  for (Index i = 0; i < n; ++i) {
+    const double share = w[i] > 0.0 ? 1.0 - h[i] / w[i] : 0.0;
+    root[i] = share > kMinResidualShare ? std::sqrt(share) : 0.0;
+  }
+  return root;
 }
 
 // The log-linear sd is held within the range it takes on the rows it admits as inliers: no
@@ -549,11 +566,21 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
     const Vector rv = out.residuals.cwiseProduct(data.root_v);
     const Vector cut = kInlierCut * previous;
-    for (Index i = 0; i < n; ++i) omega[i] = std::abs(rv[i]) <= cut[i] ? data.w[i] : 0.0;
     // Scales that no longer move give the same model: converged (a reading on the cut may
     // flip in and out; its weight is near zero either way).
     if (cycle > 0 && ((cut - last_cut).array().abs() <= kCycleTol * cut.array()).all()) break;
     last_cut = cut;
+    // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
+    // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i).
+    const Vector root =
+        residual_roots(data.X, out.residuals, data.w, previous.cwiseQuotient(data.root_v));
+    Vector ra(n), cut_a(n);
+    for (Index i = 0; i < n; ++i) {
+      const bool informs = root[i] > 0.0 && std::abs(rv[i]) <= cut[i];
+      omega[i] = informs ? data.w[i] : 0.0;
+      ra[i] = informs ? rv[i] / root[i] : 0.0;
+      cut_a[i] = informs ? cut[i] / root[i] : cut[i];
+    }
     const Vector mu = (data.X * out.beta).array() - data.zero;
     const double floor = mean_floor(mu, data.w);
     const Matrix Z = log_covariates(kind, mu, floor, data.T);
@@ -562,24 +589,23 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (mass > 0.0 && kind == NoiseKind::two_component) {
       const Vector unit = two_component_units(mu, data.w, s0);
       const double top = s0 / std::sqrt(unit[1]);
-      theta = truncated_fit(kind, theta.cwiseQuotient(unit), Z, mu / top, rv / s0, cut / s0, omega)
-                  .cwiseProduct(unit);
+      theta =
+          truncated_fit(kind, theta.cwiseQuotient(unit), Z, mu / top, ra / s0, cut_a / s0, omega)
+              .cwiseProduct(unit);
     } else if (mass > 0.0 && kind != NoiseKind::log_linear) {
       // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
-      theta = truncated_fit(kind, std::move(theta), Z, mu, rv, cut, omega);
+      theta = truncated_fit(kind, std::move(theta), Z, mu, ra, cut_a, omega);
     } else if (mass > 0.0) {
       const std::vector<int> exponents = column_exponents(Z, data.w);
       theta = scale_coefficients(truncated_fit(kind, scale_coefficients(theta, exponents, 1),
-                                               scale_columns(Z, exponents), mu, rv, cut, omega),
+                                               scale_columns(Z, exponents), mu, ra, cut_a, omega),
                                  exponents, -1);
     }
     if (!theta.allFinite()) {
       out.feasible = false;
       return out;
     }
-    const double inflation =
-        mass > 0.0 ? mass / std::max(mass - static_cast<double>(p), 0.5 * mass) : 1.0;
-    out.model = model_of(kind, theta, floor, inflation);
+    out.model = model_of(kind, theta, floor);
     if (kind == NoiseKind::log_linear) bound_log_linear(out.model, data.T, rv, data.w);
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);

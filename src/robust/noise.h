@@ -104,8 +104,14 @@ double mean_trend_statistic(const NoiseData& data, const NoiseFit& constant, dou
 //    scale: at first the start's;
 // 2. the model's maximum-likelihood parameters for normal residuals seen only within that
 //    cut (a truncated normal; for two_component in the variance components a^2, b^2 >= 0,
-//    a pseudo-likelihood of the variance function as in Davidian & Carroll 1987), the
-//    variance then multiplied by M / (M - p), M the inliers' weight;
+//    a pseudo-likelihood of the variance function as in Davidian & Carroll 1987), fitted to
+//    r_i / sqrt(1 - h_i) seen within cut_i / sqrt(1 - h_i): the curve takes the share h_i
+//    of row i's variance, E[r_i^2] = sigma_i^2 (1 - h_i), h_i the leverage of one reading
+//    in the weighted least squares the biweight is at (weights w_i W(r_i / s_i) / s_i^2),
+//    largest at the ends of a calibration range. sum_i w_i h_i = p over the rows the
+//    biweight weighs, so no global factor M / (M - p) follows: it would charge the p
+//    coefficients twice, and lift the middle of the range as much as the ends. A row with
+//    h_i = 1 carries no noise;
 // 3. biweight IRLS at those fixed scales, to 1e-5 between cycles and 1e-9 after the last.
 // The likelihood counts the cut, so the noisy end, seen at first only near zero, is neither
 // truncated nor over-read; outliers are judged by |r_i| / sigma_i, and a variance grows only

@@ -17,6 +17,12 @@ constexpr Index kBlockRows = 256;
 // rank cutoff of `ols`, so both give the same coefficients to rounding.
 constexpr double kConditionLimit = 1e-8;
 
+// A triangle whose diagonal spans less than 1 / kConditionLimit is solved by substitution.
+template <typename Triangle> bool well_conditioned(const Triangle& R) {
+  const auto diagonal = R.diagonal().cwiseAbs();
+  return R.cols() > 0 && diagonal.minCoeff() > kConditionLimit * diagonal.maxCoeff();
+}
+
 } // namespace
 
 void WeightedLeastSquares::reduce(Index p) {
@@ -56,8 +62,7 @@ const Vector& WeightedLeastSquares::solve(const Matrix& X, const Vector& y, cons
   const auto stack = triangle(X, y, omega);
   // A well-conditioned triangle is solved by substitution, otherwise in minimum norm.
   const auto R = stack.leftCols(p);
-  const auto diagonal = R.diagonal().cwiseAbs();
-  if (p > 0 && diagonal.minCoeff() > kConditionLimit * diagonal.maxCoeff()) {
+  if (well_conditioned(R)) {
     beta_ = stack.col(p);
     R.triangularView<Eigen::Upper>().solveInPlace(beta_);
   } else {
@@ -102,9 +107,16 @@ Vector leverages(const Matrix& X, const Vector& omega) {
   const Index p = X.cols();
   WeightedLeastSquares work;
   const auto stack = work.triangle(Xs, Vector::Zero(X.rows()), v);
-  // Rows of X times the pseudo-inverse of R, column by column in minimum norm.
-  Matrix inverse(p, p);
-  for (Index j = 0; j < p; ++j) inverse.col(j) = ols(stack.leftCols(p), Vector::Unit(p, j));
+  // Rows of X times the inverse of R: by substitution where `solve` would substitute (a
+  // noise fit takes leverages every cycle, and p SVDs cost more than the rest), else the
+  // pseudo-inverse column by column in minimum norm.
+  const auto R = stack.leftCols(p);
+  Matrix inverse = Matrix::Identity(p, p);
+  if (well_conditioned(R)) {
+    R.triangularView<Eigen::Upper>().solveInPlace(inverse);
+  } else {
+    for (Index j = 0; j < p; ++j) inverse.col(j) = ols(R, Vector::Unit(p, j));
+  }
   Vector h(X.rows());
   for (Index start = 0; start < X.rows(); start += kBlockRows) {
     const Index m = std::min(kBlockRows, X.rows() - start);
