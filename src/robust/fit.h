@@ -60,7 +60,7 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
 // 3. s0, the scale of its residuals times sqrt(v) on every row within 2.5 s0 (a reweighted
 //    trimmed scale, consistent at the normal, with a small-sample factor when p / W exceeds
-//    0.12);
+//    0.12; from their biweight M-scale instead when it ends below half of that);
 // 4. the noise model and biweight IRLS (c = kBiweightC) at its scales, jointly (fit_noise);
 //    with "auto" constant, power and two_component, the lowest criterion kept (the simpler
 //    on ties), a varying model charged 6 more unless the rows repeat their features twice
