@@ -371,37 +371,38 @@ double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k)
   return sum + static_cast<double>(k) * std::log(w.sum());
 }
 
-// Tukey's biweight M-scale with breakdown 1/2 (Rousseeuw & Yohai 1984): the s with
-// sum_i w_i rho(r_i / s) = b (W - p), rho(u) = 1 - (1 - (u/c)^2)^3 (1 beyond c), over the
-// weight less the p coefficients fitted, as the scale of an S-estimate is taken in small
-// samples. Every residual counts, each at most 1; kScaleFloor when the nonzero residuals
-// weigh no more than b (W - p).
+// sum_i w_i rho(r_i / s) - b (W - p), rho Tukey's biweight bounded at 1: it falls with s,
+// and the biweight M-scale of breakdown 1/2 (Rousseeuw & Yohai 1984) is its root, over the
+// weight less the p coefficients fitted as the scale of an S-estimate is taken in small
+// samples.
+double m_scale_excess(const Vector& r, const Vector& w, Index p, double s) {
+  double sum = 0.0;
+  for (Index i = 0; i < r.size(); ++i) {
+    if (!(w[i] > 0.0)) continue;
+    const double u = r[i] / (kMScaleC * s);
+    const double a = u * u;
+    // 1 - (1 - a)^3 expanded: no cancellation for small u.
+    sum += w[i] * (a < 1.0 ? a * (3.0 - 3.0 * a + a * a) : 1.0);
+  }
+  return sum - kMScaleB * (w.sum() - static_cast<double>(p));
+}
+
+// The biweight M-scale: the root of m_scale_excess, bracketed by doubling and halving, then
+// bisected in log s. Every residual counts, each at most 1; kScaleFloor when the nonzero
+// residuals weigh no more than b (W - p). W must exceed p.
 double m_scale(const Vector& r, const Vector& w, Index p) {
-  const double target = kMScaleB * (w.sum() - static_cast<double>(p));
   double top = 0.0;
   for (Index i = 0; i < r.size(); ++i)
     if (w[i] > 0.0) top = std::max(top, std::abs(r[i]));
-  if (!(top > 0.0) || !(target > 0.0)) return kScaleFloor;
-  // sum w rho(r / s) falls with s, from the weight of the nonzero residuals towards 0:
-  // bracketed by halving and doubling, then bisected in log s.
-  const auto excess = [&](double s) {
-    double sum = 0.0;
-    for (Index i = 0; i < r.size(); ++i) {
-      if (!(w[i] > 0.0)) continue;
-      const double u = r[i] / (kMScaleC * s);
-      const double a = u * u;
-      sum += w[i] * (a < 1.0 ? a * (3.0 - 3.0 * a + a * a) : 1.0);
-    }
-    return sum - target;
-  };
+  if (!(top > 0.0)) return kScaleFloor;
   double hi = top / kMScaleC;
-  while (excess(hi) > 0.0) hi *= 2.0;
+  while (m_scale_excess(r, w, p, hi) > 0.0) hi *= 2.0;
   double lo = hi;
-  while (lo > kScaleFloor && excess(lo) <= 0.0) lo *= 0.5;
+  while (lo > kScaleFloor && m_scale_excess(r, w, p, lo) <= 0.0) lo *= 0.5;
   if (!(lo > kScaleFloor)) return kScaleFloor;
   for (int it = 0; it < kMScaleBisections && hi - lo > kScaleTol * hi; ++it) {
     const double mid = std::sqrt(lo * hi);
-    (excess(mid) > 0.0 ? lo : hi) = mid;
+    (m_scale_excess(r, w, p, mid) > 0.0 ? lo : hi) = mid;
   }
   return 0.5 * (lo + hi);
 }
@@ -513,9 +514,12 @@ double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   // that half. The M-scale counts every residual: a scale below half of it (its 2 % quantile
   // at the normal is 0.53 of the sd at 15 points and 3 terms) is such a half, and the
   // iteration restarts from the M-scale. Masked outliers raise the M-scale too, so it only
-  // restarts, never replaces the trimmed start.
-  const double m = m_scale(r, w, p);
-  return s < kCollapsed * m ? scale_within_cut(r, w, p, m) : s;
+  // restarts, never replaces the trimmed start. s < kCollapsed m where the excess at
+  // s / kCollapsed is positive: one pass, not a root. Without weight beyond the p
+  // coefficients the M-scale is undefined.
+  if (!(mass > static_cast<double>(p)) || !(m_scale_excess(r, w, p, s / kCollapsed) > 0.0))
+    return s;
+  return scale_within_cut(r, w, p, m_scale(r, w, p));
 }
 
 NoiseKind start_shape(NoiseKind kind) {
