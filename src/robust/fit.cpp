@@ -31,8 +31,6 @@ constexpr double kOneSidedZ = 2.5758;
 // Largest share of a feature's range that such a group spans: a curve of the wrong degree
 // leaves one-sided residuals along a whole end of the range, not in a cluster.
 constexpr double kClusterShare = 0.25;
-// Points per term below which the refinement also starts from least squares.
-constexpr double kFewPerTerm = 10.0;
 constexpr int kFirstSteps = 2;
 constexpr std::size_t kConverged = 3;
 constexpr int kMaxConcentration = 100;

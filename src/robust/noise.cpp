@@ -510,15 +510,16 @@ double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   const double start = std::sqrt(trimmed / half / central_variance(half / mass)) *
                        (1.0 + kSmallSample * std::max(0.0, ratio - kSmallSampleFree));
   const double s = scale_within_cut(r, w, p, start);
-  // A chance half of a few points can agree far below the noise, and the cut then keeps only
-  // that half. The M-scale counts every residual: a scale below half of it (its 2 % quantile
-  // at the normal is 0.53 of the sd at 15 points and 3 terms) is such a half, and the
-  // iteration restarts from the M-scale. Masked outliers raise the M-scale too, so it only
-  // restarts, never replaces the trimmed start. s < kCollapsed m where the excess at
-  // s / kCollapsed is positive: one pass, not a root. Without weight beyond the p
-  // coefficients the M-scale is undefined.
-  if (!(mass > static_cast<double>(p)) || !(m_scale_excess(r, w, p, s / kCollapsed) > 0.0))
-    return s;
+  // With few points per term a chance half can agree far below the noise, and the cut then
+  // keeps only that half. The M-scale counts every residual: a scale below half of it (its
+  // 2 % quantile at the normal is 0.53 of the sd at 15 points and 3 terms) is such a half,
+  // and the iteration restarts from the M-scale. Outliers raise the M-scale too (a third of
+  // the points 10 sd off, twofold), so it only restarts, never replaces the trimmed start,
+  // and only where chance, not a group of outliers, is what agrees. s < kCollapsed m where
+  // the excess at s / kCollapsed is positive: one pass, not a root. The M-scale needs weight
+  // beyond the p coefficients.
+  const bool few = mass > static_cast<double>(p) && mass < kFewPerTerm * static_cast<double>(p);
+  if (!few || !(m_scale_excess(r, w, p, s / kCollapsed) > 0.0)) return s;
   return scale_within_cut(r, w, p, m_scale(r, w, p));
 }
 
