@@ -140,6 +140,22 @@ def test_scale_of_a_chance_half_restarts_from_the_m_scale(seed):
     assert 0.9 * ols < final < 1.2 * ols
 
 
+@pytest.mark.parametrize("noise", ["power", "two_component"])
+@pytest.mark.parametrize("seed", [4, 6, 7])
+def test_window_of_outliers_stays_out_of_a_varying_noise_model(noise, seed):
+    """80 points of a quadratic, those in a window of 35 % of the range 10 sd off: the
+    window doubles the M-scale of all residuals, and a noise model's start must not restart
+    from it (a sd grown from there meets the window and takes it in)."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(-1.0, 1.0, 80))
+    y = 1.0 + 3.0 * x + 6.0 * (2.0 * x**2 - 1.0) + rng.normal(0.0, 0.5, x.size)
+    start = rng.uniform(-0.6, -0.1)
+    window = (x >= start) & (x <= start + 0.7)
+    y[window] += rng.choice([-5.0, 5.0])
+    result = fit(x, y, 3, seed=seed, noise=noise)
+    np.testing.assert_array_equal(result["weights"][window], 0.0)
+
+
 @pytest.mark.parametrize("noise", ["constant", "auto"])
 def test_masked_outliers_at_few_points_per_term_stay_rejected(noise):
     """Stackloss (21 runs, 4 terms): runs 1, 3, 4 and 21 mask one another; the published
