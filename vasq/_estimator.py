@@ -61,7 +61,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        stops falling. Above 1500 samples this runs on a subsample of 1500. Half the
        points may be outliers of any kind, leverage points included.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
-       2.5 s0, made consistent at the normal.
+       2.5 s0, made consistent at the normal, iterated from the trimmed scale, and again
+       from the biweight M-scale of all residuals (breakdown 1/2) when it ends below half
+       of that with fewer than 10 samples per term: a chance half of a few points can
+       agree far below the noise.
     4. The noise model and the MM refinement, jointly. The first shape of the noise model
        is a trimmed regression of log abs(r) on its covariates, which needs no scale and so
        sees the noisy end whole. Then, until nothing changes (at most 10 cycles): the rows

@@ -31,9 +31,6 @@ constexpr double kOneSidedZ = 2.5758;
 // Largest share of a feature's range that such a group spans: a curve of the wrong degree
 // leaves one-sided residuals along a whole end of the range, not in a cluster.
 constexpr double kClusterShare = 0.25;
-// Points per term below which the refinement also starts from least squares, and "auto"
-// fits the varying noise models whatever the trend of the constant fit's residuals.
-constexpr double kFewPerTerm = 10.0;
 // The root of the gain a varying model needs, less this, is the largest root of the trend
 // statistic at which "auto" skips it. The gain is a squared z-score of the same trend seen
 // through the biweight criterion, which also moves the coefficients and readmits readings:

@@ -27,6 +27,10 @@ inline constexpr Index kSubsampleRows = 1500;
 inline constexpr int kConcentrated = 10;
 // Lowest scale, for data of order one: a fit exact on most points keeps exactly those.
 inline constexpr double kScaleFloor = 1e-9;
+// Points per term below which a chance half can agree better than the true curve: the
+// refinement also starts from least squares, the scale may restart from the M-scale, and
+// "auto" fits the varying noise models whatever the trend of the constant fit's residuals.
+inline constexpr double kFewPerTerm = 10.0;
 
 struct RobustFitResult {
   Vector beta;              // coefficients of the design's columns
@@ -60,7 +64,8 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
 // 3. s0, the scale of its residuals times sqrt(v) on every row within 2.5 s0 (a reweighted
 //    trimmed scale, consistent at the normal, with a small-sample factor when p / W exceeds
-//    0.12);
+//    0.12; from their biweight M-scale instead when it ends below half of that with fewer
+//    than kFewPerTerm points per term);
 // 4. the noise model and biweight IRLS (c = kBiweightC) at its scales, jointly (fit_noise);
 //    with "auto" constant, power and two_component, the lowest criterion kept (the simpler
 //    on ties), a varying model charged 6 more unless the rows repeat their features twice

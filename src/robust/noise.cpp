@@ -19,9 +19,15 @@ namespace {
 // E[z^2 | |z| < 2.5] for a standard normal z: the variance kept within the cut.
 constexpr double kCutVariance = 0.911256360935392;
 constexpr int kMaxScaleIter = 200;
+constexpr double kPi = 3.14159265358979323846;
 constexpr double kSmallSample = 5.6;
 constexpr double kSmallSampleFree = 0.12;
-constexpr double kPi = 3.14159265358979323846;
+// The biweight M-scale's b and c: breakdown 1/2, consistent at the normal.
+constexpr double kMScaleB = 0.5;
+constexpr double kMScaleC = 1.547644980928226;
+constexpr int kMScaleBisections = 100;
+// The share of the M-scale below which the reweighted scale is a chance half.
+constexpr double kCollapsed = 0.5;
 constexpr double kScaleTol = 1e-12;
 // The power model's |mu| is floored this far below the largest |mu| of the fit: log |mu| of a
 // zero signal is no covariate, and such a reading is the two-component model's case.
@@ -386,6 +392,58 @@ double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k)
   return sum + static_cast<double>(k) * std::log(w.sum());
 }
 
+// sum_i w_i rho(r_i / s) - b (W - p), rho Tukey's biweight bounded at 1: it falls with s,
+// and the biweight M-scale of breakdown 1/2 (Rousseeuw & Yohai 1984) is its root, over the
+// weight less the p coefficients fitted as the scale of an S-estimate is taken in small
+// samples.
+double m_scale_excess(const Vector& r, const Vector& w, Index p, double s) {
+  double sum = 0.0;
+  for (Index i = 0; i < r.size(); ++i) {
+    if (!(w[i] > 0.0)) continue;
+    const double u = r[i] / (kMScaleC * s);
+    const double a = u * u;
+    // 1 - (1 - a)^3 expanded: no cancellation for small u.
+    sum += w[i] * (a < 1.0 ? a * (3.0 - 3.0 * a + a * a) : 1.0);
+  }
+  return sum - kMScaleB * (w.sum() - static_cast<double>(p));
+}
+
+// The biweight M-scale: the root of m_scale_excess, bracketed by doubling and halving, then
+// bisected in log s. Every residual counts, each at most 1; kScaleFloor when the nonzero
+// residuals weigh no more than b (W - p). W must exceed p.
+double m_scale(const Vector& r, const Vector& w, Index p) {
+  double top = 0.0;
+  for (Index i = 0; i < r.size(); ++i)
+    if (w[i] > 0.0) top = std::max(top, std::abs(r[i]));
+  if (!(top > 0.0)) return kScaleFloor;
+  double hi = top / kMScaleC;
+  while (m_scale_excess(r, w, p, hi) > 0.0) hi *= 2.0;
+  double lo = hi;
+  while (lo > kScaleFloor && m_scale_excess(r, w, p, lo) <= 0.0) lo *= 0.5;
+  if (!(lo > kScaleFloor)) return kScaleFloor;
+  for (int it = 0; it < kMScaleBisections && hi - lo > kScaleTol * hi; ++it) {
+    const double mid = std::sqrt(lo * hi);
+    (m_scale_excess(r, w, p, mid) > 0.0 ? lo : hi) = mid;
+  }
+  return 0.5 * (lo + hi);
+}
+
+// The fixed point from `s` of the weighted root mean square of the residuals within
+// kInlierCut s, over the weight less p and the share of a normal variance within the cut.
+double scale_within_cut(const Vector& r, const Vector& w, Index p, double s) {
+  for (int it = 0; it < kMaxScaleIter && s > kScaleFloor; ++it) {
+    double ss = 0.0, within = 0.0;
+    for (Index i = 0; i < r.size(); ++i)
+      if (w[i] > 0.0 && std::abs(r[i]) <= kInlierCut * s) ss += w[i] * r[i] * r[i], within += w[i];
+    const double dof = std::max(within - static_cast<double>(p), 0.5 * within);
+    const double next = std::sqrt(ss / (kCutVariance * dof));
+    const bool done = std::abs(next - s) <= kScaleTol * s;
+    s = next;
+    if (done) break;
+  }
+  return std::max(s, kScaleFloor);
+}
+
 // Biweight IRLS of out.beta at the scales out.scale, to `tol`; the residuals follow.
 void refine(const NoiseData& data, double tol, NoiseFit& out) {
   int steps = 0;
@@ -470,19 +528,20 @@ double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   // corrects the start only: the cut then measures the inliers' own scale, where a factor
   // on the result would lift masked outliers at 4-5 scales back under the biweight's cut.
   const double ratio = static_cast<double>(p) / mass;
-  double s = std::sqrt(trimmed / half / central_variance(half / mass)) *
-             (1.0 + kSmallSample * std::max(0.0, ratio - kSmallSampleFree));
-  for (int it = 0; it < kMaxScaleIter && s > kScaleFloor; ++it) {
-    double ss = 0.0, within = 0.0;
-    for (Index i = 0; i < r.size(); ++i)
-      if (w[i] > 0.0 && std::abs(r[i]) <= kInlierCut * s) ss += w[i] * r[i] * r[i], within += w[i];
-    const double dof = std::max(within - static_cast<double>(p), 0.5 * within);
-    const double next = std::sqrt(ss / (kCutVariance * dof));
-    const bool done = std::abs(next - s) <= kScaleTol * s;
-    s = next;
-    if (done) break;
-  }
-  return std::max(s, kScaleFloor);
+  const double start = std::sqrt(trimmed / half / central_variance(half / mass)) *
+                       (1.0 + kSmallSample * std::max(0.0, ratio - kSmallSampleFree));
+  const double s = scale_within_cut(r, w, p, start);
+  // With few points per term a chance half can agree far below the noise, and the cut then
+  // keeps only that half. The M-scale counts every residual: a scale below half of it (its
+  // 2 % quantile at the normal is 0.53 of the sd at 15 points and 3 terms) is such a half,
+  // and the iteration restarts from the M-scale. Outliers raise the M-scale too (a third of
+  // the points 10 sd off, twofold), so it only restarts, never replaces the trimmed start,
+  // and only where chance, not a group of outliers, is what agrees. s < kCollapsed m where
+  // the excess at s / kCollapsed is positive: one pass, not a root. The M-scale needs weight
+  // beyond the p coefficients.
+  const bool few = mass > static_cast<double>(p) && mass < kFewPerTerm * static_cast<double>(p);
+  if (!few || !(m_scale_excess(r, w, p, s / kCollapsed) > 0.0)) return s;
+  return scale_within_cut(r, w, p, m_scale(r, w, p));
 }
 
 NoiseKind start_shape(NoiseKind kind) {

@@ -8,6 +8,7 @@ import sys
 import numpy as np
 import pytest
 import statsmodels.api as sm
+from scipy import integrate, optimize, stats
 from scipy.optimize import minimize
 from scipy.stats import norm, truncnorm
 
@@ -95,6 +96,66 @@ def test_scale_is_consistent_at_the_normal_and_ignores_far_outliers():
     y[:1600] += 30.0  # 40 % far away
     assert clean == pytest.approx(0.5, rel=0.03)
     assert fit(x, y, 2)["s0"] == pytest.approx(clean, rel=0.05)
+
+
+def biweight_rho(u, c):
+    return 1.0 - (1.0 - np.minimum((u / c) ** 2, 1.0)) ** 3
+
+
+def normal_mean_rho(c):
+    inside = integrate.quad(lambda z: biweight_rho(z, c) * stats.norm.pdf(z), -c, c, epsabs=1e-13)
+    return inside[0] + 2.0 * stats.norm.sf(c)
+
+
+# Tukey's biweight constant of the M-scale with b = 1/2, consistent at the normal.
+M_SCALE_C = optimize.brentq(lambda c: normal_mean_rho(c) - 0.5, 1.0, 2.0, xtol=1e-14)
+
+
+def biweight_m_scale(r, p):
+    """The s with sum rho(r / s) = (n - p) / 2, by scipy's root finding."""
+    excess = lambda s: biweight_rho(r / s, M_SCALE_C).sum() - 0.5 * (r.size - p)  # noqa: E731
+    return optimize.brentq(excess, 1e-6 * np.abs(r).max(), 10.0 * np.abs(r).max(), xtol=1e-15)
+
+
+def scale_within_cut(r, p, s):
+    """The fixed point from s of the rms within 2.5 s over the normal variance within the cut."""
+    kept_variance = 1.0 - 5.0 * stats.norm.pdf(2.5) / (2.0 * stats.norm.cdf(2.5) - 1.0)
+    for _ in range(200):
+        within = np.abs(r) <= 2.5 * s
+        s = np.sqrt(np.sum(r[within] ** 2) / (kept_variance * (within.sum() - p)))
+    return s
+
+
+@pytest.mark.parametrize("seed", [49, 150, 229])
+def test_scale_of_a_chance_half_restarts_from_the_m_scale(seed):
+    """15 clean readings, 3 replicates at 5 levels: the best half of a quadratic agrees far
+    below the noise (the trimmed start ends at a quarter to two fifths of least squares'
+    scale), and the scale restarts from the biweight M-scale of all residuals."""
+    x = np.repeat(np.linspace(-1.0, 1.0, 5), 3)
+    y = 1.0 + 2.0 * x - 0.5 * x**2 + np.random.default_rng(seed).normal(0.0, 0.3, x.size)
+    start = fit(x, y, 3, disabled=["reweighting"])
+    r = start["residuals"]
+    expected = scale_within_cut(r, 3, biweight_m_scale(r, 3))
+    assert start["s0"] == pytest.approx(expected, rel=1e-9)
+    ols = np.sqrt(sm.OLS(y, line_design(x, 3)).fit().scale)
+    final = fit(x, y, 3, noise="constant")["noise_params"][0]
+    assert 0.9 * ols < final < 1.2 * ols
+
+
+@pytest.mark.parametrize("noise", ["power", "two_component"])
+@pytest.mark.parametrize("seed", [4, 6, 7])
+def test_window_of_outliers_stays_out_of_a_varying_noise_model(noise, seed):
+    """80 points of a quadratic, those in a window of 35 % of the range 10 sd off: the
+    window doubles the M-scale of all residuals, and a noise model's start must not restart
+    from it (a sd grown from there meets the window and takes it in)."""
+    rng = np.random.default_rng(seed)
+    x = np.sort(rng.uniform(-1.0, 1.0, 80))
+    y = 1.0 + 3.0 * x + 6.0 * (2.0 * x**2 - 1.0) + rng.normal(0.0, 0.5, x.size)
+    start = rng.uniform(-0.6, -0.1)
+    window = (x >= start) & (x <= start + 0.7)
+    y[window] += rng.choice([-5.0, 5.0])
+    result = fit(x, y, 3, seed=seed, noise=noise)
+    np.testing.assert_array_equal(result["weights"][window], 0.0)
 
 
 @pytest.mark.parametrize("noise", ["constant", "auto"])
