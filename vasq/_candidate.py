@@ -26,7 +26,7 @@ class CandidateFit:
     beta: Vector  # (n_terms,)
     weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
     residuals: Vector  # (n_samples,)
-    leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w / scale^2
+    leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w weights / scale^2
     scale: Vector  # (n_samples,) the local noise sd of every point (over sqrt(var_weights))
     s0: float  # the fit's global high-breakdown noise scale
     noise: NoiseModel  # the noise model, in scaled-y units

@@ -10,7 +10,6 @@ import numpy as np
 from numpy.typing import NDArray
 from scipy import special
 
-import vasq_core as vc
 from vasq import _basis
 from vasq._candidate import CandidateFit
 
@@ -112,13 +111,12 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
 
 
 def search(
-    fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], T: Vector, w: Vector,
+    fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], w: Vector,
     order: NDArray[np.intp] | None,
 ) -> Search:
     """Fit every candidate and score it as it is fitted (degree_score); pick one (parsimonious).
 
-    T holds the scaled features, `order` sorts the rows by their one feature (None for
-    several). Every score uses the
+    `order` sorts the rows by their one feature (None for several). Every score uses the
     same trimmed mass, fixed from the largest candidate before any is fitted, so no
     candidate's per-point arrays are kept for a later comparison.
     """
@@ -127,7 +125,7 @@ def search(
     scores: list[float] = []
     for d in degrees:
         candidate = fit(d)
-        scores.append(degree_score(candidate, T, w, mass, order))
+        scores.append(degree_score(candidate, w, mass, order))
         # Only the weights of each candidate are read again: on large data, holding every
         # candidate's per-point arrays would cost several copies of the input.
         fits.append(replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
@@ -147,22 +145,11 @@ def parsimonious(scores: list[float]) -> int:
 
 
 def degree_score(
-    fit: CandidateFit, T: Vector, w: Vector, mass: float, order: NDArray[np.intp] | None
+    fit: CandidateFit, w: Vector, mass: float, order: NDArray[np.intp] | None
 ) -> float:
     """The candidate's trimmed BIC plus, for one feature, the structure left in its inliers."""
     structure = 0.0 if order is None else serial_structure(fit, w, order)
-    return trimmed_bic(fit, fitted_leverage(fit, T, w), w, mass) + structure
-
-
-def fitted_leverage(fit: CandidateFit, T: Vector, w: Vector) -> Vector:
-    """The leverage of every row in the weighted least squares the candidate ends on.
-
-    Rows weighted by w_i times the robustness weight over scale_i^2, as the last
-    reweighting step solves them: a rejected row has leverage 0 (its residual is already
-    a prediction), and a flexible fit to the few rows it keeps has their high leverage.
-    """
-    X = _basis.design_matrix(T, fit.powers)
-    return vc.weighted_leverage(X, w * fit.weights / fit.scale**2)
+    return trimmed_bic(fit, w, mass) + structure
 
 
 def trimmed_mass(w: Vector, n_terms: int) -> float:
@@ -183,7 +170,7 @@ def trimmed_mass(w: Vector, n_terms: int) -> float:
     return min(total, max(half, min(total - 1.0, 2.0 * n_terms + 2.0)))
 
 
-def trimmed_bic(fit: CandidateFit, leverage: Vector, w: Vector, mass: float) -> float:
+def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     """The candidate's BIC of the trimmed normal likelihood, lower is better.
 
     h log(T / (h c(h / N))) + sum_H w_i log v_i + k log W (the BIC of the trimmed likelihood
@@ -208,11 +195,13 @@ def trimmed_bic(fit: CandidateFit, leverage: Vector, w: Vector, mass: float) -> 
     (trimmed_mass): each is judged on the h points it fits best, so a group of outliers
     short of half the weight (fewer on short series) never enters, and no candidate gains
     by rejecting points. The leverages are those of the weighted least squares the
-    candidate ends on (fitted_leverage).
+    candidate ends on, rows weighted by w_i times their robustness weight over scale_i^2:
+    a rejected row has none (its residual is already a prediction), and a flexible fit to
+    the few rows it keeps has their high leverage.
     Rows of zero weight take no part.
     """
     kept = w > 0.0
-    h = np.minimum(leverage[kept], MAX_LEVERAGE)
+    h = np.minimum(fit.leverage[kept], MAX_LEVERAGE)
     shape = fit.scale[kept] / fit.s0
     with np.errstate(over="ignore"):
         u2 = (fit.residuals[kept] / ((1.0 - h) * shape)) ** 2

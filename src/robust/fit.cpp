@@ -328,10 +328,11 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
   } else {
     out.scale = root_v.cwiseInverse() * out.s0;
   }
-  // The weights' storage holds the rows' inverse variances first: one n-vector less.
-  out.weights = w.cwiseQuotient(out.scale.cwiseAbs2());
-  out.leverage = leverages(X, out.weights);
+  out.weights.resize(n);
   for (Index i = 0; i < n; ++i) out.weights[i] = biweight(out.residuals[i] / out.scale[i]).weight;
+  // The leverages of the last reweighting step's weighted least squares: a rejected row has
+  // none, and a flexible fit to the few rows it keeps has their high leverage.
+  out.leverage = leverages(X, w.cwiseProduct(out.weights).cwiseQuotient(out.scale.cwiseAbs2()));
   return out;
 }
 

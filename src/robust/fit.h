@@ -37,7 +37,7 @@ struct RobustFitResult {
   Vector weights;           // biweight robustness weights in [0, 1] of the final fit, 0 = outlier
   Vector scale;             // noise sd at every row: the noise model's over sqrt(v)
   Vector residuals;         // y - X beta
-  Vector leverage;          // hat matrix diagonal of the rows weighted by w / scale^2
+  Vector leverage;          // hat matrix diagonal of the rows weighted by w weights / scale^2
   double s0 = 0.0;          // high-breakdown scale of the trimmed fit
   NoiseModel noise;         // the noise model chosen
   Vector noise_scores;      // criterion of every kind in NoiseKind order, NaN where not fitted
