@@ -1,8 +1,10 @@
-"""One candidate model fitted in the scaled coordinates: the core's robust fit or least squares."""
+"""The candidate models in the scaled coordinates: the core's robust fits or least squares."""
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -15,6 +17,10 @@ Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
 # A least-squares scale never falls below this, in scaled-y units, as the core's does not.
 SCALE_FLOOR = 1e-9
+# Rows up to which the robust candidates are fitted in one call of the core, side by side on
+# its threads; beyond, one call each, so that only one candidate's per-point arrays (four
+# vectors of the rows) are held before it is scored.
+ROWS_FITTED_TOGETHER = 100_000
 
 
 @dataclass(frozen=True)
@@ -32,44 +38,57 @@ class CandidateFit:
     noise: NoiseModel  # the noise model, in scaled-y units
 
 
-def fit_candidate(
+def fit_candidates(
     method: str,
     T: Matrix,
     ys: Vector,
     w: Vector,
     v: Vector,
     noise: tuple[str, float],
-    degrees: tuple[int, ...],
+    degrees: list[tuple[int, ...]],
     seed: int,
     gammas: tuple[float, float],
-) -> CandidateFit:
-    """The candidate of these degrees, fitted by `method` ("robust", "ols" or "penalized").
+) -> Iterator[CandidateFit]:
+    """The candidates of `degrees`, in their order, fitted by `method`.
 
-    w are frequencies, v relative inverse variances; `noise` holds the name of the noise
-    model (or "auto") and the scaled y of a zero signal. Least squares weighs the rows by
-    w v and has constant noise over sqrt(v).
+    `method` is "robust", "ols" or "penalized"; w are frequencies, v relative inverse
+    variances; `noise` holds the name of the noise model (or "auto") and the scaled y of a
+    zero signal. The robust candidates are the core's high-breakdown fits, every stage on;
+    least squares weighs the rows by w v and has constant noise over sqrt(v).
     """
-    powers = _basis.monomial_powers(degrees)
+    powers = [_basis.monomial_powers(d) for d in degrees]
     if method == "robust":
-        return _high_breakdown_fit(T, ys, w, v, noise, degrees, powers, seed)
-    X = _basis.design_matrix(T, powers)
+        together = len(degrees) if ys.size <= ROWS_FITTED_TOGETHER else 1
+        for first in range(0, len(degrees), together):
+            chunk = slice(first, first + together)
+            yield from map(_high_breakdown_fit, degrees[chunk], powers[chunk],
+                           _robust_fits(T, ys, w, v, noise, powers[chunk], seed))
+        return
     root = np.sqrt(w * v)
-    if method == "ols":
-        beta = vc.ols(X * root[:, None], ys * root)
-    else:
-        R1, R2 = _basis.penalty_matrices(powers)
-        beta = vc.fit_regularized_linear(X * root[:, None], ys * root, R1, R2, *gammas)
-    return _least_squares_fit(X, ys, w, v, beta, degrees, powers)
+    for d, P in zip(degrees, powers, strict=True):
+        X = _basis.design_matrix(T, P)
+        if method == "ols":
+            beta = vc.ols(X * root[:, None], ys * root)
+        else:
+            R1, R2 = _basis.penalty_matrices(P)
+            beta = vc.fit_regularized_linear(X * root[:, None], ys * root, R1, R2, *gammas)
+        yield _least_squares_fit(X, ys, w, v, beta, d, P)
+
+
+def _robust_fits(
+    T: Matrix, ys: Vector, w: Vector, v: Vector, noise: tuple[str, float],
+    powers: list[NDArray[np.int64]], seed: int,
+) -> list[dict[str, Any]]:
+    """The core's fits of the term sets `powers`, in one call."""
+    kind, zero = noise
+    return vc.robust_fits([T[:, k] for k in range(T.shape[1])], [P.tolist() for P in powers],
+                          ys, w, seed, [], var_weights=v, zero=zero, noise=kind)
 
 
 def _high_breakdown_fit(
-    T: Matrix, ys: Vector, w: Vector, v: Vector, noise: tuple[str, float],
-    degrees: tuple[int, ...], powers: NDArray[np.int64], seed: int,
+    degrees: tuple[int, ...], powers: NDArray[np.int64], fit: dict[str, Any]
 ) -> CandidateFit:
-    """The core's high-breakdown fit of the terms `powers`, every stage on."""
-    kind, zero = noise
-    fit = vc.robust_fit([T[:, k] for k in range(T.shape[1])], powers.tolist(), ys, w, seed, [],
-                        var_weights=v, zero=zero, noise=kind)
+    """The candidate of the core's fit `fit` of the terms `powers`."""
     model = NoiseModel(str(fit["noise_kind"]), np.asarray(fit["noise_params"]), float(fit["s0"]))
     return CandidateFit(
         degrees, powers, fit["beta"], fit["weights"], fit["residuals"], fit["leverage"],

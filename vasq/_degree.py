@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import math
-from collections.abc import Callable, Sequence
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, replace
 
 import numpy as np
@@ -111,20 +111,20 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
 
 
 def search(
-    fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], w: Vector,
+    candidates: Iterable[CandidateFit], degrees: list[Degrees], w: Vector,
     order: NDArray[np.intp] | None,
 ) -> Search:
-    """Fit every candidate and score it as it is fitted (degree_score); pick one (parsimonious).
+    """Score every candidate as it arrives (degree_score); pick one (parsimonious).
 
-    `order` sorts the rows by their one feature (None for several). Every score uses the
-    same trimmed mass, fixed from the largest candidate before any is fitted, so no
-    candidate's per-point arrays are kept for a later comparison.
+    `candidates` are the fits of `degrees`, in their order; `order` sorts the rows by their
+    one feature (None for several). Every score uses the same trimmed mass, fixed from the
+    largest candidate before any is scored, so no candidate's per-point arrays are kept for
+    a later comparison.
     """
     mass = trimmed_mass(w, _basis.n_terms(degrees[-1]))
     fits: list[CandidateFit] = []
     scores: list[float] = []
-    for d in degrees:
-        candidate = fit(d)
+    for candidate in candidates:
         scores.append(degree_score(candidate, w, mass, order))
         # Only the weights of each candidate are read again: on large data, holding every
         # candidate's per-point arrays would cost several copies of the input.

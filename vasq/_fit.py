@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from functools import partial
 from typing import Any, Protocol
 
 import numpy as np
@@ -57,12 +56,12 @@ def fit_model(
     scaling, ys = scaling_of(X, y, kept)
     T = scaling.features(X)
     seed = int(check_random_state(params.random_state).randint(INT32_MAX))
-    fit = partial(
-        _candidate.fit_candidate, params.method, T, ys, w, v, (params.noise, scaling.zero),
-        seed=seed, gammas=(float(params.gamma1), float(params.gamma2)),
+    fits = _candidate.fit_candidates(
+        params.method, T, ys, w, v, (params.noise, scaling.zero), degrees, seed,
+        (float(params.gamma1), float(params.gamma2)),
     )
     order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
-    found = _degree.search(lambda d: fit(degrees=d), degrees, w, order)
+    found = _degree.search(fits, degrees, w, order)
     chosen = found.fits[found.best]
     D = _basis.design_matrix(T, chosen.powers)
     mean = D @ chosen.beta

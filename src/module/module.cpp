@@ -49,12 +49,8 @@ vasq::MCMCResult fit_tournament(const vasq::TournamentMCMC& self, const Matrix& 
   return self.fit(X, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2);
 }
 
-// The names of `disabled` switch stages off; the fit itself runs without the interpreter lock.
-// No var_weights are weights of 1.
-py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
-                    const Vector& y, const Vector& w, std::uint64_t seed,
-                    const std::vector<std::string>& disabled, const std::optional<Vector>& v,
-                    double zero, const std::string& noise) {
+// The names of `disabled` switch stages off.
+vasq::RobustStages stages_of(const std::vector<std::string>& disabled) {
   vasq::RobustStages stages;
   for (const std::string& name : disabled) {
     if (name == "elemental")
@@ -66,12 +62,10 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
     else
       throw py::value_error("unknown stage '" + name + "'");
   }
-  vasq::RobustFitResult fit;
-  {
-    py::gil_scoped_release release;
-    fit = vasq::robust_fit(T, powers, y, w, v ? *v : Vector::Ones(y.size()), zero, noise, seed,
-                           stages);
-  }
+  return stages;
+}
+
+py::dict fit_dict(vasq::RobustFitResult fit) {
   py::dict scores;
   for (int k = 0; k < vasq::kNoiseKinds; ++k)
     if (!std::isnan(fit.noise_scores[k]))
@@ -83,6 +77,37 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
                   "noise_params"_a = std::move(fit.noise.params), "noise_scores"_a = scores,
                   "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
                   "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
+}
+
+// The fits run without the interpreter lock. No var_weights are weights of 1.
+py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
+                    const Vector& y, const Vector& w, std::uint64_t seed,
+                    const std::vector<std::string>& disabled, const std::optional<Vector>& v,
+                    double zero, const std::string& noise) {
+  const vasq::RobustStages stages = stages_of(disabled);
+  vasq::RobustFitResult fit;
+  {
+    py::gil_scoped_release release;
+    fit = vasq::robust_fit(T, powers, y, w, v ? *v : Vector::Ones(y.size()), zero, noise, seed,
+                           stages);
+  }
+  return fit_dict(std::move(fit));
+}
+
+py::list robust_fits(const std::vector<Vector>& T,
+                     const std::vector<vasq::MultiIndexList>& candidates, const Vector& y,
+                     const Vector& w, std::uint64_t seed, const std::vector<std::string>& disabled,
+                     const std::optional<Vector>& v, double zero, const std::string& noise) {
+  const vasq::RobustStages stages = stages_of(disabled);
+  std::vector<vasq::RobustFitResult> fits;
+  {
+    py::gil_scoped_release release;
+    fits = vasq::robust_fits(T, candidates, y, w, v ? *v : Vector::Ones(y.size()), zero, noise,
+                             seed, stages);
+  }
+  py::list out;
+  for (vasq::RobustFitResult& fit : fits) out.append(fit_dict(std::move(fit)));
+  return out;
 }
 
 Vector noise_scale(const std::string& kind, const Vector& params, double zero, const Vector& mean,
@@ -162,10 +187,13 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /* 17 */ m.def("robust_fit", &robust_fit, "T"_a, "powers"_a, "y"_a, "w"_a,
                  "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{},
                  "var_weights"_a = py::none(), "zero"_a = 0.0, "noise"_a = "auto");
-  /* 18 */ m.def("design_matrix", &design_matrix, "T"_a, "powers"_a);
-  /* 19 */ m.def("biweight", &biweight, "u"_a);
-  /* 20 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
-  /* 21 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
-  /* 22 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
-  /* 23 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
+  /* 18 */ m.def("robust_fits", &robust_fits, "T"_a, "candidates"_a, "y"_a, "w"_a,
+                 "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{},
+                 "var_weights"_a = py::none(), "zero"_a = 0.0, "noise"_a = "auto");
+  /* 19 */ m.def("design_matrix", &design_matrix, "T"_a, "powers"_a);
+  /* 20 */ m.def("biweight", &biweight, "u"_a);
+  /* 21 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
+  /* 22 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
+  /* 23 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
+  /* 24 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -10,6 +11,7 @@
 #include <Eigen/QR>
 
 #include "mcmc/random.h"
+#include "mcmc/threads.h"
 #include "robust/biweight.h"
 #include "robust/lts.h"
 #include "robust/noise.h"
@@ -399,6 +401,26 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
           "the residuals overflow the double range");
   return out;
+}
+
+std::vector<RobustFitResult> robust_fits(const std::vector<Vector>& T,
+                                         const std::vector<MultiIndexList>& candidates,
+                                         const Vector& y, const Vector& w, const Vector& v,
+                                         double zero, const std::string& noise, std::uint64_t seed,
+                                         const RobustStages& stages) {
+  std::vector<RobustFitResult> fits(candidates.size());
+  std::vector<std::exception_ptr> failures(candidates.size());
+  parallel_for(static_cast<int>(candidates.size()), [&](int k) {
+    const auto j = static_cast<std::size_t>(k);
+    try {
+      fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages);
+    } catch (...) {
+      failures[j] = std::current_exception();
+    }
+  });
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  return fits;
 }
 
 } // namespace vasq

@@ -87,4 +87,14 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
                            const std::string& noise, std::uint64_t seed,
                            const RobustStages& stages);
 
+// robust_fit of the same data for each term set of `candidates`, in their order: the
+// candidates are independent fits, spread over the threads of parallel_for, so the results are
+// those of robust_fit alone, bit for bit. A candidate that throws leaves the others to finish,
+// and the first failure in candidate order is rethrown.
+std::vector<RobustFitResult> robust_fits(const std::vector<Vector>& T,
+                                         const std::vector<MultiIndexList>& candidates,
+                                         const Vector& y, const Vector& w, const Vector& v,
+                                         double zero, const std::string& noise, std::uint64_t seed,
+                                         const RobustStages& stages);
+
 } // namespace vasq
