@@ -14,14 +14,10 @@ from vasq import _basis
 from vasq._candidate import CandidateFit
 
 Vector = NDArray[np.float64]
-Matrix = NDArray[np.float64]
 Degrees = tuple[int, ...]
 EMPTY = np.empty(0)
-# Rows of higher leverage are predicted from the other rows directly: the closed forms divide
-# by 1 - h, which as h -> 1 (a row the fit interpolates, e.g. where a noise model of the mean
-# vanishes) is a difference of nearly equal numbers. The leverages sum to the number of
-# terms k, so at most 2 k rows a candidate are refitted.
-LEVERAGE_CLOSED_FORM = 0.5
+# The largest leverage used: an exact fit's leverage of 1 would divide by zero.
+MAX_LEVERAGE = 0.99
 # The smallest trimmed variance, in scaled-y units: a fit exact on the trimmed points
 # scores as the core's scale floor, not as minus infinity.
 VARIANCE_FLOOR = 1e-18
@@ -115,13 +111,12 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
 
 
 def search(
-    fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], w: Vector, T: Matrix,
+    fit: Callable[[Degrees], CandidateFit], degrees: list[Degrees], w: Vector,
     order: NDArray[np.intp] | None,
 ) -> Search:
     """Fit every candidate and score it as it is fitted (degree_score); pick one (parsimonious).
 
-    `T` holds the scaled features, `order` sorts the rows by their one feature (None for
-    several). Every score uses the
+    `order` sorts the rows by their one feature (None for several). Every score uses the
     same trimmed mass, fixed from the largest candidate before any is fitted, so no
     candidate's per-point arrays are kept for a later comparison.
     """
@@ -130,7 +125,7 @@ def search(
     scores: list[float] = []
     for d in degrees:
         candidate = fit(d)
-        scores.append(degree_score(candidate, w, T, mass, order))
+        scores.append(degree_score(candidate, w, mass, order))
         # Only the weights of each candidate are read again: on large data, holding every
         # candidate's per-point arrays would cost several copies of the input.
         fits.append(replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
@@ -150,11 +145,11 @@ def parsimonious(scores: list[float]) -> int:
 
 
 def degree_score(
-    fit: CandidateFit, w: Vector, T: Matrix, mass: float, order: NDArray[np.intp] | None
+    fit: CandidateFit, w: Vector, mass: float, order: NDArray[np.intp] | None
 ) -> float:
     """The candidate's trimmed BIC plus, for one feature, the structure left in its inliers."""
     structure = 0.0 if order is None else serial_structure(fit, w, order)
-    return trimmed_bic(fit, w, T, mass) + structure
+    return trimmed_bic(fit, w, mass) + structure
 
 
 def trimmed_mass(w: Vector, n_terms: int) -> float:
@@ -175,90 +170,53 @@ def trimmed_mass(w: Vector, n_terms: int) -> float:
     return min(total, max(half, min(total - 1.0, 2.0 * n_terms + 2.0)))
 
 
-def trimmed_bic(fit: CandidateFit, w: Vector, T: Matrix, mass: float) -> float:
-    """The candidate's BIC of the trimmed leave-one-out normal likelihood, lower is better.
+def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
+    """The candidate's BIC of the trimmed normal likelihood, lower is better.
 
-    h log(S / (h c(h / N))) + sum_H w_i log(v_i p_i) + k log W (the BIC of the trimmed
-    likelihood estimator of Neykov, Filzmoser, Dimova and Neytchev, Comput. Stat. Data Anal.
-    52, 2007, with Schwarz's penalty at the total weight W: on clean lines of 15 to 200
-    points an unneeded term gained more than log h about twice as often, 8-18 %, as a
-    chi-squared on one degree of freedom exceeds it, since each candidate picks its own best
-    h points; log(W / h) more per term brings that back), on the predictive density of each
-    row given the others (Geisser, J. Am. Stat. Assoc. 70, 1975): e_i the error of the
-    row's prediction from the other rows by the weighted least squares the candidate ends
-    on, v_i p_i its variance in units of s0^2 (leave_one_out), v_i = (scale_i / s0)^2 the
-    shape of the candidate's noise model, z_i = e_i^2 / (v_i p_i), H the rows of smallest
-    z_i up to weight h = `mass` (the last taken in part), S = sum_H w_i z_i, k the number
-    of terms, N the weight of the candidate's inliers (robustness weight above 0) and c(a)
-    the variance of the central share a of a standard normal (1 for a >= 1). The
-    prediction's variance holds the noise and the uncertainty of the curve fitted without
-    the row, so a near-interpolating fit gains nothing: neither a flexible curve through a
-    few rows nor a noise model that vanishes at a row (a power of a mean that crosses zero)
-    makes that row's tiny residual a near-infinite likelihood. S / (h c(h / N)) estimates
-    the noise variance whichever share of its own inliers the h points are (the consistency
-    factor of the trimmed scale, Rousseeuw and Leroy, Robust Regression and Outlier
-    Detection, 1987). Without it a candidate that takes a coherent group of outliers in has
-    more inliers to pick the same h from, and scores lower for that alone: on 15 of 60
-    points stacked 20 sd off at the end, a quartic through 11 of them beat the quadratic
-    that flags all 15 by 7. h is the same for every candidate (trimmed_mass): each is
-    judged on the h points it fits best, so a group of outliers short of half the weight
-    (fewer on short series) never enters, and no candidate gains by rejecting points.
+    h log(T / (h c(h / N))) + sum_H w_i log v_i + k log W (the BIC of the trimmed likelihood
+    estimator of Neykov, Filzmoser, Dimova and Neytchev, Comput. Stat. Data Anal. 52,
+    2007, with Schwarz's penalty at the total weight W: on clean lines of 15 to 200 points
+    an unneeded term gained more than log h about twice as often, 8-18 %, as a chi-squared
+    on one degree of freedom exceeds it, since each candidate picks its own best h points;
+    log(W / h) more per term brings that back), with
+    e_i = r_i / (1 - h_i) the residuals with the candidate's leverage taken out
+    (leave-one-out residuals of least squares, so that a near-interpolating fit gains
+    nothing), v_i = (scale_i / s0)^2 the shape of the candidate's noise model, H the rows
+    of smallest |e_i| / sqrt(v_i) up to weight h = `mass` (the last taken in part),
+    T = sum_H w_i e_i^2 / v_i, k the number of terms, N the weight of the candidate's
+    inliers (robustness weight above 0) and c(a) the variance of the central share a of a
+    standard normal (1 for a >= 1): T / (h c(h / N)) estimates the noise variance
+    whichever share of its own inliers the h points are (the consistency factor of the
+    trimmed scale, Rousseeuw and Leroy, Robust Regression and Outlier Detection, 1987).
+    Without it a candidate that takes a coherent group of outliers in has more inliers to
+    pick the same h from, and scores lower for that alone: on 15 of 60 points stacked 20
+    sd off at the end, a quartic through 11 of them beat the quadratic that flags all 15
+    by 7. h is the same for every candidate
+    (trimmed_mass): each is judged on the h points it fits best, so a group of outliers
+    short of half the weight (fewer on short series) never enters, and no candidate gains
+    by rejecting points. The leverages are those of the weighted least squares the
+    candidate ends on, rows weighted by w_i times their robustness weight over scale_i^2:
+    a rejected row has none (its residual is already a prediction), and a flexible fit to
+    the few rows it keeps has their high leverage.
     Rows of zero weight take no part.
     """
     kept = w > 0.0
-    errors, inflation = leave_one_out(fit, w, T)
-    variance_shape = (fit.scale[kept] / fit.s0) ** 2 * inflation[kept]
+    h = np.minimum(fit.leverage[kept], MAX_LEVERAGE)
+    shape = fit.scale[kept] / fit.s0
     with np.errstate(over="ignore"):
-        z = errors[kept] ** 2 / variance_shape
-    order = np.argsort(z, kind="stable")
+        u2 = (fit.residuals[kept] / ((1.0 - h) * shape)) ** 2
+    order = np.argsort(u2, kind="stable")
     wk = w[kept][order]
     # The weight each sorted row contributes to H: whole rows, then the remainder of h.
     before = np.concatenate(([0.0], np.cumsum(wk)[:-1]))
     taken = np.clip(mass - before, 0.0, wk)
     used = taken > 0.0
-    S = float(np.dot(taken[used], z[order][used]))
-    log_shape = float(np.dot(taken[used], np.log(variance_shape[order][used])))
+    T = float(np.dot(taken[used], u2[order][used]))
+    log_shape = float(np.dot(taken[used], 2.0 * np.log(shape[order][used])))
     inliers = float(w[kept][fit.weights[kept] > 0.0].sum())
     share = mass / inliers if inliers > mass else 1.0
-    variance = max(S / (mass * central_variance(share)), VARIANCE_FLOOR)
+    variance = max(T / (mass * central_variance(share)), VARIANCE_FLOOR)
     return mass * float(np.log(variance)) + log_shape + fit.beta.size * float(np.log(w.sum()))
-
-
-def leave_one_out(fit: CandidateFit, w: Vector, T: Matrix) -> tuple[Vector, Vector]:
-    """Each row's error of prediction from the other rows, and its variance over the noise's.
-
-    The weighted least squares is the candidate's last: rows weighted by w_i times their
-    robustness weight over scale_i^2, omega_i. The error is r_i plus the change of the
-    row's prediction when the row is left out. For leverages h_i up to
-    LEVERAGE_CLOSED_FORM: r_i / (1 - h_i) and 1 / (1 - h_i); above, x_i' (b - b_-i) from
-    least squares of the residuals on the rows of positive omega with and without row i,
-    and 1 + omega_i x_i' (A' A)^+ x_i, A the other rows of the design scaled by
-    sqrt(omega) (minimum-norm solutions where they leave the curve undetermined at x_i).
-    A rejected row has no leverage: its residual is already a prediction, of variance 1
-    (the curve's own uncertainty there is left out).
-    """
-    h = fit.leverage
-    closed = h <= LEVERAGE_CLOSED_FORM
-    gap = 1.0 - np.where(closed, h, 0.0)
-    errors = fit.residuals / gap
-    inflation = 1.0 / gap
-    omega = w * fit.weights / fit.scale**2
-    fitted = omega > 0.0
-    refitted = np.flatnonzero(~closed & fitted)
-    if refitted.size == 0:
-        return errors, inflation
-    root = np.sqrt(omega)
-    A = _basis.design_matrix(T, fit.powers) * root[:, None]
-    b = root * fit.residuals
-    full = np.linalg.pinv(A[fitted]) @ b[fitted]
-    for i in refitted:
-        others = fitted.copy()
-        others[i] = False
-        solve = np.linalg.pinv(A[others])
-        spread = solve.T @ A[i]
-        errors[i] = fit.residuals[i] + A[i] @ (full - solve @ b[others]) / root[i]
-        inflation[i] = 1.0 + float(spread @ spread)
-    return errors, inflation
 
 
 def central_variance(share: float) -> float:

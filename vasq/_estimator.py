@@ -111,17 +111,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
-    h log(S / (h c(h / N))) + sum_H log(v_i p_i) + k log W of each row's leave-one-out
-    prediction, with e_i its error from the other rows by the last reweighted least squares
-    (rows weighted by their biweight weight over the noise variance) and v_i p_i its
-    variance: v_i the square of the candidate's noise-model shape, p_i = 1 / (1 - h_i) the
-    curve's own uncertainty added, h_i the row's leverage (then e_i = r_i / (1 - h_i); rows
-    of leverage above 1/2 are predicted by a fit to the others directly), so that
-    near-interpolating fits gain nothing; z_i = e_i^2 / (v_i p_i), H the rows of
-    smallest z_i up to a weight h = max(floor((W + p + 1) / 2),
+    h log(T / (h c(h / N))) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
+    its leverage, rows weighted by their biweight weight over the noise variance: the
+    leave-one-out residual of the last reweighted least squares, so that near-interpolating
+    fits gain nothing), v_i the square of the candidate's noise-model shape, H the rows of
+    smallest abs(e_i) / sqrt(v_i) up to a weight h = max(floor((W + p + 1) / 2),
     min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
     on short series a flexible candidate fits its own best half by chance, so h rises to
-    2 p + 2 and fewer outliers than half can be told apart), S the sum of z_i
+    2 p + 2 and fewer outliers than half can be told apart), T the sum of e_i^2 / v_i
     over H, k the number of terms, N the weight of the candidate's inliers and c(a) the
     variance of the central share a of a standard normal (1 for a >= 1), so that a
     candidate that takes a group of outliers in gains nothing from choosing its h points

@@ -62,7 +62,7 @@ def fit_model(
         seed=seed, gammas=(float(params.gamma1), float(params.gamma2)),
     )
     order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
-    found = _degree.search(lambda d: fit(degrees=d), degrees, w, T, order)
+    found = _degree.search(lambda d: fit(degrees=d), degrees, w, order)
     chosen = found.fits[found.best]
     D = _basis.design_matrix(T, chosen.powers)
     mean = D @ chosen.beta

@@ -46,7 +46,7 @@ def summary(model: PolynomialModel) -> str:
     if len(model.bic_scores) > 1:
         rule = (
             "the lowest trimmed BIC among every degree that could be fitted (normal "
-            "likelihood of the leave-one-out predictions on the best-fitting half, the same "
+            "likelihood of the leave-one-out residuals on the best-fitting half, the same "
             "weight for every degree, plus k log W)"
         )
     else:
