@@ -12,6 +12,7 @@ from scipy import special
 
 from vasq import _basis
 from vasq._candidate import CandidateFit
+from vasq._uncertainty import estimated_count
 
 Vector = NDArray[np.float64]
 Degrees = tuple[int, ...]
@@ -183,8 +184,12 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     (leave-one-out residuals of least squares, so that a near-interpolating fit gains
     nothing), v_i = (scale_i / s0)^2 the shape of the candidate's noise model, H the rows
     of smallest |e_i| / sqrt(v_i) up to weight h = `mass` (the last taken in part),
-    T = sum_H w_i e_i^2 / v_i, k the number of terms, N the weight of the candidate's
-    inliers (robustness weight above 0) and c(a) the variance of the central share a of a
+    T = sum_H w_i e_i^2 / v_i, k the number of parameters fitted (the terms and the noise
+    model's parameters beyond its scale, which T / h profiles out: the exponent of a power
+    model, the ratio of a two-component model's parts; BIC charges every parameter fitted,
+    and a candidate is scored at the noise model the core chose for it), N the weight of
+    the candidate's inliers (robustness weight above 0) and c(a) the variance of the
+    central share a of a
     standard normal (1 for a >= 1): T / (h c(h / N)) estimates the noise variance
     whichever share of its own inliers the h points are (the consistency factor of the
     trimmed scale, Rousseeuw and Leroy, Robust Regression and Outlier Detection, 1987).
@@ -216,7 +221,8 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     inliers = float(w[kept][fit.weights[kept] > 0.0].sum())
     share = mass / inliers if inliers > mass else 1.0
     variance = max(T / (mass * central_variance(share)), VARIANCE_FLOOR)
-    return mass * float(np.log(variance)) + log_shape + fit.beta.size * float(np.log(w.sum()))
+    k = fit.beta.size + estimated_count(fit.noise.kind, fit.powers.shape[1]) - 1
+    return mass * float(np.log(variance)) + log_shape + k * float(np.log(w.sum()))
 
 
 def central_variance(share: float) -> float:

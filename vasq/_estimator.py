@@ -119,7 +119,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
     on short series a flexible candidate fits its own best half by chance, so h rises to
     2 p + 2 and fewer outliers than half can be told apart), T the sum of e_i^2 / v_i
-    over H, k the number of terms, N the weight of the candidate's inliers and c(a) the
+    over H, k the number of terms plus the noise model's parameters beyond its scale (1
+    for power and two-component), N the weight of the candidate's inliers and c(a) the
     variance of the central share a of a standard normal (1 for a >= 1), so that a
     candidate that takes a group of outliers in gains nothing from choosing its h points
     among more inliers; plus, for one feature, W_in max(0, 1 - D / V)^2 of
