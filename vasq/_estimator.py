@@ -223,8 +223,12 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Var(psi') / Mean(psi')^2, over the n inliers (as statsmodels' RLM computes H2). The
     least-squares methods use psi(u) = u, which gives the classical covariance of weighted
     least squares (statsmodels' WLS with weights var_weights). The penalty of "penalized"
-    is left out. Intervals use Student's t with the inliers' total sample weight
-    less p degrees of freedom. Prediction intervals combine the curve's standard error with
+    is left out. Intervals use Student's t on the noise scale's degrees of freedom,
+    1 / (2 g' C g), C the covariance of the noise model's parameters and g the gradient of
+    the log noise sd averaged over the fitted rows weighted by their leverage (about 0.68
+    times the inliers' total sample weight less p for constant noise, the scale being read
+    from the readings within 2.5 sd); the total sample weight less p for least squares.
+    Prediction intervals combine the curve's standard error with
     the local noise sd at X and its fitted mean (`noise_scale`): the robust and the
     least-squares scales are corrected for the terms fitted already.
 
