@@ -100,14 +100,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     group of outliers is one-sided and confined; noise that grows with the mean is on both
     sides, and a curve of too low a degree one-sided along a whole end of the range. The
     log-linear model is left to an explicit choice: it can rise steeply at an edge of the
-    design to meet a group of bad readings there. With at least 10 samples per term, the
-    power and two-component models are not fitted at all when the constant model's
-    residuals show no trend that could win: z, the z-score of the slope of log abs(r_i) in
-    a regression on log abs(mu_i) or on mu_i^2 (upwards only; the larger of the two),
-    below sqrt(log W + m) - 1.5, m the 6 charged without replicates (else 0). Under
-    constant noise z is the absolute value of a normal variable, so at 400 samples without
-    replicates a varying model is fitted only when the trend is significant at 5 %. An
-    explicitly named model is always fitted.
+    design to meet a group of bad readings there. The power and two-component models are
+    not fitted at all when the readings show no trend of their spread with the mean: z, the
+    z-score of the slope of log abs(r_i) in a regression on log abs(mu_i) or on mu_i^2
+    (upwards only; the larger of the two), r the constant model's residuals or, with
+    replicates, the larger z of those and of the deviations from the replicate means, below
+    1.96, or, with at least 10 samples per term, below sqrt(log W + m) - 1.5, m the 6
+    charged without replicates (else 0). Under constant noise z is about the absolute value
+    of a normal variable. An explicitly named model is always fitted.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
@@ -224,8 +224,12 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Var(psi') / Mean(psi')^2, over the n inliers (as statsmodels' RLM computes H2). The
     least-squares methods use psi(u) = u, which gives the classical covariance of weighted
     least squares (statsmodels' WLS with weights var_weights). The penalty of "penalized"
-    is left out. Intervals use Student's t with the inliers' total sample weight
-    less p degrees of freedom. Prediction intervals combine the curve's standard error with
+    is left out. Intervals use Student's t on the noise scale's degrees of freedom,
+    1 / (2 g' C g), C the covariance of the noise model's parameters and g the gradient of
+    the log noise sd averaged over the fitted rows weighted by their leverage (about 0.68
+    times the inliers' total sample weight less p for constant noise, the scale being read
+    from the readings within 2.5 sd); the total sample weight less p for least squares.
+    Prediction intervals combine the curve's standard error with
     the local noise sd at X and its fitted mean (`noise_scale`): the robust and the
     least-squares scales are corrected for the terms fitted already.
 

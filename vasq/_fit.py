@@ -92,7 +92,9 @@ def fit_model(
         unit_var_weight=unit_var_weight,
         weights=chosen.weights,
         pure_error=pure_error,
-        dof=residual_dof(w, inlier, chosen.beta.size),
+        dof=_uncertainty.scale_dof(chosen.noise, noise_cov, D, T, mean, scaling.zero,
+                                   w * chosen.weights / scale**2)
+        if robust else residual_dof(w, inlier, chosen.beta.size),
         bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,
     )

@@ -70,8 +70,10 @@ class PolynomialModel:
         The sums of squares of lack of fit and pure error over the inliers, for
         `lack_of_fit`.
     dof : float
-        Degrees of freedom of Student's t in the intervals: the inliers' total sample
-        weight less the number of terms (NaN when not positive).
+        Degrees of freedom of Student's t in the intervals: those of the noise scale for
+        the robust method (`_uncertainty.scale_dof`; about 0.68 times the inliers' total
+        sample weight less the number of terms under constant noise); the total sample
+        weight less the number of terms for least squares (NaN when not positive).
     bic_scores : dict
         Robust BIC of every degree tried (lower is better).
     reached_max_degree : bool

@@ -189,6 +189,34 @@ def noise_covariance(
     return cov
 
 
+def scale_dof(
+    noise: NoiseModel, noise_cov: Matrix, D: Matrix, T: Matrix, mean: Vector, zero: float,
+    row_weights: Vector,
+) -> float:
+    """Student's degrees of freedom of the noise scale that the coefficient covariance rests on.
+
+    The curve's estimated variance is taken as a scaled chi-square whose log has the
+    variance of twice the estimated log sd of the rows it rests on, 4 g C g^T: g the mean
+    of the rows' gradients J (`log_sd_gradient`) weighted by their leverage in the weighted
+    least squares of design `D` and `row_weights` (the fit's, w times the biweight weight
+    over the noise variance: their share of the curve's variance summed over the fitted
+    rows), C from `noise_covariance`; nu =
+    1 / (2 g C g^T), as nu_0 in `prediction_dof` (Satterthwaite, 1946). For constant noise
+    it is the scale's own: the robust fit reads the noise from the readings within
+    NOISE_CUT local sd, each of information `truncated_information` (NOISE_CUT) = 1.35 on
+    its log sd against 2 for least squares, so nu is about 0.68 (W - p), not W - p. NaN when
+    g C g^T is not positive.
+    """
+    J = log_sd_gradient(noise, T, mean, zero)
+    leverage = vc.weighted_leverage(D, row_weights)
+    total = float(np.sum(leverage))
+    if not total > 0.0:
+        return float("nan")
+    g = leverage @ J / total
+    c = float(g @ noise_cov @ g)
+    return 1.0 / (2.0 * c) if c > 0.0 else float("nan")
+
+
 def prediction_dof(
     curve_var: Vector, noise_var: Vector, log_sd_var: Vector, dof: float
 ) -> Vector:

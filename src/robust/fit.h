@@ -71,10 +71,11 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 //    on ties), a varying model charged 6 more unless the rows repeat their features twice
 //    over on average (replicates tell a noise that grows from outliers; without them a
 //    varying model needs strong evidence), and then none chosen that takes back a
-//    one-sided cluster of the readings constant noise rejects (a sign test at 1 %); with at
-//    least kFewPerTerm points per term the varying models and their start are skipped when
-//    the root of mean_trend_statistic at the constant fit is below sqrt(log W + margin) -
-//    kTrendSlack (varying_noise_hopeless, fit.cpp);
+//    one-sided cluster of the readings constant noise rejects (a sign test at 1 %); the
+//    varying models and their start are skipped when the root of mean_trend_statistic (on
+//    the constant fit's residuals, with replicates also on the deviations from the replicate
+//    means, the larger) is below 1.96, or, with at least kFewPerTerm points per term, below
+//    sqrt(log W + margin) - kTrendSlack (varying_noise_hopeless, fit.cpp);
 // 5. with fewer than 10 points per term also IRLS from least squares at those scales, the
 //    lower biweight objective kept.
 // The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact

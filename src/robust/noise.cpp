@@ -566,10 +566,10 @@ NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& bet
   return start;
 }
 
-double mean_trend_statistic(const NoiseData& data, const NoiseFit& constant, double s0) {
-  const Index n = constant.residuals.size();
-  const Vector& w = data.w;
-  const Vector mu = (data.X * constant.beta).array() - data.zero;
+double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vector& r,
+                            const Vector& w, double s0) {
+  const Index n = r.size();
+  const Vector mu = (data.X * beta).array() - data.zero;
   const double floor = mean_floor(mu, w);
   const double top = floor / kMeanFloor;
   // Columns: log |r|, then the covariates log |mu| (power) and (mu / top)^2 (two_component,
@@ -578,7 +578,7 @@ double mean_trend_statistic(const NoiseData& data, const NoiseFit& constant, dou
   double mass = 0.0;
   Eigen::RowVector3d mean = Eigen::RowVector3d::Zero();
   for (Index i = 0; i < n; ++i) {
-    V(i, 0) = std::log(std::max(std::abs(constant.residuals[i] * data.root_v[i]), kLogFloor * s0));
+    V(i, 0) = std::log(std::max(std::abs(r[i] * data.root_v[i]), kLogFloor * s0));
     V(i, 1) = std::log(std::max(std::abs(mu[i]), floor));
     V(i, 2) = (mu[i] / top) * (mu[i] / top);
     mass += w[i], mean += w[i] * V.row(i);

@@ -208,35 +208,67 @@ def quadratic_readings(noise, n, seed, replicates, outliers):
     return x, y
 
 
+def trend_root(x, y, beta, r, weights):
+    """The |z| of the slope of log |r| on log |mu| and on mu^2 (upwards only), by statsmodels'
+    weighted least squares, log |z| of a normal z having variance pi^2 / 8: the larger."""
+    mu = line_design(x, beta.size) @ beta
+    top = np.abs(mu[weights > 0]).max()
+    v = np.log(np.abs(r))
+    roots = []
+    for k, covariate in enumerate([np.log(np.maximum(np.abs(mu), 1e-6 * top)), (mu / top) ** 2]):
+        ls = sm.WLS(v, sm.add_constant(covariate), weights=weights).fit()
+        z = ls.params[1] / np.sqrt(np.pi**2 / 8 * ls.normalized_cov_params[1, 1])
+        roots.append(0.0 if k == 1 and z < 0 else abs(z))
+    return max(roots)
+
+
+def replicate_deviations(x, y):
+    """Each reading less its level's mean, over sqrt(1 - 1 / m) for m readings there."""
+    levels, index, counts = np.unique(x, return_inverse=True, return_counts=True)
+    means = np.bincount(index, y) / counts
+    m = counts[index]
+    return (y - means[index]) / np.sqrt(1.0 - 1.0 / m), (m > 1).astype(float)
+
+
 @pytest.mark.parametrize(
     ("noise", "n", "seed", "replicates", "outliers", "skipped"),
     [
         ("constant", 400, 0, 1, 0.1, True),
         ("constant", 100, 3, 1, 0.0, True),  # power scores 2.6 below constant, short of 6
-        ("constant", 60, 1, 5, 0.0, False),  # replicated: power wins by 0.45
-        ("constant", 24, 0, 1, 0.0, False),  # 8 points per term: no pre-test
+        ("constant", 60, 1, 5, 0.0, True),  # replicated: power would win by 0.45
+        ("constant", 24, 0, 1, 0.0, True),  # 8 points per term: the trend test alone
+        ("constant", 15, 1, 3, 0.0, True),  # 5 points per term: the trend test alone
+        ("constant", 15, 3, 3, 0.0, False),  # replicate deviations trend at |z| 2.5, residuals 0.5
+        ("cv", 15, 0, 3, 0.0, False),
         ("cv", 200, 2, 1, 0.1, False),
         ("two", 200, 0, 4, 0.0, False),
     ],
 )
-def test_auto_skips_the_varying_noise_only_where_the_full_comparison_keeps_constant(
+def test_auto_fits_the_varying_noise_only_where_the_spread_trends_with_the_mean(
     noise, n, seed, replicates, outliers, skipped
 ):
-    """"auto" chooses what fitting every model by name and keeping the lowest criterion,
-    varying models charged 6 without replicates, chooses; on constant noise it leaves the
-    varying models out (they are absent from noise_scores), and fits them where the noise
-    grows or the points per term are few."""
+    """"auto" fits the varying models unless the |z| of the trend of log |r| with the mean
+    (the constant fit's residuals, or with replicates the larger of that and the replicate
+    deviations') is below 1.96, or, with 10 points per term, below sqrt(log n + margin) -
+    1.5 (margin 6 without replicates); it chooses what fitting those models by name and
+    keeping the lowest criterion, varying models charged the margin, chooses."""
     x, y = quadratic_readings(noise, n, seed, replicates, outliers)
     auto = fit(x, y, 3, noise="auto")
     named = {kind: fit(x, y, 3, noise=kind) for kind in ("constant", "power", "two_component")}
+    constant = named["constant"]
+    root = trend_root(x, y, constant["beta"], constant["residuals"], np.ones(n))
+    if replicates > 1:
+        root = max(root, trend_root(x, y, constant["beta"], *replicate_deviations(x, y)))
     margin = 6.0 if replicates == 1 else 0.0
-    charged = {k: f["noise_scores"][k] + (k != "constant") * margin for k, f in named.items()}
+    expected_skip = root < 1.959964 or (n >= 30 and root < np.sqrt(np.log(n) + margin) - 1.5)
+    assert expected_skip == skipped
+    fitted = {"constant"} if skipped else set(named)
+    assert set(auto["noise_scores"]) == fitted
+    charged = {k: named[k]["noise_scores"][k] + (k != "constant") * margin for k in fitted}
     best = min(charged, key=charged.get)
     assert auto["noise_kind"] == best
     np.testing.assert_array_equal(auto["beta"], named[best]["beta"])
-    fitted = {"constant"} if skipped else set(named)
-    assert set(auto["noise_scores"]) == fitted
-    assert auto["noise_scores"]["constant"] == named["constant"]["noise_scores"]["constant"]
+    assert auto["noise_scores"]["constant"] == constant["noise_scores"]["constant"]
 
 
 def test_leverage_group_is_not_readmitted_by_the_scale_model():

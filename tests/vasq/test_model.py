@@ -104,7 +104,6 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     D = np.column_stack([np.ones_like(t), t, t * t])
     sd = np.sqrt(np.einsum("ij,jk,ik->i", D, m.beta_cov, D)) * s.y_scale
     noise = m.noise_scale(x[:, None])  # its formulas: test_noise
-    assert m.dof == m.n_inliers - 3  # unit sample weights
     q = student_t.ppf(0.95, m.dof)  # a 90 % interval
     mean = s.y_loc + s.y_scale * (D @ m.beta)
     got_mean, got_sd = m.predict(x[:, None], return_std=True)
@@ -125,6 +124,16 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     np.testing.assert_allclose(p.predict_interval(x[:, None], 0.9, kind="prediction"),
                                [mean - wide, mean + wide], rtol=1e-12)
     assert (dof < p.dof).all() and (noise_dof > 3).all()
+    # The intervals' dof are the scale's: 1 / (2 g C g), g the mean log-sd gradient of the
+    # fitted rows weighted by their leverage in the biweight's weighted least squares.
+    tf = (X[:, 0] - p.scaling.centre[0]) / p.scaling.half[0]
+    Df = np.column_stack([np.ones_like(tf), tf, tf * tf])
+    muf = np.maximum(np.abs(Df @ p.beta - p.scaling.zero), p.noise.params[2])
+    omega = p.weights / (p.noise.params[0] * muf ** p.noise.params[1]) ** 2
+    h = omega * np.einsum("ij,jk,ik->i", Df, np.linalg.inv((Df * omega[:, None]).T @ Df), Df)
+    g = h @ np.column_stack([np.ones_like(muf), np.log(muf)]) / h.sum()
+    assert p.dof == pytest.approx(1.0 / (2.0 * g @ p.noise_cov @ g), rel=1e-9)
+    assert p.dof < p.n_inliers - 3
     assert m.scale == m.noise.s0 * s.y_scale
 
 

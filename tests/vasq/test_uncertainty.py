@@ -187,7 +187,8 @@ def test_summary_lists_every_term_with_its_test():
     term = {"const": (0, 0), "time": (1, 0), "dose": (0, 1), "time^2": (2, 0),
             "time*dose": (1, 1), "dose^2": (0, 2)}
     where = {tuple(p): i for i, p in enumerate(model.powers_.tolist())}
-    dof = model.n_inliers_ - 6
+    dof = model.model_.dof  # the noise scale's: test_model
+    assert 0.5 * (model.n_inliers_ - 6) < dof < model.n_inliers_ - 6
     for name in names:
         coef, se = model.coef_[where[term[name]]], model.coef_se_[where[term[name]]]
         value, err, t, p, low, high = (float(v) for v in rows[name])
