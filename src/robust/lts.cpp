@@ -60,10 +60,14 @@ double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_wei
     for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
     std::nth_element(a.begin(), a.begin() + (k - 1), a.end());
     const double kth = a[static_cast<std::size_t>(k - 1)];
-    Index taken = 0;
-    for (Index i = 0; i < r.size(); ++i)
-      if (std::abs(r[i]) < kth) omega[i] = 1.0, ++taken;
-    for (Index i = 0; i < r.size() && taken < k; ++i)
+    Index taken = 0, first_tie = r.size();
+    for (Index i = 0; i < r.size(); ++i) {
+      const double v = std::abs(r[i]);
+      if (v < kth) omega[i] = 1.0, ++taken;
+      if (v == kth && first_tie == r.size()) first_tie = i;
+    }
+    // Rows equal to the k-th in row order, from the first of them.
+    for (Index i = first_tie; i < r.size() && taken < k; ++i)
       if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
   } else {
     std::vector<std::pair<double, Index>>& order = scratch.order;

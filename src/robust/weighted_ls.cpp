@@ -33,13 +33,15 @@ void WeightedLeastSquares::reduce(Index p) {
 Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
                                                           const Vector& omega) {
   const Index p = X.cols();
-  rows_.clear(), roots_.clear();
+  rows_.resize(static_cast<std::size_t>(X.rows()));
+  roots_.resize(static_cast<std::size_t>(X.rows()));
+  std::size_t positive = 0;
   for (Index i = 0; i < X.rows(); ++i)
-    if (omega[i] > 0.0) rows_.push_back(i), roots_.push_back(std::sqrt(omega[i]));
+    if (omega[i] > 0.0) rows_[positive] = i, roots_[positive++] = std::sqrt(omega[i]);
   // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
   // positive weight are split into blocks of equal height: no block reduces more than a few
   // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
-  const Index count = std::max<Index>(1, static_cast<Index>(rows_.size()));
+  const Index count = std::max<Index>(1, static_cast<Index>(positive));
   const Index blocks = (count + kBlockRows - 1) / kBlockRows;
   const Index block = (count + blocks - 1) / blocks;
   if (stack_.rows() != p + block || stack_.cols() != p + 1) {
@@ -49,8 +51,8 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   stack_.topRows(p).setZero();
   // Each block is gathered column by column (contiguous in X and in the stack), every row
   // of it written; a short last block is padded with zeros.
-  for (std::size_t first = 0; first < rows_.size(); first += static_cast<std::size_t>(block)) {
-    const std::size_t m = std::min(static_cast<std::size_t>(block), rows_.size() - first);
+  for (std::size_t first = 0; first < positive; first += static_cast<std::size_t>(block)) {
+    const std::size_t m = std::min(static_cast<std::size_t>(block), positive - first);
     const Index* rows = rows_.data() + first;
     const double* roots = roots_.data() + first;
     for (Index j = 0; j <= p; ++j) {
