@@ -205,10 +205,6 @@ void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& 
 struct Derivatives {
   Vector score;
   Matrix fisher, observed;
-  // Per-row factors of the rows of positive weight, kept between evaluations: each sum then
-  // runs over the rows in their order in one short loop.
-  std::vector<Index> rows;
-  std::vector<double> weighted_score, row_fisher, row_observed;
 };
 
 // The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
@@ -218,10 +214,7 @@ struct Derivatives {
 double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const Vector& r,
                         const Vector& cut, const Vector& omega, Derivatives* d) {
   const Index q = G.cols();
-  if (d) {
-    d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
-    d->rows.clear(), d->weighted_score.clear(), d->row_fisher.clear(), d->row_observed.clear();
-  }
+  if (d) d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(omega[i] > 0.0)) continue;
@@ -238,32 +231,18 @@ double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const V
     const double score = u * u - 1.0 + g;
     const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
     const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (curved ? 2.0 * score : 0.0);
-    d->rows.push_back(i);
-    d->weighted_score.push_back(omega[i] * score);
-    d->row_fisher.push_back(fisher);
-    d->row_observed.push_back(observed);
-  }
-  if (!d) return sum;
-  const std::size_t m = d->rows.size();
-  const Index* const rows = d->rows.data();
-  for (Index j = 0; j < q; ++j) {
-    const double* const gj = G.col(j).data();
-    double score = 0.0;
-    for (std::size_t t = 0; t < m; ++t) score += d->weighted_score[t] * gj[rows[t]];
-    d->score[j] = score;
-    for (Index k = 0; k <= j; ++k) {
-      const double* const gk = G.col(k).data();
-      double fisher = 0.0, observed = 0.0;
-      for (std::size_t t = 0; t < m; ++t) {
-        const Index i = rows[t];
-        const double gg = omega[i] * gj[i] * gk[i];
-        fisher += d->row_fisher[t] * gg, observed += d->row_observed[t] * gg;
+    for (Index j = 0; j < q; ++j) {
+      d->score[j] += omega[i] * score * G(i, j);
+      for (Index k = 0; k <= j; ++k) {
+        const double gg = omega[i] * G(i, j) * G(i, k);
+        d->fisher(j, k) += fisher * gg, d->observed(j, k) += observed * gg;
       }
-      d->fisher(j, k) = fisher, d->observed(j, k) = observed;
     }
   }
-  d->fisher = d->fisher.selfadjointView<Eigen::Lower>();
-  d->observed = d->observed.selfadjointView<Eigen::Lower>();
+  if (d) {
+    d->fisher = d->fisher.selfadjointView<Eigen::Lower>();
+    d->observed = d->observed.selfadjointView<Eigen::Lower>();
+  }
   return sum;
 }
 
