@@ -60,10 +60,14 @@ double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_wei
     for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
     std::nth_element(a.begin(), a.begin() + (k - 1), a.end());
     const double kth = a[static_cast<std::size_t>(k - 1)];
-    Index taken = 0;
-    for (Index i = 0; i < r.size(); ++i)
-      if (std::abs(r[i]) < kth) omega[i] = 1.0, ++taken;
-    for (Index i = 0; i < r.size() && taken < k; ++i)
+    Index taken = 0, first_tie = r.size();
+    for (Index i = 0; i < r.size(); ++i) {
+      const double v = std::abs(r[i]);
+      if (v < kth) omega[i] = 1.0, ++taken;
+      if (v == kth && first_tie == r.size()) first_tie = i;
+    }
+    // Rows equal to the k-th in row order, from the first of them.
+    for (Index i = first_tie; i < r.size() && taken < k; ++i)
       if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
   } else {
     std::vector<std::pair<double, Index>>& order = scratch.order;
@@ -84,7 +88,8 @@ double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_wei
 // Scratch of one thread: every start reuses it, so the loop allocates nothing.
 struct StartBuffers {
   explicit StartBuffers(Index n, Index p)
-      : rows(), A(p, p), b(p), qr(p, p), r(n), select(), omega(n), gram(p, p), rhs(p), llt(p) {
+      : rows(), A(p, p), b(p), qr(p, p), r(n), select(), omega(n), gram(p, p), rhs(p), row(p),
+        llt(p) {
     rows.reserve(static_cast<std::size_t>(2 * p));
   }
   std::vector<Index> rows;
@@ -96,6 +101,7 @@ struct StartBuffers {
   Vector omega;
   Matrix gram;
   Vector rhs;
+  Vector row;
   Eigen::LLT<Matrix> llt;
 };
 
@@ -110,13 +116,17 @@ double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h,
   buf.gram.setZero();
   buf.rhs.setZero();
   // The lower triangle term by term: for a handful of columns plain loops beat Eigen's
-  // rank updates, which are built for large matrices.
+  // rank updates, which are built for large matrices. The row is copied out of the
+  // column-major X first, so that each column of the triangle takes a contiguous update.
+  double* const x = buf.row.data();
   for (Index i = 0; i < X.rows(); ++i) {
     const double wi = buf.omega[i];
     if (!(wi > 0.0)) continue;
+    for (Index j = 0; j < p; ++j) x[j] = X(i, j);
     for (Index j = 0; j < p; ++j) {
-      const double wx = wi * X(i, j);
-      for (Index k = j; k < p; ++k) buf.gram(k, j) += wx * X(i, k);
+      const double wx = wi * x[j];
+      double* const column = buf.gram.col(j).data();
+      for (Index k = j; k < p; ++k) column[k] += wx * x[k];
       buf.rhs[j] += wx * y[i];
     }
   }

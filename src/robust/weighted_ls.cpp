@@ -28,32 +28,41 @@ template <typename Triangle> bool well_conditioned(const Triangle& R) {
 void WeightedLeastSquares::reduce(Index p) {
   qr_.compute(stack_);
   stack_.topRows(p) = qr_.matrixQR().topRows(p).triangularView<Eigen::Upper>();
-  stack_.bottomRows(stack_.rows() - p).setZero();
 }
 
 Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
                                                           const Vector& omega) {
   const Index p = X.cols();
+  rows_.resize(static_cast<std::size_t>(X.rows()));
+  roots_.resize(static_cast<std::size_t>(X.rows()));
+  std::size_t positive = 0;
+  for (Index i = 0; i < X.rows(); ++i)
+    if (omega[i] > 0.0) rows_[positive] = i, roots_[positive++] = std::sqrt(omega[i]);
   // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
   // positive weight are split into blocks of equal height: no block reduces more than a few
   // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
-  const Index count = std::max<Index>(1, (omega.array() > 0.0).count());
+  const Index count = std::max<Index>(1, static_cast<Index>(positive));
   const Index blocks = (count + kBlockRows - 1) / kBlockRows;
   const Index block = (count + blocks - 1) / blocks;
   if (stack_.rows() != p + block || stack_.cols() != p + 1) {
     stack_.resize(p + block, p + 1);
     qr_ = Eigen::HouseholderQR<Matrix>(stack_.rows(), stack_.cols());
   }
-  stack_.setZero();
-  Index filled = p;
-  for (Index i = 0; i < X.rows(); ++i) {
-    if (!(omega[i] > 0.0)) continue;
-    const double root = std::sqrt(omega[i]);
-    stack_.row(filled).head(p) = root * X.row(i);
-    stack_(filled, p) = root * y[i];
-    if (++filled == stack_.rows()) reduce(p), filled = p;
+  stack_.topRows(p).setZero();
+  // Each block is gathered column by column (contiguous in X and in the stack), every row
+  // of it written; a short last block is padded with zeros.
+  for (std::size_t first = 0; first < positive; first += static_cast<std::size_t>(block)) {
+    const std::size_t m = std::min(static_cast<std::size_t>(block), positive - first);
+    const Index* rows = rows_.data() + first;
+    const double* roots = roots_.data() + first;
+    for (Index j = 0; j <= p; ++j) {
+      const double* x = j < p ? X.col(j).data() : y.data();
+      double* out = stack_.col(j).data() + p;
+      for (std::size_t k = 0; k < m; ++k) out[k] = roots[k] * x[rows[k]];
+    }
+    stack_.bottomRows(block - static_cast<Index>(m)).setZero();
+    reduce(p);
   }
-  if (filled > p) reduce(p);
   return std::as_const(stack_).topRows(p);
 }
 
@@ -90,6 +99,11 @@ Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents) {
   Matrix scaled(X.rows(), X.cols());
   for (Index j = 0; j < X.cols(); ++j) {
     const int e = exponents[static_cast<std::size_t>(j)];
+    // Most columns are already in [1, 2): scalbn by 0 is the identity.
+    if (e == 0) {
+      scaled.col(j) = X.col(j);
+      continue;
+    }
     for (Index i = 0; i < X.rows(); ++i) scaled(i, j) = std::scalbn(X(i, j), -e);
   }
   return scaled;

@@ -31,6 +31,8 @@ class WeightedLeastSquares {
  private:
   void reduce(Index p);
 
+  std::vector<Index> rows_;   // rows of positive weight, in order (the first ones)
+  std::vector<double> roots_; // their sqrt(omega_i)
   Matrix stack_;
   Eigen::HouseholderQR<Matrix> qr_;
   Vector beta_;
