@@ -7,6 +7,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <Eigen/QR>
 
@@ -291,8 +292,12 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
   const Index p = X.cols();
   RobustFitResult out;
 
-  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v).
-  const Matrix Xv = root_v.asDiagonal() * X;
+  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), a copy
+  // of the design only when some v differs from 1 (times 1 is exact).
+  const bool unit_v = (root_v.array() == 1.0).all();
+  Matrix weighted;
+  if (!unit_v) weighted = root_v.asDiagonal() * X;
+  const Matrix& Xv = unit_v ? X : weighted;
   const Vector yv = y.cwiseProduct(root_v);
   const std::vector<Index> rows = subsample_rows(w, seed);
   TrimmedFit best;
@@ -418,7 +423,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
                            const Vector& y, const Vector& w, const Vector& v, double zero,
                            const std::string& noise, std::uint64_t seed,
                            const RobustStages& stages) {
-  const Matrix X = term_design(T, powers);
+  Matrix X = term_design(T, powers);
   check_observations(y, w, X.rows(), X.cols());
   require(v.size() == y.size(), kDimensionMismatch);
   require(v.allFinite() && std::isfinite(zero), "Non-finite input.");
@@ -439,8 +444,10 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   const std::vector<int> columns = column_exponents(X, w);
   const int ey = excess_exponent(std::max(y.cwiseAbs().maxCoeff(), std::abs(zero)), kMaxExponentY);
   const int ew = excess_exponent(w.sum(), kMaxExponentW);
-  RobustFitResult out = fit_scaled(T, scale_columns(X, columns), scaled(y, ey), scaled(w, ew),
-                                   v.cwiseSqrt(), std::scalbn(zero, -ey), kinds, seed, stages);
+  // The design is scaled in place: the fit holds one n x p matrix, not two.
+  RobustFitResult out =
+      fit_scaled(T, scale_columns(std::move(X), columns), scaled(y, ey), scaled(w, ew),
+                 v.cwiseSqrt(), std::scalbn(zero, -ey), kinds, seed, stages);
   for (Index j = 0; j < out.beta.size(); ++j)
     out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);
   require(out.beta.allFinite(), "the coefficients overflow the double range");

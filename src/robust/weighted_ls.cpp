@@ -95,18 +95,14 @@ std::vector<int> column_exponents(const Matrix& X, const Vector& w) {
   return exponents;
 }
 
-Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents) {
-  Matrix scaled(X.rows(), X.cols());
+Matrix scale_columns(Matrix X, const std::vector<int>& exponents) {
   for (Index j = 0; j < X.cols(); ++j) {
     const int e = exponents[static_cast<std::size_t>(j)];
     // Most columns are already in [1, 2): scalbn by 0 is the identity.
-    if (e == 0) {
-      scaled.col(j) = X.col(j);
-      continue;
-    }
-    for (Index i = 0; i < X.rows(); ++i) scaled(i, j) = std::scalbn(X(i, j), -e);
+    if (e == 0) continue;
+    for (Index i = 0; i < X.rows(); ++i) X(i, j) = std::scalbn(X(i, j), -e);
   }
-  return scaled;
+  return X;
 }
 
 Vector leverages(const Matrix& X, const Vector& omega) {

@@ -52,7 +52,8 @@ Vector weighted_leverage(const Matrix& X, const Vector& w);
 // row of zero weight is absent: far out in x, it must not scale the others' columns to 0.
 std::vector<int> column_exponents(const Matrix& X, const Vector& w);
 
-// X with column j scaled by 2^-e_j (std::scalbn: exact, subnormal columns included).
-Matrix scale_columns(const Matrix& X, const std::vector<int>& exponents);
+// X with column j scaled by 2^-e_j (std::scalbn: exact, subnormal columns included); a
+// design moved in is scaled in place.
+Matrix scale_columns(Matrix X, const std::vector<int>& exponents);
 
 } // namespace vasq
