@@ -705,6 +705,30 @@ def test_robust_fit(case, outcomes):
            lambda result: finite_fit(result, y.size, len(powers), len(T)))
 
 
+def fit_outcome(call):
+    """The arrays and numbers of a fit, or the kind of its refusal and, for ValueError, its
+    message (a TypeError names the entry)."""
+    try:
+        fits = call()
+    except TypeError:
+        return "TypeError"
+    except ValueError as exc:
+        return f"ValueError {exc}"
+    return [[np.asarray(value).tobytes() for key, value in sorted(fit.items())
+             if key != "noise_scores"] + [sorted(fit["noise_scores"].items())]
+            for fit in (fits if isinstance(fits, list) else [fits])]
+
+
+@settings(FUZZ, max_examples=ROBUST_EXAMPLES // 3)
+@given(case=robust_arguments())
+def test_robust_fits_is_robust_fit_of_each_candidate(case):
+    """Side by side or alone, a candidate gets the same bits or the same refusal."""
+    (T, powers, y, w, seed, disabled), _ = case
+    alone = fit_outcome(lambda: vc.robust_fit(T, powers, y, w, seed, disabled))
+    together = fit_outcome(lambda: vc.robust_fits(T, [powers, powers], y, w, seed, disabled))
+    assert together == (alone if isinstance(alone, str) else alone + alone)
+
+
 @FUZZ
 @given(case=robust_arguments())
 def test_design_matrix(case, outcomes):
