@@ -468,8 +468,15 @@ std::vector<RobustFitResult> robust_fits(const std::vector<Vector>& T,
                                          const RobustStages& stages) {
   std::vector<RobustFitResult> fits(candidates.size());
   std::vector<std::exception_ptr> failures(candidates.size());
+  // The largest term sets first: their elemental starts double with every term, and one
+  // taken last would leave the other threads idle while it runs.
+  std::vector<std::size_t> order(candidates.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return candidates[a].size() > candidates[b].size();
+  });
   parallel_for(static_cast<int>(candidates.size()), [&](int k) {
-    const auto j = static_cast<std::size_t>(k);
+    const std::size_t j = order[static_cast<std::size_t>(k)];
     try {
       fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages);
     } catch (...) {
