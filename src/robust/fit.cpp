@@ -258,6 +258,21 @@ bool readmits_one_sided_cluster(const std::vector<Vector>& T, const NoiseFit& co
   return true;
 }
 
+// Twice the log of the number of ways to pick the readings that `fit` rejects (|r_i| at or
+// beyond kBiweightC sigma_i) among all, by weight: the length of the code that names them,
+// log C(W, K) (Rissanen's two-part code, the outliers as a group). The biweight criterion
+// charges each rejected reading a bounded loss, so a model whose scale is too small at the
+// noisy end pays little for calling its clean readings there outliers; which readings are
+// called so is itself information the model must state.
+double rejection_code_length(const NoiseFit& fit, const Vector& w) {
+  double rejected = 0.0;
+  for (Index i = 0; i < w.size(); ++i)
+    if (w[i] > 0.0 && !(std::abs(fit.residuals[i]) < kBiweightC * fit.scale[i])) rejected += w[i];
+  const double total = w.sum();
+  return 2.0 * (std::lgamma(total + 1.0) - std::lgamma(rejected + 1.0) -
+                std::lgamma(total - rejected + 1.0));
+}
+
 // True when "auto" passes over the varying models of the mean: the readings show no trend
 // of their spread with the mean at about 5 % (the root of mean_trend_statistic, a |z|,
 // below kTrendZ), or, with at least kFewPerTerm points per term, a root kTrendSlack below
@@ -357,7 +372,12 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
           readmits_one_sided_cluster(T, *constant, fit, w))
         continue;
       // Ties go to the simpler model, listed first.
-      const double charged = fit.criterion + (varying ? margin : 0.0);
+      // With replicates the noise at each standard is seen apart from the curve, and the
+      // readings a model rejects are charged as named (rejection_code_length); without them
+      // a growing sd and a group of outliers at large means explain the readings alike, and
+      // the charge would favour taking the group in.
+      const double charged = fit.criterion + (varying ? margin : 0.0) +
+                             (unreplicated ? 0.0 : rejection_code_length(fit, w));
       if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;
       first = false;
     }

@@ -1,6 +1,7 @@
 """The core's high-breakdown fit against exact and independent computations."""
 
 import itertools
+import math
 import os
 import subprocess
 import sys
@@ -240,6 +241,7 @@ def replicate_deviations(x, y):
         ("constant", 15, 1, 3, 0.0, True),  # 5 points per term: the trend test alone
         ("constant", 15, 3, 3, 0.0, False),  # replicate deviations trend at |z| 2.5, residuals 0.5
         ("cv", 15, 0, 3, 0.0, False),
+        ("cv", 15, 17, 3, 0.0, False),  # constant scores 1.9 lower, rejecting 3 clean readings
         ("cv", 200, 2, 1, 0.1, False),
         ("two", 200, 0, 4, 0.0, False),
     ],
@@ -251,7 +253,8 @@ def test_auto_fits_the_varying_noise_only_where_the_spread_trends_with_the_mean(
     (the constant fit's residuals, or with replicates the larger of that and the replicate
     deviations') is below 1.96, or, with 10 points per term, below sqrt(log n + margin) -
     1.5 (margin 6 without replicates); it chooses what fitting those models by name and
-    keeping the lowest criterion, varying models charged the margin, chooses."""
+    keeping the lowest criterion, varying models charged the margin and, with replicates,
+    every model twice the log of the number of ways to place its rejected readings, chooses."""
     x, y = quadratic_readings(noise, n, seed, replicates, outliers)
     auto = fit(x, y, 3, noise="auto")
     named = {kind: fit(x, y, 3, noise=kind) for kind in ("constant", "power", "two_component")}
@@ -265,6 +268,10 @@ def test_auto_fits_the_varying_noise_only_where_the_spread_trends_with_the_mean(
     fitted = {"constant"} if skipped else set(named)
     assert set(auto["noise_scores"]) == fitted
     charged = {k: named[k]["noise_scores"][k] + (k != "constant") * margin for k in fitted}
+    if replicates > 1:  # the code length of the rejected readings' positions
+        for k in fitted:
+            K = int(np.sum(np.abs(named[k]["residuals"]) >= 4.685 * named[k]["scale"]))
+            charged[k] += 2.0 * np.log(math.comb(n, K))
     best = min(charged, key=charged.get)
     assert auto["noise_kind"] == best
     np.testing.assert_array_equal(auto["beta"], named[best]["beta"])
