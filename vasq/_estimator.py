@@ -352,8 +352,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if not np.isfinite(ys).all():
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
-        w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
-        v = _check_sample_weight(var_weights, Xa, dtype=np.float64, ensure_non_negative=True)
+        w, v = _weights(sample_weight, Xa), _weights(var_weights, Xa)
         model = fit_model(self, Xa, ys, w, v, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
@@ -453,6 +452,13 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: :meth:`PolynomialModel.summary` of `model_`."""
         return self._model().summary(feature_names)
+
+
+def _weights(values: ArrayLike | None, X: NDArray[np.float64]) -> Vector:
+    """Checked non-negative weights, one per row of X: ones when None, without a check."""
+    if values is None:
+        return np.ones(X.shape[0])
+    return _check_sample_weight(values, X, dtype=np.float64, ensure_non_negative=True)
 
 
 def _is_degree(value: object) -> bool:

@@ -127,7 +127,7 @@ class ExactMap:
         self.terms = terms
         self.denominator = denominator
 
-    def apply(self, values: Vector, y_scale: float = 1.0, y_loc: float = 0.0) -> Vector:
+    def apply(self, values: list[float], y_scale: float = 1.0, y_loc: float = 0.0) -> list[float]:
         """``y_loc + y_scale * M values`` (y_loc on the constant), each entry rounded once.
 
         Raises
@@ -135,7 +135,7 @@ class ExactMap:
         ValueError
             If an entry lies beyond the range of double precision.
         """
-        ratios = [v.as_integer_ratio() for v in values.tolist()]
+        ratios = [v.as_integer_ratio() for v in values]
         # Denominators of doubles are powers of two: the largest is a multiple of all.
         common = max(d for _, d in ratios)
         sums = [0] * len(self.terms)
@@ -151,9 +151,8 @@ class ExactMap:
         if l_num:
             constant = self.terms.index((0,) * len(self.terms[0]))
             numerators[constant] += l_num * (denominator // l_den)
-        return np.array([_rounded(n, denominator, term)
-                         for n, term in zip(numerators, self.terms, strict=True)],
-                        dtype=np.float64)
+        return [_rounded(n, denominator, term)
+                for n, term in zip(numerators, self.terms, strict=True)]
 
 
 def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
@@ -168,7 +167,8 @@ def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
     ValueError
         If a coefficient lies beyond the range of double precision.
     """
-    return ExactMap(powers, scaling).apply(beta, scaling.y_scale, scaling.y_loc)
+    coef = ExactMap(powers, scaling).apply(beta.tolist(), scaling.y_scale, scaling.y_loc)
+    return np.array(coef, dtype=np.float64)
 
 
 def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
@@ -183,8 +183,10 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
     if np.isnan(cov).any():
         return np.full(cov.shape, np.nan)
     exact = ExactMap(powers, scaling)
-    half_way = np.column_stack([exact.apply(c) for c in cov.T])
-    result: Matrix = np.column_stack([exact.apply(c) for c in half_way]) * scaling.y_scale**2
+    half_way = [exact.apply(c) for c in cov.T.tolist()]  # its columns
+    # Row i of the result's transpose is M times row i of half_way.
+    mapped = [exact.apply(list(row)) for row in zip(*half_way, strict=True)]
+    result: Matrix = np.array(mapped, dtype=np.float64).T * scaling.y_scale**2
     return 0.5 * (result + result.T)
 
 
