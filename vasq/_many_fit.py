@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import functools
 import hashlib
 import math
 import numbers
@@ -13,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 from sklearn.base import clone
-from threadpoolctl import threadpool_limits
+from threadpoolctl import ThreadpoolController
 
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._model import PolynomialModel
@@ -123,6 +124,16 @@ def fit_series(estimator: RobustPolynomialRegressor, plan: Plan, series_id: Hash
         return failed_row(series_id, len(y), exc)
 
 
+@functools.cache
+def thread_pools() -> ThreadpoolController:
+    """The thread pools of the native libraries loaded with the core, found once per process.
+
+    Finding them walks every loaded library, several ms holding the interpreter lock: once
+    per batch of a dozen short series, that was up to a tenth of their Python time.
+    """
+    return ThreadpoolController()
+
+
 def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
     """Fit every series of a batch, each on `threads` of the core's threads (None: its default).
 
@@ -132,6 +143,6 @@ def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
     the estimator fits the whole batch in turn: each fit replaces its whole result.
     """
     estimator = clone(plan.estimator)
-    with threadpool_limits(limits=threads, user_api="openmp"):
+    with thread_pools().limit(limits=threads, user_api="openmp"):
         series = zip(batch.ids, batch.X, batch.y, strict=True)
         return [fit_series(estimator, plan, i, X, y) for i, X, y in series]
