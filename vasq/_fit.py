@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import threading
 from numbers import Integral
-from typing import Any, Protocol
+from typing import Any, Protocol, cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -115,7 +115,7 @@ def core_seed(random_state: Any) -> int:
     generator = getattr(_SEEDED, "generator", None)
     if generator is None:
         generator = _SEEDED.generator = np.random.RandomState()
-    generator.seed(random_state)
+    generator.seed(cast(int, random_state))
     return int(generator.randint(INT32_MAX))
 
 

@@ -93,8 +93,8 @@ class ExactMap:
     closed under lowering an exponent). Doubles are dyadic rationals, so with every
     centre and half width written as an integer ratio, each entry of the map is an integer
     over one common denominator: a coefficient is then one integer dot product and one
-    correctly rounded division. Built once per model, term by term, so the work grows with
-    the number of terms, not with the tensor grid of their degrees.
+    correctly rounded division. Built once for every column of a conversion, term by term,
+    so the work grows with the number of terms, not with the tensor grid of their degrees.
     """
 
     def __init__(self, powers: Powers, scaling: Scaling) -> None:
