@@ -9,6 +9,7 @@ from typing import Any, Literal, overload
 import numpy as np
 from numpy.polynomial import Polynomial
 from numpy.typing import ArrayLike, NDArray
+from sklearn import get_config
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (
@@ -335,9 +336,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             is, the var_weights span more than a factor of 1e100, `noise` is not "auto"
             or "constant" with a least-squares method, there are too few samples or too
             little total weight for the degree (see `max_degree`), or a parameter is out
-            of range.
+            of range (not checked under scikit-learn's ``skip_parameter_validation``).
         """
-        self._validate_params()
+        if not get_config()["skip_parameter_validation"]:
+            self._validate_params()
         if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
             self.degree and all(_is_degree(d) for d in self.degree)
         ):

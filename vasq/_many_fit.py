@@ -13,6 +13,7 @@ from typing import NamedTuple
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from sklearn import config_context
 from sklearn.base import clone
 from threadpoolctl import ThreadpoolController
 
@@ -115,7 +116,7 @@ def fit_series(estimator: RobustPolynomialRegressor, plan: Plan, series_id: Hash
     kept = np.flatnonzero(~(np.isnan(y) | np.isnan(X).any(axis=1)))
     if kept.size < y.size:
         X, y = X[kept], y[kept]
-    estimator.set_params(random_state=series_seed(plan.base, series_id))
+    estimator.random_state = series_seed(plan.base, series_id)
     try:
         model = estimator.fit(X, y).model_
         points = fitted_points(model, kept, X, y) if plan.per_point else None
@@ -140,9 +141,11 @@ def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
     Where threads or processes run batches side by side, one thread each keeps the cores from
     being oversubscribed: the parallelism is across series. The core's team size is an
     OpenMP setting of the calling thread, so each worker thread sets its own. One copy of
-    the estimator fits the whole batch in turn: each fit replaces its whole result.
+    the estimator fits the whole batch in turn: each fit replaces its whole result. Its
+    parameters were checked by fit_curves, so its fits skip scikit-learn's check of them.
     """
     estimator = clone(plan.estimator)
-    with thread_pools().limit(limits=threads, user_api="openmp"):
+    with (thread_pools().limit(limits=threads, user_api="openmp"),
+          config_context(skip_parameter_validation=True)):
         series = zip(batch.ids, batch.X, batch.y, strict=True)
         return [fit_series(estimator, plan, i, X, y) for i, X, y in series]
