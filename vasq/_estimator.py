@@ -9,6 +9,7 @@ from typing import Any, Literal, overload
 import numpy as np
 from numpy.polynomial import Polynomial
 from numpy.typing import ArrayLike, NDArray
+from sklearn import get_config
 from sklearn.base import BaseEstimator, RegressorMixin
 from sklearn.utils._param_validation import Interval, StrOptions
 from sklearn.utils.validation import (
@@ -343,9 +344,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             is, the var_weights span more than a factor of 1e100, `noise` is not "auto"
             or "constant" with a least-squares method, there are too few samples or too
             little total weight for the degree (see `max_degree`), or a parameter is out
-            of range.
+            of range (not checked under scikit-learn's ``skip_parameter_validation``).
         """
-        self._validate_params()
+        if not get_config()["skip_parameter_validation"]:
+            self._validate_params()
         if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
             self.degree and all(_is_degree(d) for d in self.degree)
         ):
@@ -360,8 +362,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if not np.isfinite(ys).all():
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
-        w = _check_sample_weight(sample_weight, Xa, dtype=np.float64, ensure_non_negative=True)
-        v = _check_sample_weight(var_weights, Xa, dtype=np.float64, ensure_non_negative=True)
+        w, v = _weights(sample_weight, Xa), _weights(var_weights, Xa)
         model = fit_model(self, Xa, ys, w, v, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
@@ -461,6 +462,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     def summary(self, feature_names: Sequence[str] | None = None) -> str:
         """A table of the fit: :meth:`PolynomialModel.summary` of `model_`."""
         return self._model().summary(feature_names)
+
+
+def _weights(values: ArrayLike | None, X: NDArray[np.float64]) -> Vector:
+    """Checked non-negative weights, one per row of X: ones when None, without a check."""
+    if values is None:
+        return np.ones(X.shape[0])
+    checked: Vector = _check_sample_weight(values, X, dtype=np.float64, ensure_non_negative=True)
+    return checked
 
 
 def _is_degree(value: object) -> bool:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import functools
 import hashlib
 import math
 import numbers
@@ -12,8 +13,9 @@ from typing import NamedTuple
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+from sklearn import config_context
 from sklearn.base import clone
-from threadpoolctl import threadpool_limits
+from threadpoolctl import ThreadpoolController
 
 from vasq._estimator import RobustPolynomialRegressor
 from vasq._model import PolynomialModel
@@ -103,16 +105,18 @@ def fitted_points(model: PolynomialModel, row: npt.NDArray[np.int64], X: Floats,
     return Points(row, fitted, y - fitted, model.weights, model.inlier_mask)
 
 
-def fit_series(plan: Plan, series_id: Hashable, X: Floats, y: Floats) -> Row:
-    """Fit one series with its own seed, leaving out points with missing values.
+def fit_series(estimator: RobustPolynomialRegressor, plan: Plan, series_id: Hashable, X: Floats,
+               y: Floats) -> Row:
+    """Fit one series with `estimator` (a copy of the plan's) and its own seed.
 
-    The row is built inside the guard: a series whose fit or whose row raises a ValueError
-    reports it in its own row and leaves the others alone.
+    Points with missing values are left out. The row is built inside the guard: a series
+    whose fit or whose row raises a ValueError reports it in its own row and leaves the
+    others alone.
     """
     kept = np.flatnonzero(~(np.isnan(y) | np.isnan(X).any(axis=1)))
     if kept.size < y.size:
         X, y = X[kept], y[kept]
-    estimator = clone(plan.estimator).set_params(random_state=series_seed(plan.base, series_id))
+    estimator.random_state = series_seed(plan.base, series_id)
     try:
         model = estimator.fit(X, y).model_
         points = fitted_points(model, kept, X, y) if plan.per_point else None
@@ -121,13 +125,27 @@ def fit_series(plan: Plan, series_id: Hashable, X: Floats, y: Floats) -> Row:
         return failed_row(series_id, len(y), exc)
 
 
+@functools.cache
+def thread_pools() -> ThreadpoolController:
+    """The thread pools of the native libraries loaded with the core, found once per process.
+
+    Finding them walks every loaded library, several ms holding the interpreter lock: once
+    per batch of a dozen short series, that was up to a tenth of their Python time.
+    """
+    return ThreadpoolController()
+
+
 def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
     """Fit every series of a batch, each on `threads` of the core's threads (None: its default).
 
     Where threads or processes run batches side by side, one thread each keeps the cores from
     being oversubscribed: the parallelism is across series. The core's team size is an
-    OpenMP setting of the calling thread, so each worker thread sets its own.
+    OpenMP setting of the calling thread, so each worker thread sets its own. One copy of
+    the estimator fits the whole batch in turn: each fit replaces its whole result. Its
+    parameters were checked by fit_curves, so its fits skip scikit-learn's check of them.
     """
-    with threadpool_limits(limits=threads, user_api="openmp"):
+    estimator = clone(plan.estimator)
+    with (thread_pools().limit(limits=threads, user_api="openmp"),
+          config_context(skip_parameter_validation=True)):
         series = zip(batch.ids, batch.X, batch.y, strict=True)
-        return [fit_series(plan, i, X, y) for i, X, y in series]
+        return [fit_series(estimator, plan, i, X, y) for i, X, y in series]

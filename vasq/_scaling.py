@@ -85,43 +85,90 @@ def _standardise(y: Vector, kept: NDArray[np.bool_]) -> tuple[float, float, Vect
     return math.ldexp(loc, k), math.ldexp(scale, k), (small - loc) / scale
 
 
+class ExactMap:
+    """The change of units of the coefficients, exact: integer matrix over one denominator.
+
+    Scaled coefficient i contributes ``prod_k ((x_k - c_k) / h_k) ** powers[i, k]``, whose
+    expansion spreads over the lower terms, which the model must hold (its terms are
+    closed under lowering an exponent). Doubles are dyadic rationals, so with every
+    centre and half width written as an integer ratio, each entry of the map is an integer
+    over one common denominator: a coefficient is then one integer dot product and one
+    correctly rounded division. Built once for every column of a conversion, term by term,
+    so the work grows with the number of terms, not with the tensor grid of their degrees.
+    """
+
+    def __init__(self, powers: Powers, scaling: Scaling) -> None:
+        terms = list(map(tuple, powers.tolist()))
+        where = {p: i for i, p in enumerate(terms)}
+        # lines[k][e]: the nonzero numerators (j, a) of x_k ** j in ((x_k - c_k) / h_k) ** e,
+        # over the denominator of feature k, c_den^top * h_num^top (top its highest e).
+        lines: list[dict[int, list[tuple[int, int]]]] = []
+        denominator = 1
+        for k, (c, h) in enumerate(zip(scaling.centre.tolist(), scaling.half.tolist(),
+                                       strict=True)):
+            (c_num, c_den), (h_num, h_den) = c.as_integer_ratio(), h.as_integer_ratio()
+            exponents = set(powers[:, k].tolist())
+            top = max(exponents)
+            lines.append({
+                e: [(j, comb(e, j) * (-c_num) ** (e - j) * c_den ** (top - e + j)
+                     * h_den**e * h_num ** (top - e))
+                    for j in range(e + 1) if c_num or j == e]
+                for e in exponents
+            })
+            denominator *= c_den**top * h_num**top
+        # columns[i]: the nonzero entries (row, numerator) of scaled term i's column
+        self.columns: list[list[tuple[int, int]]] = []
+        for p in terms:
+            parts: dict[tuple[int, ...], int] = {(): 1}
+            for k, e in enumerate(p):
+                line = lines[k][e]
+                parts = {key + (j,): v * a for key, v in parts.items() for j, a in line}
+            self.columns.append([(where[key], v) for key, v in parts.items()])
+        self.terms = terms
+        self.denominator = denominator
+
+    def apply(self, values: list[float], y_scale: float = 1.0, y_loc: float = 0.0) -> list[float]:
+        """``y_loc + y_scale * M values`` (y_loc on the constant), each entry rounded once.
+
+        Raises
+        ------
+        ValueError
+            If an entry lies beyond the range of double precision.
+        """
+        ratios = [v.as_integer_ratio() for v in values]
+        # Denominators of doubles are powers of two: the largest is a multiple of all.
+        common = max(d for _, d in ratios)
+        sums = [0] * len(self.terms)
+        for (num, den), column in zip(ratios, self.columns, strict=True):
+            if num:
+                num *= common // den
+                for row, a in column:
+                    sums[row] += a * num
+        s_num, s_den = y_scale.as_integer_ratio()
+        l_num, l_den = y_loc.as_integer_ratio()
+        denominator = s_den * common * self.denominator * l_den
+        numerators = [s_num * total * l_den for total in sums]
+        if l_num:
+            constant = self.terms.index((0,) * len(self.terms[0]))
+            numerators[constant] += l_num * (denominator // l_den)
+        return [_rounded(n, denominator, term)
+                for n, term in zip(numerators, self.terms, strict=True)]
+
+
 def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
     """Coefficients in raw x of ``y_loc + y_scale * sum_i beta_i prod_k t_k ** powers[i, k]``.
 
-    Each factor ((x_k - c_k) / h_k) ** e expands into powers of x_k no higher than e, so
-    every term spreads over lower terms, which the model must hold (its terms are closed
-    under lowering an exponent). The expansion is exact, in rationals, and each coefficient
-    is rounded once: far from zero its parts cancel heavily, and 1 / h_k ** e overflows or
-    underflows where the coefficient itself does not. Term by term, the work grows with the
-    number of terms, not with the tensor grid of their degrees.
+    Exact, each coefficient rounded once: far from zero its parts cancel heavily, and
+    1 / h_k ** e overflows or underflows where the coefficient itself does not (see
+    `ExactMap`).
 
     Raises
     ------
     ValueError
         If a coefficient lies beyond the range of double precision.
     """
-    where = {p: i for i, p in enumerate(map(tuple, powers.tolist()))}
-    # expansion[k][e]: nonzero coefficients (j, a) of x_k ** j in ((x_k - c_k) / h_k) ** e
-    expansion: list[dict[int, list[tuple[int, Fraction]]]] = []
-    for k, (c, h) in enumerate(zip(scaling.centre.tolist(), scaling.half.tolist(), strict=True)):
-        shift, width = Fraction(c), Fraction(h)
-        expansion.append({
-            e: [(j, comb(e, j) * (-shift) ** (e - j) / width**e) for j in range(e + 1)
-                if shift or j == e]
-            for e in set(powers[:, k].tolist())
-        })
-    exact = dict.fromkeys(where, Fraction(0))
-    scale = Fraction(scaling.y_scale)
-    for b, p in zip(beta.tolist(), powers.tolist(), strict=True):
-        parts: dict[tuple[int, ...], Fraction] = {(): scale * Fraction(b)}
-        for k, e in enumerate(p):
-            line = expansion[k][e]
-            parts = {key + (j,): v * a for key, v in parts.items() for j, a in line}
-        for key, v in parts.items():
-            exact[key] += v
-    if scaling.y_loc:
-        exact[(0,) * powers.shape[1]] += Fraction(scaling.y_loc)
-    return np.array([_rounded(v, key) for key, v in exact.items()], dtype=np.float64)
+    coef = ExactMap(powers, scaling).apply(beta.tolist(), scaling.y_scale, scaling.y_loc)
+    return np.array(coef, dtype=np.float64)
 
 
 def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
@@ -129,28 +176,31 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
 
     The map from scaled coefficients to the user's is linear (plus a constant shift of the
     intercept, which does not change a covariance): with M its matrix, the result is
-    y_scale^2 M cov M^T, each product taken column by column through the same map. A
-    covariance with a NaN (too little weight among the inliers) is NaN throughout.
+    y_scale^2 M cov M^T, each product taken column by column through the exact map and
+    rounded once. A covariance with a NaN (too little weight among the inliers) is NaN
+    throughout.
     """
     if np.isnan(cov).any():
         return np.full(cov.shape, np.nan)
-    unit = Scaling(scaling.centre, scaling.half, 0.0, 1.0)
-    half_way = np.column_stack([to_user_units(c, powers, unit) for c in cov.T])
-    result: Matrix = (
-        np.column_stack([to_user_units(c, powers, unit) for c in half_way]) * scaling.y_scale**2
-    )
+    exact = ExactMap(powers, scaling)
+    half_way = [exact.apply(c) for c in cov.T.tolist()]  # its columns
+    # Row i of the result's transpose is M times row i of half_way.
+    mapped = [exact.apply(list(row)) for row in zip(*half_way, strict=True)]
+    result: Matrix = np.array(mapped, dtype=np.float64).T * scaling.y_scale**2
     return 0.5 * (result + result.T)
 
 
-def _rounded(value: Fraction, term: tuple[int, ...]) -> float:
-    """The double nearest `value`, or a ValueError if it over- or underflows."""
+def _rounded(numerator: int, denominator: int, term: tuple[int, ...]) -> float:
+    """The double nearest numerator / denominator, or a ValueError if it over- or underflows."""
     try:
-        result = value.numerator / value.denominator  # correctly rounded
+        result = numerator / denominator  # correctly rounded
     except OverflowError:
         result = math.inf
     if math.isinf(result) or (
-        value and abs(result) < sys.float_info.min and Fraction(result) != value
+        numerator and abs(result) < sys.float_info.min
+        and Fraction(result) != Fraction(numerator, denominator)
     ):
+        value = Fraction(numerator, denominator)
         # Its decimal exponent, then three digits of the ratio, which is of order one.
         exponent = math.floor(math.log10(abs(value.numerator)) - math.log10(value.denominator))
         digits, carry = f"{float(value / Fraction(10) ** exponent):.2e}".split("e")

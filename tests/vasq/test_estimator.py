@@ -10,6 +10,7 @@ from numpy.polynomial import polynomial as P
 from scipy import stats
 
 from vasq import RobustPolynomialRegressor
+from vasq._fit import INT32_MAX, core_seed
 
 
 def evaluate(coef, powers, X):
@@ -124,6 +125,18 @@ def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
     assert a.bic_scores_ == b.bic_scores_
     c = RobustPolynomialRegressor(random_state=np.random.RandomState(5)).fit(X, y)
     np.testing.assert_array_equal(c.coef_, a.coef_)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 5, 2**31, 2**32 - 1, np.int64(7), np.uint32(9), True])
+def test_an_integer_seed_draws_what_a_new_generator_of_it_draws(seed):
+    """On a thread's reseeded generator, after other seeds and on another thread alike."""
+    expected = int(np.random.RandomState(seed).randint(INT32_MAX))
+    drawn = [core_seed(12345), core_seed(seed), core_seed(seed)]
+    other = []
+    thread = threading.Thread(target=lambda: other.append(core_seed(seed)))
+    thread.start()
+    thread.join()
+    assert drawn[1:] + other == [expected] * 3
 
 
 def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with_outliers):

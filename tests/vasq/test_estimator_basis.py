@@ -1,13 +1,16 @@
 """The estimator's bases: terms, their count, their penalties and the change of units."""
 
 import math
+import re
+import sys
+from fractions import Fraction
 
 import numpy as np
 import pytest
 from numpy.polynomial import polynomial as P
 
 from vasq import _basis
-from vasq._scaling import Scaling, to_user_units
+from vasq._scaling import Scaling, to_user_covariance, to_user_units
 
 
 @pytest.mark.parametrize(
@@ -63,3 +66,91 @@ def test_change_of_units_gives_the_same_polynomial_in_raw_x(degrees):
         return sum(ci * np.prod(Z**p, axis=1) for ci, p in zip(c, powers, strict=True))
 
     np.testing.assert_allclose(value(coef, X), value(beta, T), rtol=1e-9, atol=1e-9)
+
+
+def binomial_expansion(beta, powers, scaling):
+    """The raw-x coefficients in Fractions: each term's product of binomials multiplied out."""
+    d = powers.shape[1]
+    total = dict.fromkeys(map(tuple, powers.tolist()), Fraction(0))
+    for b, p in zip(beta.tolist(), powers.tolist(), strict=True):
+        poly = {(): Fraction(scaling.y_scale) * Fraction(b)}
+        for k, e in enumerate(p):
+            c, h = Fraction(scaling.centre[k]), Fraction(scaling.half[k])
+            poly = {key + (j,): v * math.comb(e, j) * (-c) ** (e - j) / h**e
+                    for key, v in poly.items() for j in range(e + 1)}
+        for key, v in poly.items():
+            total[key] += v
+    total[(0,) * d] += Fraction(scaling.y_loc)
+    return list(total.items())
+
+
+def double_or_none(value):
+    """float(value), correctly rounded, or None where it over- or underflows."""
+    try:
+        result = float(value)
+    except OverflowError:
+        return None
+    inexact_subnormal = value and abs(result) < sys.float_info.min and Fraction(result) != value
+    return None if math.isinf(result) or inexact_subnormal else result
+
+
+def random_scaling(rng, n_features, regime):
+    """Centre, half width, y_loc and y_scale of one `regime` of magnitudes."""
+    sign = rng.choice([-1.0, 1.0], n_features)
+    centre, half = rng.uniform(-3.0, 3.0, n_features), 10.0 ** rng.uniform(-1.0, 1.0, n_features)
+    y_scale = 10.0 ** rng.uniform(-5.0, 5.0)
+    if regime == "far":  # x far from zero in a narrow range: huge cancelling parts
+        centre = sign * 10.0 ** rng.uniform(3.0, 12.0, n_features)
+        half = np.abs(centre) * 10.0 ** rng.uniform(-6.0, -1.0, n_features)
+    elif regime in ("x top", "x bottom"):
+        centre = sign * 10.0 ** rng.uniform(300.0, 307.0, n_features)
+        if regime == "x bottom":
+            centre = sign * 10.0 ** rng.uniform(-318.0, -300.0, n_features)
+            y_scale *= 1e-310
+        half = np.abs(centre) * 10.0 ** rng.uniform(-2.0, 0.0, n_features)
+    elif regime == "y top":
+        y_scale = 10.0 ** rng.uniform(300.0, 306.0)
+    elif regime == "y bottom":
+        y_scale = 10.0 ** rng.uniform(-322.0, -300.0)
+    return Scaling(centre, half, float(y_scale * rng.uniform(-1.0, 1.0)), float(y_scale))
+
+
+@pytest.mark.parametrize("regime", ["ordinary", "far", "x top", "x bottom", "y top", "y bottom"])
+@pytest.mark.parametrize("degrees", [(0,), (1,), (6,), (2, 3), (3, 1, 2)])
+def test_change_of_units_is_the_exact_expansion_rounded_once(regime, degrees):
+    """Every coefficient is the double nearest the exact one, or the first out of range raises."""
+    rng = np.random.default_rng([len(degrees), max(degrees), len(regime)])
+    powers = _basis.monomial_powers(degrees)
+    for _ in range(20):
+        scaling = random_scaling(rng, len(degrees), regime)
+        beta = rng.normal(0.0, 1.0, len(powers)) * 10.0 ** rng.uniform(-3.0, 3.0, len(powers))
+        beta[rng.random(len(powers)) < 0.2] = 0.0
+        expected = [(term, double_or_none(v)) for term, v in binomial_expansion(beta, powers, scaling)]
+        beyond = [term for term, v in expected if v is None]
+        if beyond:
+            name = "*".join(f"x{k}" if e == 1 else f"x{k}^{e}" for k, e in enumerate(beyond[0]) if e)
+            with pytest.raises(ValueError, match=rf"the coefficient of {re.escape(name or '1')} in"):
+                to_user_units(beta, powers, scaling)
+        else:
+            got = to_user_units(beta, powers, scaling)
+            assert got.tobytes() == np.array([v for _, v in expected]).tobytes()
+
+
+@pytest.mark.parametrize("degrees", [(4,), (2, 2)])
+def test_user_covariance_maps_each_column_and_row_exactly(degrees):
+    """y_scale^2 M cov M^T, each pass through M the exact expansion rounded once."""
+    rng = np.random.default_rng(len(degrees))
+    powers = _basis.monomial_powers(degrees)
+    d = len(degrees)
+    scaling = Scaling(rng.uniform(1e3, 1e4, d), rng.uniform(0.5, 5.0, d), 0.3, 2.5)
+    unit = Scaling(scaling.centre, scaling.half, 0.0, 1.0)
+    A = rng.normal(size=(len(powers), len(powers)))
+    cov = A @ A.T
+
+    def mapped(v):
+        return [float(x) for _, x in binomial_expansion(v, powers, unit)]
+
+    half_way = np.column_stack([mapped(c) for c in cov.T])
+    result = np.column_stack([mapped(r) for r in half_way]) * scaling.y_scale**2
+    expected = 0.5 * (result + result.T)
+    assert to_user_covariance(cov, powers, scaling).tobytes() == expected.tobytes()
