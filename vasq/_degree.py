@@ -221,8 +221,13 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     inliers = float(w[kept][fit.weights[kept] > 0.0].sum())
     share = mass / inliers if inliers > mass else 1.0
     variance = max(T / (mass * central_variance(share)), VARIANCE_FLOOR)
+    return mass * float(np.log(variance)) + log_shape + bic_penalty(fit, w)
+
+
+def bic_penalty(fit: CandidateFit, w: Vector) -> float:
+    """The penalty k log W of trimmed_bic: k the terms and noise parameters beyond the scale."""
     k = fit.beta.size + estimated_count(fit.noise.kind, fit.powers.shape[1]) - 1
-    return mass * float(np.log(variance)) + log_shape + k * float(np.log(w.sum()))
+    return k * float(np.log(w.sum()))
 
 
 def central_variance(share: float) -> float:
