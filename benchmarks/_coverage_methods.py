@@ -3,7 +3,9 @@
 Every method gives a `Fitted`: 95 % intervals for the coefficients (1, x, x^2), the
 confidence band and the prediction interval of one new reading on the case's grid, the
 readings it flags as outliers (None when it flags none) and, where it has one, an inverse
-interval for the concentration of the mean of m new readings.
+interval for the concentration of the mean of m new readings, with the prediction interval
+of such a mean at given concentrations (the inverse interval holds x exactly when that
+interval at x holds the mean).
 
 Ours: RobustPolynomialRegressor at the true degree with its default noise model, the same
 with degree="auto", and with var_weights 1/x^2 (the recipe of analytical methods; a new
@@ -52,6 +54,7 @@ class Fitted:
     flagged: np.ndarray | None
     inverse: Inverse | None = None
     noise_kind: str | None = None
+    mean_prediction: Inverse | None = None  # (x, m) -> interval of the mean of m readings
 
 
 def design(x: np.ndarray) -> np.ndarray:
@@ -80,6 +83,11 @@ def ours(
             _, lo, hi = est.inverse_predict(ybar, LEVEL, n_replicates=m)
         return lo, hi
 
+    def mean_prediction(x0: np.ndarray, m: int) -> Interval:
+        # A mean of m readings has the variance of one reading of m times the var_weight.
+        weights = np.full(x0.size, m * model.unit_var_weight)
+        return est.predict_interval(x0[:, None], LEVEL, kind="prediction", var_weights=weights)
+
     return Fitted(
         coef,
         est.predict_interval(grid[:, None], LEVEL),
@@ -88,6 +96,7 @@ def ours(
         ~est.inlier_mask_,
         inverse,
         model.noise.kind,
+        mean_prediction,
     )
 
 
@@ -147,7 +156,14 @@ def wls_variance_function(case: Case, y: np.ndarray, seed: int) -> Fitted:
     def inverse(ybar: np.ndarray, m: int) -> Interval:
         return classical_inverse(inverse_x, curve, curve_var, reading_var / m, t, ybar)
 
-    return Fitted(coef_interval(result), band, pred, None, inverse)
+    def mean_prediction(x0: np.ndarray, m: int) -> Interval:
+        D0 = design(x0)
+        at = D0 @ result.params
+        half = t * np.sqrt(np.einsum("ij,jk,ik->i", D0, result.cov_params(), D0)
+                           + result.scale * sd_of(at) ** 2 / m)
+        return at - half, at + half
+
+    return Fitted(coef_interval(result), band, pred, None, inverse, None, mean_prediction)
 
 
 def classical_inverse(

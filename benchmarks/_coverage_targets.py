@@ -35,6 +35,15 @@ def inverse_misses(r: dict) -> list[str]:
     return missed
 
 
+def expected_span(r: dict) -> str:
+    """The range of ours' coverage given the fit (expected over the new readings), m = 1, 3."""
+    spans = []
+    for m in (1, 3):
+        expected = r["inverse"][f"ours, m={m}"]["expected"]
+        spans.append(f"m={m}: {100 * min(expected):.1f}-{100 * max(expected):.1f}%")
+    return "; ".join(spans)
+
+
 def constant_noise_misses(cases: dict) -> list[str]:
     """Constant noise within 93-97 % (n = 40), and coefficients of n = 15 at 92 % or more.
 
@@ -67,5 +76,6 @@ def report_targets(cases: dict) -> None:
     for key in INVERSE_CASES:
         if key in cases:
             verdict(f"  {key}: inverse prediction 92-98%", inverse_misses(cases[key]))
+            print(f"    given the fit: {expected_span(cases[key])}")
     if "const-n40" in cases or "const-n15" in cases:
         verdict("  constant noise", constant_noise_misses(cases))
