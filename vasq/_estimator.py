@@ -90,14 +90,17 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     log-likelihood near the fit, while a rejected reading costs the same whatever sigma_i
     below abs(r_i) / c, so no model gains by shrinking its sd at an outlier. With
     replicates (the samples repeat their X twice over on average), every model is also
-    charged 2 log C(W, K), K the weight of the readings it rejects (abs(r_i) >= c sigma_i):
-    the length of the enumerative code that names them (Cover, IEEE Trans. Inf. Theory 19,
-    1973). The bounded loss makes each rejection cheap, and a sd too small at the noisy end
-    would call the clean readings there outliers (constant noise won so on 3 % of
-    two-component calibrations over two decades, rejecting 6-14 clean readings at the top
-    standards); replicates show that spread apart from the curve, while without them the
-    charge would favour a sd grown to take in a group of outliers at large means. Ties go
-    to the simpler model. Unless the samples repeat their X twice over on average (replicates,
+    charged sum_g 2 log C(m_g, k_g) over the levels g of X, m_g the weight of a level's
+    readings and k_g that of those the model rejects (abs(r_i) >= c sigma_i): the length
+    of the enumerative code that names them given their count at each level (Cover, IEEE
+    Trans. Inf. Theory 19, 1973). The bounded loss makes each rejection cheap, and a sd too
+    small at the noisy end would call the clean readings there outliers (constant noise won
+    so on 3 % of two-component calibrations over two decades, rejecting 6-14 clean
+    readings at the top standards); replicates show that spread apart from the curve. A
+    level all of whose readings but one are rejected, as when a fault shifts a standard's
+    readings together, costs only 2 log m_g. Without replicates the charge would favour a sd
+    grown to take in a group of outliers at large means, and is not made. Ties go to the
+    simpler model. Unless the samples repeat their X twice over on average (replicates,
     whose spread measures the noise apart from any curve), a power or two-component model
     is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a
     sd growing with the mean and a group of outliers at large means explain the data alike,

@@ -258,19 +258,28 @@ bool readmits_one_sided_cluster(const std::vector<Vector>& T, const NoiseFit& co
   return true;
 }
 
-// Twice the log of the number of ways to pick the readings that `fit` rejects (|r_i| at or
-// beyond kBiweightC sigma_i) among all, by weight: the length of the code that names them,
-// log C(W, K) (Rissanen's two-part code, the outliers as a group). The biweight criterion
-// charges each rejected reading a bounded loss, so a model whose scale is too small at the
-// noisy end pays little for calling its clean readings there outliers; which readings are
-// called so is itself information the model must state.
-double rejection_code_length(const NoiseFit& fit, const Vector& w) {
-  double rejected = 0.0;
-  for (Index i = 0; i < w.size(); ++i)
-    if (w[i] > 0.0 && !(std::abs(fit.residuals[i]) < kBiweightC * fit.scale[i])) rejected += w[i];
-  const double total = w.sum();
-  return 2.0 * (std::lgamma(total + 1.0) - std::lgamma(rejected + 1.0) -
-                std::lgamma(total - rejected + 1.0));
+// Twice the log of the number of ways to pick, at each replicate level, the readings that
+// `fit` rejects there (|r_i| at or beyond kBiweightC sigma_i) among that level's readings, by
+// weight: the length of the code that names them given their count per level,
+// sum_g log C(m_g, k_g) (enumerative coding, Cover 1973). The biweight criterion charges each
+// rejected reading a bounded loss, so a model whose scale is too small at the noisy end pays
+// little for calling its clean readings there outliers; which readings are called so is
+// itself information the model must state. A level whose readings are all rejected but
+// one, as when a fault shifts a standard's readings together, costs only log m_g: such a
+// group is told from noise by its own agreement, not by the count.
+double rejection_code_length(const ReplicateGroups& groups, const NoiseFit& fit, const Vector& w) {
+  double length = 0.0;
+  for (std::size_t g = 0; g + 1 < groups.starts.size(); ++g) {
+    double mass = 0.0, rejected = 0.0;
+    for (std::size_t j = groups.starts[g]; j < groups.starts[g + 1]; ++j) {
+      const Index i = groups.rows[j];
+      mass += w[i];
+      if (!(std::abs(fit.residuals[i]) < kBiweightC * fit.scale[i])) rejected += w[i];
+    }
+    length +=
+        std::lgamma(mass + 1.0) - std::lgamma(rejected + 1.0) - std::lgamma(mass - rejected + 1.0);
+  }
+  return 2.0 * length;
 }
 
 // True when "auto" passes over the varying models of the mean: the readings show no trend
@@ -377,7 +386,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       // a growing sd and a group of outliers at large means explain the readings alike, and
       // the charge would favour taking the group in.
       const double charged = fit.criterion + (varying ? margin : 0.0) +
-                             (unreplicated ? 0.0 : rejection_code_length(fit, w));
+                             (unreplicated ? 0.0 : rejection_code_length(groups, fit, w));
       if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;
       first = false;
     }

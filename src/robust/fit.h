@@ -71,8 +71,9 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 //    on ties), a varying model charged 6 more unless the rows repeat their features twice
 //    over on average (replicates tell a noise that grows from outliers; without them a
 //    varying model needs strong evidence), with replicates every model charged the code
-//    length of the readings it rejects (rejection_code_length, fit.cpp), and then none chosen that takes back a
-//    one-sided cluster of the readings constant noise rejects (a sign test at 1 %); the
+//    length of the readings it rejects at each level (rejection_code_length, fit.cpp), and
+//    then none chosen that takes back a one-sided cluster of the readings constant noise
+//    rejects (a sign test at 1 %); the
 //    varying models and their start are skipped when the root of mean_trend_statistic (on
 //    the constant fit's residuals, with replicates also on the deviations from the replicate
 //    means, the larger) is below 1.96, or, with at least kFewPerTerm points per term, below

@@ -254,7 +254,8 @@ def test_auto_fits_the_varying_noise_only_where_the_spread_trends_with_the_mean(
     deviations') is below 1.96, or, with 10 points per term, below sqrt(log n + margin) -
     1.5 (margin 6 without replicates); it chooses what fitting those models by name and
     keeping the lowest criterion, varying models charged the margin and, with replicates,
-    every model twice the log of the number of ways to place its rejected readings, chooses."""
+    every model twice the log of the number of ways to place its rejected readings among
+    the readings of each level, chooses."""
     x, y = quadratic_readings(noise, n, seed, replicates, outliers)
     auto = fit(x, y, 3, noise="auto")
     named = {kind: fit(x, y, 3, noise=kind) for kind in ("constant", "power", "two_component")}
@@ -268,10 +269,12 @@ def test_auto_fits_the_varying_noise_only_where_the_spread_trends_with_the_mean(
     fitted = {"constant"} if skipped else set(named)
     assert set(auto["noise_scores"]) == fitted
     charged = {k: named[k]["noise_scores"][k] + (k != "constant") * margin for k in fitted}
-    if replicates > 1:  # the code length of the rejected readings' positions
+    if replicates > 1:  # the code length of which readings are rejected at each level
         for k in fitted:
-            K = int(np.sum(np.abs(named[k]["residuals"]) >= 4.685 * named[k]["scale"]))
-            charged[k] += 2.0 * np.log(math.comb(n, K))
+            out = np.abs(named[k]["residuals"]) >= 4.685 * named[k]["scale"]
+            charged[k] += sum(2.0 * np.log(math.comb(int(np.sum(x == level)),
+                                                     int(np.sum(out[x == level]))))
+                              for level in np.unique(x))
     best = min(charged, key=charged.get)
     assert auto["noise_kind"] == best
     np.testing.assert_array_equal(auto["beta"], named[best]["beta"])
