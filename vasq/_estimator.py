@@ -106,9 +106,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     sd growing with the mean and a group of outliers at large means explain the data alike,
     and the varying model would take the group in. Without replicates, neither is a
     varying model chosen when the readings that constant noise rejects and it takes back
-    form a cluster on one side of its curve: their range in every feature at most a
-    quarter of the data's, and a sign test at level 1 % (Dixon & Mood, JASA 41, 1946) on
-    their weights, abs(W+ - W-) - 1 > 2.576 sqrt(W+ + W-), rejecting symmetry. A coherent
+    form a cluster on one side of its curve: their range in every feature at most 40 %
+    of the data's (a sensor fault can shift a third of the readings), and a sign test at
+    level 1 % (Dixon & Mood, JASA 41, 1946) on their weights, abs(W+ - W-) - 1 > 2.576
+    sqrt(W+ + W-), rejecting symmetry. A coherent
     group of outliers is one-sided and confined; noise that grows with the mean is on both
     sides, and a curve of too low a degree one-sided along a whole end of the range. The
     log-linear model is left to an explicit choice: it can rise steeply at an edge of the
