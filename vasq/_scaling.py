@@ -179,6 +179,11 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
     y_scale^2 M cov M^T, each product taken column by column through the exact map and
     rounded once. A covariance with a NaN (too little weight among the inliers) is NaN
     throughout.
+
+    Raises
+    ------
+    ValueError
+        If an entry lies beyond the range of double precision.
     """
     if np.isnan(cov).any():
         return np.full(cov.shape, np.nan)
@@ -186,8 +191,18 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
     half_way = [exact.apply(c) for c in cov.T.tolist()]  # its columns
     # Row i of the result's transpose is M times row i of half_way.
     mapped = [exact.apply(list(row)) for row in zip(*half_way, strict=True)]
-    result: Matrix = np.array(mapped, dtype=np.float64).T * scaling.y_scale**2
-    return 0.5 * (result + result.T)
+    unscaled = np.array(mapped, dtype=np.float64).T
+    # y_scale^2 overflows from about 1.3e154, where the covariance itself may not.
+    square = scaling.y_scale * scaling.y_scale
+    with np.errstate(over="ignore", invalid="ignore"):
+        result: Matrix = (unscaled * square if math.isfinite(square)
+                          else unscaled * scaling.y_scale * scaling.y_scale)
+        result = 0.5 * (result + result.T)
+    if not np.isfinite(result).all():
+        raise ValueError("the coefficients' covariance in the units of the data is beyond the "
+                         "range of double precision; predict, intervals and saved models are "
+                         "not affected, as they work in scaled coordinates")
+    return result
 
 
 def _rounded(numerator: int, denominator: int, term: tuple[int, ...]) -> float:

@@ -168,3 +168,17 @@ def test_powers_of_two_in_x_and_y_scale_the_fit_exactly():
         assert moved.inlier_mask_.tolist() == base.inlier_mask_.tolist()
         expected = np.ldexp(base.predict(grid), ky)
         assert moved.predict(np.ldexp(grid, kx)).tobytes() == expected.tobytes(), (kx, ky)
+
+
+@pytest.mark.parametrize("method", ["robust", "ols"])
+def test_coefficient_covariance_scales_with_y_until_it_leaves_the_double_range(method):
+    """Beyond y_scale ~ 1.3e154 the square of the scale overflows: a covariance that fits
+    in doubles is still given (y times 2^520 scales it exactly by 2^1040), one that does not
+    is refused with a ValueError, not an OverflowError."""
+    x, y = edge_data(1.0, 1.0)
+    y = y + np.random.default_rng(1).normal(0.0, 1e-3, y.size)
+    base = fitted(x, y, degree=2, method=method).coef_se_
+    big = fitted(x, y * 2.0**520, degree=2, method=method).coef_se_
+    np.testing.assert_array_equal(big, base * 2.0**520)
+    with pytest.raises(ValueError, match="covariance in the units of the data is beyond"):
+        fitted(x, y * 1e200, degree=2, method=method).coef_se_
