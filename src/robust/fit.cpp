@@ -267,7 +267,7 @@ bool readmits_one_sided_cluster(const std::vector<Vector>& T, const NoiseFit& co
 // rejected reading a bounded loss, so a model whose scale is too small at the noisy end pays
 // little for calling its clean readings there outliers; which readings are called so is
 // itself information the model must state. A level whose readings are all rejected but
-// one, as when a fault shifts a standard's readings together, costs only log m_g: such a
+// one, as when a fault shifts a standard's readings together, costs only 2 log m_g: such a
 // group is told from noise by its own agreement, not by the count.
 double rejection_code_length(const ReplicateGroups& groups, const NoiseFit& fit, const Vector& w) {
   double length = 0.0;
@@ -382,11 +382,11 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       if (unreplicated && varying && kinds.size() > 1 && constant &&
           readmits_one_sided_cluster(T, *constant, fit, w))
         continue;
-      // Ties go to the simpler model, listed first.
       // With replicates the noise at each standard is seen apart from the curve, and the
       // readings a model rejects are charged as named (rejection_code_length); without them
       // a growing sd and a group of outliers at large means explain the readings alike, and
-      // the charge would favour taking the group in.
+      // the charge would favour taking the group in. Ties go to the simpler model, listed
+      // first.
       const double charged = fit.criterion + (varying ? margin : 0.0) +
                              (unreplicated ? 0.0 : rejection_code_length(groups, fit, w));
       if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;

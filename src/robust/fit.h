@@ -73,11 +73,11 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 //    varying model needs strong evidence), with replicates every model charged the code
 //    length of the readings it rejects at each level (rejection_code_length, fit.cpp), and
 //    then none chosen that takes back a one-sided cluster of the readings constant noise
-//    rejects (a sign test at 1 %); the
-//    varying models and their start are skipped when the root of mean_trend_statistic (on
-//    the constant fit's residuals, with replicates also on the deviations from the replicate
-//    means, the larger) is below 1.96, or, with at least kFewPerTerm points per term, below
-//    sqrt(log W + margin) - kTrendSlack (varying_noise_hopeless, fit.cpp);
+//    rejects (a sign test at 1 %); the varying models and their start are skipped when the
+//    root of mean_trend_statistic (on the constant fit's residuals, with replicates also on
+//    the deviations from the replicate means, the larger) is below 1.96, or, with at least
+//    kFewPerTerm points per term, below sqrt(log W + margin) - kTrendSlack
+//    (varying_noise_hopeless, fit.cpp);
 // 5. with fewer than 10 points per term also IRLS from least squares at those scales, the
 //    lower biweight objective kept.
 // The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact
