@@ -105,16 +105,11 @@ std::vector<Index> subsample_rows(const Vector& w, std::uint64_t seed) {
   return rows;
 }
 
-// The weight mass h of the trimmed objective: the largest share with the highest breakdown.
-double trimmed_mass(const Vector& w, Index p) {
-  return std::floor((w.sum() + static_cast<double>(p) + 1.0) / 2.0);
-}
-
 // The trimmed fit of lowest objective on the rows (Xs, ys, ws).
 TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std::uint64_t seed,
                        const RobustStages& stages, RobustFitResult& out) {
   const Index p = Xs.cols();
-  const double h = trimmed_mass(ws, p);
+  const double h = trimmed_mass(ws.sum(), p);
   const bool unit = (ws.array() == 1.0).all();
   TrimScratch work;
   std::vector<TrimmedFit> starts;
@@ -332,7 +327,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
   } else {
     best = trimmed_fit(Xv(rows, Eigen::all), yv(rows), w(rows), seed, stages, out);
   }
-  out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows), p));
+  out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows).sum(), p));
 
   out.residuals.noalias() = y - X * best.beta;
   out.s0 = reweighted_scale(out.residuals.cwiseProduct(root_v), w, p);

@@ -60,7 +60,8 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // is "auto":
 // 1. elemental_start_count(p) random p-subsets, on a subsample of kSubsampleRows rows drawn
 //    from the seed when there are more, each scored by the trimmed objective with
-//    h = floor((W + p + 1) / 2), W the total weight, rows scaled by sqrt(v);
+//    h = trimmed_mass(W, p), W the total weight (half, and below kSmallSampleMass all but
+//    a quarter of the weight beyond the terms), rows scaled by sqrt(v);
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
 // 3. s0, the scale of its residuals times sqrt(v) on every row within 2.5 s0 (a reweighted
 //    trimmed scale, consistent at the normal, with a small-sample factor when p / W exceeds

@@ -217,7 +217,7 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
   const Matrix Xc = X(scored, Eigen::all);
   const Vector yc = y(scored);
   const Vector wc = w(scored);
-  const double hc = std::floor((wc.sum() + static_cast<double>(p) + 1.0) / 2.0);
+  const double hc = trimmed_mass(wc.sum(), p);
   const bool unit = (wc.array() == 1.0).all();
   Matrix betas(p, n_starts);
   Vector objectives(n_starts);

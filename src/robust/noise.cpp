@@ -519,7 +519,7 @@ Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
 
 double reweighted_scale(const Vector& r, const Vector& w, Index p) {
   const double mass = w.sum();
-  const double half = std::min(mass, std::floor((mass + static_cast<double>(p) + 1.0) / 2.0));
+  const double half = trimmed_mass(mass, p);
   TrimScratch work;
   const double trimmed = trimmed_objective(r, w, half, (w.array() == 1.0).all(), work);
   // The better half of a few points is chosen among many subsets, which shrinks its scale
@@ -677,13 +677,13 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
   out.scale = previous.cwiseQuotient(data.root_v);
   out.criterion = criterion(out.residuals, data.w, out.scale, free_params(kind, data.T.size()));
   // A varying sd can shrink onto a few rows fitted almost exactly (its likelihood has no
-  // bound there): a model that leaves fewer inliers than the trimmed half, which the
+  // bound there): a model that leaves fewer inliers than the trimmed mass, which the
   // high-breakdown start keeps by construction, has collapsed and is no estimate.
   if (kind != NoiseKind::constant) {
     double inliers = 0.0;
     for (Index i = 0; i < n; ++i)
       if (std::abs(out.residuals[i]) <= kBiweightC * out.scale[i]) inliers += data.w[i];
-    out.feasible = inliers >= std::floor((data.w.sum() + static_cast<double>(p) + 1.0) / 2.0);
+    out.feasible = inliers >= trimmed_mass(data.w.sum(), p);
   }
   return out;
 }

@@ -58,7 +58,7 @@ struct NoiseFit {
   int n_irls = 0;
   // False when the model's parameters cannot be estimated from these data (a power of a
   // mean that is the same on every row), or when a varying sd collapsed onto fewer rows
-  // than the trimmed half (within kBiweightC of their sd): the other fields are then
+  // than the trimmed mass (within kBiweightC of their sd): the other fields are then
   // meaningless.
   bool feasible = true;
 };
