@@ -150,6 +150,20 @@ def test_scale_of_a_chance_half_restarts_from_the_m_scale(seed):
     assert 0.9 * ols < final < 1.2 * ols
 
 
+@pytest.mark.parametrize("seed", [149, 247, 283])
+def test_few_readings_keep_all_but_a_quarter_in_the_trimmed_fit(seed):
+    """15 clean readings, 3 replicates at 5 levels: a quadratic through 3 levels fits their 9
+    readings far below the noise, and trimmed to that half the fit rejected 4 or 5 clean
+    readings against its scale. Trimming at most a quarter of the 12 beyond the terms, it
+    rejects none and its noise sd is least squares'."""
+    x = np.repeat(np.linspace(-1.0, 1.0, 5), 3)
+    y = 1.0 + 2.0 * x - 0.5 * x**2 + np.random.default_rng(seed).normal(0.0, 0.3, x.size)
+    result = fit(x, y, 3, noise="constant")
+    assert np.all(result["weights"] > 0.0)
+    ols = np.sqrt(sm.OLS(y, line_design(x, 3)).fit().scale)
+    assert 0.8 * ols < result["noise_params"][0] < 1.25 * ols
+
+
 @pytest.mark.parametrize("noise", ["power", "two_component"])
 @pytest.mark.parametrize("seed", [4, 6, 7])
 def test_window_of_outliers_stays_out_of_a_varying_noise_model(noise, seed):
