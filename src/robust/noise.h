@@ -41,8 +41,8 @@ Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
 
 // The scale of the residuals within kInlierCut scales: their weighted root mean square over
 // the weight less p, divided by the share of a normal variance within the cut, iterated from
-// the trimmed scale of the better half made consistent at the normal (and, above p / W =
-// 0.12, for the choice of that half among many subsets), and again from the biweight M-scale
+// the trimmed scale of the best trimmed_mass(W, p) made consistent at the normal (and, above
+// p / W = 0.12, for the choice of those among many subsets), and again from the biweight M-scale
 // of all residuals (breakdown 1/2, b (W - p) on the right-hand side) when it ends below half
 // of that with fewer than kFewPerTerm points per term. Outliers beyond the cut take no part,
 // however many; a start near the noise level does not take them in.
