@@ -32,9 +32,9 @@ double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_w
 // Total weight below which the trimmed objective sets aside at most a quarter of the weight
 // beyond the p terms, not half of it. The better half of a few readings is chosen among
 // many subsets: at 15 readings and 3 terms, 9 readings that a curve through them fits far
-// below the noise are common, and one clean fit in eight then rejects clean readings
+// below the noise are common, and one clean fit in seven then rejects clean readings
 // against that scale (coefficient intervals cover 91-92 %, not 95). Trimming 3 of the 15
-// leaves such a chance subset less room (one clean fit in sixteen), at a breakdown of
+// leaves such a chance subset less room (one clean fit in twelve), at a breakdown of
 // floor((W - p) / 4) readings: 3 in 15 at 3 terms, 4 in 21 at 4, 6 in 29 at 3.
 inline constexpr double kSmallSampleMass = 30.0;
 
