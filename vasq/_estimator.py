@@ -56,14 +56,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        log(1 - 0.5^p)) random p-point subsets (p terms, at most 3000), each solved exactly
        and given one concentration step on 128 rows spread evenly over the sample, where
        they are ranked by the trimmed sum of squares over a weight mass h = floor((W + p +
-       1) / 2), W the total weight, and below W = 30 at least W - floor((W - p) / 4). The
-       best 10 of them and least squares get two concentration steps on all rows (least
-       squares on the weight mass h of best-fitting points), and the best 3 of those steps
-       until the trimmed objective stops falling. Above 1500 samples this runs on a subsample of
-       1500. Half the points may be outliers of any kind, leverage points included; below
-       30, a quarter of those beyond the terms: the better half of so few is often a
-       chance group that a curve fits far below the noise, and its scale then rejects
-       clean readings.
+       1) / 2), W the total weight, and below W = 30 at least W - max(1, floor((W - p) /
+       4)). The best 10 of them and least squares get two concentration steps on all rows
+       (least squares on the weight mass h of best-fitting points), and the best 3 of those
+       steps until the trimmed objective stops falling. Above 1500 samples this runs on a
+       subsample of 1500. Half the points may be outliers of any kind, leverage points
+       included; below 30, a quarter of those beyond the terms and at least one: the better
+       half of so few is often a chance group that a curve fits far below the noise, and
+       its scale then rejects clean readings.
     3. The noise scale s0 of the trimmed fit: the root mean square of the residuals within
        2.5 s0, made consistent at the normal, iterated from the trimmed scale, and again
        from the biweight M-scale of all residuals (breakdown 1/2) when it ends below half

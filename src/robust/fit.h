@@ -61,7 +61,7 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // 1. elemental_start_count(p) random p-subsets, on a subsample of kSubsampleRows rows drawn
 //    from the seed when there are more, each scored by the trimmed objective with
 //    h = trimmed_mass(W, p), W the total weight (half, and below kSmallSampleMass all but
-//    a quarter of the weight beyond the terms), rows scaled by sqrt(v);
+//    a quarter of the weight beyond the terms, at least one reading), rows scaled by sqrt(v);
 // 2. concentration of the best kConcentrated and of least squares, the lowest objective kept;
 // 3. s0, the scale of its residuals times sqrt(v) on every row within 2.5 s0 (a reweighted
 //    trimmed scale, consistent at the normal, with a small-sample factor when p / W exceeds

@@ -30,21 +30,23 @@ double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_w
                          TrimScratch& work);
 
 // Total weight below which the trimmed objective sets aside at most a quarter of the weight
-// beyond the p terms, not half of it. The better half of a few readings is chosen among
-// many subsets: at 15 readings and 3 terms, 9 readings that a curve through them fits far
-// below the noise are common, and one clean fit in seven then rejects clean readings
-// against that scale (coefficient intervals cover 91-92 %, not 95). Trimming 3 of the 15
-// leaves such a chance subset less room (one clean fit in twelve), at a breakdown of
-// floor((W - p) / 4) readings: 3 in 15 at 3 terms, 4 in 21 at 4, 6 in 29 at 3.
+// beyond the p terms (and at least one reading where the half did), not half of it. The
+// better half of a few readings is chosen among many subsets: at 15 readings and 3 terms,
+// 9 readings that a curve through them fits far below the noise are common, and one clean
+// fit in seven then rejects clean readings against that scale (coefficient intervals
+// cover 91-92 %, not 95). Trimming 3 of the 15 leaves such a chance subset less room (one
+// clean fit in twelve), at a breakdown of max(1, floor((W - p) / 4)) readings: 1 in 6 at
+// 3 terms, 3 in 15, 4 in 21 at 4, 6 in 29 at 3.
 inline constexpr double kSmallSampleMass = 30.0;
 
 // The weight mass h of the trimmed objective at total weight W and p terms: the largest
 // share with the highest breakdown, floor((W + p + 1) / 2), and below kSmallSampleMass at
-// least W - floor((W - p) / 4); at most W.
+// least W - max(1, floor((W - p) / 4)); at most W. One reading is set aside even where a
+// quarter is none (6 readings, 3 terms): a least-squares start would take in any outlier.
 inline double trimmed_mass(double W, Index p) {
   const double half = std::floor((W + static_cast<double>(p) + 1.0) / 2.0);
   if (!(W < kSmallSampleMass)) return half;
-  const double set_aside = std::floor((W - static_cast<double>(p)) / 4.0);
+  const double set_aside = std::max(1.0, std::floor((W - static_cast<double>(p)) / 4.0));
   return std::min(W, std::max(half, W - set_aside));
 }
 

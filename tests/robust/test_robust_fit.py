@@ -28,9 +28,9 @@ def fit(x, y, p, w=None, seed=0, disabled=(), **noise):
 
 
 def trimmed_mass(n, p):
-    """Half the points plus (p + 1) / 2; below 30 points, all but a quarter of n - p."""
+    """Half the points plus (p + 1) / 2; below 30 points, all but a quarter of n - p, or 1."""
     half = (n + p + 1) // 2
-    return half if n >= 30 else min(n, max(half, n - (n - p) // 4))
+    return half if n >= 30 else min(n, max(half, n - max(1, (n - p) // 4)))
 
 
 def exact_lts(X, y):
@@ -60,7 +60,7 @@ def contaminated(seed, n, p, share=0.3, leverage=False):
 
 @pytest.mark.parametrize("p", [2, 3])
 @pytest.mark.parametrize("seed", range(3))
-@pytest.mark.parametrize("n", [10, 12])
+@pytest.mark.parametrize("n", [6, 10, 12])
 def test_trimmed_stage_finds_the_exact_least_trimmed_squares_fit(p, seed, n):
     x, y, _ = contaminated(seed, n, p, leverage=seed == 2)
     result = fit(x, y, p, seed=seed, disabled=["reweighting"])
