@@ -26,8 +26,13 @@ template <typename Triangle> bool well_conditioned(const Triangle& R) {
 } // namespace
 
 void WeightedLeastSquares::reduce(Index p) {
-  qr_.compute(stack_);
-  stack_.topRows(p) = qr_.matrixQR().topRows(p).triangularView<Eigen::Upper>();
+  // HouseholderQR::compute's own kernel, run on the stack itself: the same reflectors in the
+  // same order as on its copy, without copying the stack in and the triangle out.
+  householder_.resize(std::min(stack_.rows(), stack_.cols()));
+  workspace_.resize(stack_.cols());
+  Eigen::internal::householder_qr_inplace_blocked<Matrix, Vector>::run(stack_, householder_, 48,
+                                                                       workspace_.data());
+  stack_.topRows(p).triangularView<Eigen::StrictlyLower>().setZero();
 }
 
 Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
@@ -44,10 +49,7 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   const Index count = std::max<Index>(1, static_cast<Index>(positive));
   const Index blocks = (count + kBlockRows - 1) / kBlockRows;
   const Index block = (count + blocks - 1) / blocks;
-  if (stack_.rows() != p + block || stack_.cols() != p + 1) {
-    stack_.resize(p + block, p + 1);
-    qr_ = Eigen::HouseholderQR<Matrix>(stack_.rows(), stack_.cols());
-  }
+  if (stack_.rows() != p + block || stack_.cols() != p + 1) stack_.resize(p + block, p + 1);
   stack_.topRows(p).setZero();
   // Each block is gathered column by column (contiguous in X and in the stack), every row
   // of it written; a short last block is padded with zeros.
