@@ -45,6 +45,49 @@ struct SelectScratch {
   std::vector<std::pair<double, Index>> order;
 };
 
+// Ranges this short are left to std::nth_element (insertion sort); kSelectRounds
+// partitions that have not brought a range down to it leave it to std::nth_element too,
+// whose worst case is n log n.
+constexpr std::size_t kShortSelect = 16;
+constexpr int kSelectRounds = 48;
+
+// Moves the values of a[lo, hi) that satisfy `below` to its front, in no particular order,
+// and returns their end. No branch on the data: a branch on |r| < pivot goes either way
+// about as often on residuals, and its mispredictions cost nth_element most of its time.
+template <typename Below>
+std::size_t partition_front(double* a, std::size_t lo, std::size_t hi, Below below) {
+  std::size_t j = lo;
+  for (std::size_t i = lo; i < hi; ++i) {
+    const double v = a[i];
+    a[i] = a[j];
+    a[j] = v;
+    j += below(v) ? 1 : 0;
+  }
+  return j;
+}
+
+// The (target + 1)-th smallest of a[0, n), free of NaN; a is reordered. Quickselect on the
+// median of three, each round a partition below the pivot and, when the target is not
+// below it, one of the values equal to it, which always shrinks the range.
+double select_kth(double* a, std::size_t n, std::size_t target) {
+  std::size_t lo = 0, hi = n;
+  for (int round = 0; hi - lo > kShortSelect && round < kSelectRounds; ++round) {
+    const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+    const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    const std::size_t less = partition_front(a, lo, hi, [pivot](double v) { return v < pivot; });
+    if (target < less) {
+      hi = less;
+      continue;
+    }
+    const std::size_t equal =
+        partition_front(a, less, hi, [pivot](double v) { return v == pivot; });
+    if (target < equal) return pivot;
+    lo = equal;
+  }
+  std::nth_element(a + lo, a + target, a + hi);
+  return a[target];
+}
+
 // Weights of a concentration step: w_i on the rows of smallest |r| (ties to the lower row) up
 // to the mass h, the last row in part, 0 elsewhere. A selection when every weight is 1.
 void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
@@ -57,17 +100,23 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
     if (k == 0) return;
     std::vector<double>& a = scratch.values;
     a.resize(n);
-    for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
-    std::nth_element(a.begin(), a.begin() + (k - 1), a.end());
-    const double kth = a[static_cast<std::size_t>(k - 1)];
-    Index taken = 0, first_tie = r.size();
-    for (Index i = 0; i < r.size(); ++i) {
-      const double v = std::abs(r[i]);
-      if (v < kth) omega[i] = 1.0, ++taken;
-      if (v == kth && first_tie == r.size()) first_tie = i;
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      a[i] = std::abs(r[static_cast<Index>(i)]);
+      finite &= !std::isnan(a[i]);
     }
-    // Rows equal to the k-th in row order, from the first of them.
-    for (Index i = first_tie; i < r.size() && taken < k; ++i)
+    // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
+    const std::size_t target = static_cast<std::size_t>(k - 1);
+    if (!finite) std::nth_element(a.begin(), a.begin() + target, a.end());
+    const double kth = finite ? select_kth(a.data(), n, target) : a[target];
+    Index taken = 0;
+    for (Index i = 0; i < r.size(); ++i) {
+      const bool below = std::abs(r[i]) < kth;
+      omega[i] = below ? 1.0 : 0.0;
+      taken += below ? 1 : 0;
+    }
+    // Rows equal to the k-th in row order.
+    for (Index i = 0; i < r.size() && taken < k; ++i)
       if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
   } else {
     std::vector<std::pair<double, Index>>& order = scratch.order;
@@ -102,9 +151,11 @@ void add_weighted_rows(const Matrix& X, const Vector& y, const Vector& omega,
     const double wi = omega[i];
     if (!(wi > 0.0)) continue;
     for (Index j = 0; j < p; ++j) x[j] = X(i, j);
+#pragma GCC unroll 8
     for (Index j = 0; j < p; ++j) {
       const double wx = wi * x[j];
       double* const column = gram + j * p;
+#pragma GCC unroll 8
       for (Index k = j; k < p; ++k) column[k] += wx * x[k];
       rhs[j] += wx * y[i];
     }
