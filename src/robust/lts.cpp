@@ -39,50 +39,44 @@ constexpr int kStartChunk = 8;
 // Starts times scoring rows times terms below which the starts run on the calling thread.
 constexpr double kParallelWork = 2e5;
 
-// Reusable scratch of a selection: |r| when every weight is 1, (|r|, row) pairs otherwise.
+// Reusable scratch of a selection: |r| and a second buffer for its partitions when every
+// weight is 1, (|r|, row) pairs otherwise.
 struct SelectScratch {
   std::vector<double> values;
+  std::vector<double> spare;
   std::vector<std::pair<double, Index>> order;
 };
 
-// Ranges this short are left to std::nth_element (insertion sort); kSelectRounds
-// partitions that have not brought a range down to it leave it to std::nth_element too,
-// whose worst case is n log n.
-constexpr std::size_t kShortSelect = 16;
-constexpr int kSelectRounds = 48;
+// Partitions of a selection before what is left goes to std::nth_element, whose worst
+// case is n log n: a median of three reduces a range of residuals by half about every round.
+constexpr int kSelectRounds = 64;
 
-// Moves the values of a[lo, hi) that satisfy `below` to its front, in no particular order,
-// and returns their end. No branch on the data: a branch on |r| < pivot goes either way
-// about as often on residuals, and its mispredictions cost nth_element most of its time.
-template <typename Below>
-std::size_t partition_front(double* a, std::size_t lo, std::size_t hi, Below below) {
-  std::size_t j = lo;
-  for (std::size_t i = lo; i < hi; ++i) {
-    const double v = a[i];
-    a[i] = a[j];
-    a[j] = v;
-    j += below(v) ? 1 : 0;
-  }
-  return j;
-}
-
-// The (target + 1)-th smallest of a[0, n), free of NaN; a is reordered. Quickselect on the
-// median of three, each round a partition below the pivot and, when the target is not
-// below it, one of the values equal to it, which always shrinks the range.
-double select_kth(double* a, std::size_t n, std::size_t target) {
+// The (target + 1)-th smallest of a[0, n), free of NaN, by quickselect on the median of
+// three; `spare` (n long) and a are overwritten. Each round writes the values below the pivot
+// to the front of the other buffer and those above it to the back, and counts the equal
+// ones, whose value it knows, so that every round removes the pivot at least. Every value is
+// written to both ends and the cursor that keeps it advances: no branch on the data (a
+// branch on |r| < pivot goes either way about as often on residuals, and its
+// mispredictions were most of nth_element's time), and no store that the next value reads.
+double select_kth(double* a, double* spare, std::size_t n, std::size_t target) {
   std::size_t lo = 0, hi = n;
-  for (int round = 0; hi - lo > kShortSelect && round < kSelectRounds; ++round) {
+  for (int round = 0; round < kSelectRounds; ++round) {
     const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
     const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
-    const std::size_t less = partition_front(a, lo, hi, [pivot](double v) { return v < pivot; });
-    if (target < less) {
-      hi = less;
-      continue;
+    std::size_t less = lo, greater = hi;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const double v = a[i];
+      spare[less] = v;
+      spare[greater - 1] = v;
+      less += v < pivot ? 1 : 0;
+      greater -= v > pivot ? 1 : 0;
     }
-    const std::size_t equal =
-        partition_front(a, less, hi, [pivot](double v) { return v == pivot; });
-    if (target < equal) return pivot;
-    lo = equal;
+    if (target >= less && target < greater) return pivot;
+    if (target < less)
+      hi = less;
+    else
+      lo = greater;
+    std::swap(a, spare);
   }
   std::nth_element(a + lo, a + target, a + hi);
   return a[target];
@@ -93,11 +87,15 @@ double select_kth(double* a, std::size_t n, std::size_t target) {
 void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
                      SelectScratch& scratch, Vector& omega) {
   const std::size_t n = static_cast<std::size_t>(r.size());
-  omega.setZero(r.size());
   if (unit_weights) {
     // The k-th smallest |r| by selection; rows below it, then rows equal to it in row order.
+    // Every weight is written below.
     const Index k = std::min(r.size(), static_cast<Index>(h));
-    if (k == 0) return;
+    omega.resize(r.size());
+    if (k == 0) {
+      omega.setZero();
+      return;
+    }
     std::vector<double>& a = scratch.values;
     a.resize(n);
     bool finite = true;
@@ -108,7 +106,8 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
     // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
     const std::size_t target = static_cast<std::size_t>(k - 1);
     if (!finite) std::nth_element(a.begin(), a.begin() + target, a.end());
-    const double kth = finite ? select_kth(a.data(), n, target) : a[target];
+    scratch.spare.resize(n);
+    const double kth = finite ? select_kth(a.data(), scratch.spare.data(), n, target) : a[target];
     Index taken = 0;
     for (Index i = 0; i < r.size(); ++i) {
       const bool below = std::abs(r[i]) < kth;
@@ -119,6 +118,7 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
     for (Index i = 0; i < r.size() && taken < k; ++i)
       if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
   } else {
+    omega.setZero(r.size());
     std::vector<std::pair<double, Index>>& order = scratch.order;
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i)
