@@ -108,12 +108,9 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
     if (!finite) std::nth_element(a.begin(), a.begin() + target, a.end());
     scratch.spare.resize(n);
     const double kth = finite ? select_kth(a.data(), scratch.spare.data(), n, target) : a[target];
-    Index taken = 0;
-    for (Index i = 0; i < r.size(); ++i) {
-      const bool below = std::abs(r[i]) < kth;
-      omega[i] = below ? 1.0 : 0.0;
-      taken += below ? 1 : 0;
-    }
+    for (Index i = 0; i < r.size(); ++i) omega[i] = std::abs(r[i]) < kth ? 1.0 : 0.0;
+    // A sum of ones and zeros: exact.
+    Index taken = static_cast<Index>(omega.sum());
     // Rows equal to the k-th in row order.
     for (Index i = 0; i < r.size() && taken < k; ++i)
       if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
@@ -147,10 +144,12 @@ template <Index P>
 void add_weighted_rows(const Matrix& X, const Vector& y, const Vector& omega,
                        double* __restrict gram, double* __restrict rhs, double* __restrict x) {
   const Index p = P > 0 ? P : X.cols();
-  for (Index i = 0; i < X.rows(); ++i) {
+  const Index n = X.rows();
+  const double* const design = X.data();
+  for (Index i = 0; i < n; ++i) {
     const double wi = omega[i];
     if (!(wi > 0.0)) continue;
-    for (Index j = 0; j < p; ++j) x[j] = X(i, j);
+    for (Index j = 0; j < p; ++j) x[j] = design[i + j * n];
 #pragma GCC unroll 8
     for (Index j = 0; j < p; ++j) {
       const double wx = wi * x[j];
