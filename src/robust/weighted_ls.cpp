@@ -40,9 +40,17 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   const Index p = X.cols();
   rows_.resize(static_cast<std::size_t>(X.rows()));
   roots_.resize(static_cast<std::size_t>(X.rows()));
+  // Every row is written at the next free place, which only a positive weight keeps: no
+  // branch on the weights, which a concentration step or a biweight leaves zero at random.
   std::size_t positive = 0;
-  for (Index i = 0; i < X.rows(); ++i)
-    if (omega[i] > 0.0) rows_[positive] = i, roots_[positive++] = std::sqrt(omega[i]);
+  Index* const kept = rows_.data();
+  double* const kept_roots = roots_.data();
+  const double* const weights = omega.data();
+  for (Index i = 0; i < X.rows(); ++i) {
+    kept[positive] = i;
+    kept_roots[positive] = std::sqrt(std::max(weights[i], 0.0));
+    positive += weights[i] > 0.0 ? 1 : 0;
+  }
   // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
   // positive weight are split into blocks of equal height: no block reduces more than a few
   // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
