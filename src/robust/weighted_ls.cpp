@@ -26,12 +26,14 @@ template <typename Triangle> bool well_conditioned(const Triangle& R) {
 } // namespace
 
 void WeightedLeastSquares::reduce(Index p) {
-  // HouseholderQR::compute's own kernel, run on the stack itself: the same reflectors in the
-  // same order as on its copy, without copying the stack in and the triangle out.
+  // HouseholderQR::compute's own kernel at its block size, run on the stack itself: the same
+  // reflectors in the same order as on its copy, without copying the stack in and the
+  // triangle out.
+  constexpr Index kHouseholderBlock = 48;
   householder_.resize(std::min(stack_.rows(), stack_.cols()));
   workspace_.resize(stack_.cols());
-  Eigen::internal::householder_qr_inplace_blocked<Matrix, Vector>::run(stack_, householder_, 48,
-                                                                       workspace_.data());
+  Eigen::internal::householder_qr_inplace_blocked<Matrix, Vector>::run(
+      stack_, householder_, kHouseholderBlock, workspace_.data());
   stack_.topRows(p).triangularView<Eigen::StrictlyLower>().setZero();
 }
 
