@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <numeric>
+#include <optional>
 
 #include <Eigen/QR>
 
@@ -38,38 +39,83 @@ constexpr int kStartChunk = 8;
 // Starts times scoring rows times terms below which the starts run on the calling thread.
 constexpr double kParallelWork = 2e5;
 
-// Reusable scratch of a selection: |r| when every weight is 1, (|r|, row) pairs otherwise.
+// Reusable scratch of a selection: |r| and a second buffer for its partitions when every
+// weight is 1, (|r|, row) pairs otherwise.
 struct SelectScratch {
   std::vector<double> values;
+  std::vector<double> spare;
   std::vector<std::pair<double, Index>> order;
 };
 
+// Partitions of a selection before what is left goes to std::nth_element, whose worst
+// case is n log n: a median of three reduces a range of residuals by half about every round.
+constexpr int kSelectRounds = 64;
+
+// The (target + 1)-th smallest of a[0, n), free of NaN, by quickselect on the median of
+// three; `spare` (n long) and a are overwritten. Each round writes the values below the pivot
+// to the front of the other buffer and those above it to the back, and counts the equal
+// ones, whose value it knows, so that every round removes the pivot at least. Every value is
+// written to both ends and the cursor that keeps it advances: no branch on the data (a
+// branch on |r| < pivot goes either way about as often on residuals, and its
+// mispredictions were most of nth_element's time), and no store that the next value reads.
+double select_kth(double* a, double* spare, std::size_t n, std::size_t target) {
+  std::size_t lo = 0, hi = n;
+  for (int round = 0; round < kSelectRounds; ++round) {
+    const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+    const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    std::size_t less = lo, greater = hi;
+    for (std::size_t i = lo; i < hi; ++i) {
+      const double v = a[i];
+      spare[less] = v;
+      spare[greater - 1] = v;
+      less += v < pivot ? 1 : 0;
+      greater -= v > pivot ? 1 : 0;
+    }
+    if (target >= less && target < greater) return pivot;
+    if (target < less)
+      hi = less;
+    else
+      lo = greater;
+    std::swap(a, spare);
+  }
+  std::nth_element(a + lo, a + target, a + hi);
+  return a[target];
+}
+
 // Weights of a concentration step: w_i on the rows of smallest |r| (ties to the lower row) up
 // to the mass h, the last row in part, 0 elsewhere. A selection when every weight is 1.
-// Returns the trimmed objective sum_i omega_i r_i^2.
-double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
-                       SelectScratch& scratch, Vector& omega) {
+void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
+                     SelectScratch& scratch, Vector& omega) {
   const std::size_t n = static_cast<std::size_t>(r.size());
-  omega.setZero(r.size());
   if (unit_weights) {
     // The k-th smallest |r| by selection; rows below it, then rows equal to it in row order.
+    // Every weight is written below.
     const Index k = std::min(r.size(), static_cast<Index>(h));
-    if (k == 0) return 0.0;
+    omega.resize(r.size());
+    if (k == 0) {
+      omega.setZero();
+      return;
+    }
     std::vector<double>& a = scratch.values;
     a.resize(n);
-    for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
-    std::nth_element(a.begin(), a.begin() + (k - 1), a.end());
-    const double kth = a[static_cast<std::size_t>(k - 1)];
-    Index taken = 0, first_tie = r.size();
-    for (Index i = 0; i < r.size(); ++i) {
-      const double v = std::abs(r[i]);
-      if (v < kth) omega[i] = 1.0, ++taken;
-      if (v == kth && first_tie == r.size()) first_tie = i;
+    bool finite = true;
+    for (std::size_t i = 0; i < n; ++i) {
+      a[i] = std::abs(r[static_cast<Index>(i)]);
+      finite &= !std::isnan(a[i]);
     }
-    // Rows equal to the k-th in row order, from the first of them.
-    for (Index i = first_tie; i < r.size() && taken < k; ++i)
+    // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
+    const std::size_t target = static_cast<std::size_t>(k - 1);
+    if (!finite) std::nth_element(a.begin(), a.begin() + target, a.end());
+    scratch.spare.resize(n);
+    const double kth = finite ? select_kth(a.data(), scratch.spare.data(), n, target) : a[target];
+    for (Index i = 0; i < r.size(); ++i) omega[i] = std::abs(r[i]) < kth ? 1.0 : 0.0;
+    // A sum of ones and zeros: exact.
+    Index taken = static_cast<Index>(omega.sum());
+    // Rows equal to the k-th in row order.
+    for (Index i = 0; i < r.size() && taken < k; ++i)
       if (std::abs(r[i]) == kth) omega[i] = 1.0, ++taken;
   } else {
+    omega.setZero(r.size());
     std::vector<std::pair<double, Index>>& order = scratch.order;
     order.resize(n);
     for (std::size_t i = 0; i < n; ++i)
@@ -82,20 +128,60 @@ double trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_wei
       mass += omega[i];
     }
   }
+}
+
+// The trimmed objective of weights from trimmed_weights: sum_i omega_i r_i^2.
+double weighted_squares(const Vector& omega, const Vector& r) {
   return omega.dot(r.cwiseProduct(r));
 }
+
+// Adds omega_i X_i' X_i (its lower triangle) to `gram` and omega_i X_i' y_i to `rhs` over the
+// rows of positive omega_i, in row order; p = P columns when P > 0. The row is copied out of the
+// column-major X first, so that each column of the triangle takes a contiguous update; a fixed
+// P lets the compiler unroll the few terms of an elemental fit, where loops of unknown length
+// spend more on their control than on the products.
+template <Index P>
+void add_weighted_rows(const Matrix& X, const Vector& y, const Vector& omega,
+                       double* __restrict gram, double* __restrict rhs, double* __restrict x) {
+  const Index p = P > 0 ? P : X.cols();
+  const Index n = X.rows();
+  const double* const design = X.data();
+  for (Index i = 0; i < n; ++i) {
+    const double wi = omega[i];
+    if (!(wi > 0.0)) continue;
+    for (Index j = 0; j < p; ++j) x[j] = design[i + j * n];
+#pragma GCC unroll 8
+    for (Index j = 0; j < p; ++j) {
+      const double wx = wi * x[j];
+      double* const column = gram + j * p;
+#pragma GCC unroll 8
+      for (Index k = j; k < p; ++k) column[k] += wx * x[k];
+      rhs[j] += wx * y[i];
+    }
+  }
+}
+
+// add_weighted_rows by count of terms, the entry 0 for any count from kFixedTerms on.
+using RowAdder = void (*)(const Matrix&, const Vector&, const Vector&, double*, double*, double*);
+constexpr Index kFixedTerms = 9;
+constexpr RowAdder kRowAdders[kFixedTerms] = {
+    add_weighted_rows<0>, add_weighted_rows<1>, add_weighted_rows<2>,
+    add_weighted_rows<3>, add_weighted_rows<4>, add_weighted_rows<5>,
+    add_weighted_rows<6>, add_weighted_rows<7>, add_weighted_rows<8>};
 
 // Scratch of one thread: every start reuses it, so the loop allocates nothing.
 struct StartBuffers {
   explicit StartBuffers(Index n, Index p)
-      : rows(), A(p, p), b(p), qr(p, p), r(n), select(), omega(n), gram(p, p), rhs(p), row(p),
-        llt(p) {
+      : rows(), A(p, p), b(p), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n), gram(p, p),
+        rhs(p), row(p), llt(p) {
     rows.reserve(static_cast<std::size_t>(2 * p));
   }
   std::vector<Index> rows;
   Matrix A;
   Vector b;
   Eigen::ColPivHouseholderQR<Matrix> qr;
+  Vector qtb; // Q'b of the elemental system
+  Vector beta;
   Vector r;
   SelectScratch select;
   Vector omega;
@@ -105,44 +191,50 @@ struct StartBuffers {
   Eigen::LLT<Matrix> llt;
 };
 
-// One concentration step from buf.r, the residuals of `beta` on the scoring rows, by the
+// One concentration step from buf.r, the residuals of buf.beta on the scoring rows, by the
 // normal equations (a ranking needs a few digits, not the accuracy of QR); returns the sum of
 // squares of the new fit over the rows the step chose, a bound on its trimmed objective.
-// A singular system keeps `beta`.
+// A singular system keeps buf.beta.
 double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h, bool unit,
-                    Vector& beta, StartBuffers& buf) {
+                    StartBuffers& buf) {
   trimmed_weights(buf.r, w, h, unit, buf.select, buf.omega);
-  const Index p = X.cols();
   buf.gram.setZero();
   buf.rhs.setZero();
-  // The lower triangle term by term: for a handful of columns plain loops beat Eigen's
-  // rank updates, which are built for large matrices. The row is copied out of the
-  // column-major X first, so that each column of the triangle takes a contiguous update.
+  // For a handful of columns plain loops beat Eigen's rank updates, built for large matrices.
+  double* const gram = buf.gram.data();
+  double* const rhs = buf.rhs.data();
   double* const x = buf.row.data();
-  for (Index i = 0; i < X.rows(); ++i) {
-    const double wi = buf.omega[i];
-    if (!(wi > 0.0)) continue;
-    for (Index j = 0; j < p; ++j) x[j] = X(i, j);
-    for (Index j = 0; j < p; ++j) {
-      const double wx = wi * x[j];
-      double* const column = buf.gram.col(j).data();
-      for (Index k = j; k < p; ++k) column[k] += wx * x[k];
-      buf.rhs[j] += wx * y[i];
-    }
-  }
+  const Index p = X.cols();
+  (p < kFixedTerms ? kRowAdders[p] : kRowAdders[0])(X, y, buf.omega, gram, rhs, x);
   buf.llt.compute(buf.gram);
   if (buf.llt.info() == Eigen::Success) {
     buf.b = buf.llt.solve(buf.rhs);
-    if (buf.b.allFinite()) beta = buf.b;
+    if (buf.b.allFinite()) buf.beta = buf.b;
   }
-  buf.r.noalias() = y - X * beta;
-  return buf.omega.dot(buf.r.cwiseProduct(buf.r));
+  buf.r.noalias() = y - X * buf.beta;
+  return weighted_squares(buf.omega, buf.r);
+}
+
+// ColPivHouseholderQR::solve of buf.A beta = buf.b into buf.beta, step for step, in buffers
+// that persist: solve() allocates its copy of b and the result on every start.
+void solve_elemental(StartBuffers& buf) {
+  const Index rank = buf.qr.nonzeroPivots();
+  buf.beta.setZero(buf.qr.cols());
+  if (rank == 0) return;
+  buf.qtb = buf.b;
+  buf.qtb.applyOnTheLeft(buf.qr.householderQ().setLength(rank).adjoint());
+  buf.qr.matrixQR()
+      .topLeftCorner(rank, rank)
+      .triangularView<Eigen::Upper>()
+      .solveInPlace(buf.qtb.topRows(rank));
+  const auto& permutation = buf.qr.colsPermutation().indices();
+  for (Index i = 0; i < rank; ++i) buf.beta[permutation[i]] = buf.qtb[i];
 }
 
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
-// every row), solved exactly (in least squares once rows were added).
-Vector elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& positive,
-                     Index rank, Draws& draws, StartBuffers& buf) {
+// every row), solved exactly (in least squares once rows were added) into buf.beta.
+void elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& positive, Index rank,
+                   Draws& draws, StartBuffers& buf) {
   const Index p = X.cols();
   const Index n_pos = static_cast<Index>(positive.size());
   buf.rows.clear();
@@ -159,7 +251,7 @@ Vector elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>&
       buf.b[j] = y[buf.rows[static_cast<std::size_t>(j)]];
     }
     buf.qr.compute(buf.A);
-    if (buf.qr.rank() >= rank || m >= n_pos) return buf.qr.solve(buf.b);
+    if (buf.qr.rank() >= rank || m >= n_pos) return solve_elemental(buf);
   }
 }
 
@@ -226,30 +318,33 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
   // A team costs more than a small search gains on a busy machine.
   const bool parallel =
       static_cast<double>(n_starts) * static_cast<double>(Xc.size()) >= kParallelWork;
-  // Chunks of starts share one set of buffers; a failure ends its chunk and is rethrown in
-  // start order below.
+  // Chunks of starts share one set of buffers (the calling thread's one for all of them); a
+  // failure ends its chunk and is rethrown in start order below.
   const int n_chunks = (n_starts + kStartChunk - 1) / kStartChunk;
-  const auto run_chunk = [&](int c) {
+  const auto run_chunk = [&](int c, StartBuffers* shared) {
     const int first = c * kStartChunk;
     try {
-      StartBuffers buf(Xc.rows(), p);
+      std::optional<StartBuffers> own;
+      StartBuffers& buf = shared ? *shared : own.emplace(Xc.rows(), p);
       for (int k = first; k < std::min(n_starts, first + kStartChunk); ++k) {
         Draws draws{mix(base + static_cast<std::uint64_t>(k)) * 0x9e3779b97f4a7c15ULL};
-        Vector beta = elemental_fit(X, y, positive, rank, draws, buf);
-        buf.r.noalias() = yc - Xc * beta;
+        elemental_fit(X, y, positive, rank, draws, buf);
+        buf.r.noalias() = yc - Xc * buf.beta;
         // One concentration step before ranking: an exact fit through a clean subset can
         // still miss the clean majority far from its points, the step brings it there.
-        objectives[k] = ranking_step(Xc, yc, wc, hc, unit, beta, buf);
-        betas.col(k) = beta;
+        objectives[k] = ranking_step(Xc, yc, wc, hc, unit, buf);
+        betas.col(k) = buf.beta;
       }
     } catch (...) {
       failures[static_cast<std::size_t>(first)] = std::current_exception();
     }
   };
-  if (parallel)
-    parallel_for(n_chunks, run_chunk);
-  else
-    for (int c = 0; c < n_chunks; ++c) run_chunk(c);
+  if (parallel) {
+    parallel_for(n_chunks, [&](int c) { run_chunk(c, nullptr); });
+  } else {
+    StartBuffers buf(Xc.rows(), p);
+    for (int c = 0; c < n_chunks; ++c) run_chunk(c, &buf);
+  }
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
 
@@ -274,12 +369,14 @@ TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double
   Vector r = y - X * start.beta;
   Vector omega, next_omega;
   WeightedLeastSquares ls;
-  start.objective = trimmed_weights(r, w, h, unit, order, omega);
+  trimmed_weights(r, w, h, unit, order, omega);
+  start.objective = weighted_squares(omega, r);
   for (steps = 0; steps < max_steps;) {
     const Vector& beta = ls.solve(X, y, omega);
     ++steps;
     r.noalias() = y - X * beta;
-    const double objective = trimmed_weights(r, w, h, unit, order, next_omega);
+    trimmed_weights(r, w, h, unit, order, next_omega);
+    const double objective = weighted_squares(next_omega, r);
     // A step cannot raise the objective but by rounding; it is then over.
     if (!(objective < start.objective)) break;
     start.beta = beta, start.objective = objective;

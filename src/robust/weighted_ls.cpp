@@ -26,8 +26,15 @@ template <typename Triangle> bool well_conditioned(const Triangle& R) {
 } // namespace
 
 void WeightedLeastSquares::reduce(Index p) {
-  qr_.compute(stack_);
-  stack_.topRows(p) = qr_.matrixQR().topRows(p).triangularView<Eigen::Upper>();
+  // HouseholderQR::compute's own kernel at its block size, run on the stack itself: the same
+  // reflectors in the same order as on its copy, without copying the stack in and the
+  // triangle out.
+  constexpr Index kHouseholderBlock = 48;
+  householder_.resize(std::min(stack_.rows(), stack_.cols()));
+  workspace_.resize(stack_.cols());
+  Eigen::internal::householder_qr_inplace_blocked<Matrix, Vector>::run(
+      stack_, householder_, kHouseholderBlock, workspace_.data());
+  stack_.topRows(p).triangularView<Eigen::StrictlyLower>().setZero();
 }
 
 Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
@@ -35,19 +42,24 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   const Index p = X.cols();
   rows_.resize(static_cast<std::size_t>(X.rows()));
   roots_.resize(static_cast<std::size_t>(X.rows()));
+  // Every row is written at the next free place, which only a positive weight keeps: no
+  // branch on the weights, which a concentration step or a biweight leaves zero at random.
   std::size_t positive = 0;
-  for (Index i = 0; i < X.rows(); ++i)
-    if (omega[i] > 0.0) rows_[positive] = i, roots_[positive++] = std::sqrt(omega[i]);
+  Index* const kept = rows_.data();
+  double* const kept_roots = roots_.data();
+  const double* const weights = omega.data();
+  for (Index i = 0; i < X.rows(); ++i) {
+    kept[positive] = i;
+    kept_roots[positive] = std::sqrt(std::max(weights[i], 0.0));
+    positive += weights[i] > 0.0 ? 1 : 0;
+  }
   // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
   // positive weight are split into blocks of equal height: no block reduces more than a few
   // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
   const Index count = std::max<Index>(1, static_cast<Index>(positive));
   const Index blocks = (count + kBlockRows - 1) / kBlockRows;
   const Index block = (count + blocks - 1) / blocks;
-  if (stack_.rows() != p + block || stack_.cols() != p + 1) {
-    stack_.resize(p + block, p + 1);
-    qr_ = Eigen::HouseholderQR<Matrix>(stack_.rows(), stack_.cols());
-  }
+  if (stack_.rows() != p + block || stack_.cols() != p + 1) stack_.resize(p + block, p + 1);
   stack_.topRows(p).setZero();
   // Each block is gathered column by column (contiguous in X and in the stack), every row
   // of it written; a short last block is padded with zeros.

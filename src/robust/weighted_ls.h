@@ -34,7 +34,8 @@ class WeightedLeastSquares {
   std::vector<Index> rows_;   // rows of positive weight, in order (the first ones)
   std::vector<double> roots_; // their sqrt(omega_i)
   Matrix stack_;
-  Eigen::HouseholderQR<Matrix> qr_;
+  Vector householder_; // the reflectors' coefficients of the last reduction
+  Vector workspace_;   // scratch of the reduction, one entry per column
   Vector beta_;
 };
 
