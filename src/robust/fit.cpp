@@ -313,20 +313,12 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
   const Index p = X.cols();
   RobustFitResult out;
 
-  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), a copy
-  // of the design only when some v differs from 1 (times 1 is exact).
-  const bool unit_v = (root_v.array() == 1.0).all();
-  Matrix weighted;
-  if (!unit_v) weighted = root_v.asDiagonal() * X;
-  const Matrix& Xv = unit_v ? X : weighted;
-  const Vector yv = y.cwiseProduct(root_v);
+  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), on the
+  // subsample only (at most kSubsampleRows rows, however large the design).
   const std::vector<Index> rows = subsample_rows(w, seed);
-  TrimmedFit best;
-  if (static_cast<Index>(rows.size()) == n) {
-    best = trimmed_fit(Xv, yv, w, seed, stages, out);
-  } else {
-    best = trimmed_fit(Xv(rows, Eigen::all), yv(rows), w(rows), seed, stages, out);
-  }
+  const Vector root_vs = root_v(rows);
+  const TrimmedFit best = trimmed_fit(root_vs.asDiagonal() * X(rows, Eigen::all),
+                                      y(rows).cwiseProduct(root_vs), w(rows), seed, stages, out);
   out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows).sum(), p));
 
   out.residuals.noalias() = y - X * best.beta;
@@ -349,6 +341,10 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       if (!start)
         start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
       NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, *start);
+      // A start no later kind shares is dropped at once: its sd is a vector of the rows.
+      if (std::none_of(std::find(kinds.begin(), kinds.end(), kind) + 1, kinds.end(),
+                       [&](NoiseKind later) { return start_shape(later) == start_shape(kind); }))
+        start.reset();
       out.n_irls += fit.n_irls;
       // Constant noise, first in the list, can always be fitted; "auto" skips the others
       // when they cannot.
@@ -470,9 +466,12 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   const std::vector<int> columns = column_exponents(X, w);
   const int ey = excess_exponent(std::max(y.cwiseAbs().maxCoeff(), std::abs(zero)), kMaxExponentY);
   const int ew = excess_exponent(w.sum(), kMaxExponentW);
-  // The design is scaled in place: the fit holds one n x p matrix, not two.
+  // The design is scaled in place (the fit holds one n x p matrix, not two), y and w copied
+  // only when they are scaled.
+  const Vector y_scaled = ey ? scaled(y, ey) : Vector();
+  const Vector w_scaled = ew ? scaled(w, ew) : Vector();
   RobustFitResult out =
-      fit_scaled(T, scale_columns(std::move(X), columns), scaled(y, ey), scaled(w, ew),
+      fit_scaled(T, scale_columns(std::move(X), columns), ey ? y_scaled : y, ew ? w_scaled : w,
                  v.cwiseSqrt(), std::scalbn(zero, -ey), kinds, seed, stages);
   for (Index j = 0; j < out.beta.size(); ++j)
     out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);

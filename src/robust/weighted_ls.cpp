@@ -108,7 +108,14 @@ Matrix scale_columns(Matrix X, const std::vector<int>& exponents) {
 Vector leverages(const Matrix& X, const Vector& omega) {
   // The hat matrix is the same for any scaling of a column or of all the weights: powers of
   // two that bring both near 1 keep the squares of huge or tiny entries in the double range.
-  const Matrix Xs = scale_columns(X, column_exponents(X, omega));
+  const std::vector<int> exponents = column_exponents(X, omega);
+  // A design already in [1, 2) on the weighted rows (the robust fit's) is read in place: a
+  // copy of a large design is several times the data.
+  const bool in_place =
+      std::all_of(exponents.begin(), exponents.end(), [](int e) { return e == 0; });
+  Matrix copy;
+  if (!in_place) copy = scale_columns(X, exponents);
+  const Matrix& Xs = in_place ? X : copy;
   const double top = omega.size() > 0 ? omega.maxCoeff() : 0.0;
   if (!(top > 0.0)) return Vector::Zero(X.rows());
   const int shift = std::ilogb(top);
@@ -116,7 +123,8 @@ Vector leverages(const Matrix& X, const Vector& omega) {
   for (Index i = 0; i < v.size(); ++i) v[i] = std::scalbn(omega[i], -shift);
   const Index p = X.cols();
   WeightedLeastSquares work;
-  const auto stack = work.triangle(Xs, Vector::Zero(X.rows()), v);
+  // Any right-hand side leaves the triangle of the design's columns as it is: v serves.
+  const auto stack = work.triangle(Xs, v, v);
   // Rows of X times the inverse of R: by substitution where `solve` would substitute (a
   // noise fit takes leverages every cycle, and p SVDs cost more than the rest), else the
   // pseudo-inverse column by column in minimum norm.
