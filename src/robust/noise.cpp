@@ -343,10 +343,10 @@ Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const V
   const Index n = r.size();
   Vector omega(n);
   for (Index i = 0; i < n; ++i) omega[i] = w[i] * biweight(r[i] / s[i]).weight / (s[i] * s[i]);
-  const Vector h = leverages(X, omega);
-  Vector root(n);
+  // The roots replace the leverages in place.
+  Vector root = leverages(X, omega);
   for (Index i = 0; i < n; ++i) {
-    const double share = w[i] > 0.0 ? 1.0 - h[i] / w[i] : 0.0;
+    const double share = w[i] > 0.0 ? 1.0 - root[i] / w[i] : 0.0;
     root[i] = share > kMinResidualShare ? std::sqrt(share) : 0.0;
   }
   return root;
@@ -354,15 +354,15 @@ Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const V
 
 // The log-linear sd is held within the range it takes on the rows it admits as inliers: no
 // extrapolation towards leverage points.
-void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vector& rv,
-                      const Vector& w) {
+void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vector& r,
+                      const Vector& root_v, const Vector& w) {
   Vector& c = model.params;
   const Index d = static_cast<Index>(T.size());
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (Index i = 0; i < rv.size(); ++i) {
+  for (Index i = 0; i < r.size(); ++i) {
     double eta = c[0];
     for (Index k = 0; k < d; ++k) eta += c[k + 1] * T[static_cast<std::size_t>(k)][i];
-    if (w[i] > 0.0 && std::abs(rv[i]) <= kInlierCut * std::exp(eta))
+    if (w[i] > 0.0 && std::abs(r[i] * root_v[i]) <= kInlierCut * std::exp(eta))
       lo = std::min(lo, eta), hi = std::max(hi, eta);
   }
   if (!(lo <= hi)) lo = hi = c[0];
@@ -623,43 +623,52 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
     theta = theta.cwiseProduct(unit);
   }
-  Vector omega(n), last_cut;
+  // Each cycle holds its per-row quantities in these, allocated once: the scales of a large
+  // fit are vectors of the rows.
+  Vector omega(n), ra(n), cut_a(n), last_cut(n);
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
-    const Vector rv = out.residuals.cwiseProduct(data.root_v);
-    const Vector cut = kInlierCut * previous;
     // Scales that no longer move give the same model: converged (a reading on the cut may
     // flip in and out; its weight is near zero either way).
-    if (cycle > 0 && ((cut - last_cut).array().abs() <= kCycleTol * cut.array()).all()) break;
-    last_cut = cut;
+    bool still = cycle > 0;
+    for (Index i = 0; still && i < n; ++i) {
+      const double cut = kInlierCut * previous[i];
+      still = std::abs(cut - last_cut[i]) <= kCycleTol * cut;
+    }
+    if (still) break;
+    last_cut = kInlierCut * previous;
     // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
     // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i).
     const Vector root =
         residual_roots(data.X, out.residuals, data.w, previous.cwiseQuotient(data.root_v));
-    Vector ra(n), cut_a(n);
     for (Index i = 0; i < n; ++i) {
-      const bool informs = root[i] > 0.0 && std::abs(rv[i]) <= cut[i];
+      const double rv = out.residuals[i] * data.root_v[i];
+      const bool informs = root[i] > 0.0 && std::abs(rv) <= last_cut[i];
       omega[i] = informs ? data.w[i] : 0.0;
-      ra[i] = informs ? rv[i] / root[i] : 0.0;
-      cut_a[i] = informs ? cut[i] / root[i] : cut[i];
+      ra[i] = informs ? rv / root[i] : 0.0;
+      cut_a[i] = informs ? last_cut[i] / root[i] : last_cut[i];
     }
-    const Vector mu = (data.X * out.beta).array() - data.zero;
+    Vector mu = (data.X * out.beta).array() - data.zero;
     const double floor = mean_floor(mu, data.w);
-    const Matrix Z = log_covariates(kind, mu, floor, data.T);
+    // The two-component model's gradient is its own (log_sd), not that of covariates.
+    Matrix Z =
+        kind == NoiseKind::two_component ? Matrix() : log_covariates(kind, mu, floor, data.T);
     // Without inliers (rows far out, all of them) the previous parameters stay.
     const double mass = omega.sum();
     if (mass > 0.0 && kind == NoiseKind::two_component) {
       const Vector unit = two_component_units(mu, data.w, s0);
       const double top = s0 / std::sqrt(unit[1]);
-      theta =
-          truncated_fit(kind, theta.cwiseQuotient(unit), Z, mu / top, ra / s0, cut_a / s0, omega)
-              .cwiseProduct(unit);
+      // In the units of the components, in place: mu, ra and cut_a are not read again.
+      mu /= top, ra /= s0, cut_a /= s0;
+      theta = truncated_fit(kind, theta.cwiseQuotient(unit), Z, mu, ra, cut_a, omega)
+                  .cwiseProduct(unit);
     } else if (mass > 0.0 && kind != NoiseKind::log_linear) {
       // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
       theta = truncated_fit(kind, std::move(theta), Z, mu, ra, cut_a, omega);
     } else if (mass > 0.0) {
       const std::vector<int> exponents = column_exponents(Z, data.w);
       theta = scale_coefficients(truncated_fit(kind, scale_coefficients(theta, exponents, 1),
-                                               scale_columns(Z, exponents), mu, ra, cut_a, omega),
+                                               scale_columns(std::move(Z), exponents), mu, ra,
+                                               cut_a, omega),
                                  exponents, -1);
     }
     if (!theta.allFinite()) {
@@ -667,7 +676,8 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
       return out;
     }
     out.model = model_of(kind, theta, floor);
-    if (kind == NoiseKind::log_linear) bound_log_linear(out.model, data.T, rv, data.w);
+    if (kind == NoiseKind::log_linear)
+      bound_log_linear(out.model, data.T, out.residuals, data.root_v, data.w);
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);
     refine(data, kCycleIrlsTol, out);

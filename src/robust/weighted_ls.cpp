@@ -140,7 +140,8 @@ Vector leverages(const Matrix& X, const Vector& omega) {
     const Index m = std::min(kBlockRows, X.rows() - start);
     h.segment(start, m) = (Xs.middleRows(start, m) * inverse).rowwise().squaredNorm();
   }
-  return (v.array() > 0.0).select(v.cwiseProduct(h).cwiseMin(1.0), 0.0);
+  for (Index i = 0; i < h.size(); ++i) h[i] = v[i] > 0.0 ? std::min(v[i] * h[i], 1.0) : 0.0;
+  return h;
 }
 
 Vector weighted_leverage(const Matrix& X, const Vector& w) {
