@@ -71,9 +71,11 @@ def fit_model(
     mean = D @ chosen.beta
     scale = chosen.noise.at(T, mean, scaling.zero) / np.sqrt(v)
     inlier = chosen.weights > 0.0
-    cov = _uncertainty.huber_covariance(D, ys - mean, scale, w, inlier, robust)
+    r = ys - mean
+    cov = _uncertainty.huber_covariance(D, r, scale, w, inlier, robust)
     noise_cov = _uncertainty.noise_covariance(
-        chosen.noise, D, T, mean, scaling.zero, ys - mean, scale, w, robust)
+        chosen.noise, D, T, mean, scaling.zero, r, scale, w, robust)
+    del r
     pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:

@@ -144,11 +144,13 @@ Vector leverages(const Matrix& X, const Vector& omega) {
   return h;
 }
 
-Vector weighted_leverage(const Matrix& X, const Vector& w) {
+Vector weighted_leverage(Matrix X, const Vector& w) {
   require(w.size() == X.rows(), kDimensionMismatch);
   require(X.allFinite() && w.allFinite(), "Non-finite input.");
   require((w.array() >= 0.0).all(), "weights must be >= 0");
-  return leverages(X, w);
+  // Scaled here, leverages reads the design in place: no second copy of it.
+  const std::vector<int> exponents = column_exponents(X, w);
+  return leverages(scale_columns(std::move(X), exponents), w);
 }
 
 } // namespace vasq
