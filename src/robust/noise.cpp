@@ -336,15 +336,19 @@ NoiseModel model_of(NoiseKind kind, const Vector& theta, double floor) {
 }
 
 // sqrt(1 - h_i) for one reading of each row: h_i its leverage in the weighted least squares
-// the biweight refinement is at, weights w_i W(r_i / s_i) / s_i^2 (`leverages` gives the
-// row's w_i h_i), so that E[r_i^2] = sigma_i^2 (1 - h_i). 0 where the curve takes the whole
-// residual (h_i within kMinResidualShare of 1) or the row has no weight.
-Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const Vector& s) {
+// the biweight refinement is at, weights w_i W(r_i / s_i) / s_i^2 with s_i = sd_i / root_v_i
+// (`leverages` gives the row's w_i h_i), so that E[r_i^2] = sigma_i^2 (1 - h_i). 0 where the curve
+// takes the whole residual (h_i within kMinResidualShare of 1) or the row has no weight.
+Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const Vector& sd,
+                      const Vector& root_v) {
   const Index n = r.size();
   Vector omega(n);
-  for (Index i = 0; i < n; ++i) omega[i] = w[i] * biweight(r[i] / s[i]).weight / (s[i] * s[i]);
+  for (Index i = 0; i < n; ++i) {
+    const double s = sd[i] / root_v[i];
+    omega[i] = w[i] * biweight(r[i] / s).weight / (s * s);
+  }
   // The roots replace the leverages in place.
-  Vector root = leverages(X, omega);
+  Vector root = leverages(X, std::move(omega));
   for (Index i = 0; i < n; ++i) {
     const double share = w[i] > 0.0 ? 1.0 - root[i] / w[i] : 0.0;
     root[i] = share > kMinResidualShare ? std::sqrt(share) : 0.0;
@@ -638,8 +642,7 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     last_cut = kInlierCut * previous;
     // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
     // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i).
-    const Vector root =
-        residual_roots(data.X, out.residuals, data.w, previous.cwiseQuotient(data.root_v));
+    const Vector root = residual_roots(data.X, out.residuals, data.w, previous, data.root_v);
     for (Index i = 0; i < n; ++i) {
       const double rv = out.residuals[i] * data.root_v[i];
       const bool informs = root[i] > 0.0 && std::abs(rv) <= last_cut[i];

@@ -105,7 +105,7 @@ Matrix scale_columns(Matrix X, const std::vector<int>& exponents) {
   return X;
 }
 
-Vector leverages(const Matrix& X, const Vector& omega) {
+Vector leverages(const Matrix& X, Vector omega) {
   // The hat matrix is the same for any scaling of a column or of all the weights: powers of
   // two that bring both near 1 keep the squares of huge or tiny entries in the double range.
   const std::vector<int> exponents = column_exponents(X, omega);
@@ -119,12 +119,11 @@ Vector leverages(const Matrix& X, const Vector& omega) {
   const double top = omega.size() > 0 ? omega.maxCoeff() : 0.0;
   if (!(top > 0.0)) return Vector::Zero(X.rows());
   const int shift = std::ilogb(top);
-  Vector v(omega.size());
-  for (Index i = 0; i < v.size(); ++i) v[i] = std::scalbn(omega[i], -shift);
+  for (Index i = 0; i < omega.size(); ++i) omega[i] = std::scalbn(omega[i], -shift);
   const Index p = X.cols();
   WeightedLeastSquares work;
-  // Any right-hand side leaves the triangle of the design's columns as it is: v serves.
-  const auto stack = work.triangle(Xs, v, v);
+  // Any right-hand side leaves the triangle of the design's columns as it is: omega serves.
+  const auto stack = work.triangle(Xs, omega, omega);
   // Rows of X times the inverse of R: by substitution where `solve` would substitute (a
   // noise fit takes leverages every cycle, and p SVDs cost more than the rest), else the
   // pseudo-inverse column by column in minimum norm.
@@ -140,7 +139,7 @@ Vector leverages(const Matrix& X, const Vector& omega) {
     const Index m = std::min(kBlockRows, X.rows() - start);
     h.segment(start, m) = (Xs.middleRows(start, m) * inverse).rowwise().squaredNorm();
   }
-  for (Index i = 0; i < h.size(); ++i) h[i] = v[i] > 0.0 ? std::min(v[i] * h[i], 1.0) : 0.0;
+  for (Index i = 0; i < h.size(); ++i) h[i] = omega[i] > 0.0 ? std::min(omega[i] * h[i], 1.0) : 0.0;
   return h;
 }
 
