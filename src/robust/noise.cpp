@@ -457,6 +457,54 @@ void refine(const NoiseData& data, double tol, NoiseFit& out) {
   out.residuals.noalias() = data.y - data.X * out.beta;
 }
 
+// One cycle's parameters of the noise model from `theta` (fit_noise, step 2): the truncated
+// likelihood of the residuals of `fit` within `cut`, the rows' sd being `previous`; `floor`
+// receives the power model's floor of |mu|. Its vectors of the rows end with it, before the
+// refinement allocates its own.
+Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& fit,
+                        const Vector& previous, const Vector& cut, double s0, Vector theta,
+                        double& floor) {
+  const Index n = fit.residuals.size();
+  // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
+  // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i). ra holds
+  // the roots until each is read.
+  Vector ra = residual_roots(data.X, fit.residuals, data.w, previous, data.root_v);
+  Vector omega(n), cut_a(n);
+  for (Index i = 0; i < n; ++i) {
+    const double root = ra[i];
+    const double rv = fit.residuals[i] * data.root_v[i];
+    const bool informs = root > 0.0 && std::abs(rv) <= cut[i];
+    omega[i] = informs ? data.w[i] : 0.0;
+    ra[i] = informs ? rv / root : 0.0;
+    cut_a[i] = informs ? cut[i] / root : cut[i];
+  }
+  Vector mu = (data.X * fit.beta).array() - data.zero;
+  floor = mean_floor(mu, data.w);
+  // Without inliers (rows far out, all of them) the previous parameters stay.
+  if (!(omega.sum() > 0.0)) return theta;
+  if (kind == NoiseKind::two_component) {
+    // The model's gradient is its own (log_sd), not that of covariates.
+    const Vector unit = two_component_units(mu, data.w, s0);
+    const double top = s0 / std::sqrt(unit[1]);
+    // In the units of the components, in place: mu, ra and cut_a are not read again.
+    mu /= top, ra /= s0, cut_a /= s0;
+    return truncated_fit(kind, theta.cwiseQuotient(unit), Matrix(), mu, ra, cut_a, omega)
+        .cwiseProduct(unit);
+  }
+  Matrix Z = log_covariates(kind, mu, floor, data.T);
+  // The covariates hold what the other kinds read of mu.
+  mu = Vector();
+  if (kind != NoiseKind::log_linear) {
+    // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
+    return truncated_fit(kind, std::move(theta), Z, mu, ra, cut_a, omega);
+  }
+  const std::vector<int> exponents = column_exponents(Z, data.w);
+  return scale_coefficients(truncated_fit(kind, scale_coefficients(theta, exponents, 1),
+                                          scale_columns(std::move(Z), exponents), mu, ra, cut_a,
+                                          omega),
+                            exponents, -1);
+}
+
 } // namespace
 
 const char* noise_kind_name(NoiseKind kind) {
@@ -627,9 +675,7 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
     theta = theta.cwiseProduct(unit);
   }
-  // Each cycle holds its per-row quantities in these, allocated once: the scales of a large
-  // fit are vectors of the rows.
-  Vector omega(n), ra(n), cut_a(n), last_cut(n);
+  Vector last_cut(n);
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
     // Scales that no longer move give the same model: converged (a reading on the cut may
     // flip in and out; its weight is near zero either way).
@@ -640,40 +686,8 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     }
     if (still) break;
     last_cut = kInlierCut * previous;
-    // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
-    // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i).
-    const Vector root = residual_roots(data.X, out.residuals, data.w, previous, data.root_v);
-    for (Index i = 0; i < n; ++i) {
-      const double rv = out.residuals[i] * data.root_v[i];
-      const bool informs = root[i] > 0.0 && std::abs(rv) <= last_cut[i];
-      omega[i] = informs ? data.w[i] : 0.0;
-      ra[i] = informs ? rv / root[i] : 0.0;
-      cut_a[i] = informs ? last_cut[i] / root[i] : last_cut[i];
-    }
-    Vector mu = (data.X * out.beta).array() - data.zero;
-    const double floor = mean_floor(mu, data.w);
-    // The two-component model's gradient is its own (log_sd), not that of covariates.
-    Matrix Z =
-        kind == NoiseKind::two_component ? Matrix() : log_covariates(kind, mu, floor, data.T);
-    // Without inliers (rows far out, all of them) the previous parameters stay.
-    const double mass = omega.sum();
-    if (mass > 0.0 && kind == NoiseKind::two_component) {
-      const Vector unit = two_component_units(mu, data.w, s0);
-      const double top = s0 / std::sqrt(unit[1]);
-      // In the units of the components, in place: mu, ra and cut_a are not read again.
-      mu /= top, ra /= s0, cut_a /= s0;
-      theta = truncated_fit(kind, theta.cwiseQuotient(unit), Z, mu, ra, cut_a, omega)
-                  .cwiseProduct(unit);
-    } else if (mass > 0.0 && kind != NoiseKind::log_linear) {
-      // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
-      theta = truncated_fit(kind, std::move(theta), Z, mu, ra, cut_a, omega);
-    } else if (mass > 0.0) {
-      const std::vector<int> exponents = column_exponents(Z, data.w);
-      theta = scale_coefficients(truncated_fit(kind, scale_coefficients(theta, exponents, 1),
-                                               scale_columns(std::move(Z), exponents), mu, ra,
-                                               cut_a, omega),
-                                 exponents, -1);
-    }
+    double floor = 0.0;
+    theta = cycle_parameters(kind, data, out, previous, last_cut, s0, std::move(theta), floor);
     if (!theta.allFinite()) {
       out.feasible = false;
       return out;
