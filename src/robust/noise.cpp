@@ -155,13 +155,13 @@ Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std
 // The first log-linear coefficients of a kind: the slopes of the trimmed regression of
 // log |r| on Z, which needs no scale and so sees the noisy end whole, and the level of the
 // scale of r over that shape. The sd of every row follows in `sd`.
-Vector trimmed_start(const Matrix& Z, const Vector& rv, const Vector& w, Index p, double s0,
+Vector trimmed_start(Matrix Z, const Vector& rv, const Vector& w, Index p, double s0,
                      std::uint64_t seed, Vector& sd) {
   Vector v(rv.size());
   for (Index i = 0; i < rv.size(); ++i) v[i] = std::log(std::max(std::abs(rv[i]), kLogFloor * s0));
   // Features far from 1 in magnitude are regressed on in columns scaled to [1, 2).
   const std::vector<int> exponents = column_exponents(Z, w);
-  const Matrix Zs = scale_columns(Z, exponents);
+  const Matrix Zs = scale_columns(std::move(Z), exponents);
   Vector gamma = trimmed_regression(Zs, v, w, seed);
   gamma[0] = 0.0;
   const Vector shape = (Zs * gamma).array().exp();
@@ -177,27 +177,36 @@ Vector trimmed_start(const Matrix& Z, const Vector& rv, const Vector& w, Index p
   return scale_coefficients(gamma, exponents, -1);
 }
 
+// The two-component variance theta_0 + theta_1 mu^2 at m2 = mu^2, never below the floor of
+// every scale squared.
+double component_variance(const Vector& theta, double m2) {
+  return std::max(theta[0] + theta[1] * m2, kScaleFloor * kScaleFloor);
+}
+
 // The log sd eta of every row in the parameters theta: the coefficients of the covariates Z
 // for the log-linear family (constant, power, log_linear), the two variance components
-// (a^2, b^2) for two_component. Its gradient is then the row of Z, or in J.
-struct LogSd {
-  Vector eta;
-  Matrix J;
-};
-
-void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu, LogSd& out) {
+// (a^2, b^2) for two_component.
+void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu, Vector& eta) {
   if (kind != NoiseKind::two_component) {
-    out.eta.noalias() = Z * theta;
+    eta.noalias() = Z * theta;
     return;
   }
-  const Index n = mu.size();
-  out.eta.resize(n), out.J.resize(n, 2);
-  for (Index i = 0; i < n; ++i) {
-    const double m2 = mu[i] * mu[i];
-    const double var = std::max(theta[0] + theta[1] * m2, kScaleFloor * kScaleFloor);
-    out.eta[i] = 0.5 * std::log(var);
-    out.J(i, 0) = 0.5 / var, out.J(i, 1) = 0.5 * m2 / var;
+  eta.resize(mu.size());
+  for (Index i = 0; i < mu.size(); ++i)
+    eta[i] = 0.5 * std::log(component_variance(theta, mu[i] * mu[i]));
+}
+
+// The gradient G of eta_i in theta at row i: the row of Z, or (1, mu_i^2) / (2 var_i) for
+// two_component, formed row by row: stored, it is n x 2 for every trial step.
+void log_sd_gradient(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
+                     Index i, Vector& G) {
+  if (kind != NoiseKind::two_component) {
+    G = Z.row(i).transpose();
+    return;
   }
+  const double m2 = mu[i] * mu[i];
+  const double var = component_variance(theta, m2);
+  G[0] = 0.5 / var, G[1] = 0.5 * m2 / var;
 }
 
 // The score and two informations of the truncated likelihood in theta: Fisher's (expected)
@@ -208,12 +217,16 @@ struct Derivatives {
 };
 
 // The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
-// exp(eta_i) seen only within +-cut_i, and, when `d` is given, its derivatives in theta
-// (gradient G of eta; `curved` for the two-component eta = log(theta' x) / 2, whose second
-// derivative is -2 G G'). One exp(-eta_i) and one erf per row serve all.
-double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const Vector& r,
-                        const Vector& cut, const Vector& omega, Derivatives* d) {
-  const Index q = G.cols();
+// exp(eta_i) seen only within +-cut_i (eta = log_sd at theta), and, when `d` is given, its
+// derivatives in theta (gradient G of eta, log_sd_gradient; the two-component eta =
+// log(theta' x) / 2 is curved, its second derivative -2 G G'). One exp(-eta_i) and one erf
+// per row serve all.
+double truncated_loglik(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
+                        const Vector& eta, const Vector& r, const Vector& cut, const Vector& omega,
+                        Derivatives* d) {
+  const bool curved = kind == NoiseKind::two_component;
+  const Index q = theta.size();
+  Vector G(q);
   if (d) d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
@@ -231,10 +244,11 @@ double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const V
     const double score = u * u - 1.0 + g;
     const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
     const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (curved ? 2.0 * score : 0.0);
+    log_sd_gradient(kind, theta, Z, mu, i, G);
     for (Index j = 0; j < q; ++j) {
-      d->score[j] += omega[i] * score * G(i, j);
+      d->score[j] += omega[i] * score * G[j];
       for (Index k = 0; k <= j; ++k) {
-        const double gg = omega[i] * G(i, j) * G(i, k);
+        const double gg = omega[i] * G[j] * G[k];
         d->fisher(j, k) += fisher * gg, d->observed(j, k) += observed * gg;
       }
     }
@@ -273,11 +287,10 @@ void project(NoiseKind kind, Vector& theta) {
 // optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
                      const Vector& r, const Vector& cut, const Vector& omega) {
-  const bool curved = kind == NoiseKind::two_component;
-  LogSd at, trial;
+  Vector at, trial;
   log_sd(kind, theta, Z, mu, at);
   Derivatives d, trial_d;
-  double loglik = truncated_loglik(at.eta, curved ? at.J : Z, curved, r, cut, omega, &d);
+  double loglik = truncated_loglik(kind, theta, Z, mu, at, r, cut, omega, &d);
   const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
     Vector step = ascent_step(d);
@@ -290,9 +303,8 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
       project(kind, next);
       log_sd(kind, next, Z, mu, trial);
       // A step whose sd leaves the double range at some row is too long.
-      if (!(trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
-      const double value =
-          truncated_loglik(trial.eta, curved ? trial.J : Z, curved, r, cut, omega, &trial_d);
+      if (!(trial.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
+      const double value = truncated_loglik(kind, next, Z, mu, trial, r, cut, omega, &trial_d);
       if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());
@@ -605,17 +617,22 @@ NoiseKind start_shape(NoiseKind kind) {
 NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
                        double s0, std::uint64_t seed) {
   const Index n = r.size();
-  NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector::Constant(n, s0)};
+  NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector()};
   start.theta[0] = std::log(s0);
-  if (shape == NoiseKind::constant) return start;
+  if (shape == NoiseKind::constant) {
+    start.sd = Vector::Constant(n, s0);
+    return start;
+  }
   const Vector rv = r.cwiseProduct(data.root_v);
   const Vector mu = (data.X * beta).array() - data.zero;
-  const Matrix Z = log_covariates(shape, mu, mean_floor(mu, data.w), data.T);
-  start.theta = trimmed_start(Z, rv, data.w, data.X.cols(), s0, seed, start.sd);
+  const double floor = mean_floor(mu, data.w);
+  // The covariates are built again for a clamped power: the regression scales its own.
+  start.theta = trimmed_start(log_covariates(shape, mu, floor, data.T), rv, data.w, data.X.cols(),
+                              s0, seed, start.sd);
   if (shape == NoiseKind::power &&
       start.theta[1] != std::clamp(start.theta[1], kMinPower, kMaxPower)) {
     project(shape, start.theta);
-    start.sd = (Z * start.theta).array().exp();
+    start.sd = (log_covariates(shape, mu, floor, data.T) * start.theta).array().exp();
   }
   return start;
 }
