@@ -141,6 +141,8 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
                          "range")
     centre = float(np.dot(w[kept], logs[kept]) / np.sum(w[kept]))
     unit = float(np.exp(centre))
+    if unit == 1.0 and kept.all():
+        return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
     relative: Vector = np.where(kept, v / unit, 1.0)
     return relative, unit
 
