@@ -49,7 +49,8 @@ def huber_covariance(
     """
     # Rows of zero weight take no part, and may lie so far out that their terms overflow.
     kept = _positive(sample_weight)
-    r, scale, sample_weight, inlier = (_rows(a, kept) for a in (r, scale, sample_weight, inlier))
+    r, scale, sample_weight = _rows(r, kept), _rows(scale, kept), _rows(sample_weight, kept)
+    inlier = _rows(inlier, kept)
     u = r / scale
     if robust:
         _, psi, dpsi, _ = vc.biweight(u)
@@ -83,7 +84,7 @@ def _positive(sample_weight: Vector) -> Mask | None:
     return None if kept.all() else kept
 
 
-def _rows(a: NDArray[np.generic], kept: Mask | None) -> NDArray[np.generic]:
+def _rows[E: np.generic](a: NDArray[E], kept: Mask | None) -> NDArray[E]:
     """The rows `kept` of `a` (`_positive`), `a` itself for None."""
     return a if kept is None else a[kept]
 
