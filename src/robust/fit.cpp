@@ -356,11 +356,13 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
       if (!start)
         start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
-      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, *start);
-      // A start no later kind shares is dropped at once: its sd is a vector of the rows.
-      if (std::none_of(std::find(kinds.begin(), kinds.end(), kind) + 1, kinds.end(),
-                       [&](NoiseKind later) { return start_shape(later) == start_shape(kind); }))
-        start.reset();
+      // A start no later kind shares is moved into its fit: its sd is a vector of the rows.
+      const bool shared =
+          std::any_of(std::find(kinds.begin(), kinds.end(), kind) + 1, kinds.end(),
+                      [&](NoiseKind later) { return start_shape(later) == start_shape(kind); });
+      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0,
+                               shared ? *start : std::move(*start));
+      if (!shared) start.reset();
       out.n_irls += fit.n_irls;
       // Constant noise, first in the list, can always be fitted; "auto" skips the others
       // when they cannot.
@@ -486,9 +488,12 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   // only when they are scaled.
   const Vector y_scaled = ey ? scaled(y, ey) : Vector();
   const Vector w_scaled = ew ? scaled(w, ew) : Vector();
+  // Without var_weights their roots are the ones given (the root of 1 is 1).
+  const bool unit_v = (v.array() == 1.0).all();
+  const Vector root_v = unit_v ? Vector() : Vector(v.cwiseSqrt());
   RobustFitResult out =
       fit_scaled(T, scale_columns(std::move(X), columns), ey ? y_scaled : y, ew ? w_scaled : w,
-                 v.cwiseSqrt(), std::scalbn(zero, -ey), kinds, seed, stages);
+                 unit_v ? v : root_v, std::scalbn(zero, -ey), kinds, seed, stages);
   for (Index j = 0; j < out.beta.size(); ++j)
     out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);
   require(out.beta.allFinite(), "the coefficients overflow the double range");

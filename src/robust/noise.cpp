@@ -671,15 +671,15 @@ double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vec
 }
 
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   const NoiseStart& start) {
+                   NoiseStart start) {
   const Index n = r.size();
   const Index p = data.X.cols();
   NoiseFit out;
   out.residuals = r;
   out.beta = std::move(beta);
   // The previous sd of every row, standardised: s0, or the trimmed start of the shape.
-  Vector previous = start.sd;
-  Vector theta = start.theta;
+  Vector previous = std::move(start.sd);
+  Vector theta = std::move(start.theta);
   if (kind == NoiseKind::two_component) {
     // The variance components closest to the trimmed start, by least squares on (1, mu^2)
     // in units of s0 and of the largest |mu| (two_component_units).
