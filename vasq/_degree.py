@@ -33,7 +33,8 @@ PARSIMONY = 2.0
 class Search:
     """The candidates fitted, their scores, the chosen one, and whether it is the last degree.
 
-    The candidates keep their weights only (their other per-point arrays are dropped); the
+    The candidates keep their weights only (their other per-point arrays are dropped), and
+    only those that `parsimonious` could choose (within PARSIMONY of the lowest score); the
     last value says whether the chosen is the last of the degrees that could be tried.
     """
 
@@ -123,13 +124,21 @@ def search(
     a later comparison.
     """
     mass = trimmed_mass(w, _basis.n_terms(degrees[-1]))
+
+    def scored(candidate: CandidateFit) -> tuple[float, CandidateFit]:
+        # Only the weights of a candidate are read again, and only of one that may still be
+        # chosen: on large data, each per-point array is a copy of the input's size.
+        score = degree_score(candidate, w, mass, order)
+        return score, replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY)
+
     fits: list[CandidateFit] = []
     scores: list[float] = []
-    for candidate in candidates:
-        scores.append(degree_score(candidate, w, mass, order))
-        # Only the weights of each candidate are read again: on large data, holding every
-        # candidate's per-point arrays would cost several copies of the input.
-        fits.append(replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY))
+    for score, fit in map(scored, candidates):
+        scores.append(score)
+        fits.append(fit)
+        lowest = min(scores)
+        fits = [f if s <= lowest + PARSIMONY else replace(f, weights=EMPTY)
+                for f, s in zip(fits, scores, strict=True)]
     best = parsimonious(scores)
     return Search(fits, scores, best, best == len(degrees) - 1)
 

@@ -71,9 +71,11 @@ def fit_model(
     mean = D @ chosen.beta
     scale = chosen.noise.at(T, mean, scaling.zero) / np.sqrt(v)
     inlier = chosen.weights > 0.0
-    cov = _uncertainty.huber_covariance(D, ys - mean, scale, w, inlier, robust)
+    r = ys - mean
+    cov = _uncertainty.huber_covariance(D, r, scale, w, inlier, robust)
     noise_cov = _uncertainty.noise_covariance(
-        chosen.noise, D, T, mean, scaling.zero, ys - mean, scale, w, robust)
+        chosen.noise, D, T, mean, scaling.zero, r, scale, w, robust)
+    del r
     pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
@@ -139,6 +141,8 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
                          "range")
     centre = float(np.dot(w[kept], logs[kept]) / np.sum(w[kept]))
     unit = float(np.exp(centre))
+    if unit == 1.0 and kept.all():
+        return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
     relative: Vector = np.where(kept, v / unit, 1.0)
     return relative, unit
 

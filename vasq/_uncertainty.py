@@ -48,9 +48,9 @@ def huber_covariance(
     the number of coefficients, or the information is singular.
     """
     # Rows of zero weight take no part, and may lie so far out that their terms overflow.
-    kept = sample_weight > 0.0
-    X, r, scale, sample_weight = X[kept], r[kept], scale[kept], sample_weight[kept]
-    inlier = inlier[kept]
+    kept = _positive(sample_weight)
+    r, scale, sample_weight = _rows(r, kept), _rows(scale, kept), _rows(sample_weight, kept)
+    inlier = _rows(inlier, kept)
     u = r / scale
     if robust:
         _, psi, dpsi, _ = vc.biweight(u)
@@ -61,7 +61,7 @@ def huber_covariance(
     nan = np.full((p, p), np.nan)
     if n <= p:
         return nan
-    Xs = X / scale[:, None]
+    Xs = np.divide(_rows(X, kept), scale[:, None], order="C")
     info = (Xs * (sample_weight * dpsi)[:, None]).T @ Xs
     v, d = sample_weight[inlier], dpsi[inlier]
     mean = float(np.sum(v * d)) / n
@@ -76,6 +76,17 @@ def huber_covariance(
         return nan
     result: Matrix = 0.5 * (cov + cov.T)
     return result
+
+
+def _positive(sample_weight: Vector) -> Mask | None:
+    """The rows of positive weight, or None when that is every row (no subset is copied)."""
+    kept = sample_weight > 0.0
+    return None if kept.all() else kept
+
+
+def _rows[E: np.generic](a: NDArray[E], kept: Mask | None) -> NDArray[E]:
+    """The rows `kept` of `a` (`_positive`), `a` itself for None."""
+    return a if kept is None else a[kept]
 
 
 NOISE_KINDS = ("constant", "power", "two_component", "log_linear")
@@ -172,15 +183,20 @@ def noise_covariance(
     singular.
     """
     cut = NOISE_CUT if robust else np.inf
-    kept = sample_weight > 0.0
-    u = r[kept] / scale[kept]
+    kept = _positive(sample_weight)
+    scale, sample_weight = _rows(scale, kept), _rows(sample_weight, kept)
+    u = _rows(r, kept) / scale
     a = vc.biweight(u)[3] if robust else np.ones(u.size)
-    z = D[kept] / scale[kept, None]
-    va = sample_weight[kept] * a
+    z = np.divide(_rows(D, kept), scale[:, None], order="C")
+    va = sample_weight * a
     B = np.linalg.pinv((z * va[:, None]).T @ z, hermitian=True)
     rows = np.abs(u) <= cut
-    J = log_sd_gradient(noise, T[kept][rows], mean[kept][rows], zero)
-    z, va, v = z[rows], va[rows], sample_weight[kept][rows]
+    # The informing rows of z anew rather than a subset of it: one n x p array at a time.
+    informing = rows if kept is None else np.flatnonzero(kept)[rows]
+    del z
+    z = np.divide(D[informing], scale[rows, None], order="C")
+    J = log_sd_gradient(noise, T[informing], mean[informing], zero)
+    va, v = va[rows], sample_weight[rows]
     h = a[rows] * np.einsum("ij,jk,ik->i", z, B, z)
     BS = [B @ ((z * (va * J[:, k])[:, None]).T @ z) for k in range(J.shape[1])]
     shared = np.array([[np.sum(BSk * BSl.T) for BSl in BS] for BSk in BS])

@@ -132,9 +132,10 @@ py::tuple biweight(const Vector& u) {
                         std::move(b.weight));
 }
 
-Vector weighted_leverage(const Matrix& X, const Vector& w) {
+// The design converted from NumPy is the core's to scale in place.
+Vector weighted_leverage(Matrix X, const Vector& w) {
   py::gil_scoped_release release;
-  return vasq::weighted_leverage(X, w);
+  return vasq::weighted_leverage(std::move(X), w);
 }
 
 } // namespace

@@ -88,6 +88,7 @@ Vector scaled(const Vector& v, int exponent) {
 // more, in increasing order.
 std::vector<Index> subsample_rows(const Vector& w, std::uint64_t seed) {
   std::vector<Index> rows;
+  rows.reserve(static_cast<std::size_t>(w.size()));
   for (Index i = 0; i < w.size(); ++i)
     if (w[i] > 0.0) rows.push_back(i);
   const std::size_t n = rows.size();
@@ -101,6 +102,8 @@ std::vector<Index> subsample_rows(const Vector& w, std::uint64_t seed) {
     std::swap(rows[j], rows[k]);
   }
   rows.resize(m);
+  // The subsample is held through the fit: not the capacity of every row.
+  rows.shrink_to_fit();
   std::sort(rows.begin(), rows.end());
   return rows;
 }
@@ -178,6 +181,7 @@ struct ReplicateGroups {
 
 ReplicateGroups replicate_groups(const std::vector<Vector>& T, const Vector& w) {
   ReplicateGroups g;
+  g.rows.reserve(static_cast<std::size_t>(w.size()));
   for (Index i = 0; i < w.size(); ++i)
     if (w[i] > 0.0) g.rows.push_back(i);
   const auto less = [&T](Index a, Index b) {
@@ -225,6 +229,15 @@ void replicate_deviations(const ReplicateGroups& groups, const Vector& y, const 
   }
 }
 
+// The rows a fit rejects: |r_i| at or beyond kBiweightC sigma_i.
+std::vector<bool> rejected_rows(const NoiseFit& fit) {
+  std::vector<bool> rejected(static_cast<std::size_t>(fit.residuals.size()));
+  for (Index i = 0; i < fit.residuals.size(); ++i)
+    rejected[static_cast<std::size_t>(i)] =
+        !(std::abs(fit.residuals[i]) < kBiweightC * fit.scale[i]);
+  return rejected;
+}
+
 // True when the rows that the constant-noise fit rejects and `varying` takes back form a
 // cluster on one side of `varying`'s curve: their range in every feature is within
 // kClusterShare of all rows', and a sign test on their weights, |W+ - W-| - 1 over
@@ -232,15 +245,15 @@ void replicate_deviations(const ReplicateGroups& groups, const Vector& y, const 
 // rejects symmetry. Noise that grows with the mean puts its large residuals on both sides;
 // a curve of too low a degree leaves one-sided residuals along a whole end of the range; a
 // group of outliers that such noise grows to meet is both one-sided and confined.
-bool readmits_one_sided_cluster(const std::vector<Vector>& T, const NoiseFit& constant,
+bool readmits_one_sided_cluster(const std::vector<Vector>& T,
+                                const std::vector<bool>& rejected_by_constant,
                                 const NoiseFit& varying, const Vector& w) {
   double above = 0.0, below = 0.0;
   std::vector<Index> rows;
   for (Index i = 0; i < w.size(); ++i) {
     const double r = varying.residuals[i];
-    const bool rejected = !(std::abs(constant.residuals[i]) < kBiweightC * constant.scale[i]);
     const bool taken_back = std::abs(r) < kBiweightC * varying.scale[i];
-    if (w[i] > 0.0 && rejected && taken_back) {
+    if (w[i] > 0.0 && rejected_by_constant[static_cast<std::size_t>(i)] && taken_back) {
       (r > 0.0 ? above : below) += w[i];
       rows.push_back(i);
     }
@@ -313,20 +326,12 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
   const Index p = X.cols();
   RobustFitResult out;
 
-  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), a copy
-  // of the design only when some v differs from 1 (times 1 is exact).
-  const bool unit_v = (root_v.array() == 1.0).all();
-  Matrix weighted;
-  if (!unit_v) weighted = root_v.asDiagonal() * X;
-  const Matrix& Xv = unit_v ? X : weighted;
-  const Vector yv = y.cwiseProduct(root_v);
+  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), on the
+  // subsample only (at most kSubsampleRows rows, however large the design).
   const std::vector<Index> rows = subsample_rows(w, seed);
-  TrimmedFit best;
-  if (static_cast<Index>(rows.size()) == n) {
-    best = trimmed_fit(Xv, yv, w, seed, stages, out);
-  } else {
-    best = trimmed_fit(Xv(rows, Eigen::all), yv(rows), w(rows), seed, stages, out);
-  }
+  const Vector root_vs = root_v(rows);
+  const TrimmedFit best = trimmed_fit(root_vs.asDiagonal() * X(rows, Eigen::all),
+                                      y(rows).cwiseProduct(root_vs), w(rows), seed, stages, out);
   out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows).sum(), p));
 
   out.residuals.noalias() = y - X * best.beta;
@@ -338,17 +343,26 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
     const NoiseData data{X, y, w, root_v, T, zero};
     NoiseFit chosen;
     bool first = true;
-    const ReplicateGroups groups = replicate_groups(T, w);
-    const bool unreplicated = !replicated(groups, w);
+    std::optional<ReplicateGroups> groups = replicate_groups(T, w);
+    const bool unreplicated = !replicated(*groups, w);
+    // Without replicates the groups are not read again: they hold two vectors of the rows.
+    if (unreplicated) groups.reset();
     const double margin = unreplicated ? kUnreplicatedEvidence : 0.0;
     double best_charged = 0.0;
     std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
-    std::optional<NoiseFit> constant;
+    // What readmits_one_sided_cluster needs of the constant fit: flags, not a copy of it.
+    std::vector<bool> rejected_by_constant;
     for (NoiseKind kind : kinds) {
       std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
       if (!start)
         start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
-      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0, *start);
+      // A start no later kind shares is moved into its fit: its sd is a vector of the rows.
+      const bool shared =
+          std::any_of(std::find(kinds.begin(), kinds.end(), kind) + 1, kinds.end(),
+                      [&](NoiseKind later) { return start_shape(later) == start_shape(kind); });
+      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0,
+                               shared ? *start : std::move(*start));
+      if (!shared) start.reset();
       out.n_irls += fit.n_irls;
       // Constant noise, first in the list, can always be fitted; "auto" skips the others
       // when they cannot.
@@ -361,11 +375,11 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
       const bool varying = kind != NoiseKind::constant;
       if (!varying) {
-        constant = fit;
+        rejected_by_constant = rejected_rows(fit);
         // Constant noise is first in "auto"'s list: the varying kinds and their start are
         // skipped when the residuals show no trend that could win.
         if (kinds.size() > 1 &&
-            varying_noise_hopeless(data, fit, out.s0, margin, unreplicated ? nullptr : &groups)) {
+            varying_noise_hopeless(data, fit, out.s0, margin, groups ? &*groups : nullptr)) {
           chosen = std::move(fit);
           break;
         }
@@ -374,8 +388,8 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       // choose, whatever its criterion: each absorbed outlier saves about c^2/3 - 2 log c -
       // 1 = 3 there. Replicates measure the noise apart from the curve, and a curve of the
       // wrong degree leaves one-sided residuals at their noisy end without any group.
-      if (unreplicated && varying && kinds.size() > 1 && constant &&
-          readmits_one_sided_cluster(T, *constant, fit, w))
+      if (unreplicated && varying && kinds.size() > 1 && !rejected_by_constant.empty() &&
+          readmits_one_sided_cluster(T, rejected_by_constant, fit, w))
         continue;
       // With replicates the noise at each standard is seen apart from the curve, and the
       // readings a model rejects are charged as named (rejection_code_length); without them
@@ -383,7 +397,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       // the charge would favour taking the group in. Ties go to the simpler model, listed
       // first.
       const double charged = fit.criterion + (varying ? margin : 0.0) +
-                             (unreplicated ? 0.0 : rejection_code_length(groups, fit, w));
+                             (unreplicated ? 0.0 : rejection_code_length(*groups, fit, w));
       if (first || charged < best_charged) chosen = std::move(fit), best_charged = charged;
       first = false;
     }
@@ -470,10 +484,16 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   const std::vector<int> columns = column_exponents(X, w);
   const int ey = excess_exponent(std::max(y.cwiseAbs().maxCoeff(), std::abs(zero)), kMaxExponentY);
   const int ew = excess_exponent(w.sum(), kMaxExponentW);
-  // The design is scaled in place: the fit holds one n x p matrix, not two.
+  // The design is scaled in place (the fit holds one n x p matrix, not two), y and w copied
+  // only when they are scaled.
+  const Vector y_scaled = ey ? scaled(y, ey) : Vector();
+  const Vector w_scaled = ew ? scaled(w, ew) : Vector();
+  // Without var_weights their roots are the ones given (the root of 1 is 1).
+  const bool unit_v = (v.array() == 1.0).all();
+  const Vector root_v = unit_v ? Vector() : Vector(v.cwiseSqrt());
   RobustFitResult out =
-      fit_scaled(T, scale_columns(std::move(X), columns), scaled(y, ey), scaled(w, ew),
-                 v.cwiseSqrt(), std::scalbn(zero, -ey), kinds, seed, stages);
+      fit_scaled(T, scale_columns(std::move(X), columns), ey ? y_scaled : y, ew ? w_scaled : w,
+                 unit_v ? v : root_v, std::scalbn(zero, -ey), kinds, seed, stages);
   for (Index j = 0; j < out.beta.size(); ++j)
     out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);
   require(out.beta.allFinite(), "the coefficients overflow the double range");

@@ -155,13 +155,13 @@ Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std
 // The first log-linear coefficients of a kind: the slopes of the trimmed regression of
 // log |r| on Z, which needs no scale and so sees the noisy end whole, and the level of the
 // scale of r over that shape. The sd of every row follows in `sd`.
-Vector trimmed_start(const Matrix& Z, const Vector& rv, const Vector& w, Index p, double s0,
+Vector trimmed_start(Matrix Z, const Vector& rv, const Vector& w, Index p, double s0,
                      std::uint64_t seed, Vector& sd) {
   Vector v(rv.size());
   for (Index i = 0; i < rv.size(); ++i) v[i] = std::log(std::max(std::abs(rv[i]), kLogFloor * s0));
   // Features far from 1 in magnitude are regressed on in columns scaled to [1, 2).
   const std::vector<int> exponents = column_exponents(Z, w);
-  const Matrix Zs = scale_columns(Z, exponents);
+  const Matrix Zs = scale_columns(std::move(Z), exponents);
   Vector gamma = trimmed_regression(Zs, v, w, seed);
   gamma[0] = 0.0;
   const Vector shape = (Zs * gamma).array().exp();
@@ -177,27 +177,36 @@ Vector trimmed_start(const Matrix& Z, const Vector& rv, const Vector& w, Index p
   return scale_coefficients(gamma, exponents, -1);
 }
 
+// The two-component variance theta_0 + theta_1 mu^2 at m2 = mu^2, never below the floor of
+// every scale squared.
+double component_variance(const Vector& theta, double m2) {
+  return std::max(theta[0] + theta[1] * m2, kScaleFloor * kScaleFloor);
+}
+
 // The log sd eta of every row in the parameters theta: the coefficients of the covariates Z
 // for the log-linear family (constant, power, log_linear), the two variance components
-// (a^2, b^2) for two_component. Its gradient is then the row of Z, or in J.
-struct LogSd {
-  Vector eta;
-  Matrix J;
-};
-
-void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu, LogSd& out) {
+// (a^2, b^2) for two_component.
+void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu, Vector& eta) {
   if (kind != NoiseKind::two_component) {
-    out.eta.noalias() = Z * theta;
+    eta.noalias() = Z * theta;
     return;
   }
-  const Index n = mu.size();
-  out.eta.resize(n), out.J.resize(n, 2);
-  for (Index i = 0; i < n; ++i) {
-    const double m2 = mu[i] * mu[i];
-    const double var = std::max(theta[0] + theta[1] * m2, kScaleFloor * kScaleFloor);
-    out.eta[i] = 0.5 * std::log(var);
-    out.J(i, 0) = 0.5 / var, out.J(i, 1) = 0.5 * m2 / var;
+  eta.resize(mu.size());
+  for (Index i = 0; i < mu.size(); ++i)
+    eta[i] = 0.5 * std::log(component_variance(theta, mu[i] * mu[i]));
+}
+
+// The gradient G of eta_i in theta at row i: the row of Z, or (1, mu_i^2) / (2 var_i) for
+// two_component, formed row by row: stored, it is n x 2 for every trial step.
+void log_sd_gradient(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
+                     Index i, Vector& G) {
+  if (kind != NoiseKind::two_component) {
+    G = Z.row(i).transpose();
+    return;
   }
+  const double m2 = mu[i] * mu[i];
+  const double var = component_variance(theta, m2);
+  G[0] = 0.5 / var, G[1] = 0.5 * m2 / var;
 }
 
 // The score and two informations of the truncated likelihood in theta: Fisher's (expected)
@@ -208,12 +217,16 @@ struct Derivatives {
 };
 
 // The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
-// exp(eta_i) seen only within +-cut_i, and, when `d` is given, its derivatives in theta
-// (gradient G of eta; `curved` for the two-component eta = log(theta' x) / 2, whose second
-// derivative is -2 G G'). One exp(-eta_i) and one erf per row serve all.
-double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const Vector& r,
-                        const Vector& cut, const Vector& omega, Derivatives* d) {
-  const Index q = G.cols();
+// exp(eta_i) seen only within +-cut_i (eta = log_sd at theta), and, when `d` is given, its
+// derivatives in theta (gradient G of eta, log_sd_gradient; the two-component eta =
+// log(theta' x) / 2 is curved, its second derivative -2 G G'). One exp(-eta_i) and one erf
+// per row serve all.
+double truncated_loglik(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
+                        const Vector& eta, const Vector& r, const Vector& cut, const Vector& omega,
+                        Derivatives* d) {
+  const bool curved = kind == NoiseKind::two_component;
+  const Index q = theta.size();
+  Vector G(q);
   if (d) d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
@@ -231,10 +244,11 @@ double truncated_loglik(const Vector& eta, const Matrix& G, bool curved, const V
     const double score = u * u - 1.0 + g;
     const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
     const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (curved ? 2.0 * score : 0.0);
+    log_sd_gradient(kind, theta, Z, mu, i, G);
     for (Index j = 0; j < q; ++j) {
-      d->score[j] += omega[i] * score * G(i, j);
+      d->score[j] += omega[i] * score * G[j];
       for (Index k = 0; k <= j; ++k) {
-        const double gg = omega[i] * G(i, j) * G(i, k);
+        const double gg = omega[i] * G[j] * G[k];
         d->fisher(j, k) += fisher * gg, d->observed(j, k) += observed * gg;
       }
     }
@@ -273,11 +287,10 @@ void project(NoiseKind kind, Vector& theta) {
 // optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
                      const Vector& r, const Vector& cut, const Vector& omega) {
-  const bool curved = kind == NoiseKind::two_component;
-  LogSd at, trial;
+  Vector at, trial;
   log_sd(kind, theta, Z, mu, at);
   Derivatives d, trial_d;
-  double loglik = truncated_loglik(at.eta, curved ? at.J : Z, curved, r, cut, omega, &d);
+  double loglik = truncated_loglik(kind, theta, Z, mu, at, r, cut, omega, &d);
   const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
     Vector step = ascent_step(d);
@@ -290,9 +303,8 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
       project(kind, next);
       log_sd(kind, next, Z, mu, trial);
       // A step whose sd leaves the double range at some row is too long.
-      if (!(trial.eta.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
-      const double value =
-          truncated_loglik(trial.eta, curved ? trial.J : Z, curved, r, cut, omega, &trial_d);
+      if (!(trial.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
+      const double value = truncated_loglik(kind, next, Z, mu, trial, r, cut, omega, &trial_d);
       if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());
@@ -336,17 +348,21 @@ NoiseModel model_of(NoiseKind kind, const Vector& theta, double floor) {
 }
 
 // sqrt(1 - h_i) for one reading of each row: h_i its leverage in the weighted least squares
-// the biweight refinement is at, weights w_i W(r_i / s_i) / s_i^2 (`leverages` gives the
-// row's w_i h_i), so that E[r_i^2] = sigma_i^2 (1 - h_i). 0 where the curve takes the whole
-// residual (h_i within kMinResidualShare of 1) or the row has no weight.
-Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const Vector& s) {
+// the biweight refinement is at, weights w_i W(r_i / s_i) / s_i^2 with s_i = sd_i / root_v_i
+// (`leverages` gives the row's w_i h_i), so that E[r_i^2] = sigma_i^2 (1 - h_i). 0 where the curve
+// takes the whole residual (h_i within kMinResidualShare of 1) or the row has no weight.
+Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const Vector& sd,
+                      const Vector& root_v) {
   const Index n = r.size();
   Vector omega(n);
-  for (Index i = 0; i < n; ++i) omega[i] = w[i] * biweight(r[i] / s[i]).weight / (s[i] * s[i]);
-  const Vector h = leverages(X, omega);
-  Vector root(n);
   for (Index i = 0; i < n; ++i) {
-    const double share = w[i] > 0.0 ? 1.0 - h[i] / w[i] : 0.0;
+    const double s = sd[i] / root_v[i];
+    omega[i] = w[i] * biweight(r[i] / s).weight / (s * s);
+  }
+  // The roots replace the leverages in place.
+  Vector root = leverages(X, std::move(omega));
+  for (Index i = 0; i < n; ++i) {
+    const double share = w[i] > 0.0 ? 1.0 - root[i] / w[i] : 0.0;
     root[i] = share > kMinResidualShare ? std::sqrt(share) : 0.0;
   }
   return root;
@@ -354,15 +370,15 @@ Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const V
 
 // The log-linear sd is held within the range it takes on the rows it admits as inliers: no
 // extrapolation towards leverage points.
-void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vector& rv,
-                      const Vector& w) {
+void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vector& r,
+                      const Vector& root_v, const Vector& w) {
   Vector& c = model.params;
   const Index d = static_cast<Index>(T.size());
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-  for (Index i = 0; i < rv.size(); ++i) {
+  for (Index i = 0; i < r.size(); ++i) {
     double eta = c[0];
     for (Index k = 0; k < d; ++k) eta += c[k + 1] * T[static_cast<std::size_t>(k)][i];
-    if (w[i] > 0.0 && std::abs(rv[i]) <= kInlierCut * std::exp(eta))
+    if (w[i] > 0.0 && std::abs(r[i] * root_v[i]) <= kInlierCut * std::exp(eta))
       lo = std::min(lo, eta), hi = std::max(hi, eta);
   }
   if (!(lo <= hi)) lo = hi = c[0];
@@ -451,6 +467,54 @@ void refine(const NoiseData& data, double tol, NoiseFit& out) {
       irls_biweight(data.X, data.y, data.w, out.scale, std::move(out.beta), kMaxIrls, tol, steps);
   out.n_irls += steps;
   out.residuals.noalias() = data.y - data.X * out.beta;
+}
+
+// One cycle's parameters of the noise model from `theta` (fit_noise, step 2): the truncated
+// likelihood of the residuals of `fit` within `cut`, the rows' sd being `previous`; `floor`
+// receives the power model's floor of |mu|. Its vectors of the rows end with it, before the
+// refinement allocates its own.
+Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& fit,
+                        const Vector& previous, const Vector& cut, double s0, Vector theta,
+                        double& floor) {
+  const Index n = fit.residuals.size();
+  // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
+  // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i). ra holds
+  // the roots until each is read.
+  Vector ra = residual_roots(data.X, fit.residuals, data.w, previous, data.root_v);
+  Vector omega(n), cut_a(n);
+  for (Index i = 0; i < n; ++i) {
+    const double root = ra[i];
+    const double rv = fit.residuals[i] * data.root_v[i];
+    const bool informs = root > 0.0 && std::abs(rv) <= cut[i];
+    omega[i] = informs ? data.w[i] : 0.0;
+    ra[i] = informs ? rv / root : 0.0;
+    cut_a[i] = informs ? cut[i] / root : cut[i];
+  }
+  Vector mu = (data.X * fit.beta).array() - data.zero;
+  floor = mean_floor(mu, data.w);
+  // Without inliers (rows far out, all of them) the previous parameters stay.
+  if (!(omega.sum() > 0.0)) return theta;
+  if (kind == NoiseKind::two_component) {
+    // The model's gradient is its own (log_sd), not that of covariates.
+    const Vector unit = two_component_units(mu, data.w, s0);
+    const double top = s0 / std::sqrt(unit[1]);
+    // In the units of the components, in place: mu, ra and cut_a are not read again.
+    mu /= top, ra /= s0, cut_a /= s0;
+    return truncated_fit(kind, theta.cwiseQuotient(unit), Matrix(), mu, ra, cut_a, omega)
+        .cwiseProduct(unit);
+  }
+  Matrix Z = log_covariates(kind, mu, floor, data.T);
+  // The covariates hold what the other kinds read of mu.
+  mu = Vector();
+  if (kind != NoiseKind::log_linear) {
+    // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
+    return truncated_fit(kind, std::move(theta), Z, mu, ra, cut_a, omega);
+  }
+  const std::vector<int> exponents = column_exponents(Z, data.w);
+  return scale_coefficients(truncated_fit(kind, scale_coefficients(theta, exponents, 1),
+                                          scale_columns(std::move(Z), exponents), mu, ra, cut_a,
+                                          omega),
+                            exponents, -1);
 }
 
 } // namespace
@@ -553,17 +617,22 @@ NoiseKind start_shape(NoiseKind kind) {
 NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
                        double s0, std::uint64_t seed) {
   const Index n = r.size();
-  NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector::Constant(n, s0)};
+  NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector()};
   start.theta[0] = std::log(s0);
-  if (shape == NoiseKind::constant) return start;
+  if (shape == NoiseKind::constant) {
+    start.sd = Vector::Constant(n, s0);
+    return start;
+  }
   const Vector rv = r.cwiseProduct(data.root_v);
   const Vector mu = (data.X * beta).array() - data.zero;
-  const Matrix Z = log_covariates(shape, mu, mean_floor(mu, data.w), data.T);
-  start.theta = trimmed_start(Z, rv, data.w, data.X.cols(), s0, seed, start.sd);
+  const double floor = mean_floor(mu, data.w);
+  // The covariates are built again for a clamped power: the regression scales its own.
+  start.theta = trimmed_start(log_covariates(shape, mu, floor, data.T), rv, data.w, data.X.cols(),
+                              s0, seed, start.sd);
   if (shape == NoiseKind::power &&
       start.theta[1] != std::clamp(start.theta[1], kMinPower, kMaxPower)) {
     project(shape, start.theta);
-    start.sd = (Z * start.theta).array().exp();
+    start.sd = (log_covariates(shape, mu, floor, data.T) * start.theta).array().exp();
   }
   return start;
 }
@@ -602,15 +671,15 @@ double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vec
 }
 
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   const NoiseStart& start) {
+                   NoiseStart start) {
   const Index n = r.size();
   const Index p = data.X.cols();
   NoiseFit out;
   out.residuals = r;
   out.beta = std::move(beta);
   // The previous sd of every row, standardised: s0, or the trimmed start of the shape.
-  Vector previous = start.sd;
-  Vector theta = start.theta;
+  Vector previous = std::move(start.sd);
+  Vector theta = std::move(start.theta);
   if (kind == NoiseKind::two_component) {
     // The variance components closest to the trimmed start, by least squares on (1, mu^2)
     // in units of s0 and of the largest |mu| (two_component_units).
@@ -623,51 +692,26 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
     theta = theta.cwiseProduct(unit);
   }
-  Vector omega(n), last_cut;
+  Vector last_cut(n);
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
-    const Vector rv = out.residuals.cwiseProduct(data.root_v);
-    const Vector cut = kInlierCut * previous;
     // Scales that no longer move give the same model: converged (a reading on the cut may
     // flip in and out; its weight is near zero either way).
-    if (cycle > 0 && ((cut - last_cut).array().abs() <= kCycleTol * cut.array()).all()) break;
-    last_cut = cut;
-    // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
-    // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i).
-    const Vector root =
-        residual_roots(data.X, out.residuals, data.w, previous.cwiseQuotient(data.root_v));
-    Vector ra(n), cut_a(n);
-    for (Index i = 0; i < n; ++i) {
-      const bool informs = root[i] > 0.0 && std::abs(rv[i]) <= cut[i];
-      omega[i] = informs ? data.w[i] : 0.0;
-      ra[i] = informs ? rv[i] / root[i] : 0.0;
-      cut_a[i] = informs ? cut[i] / root[i] : cut[i];
+    bool still = cycle > 0;
+    for (Index i = 0; still && i < n; ++i) {
+      const double cut = kInlierCut * previous[i];
+      still = std::abs(cut - last_cut[i]) <= kCycleTol * cut;
     }
-    const Vector mu = (data.X * out.beta).array() - data.zero;
-    const double floor = mean_floor(mu, data.w);
-    const Matrix Z = log_covariates(kind, mu, floor, data.T);
-    // Without inliers (rows far out, all of them) the previous parameters stay.
-    const double mass = omega.sum();
-    if (mass > 0.0 && kind == NoiseKind::two_component) {
-      const Vector unit = two_component_units(mu, data.w, s0);
-      const double top = s0 / std::sqrt(unit[1]);
-      theta =
-          truncated_fit(kind, theta.cwiseQuotient(unit), Z, mu / top, ra / s0, cut_a / s0, omega)
-              .cwiseProduct(unit);
-    } else if (mass > 0.0 && kind != NoiseKind::log_linear) {
-      // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
-      theta = truncated_fit(kind, std::move(theta), Z, mu, ra, cut_a, omega);
-    } else if (mass > 0.0) {
-      const std::vector<int> exponents = column_exponents(Z, data.w);
-      theta = scale_coefficients(truncated_fit(kind, scale_coefficients(theta, exponents, 1),
-                                               scale_columns(Z, exponents), mu, ra, cut_a, omega),
-                                 exponents, -1);
-    }
+    if (still) break;
+    last_cut = kInlierCut * previous;
+    double floor = 0.0;
+    theta = cycle_parameters(kind, data, out, previous, last_cut, s0, std::move(theta), floor);
     if (!theta.allFinite()) {
       out.feasible = false;
       return out;
     }
     out.model = model_of(kind, theta, floor);
-    if (kind == NoiseKind::log_linear) bound_log_linear(out.model, data.T, rv, data.w);
+    if (kind == NoiseKind::log_linear)
+      bound_log_linear(out.model, data.T, out.residuals, data.root_v, data.w);
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);
     refine(data, kCycleIrlsTol, out);

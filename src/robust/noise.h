@@ -127,6 +127,6 @@ double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vec
 // shrinking its scale at an outlier.
 inline constexpr int kNoiseCycles = 10;
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   const NoiseStart& start);
+                   NoiseStart start);
 
 } // namespace vasq

@@ -117,18 +117,25 @@ Matrix scale_columns(Matrix X, const std::vector<int>& exponents) {
   return X;
 }
 
-Vector leverages(const Matrix& X, const Vector& omega) {
+Vector leverages(const Matrix& X, Vector omega) {
   // The hat matrix is the same for any scaling of a column or of all the weights: powers of
   // two that bring both near 1 keep the squares of huge or tiny entries in the double range.
-  const Matrix Xs = scale_columns(X, column_exponents(X, omega));
+  const std::vector<int> exponents = column_exponents(X, omega);
+  // A design already in [1, 2) on the weighted rows (the robust fit's) is read in place: a
+  // copy of a large design is several times the data.
+  const bool in_place =
+      std::all_of(exponents.begin(), exponents.end(), [](int e) { return e == 0; });
+  Matrix copy;
+  if (!in_place) copy = scale_columns(X, exponents);
+  const Matrix& Xs = in_place ? X : copy;
   const double top = omega.size() > 0 ? omega.maxCoeff() : 0.0;
   if (!(top > 0.0)) return Vector::Zero(X.rows());
   const int shift = std::ilogb(top);
-  Vector v(omega.size());
-  for (Index i = 0; i < v.size(); ++i) v[i] = std::scalbn(omega[i], -shift);
+  for (Index i = 0; i < omega.size(); ++i) omega[i] = std::scalbn(omega[i], -shift);
   const Index p = X.cols();
   WeightedLeastSquares work;
-  const auto stack = work.triangle(Xs, Vector::Zero(X.rows()), v);
+  // Any right-hand side leaves the triangle of the design's columns as it is: omega serves.
+  const auto stack = work.triangle(Xs, omega, omega);
   // Rows of X times the inverse of R: by substitution where `solve` would substitute (a
   // noise fit takes leverages every cycle, and p SVDs cost more than the rest), else the
   // pseudo-inverse column by column in minimum norm.
@@ -144,14 +151,17 @@ Vector leverages(const Matrix& X, const Vector& omega) {
     const Index m = std::min(kBlockRows, X.rows() - start);
     h.segment(start, m) = (Xs.middleRows(start, m) * inverse).rowwise().squaredNorm();
   }
-  return (v.array() > 0.0).select(v.cwiseProduct(h).cwiseMin(1.0), 0.0);
+  for (Index i = 0; i < h.size(); ++i) h[i] = omega[i] > 0.0 ? std::min(omega[i] * h[i], 1.0) : 0.0;
+  return h;
 }
 
-Vector weighted_leverage(const Matrix& X, const Vector& w) {
+Vector weighted_leverage(Matrix X, const Vector& w) {
   require(w.size() == X.rows(), kDimensionMismatch);
   require(X.allFinite() && w.allFinite(), "Non-finite input.");
   require((w.array() >= 0.0).all(), "weights must be >= 0");
-  return leverages(X, w);
+  // Scaled here, leverages reads the design in place: no second copy of it.
+  const std::vector<int> exponents = column_exponents(X, w);
+  return leverages(scale_columns(std::move(X), exponents), w);
 }
 
 } // namespace vasq

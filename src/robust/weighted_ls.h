@@ -41,12 +41,12 @@ class WeightedLeastSquares {
 
 // Diagonal of the hat matrix of the rows sqrt(omega_i) X_i: omega_i X_i (X' Omega X)^+ X_i',
 // through the same triangle, clamped to [0, 1] (rounding can leave it slightly above 1);
-// 0 where omega_i is not positive.
-Vector leverages(const Matrix& X, const Vector& omega);
+// 0 where omega_i is not positive. omega is scaled in place (moved in, it is not copied).
+Vector leverages(const Matrix& X, Vector omega);
 
-// leverages(X, w) of finite X and weights w >= 0, one per row. Throws std::invalid_argument
-// on shapes that disagree, non-finite input or a negative weight.
-Vector weighted_leverage(const Matrix& X, const Vector& w);
+// leverages(X, w) of finite X and weights w >= 0, one per row, X scaled in place. Throws
+// std::invalid_argument on shapes that disagree, non-finite input or a negative weight.
+Vector weighted_leverage(Matrix X, const Vector& w);
 
 // The exponents e_j that bring the largest |X_ij| of each column over the rows of positive
 // weight w_i into [1, 2) by the exact scaling X_ij 2^-e_j; 0 for a column of zeros there. A
