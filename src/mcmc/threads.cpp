@@ -5,9 +5,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <pthread.h>
-#include <system_error>
 #include <thread>
 
 #include <omp.h>
@@ -88,11 +88,12 @@ void parallel_for(int n, const std::function<void(int)>& body) {
   {
     std::unique_lock<std::mutex> guard(p.lock);
     while (p.live < helpers) {
-      // std::thread reports a failed pthread_create (EAGAIN) as std::system_error: the
-      // helpers there are take the work.
+      // std::thread reports a failed pthread_create (EAGAIN) as std::system_error, and its
+      // shared state may fail to allocate: the helpers there are take the work, and the pool
+      // is not left taken.
       try {
         std::thread(&Pool::serve, &p).detach();
-      } catch (const std::system_error&) {
+      } catch (const std::exception&) {
         break;
       }
       ++p.live;
