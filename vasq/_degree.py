@@ -137,7 +137,8 @@ def search(
         scores.append(score)
         fits.append(fit)
         lowest = min(scores)
-        fits = [f if s <= lowest + PARSIMONY else replace(f, weights=EMPTY)
+        # Each fit that falls out is emptied once, not again as every later candidate arrives.
+        fits = [replace(f, weights=EMPTY) if s > lowest + PARSIMONY and f.weights.size else f
                 for f, s in zip(fits, scores, strict=True)]
     best = parsimonious(scores)
     return Search(fits, scores, best, best == len(degrees) - 1)
