@@ -106,6 +106,16 @@ class PureErrorSums:
     n_readings: float
 
 
+def levels(X: Matrix) -> NDArray[np.intp]:
+    """The level of every row of X: rows equal in every feature share one, in sorted order.
+
+    One feature is sorted as a vector, which is several times faster than sorting rows.
+    """
+    if X.shape[1] == 1:
+        return np.unique(X[:, 0], return_inverse=True)[1]
+    return np.unique(X, axis=0, return_inverse=True)[1].ravel()
+
+
 def pure_error_sums(
     X: Matrix, y: Vector, fitted: Vector, scale: Vector, sample_weight: Vector, inlier: Mask
 ) -> PureErrorSums:
@@ -116,8 +126,7 @@ def pure_error_sums(
     Rows of zero sample weight take no part.
     """
     kept = inlier & (sample_weight > 0.0)
-    _, level = np.unique(X[kept], axis=0, return_inverse=True)
-    level = level.ravel()
+    level = levels(X[kept])
     k = int(level.max()) + 1 if level.size else 0
     w = sample_weight[kept] / scale[kept] ** 2
     total = np.bincount(level, w, k)

@@ -55,7 +55,8 @@ def fit_model(
     kept = w > 0.0
     v, unit_var_weight = relative_precisions(v, w)
     n_features = X.shape[1]
-    counts = (int(np.count_nonzero(kept)), np.unique(X[kept], axis=0).shape[0], total)
+    n_distinct = int(_calibration.levels(X[kept]).max(initial=-1)) + 1
+    counts = (int(np.count_nonzero(kept)), n_distinct, total)
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
     scaling, ys = scaling_of(X, y, kept)
     T = scaling.features(X)
