@@ -198,15 +198,15 @@ void log_sd(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& 
 
 // The gradient G of eta_i in theta at row i: the row of Z, or (1, mu_i^2) / (2 var_i) for
 // two_component, formed row by row: stored, it is n x 2 for every trial step.
-void log_sd_gradient(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
-                     Index i, Vector& G) {
-  if (kind != NoiseKind::two_component) {
-    G = Z.row(i).transpose();
-    return;
+template <bool Curved, typename Gradient>
+void log_sd_gradient(const Vector& theta, const Matrix& Z, const Vector& mu, Index i, Gradient& G) {
+  if constexpr (!Curved) {
+    for (Index j = 0; j < G.size(); ++j) G[j] = Z(i, j);
+  } else {
+    const double m2 = mu[i] * mu[i];
+    const double var = component_variance(theta, m2);
+    G[0] = 0.5 / var, G[1] = 0.5 * m2 / var;
   }
-  const double m2 = mu[i] * mu[i];
-  const double var = component_variance(theta, m2);
-  G[0] = 0.5 / var, G[1] = 0.5 * m2 / var;
 }
 
 // The score and two informations of the truncated likelihood in theta: Fisher's (expected)
@@ -216,48 +216,71 @@ struct Derivatives {
   Matrix fisher, observed;
 };
 
-// The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
-// exp(eta_i) seen only within +-cut_i (eta = log_sd at theta), and, when `d` is given, its
-// derivatives in theta (gradient G of eta, log_sd_gradient; the two-component eta =
-// log(theta' x) / 2 is curved, its second derivative -2 G G'). One exp(-eta_i) and one erf
-// per row serve all.
-double truncated_loglik(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
-                        const Vector& eta, const Vector& r, const Vector& cut, const Vector& omega,
-                        Derivatives* d) {
-  const bool curved = kind == NoiseKind::two_component;
+// truncated_loglik with its sums over the rows in Q x Q storage (Eigen::Dynamic: any count),
+// Curved for two_component. The kinds of one feature have 1 to 3 parameters: at a fixed
+// count the sums of every row stay in registers, in the same order.
+template <int Q, bool Curved>
+double truncated_loglik_sums(const Vector& theta, const Matrix& Z, const Vector& mu,
+                             const Vector& eta, const Vector& r, const Vector& cut,
+                             const Vector& omega, Derivatives& d) {
+  using Column = Eigen::Matrix<double, Q, 1>;
+  using Square = Eigen::Matrix<double, Q, Q>;
   const Index q = theta.size();
-  Vector G(q);
-  if (d) d->score.setZero(q), d->fisher.setZero(q, q), d->observed.setZero(q, q);
+  Column G;
+  G.resize(q);
+  Column score_sum = Column::Zero(q);
+  Square fisher_sum = Square::Zero(q, q), observed_sum = Square::Zero(q, q);
   double sum = 0.0;
+  // A constant sd has the same eta on every row: one exp serves them all.
+  double e = 0.0, e_eta = std::numeric_limits<double>::quiet_NaN();
   for (Index i = 0; i < r.size(); ++i) {
     if (!(omega[i] > 0.0)) continue;
-    const double e = std::exp(-eta[i]);
+    if (!(eta[i] == e_eta)) e = std::exp(-eta[i]), e_eta = eta[i];
     const double u = r[i] * e;
     const double a = cut[i] * e;
     const double mass = std::erf(a / std::sqrt(2.0));
     sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(mass));
-    if (!d) continue;
     // g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation
     // at +-a removes, E[u^2 | |u| < a] = 1 - g, dg/deta = g (a^2 + g - 1). The score in eta
     // is u^2 - 1 + g, its variance E[u^4] - E[u^2]^2 with E[u^4] = 3 (1 - g) - a^2 g.
     const double g = a < 1e-8 ? 1.0 : a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / mass;
     const double score = u * u - 1.0 + g;
     const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
-    const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (curved ? 2.0 * score : 0.0);
-    log_sd_gradient(kind, theta, Z, mu, i, G);
-    for (Index j = 0; j < q; ++j) {
-      d->score[j] += omega[i] * score * G[j];
+    const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (Curved ? 2.0 * score : 0.0);
+    log_sd_gradient<Curved>(theta, Z, mu, i, G);
+    for (Index j = 0; j < G.size(); ++j) {
+      score_sum[j] += omega[i] * score * G[j];
       for (Index k = 0; k <= j; ++k) {
         const double gg = omega[i] * G[j] * G[k];
-        d->fisher(j, k) += fisher * gg, d->observed(j, k) += observed * gg;
+        fisher_sum(j, k) += fisher * gg, observed_sum(j, k) += observed * gg;
       }
     }
   }
-  if (d) {
-    d->fisher = d->fisher.selfadjointView<Eigen::Lower>();
-    d->observed = d->observed.selfadjointView<Eigen::Lower>();
-  }
+  d.score = score_sum;
+  d.fisher = fisher_sum.template selfadjointView<Eigen::Lower>();
+  d.observed = observed_sum.template selfadjointView<Eigen::Lower>();
   return sum;
+}
+
+// The log-likelihood of the rows of positive weight omega, each a normal residual r_i of sd
+// exp(eta_i) seen only within +-cut_i (eta = log_sd at theta), and its derivatives `d` in
+// theta (gradient G of eta, log_sd_gradient; the two-component eta = log(theta' x) / 2 is
+// curved, its second derivative -2 G G'). One exp(-eta_i) and one erf per row serve all.
+double truncated_loglik(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
+                        const Vector& eta, const Vector& r, const Vector& cut, const Vector& omega,
+                        Derivatives& d) {
+  if (kind == NoiseKind::two_component)
+    return truncated_loglik_sums<2, true>(theta, Z, mu, eta, r, cut, omega, d);
+  switch (theta.size()) {
+  case 1:
+    return truncated_loglik_sums<1, false>(theta, Z, mu, eta, r, cut, omega, d);
+  case 2:
+    return truncated_loglik_sums<2, false>(theta, Z, mu, eta, r, cut, omega, d);
+  case 3:
+    return truncated_loglik_sums<3, false>(theta, Z, mu, eta, r, cut, omega, d);
+  default:
+    return truncated_loglik_sums<Eigen::Dynamic, false>(theta, Z, mu, eta, r, cut, omega, d);
+  }
 }
 
 // The ascent step: Newton's where the observed information is positive definite and well
@@ -290,7 +313,7 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
   Vector at, trial;
   log_sd(kind, theta, Z, mu, at);
   Derivatives d, trial_d;
-  double loglik = truncated_loglik(kind, theta, Z, mu, at, r, cut, omega, &d);
+  double loglik = truncated_loglik(kind, theta, Z, mu, at, r, cut, omega, d);
   const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
     Vector step = ascent_step(d);
@@ -304,7 +327,7 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
       log_sd(kind, next, Z, mu, trial);
       // A step whose sd leaves the double range at some row is too long.
       if (!(trial.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
-      const double value = truncated_loglik(kind, next, Z, mu, trial, r, cut, omega, &trial_d);
+      const double value = truncated_loglik(kind, next, Z, mu, trial, r, cut, omega, trial_d);
       if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());

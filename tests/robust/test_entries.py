@@ -90,6 +90,20 @@ def test_weighted_leverage_is_the_hat_diagonal_of_the_weighted_rows():
     np.testing.assert_allclose(vc.weighted_leverage(huge, w * 1e300), h, rtol=1e-10, atol=1e-14)
 
 
+@pytest.mark.parametrize("exponent", [-1060, -1030, -1000, 0, 1000, 1023])
+def test_weighted_leverage_of_weights_at_the_ends_of_the_double_range(exponent):
+    """Weights scaled by 2^exponent, subnormal or in the top binade, give the hat matrix of
+    the weights they represent: the scaling back to 1 must neither round nor overflow."""
+    rng = np.random.default_rng(3)
+    X = np.vander(rng.uniform(-1.0, 1.0, 40), 3, increasing=True)
+    w = rng.uniform(1.0, 2.0, 40)
+    w[:3] = 0.0
+    scaled = np.ldexp(w, exponent)
+    represented = np.ldexp(scaled, -exponent)
+    np.testing.assert_allclose(vc.weighted_leverage(X, scaled), numpy_leverage(X, represented),
+                               rtol=1e-10, atol=1e-14)
+
+
 @pytest.mark.parametrize("seed", range(20))
 def test_weighted_leverage_stays_within_zero_and_one_where_it_is_one(seed):
     """Square and nearly collinear designs: every leverage is 1, and rounding must not
