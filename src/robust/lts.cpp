@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <numeric>
 #include <optional>
@@ -39,33 +40,50 @@ constexpr int kStartChunk = 8;
 // Starts times scoring rows times terms below which the starts run on the calling thread.
 constexpr double kParallelWork = 2e5;
 
-// Reusable scratch of a selection: |r| and a second buffer for its partitions when every
-// weight is 1, (|r|, row) pairs otherwise.
+// Reusable scratch of a selection: the bits of |r| and a second buffer for its partitions
+// when every weight is 1 (|r| itself where one is NaN), (|r|, row) pairs otherwise.
 struct SelectScratch {
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> spare;
   std::vector<double> values;
-  std::vector<double> spare;
   std::vector<std::pair<double, Index>> order;
 };
+
+// The bits of a double that is not negative nor NaN, and back: as unsigned integers they
+// order as the values do (+0 lowest, +inf highest), and compare without a float comparison
+// and its conversion of flags to a count.
+std::uint64_t order_bits(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+double bits_value(std::uint64_t bits) {
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
 
 // Partitions of a selection before what is left goes to std::nth_element, whose worst
 // case is n log n: a median of three reduces a range of residuals by half about every round.
 constexpr int kSelectRounds = 64;
 
-// The (target + 1)-th smallest of a[0, n), free of NaN, by quickselect on the median of
-// three; `spare` (n long) and a are overwritten. Each round writes the values below the pivot
-// to the front of the other buffer and those above it to the back, and counts the equal
-// ones, whose value it knows, so that every round removes the pivot at least. Every value is
-// written to both ends and the cursor that keeps it advances: no branch on the data (a
-// branch on |r| < pivot goes either way about as often on residuals, and its
-// mispredictions were most of nth_element's time), and no store that the next value reads.
-double select_kth(double* a, double* spare, std::size_t n, std::size_t target) {
+// The (target + 1)-th smallest of a[0, n) by quickselect on the median of three; `spare`
+// (n long) and a are overwritten. Each round writes the values below the pivot to the front
+// of the other buffer and those above it to the back, and counts the equal ones, whose value
+// it knows, so that every round removes the pivot at least. Every value is written to both
+// ends and the cursor that keeps it advances: no branch on the data (a branch on
+// |r| < pivot goes either way about as often on residuals, and its mispredictions were most
+// of nth_element's time), and no store that the next value reads.
+std::uint64_t select_kth(std::uint64_t* a, std::uint64_t* spare, std::size_t n,
+                         std::size_t target) {
   std::size_t lo = 0, hi = n;
   for (int round = 0; round < kSelectRounds; ++round) {
-    const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
-    const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    const std::uint64_t x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+    const std::uint64_t pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
     std::size_t less = lo, greater = hi;
     for (std::size_t i = lo; i < hi; ++i) {
-      const double v = a[i];
+      const std::uint64_t v = a[i];
       spare[less] = v;
       spare[greater - 1] = v;
       less += v < pivot ? 1 : 0;
@@ -96,18 +114,27 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
       omega.setZero();
       return;
     }
-    std::vector<double>& a = scratch.values;
-    a.resize(n);
+    std::vector<std::uint64_t>& bits = scratch.bits;
+    bits.resize(n);
     bool finite = true;
     for (std::size_t i = 0; i < n; ++i) {
-      a[i] = std::abs(r[static_cast<Index>(i)]);
-      finite &= !std::isnan(a[i]);
+      const double a = std::abs(r[static_cast<Index>(i)]);
+      bits[i] = order_bits(a);
+      finite &= !std::isnan(a);
     }
-    // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
     const std::size_t target = static_cast<std::size_t>(k - 1);
-    if (!finite) std::nth_element(a.begin(), a.begin() + target, a.end());
-    scratch.spare.resize(n);
-    const double kth = finite ? select_kth(a.data(), scratch.spare.data(), n, target) : a[target];
+    double kth;
+    if (finite) {
+      scratch.spare.resize(n);
+      kth = bits_value(select_kth(bits.data(), scratch.spare.data(), n, target));
+    } else {
+      // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
+      std::vector<double>& a = scratch.values;
+      a.resize(n);
+      for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
+      std::nth_element(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(target), a.end());
+      kth = a[target];
+    }
     for (Index i = 0; i < r.size(); ++i) omega[i] = std::abs(r[i]) < kth ? 1.0 : 0.0;
     // A sum of ones and zeros: exact.
     Index taken = static_cast<Index>(omega.sum());
