@@ -68,8 +68,8 @@ double bits_value(std::uint64_t bits) {
 // case is n log n: a median of three reduces a range of residuals by half about every round.
 constexpr int kSelectRounds = 64;
 
-// The (target + 1)-th smallest of a[0, n) by quickselect on the median of three; `spare`
-// (n long) and a are overwritten. Each round writes the values below the pivot to the front
+// The (target + 1)-th smallest of the order_bits a[0, n) by quickselect on the median of three;
+// `spare` (n long) and a are overwritten. Each round writes the values below the pivot to the front
 // of the other buffer and those above it to the back, and counts the equal ones, whose value
 // it knows, so that every round removes the pivot at least. Every value is written to both
 // ends and the cursor that keeps it advances: no branch on the data (a branch on
