@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <numeric>
 #include <optional>
@@ -39,33 +40,50 @@ constexpr int kStartChunk = 8;
 // Starts times scoring rows times terms below which the starts run on the calling thread.
 constexpr double kParallelWork = 2e5;
 
-// Reusable scratch of a selection: |r| and a second buffer for its partitions when every
-// weight is 1, (|r|, row) pairs otherwise.
+// Reusable scratch of a selection: the bits of |r| and a second buffer for its partitions
+// when every weight is 1 (|r| itself where one is NaN), (|r|, row) pairs otherwise.
 struct SelectScratch {
+  std::vector<std::uint64_t> bits;
+  std::vector<std::uint64_t> spare;
   std::vector<double> values;
-  std::vector<double> spare;
   std::vector<std::pair<double, Index>> order;
 };
+
+// The bits of a double that is not negative nor NaN, and back: as unsigned integers they
+// order as the values do (+0 lowest, +inf highest), and compare without a float comparison
+// and its conversion of flags to a count.
+std::uint64_t order_bits(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+double bits_value(std::uint64_t bits) {
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
 
 // Partitions of a selection before what is left goes to std::nth_element, whose worst
 // case is n log n: a median of three reduces a range of residuals by half about every round.
 constexpr int kSelectRounds = 64;
 
-// The (target + 1)-th smallest of a[0, n), free of NaN, by quickselect on the median of
-// three; `spare` (n long) and a are overwritten. Each round writes the values below the pivot
-// to the front of the other buffer and those above it to the back, and counts the equal
-// ones, whose value it knows, so that every round removes the pivot at least. Every value is
-// written to both ends and the cursor that keeps it advances: no branch on the data (a
-// branch on |r| < pivot goes either way about as often on residuals, and its
-// mispredictions were most of nth_element's time), and no store that the next value reads.
-double select_kth(double* a, double* spare, std::size_t n, std::size_t target) {
+// The (target + 1)-th smallest of the order_bits a[0, n) by quickselect on the median of three;
+// `spare` (n long) and a are overwritten. Each round writes the values below the pivot to the front
+// of the other buffer and those above it to the back, and counts the equal ones, whose value
+// it knows, so that every round removes the pivot at least. Every value is written to both
+// ends and the cursor that keeps it advances: no branch on the data (a branch on
+// |r| < pivot goes either way about as often on residuals, and its mispredictions were most
+// of nth_element's time), and no store that the next value reads.
+std::uint64_t select_kth(std::uint64_t* a, std::uint64_t* spare, std::size_t n,
+                         std::size_t target) {
   std::size_t lo = 0, hi = n;
   for (int round = 0; round < kSelectRounds; ++round) {
-    const double x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
-    const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    const std::uint64_t x = a[lo], y = a[lo + (hi - lo) / 2], z = a[hi - 1];
+    const std::uint64_t pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
     std::size_t less = lo, greater = hi;
     for (std::size_t i = lo; i < hi; ++i) {
-      const double v = a[i];
+      const std::uint64_t v = a[i];
       spare[less] = v;
       spare[greater - 1] = v;
       less += v < pivot ? 1 : 0;
@@ -96,18 +114,27 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
       omega.setZero();
       return;
     }
-    std::vector<double>& a = scratch.values;
-    a.resize(n);
+    std::vector<std::uint64_t>& bits = scratch.bits;
+    bits.resize(n);
     bool finite = true;
     for (std::size_t i = 0; i < n; ++i) {
-      a[i] = std::abs(r[static_cast<Index>(i)]);
-      finite &= !std::isnan(a[i]);
+      const double a = std::abs(r[static_cast<Index>(i)]);
+      bits[i] = order_bits(a);
+      finite &= !std::isnan(a);
     }
-    // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
     const std::size_t target = static_cast<std::size_t>(k - 1);
-    if (!finite) std::nth_element(a.begin(), a.begin() + target, a.end());
-    scratch.spare.resize(n);
-    const double kth = finite ? select_kth(a.data(), scratch.spare.data(), n, target) : a[target];
+    double kth;
+    if (finite) {
+      scratch.spare.resize(n);
+      kth = bits_value(select_kth(bits.data(), scratch.spare.data(), n, target));
+    } else {
+      // NaN orders nothing: the selection of an overflowing fit stays nth_element's.
+      std::vector<double>& a = scratch.values;
+      a.resize(n);
+      for (std::size_t i = 0; i < n; ++i) a[i] = std::abs(r[static_cast<Index>(i)]);
+      std::nth_element(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(target), a.end());
+      kth = a[target];
+    }
     for (Index i = 0; i < r.size(); ++i) omega[i] = std::abs(r[i]) < kth ? 1.0 : 0.0;
     // A sum of ones and zeros: exact.
     Index taken = static_cast<Index>(omega.sum());
@@ -169,11 +196,62 @@ constexpr RowAdder kRowAdders[kFixedTerms] = {
     add_weighted_rows<3>, add_weighted_rows<4>, add_weighted_rows<5>,
     add_weighted_rows<6>, add_weighted_rows<7>, add_weighted_rows<8>};
 
+// Entries of a row's products summed together: a block of sums stays in registers over the
+// rows taken, where a sum per entry in memory cost a load and a store per entry and row.
+constexpr Index kSumBlock = 8;
+
+// With every weight 1 a step's weights are 0 or 1 and its normal equations are sums, in row
+// order, of the same products x_j x_k and x_j y for every start (1 x_j is exact): column i
+// holds those of row i, x_j x_k for k >= j column by column of the lower triangle, then x_j y_i,
+// then zeros to a whole number of blocks. Computed once, they leave a start one addition per
+// entry and row.
+Matrix unit_row_products(const Matrix& X, const Vector& y) {
+  const Index p = X.cols();
+  const Index m = p * (p + 1) / 2 + p;
+  Matrix products = Matrix::Zero((m + kSumBlock - 1) / kSumBlock * kSumBlock, X.rows());
+  for (Index i = 0; i < X.rows(); ++i) {
+    double* out = products.col(i).data();
+    for (Index j = 0; j < p; ++j)
+      for (Index k = j; k < p; ++k) *out++ = X(i, j) * X(i, k);
+    for (Index j = 0; j < p; ++j) *out++ = X(i, j) * y[i];
+  }
+  return products;
+}
+
+// The normal equations of 0/1 weights omega from unit_row_products: the sum of the columns
+// of the rows taken, in row order, unpacked into the lower triangle of `gram` and into `rhs`.
+void add_unit_rows(const Matrix& products, const Vector& omega, std::vector<Index>& taken,
+                   Vector& sums, Matrix& gram, Vector& rhs) {
+  // Every row is written and the count advances past those taken: no branch on the weights.
+  taken.resize(static_cast<std::size_t>(omega.size()));
+  std::size_t n_taken = 0;
+  for (Index i = 0; i < omega.size(); ++i) {
+    taken[n_taken] = i;
+    n_taken += omega[i] > 0.0 ? 1 : 0;
+  }
+  const Index stride = products.rows();
+  const double* const columns = products.data();
+  for (Index e = 0; e < stride; e += kSumBlock) {
+    double block[kSumBlock] = {};
+    for (std::size_t t = 0; t < n_taken; ++t) {
+      const double* const row = columns + taken[t] * stride + e;
+      for (Index b = 0; b < kSumBlock; ++b) block[b] += row[b];
+    }
+    for (Index b = 0; b < kSumBlock; ++b) sums[e + b] = block[b];
+  }
+  const Index p = gram.cols();
+  const double* in = sums.data();
+  for (Index j = 0; j < p; ++j)
+    for (Index k = j; k < p; ++k) gram(k, j) = *in++;
+  for (Index j = 0; j < p; ++j) rhs[j] = *in++;
+}
+
 // Scratch of one thread: every start reuses it, so the loop allocates nothing.
 struct StartBuffers {
   explicit StartBuffers(Index n, Index p)
-      : rows(), A(p, p), b(p), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n), gram(p, p),
-        rhs(p), row(p), llt(p) {
+      : rows(), A(p, p), b(p), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n),
+        gram(Matrix::Zero(p, p)), rhs(p), row(p), taken(static_cast<std::size_t>(n)),
+        sums((p * (p + 1) / 2 + p + kSumBlock - 1) / kSumBlock * kSumBlock), llt(p) {
     rows.reserve(static_cast<std::size_t>(2 * p));
   }
   std::vector<Index> rows;
@@ -188,24 +266,30 @@ struct StartBuffers {
   Matrix gram;
   Vector rhs;
   Vector row;
+  std::vector<Index> taken; // rows of positive weight in a step
+  Vector sums;
   Eigen::LLT<Matrix> llt;
 };
 
 // One concentration step from buf.r, the residuals of buf.beta on the scoring rows, by the
 // normal equations (a ranking needs a few digits, not the accuracy of QR); returns the sum of
 // squares of the new fit over the rows the step chose, a bound on its trimmed objective.
-// A singular system keeps buf.beta.
+// A singular system keeps buf.beta. `products` are X's unit_row_products when every weight is 1.
 double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h, bool unit,
-                    StartBuffers& buf) {
+                    const Matrix& products, StartBuffers& buf) {
   trimmed_weights(buf.r, w, h, unit, buf.select, buf.omega);
-  buf.gram.setZero();
-  buf.rhs.setZero();
-  // For a handful of columns plain loops beat Eigen's rank updates, built for large matrices.
-  double* const gram = buf.gram.data();
-  double* const rhs = buf.rhs.data();
-  double* const x = buf.row.data();
-  const Index p = X.cols();
-  (p < kFixedTerms ? kRowAdders[p] : kRowAdders[0])(X, y, buf.omega, gram, rhs, x);
+  if (unit) {
+    add_unit_rows(products, buf.omega, buf.taken, buf.sums, buf.gram, buf.rhs);
+  } else {
+    buf.gram.setZero();
+    buf.rhs.setZero();
+    // For a handful of columns plain loops beat Eigen's rank updates, built for large matrices.
+    double* const gram = buf.gram.data();
+    double* const rhs = buf.rhs.data();
+    double* const x = buf.row.data();
+    const Index p = X.cols();
+    (p < kFixedTerms ? kRowAdders[p] : kRowAdders[0])(X, y, buf.omega, gram, rhs, x);
+  }
   buf.llt.compute(buf.gram);
   if (buf.llt.info() == Eigen::Success) {
     buf.b = buf.llt.solve(buf.rhs);
@@ -311,6 +395,7 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
   const Vector wc = w(scored);
   const double hc = trimmed_mass(wc.sum(), p);
   const bool unit = (wc.array() == 1.0).all();
+  const Matrix products = unit ? unit_row_products(Xc, yc) : Matrix();
   Matrix betas(p, n_starts);
   Vector objectives(n_starts);
   std::vector<std::exception_ptr> failures(static_cast<std::size_t>(n_starts));
@@ -332,7 +417,7 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
         buf.r.noalias() = yc - Xc * buf.beta;
         // One concentration step before ranking: an exact fit through a clean subset can
         // still miss the clean majority far from its points, the step brings it there.
-        objectives[k] = ranking_step(Xc, yc, wc, hc, unit, buf);
+        objectives[k] = ranking_step(Xc, yc, wc, hc, unit, products, buf);
         betas.col(k) = buf.beta;
       }
     } catch (...) {
