@@ -251,12 +251,12 @@ def trimmed_bic(fit: CandidateFit, rows: Rows, mass: float) -> float:
     shape = rows.select(fit.scale) / fit.s0
     with np.errstate(over="ignore"):
         u2 = (rows.select(fit.residuals) / ((1.0 - h) * shape)) ** 2
-    order = np.argsort(u2, kind="stable")
+    order = u2.argsort(kind="stable")
     wk = rows.w_kept[order]
     # The weight each sorted row contributes to H: whole rows, then the remainder of h. The
     # weight before a row only grows, so the rows that contribute are the first `used`.
-    before = np.concatenate(([0.0], np.cumsum(wk)[:-1]))
-    used = int(np.searchsorted(before, mass, side="left"))
+    before = np.concatenate(([0.0], wk.cumsum()[:-1]))
+    used = int(before.searchsorted(mass, side="left"))
     taken = np.minimum(mass - before[:used], wk[:used])
     first = order[:used]
     T = float(np.dot(taken, u2[first]))
@@ -308,7 +308,7 @@ def serial_structure(fit: CandidateFit, rows: Rows) -> float:
     if total <= 1.0 or u.size < 2:
         return 0.0
     V = float(np.dot(wi, u * u)) / total
-    D = float(np.sum(np.diff(u) ** 2)) / (2.0 * (total - 1.0))
+    D = float(((u[1:] - u[:-1]) ** 2).sum()) / (2.0 * (total - 1.0))  # np.diff's subtraction
     if V <= 0.0:
         return 0.0
     return total * max(0.0, 1.0 - D / V) ** 2
