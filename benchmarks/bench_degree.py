@@ -60,11 +60,12 @@ def main() -> None:
             one = sample.X.shape[1] == 1
             order = np.argsort(sample.X[:, 0], kind="stable") if one else None
             mass = _degree.trimmed_mass(w, kept[0][-1].beta.size)
+            rows = _degree.Rows.of(w, order)
             print(f"  seed {seed}: degree {model.degree_}, trimmed mass {mass:g}")
             for fit in kept[0]:
-                bic = _degree.trimmed_bic(fit, w, mass)
-                penalty = _degree.bic_penalty(fit, w)
-                serial = 0.0 if order is None else _degree.serial_structure(fit, w, order)
+                bic = _degree.trimmed_bic(fit, rows, mass)
+                penalty = _degree.bic_penalty(fit, rows.log_total)
+                serial = 0.0 if order is None else _degree.serial_structure(fit, rows)
                 print(f"    {fit.degrees[0]}: {bic + serial:8.2f} = {bic - penalty:8.2f} "
                       f"+ {penalty:5.2f} + {serial:5.2f}  {fit.noise.kind:<13} "
                       f"{rejected(fit.weights, sample)}")

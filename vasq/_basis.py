@@ -8,6 +8,7 @@ as a binomial coefficient in the number of features instead of a power.
 
 from __future__ import annotations
 
+import functools
 from collections.abc import Iterator
 from itertools import accumulate
 
@@ -26,6 +27,12 @@ PENALTY_GRID = {2: 30, 3: 10}
 
 def monomial_powers(degrees: tuple[int, ...]) -> Powers:
     """Exponents of the model's terms, (n_terms, n_features), feature 0 varying slowest."""
+    return np.array(_exponent_rows(degrees), dtype=np.int64).reshape(-1, len(degrees))
+
+
+@functools.lru_cache(maxsize=64)
+def _exponent_rows(degrees: tuple[int, ...]) -> tuple[tuple[int, ...], ...]:
+    """The rows of `monomial_powers`, listed once per degrees: every fit asks for the same few."""
 
     def rows(k: int, budget: int) -> Iterator[tuple[int, ...]]:
         if k == len(degrees):
@@ -35,7 +42,7 @@ def monomial_powers(degrees: tuple[int, ...]) -> Powers:
             for rest in rows(k + 1, budget - e):
                 yield (e, *rest)
 
-    return np.array(list(rows(0, max(degrees))), dtype=np.int64).reshape(-1, len(degrees))
+    return tuple(rows(0, max(degrees)))
 
 
 def n_terms(degrees: tuple[int, ...]) -> int:

@@ -132,9 +132,9 @@ def pure_error_sums(
     total = np.bincount(level, w, k)
     mean = np.bincount(level, w * y[kept], k) / total
     curve = np.bincount(level, w * fitted[kept], k) / total  # one value per level
-    pure = float(np.sum(w * (y[kept] - mean[level]) ** 2))
-    lack = float(np.sum(total * (mean - curve) ** 2))
-    return PureErrorSums(lack, pure, k, float(np.sum(sample_weight[kept])))
+    pure = float((w * (y[kept] - mean[level]) ** 2).sum())
+    lack = float((total * (mean - curve) ** 2).sum())
+    return PureErrorSums(lack, pure, k, float(sample_weight[kept].sum()))
 
 
 def lack_of_fit(sums: PureErrorSums, n_terms: int) -> LackOfFit:

@@ -107,7 +107,7 @@ def _least_squares_fit(
     """
     r = ys - X @ beta
     dof = max(float(w.sum()) - beta.size, 0.5 * float(w.sum()))
-    s = max(float(np.sqrt(np.sum(w * v * r * r) / dof)), SCALE_FLOOR)
+    s = max(float(np.sqrt((w * v * r * r).sum() / dof)), SCALE_FLOOR)
     return CandidateFit(
         degrees, powers, beta, np.ones(ys.size), r, vc.weighted_leverage(X, w * v),
         s / np.sqrt(v), s, NoiseModel("constant", np.array([s]), s),

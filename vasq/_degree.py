@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import math
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
+from typing import cast
 
 import numpy as np
 from numpy.typing import NDArray
@@ -123,25 +124,30 @@ def search(
     largest candidate before any is scored, so no candidate's per-point arrays are kept for
     a later comparison.
     """
+    rows = Rows.of(w, order)
     mass = trimmed_mass(w, _basis.n_terms(degrees[-1]))
-
-    def scored(candidate: CandidateFit) -> tuple[float, CandidateFit]:
-        # Only the weights of a candidate are read again, and only of one that may still be
-        # chosen: on large data, each per-point array is a copy of the input's size.
-        score = degree_score(candidate, w, mass, order)
-        return score, replace(candidate, residuals=EMPTY, leverage=EMPTY, scale=EMPTY)
-
     fits: list[CandidateFit] = []
     scores: list[float] = []
-    for score, fit in map(scored, candidates):
-        scores.append(score)
-        fits.append(fit)
+    for candidate in candidates:
+        scores.append(degree_score(candidate, rows, mass))
+        # Only the weights of a candidate are read again, and only of one that may still be
+        # chosen: on large data, each per-point array is a copy of the input's size.
+        fits.append(_weights_only(candidate, candidate.weights))
         lowest = min(scores)
         # Each fit that falls out is emptied once, not again as every later candidate arrives.
-        fits = [replace(f, weights=EMPTY) if s > lowest + PARSIMONY and f.weights.size else f
+        fits = [_weights_only(f, EMPTY) if s > lowest + PARSIMONY and f.weights.size else f
                 for f, s in zip(fits, scores, strict=True)]
     best = parsimonious(scores)
     return Search(fits, scores, best, best == len(degrees) - 1)
+
+
+def _weights_only(fit: CandidateFit, weights: Vector) -> CandidateFit:
+    """The candidate with `weights` and without its other per-point arrays.
+
+    Built directly: dataclasses.replace looks the fields up anew on every call.
+    """
+    return CandidateFit(fit.degrees, fit.powers, fit.beta, weights, EMPTY, EMPTY, EMPTY,
+                        fit.s0, fit.noise)
 
 
 def parsimonious(scores: list[float]) -> int:
@@ -155,12 +161,38 @@ def parsimonious(scores: list[float]) -> int:
     return next(i for i, score in enumerate(scores) if score <= lowest + PARSIMONY)
 
 
-def degree_score(
-    fit: CandidateFit, w: Vector, mass: float, order: NDArray[np.intp] | None
-) -> float:
+@dataclass(frozen=True)
+class Rows:
+    """What every candidate's score reads of the rows, worked out once per search.
+
+    `kept` selects the rows of positive weight (None when that is all of them, so that no
+    copy is made), `w_kept` are their weights, `log_total` is log W of the total weight,
+    and `serial` lists the kept rows in increasing x (None for several features).
+    """
+
+    w: Vector
+    kept: NDArray[np.bool_] | None
+    w_kept: Vector
+    log_total: float
+    serial: NDArray[np.intp] | None
+
+    @classmethod
+    def of(cls, w: Vector, order: NDArray[np.intp] | None) -> Rows:
+        """The rows of weights `w`; `order` sorts them by their one feature (None for several)."""
+        positive = w > 0.0
+        kept = None if positive.all() else positive
+        serial = None if order is None else order if kept is None else order[positive[order]]
+        return cls(w, kept, w if kept is None else w[kept], float(np.log(w.sum())), serial)
+
+    def select(self, values: Vector) -> Vector:
+        """The entries of `values` on the kept rows."""
+        return values if self.kept is None else values[self.kept]
+
+
+def degree_score(fit: CandidateFit, rows: Rows, mass: float) -> float:
     """The candidate's trimmed BIC plus, for one feature, the structure left in its inliers."""
-    structure = 0.0 if order is None else serial_structure(fit, w, order)
-    return trimmed_bic(fit, w, mass) + structure
+    structure = 0.0 if rows.serial is None else serial_structure(fit, rows)
+    return trimmed_bic(fit, rows, mass) + structure
 
 
 def trimmed_mass(w: Vector, n_terms: int) -> float:
@@ -181,7 +213,7 @@ def trimmed_mass(w: Vector, n_terms: int) -> float:
     return min(total, max(half, min(total - 1.0, 2.0 * n_terms + 2.0)))
 
 
-def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
+def trimmed_bic(fit: CandidateFit, rows: Rows, mass: float) -> float:
     """The candidate's BIC of the trimmed normal likelihood, lower is better.
 
     h log(T / (h c(h / N))) + sum_H w_i log v_i + k log W (the BIC of the trimmed likelihood
@@ -215,29 +247,30 @@ def trimmed_bic(fit: CandidateFit, w: Vector, mass: float) -> float:
     the few rows it keeps has their high leverage.
     Rows of zero weight take no part.
     """
-    kept = w > 0.0
-    h = np.minimum(fit.leverage[kept], MAX_LEVERAGE)
-    shape = fit.scale[kept] / fit.s0
+    h = np.minimum(rows.select(fit.leverage), MAX_LEVERAGE)
+    shape = rows.select(fit.scale) / fit.s0
     with np.errstate(over="ignore"):
-        u2 = (fit.residuals[kept] / ((1.0 - h) * shape)) ** 2
-    order = np.argsort(u2, kind="stable")
-    wk = w[kept][order]
-    # The weight each sorted row contributes to H: whole rows, then the remainder of h.
-    before = np.concatenate(([0.0], np.cumsum(wk)[:-1]))
-    taken = np.clip(mass - before, 0.0, wk)
-    used = taken > 0.0
-    T = float(np.dot(taken[used], u2[order][used]))
-    log_shape = float(np.dot(taken[used], 2.0 * np.log(shape[order][used])))
-    inliers = float(w[kept][fit.weights[kept] > 0.0].sum())
+        u2 = (rows.select(fit.residuals) / ((1.0 - h) * shape)) ** 2
+    order = u2.argsort(kind="stable")
+    wk = rows.w_kept[order]
+    # The weight each sorted row contributes to H: whole rows, then the remainder of h. The
+    # weight before a row only grows, so the rows that contribute are the first `used`.
+    before = np.concatenate(([0.0], wk.cumsum()[:-1]))
+    used = int(before.searchsorted(mass, side="left"))
+    taken = np.minimum(mass - before[:used], wk[:used])
+    first = order[:used]
+    T = float(np.dot(taken, u2[first]))
+    log_shape = float(np.dot(taken, 2.0 * np.log(shape[first])))
+    inliers = float(rows.w_kept[rows.select(fit.weights) > 0.0].sum())
     share = mass / inliers if inliers > mass else 1.0
     variance = max(T / (mass * central_variance(share)), VARIANCE_FLOOR)
-    return mass * float(np.log(variance)) + log_shape + bic_penalty(fit, w)
+    return mass * float(np.log(variance)) + log_shape + bic_penalty(fit, rows.log_total)
 
 
-def bic_penalty(fit: CandidateFit, w: Vector) -> float:
+def bic_penalty(fit: CandidateFit, log_total: float) -> float:
     """The penalty k log W of trimmed_bic: k the terms and noise parameters beyond the scale."""
     k = fit.beta.size + estimated_count(fit.noise.kind, fit.powers.shape[1]) - 1
-    return k * float(np.log(w.sum()))
+    return k * log_total
 
 
 def central_variance(share: float) -> float:
@@ -253,7 +286,7 @@ def central_variance(share: float) -> float:
     return 1.0 - 2.0 * q * math.exp(-0.5 * q * q) / (math.sqrt(2.0 * math.pi) * share)
 
 
-def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> float:
+def serial_structure(fit: CandidateFit, rows: Rows) -> float:
     """The serial correlation left in the candidate's inliers' residuals, in the order of x.
 
     W max(0, 1 - D / V)^2 over the inliers (rows of positive weight and robustness weight):
@@ -267,14 +300,15 @@ def serial_structure(fit: CandidateFit, w: Vector, order: NDArray[np.intp]) -> f
     a group of outliers leaves smooth misfit on the points around it, which the trimmed
     likelihood alone does not see.
     """
-    rows = order[(w[order] > 0.0) & (fit.weights[order] > 0.0)]
-    u = fit.residuals[rows] / fit.scale[rows]
-    wi = w[rows]
+    serial = cast(NDArray[np.intp], rows.serial)
+    inliers = serial[fit.weights[serial] > 0.0]
+    u = fit.residuals[inliers] / fit.scale[inliers]
+    wi = rows.w[inliers]
     total = float(wi.sum())
     if total <= 1.0 or u.size < 2:
         return 0.0
     V = float(np.dot(wi, u * u)) / total
-    D = float(np.sum(np.diff(u) ** 2)) / (2.0 * (total - 1.0))
+    D = float(((u[1:] - u[:-1]) ** 2).sum()) / (2.0 * (total - 1.0))  # np.diff's subtraction
     if V <= 0.0:
         return 0.0
     return total * max(0.0, 1.0 - D / V) ** 2

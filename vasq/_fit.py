@@ -43,7 +43,7 @@ def fit_model(
     `names` are those of X's columns, if any.
     """
     with np.errstate(over="ignore"):
-        total = float(np.sum(w))
+        total = float(w.sum())
     if not np.isfinite(total):
         raise ValueError("sample_weight sums to more than the double range: weights are "
                          "frequencies, rescale them (var_weights take relative precisions)")
@@ -140,7 +140,7 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
                          "largest on the rows of positive sample_weight: no measurement has "
                          "such a range of precisions, and their variances leave the double "
                          "range")
-    centre = float(np.dot(w[kept], logs[kept]) / np.sum(w[kept]))
+    centre = float(np.dot(w[kept], logs[kept]) / w[kept].sum())
     unit = float(np.exp(centre))
     if unit == 1.0 and kept.all():
         return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
@@ -153,5 +153,5 @@ def residual_dof(w: Vector, inlier: NDArray[np.bool_], n_terms: int) -> float:
 
     NaN when that is not positive.
     """
-    dof = float(np.sum(w[inlier])) - n_terms
+    dof = float(w[inlier].sum()) - n_terms
     return dof if dof > 0.0 else float("nan")

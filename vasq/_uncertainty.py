@@ -57,7 +57,7 @@ def huber_covariance(
         _, psi, dpsi, _ = vc.biweight(u)
     else:
         psi, dpsi = u, np.ones_like(u)
-    n = float(np.sum(sample_weight[inlier]))
+    n = float(sample_weight[inlier].sum())
     p = X.shape[1]
     nan = np.full((p, p), np.nan)
     if n <= p:
@@ -65,12 +65,12 @@ def huber_covariance(
     Xs = np.divide(_rows(X, kept), scale[:, None], order="C")
     info = (Xs * (sample_weight * dpsi)[:, None]).T @ Xs
     v, d = sample_weight[inlier], dpsi[inlier]
-    mean = float(np.sum(v * d)) / n
-    var = float(np.sum(v * (d - mean) ** 2)) / n
+    mean = float((v * d).sum()) / n
+    var = float((v * (d - mean) ** 2).sum()) / n
     if not mean > 0.0:
         return nan
     K = 1.0 + p / n * var / mean**2
-    factor = K * float(np.sum(sample_weight * psi**2)) / (n - p) / mean
+    factor = K * float((sample_weight * psi**2).sum()) / (n - p) / mean
     try:
         cov = np.linalg.solve(info, np.eye(p)) * factor
     except np.linalg.LinAlgError:
@@ -195,15 +195,20 @@ def noise_covariance(
     va = sample_weight * a
     B = np.linalg.pinv((z * va[:, None]).T @ z, hermitian=True)
     rows = np.abs(u) <= cut
-    # The informing rows of z anew rather than a subset of it: one n x p array at a time.
-    informing = rows if kept is None else np.flatnonzero(kept)[rows]
-    del z
-    z = np.divide(D[informing], scale[rows, None], order="C")
+    informing: slice | Mask | NDArray[np.intp]
+    if rows.all():  # least squares, or a robust fit without outliers: z as it is
+        informing = slice(None) if kept is None else kept
+        v = sample_weight
+    else:
+        # The informing rows of z anew rather than a subset of it: one n x p array at a time.
+        informing = rows if kept is None else np.flatnonzero(kept)[rows]
+        del z
+        z = np.divide(D[informing], scale[rows, None], order="C")
+        va, v, a = va[rows], sample_weight[rows], a[rows]
     J = log_sd_gradient(noise, T[informing], mean[informing], zero)
-    va, v = va[rows], sample_weight[rows]
-    h = a[rows] * np.einsum("ij,jk,ik->i", z, B, z)
+    h = a * np.einsum("ij,jk,ik->i", z, B, z)
     BS = [B @ ((z * (va * J[:, k])[:, None]).T @ z) for k in range(J.shape[1])]
-    shared = np.array([[np.sum(BSk * BSl.T) for BSl in BS] for BSk in BS])
+    shared = np.array([[(BSk * BSl.T).sum() for BSl in BS] for BSk in BS])
     info = truncated_information(cut) * ((J * (v * (1.0 - 2.0 * h))[:, None]).T @ J + shared)
     cov: Matrix = np.linalg.pinv(info, hermitian=True)
     return cov
@@ -229,7 +234,7 @@ def scale_dof(
     """
     J = log_sd_gradient(noise, T, mean, zero)
     leverage = vc.weighted_leverage(D, row_weights)
-    total = float(np.sum(leverage))
+    total = float(leverage.sum())
     if not total > 0.0:
         return float("nan")
     g = leverage @ J / total
