@@ -107,7 +107,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     power of the mean that is not 6 better: the two have as many parameters and differ
     chiefly at small signals, where the power's sd vanishes (on calibrations with a floor
     and a 3 % CV over two decades the power won a third of the fits at equal charge, and a
-    blank then exceeded its critical signal in 16-65 % of draws, not 5 %). Unless the
+    blank then exceeded its critical signal in up to 65 % of draws, not 5 %). Unless the
     samples repeat their X twice over on average (replicates, whose spread measures the
     noise apart from any curve), a power or two-component model
     is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a

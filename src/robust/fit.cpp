@@ -31,7 +31,7 @@ constexpr double kUnreplicatedEvidence = 6.0;
 // chiefly at small signals, where few standards lie: its sd vanishes with the signal, the
 // other's keeps a floor. On calibrations with a floor and a 3 % CV over two decades the power
 // won a third of the fits at equal charge, and its critical signal and detection limit then
-// failed (a blank above the critical signal in 16-65 % of draws, not 5 %): a power that
+// failed (a blank above the critical signal in up to 65 % of draws, not 5 %): a power that
 // "auto" keeps over two components must beat them by strong evidence.
 constexpr double kPowerEvidence = 6.0;
 // Normal quantile of a two-sided sign test at level 1 %: readings that constant noise rejects

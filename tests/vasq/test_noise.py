@@ -151,7 +151,7 @@ def test_constant_cv_readings_are_not_flagged_and_get_local_intervals():
 def test_a_noise_floor_is_not_taken_for_a_power_that_vanishes_with_the_signal(seed):
     """Floor 0.3 plus 3 % CV, standards from 1 to 100: at equal charge a power of the mean
     won these data sets, put the blank's sd near zero, and its stated limits did not hold (a
-    blank over the critical signal 16-65 % of the time, a reading at the detection limit
+    blank over the critical signal 3-65 % of the time, a reading at the detection limit
     over it 41-82 %, where both should be 5 % and 95 %). Worked out under the true noise."""
     x, mu, sd, y = calibration(seed, floor=0.3)
     model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
