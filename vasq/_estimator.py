@@ -245,11 +245,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     Var(psi') / Mean(psi')^2, over the n inliers (as statsmodels' RLM computes H2). The
     least-squares methods use psi(u) = u, which gives the classical covariance of weighted
     least squares (statsmodels' WLS with weights var_weights). The penalty of "penalized"
-    is left out. Intervals use Student's t on the noise scale's degrees of freedom,
-    1 / (2 g' C g), C the covariance of the noise model's parameters and g the gradient of
-    the log noise sd averaged over the fitted rows weighted by their leverage (about 0.68
-    times the inliers' total sample weight less p for constant noise, the scale being read
-    from the readings within 2.5 sd); the total sample weight less p for least squares.
+    is left out. Coefficient intervals use Student's t on the noise scale's degrees of
+    freedom, 1 / (2 g' C g), C the covariance of the noise model's parameters and g the
+    gradient of the log noise sd averaged over the fitted rows weighted by their leverage
+    (about 0.68 times the inliers' total sample weight less p for constant noise, the scale
+    being read from the readings within 2.5 sd); the total sample weight less p for least
+    squares. The curve's intervals at x weigh the rows by their share in the curve's
+    variance there instead, so that where the noise varies they count the few rows the
+    curve rests on at x (see `PolynomialModel.predict_interval`).
     Prediction intervals combine the curve's standard error with
     the local noise sd at X and its fitted mean (`noise_scale`): the robust and the
     least-squares scales are corrected for the terms fitted already.

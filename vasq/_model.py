@@ -69,8 +69,15 @@ class PolynomialModel:
     pure_error : PureErrorSums
         The sums of squares of lack of fit and pure error over the inliers, for
         `lack_of_fit`.
+    dof_moments : ndarray of shape (1 + n_noise_params, n_terms, n_terms)
+        A^-1 and A^-1 S_k A^-1, A = sum W x x^T and S_k = sum W J_k x x^T over the fitted
+        rows x of the scaled design, W their weights in the fit's last weighted least
+        squares and J the gradient of their log noise sd in the noise model's parameters:
+        what the curve's degrees of freedom at a new point read
+        (`_uncertainty.curve_dof`).
     dof : float
-        Degrees of freedom of Student's t in the intervals: those of the noise scale for
+        Degrees of freedom of Student's t in the coefficients' intervals, and in the
+        curve's under constant noise: those of the noise scale for
         the robust method (`_uncertainty.scale_dof`; about 0.68 times the inliers' total
         sample weight less the number of terms under constant noise); the total sample
         weight less the number of terms for least squares (NaN when not positive).
@@ -94,6 +101,7 @@ class PolynomialModel:
     unit_var_weight: float
     weights: Vector
     pure_error: PureErrorSums
+    dof_moments: NDArray[np.float64]
     dof: float
     bic_scores: dict[Degree, float]
     reached_max_degree: bool
@@ -231,11 +239,15 @@ class PolynomialModel:
         lower, upper : ndarray of shape (n_samples,)
             The prediction minus and plus Student's t quantile times the standard error,
             in the units of y; NaN when the covariance or `dof` is. The quantile is on
-            `dof` degrees of freedom for "confidence"; for "prediction" on those of the
+            the degrees of freedom of the curve's estimated variance c at X for
+            "confidence": nu_c = 1 / (2 g' noise_cov g), g the gradient of the log noise sd
+            in the noise model's parameters averaged over the fitted rows with their
+            shares in c as weights (`_uncertainty.curve_dof`), which is `dof` under
+            constant noise; for "prediction" on those of the
             estimated variance c + s^2 (c the curve's, s the noise sd): the noise model's
             parameters have the covariance `noise_cov`, so s^2 counts as a scaled
             chi-square on nu_0 = 1 / (2 J^T noise_cov J), J the gradient of log s in
-            them, and 1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0)
+            them, and 1 / sqrt(nu) = (c / V) / sqrt(nu_c) + (s^2 / V) / sqrt(nu_0)
             with V = c + s^2 (Satterthwaite, 1946; `dof` for constant noise by least
             squares, as statsmodels' WLS).
 
@@ -469,14 +481,17 @@ class PolynomialModel:
         D = _basis.design_matrix(T, self.powers)
         mean = D @ self.beta
         sd = _uncertainty.curve_sd(D, self.beta_cov)
+        # Constant noise: every point's curve dof is the scale's (`curve_dof`).
+        curve_dof = self.dof if self.noise.kind == "constant" else _uncertainty.curve_dof(
+            self.dof_moments, self.noise_cov, D)
         if kind == "confidence":
-            width = _uncertainty.half_width(sd, None, level, self.dof)
+            width = _uncertainty.half_width(sd, None, level, curve_dof)
         else:
             spread = n_readings if relative is None else n_readings * relative
             noise = self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
             J = _uncertainty.log_sd_gradient(self.noise, T, mean, self.scaling.zero)
             log_sd_var = np.einsum("ij,jk,ik->i", J, self.noise_cov, J)
-            dof = _uncertainty.prediction_dof(sd**2, noise**2, log_sd_var, self.dof)
+            dof = _uncertainty.prediction_dof(sd**2, noise**2, log_sd_var, curve_dof)
             width = _uncertainty.half_width(sd, noise, level, dof)
         return self.scaling.to_y(mean - width), self.scaling.to_y(mean + width)
 

@@ -50,6 +50,8 @@ def to_json(model: PolynomialModel) -> str:
             "s0": model.noise.s0,
         },
         "noise_cov": model.noise_cov.tolist(),
+        # NaN throughout (a weighted design that overflows) as nulls.
+        "dof_moments": np.where(np.isnan(model.dof_moments), None, model.dof_moments).tolist(),
         "unit_var_weight": model.unit_var_weight,
         "weights": model.weights.tolist(),
         "pure_error": {
@@ -114,6 +116,7 @@ def fields_of_json(text: str) -> dict[str, Any]:
             _positive(_finite(record, "unit_var_weight", ()), "unit_var_weight")),
         "weights": weights,
         "pure_error": _pure_error(record),
+        "dof_moments": _dof_moments(record, estimated_count(noise.kind, len(names)), k),
         "dof": _dof(record),
         "bic_scores": scores,
         "reached_max_degree": _typed(record, "reached_max_degree", bool, "a boolean"),
@@ -143,6 +146,17 @@ def _dof(record: Mapping[str, object]) -> float:
     if _field(record, "dof") is None:
         return math.nan
     return float(_positive(_finite(record, "dof", ()), "dof"))
+
+
+def _dof_moments(record: Mapping[str, object], n_noise: int, k: int) -> NDArray[np.float64]:
+    """The curve's dof moments: 1 + n_noise matrices k x k, all null (NaN) or all finite."""
+    shape = (1 + n_noise, k, k)
+    value = _field(record, "dof_moments")
+    if isinstance(value, list) and all(v is None for v in _flatten(value)):
+        array = np.array(value, dtype=np.float64)
+        if array.shape == shape:
+            return array
+    return _finite(record, "dof_moments", shape)
 
 
 def _field(record: Mapping[str, object], key: str) -> object:

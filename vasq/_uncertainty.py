@@ -242,6 +242,51 @@ def scale_dof(
     return 1.0 / (2.0 * c) if c > 0.0 else float("nan")
 
 
+def curve_dof_moments(
+    noise: NoiseModel, D: Matrix, T: Matrix, mean: Vector, zero: float, row_weights: Vector
+) -> NDArray[np.float64]:
+    """What `curve_dof` reads of the fit: A^-1 and A^-1 S_k A^-1, stacked.
+
+    A = sum W x x^T over the rows x of design `D`, W the `row_weights` (as in `scale_dof`),
+    and S_k = sum W J_k x x^T, J the rows' log-sd gradient (`log_sd_gradient`): shape
+    (1 + n_noise_params, n_terms, n_terms). A pseudo-inverse where A is singular; NaN
+    throughout where a weighted term overflows.
+    """
+    J = log_sd_gradient(noise, T, mean, zero)
+    A_inv = np.linalg.pinv((D * row_weights[:, None]).T @ D, hermitian=True)
+    moments = [A_inv] + [
+        A_inv @ ((D * (row_weights * J[:, k])[:, None]).T @ D) @ A_inv for k in range(J.shape[1])
+    ]
+    stacked = np.stack(moments)
+    if not np.isfinite(stacked).all():
+        stacked.fill(np.nan)
+    return stacked
+
+
+def curve_dof(moments: NDArray[np.float64], noise_cov: Matrix, D: Matrix) -> Vector:
+    """Student's degrees of freedom of the curve's estimated variance at the rows of `D`.
+
+    The variance at a point d, proportional to d^T A^-1 d (`curve_dof_moments`), rests on
+    the fitted rows' noise sd in their shares q_i = W_i (x_i^T A^-1 d)^2 / d^T A^-1 d,
+    which sum to 1: the gradient of its log in the noise parameters is 2 g, g = sum q_i J_i
+    = (d^T A^-1 S_k A^-1 d / d^T A^-1 d)_k, and nu = 1 / (2 g C g^T) with C `noise_cov`
+    (Satterthwaite, 1946). `scale_dof` is the same with the shares of the whole fit; here
+    the curve at the quiet end of a calibration rests on the few standards there, whose
+    noise is the least well known. Under constant noise g = 1 and nu is `scale_dof`'s
+    everywhere. NaN where g C g^T is not positive.
+    """
+    def quadratic(M: Matrix) -> Vector:
+        form: Vector = np.einsum("ij,jk,ik->i", D, M, D)
+        return form
+
+    base = quadratic(moments[0])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        g = np.column_stack([quadratic(M) for M in moments[1:]]) / base[:, None]
+        c = np.einsum("ij,jk,ik->i", g, noise_cov, g)
+        nu: Vector = np.where(c > 0.0, 1.0 / (2.0 * c), np.nan)
+    return nu
+
+
 def prediction_dof(
     curve_var: Vector, noise_var: Vector, log_sd_var: Vector, dof: float
 ) -> Vector:

@@ -94,17 +94,40 @@ def test_the_estimators_attributes_read_its_model(heteroscedastic):
     assert m.with_names(["dose"], "signal").feature_names == ("dose",)
 
 
+def _power_rows(model, X):
+    """The scaled design of the fitted rows, their weights W in the last weighted least
+    squares and their log-sd gradient J, for a quadratic under a power of the mean."""
+    t = (X[:, 0] - model.scaling.centre[0]) / model.scaling.half[0]
+    D = np.column_stack([np.ones_like(t), t, t * t])
+    mu = np.maximum(np.abs(D @ model.beta - model.scaling.zero), model.noise.params[2])
+    W = model.weights / (model.noise.params[0] * mu ** model.noise.params[1]) ** 2
+    return D, W, np.column_stack([np.ones_like(mu), np.log(mu)])
+
+
+def _curve_dof_by_rows(model, X, d):
+    """nu = 1 / (2 g C g) at each row d, g the rows' J weighted by their shares in d' A^-1 d."""
+    Df, W, J = _power_rows(model, X)
+    A_inv = np.linalg.inv((Df * W[:, None]).T @ Df)
+    nu = []
+    for row in d:
+        share = W * (Df @ A_inv @ row) ** 2 / (row @ A_inv @ row)
+        g = share @ J
+        nu.append(1.0 / (2.0 * g @ model.noise_cov @ g))
+    return np.array(nu)
+
+
 def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     """Intervals, standard errors and the noise scale from beta, beta_cov and the scaling."""
     X, y = heteroscedastic()
     m = RobustPolynomialRegressor(2, random_state=0).fit(X, y).model_
+    assert m.noise.kind == "power"
     x = np.array([1.0, 4.0, 5.5, 9.0])
     s = m.scaling
     t = (x - s.centre[0]) / s.half[0]
     D = np.column_stack([np.ones_like(t), t, t * t])
     sd = np.sqrt(np.einsum("ij,jk,ik->i", D, m.beta_cov, D)) * s.y_scale
-    noise = m.noise_scale(x[:, None])  # its formulas: test_noise
-    q = student_t.ppf(0.95, m.dof)  # a 90 % interval
+    # The curve's dof at x: its variance there rests on the rows in their shares of it.
+    q = student_t.ppf(0.95, _curve_dof_by_rows(m, X, D))  # a 90 % interval
     mean = s.y_loc + s.y_scale * (D @ m.beta)
     got_mean, got_sd = m.predict(x[:, None], return_std=True)
     np.testing.assert_allclose(got_mean, mean, rtol=1e-14)
@@ -118,22 +141,22 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     mu = (mean - p.scaling.y_loc) / p.scaling.y_scale - p.scaling.zero
     J = np.column_stack([np.ones_like(mu), np.log(np.maximum(np.abs(mu), p.noise.params[2]))])
     noise_dof = 1.0 / (2.0 * np.einsum("ij,jk,ik->i", J, p.noise_cov, J))
+    curve_dof = _curve_dof_by_rows(p, X, D)
     share = noise**2 / (sd**2 + noise**2)
-    dof = 1.0 / ((1.0 - share) / np.sqrt(p.dof) + share / np.sqrt(noise_dof)) ** 2
+    dof = 1.0 / ((1.0 - share) / np.sqrt(curve_dof) + share / np.sqrt(noise_dof)) ** 2
     wide = student_t.ppf(0.95, dof) * np.hypot(sd, noise)
     np.testing.assert_allclose(p.predict_interval(x[:, None], 0.9, kind="prediction"),
                                [mean - wide, mean + wide], rtol=1e-12)
-    assert (dof < p.dof).all() and (noise_dof > 3).all()
-    # The intervals' dof are the scale's: 1 / (2 g C g), g the mean log-sd gradient of the
-    # fitted rows weighted by their leverage in the biweight's weighted least squares.
-    tf = (X[:, 0] - p.scaling.centre[0]) / p.scaling.half[0]
-    Df = np.column_stack([np.ones_like(tf), tf, tf * tf])
-    muf = np.maximum(np.abs(Df @ p.beta - p.scaling.zero), p.noise.params[2])
-    omega = p.weights / (p.noise.params[0] * muf ** p.noise.params[1]) ** 2
-    h = omega * np.einsum("ij,jk,ik->i", Df, np.linalg.inv((Df * omega[:, None]).T @ Df), Df)
-    g = h @ np.column_stack([np.ones_like(muf), np.log(muf)]) / h.sum()
+    assert (dof < curve_dof).all() and (noise_dof > 3).all()
+    # The coefficients' dof are the scale's: 1 / (2 g C g), g the mean log-sd gradient of the
+    # fitted rows weighted by their leverage in the biweight's weighted least squares. The
+    # curve's dof at the noisy end, where it rests on the least well-known sd, are fewer.
+    Df, W, Jf = _power_rows(p, X)
+    h = W * np.einsum("ij,jk,ik->i", Df, np.linalg.inv((Df * W[:, None]).T @ Df), Df)
+    g = h @ Jf / h.sum()
     assert p.dof == pytest.approx(1.0 / (2.0 * g @ p.noise_cov @ g), rel=1e-9)
     assert p.dof < p.n_inliers - 3
+    assert curve_dof.argmin() == x.size - 1 and curve_dof[-1] < 0.5 * p.dof
     assert m.scale == m.noise.s0 * s.y_scale
 
 
@@ -205,6 +228,8 @@ def _cov(edit):
      (lambda r: r["noise"].update(kind="log_linear", params=[0.0, 1.0, 1.0, -1.0]),
       "'noise' 'params' are impossible: the bounds of the log sd must be in increasing order"),
      (_set("dof", 0.0), "'dof' must be positive"),
+     (lambda r: r["dof_moments"].pop(), r"'dof_moments' must have shape \(2, 3, 3\)"),
+     (lambda r: r["dof_moments"][0][0].__setitem__(0, None), "'dof_moments' must hold numbers"),
      (_set("unit_var_weight", 0.0), "'unit_var_weight' must be positive"),
      (_set("weights", [1.5] * 40), r"'weights' must be numbers in \[0, 1\]"),
      (_set("method", "tournament"), "'method' must be one of"),
@@ -215,6 +240,7 @@ def _cov(edit):
     ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
          "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "noise-kind",
          "params-length", "negative-component", "bounds-order", "zero-dof",
+         "moments-shape", "moments-null-entry",
          "zero-unit-var-weight", "weights-above-1", "old-method", "negative-pure-error",
          "float-levels", "chosen-score-missing"],
 )
@@ -266,14 +292,15 @@ def test_load_refuses_malformed_files_naming_the_file_and_key(tmp_path, saved_re
     assert str(caught.value).startswith(str(path))
 
 
-def test_a_model_without_covariance_saves_and_loads(tmp_path, saved_record):
-    record = {**saved_record, "beta_cov": [[None] * 3] * 3}
+@pytest.mark.parametrize("key, shape", [("beta_cov", (3, 3)), ("dof_moments", (2, 3, 3))])
+def test_a_model_without_covariance_saves_and_loads(tmp_path, saved_record, key, shape):
+    nulls = np.full(shape, None).tolist()
     path = tmp_path / "m.json"
-    path.write_text(json.dumps(record))
+    path.write_text(json.dumps({**saved_record, key: nulls}))
     model = load_model(path)
-    assert np.isnan(model.beta_cov).all()
+    assert np.isnan(getattr(model, key)).all()
     model.save(path)
-    assert json.loads(path.read_text())["beta_cov"] == [[None] * 3] * 3
+    assert json.loads(path.read_text())[key] == nulls
 
 
 def test_a_failed_save_keeps_the_old_file(tmp_path, saved_record):
