@@ -38,8 +38,7 @@ def to_json(model: PolynomialModel) -> str:
         "powers": model.powers.tolist(),
         "beta": model.beta.tolist(),
         # NaN (too little weight among the inliers) as JSON's null.
-        "beta_cov": [[None if math.isnan(v) else v for v in row]
-                     for row in model.beta_cov.tolist()],
+        "beta_cov": _nan_as_null(model.beta_cov),
         "centre": model.scaling.centre.tolist(),
         "half": model.scaling.half.tolist(),
         "y_loc": model.scaling.y_loc,
@@ -51,7 +50,7 @@ def to_json(model: PolynomialModel) -> str:
         },
         "noise_cov": model.noise_cov.tolist(),
         # NaN throughout (a weighted design that overflows) as nulls.
-        "dof_moments": np.where(np.isnan(model.dof_moments), None, model.dof_moments).tolist(),
+        "dof_moments": _nan_as_null(model.dof_moments),
         "unit_var_weight": model.unit_var_weight,
         "weights": model.weights.tolist(),
         "pure_error": {
@@ -146,6 +145,13 @@ def _dof(record: Mapping[str, object]) -> float:
     if _field(record, "dof") is None:
         return math.nan
     return float(_positive(_finite(record, "dof", ()), "dof"))
+
+
+def _nan_as_null(array: NDArray[np.float64]) -> list[Any]:
+    """The nested lists of `array`, NaN as JSON's null."""
+    if array.ndim > 1:
+        return [_nan_as_null(part) for part in array]
+    return [None if math.isnan(v) else v for v in array.tolist()]
 
 
 def _dof_moments(record: Mapping[str, object], n_noise: int, k: int) -> NDArray[np.float64]:

@@ -288,14 +288,15 @@ def curve_dof(moments: NDArray[np.float64], noise_cov: Matrix, D: Matrix) -> Vec
 
 
 def prediction_dof(
-    curve_var: Vector, noise_var: Vector, log_sd_var: Vector, dof: float
+    curve_var: Vector, noise_var: Vector, log_sd_var: Vector, dof: float | Vector
 ) -> Vector:
     """Student's degrees of freedom of a prediction interval at each point.
 
     The noise variance estimated at a point is taken as a scaled chi-square whose log has
     the variance of the estimated log sd squared, 4 `log_sd_var` (from `noise_covariance`,
     which charges the fitted curve): nu_0 = 1 / (2 `log_sd_var`), `dof` for constant noise
-    by least squares. The curve's variance has `dof`; the two estimates are nearly fully
+    by least squares. The curve's variance has `dof` (one figure, or one per point from
+    `curve_dof`); the two estimates are nearly fully
     correlated (one fit), so the sd of the log of their sum is bounded by the weighted sum
     of theirs: 1 / sqrt(nu) = (c / V) / sqrt(dof) + (s^2 / V) / sqrt(nu_0), V = c + s^2 (a
     Satterthwaite approximation, Satterthwaite, Biometrics Bulletin 2, 1946).

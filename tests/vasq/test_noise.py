@@ -143,7 +143,9 @@ def test_constant_cv_readings_are_not_flagged_and_get_local_intervals():
     ends = np.array([[1.0], [100.0]])
     lower, upper = model.predict_interval(ends, kind="prediction")
     ratio = (upper - lower)[1] / (upper - lower)[0]
-    assert 30.0 < ratio < 300.0  # the sd grows 100-fold (2 + 3x from 5 to 302: 60-fold)
+    # The sd grows 60-fold (2 + 3x from 5 to 302); one global scale gives about 1. The quiet
+    # end's interval is the wider for its curve's fewer degrees of freedom.
+    assert 20.0 < ratio < 300.0
 
 
 
