@@ -249,7 +249,8 @@ class PolynomialModel:
             chi-square on nu_0 = 1 / (2 J^T noise_cov J), J the gradient of log s in
             them, and 1 / sqrt(nu) = (c / V) / sqrt(nu_c) + (s^2 / V) / sqrt(nu_0)
             with V = c + s^2 (Satterthwaite, 1946; `dof` for constant noise by least
-            squares, as statsmodels' WLS).
+            squares, as statsmodels' WLS), and nu is not below 1
+            (`_uncertainty.prediction_dof`).
 
         Raises
         ------
