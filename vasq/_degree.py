@@ -97,6 +97,8 @@ def candidates(
             raise ValueError(_too_little(degrees, k, exact, n_samples, total))
         feasible.append(degrees)
     return feasible
+
+
 def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: float) -> str:
     """Why the lowest candidate cannot be fitted: too few samples, or too little weight."""
     shown = degrees[0] if len(degrees) == 1 else degrees
