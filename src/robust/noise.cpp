@@ -493,12 +493,11 @@ void refine(const NoiseData& data, double tol, NoiseFit& out) {
 }
 
 // One cycle's parameters of the noise model from `theta` (fit_noise, step 2): the truncated
-// likelihood of the residuals of `fit` within `cut`, the rows' sd being `previous`; `floor`
+// likelihood of the residuals of `fit` within kInlierCut times the rows' previous sd; `floor`
 // receives the power model's floor of |mu|. Its vectors of the rows end with it, before the
 // refinement allocates its own.
 Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& fit,
-                        const Vector& previous, const Vector& cut, double s0, Vector theta,
-                        double& floor) {
+                        const Vector& previous, double s0, Vector theta, double& floor) {
   const Index n = fit.residuals.size();
   // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
   // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i). ra holds
@@ -508,10 +507,11 @@ Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& f
   for (Index i = 0; i < n; ++i) {
     const double root = ra[i];
     const double rv = fit.residuals[i] * data.root_v[i];
-    const bool informs = root > 0.0 && std::abs(rv) <= cut[i];
+    const double cut = kInlierCut * previous[i];
+    const bool informs = root > 0.0 && std::abs(rv) <= cut;
     omega[i] = informs ? data.w[i] : 0.0;
     ra[i] = informs ? rv / root : 0.0;
-    cut_a[i] = informs ? cut[i] / root : cut[i];
+    cut_a[i] = informs ? cut / root : cut;
   }
   Vector mu = (data.X * fit.beta).array() - data.zero;
   floor = mean_floor(mu, data.w);
@@ -715,19 +715,9 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
     theta = theta.cwiseProduct(unit);
   }
-  Vector last_cut(n);
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
-    // Scales that no longer move give the same model: converged (a reading on the cut may
-    // flip in and out; its weight is near zero either way).
-    bool still = cycle > 0;
-    for (Index i = 0; still && i < n; ++i) {
-      const double cut = kInlierCut * previous[i];
-      still = std::abs(cut - last_cut[i]) <= kCycleTol * cut;
-    }
-    if (still) break;
-    last_cut = kInlierCut * previous;
     double floor = 0.0;
-    theta = cycle_parameters(kind, data, out, previous, last_cut, s0, std::move(theta), floor);
+    theta = cycle_parameters(kind, data, out, previous, s0, std::move(theta), floor);
     if (!theta.allFinite()) {
       out.feasible = false;
       return out;
@@ -738,7 +728,17 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);
     refine(data, kCycleIrlsTol, out);
-    previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
+    Vector sd = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
+    // Scales that no longer move give the same model: converged (a reading on the cut may
+    // flip in and out; its weight is near zero either way). The cuts are compared as the
+    // products kInlierCut sd, not held: one vector of the rows less through the cycle.
+    bool still = true;
+    for (Index i = 0; still && i < n; ++i) {
+      const double cut = kInlierCut * sd[i];
+      still = std::abs(cut - kInlierCut * previous[i]) <= kCycleTol * cut;
+    }
+    previous = std::move(sd);
+    if (still) break;
   }
   // The last cycle's scales (the first cycle always runs) hold the final refinement.
   refine(data, kIrlsTol, out);
