@@ -78,10 +78,11 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
     std::size_t filled = 0;
     while (filled < m) {
       kept[filled] = next;
-      kept_roots[filled] = std::sqrt(std::max(weights[next], 0.0));
       filled += weights[next] > 0.0 ? 1 : 0;
       ++next;
     }
+    // The roots of the rows kept only, apart from the search: its loop carries no sqrt.
+    for (std::size_t k = 0; k < m; ++k) kept_roots[k] = std::sqrt(weights[kept[k]]);
     // Each block is gathered column by column (contiguous in X and in the stack), every row
     // of it written; a short last block is padded with zeros.
     for (Index j = 0; j <= p; ++j) {
