@@ -139,6 +139,8 @@ def search(
         # Each fit that falls out is emptied once, not again as every later candidate arrives.
         fits = [_weights_only(f, EMPTY) if s > lowest + PARSIMONY and f.weights.size else f
                 for f, s in zip(fits, scores, strict=True)]
+        # The loop variable would hold this candidate's arrays while the next one is fitted.
+        del candidate
     best = parsimonious(scores)
     return Search(fits, scores, best, best == len(degrees) - 1)
 

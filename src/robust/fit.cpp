@@ -324,6 +324,14 @@ bool varying_noise_hopeless(const NoiseData& data, const NoiseFit& constant, dou
   return root < std::sqrt(std::log(mass) + margin) - kTrendSlack;
 }
 
+// The fit without its vectors of the rows, which its model and coefficients give again: the
+// best fit so far is held through the fits of the later noise kinds.
+NoiseFit without_rows(NoiseFit fit) {
+  fit.residuals = Vector();
+  fit.scale = Vector();
+  return fit;
+}
+
 // The fit of scaled data: columns of X, y and w near 1 (robust_fit).
 RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
                            const Vector& w, const Vector& root_v, double zero,
@@ -388,7 +396,7 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
         // skipped when the residuals show no trend that could win.
         if (kinds.size() > 1 &&
             varying_noise_hopeless(data, fit, out.s0, margin, groups ? &*groups : nullptr)) {
-          chosen = std::move(fit);
+          chosen = without_rows(std::move(fit));
           break;
         }
       }
@@ -413,13 +421,14 @@ RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const 
       const bool wins = first || (over_power ? charged < best_charged + kPowerEvidence &&
                                                    charged < constant_charged
                                              : charged < best_charged);
-      if (wins) chosen = std::move(fit), best_charged = charged;
+      if (wins) chosen = without_rows(std::move(fit)), best_charged = charged;
       first = false;
     }
     out.noise = std::move(chosen.model);
-    out.scale = std::move(chosen.scale);
-    out.residuals = std::move(chosen.residuals);
     Vector trimmed_end = std::move(chosen.beta);
+    // fit_noise's last residuals and scales, by the same operations.
+    out.residuals.noalias() = y - X * trimmed_end;
+    out.scale = noise_sd(out.noise, zero, X * trimmed_end, T).cwiseQuotient(root_v);
     // With few points per term, a spurious half of them can agree better than the true
     // curve: the refinement also runs from least squares, and the one that fits all points
     // better at the fixed scales wins (the trimmed start on ties). With many points per

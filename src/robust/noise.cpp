@@ -7,6 +7,7 @@
 #include <Eigen/Cholesky>
 #include <Eigen/QR>
 
+#include "mcmc/threads.h"
 #include "robust/fit.h"
 #include "robust/lts.h"
 #include "robust/mm.h"
@@ -216,6 +217,47 @@ struct Derivatives {
   Matrix fisher, observed;
 };
 
+// The transcendental functions of truncated_loglik_sums at the rows of positive weight
+// first + k, k in [begin, end): entry k of `e` holds exp(-eta_i), of `log_mass` the log of the
+// normal mass within the cut, of `g` the share of variance the cut removes. Each depends on its
+// row alone: the rows can be spread over the threads, and the sums still run in row order.
+struct RowTerms {
+  std::vector<double> e, log_mass, g;
+};
+
+void row_terms(const Vector& eta, const Vector& cut, const Vector& omega, Index first, Index begin,
+               Index end, RowTerms& t) {
+  // A constant sd has the same eta on every row: one exp serves them all.
+  double e = 0.0, e_eta = std::numeric_limits<double>::quiet_NaN();
+  for (Index k = begin; k < end; ++k) {
+    const Index i = first + k;
+    if (!(omega[i] > 0.0)) continue;
+    if (!(eta[i] == e_eta)) e = std::exp(-eta[i]), e_eta = eta[i];
+    const double a = cut[i] * e;
+    const double mass = std::erf(a / std::sqrt(2.0));
+    const std::size_t j = static_cast<std::size_t>(k);
+    t.e[j] = e;
+    t.log_mass[j] = std::log(mass);
+    t.g[j] = a < 1e-8 ? 1.0 : a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / mass;
+  }
+}
+
+// Rows per pass of truncated_loglik_sums (row_terms of all of them, then their sums), and per
+// part of a pass handed to a thread; below kParallelTermRows rows a pass is one part.
+constexpr Index kTermRows = 16384;
+constexpr Index kTermPart = 2048;
+constexpr Index kParallelTermRows = 32768;
+
+void pass_terms(const Vector& eta, const Vector& cut, const Vector& omega, Index first, Index m,
+                RowTerms& t) {
+  if (omega.size() < kParallelTermRows) return row_terms(eta, cut, omega, first, 0, m, t);
+  const int parts = static_cast<int>((m + kTermPart - 1) / kTermPart);
+  parallel_for(parts, [&](int part) {
+    const Index begin = static_cast<Index>(part) * kTermPart;
+    row_terms(eta, cut, omega, first, begin, std::min(m, begin + kTermPart), t);
+  });
+}
+
 // truncated_loglik with its sums over the rows in Q x Q storage (Eigen::Dynamic: any count),
 // Curved for two_component. The kinds of one feature have 1 to 3 parameters: at a fixed
 // count the sums of every row stay in registers, in the same order.
@@ -231,28 +273,35 @@ double truncated_loglik_sums(const Vector& theta, const Matrix& Z, const Vector&
   Column score_sum = Column::Zero(q);
   Square fisher_sum = Square::Zero(q, q), observed_sum = Square::Zero(q, q);
   double sum = 0.0;
-  // A constant sd has the same eta on every row: one exp serves them all.
-  double e = 0.0, e_eta = std::numeric_limits<double>::quiet_NaN();
-  for (Index i = 0; i < r.size(); ++i) {
-    if (!(omega[i] > 0.0)) continue;
-    if (!(eta[i] == e_eta)) e = std::exp(-eta[i]), e_eta = eta[i];
-    const double u = r[i] * e;
-    const double a = cut[i] * e;
-    const double mass = std::erf(a / std::sqrt(2.0));
-    sum += omega[i] * (-eta[i] - 0.5 * u * u - std::log(mass));
-    // g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation
-    // at +-a removes, E[u^2 | |u| < a] = 1 - g, dg/deta = g (a^2 + g - 1). The score in eta
-    // is u^2 - 1 + g, its variance E[u^4] - E[u^2]^2 with E[u^4] = 3 (1 - g) - a^2 g.
-    const double g = a < 1e-8 ? 1.0 : a * std::sqrt(2.0 / kPi) * std::exp(-0.5 * a * a) / mass;
-    const double score = u * u - 1.0 + g;
-    const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
-    const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (Curved ? 2.0 * score : 0.0);
-    log_sd_gradient<Curved>(theta, Z, mu, i, G);
-    for (Index j = 0; j < G.size(); ++j) {
-      score_sum[j] += omega[i] * score * G[j];
-      for (Index k = 0; k <= j; ++k) {
-        const double gg = omega[i] * G[j] * G[k];
-        fisher_sum(j, k) += fisher * gg, observed_sum(j, k) += observed * gg;
+  const Index n = r.size();
+  RowTerms t;
+  const std::size_t rows = static_cast<std::size_t>(std::min(n, kTermRows));
+  t.e.resize(rows), t.log_mass.resize(rows), t.g.resize(rows);
+  for (Index first = 0; first < n; first += kTermRows) {
+    const Index m = std::min(kTermRows, n - first);
+    pass_terms(eta, cut, omega, first, m, t);
+    for (Index k = 0; k < m; ++k) {
+      const Index i = first + k;
+      if (!(omega[i] > 0.0)) continue;
+      const std::size_t j = static_cast<std::size_t>(k);
+      const double e = t.e[j];
+      const double u = r[i] * e;
+      const double a = cut[i] * e;
+      sum += omega[i] * (-eta[i] - 0.5 * u * u - t.log_mass[j]);
+      // g(a) = 2 a phi(a) / (2 Phi(a) - 1): the share of the normal variance that truncation
+      // at +-a removes, E[u^2 | |u| < a] = 1 - g, dg/deta = g (a^2 + g - 1). The score in
+      // eta is u^2 - 1 + g, its variance E[u^4] - E[u^2]^2 with E[u^4] = 3 (1 - g) - a^2 g.
+      const double g = t.g[j];
+      const double score = u * u - 1.0 + g;
+      const double fisher = std::max(3.0 * (1.0 - g) - a * a * g - (1.0 - g) * (1.0 - g), 0.0);
+      const double observed = 2.0 * u * u - g * (a * a + g - 1.0) + (Curved ? 2.0 * score : 0.0);
+      log_sd_gradient<Curved>(theta, Z, mu, i, G);
+      for (Index c = 0; c < G.size(); ++c) {
+        score_sum[c] += omega[i] * score * G[c];
+        for (Index l = 0; l <= c; ++l) {
+          const double gg = omega[i] * G[c] * G[l];
+          fisher_sum(c, l) += fisher * gg, observed_sum(c, l) += observed * gg;
+        }
       }
     }
   }
@@ -493,12 +542,11 @@ void refine(const NoiseData& data, double tol, NoiseFit& out) {
 }
 
 // One cycle's parameters of the noise model from `theta` (fit_noise, step 2): the truncated
-// likelihood of the residuals of `fit` within `cut`, the rows' sd being `previous`; `floor`
+// likelihood of the residuals of `fit` within kInlierCut times the rows' previous sd; `floor`
 // receives the power model's floor of |mu|. Its vectors of the rows end with it, before the
 // refinement allocates its own.
 Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& fit,
-                        const Vector& previous, const Vector& cut, double s0, Vector theta,
-                        double& floor) {
+                        const Vector& previous, double s0, Vector theta, double& floor) {
   const Index n = fit.residuals.size();
   // The residuals with the curve's leverage taken out, r_i / sqrt(1 - h_i), have variance
   // sigma_i^2 at every row; the cut on r_i is one on them at cut_i / sqrt(1 - h_i). ra holds
@@ -508,10 +556,11 @@ Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& f
   for (Index i = 0; i < n; ++i) {
     const double root = ra[i];
     const double rv = fit.residuals[i] * data.root_v[i];
-    const bool informs = root > 0.0 && std::abs(rv) <= cut[i];
+    const double cut = kInlierCut * previous[i];
+    const bool informs = root > 0.0 && std::abs(rv) <= cut;
     omega[i] = informs ? data.w[i] : 0.0;
     ra[i] = informs ? rv / root : 0.0;
-    cut_a[i] = informs ? cut[i] / root : cut[i];
+    cut_a[i] = informs ? cut / root : cut;
   }
   Vector mu = (data.X * fit.beta).array() - data.zero;
   floor = mean_floor(mu, data.w);
@@ -715,19 +764,9 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     if (!(theta[0] > 0.0)) theta[0] = (previous.minCoeff() / s0) * (previous.minCoeff() / s0);
     theta = theta.cwiseProduct(unit);
   }
-  Vector last_cut(n);
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
-    // Scales that no longer move give the same model: converged (a reading on the cut may
-    // flip in and out; its weight is near zero either way).
-    bool still = cycle > 0;
-    for (Index i = 0; still && i < n; ++i) {
-      const double cut = kInlierCut * previous[i];
-      still = std::abs(cut - last_cut[i]) <= kCycleTol * cut;
-    }
-    if (still) break;
-    last_cut = kInlierCut * previous;
     double floor = 0.0;
-    theta = cycle_parameters(kind, data, out, previous, last_cut, s0, std::move(theta), floor);
+    theta = cycle_parameters(kind, data, out, previous, s0, std::move(theta), floor);
     if (!theta.allFinite()) {
       out.feasible = false;
       return out;
@@ -738,7 +777,17 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
     out.scale =
         noise_sd(out.model, data.zero, data.X * out.beta, data.T).cwiseQuotient(data.root_v);
     refine(data, kCycleIrlsTol, out);
-    previous = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
+    Vector sd = noise_sd(out.model, data.zero, data.X * out.beta, data.T);
+    // Scales that no longer move give the same model: converged (a reading on the cut may
+    // flip in and out; its weight is near zero either way). The cuts are compared as the
+    // products kInlierCut sd, not held: one vector of the rows less through the cycle.
+    bool still = true;
+    for (Index i = 0; still && i < n; ++i) {
+      const double cut = kInlierCut * sd[i];
+      still = std::abs(cut - kInlierCut * previous[i]) <= kCycleTol * cut;
+    }
+    previous = std::move(sd);
+    if (still) break;
   }
   // The last cycle's scales (the first cycle always runs) hold the final refinement.
   refine(data, kIrlsTol, out);

@@ -53,19 +53,9 @@ void WeightedLeastSquares::reduce(Index p) {
 Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
                                                           const Vector& omega) {
   const Index p = X.cols();
-  rows_.resize(static_cast<std::size_t>(X.rows()));
-  roots_.resize(static_cast<std::size_t>(X.rows()));
-  // Every row is written at the next free place, which only a positive weight keeps: no
-  // branch on the weights, which a concentration step or a biweight leaves zero at random.
-  std::size_t positive = 0;
-  Index* const kept = rows_.data();
-  double* const kept_roots = roots_.data();
   const double* const weights = omega.data();
-  for (Index i = 0; i < X.rows(); ++i) {
-    kept[positive] = i;
-    kept_roots[positive] = std::sqrt(std::max(weights[i], 0.0));
-    positive += weights[i] > 0.0 ? 1 : 0;
-  }
+  std::size_t positive = 0;
+  for (Index i = 0; i < X.rows(); ++i) positive += weights[i] > 0.0 ? 1 : 0;
   // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
   // positive weight are split into blocks of equal height: no block reduces more than a few
   // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
@@ -74,18 +64,33 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   const Index block = (count + blocks - 1) / blocks;
   if (stack_.rows() != p + block || stack_.cols() != p + 1) stack_.resize(p + block, p + 1);
   stack_.topRows(p).setZero();
-  // Each block is gathered column by column (contiguous in X and in the stack), every row
-  // of it written; a short last block is padded with zeros.
+  // Each block's rows are found as it is filled: one block's indices and roots are held, not
+  // the rows'.
+  rows_.resize(static_cast<std::size_t>(block));
+  roots_.resize(static_cast<std::size_t>(block));
+  Index* const kept = rows_.data();
+  double* const kept_roots = roots_.data();
+  Index next = 0;
   for (std::size_t first = 0; first < positive; first += static_cast<std::size_t>(block)) {
     const std::size_t m = std::min(static_cast<std::size_t>(block), positive - first);
-    const Index* rows = rows_.data() + first;
-    const double* roots = roots_.data() + first;
+    // Every row is written at the next free place, which only a positive weight keeps: no
+    // branch on the weights, which a concentration step or a biweight leaves zero at random.
+    std::size_t filled = 0;
+    while (filled < m) {
+      kept[filled] = next;
+      filled += weights[next] > 0.0 ? 1 : 0;
+      ++next;
+    }
+    // The roots of the rows kept only, apart from the search: its loop carries no sqrt.
+    for (std::size_t k = 0; k < m; ++k) kept_roots[k] = std::sqrt(weights[kept[k]]);
+    // Each block is gathered column by column (contiguous in X and in the stack), every row
+    // of it written; a short last block is padded with zeros.
     for (Index j = 0; j <= p; ++j) {
       const double* x = j < p ? X.col(j).data() : y.data();
       double* out = stack_.col(j).data() + p;
       // Unrolled: the loop's own count and branch cost as much as the gather.
 #pragma GCC unroll 4
-      for (std::size_t k = 0; k < m; ++k) out[k] = roots[k] * x[rows[k]];
+      for (std::size_t k = 0; k < m; ++k) out[k] = kept_roots[k] * x[kept[k]];
     }
     stack_.bottomRows(block - static_cast<Index>(m)).setZero();
     reduce(p);

@@ -31,7 +31,7 @@ class WeightedLeastSquares {
  private:
   void reduce(Index p);
 
-  std::vector<Index> rows_;   // rows of positive weight, in order (the first ones)
+  std::vector<Index> rows_;   // the current block's rows of positive weight, in order
   std::vector<double> roots_; // their sqrt(omega_i)
   Matrix stack_;
   Vector householder_; // the reflectors' coefficients of the last reduction
