@@ -302,7 +302,7 @@ def prediction_dof(
     Satterthwaite approximation, Satterthwaite, Biometrics Bulletin 2, 1946), and nu is
     not below 1. The approximation fails where the estimate is far below its own standard
     error: a two-component model whose floor is estimated at 0 has s^2 near 0 at a zero
-    signal, known only to within the floor's error, and nu there came to 0.3-0.4 (a one-sided
+    signal, known only to within the floor's error, and nu there came to 0.27-0.42 (a one-sided
     95 % t quantile of 89-1441, and detection limits of 3.7-43 on standards from 1 to 100
     where the true one is 0.34). Counted as at least one reading's chi-square, a Cauchy
     quantile, the limits are 0.43-0.54, and the rates of a blank over the critical signal
