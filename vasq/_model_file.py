@@ -158,11 +158,21 @@ def _dof_moments(record: Mapping[str, object], n_noise: int, k: int) -> NDArray[
     """The curve's dof moments: 1 + n_noise matrices k x k, all null (NaN) or all finite."""
     shape = (1 + n_noise, k, k)
     value = _field(record, "dof_moments")
-    if isinstance(value, list) and all(v is None for v in _flatten(value)):
-        array = np.array(value, dtype=np.float64)
-        if array.shape == shape:
-            return array
+    nulls = isinstance(value, list) and all(v is None for v in _flatten(value))
+    if nulls and _shape_of(value) == shape:
+        return np.full(shape, np.nan)
     return _finite(record, "dof_moments", shape)
+
+
+def _shape_of(value: object) -> tuple[int, ...] | None:
+    """The shape of nested lists of equal lengths, () for a leaf; None when ragged."""
+    if not isinstance(value, list):
+        return ()
+    inner = {_shape_of(v) for v in value}
+    if len(inner) > 1:
+        return None
+    rest = inner.pop() if inner else ()
+    return None if rest is None else (len(value), *rest)
 
 
 def _field(record: Mapping[str, object], key: str) -> object:

@@ -230,6 +230,7 @@ def _cov(edit):
      (_set("dof", 0.0), "'dof' must be positive"),
      (lambda r: r["dof_moments"].pop(), r"'dof_moments' must have shape \(2, 3, 3\)"),
      (lambda r: r["dof_moments"][0][0].__setitem__(0, None), "'dof_moments' must hold numbers"),
+     (_set("dof_moments", [[None], [None, None]]), "'dof_moments' must hold numbers"),
      (_set("unit_var_weight", 0.0), "'unit_var_weight' must be positive"),
      (_set("weights", [1.5] * 40), r"'weights' must be numbers in \[0, 1\]"),
      (_set("method", "tournament"), "'method' must be one of"),
@@ -240,7 +241,7 @@ def _cov(edit):
     ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
          "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "noise-kind",
          "params-length", "negative-component", "bounds-order", "zero-dof",
-         "moments-shape", "moments-null-entry",
+         "moments-shape", "moments-null-entry", "moments-ragged-nulls",
          "zero-unit-var-weight", "weights-above-1", "old-method", "negative-pure-error",
          "float-levels", "chosen-score-missing"],
 )
