@@ -78,6 +78,7 @@ def fit_model(
         chosen.noise, D, T, mean, scaling.zero, r, scale, w, robust)
     del r
     row_weights = w * chosen.weights / scale**2
+    J = _uncertainty.log_sd_gradient(chosen.noise, T, mean, scaling.zero)
     pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
@@ -100,10 +101,8 @@ def fit_model(
         unit_var_weight=unit_var_weight,
         weights=chosen.weights,
         pure_error=pure_error,
-        dof_moments=_uncertainty.curve_dof_moments(chosen.noise, D, T, mean, scaling.zero,
-                                                   row_weights),
-        dof=_uncertainty.scale_dof(chosen.noise, noise_cov, D, T, mean, scaling.zero,
-                                   row_weights)
+        dof_moments=_uncertainty.curve_dof_moments(J, D, row_weights),
+        dof=_uncertainty.scale_dof(noise_cov, J, D, row_weights)
         if robust else residual_dof(w, inlier, chosen.beta.size),
         bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,

@@ -214,15 +214,12 @@ def noise_covariance(
     return cov
 
 
-def scale_dof(
-    noise: NoiseModel, noise_cov: Matrix, D: Matrix, T: Matrix, mean: Vector, zero: float,
-    row_weights: Vector,
-) -> float:
+def scale_dof(noise_cov: Matrix, J: Matrix, D: Matrix, row_weights: Vector) -> float:
     """Student's degrees of freedom of the noise scale that the coefficient covariance rests on.
 
     The curve's estimated variance is taken as a scaled chi-square whose log has the
     variance of twice the estimated log sd of the rows it rests on, 4 g C g^T: g the mean
-    of the rows' gradients J (`log_sd_gradient`) weighted by their leverage in the weighted
+    of the rows' gradients `J` (`log_sd_gradient`) weighted by their leverage in the weighted
     least squares of design `D` and `row_weights` (the fit's, w times the biweight weight
     over the noise variance: their share of the curve's variance summed over the fitted
     rows), C from `noise_covariance`; nu =
@@ -232,7 +229,6 @@ def scale_dof(
     its log sd against 2 for least squares, so nu is about 0.68 (W - p), not W - p. NaN when
     g C g^T is not positive.
     """
-    J = log_sd_gradient(noise, T, mean, zero)
     leverage = vc.weighted_leverage(D, row_weights)
     total = float(leverage.sum())
     if not total > 0.0:
@@ -242,17 +238,14 @@ def scale_dof(
     return 1.0 / (2.0 * c) if c > 0.0 else float("nan")
 
 
-def curve_dof_moments(
-    noise: NoiseModel, D: Matrix, T: Matrix, mean: Vector, zero: float, row_weights: Vector
-) -> NDArray[np.float64]:
+def curve_dof_moments(J: Matrix, D: Matrix, row_weights: Vector) -> NDArray[np.float64]:
     """What `curve_dof` reads of the fit: A^-1 and A^-1 S_k A^-1, stacked.
 
     A = sum W x x^T over the rows x of design `D`, W the `row_weights` (as in `scale_dof`),
-    and S_k = sum W J_k x x^T, J the rows' log-sd gradient (`log_sd_gradient`): shape
+    and S_k = sum W J_k x x^T, `J` the rows' log-sd gradient (`log_sd_gradient`): shape
     (1 + n_noise_params, n_terms, n_terms). A pseudo-inverse where A is singular; NaN
     throughout where a weighted term overflows.
     """
-    J = log_sd_gradient(noise, T, mean, zero)
     A_inv = np.linalg.pinv((D * row_weights[:, None]).T @ D, hermitian=True)
     moments = [A_inv] + [
         A_inv @ ((D * (row_weights * J[:, k])[:, None]).T @ D) @ A_inv for k in range(J.shape[1])
