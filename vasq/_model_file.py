@@ -115,7 +115,8 @@ def fields_of_json(text: str) -> dict[str, Any]:
             _positive(_finite(record, "unit_var_weight", ()), "unit_var_weight")),
         "weights": weights,
         "pure_error": _pure_error(record),
-        "dof_moments": _dof_moments(record, estimated_count(noise.kind, len(names)), k),
+        "dof_moments": _finite_or_nulls(
+            record, "dof_moments", (1 + estimated_count(noise.kind, len(names)), k, k)),
         "dof": _dof(record),
         "bic_scores": scores,
         "reached_max_degree": _typed(record, "reached_max_degree", bool, "a boolean"),
@@ -154,14 +155,15 @@ def _nan_as_null(array: NDArray[np.float64]) -> list[Any]:
     return [None if math.isnan(v) else v for v in array.tolist()]
 
 
-def _dof_moments(record: Mapping[str, object], n_noise: int, k: int) -> NDArray[np.float64]:
-    """The curve's dof moments: 1 + n_noise matrices k x k, all null (NaN) or all finite."""
-    shape = (1 + n_noise, k, k)
-    value = _field(record, "dof_moments")
+def _finite_or_nulls(
+    record: Mapping[str, object], key: str, shape: tuple[int, ...]
+) -> NDArray[np.float64]:
+    """The numbers under `key` of the `shape`: all null (NaN throughout), or all finite."""
+    value = _field(record, key)
     nulls = isinstance(value, list) and all(v is None for v in _flatten(value))
     if nulls and _shape_of(value) == shape:
         return np.full(shape, np.nan)
-    return _finite(record, "dof_moments", shape)
+    return _finite(record, key, shape)
 
 
 def _shape_of(value: object) -> tuple[int, ...] | None:
@@ -252,12 +254,9 @@ def _covariance(record: Mapping[str, object], key: str, k: int) -> NDArray[np.fl
     All null (NaN, too little weight), or symmetric positive semi-definite up to
     COV_TOLERANCE times its largest entry.
     """
-    rows = _field(record, key)
-    if isinstance(rows, list) and rows and all(
-        isinstance(r, list) and len(r) == k and all(v is None for v in r) for r in rows
-    ) and len(rows) == k:
-        return np.full((k, k), np.nan)
-    cov = _finite(record, key, (k, k))
+    cov = _finite_or_nulls(record, key, (k, k))
+    if np.isnan(cov).all():
+        return cov
     size = float(np.abs(cov).max())
     if (np.diag(cov) < 0.0).any():
         raise ValueError(f"{key!r} holds a negative variance")
