@@ -192,11 +192,11 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
     # Row i of the result's transpose is M times row i of half_way.
     mapped = [exact.apply(list(row)) for row in zip(*half_way, strict=True)]
     unscaled = np.array(mapped, dtype=np.float64).T
-    # y_scale^2 overflows from about 1.3e154, where the covariance itself may not.
-    square = scaling.y_scale * scaling.y_scale
+    # Times y_scale twice, not its square: the square overflows from about 1.3e154, where the
+    # covariance itself may not, and the same two roundings at every y_scale keep the result
+    # exactly proportional to y_scale^2 when y is scaled by a power of two.
     with np.errstate(over="ignore", invalid="ignore"):
-        result: Matrix = (unscaled * square if math.isfinite(square)
-                          else unscaled * scaling.y_scale * scaling.y_scale)
+        result: Matrix = unscaled * scaling.y_scale * scaling.y_scale
         result = 0.5 * (result + result.T)
     if not np.isfinite(result).all():
         raise ValueError("the coefficients' covariance in the units of the data is beyond the "

@@ -138,7 +138,8 @@ def test_change_of_units_is_the_exact_expansion_rounded_once(regime, degrees):
 
 @pytest.mark.parametrize("degrees", [(4,), (2, 2)])
 def test_user_covariance_maps_each_column_and_row_exactly(degrees):
-    """y_scale^2 M cov M^T, each pass through M the exact expansion rounded once."""
+    """y_scale^2 M cov M^T, each pass through M the exact expansion rounded once, then
+    multiplied by y_scale twice."""
     rng = np.random.default_rng(len(degrees))
     powers = _basis.monomial_powers(degrees)
     d = len(degrees)
@@ -151,6 +152,6 @@ def test_user_covariance_maps_each_column_and_row_exactly(degrees):
         return [float(x) for _, x in binomial_expansion(v, powers, unit)]
 
     half_way = np.column_stack([mapped(c) for c in cov.T])
-    result = np.column_stack([mapped(r) for r in half_way]) * scaling.y_scale**2
+    result = np.column_stack([mapped(r) for r in half_way]) * scaling.y_scale * scaling.y_scale
     expected = 0.5 * (result + result.T)
     assert to_user_covariance(cov, powers, scaling).tobytes() == expected.tobytes()
