@@ -116,7 +116,7 @@ double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vec
 //    biweight weighs, so no global factor M / (M - p) follows: it would charge the p
 //    coefficients twice, and lift the middle of the range as much as the ends. A row with
 //    h_i = 1 carries no noise;
-// 3. biweight IRLS at those fixed scales, to 1e-5 between cycles and 1e-9 after the last.
+// 3. biweight IRLS at those fixed scales, to 1e-3 between cycles and 1e-9 after the last.
 // The likelihood counts the cut, so the noisy end, seen at first only near zero, is neither
 // truncated nor over-read; outliers are judged by |r_i| / sigma_i, and a variance grows only
 // towards rows it already admits: a block of bad readings at the noisy end is not absorbed.
