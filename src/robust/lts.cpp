@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <numeric>
 #include <optional>
 
@@ -249,7 +250,7 @@ void add_unit_rows(const Matrix& products, const Vector& omega, std::vector<Inde
 // Scratch of one thread: every start reuses it, so the loop allocates nothing.
 struct StartBuffers {
   explicit StartBuffers(Index n, Index p)
-      : rows(), A(p, p), b(p), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n),
+      : rows(), A(p, p), b(p), lu(p, p + 1), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n),
         gram(Matrix::Zero(p, p)), rhs(p), row(p), taken(static_cast<std::size_t>(n)),
         sums((p * (p + 1) / 2 + p + kSumBlock - 1) / kSumBlock * kSumBlock), llt(p) {
     rows.reserve(static_cast<std::size_t>(2 * p));
@@ -257,6 +258,7 @@ struct StartBuffers {
   std::vector<Index> rows;
   Matrix A;
   Vector b;
+  Matrix lu; // A and b side by side, eliminated in place
   Eigen::ColPivHouseholderQR<Matrix> qr;
   Vector qtb; // Q'b of the elemental system
   Vector beta;
@@ -315,6 +317,44 @@ void solve_elemental(StartBuffers& buf) {
   for (Index i = 0; i < rank; ++i) buf.beta[permutation[i]] = buf.qtb[i];
 }
 
+// Smallest ratio of the pivots of a square elemental system that Gaussian elimination solves:
+// far above the rank cutoff of the pivoted QR, which decides the others as before.
+constexpr double kPivotRatio = 1e-8;
+
+// Solves the square system buf.A beta = buf.b into buf.beta by Gaussian elimination with
+// partial pivoting, in plain loops (a pivoted QR of a few columns costs several times as much,
+// most of it in Eigen's bookkeeping); false, buf.beta untouched, when a pivot falls below
+// kPivotRatio times the largest.
+bool solve_square(StartBuffers& buf) {
+  const Index p = buf.A.rows();
+  Matrix& a = buf.lu;
+  a.leftCols(p) = buf.A;
+  a.col(p) = buf.b;
+  double largest = 0.0, smallest = std::numeric_limits<double>::infinity();
+  for (Index k = 0; k < p; ++k) {
+    Index pivot = k;
+    for (Index i = k + 1; i < p; ++i)
+      if (std::abs(a(i, k)) > std::abs(a(pivot, k))) pivot = i;
+    if (pivot != k)
+      for (Index j = k; j <= p; ++j) std::swap(a(k, j), a(pivot, j));
+    const double d = a(k, k);
+    largest = std::max(largest, std::abs(d));
+    smallest = std::min(smallest, std::abs(d));
+    if (!(d != 0.0)) return false;
+    for (Index i = k + 1; i < p; ++i) {
+      const double f = a(i, k) / d;
+      for (Index j = k + 1; j <= p; ++j) a(i, j) -= f * a(k, j);
+    }
+  }
+  if (!(smallest > kPivotRatio * largest)) return false;
+  for (Index k = p - 1; k >= 0; --k) {
+    double sum = a(k, p);
+    for (Index j = k + 1; j < p; ++j) sum -= a(k, j) * buf.beta[j];
+    buf.beta[k] = sum / a(k, k);
+  }
+  return true;
+}
+
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
 // every row), solved exactly (in least squares once rows were added) into buf.beta.
 void elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& positive, Index rank,
@@ -334,6 +374,8 @@ void elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& p
       buf.A.row(j) = X.row(buf.rows[static_cast<std::size_t>(j)]);
       buf.b[j] = y[buf.rows[static_cast<std::size_t>(j)]];
     }
+    // A well-conditioned square subset has the design's full rank.
+    if (m == p && rank == p && solve_square(buf)) return;
     buf.qr.compute(buf.A);
     if (buf.qr.rank() >= rank || m >= n_pos) return solve_elemental(buf);
   }
