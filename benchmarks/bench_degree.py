@@ -4,7 +4,7 @@
 
 For each problem of benchmarks/_problems.py (by default the windows of readings shifted
 together) and seed, the degree chosen with degree="auto", then one line per candidate: its
-score, the trimmed likelihood term (trimmed_bic without the penalty), the penalty k log W,
+score, the trimmed likelihood term, the penalty k log W,
 the serial term, the noise model the core chose for it, and the rows it rejects, planted
 outliers and clean ones. A last line gives the true degree's fit at noise="constant": when it
 rejects the planted outliers where the "auto" candidate does not, the true degree lost in the
@@ -59,14 +59,11 @@ def main() -> None:
             w = np.ones(sample.y.size)
             one = sample.X.shape[1] == 1
             order = np.argsort(sample.X[:, 0], kind="stable") if one else None
-            mass = _degree.trimmed_mass(w, kept[0][-1].beta.size)
-            rows = _degree.Rows.of(w, order)
-            print(f"  seed {seed}: degree {model.degree_}, trimmed mass {mass:g}")
+            rows = _degree.Rows(w, order)
+            print(f"  seed {seed}: degree {model.degree_}")
             for fit in kept[0]:
-                bic = _degree.trimmed_bic(fit, rows, mass)
-                penalty = _degree.bic_penalty(fit, rows.log_total)
-                serial = 0.0 if order is None else _degree.serial_structure(fit, rows)
-                print(f"    {fit.degrees[0]}: {bic + serial:8.2f} = {bic - penalty:8.2f} "
+                trimmed, penalty, serial = _degree.score_parts(fit, rows, kept[0][-1].beta.size)
+                print(f"    {fit.degrees[0]}: {trimmed + penalty + serial:8.2f} = {trimmed:8.2f} "
                       f"+ {penalty:5.2f} + {serial:5.2f}  {fit.noise.kind:<13} "
                       f"{rejected(fit.weights, sample)}")
             constant = RobustPolynomialRegressor(problem.degree, noise="constant",

@@ -131,7 +131,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     of a normal variable. An explicitly named model is always fitted.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
-    scored as it is fitted by vasq._degree.degree_score: the trimmed BIC
+    scored as it is fitted by the core's ``degree_score``: the trimmed BIC
     h log(T / (h c(h / N))) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
     its leverage, rows weighted by their biweight weight over the noise variance: the
     leave-one-out residual of the last reweighted least squares, so that near-interpolating
@@ -162,7 +162,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     ----------
     degree : "auto", int or sequence of int, default="auto"
         Degree of the polynomial. "auto" chooses among 0 ... `max_degree` (the same degree
-        for every feature) by the trimmed BIC of vasq._degree.trimmed_bic. An int gives
+        for every feature) by the trimmed BIC described above. An int gives
         that degree for every feature; a sequence gives one maximum exponent per feature.
         For several features the model holds every monomial whose exponents stay within
         these and whose total degree is at most their maximum.

@@ -19,6 +19,7 @@
 #include "module/constructed_only.h"
 #include "module/optional_matrix.h"
 #include "robust/robust.h"
+#include "select/select.h"
 #include "stats/stats.h"
 
 namespace py = pybind11;
@@ -138,6 +139,19 @@ Vector weighted_leverage(Matrix X, const Vector& w) {
   return vasq::weighted_leverage(std::move(X), w);
 }
 
+// The score's parts (trimmed, penalty, serial), lower better in sum.
+std::tuple<double, double, double> degree_score(const Vector& residuals, const Vector& leverage,
+                                                const Vector& scale, const Vector& weights,
+                                                double s0, vasq::Index n_params, const Vector& w,
+                                                vasq::Index largest_terms,
+                                                const std::optional<vasq::RowOrder>& order) {
+  py::gil_scoped_release release;
+  const vasq::DegreeScore score =
+      vasq::degree_score({residuals, leverage, scale, weights, s0, n_params}, w, largest_terms,
+                         order ? *order : vasq::RowOrder());
+  return {score.trimmed, score.penalty, score.serial};
+}
+
 } // namespace
 
 PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
@@ -197,4 +211,6 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /* 22 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
   /* 23 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
   /* 24 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
+  /* 25 */ m.def("degree_score", &degree_score, "residuals"_a, "leverage"_a, "scale"_a, "weights"_a,
+                 "s0"_a, "n_params"_a, "w"_a, "largest_terms"_a, "order"_a = py::none());
 }

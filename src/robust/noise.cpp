@@ -81,8 +81,9 @@ constexpr double kMinResidualShare = 1e-8;
 
 const char* const kNames[kNoiseKinds] = {"constant", "power", "two_component", "log_linear"};
 
-// E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept
-// by the central share a. q by bisection of erf, which the standard library has.
+} // namespace
+
+// q by bisection of erf, which the standard library has.
 double central_variance(double a) {
   double lo = 0.0, hi = 40.0;
   for (int it = 0; it < 100; ++it) {
@@ -93,6 +94,8 @@ double central_variance(double a) {
   const double density = std::exp(-0.5 * q * q) / std::sqrt(2.0 * kPi);
   return 1.0 - 2.0 * q * density / a;
 }
+
+namespace {
 
 // The power model's floor of |mu|: kMeanFloor times its largest value on the fitted rows.
 double mean_floor(const Vector& mu, const Vector& w) {

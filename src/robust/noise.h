@@ -39,6 +39,10 @@ Index noise_param_count(NoiseKind kind, Index d);
 Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
                 const std::vector<Vector>& T);
 
+// E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept by
+// the central share a in (0, 1).
+double central_variance(double a);
+
 // The scale of the residuals within kInlierCut scales: their weighted root mean square over
 // the weight less p, divided by the share of a normal variance within the cut, iterated from
 // the trimmed scale of the best trimmed_mass(W, p) made consistent at the normal (and, above

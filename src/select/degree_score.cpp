@@ -1,0 +1,105 @@
+#include "select/degree_score.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "robust/noise.h"
+
+namespace vasq {
+
+namespace {
+
+// The largest leverage used: an exact fit's leverage of 1 would divide by zero.
+constexpr double kMaxLeverage = 0.99;
+// The smallest trimmed variance, for data of order one.
+constexpr double kVarianceFloor = 1e-18;
+
+void check_inputs(const ScoredFit& fit, const Vector& w, const RowOrder& order) {
+  const Index n = w.size();
+  require(fit.residuals.size() == n && fit.leverage.size() == n && fit.scale.size() == n &&
+              fit.weights.size() == n,
+          kDimensionMismatch);
+  require(fit.residuals.allFinite() && fit.leverage.allFinite() && fit.scale.allFinite() &&
+              fit.weights.allFinite() && w.allFinite() && std::isfinite(fit.s0),
+          "Non-finite input.");
+  require(fit.s0 > 0.0 && (fit.scale.array() > 0.0).all(), "the noise scales must be positive");
+  require((w.array() >= 0.0).all() && w.sum() > 0.0, "the weights must be >= 0, some positive");
+  if (order.size() == 0) return;
+  require(order.size() == n, kDimensionMismatch);
+  std::vector<bool> seen(static_cast<std::size_t>(n), false);
+  for (Index i : order) {
+    require(i >= 0 && i < n && !seen[static_cast<std::size_t>(i)],
+            "the order must be a permutation of the rows");
+    seen[static_cast<std::size_t>(i)] = true;
+  }
+}
+
+// h log(T / (h c(h / N))) + sum_H w_i log v_i (degree_score).
+double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
+  std::vector<Index> rows;
+  std::vector<double> u2(static_cast<std::size_t>(w.size()));
+  double inliers = 0.0;
+  for (Index i = 0; i < w.size(); ++i) {
+    if (!(w[i] > 0.0)) continue;
+    rows.push_back(i);
+    const double shape = fit.scale[i] / fit.s0;
+    const double e = fit.residuals[i] / ((1.0 - std::min(fit.leverage[i], kMaxLeverage)) * shape);
+    u2[static_cast<std::size_t>(i)] = e * e;
+    if (fit.weights[i] > 0.0) inliers += w[i];
+  }
+  std::stable_sort(rows.begin(), rows.end(), [&](Index a, Index b) {
+    return u2[static_cast<std::size_t>(a)] < u2[static_cast<std::size_t>(b)];
+  });
+  // Whole rows, then the remainder of h from the last.
+  double before = 0.0, T = 0.0, log_shape = 0.0;
+  for (std::size_t k = 0; k < rows.size() && before < mass; ++k) {
+    const Index i = rows[k];
+    const double taken = std::min(mass - before, w[i]);
+    T += taken * u2[static_cast<std::size_t>(i)];
+    log_shape += taken * 2.0 * std::log(fit.scale[i] / fit.s0);
+    before += w[i];
+  }
+  const double share = inliers > mass ? mass / inliers : 1.0;
+  const double c = share < 1.0 ? central_variance(share) : 1.0;
+  return mass * std::log(std::max(T / (mass * c), kVarianceFloor)) + log_shape;
+}
+
+// W_in max(0, 1 - D / V)^2 of the inliers in x order (degree_score).
+double serial_structure(const ScoredFit& fit, const Vector& w, const RowOrder& order) {
+  double total = 0.0, squares = 0.0, differences = 0.0, last = 0.0;
+  Index count = 0;
+  for (Index i : order) {
+    if (!(w[i] > 0.0 && fit.weights[i] > 0.0)) continue;
+    const double u = fit.residuals[i] / fit.scale[i];
+    total += w[i], squares += w[i] * u * u;
+    if (count++ > 0) differences += (u - last) * (u - last);
+    last = u;
+  }
+  if (total <= 1.0 || count < 2 || !(squares > 0.0)) return 0.0;
+  const double V = squares / total;
+  const double D = differences / (2.0 * (total - 1.0));
+  const double correlation = std::max(0.0, 1.0 - D / V);
+  return total * correlation * correlation;
+}
+
+} // namespace
+
+double criterion_mass(double W, Index largest_terms) {
+  const double p = static_cast<double>(largest_terms);
+  const double half = std::floor((W + p + 1.0) / 2.0);
+  return std::min(W, std::max(half, std::min(W - 1.0, 2.0 * p + 2.0)));
+}
+
+DegreeScore degree_score(const ScoredFit& fit, const Vector& w, Index largest_terms,
+                         const RowOrder& order) {
+  check_inputs(fit, w, order);
+  const double total = w.sum();
+  DegreeScore score;
+  score.trimmed = trimmed_likelihood(fit, w, criterion_mass(total, largest_terms));
+  score.penalty = static_cast<double>(fit.n_params) * std::log(total);
+  if (order.size() > 0) score.serial = serial_structure(fit, w, order);
+  return score;
+}
+
+} // namespace vasq

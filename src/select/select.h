@@ -1,0 +1,4 @@
+// Choosing among candidate fits: the public interface of this folder.
+#pragma once
+
+#include "select/degree_score.h"
