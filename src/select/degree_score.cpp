@@ -24,7 +24,10 @@ void check_inputs(const ScoredFit& fit, const Vector& w, const RowOrder& order) 
               fit.weights.allFinite() && w.allFinite() && std::isfinite(fit.s0),
           "Non-finite input.");
   require(fit.s0 > 0.0 && (fit.scale.array() > 0.0).all(), "the noise scales must be positive");
-  require((w.array() >= 0.0).all() && w.sum() > 0.0, "the weights must be >= 0, some positive");
+  // A total below 1 leaves no row to judge (h = 0 at one term).
+  require((w.array() >= 0.0).all() && w.sum() >= 1.0 && std::isfinite(w.sum()),
+          "the weights must be >= 0 with a finite sum of at least 1");
+  require(fit.n_params >= 0, "n_params must be >= 0");
   if (order.size() == 0) return;
   require(order.size() == n, kDimensionMismatch);
   std::vector<bool> seen(static_cast<std::size_t>(n), false);
@@ -45,6 +48,8 @@ double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
     rows.push_back(i);
     const double shape = fit.scale[i] / fit.s0;
     const double e = fit.residuals[i] / ((1.0 - std::min(fit.leverage[i], kMaxLeverage)) * shape);
+    // 0 / 0 where a scale underflows against s0: no order of the rows can hold a NaN.
+    require(!std::isnan(e), "the score overflows the double range");
     u2[static_cast<std::size_t>(i)] = e * e;
     if (fit.weights[i] > 0.0) inliers += w[i];
   }
@@ -94,11 +99,17 @@ double criterion_mass(double W, Index largest_terms) {
 DegreeScore degree_score(const ScoredFit& fit, const Vector& w, Index largest_terms,
                          const RowOrder& order) {
   check_inputs(fit, w, order);
+  require(largest_terms >= 0, "largest_terms must be >= 0");
   const double total = w.sum();
   DegreeScore score;
   score.trimmed = trimmed_likelihood(fit, w, criterion_mass(total, largest_terms));
   score.penalty = static_cast<double>(fit.n_params) * std::log(total);
   if (order.size() > 0) score.serial = serial_structure(fit, w, order);
+  // Residuals far beyond their scales (data not of order one) would score as infinities,
+  // and the difference of two of them is no comparison.
+  require(std::isfinite(score.trimmed) && std::isfinite(score.penalty) &&
+              std::isfinite(score.serial),
+          "the score overflows the double range");
   return score;
 }
 

@@ -84,7 +84,9 @@ double criterion_mass(double W, Index largest_terms);
 // on the points around it, which the trimmed likelihood alone does not see.
 //
 // Throws std::invalid_argument on vectors whose lengths disagree, an order that is not a
-// permutation of the rows, non-finite input, s0 not positive, or no positive weight.
+// permutation of the rows, non-finite input, scales not positive, weights below 0 or not
+// summing to a finite total of at least 1, counts below 0, and a score beyond the double
+// range.
 DegreeScore degree_score(const ScoredFit& fit, const Vector& w, Index largest_terms,
                          const RowOrder& order);
 

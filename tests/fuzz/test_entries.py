@@ -791,3 +791,59 @@ def test_biweight(u, outcomes):
 
     judged("biweight", vc.biweight, (u,), outcomes,
            None if np.all(np.isfinite(values)) else NON_FINITE, on_result=finite_parts)
+
+
+# The degree score's refusals, in the order the core checks them.
+SCALES_NOT_POSITIVE = "the noise scales must be positive"
+BAD_WEIGHTS = "the weights must be >= 0 with a finite sum of at least 1"
+NOT_A_PERMUTATION = "the order must be a permutation of the rows"
+SCORE_OVERFLOW = "the score overflows the double range"
+
+
+@FUZZ
+@given(data=st.data())
+def test_degree_score(data, outcomes):
+    n = data.draw(lengths, label="n")
+
+    # Meaningful vectors of n rows, one of them of any length and values in a quarter of calls.
+    ranges = [(-1e6, 1e6), (0.0, 1.0), (1e-300, 1e300), (0.0, 1.0)]
+    rows = [data.draw(hnp.arrays(np.float64, n, elements=st.floats(*r))) for r in ranges]
+    rows.append(data.draw(hnp.arrays(np.float64, n, elements=st.integers(0, 3).map(float))))
+    if data.draw(st.sampled_from([False, False, False, True]), label="one vector of any kind"):
+        rows[data.draw(st.integers(0, 4), label="which")] = data.draw(vectors(), label="vector")
+    residuals, leverage, scale, weights, w = rows
+    s0 = data.draw(mostly(st.floats(1e-300, 1e300), floats), label="s0")
+    n_params, largest = data.draw(ints(), label="n_params"), data.draw(ints(), label="largest")
+    order = data.draw(mostly(st.one_of(st.none(), st.permutations(range(n)).map(np.array)),
+                             st.lists(st.integers(-2, n + 1), max_size=n + 1).map(np.array)),
+                      label="order")
+    args = (residuals, leverage, scale, weights, s0, n_params, w, largest, order)
+    r, h, s, rw, ww = map(as_vector, (residuals, leverage, scale, weights, w))
+    finite = all(np.all(np.isfinite(a)) for a in (r, h, s, rw, ww)) and math.isfinite(s0)
+    with np.errstate(over="ignore", invalid="ignore"):
+        total = ww.sum()
+    if len({a.size for a in (r, h, s, rw, ww)}) > 1:
+        refusal = DIMENSION
+    elif not finite:
+        refusal = NON_FINITE
+    elif not (s0 > 0 and np.all(s > 0)):
+        refusal = SCALES_NOT_POSITIVE
+    elif np.any(ww < 0) or not (1.0 <= total < math.inf):
+        refusal = BAD_WEIGHTS
+    elif n_params < 0:
+        refusal = "n_params must be >= 0"
+    elif order is not None and order.size not in (0, n):
+        refusal = DIMENSION
+    elif order is not None and order.size and sorted(order.tolist()) != list(range(n)):
+        refusal = NOT_A_PERMUTATION
+    elif largest < 0:
+        refusal = "largest_terms must be >= 0"
+    else:
+        refusal = None
+
+    def finite_parts(parts):
+        assert len(parts) == 3 and all(math.isfinite(p) for p in parts)
+        assert parts[2] >= 0.0
+
+    judged("degree_score", vc.degree_score, args, outcomes, refusal,
+           allowed=frozenset({SCORE_OVERFLOW}), on_result=finite_parts)

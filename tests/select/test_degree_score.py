@@ -73,8 +73,13 @@ def test_the_last_row_of_the_trimmed_mass_counts_in_part():
         (dict(residuals=np.array([0.0, 1, 2, np.nan, 4])), "Non-finite input."),
         (dict(scale=np.array([1.0, 1, 0, 1, 1])), "the noise scales must be positive"),
         (dict(s0=0.0), "the noise scales must be positive"),
-        (dict(w=np.zeros(5)), "the weights must be >= 0, some positive"),
-        (dict(w=np.array([1.0, -1, 1, 1, 1])), "the weights must be >= 0, some positive"),
+        (dict(w=np.full(5, 0.1)), "the weights must be >= 0 with a finite sum of at least 1"),
+        (dict(w=np.array([1.0, -1, 1, 1, 1])),
+         "the weights must be >= 0 with a finite sum of at least 1"),
+        (dict(w=np.full(5, 1e308)), "the weights must be >= 0 with a finite sum of at least 1"),
+        (dict(n_params=-1), "n_params must be >= 0"),
+        (dict(largest_terms=-1), "largest_terms must be >= 0"),
+        (dict(scale=np.full(5, 1e-300), s0=1e300), "the score overflows the double range"),
     ],
 )
 def test_invalid_input_raises_value_error(change, message):
