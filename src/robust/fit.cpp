@@ -528,6 +528,11 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   unscale_noise(out.noise, ey);
   require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
           "the residuals overflow the double range");
+  // A power of the mean carries its level as s = sd / |mu|^theta: for a huge y, 2^(ey (1 -
+  // theta)) leaves the double range though every sd is finite.
+  require(out.noise.params.allFinite() &&
+              (out.noise.kind != NoiseKind::power || out.noise.params[0] > 0.0),
+          "the noise model's parameters overflow the double range");
   return out;
 }
 

@@ -85,7 +85,8 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 // powers of two. Results are the same bits on any number of threads, and finite: throws
 // std::invalid_argument on shapes that disagree, non-finite input, negative weights, weights
 // whose sum is zero, overflows or falls below p, v not positive, an unknown noise model, a
-// design that overflows, and coefficients or residuals beyond the double range.
+// design that overflows, and coefficients, residuals or noise parameters beyond the double
+// range.
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
                            const Vector& y, const Vector& w, const Vector& v, double zero,
                            const std::string& noise, std::uint64_t seed,

@@ -429,6 +429,7 @@ NON_FINITE = "Non-finite input."
 DESIGN_OVERFLOW = "the design overflows: features too large for their exponents"
 COEF_OVERFLOW = "the coefficients overflow the double range"
 RESIDUAL_OVERFLOW = "the residuals overflow the double range"
+NOISE_OVERFLOW = "the noise model's parameters overflow the double range"
 BELOW_TERMS = "sample weights must sum to at least the number of terms"
 INFINITE_SUM = "sample weights must have a finite sum"
 STAGES = ("elemental", "concentration", "reweighting")
@@ -633,6 +634,9 @@ def overflow_refusals(T, powers, y):
     # A row of zero weight far out, or a y near the top, can lie beyond any double of the fit.
     if top_y > 1e250 or np.max(column_tops, initial=0.0) > 1e250:
         allowed.add(RESIDUAL_OVERFLOW)
+    # A power of the mean holds its level as sd / |mu|^theta, of the order of y^(1 - theta).
+    if top_y > 1e150:
+        allowed.add(NOISE_OVERFLOW)
     return allowed
 
 

@@ -464,6 +464,20 @@ def test_finite_input_gives_a_finite_fit_or_says_why_not(T, powers, y, w, messag
     assert result["s0"] > 0.0 and np.all(result["scale"] > 0.0)
 
 
+@pytest.mark.parametrize("shape", ["falling", "steep"])
+def test_a_power_of_a_huge_mean_whose_level_leaves_the_double_range_is_refused(shape):
+    """s = sd / |mu|^theta scales as y^(1 - theta): at y near 1e300 a power of -0.5 overflows
+    it and one of 2.8 underflows it to 0, though every sd is a double."""
+    rng = np.random.default_rng(0)
+    x = np.linspace(1.0, 3.0, 60)
+    sd = 0.05 / x if shape == "falling" else 0.002 * x**3
+    y = x + rng.normal(0.0, 1.0, 60) * sd
+    large = vc.robust_fit([x], LINE, 1e150 * y, np.ones(60), noise="power")
+    assert np.all(np.isfinite(large["noise_params"])) and large["noise_params"][0] > 0.0
+    with pytest.raises(ValueError, match="^the noise model's parameters overflow the double range$"):
+        vc.robust_fit([x], LINE, 1e300 * y, np.ones(60), noise="power")
+
+
 def truncated_information(cut):
     """Fisher's information on log sd of one normal reading seen within +-cut sd, times the
     chance that it is seen: Var(u^2 | |u| < cut) P(|u| < cut), from scipy's moments."""
