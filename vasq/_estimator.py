@@ -132,11 +132,13 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted, and
     scored as it is fitted by the core's ``degree_score``: the trimmed BIC
-    h log(T / (h c(h / N))) + sum_H log v_i + k log W, with e_i the residual divided by 1 - h_i (h_i
-    its leverage, rows weighted by their biweight weight over the noise variance: the
-    leave-one-out residual of the last reweighted least squares, so that near-interpolating
-    fits gain nothing), v_i the square of the candidate's noise-model shape, H the rows of
-    smallest abs(e_i) / sqrt(v_i) up to a weight h = max(floor((W + p + 1) / 2),
+    h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W, with e_i the residual divided
+    by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise
+    variance: the leave-one-out residual of the last reweighted least squares, so that
+    near-interpolating fits gain nothing), v_i the square of the candidate's noise-model
+    shape (its log averaged over every row, so that no candidate gains by keeping its
+    noisiest rows out of H), H the rows of smallest abs(e_i) / sqrt(v_i) up to a weight
+    h = max(floor((W + p + 1) / 2),
     min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
     on short series a flexible candidate fits its own best half by chance, so h rises to
     2 p + 2 and fewer outliers than half can be told apart), T the sum of e_i^2 / v_i

@@ -38,15 +38,17 @@ void check_inputs(const ScoredFit& fit, const Vector& w, const RowOrder& order) 
   }
 }
 
-// h log(T / (h c(h / N))) + sum_H w_i log v_i (degree_score).
+// h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i (degree_score).
 double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
   std::vector<Index> rows;
   std::vector<double> u2(static_cast<std::size_t>(w.size()));
-  double inliers = 0.0;
+  double inliers = 0.0, total = 0.0, log_shape = 0.0;
   for (Index i = 0; i < w.size(); ++i) {
     if (!(w[i] > 0.0)) continue;
     rows.push_back(i);
     const double shape = fit.scale[i] / fit.s0;
+    total += w[i];
+    log_shape += w[i] * 2.0 * std::log(shape);
     const double e = fit.residuals[i] / ((1.0 - std::min(fit.leverage[i], kMaxLeverage)) * shape);
     // 0 / 0 where a scale underflows against s0: no order of the rows can hold a NaN.
     require(!std::isnan(e), "the score overflows the double range");
@@ -57,17 +59,15 @@ double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
     return u2[static_cast<std::size_t>(a)] < u2[static_cast<std::size_t>(b)];
   });
   // Whole rows, then the remainder of h from the last.
-  double before = 0.0, T = 0.0, log_shape = 0.0;
+  double before = 0.0, T = 0.0;
   for (std::size_t k = 0; k < rows.size() && before < mass; ++k) {
     const Index i = rows[k];
-    const double taken = std::min(mass - before, w[i]);
-    T += taken * u2[static_cast<std::size_t>(i)];
-    log_shape += taken * 2.0 * std::log(fit.scale[i] / fit.s0);
+    T += std::min(mass - before, w[i]) * u2[static_cast<std::size_t>(i)];
     before += w[i];
   }
   const double share = inliers > mass ? mass / inliers : 1.0;
   const double c = share < 1.0 ? central_variance(share) : 1.0;
-  return mass * std::log(std::max(T / (mass * c), kVarianceFloor)) + log_shape;
+  return mass * std::log(std::max(T / (mass * c), kVarianceFloor)) + mass / total * log_shape;
 }
 
 // W_in max(0, 1 - D / V)^2 of the inliers in x order (degree_score).

@@ -47,7 +47,7 @@ double criterion_mass(double W, Index largest_terms);
 // sorts them by x for one feature, and is empty for several (no serial term).
 //
 // trimmed + penalty is the BIC of the trimmed normal likelihood,
-//   h log(T / (h c(h / N))) + sum_H w_i log v_i + k log W
+//   h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i + k log W
 // (the trimmed likelihood estimator's BIC of Neykov, Filzmoser, Dimova and Neytchev, Comput.
 // Stat. Data Anal. 52, 2007, with Schwarz's penalty at the total weight W: on clean lines of
 // 15 to 200 points an unneeded term gained more than log h about twice as often, 8-18 %, as a
@@ -57,7 +57,13 @@ double criterion_mass(double W, Index largest_terms);
 //   so that a near-interpolating fit gains nothing; a rejected row has no leverage (its
 //   residual is already a prediction), and a flexible fit to the few rows it keeps has their
 //   high leverage;
-// - v_i = (scale_i / s0)^2, the shape of the candidate's noise model;
+// - v_i = (scale_i / s0)^2, the shape of the candidate's noise model, its log averaged over
+//   every row rather than summed over H: under the model the rows of H, chosen by their
+//   standardised residuals, are a sample of the rows whatever their v_i, so both have the
+//   same expectation, but over H a candidate gains log v_i for each noisy row it keeps out
+//   of H by misfitting it. On a constant-CV calibration over 4 decades (200 readings) a
+//   quintic that missed all 10 readings of the top standard by 13 sd scored 62 below the
+//   true quadratic in the trimmed term, and 3 above it with log v_i averaged;
 // - H the rows of smallest |e_i| / sqrt(v_i) up to weight h = criterion_mass (the last taken
 //   in part), the same for every candidate: each is judged on the h rows it fits best, so a
 //   group of outliers short of half the weight (fewer on short series) never enters, and no

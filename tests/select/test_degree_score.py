@@ -22,7 +22,8 @@ def reference(r, lev, scale, robustness, s0, k, counts, largest_terms, order):
     share = min(1.0, h / inliers)
     q = stats.norm.ppf(0.5 + 0.5 * share)
     c = 1.0 - 2.0 * q * stats.norm.pdf(q) / share if share < 1.0 else 1.0
-    trimmed = h * np.log(np.sum(e[best] ** 2) / (h * c)) + np.sum(np.log((scale[best] / s0) ** 2))
+    log_v = np.log((scale / s0) ** 2)[keep]
+    trimmed = h * np.log(np.sum(e[best] ** 2) / (h * c)) + h * np.mean(log_v)
     serial = 0.0
     if order is not None:
         ordered = order[(counts[order] > 0) & (robustness[order] > 0)]

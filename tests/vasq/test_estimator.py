@@ -140,7 +140,7 @@ def test_an_integer_seed_draws_what_a_new_generator_of_it_draws(seed):
 
 
 def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with_outliers):
-    """h log(T / (h c(h / N))) + sum_H log v + k log n on the h best-fitting standardised
+    """h log(T / (h c(h / N))) + h mean(log v) + k log n on the h best-fitting standardised
     residuals (c the variance of the central share h / N of a normal, N the inliers, k the
     terms and noise parameters beyond the scale),
     plus W (1 - D / V)^2 of the inliers' residuals in x order when positive."""
@@ -171,7 +171,7 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
         central = 1.0 - 2.0 * q * stats.norm.pdf(q) / share if share < 1.0 else 1.0
         # Parameters: the terms, and a power or two-component model's exponent or ratio.
         k = degree + 1 + (f.model_.noise.kind != "constant")
-        trimmed = h * math.log(T / (h * central)) + np.sum(np.log(v[best])) + k * math.log(y.size)
+        trimmed = h * math.log(T / (h * central)) + h * np.mean(np.log(v)) + k * math.log(y.size)
         inliers = np.argsort(X[:, 0])[f.inlier_mask_[np.argsort(X[:, 0])]]
         u = (y - f.predict(X))[inliers] / sd[inliers]
         ratio = np.sum(np.diff(u) ** 2) / (2 * (u.size - 1)) / np.mean(u * u)
