@@ -66,8 +66,8 @@ double criterion_mass(double W, Index largest_terms);
 //   true quadratic in the trimmed term, and 3 above it with log v_i averaged;
 // - H the rows of smallest |e_i| / sqrt(v_i) up to weight h = criterion_mass (the last taken
 //   in part), the same for every candidate: each is judged on the h rows it fits best, so a
-//   group of outliers short of half the weight (fewer on short series) never enters, and no
-//   candidate gains by rejecting rows;
+//   group of outliers short of half the weight (fewer on short series) never enters, and the
+//   rows a candidate rejects beyond H do not enter T;
 // - T = sum_H w_i e_i^2 / v_i, and k the parameters fitted (the terms, and the noise model's
 //   parameters beyond its scale, which T / h profiles out);
 // - N the weight of the candidate's inliers (robustness weight above 0) and c(a) the variance
@@ -76,7 +76,9 @@ double criterion_mass(double W, Index largest_terms);
 //   of the trimmed scale, Rousseeuw and Leroy 1987). Without it a candidate that takes a
 //   coherent group of outliers in has more inliers to pick the same h from, and scores lower
 //   for that alone: on 15 of 60 points stacked 20 sd off at the end, a quartic through 11 of
-//   them beat the quadratic that flags all 15 by 7.
+//   them beat the quadratic that flags all 15 by 7. The factor favours fewer inliers in turn:
+//   on 14 readings of a quadratic, a cubic that rejects one clean reading at an end gains 2.2
+//   on it, and a curve of too low a degree that rejects the clean rows it misses gains more.
 // T / (h c) is floored at 1e-18 (data of order one): an exact fit scores as the core's scale
 // floor, not as minus infinity.
 //
