@@ -59,10 +59,9 @@ def main() -> None:
             w = np.ones(sample.y.size)
             one = sample.X.shape[1] == 1
             order = np.argsort(sample.X[:, 0], kind="stable") if one else None
-            rows = _degree.Rows(w, order)
             print(f"  seed {seed}: degree {model.degree_}")
             for fit in kept[0]:
-                trimmed, penalty, serial = _degree.score_parts(fit, rows, kept[0][-1].beta.size)
+                trimmed, penalty, serial = _degree.score_parts(fit, w, order, kept[0][-1].beta.size)
                 print(f"    {fit.degrees[0]}: {trimmed + penalty + serial:8.2f} = {trimmed:8.2f} "
                       f"+ {penalty:5.2f} + {serial:5.2f}  {fit.noise.kind:<13} "
                       f"{rejected(fit.weights, sample)}")

@@ -119,12 +119,11 @@ def search(
     largest candidate's terms before any is scored, so no candidate's per-point arrays are
     kept for a later comparison.
     """
-    rows = Rows(w, order)
     largest = _basis.n_terms(degrees[-1])
     fits: list[CandidateFit] = []
     scores: list[float] = []
     for candidate in candidates:
-        scores.append(degree_score(candidate, rows, largest))
+        scores.append(degree_score(candidate, w, order, largest))
         # Only the weights of a candidate are read again, and only of one that may still be
         # chosen: on large data, each per-point array is a copy of the input's size.
         fits.append(_weights_only(candidate, candidate.weights))
@@ -158,35 +157,28 @@ def parsimonious(scores: list[float]) -> int:
     return next(i for i, score in enumerate(scores) if score <= lowest + PARSIMONY)
 
 
-def degree_score(fit: CandidateFit, rows: Rows, largest_terms: int) -> float:
+def degree_score(
+    fit: CandidateFit, w: Vector, order: NDArray[np.intp] | None, largest_terms: int
+) -> float:
     """The candidate's score by the core's degree_score.
 
     Its trimmed BIC of leave-one-out residuals plus, for one feature, the serial correlation
     left in its inliers.
     """
-    trimmed, penalty, serial = score_parts(fit, rows, largest_terms)
+    trimmed, penalty, serial = score_parts(fit, w, order, largest_terms)
     return trimmed + penalty + serial
 
 
-def score_parts(fit: CandidateFit, rows: Rows, largest_terms: int) -> tuple[float, float, float]:
+def score_parts(
+    fit: CandidateFit, w: Vector, order: NDArray[np.intp] | None, largest_terms: int
+) -> tuple[float, float, float]:
     """The trimmed likelihood term, the penalty k log W and the serial term of the score.
 
-    k counts the terms and the noise model's parameters beyond its scale, which the trimmed
+    `order` sorts the rows by their one feature (None for several: no serial term). k counts
+    the terms and the noise model's parameters beyond its scale, which the trimmed
     likelihood profiles out: the exponent of a power model, the ratio of a two-component
     model's parts.
     """
     k = fit.beta.size + estimated_count(fit.noise.kind, fit.powers.shape[1]) - 1
-    return vc.degree_score(fit.residuals, fit.leverage, fit.scale, fit.weights, fit.s0, k,
-                           rows.w, largest_terms, rows.order)
-
-
-@dataclass(frozen=True)
-class Rows:
-    """What every candidate's score reads of the rows.
-
-    Their weights, and the permutation that sorts them by their one feature (None for
-    several).
-    """
-
-    w: Vector
-    order: NDArray[np.intp] | None
+    return vc.degree_score(fit.residuals, fit.leverage, fit.scale, fit.weights, fit.s0, k, w,
+                           largest_terms, order)
