@@ -8,8 +8,8 @@ score, the trimmed likelihood term, the penalty k log W,
 the serial term, the noise model the core chose for it, and the rows it rejects, planted
 outliers and clean ones. A last line gives the true degree's fit at noise="constant": when it
 rejects the planted outliers where the "auto" candidate does not, the true degree lost in the
-core's noise choice, not in the score. The candidates are those of one fit: the search is
-wrapped to keep them.
+core's noise choice, not in the score. The candidates and their scores' parts are those of one
+fit: the core's search is wrapped to keep them.
 """
 
 from __future__ import annotations
@@ -19,22 +19,24 @@ import argparse
 import numpy as np
 from _problems import PROBLEMS, Sample
 
-from vasq import RobustPolynomialRegressor, _degree, _fit
+from vasq import RobustPolynomialRegressor, _candidate, _degree
 from vasq._candidate import CandidateFit
 
 WINDOWS = [i for i, p in enumerate(PROBLEMS) if p.family == "window"]
+Kept = tuple[list[CandidateFit], list[tuple[float, float, float]]]
 
 
-def kept_candidates() -> list[list[CandidateFit]]:
-    """Wrap the search of vasq._fit so that the candidates of the last fit are kept."""
-    kept: list[list[CandidateFit]] = [[]]
-    search = _degree.search
+def kept_candidates() -> list[Kept]:
+    """Wrap the core's search of vasq so that the candidates of the last fit are kept."""
+    kept: list[Kept] = [([], [])]
+    search = _candidate.robust_candidates
 
-    def keeping(candidates, degrees, w, order):
-        kept[0] = list(candidates)
-        return search(kept[0], degrees, w, order)
+    def keeping(*args):
+        fits, parts, best = search(*args)
+        kept[0] = (fits, parts)
+        return fits, parts, best
 
-    _fit._degree.search = keeping
+    _degree._candidate.robust_candidates = keeping
     return kept
 
 
@@ -56,12 +58,8 @@ def main() -> None:
         for seed in range(args.seeds):
             sample = problem.sample(seed)
             model = RobustPolynomialRegressor(random_state=seed).fit(sample.X, sample.y)
-            w = np.ones(sample.y.size)
-            one = sample.X.shape[1] == 1
-            order = np.argsort(sample.X[:, 0], kind="stable") if one else None
             print(f"  seed {seed}: degree {model.degree_}")
-            for fit in kept[0]:
-                trimmed, penalty, serial = _degree.score_parts(fit, w, order, kept[0][-1].beta.size)
+            for fit, (trimmed, penalty, serial) in zip(*kept[0], strict=True):
                 print(f"    {fit.degrees[0]}: {trimmed + penalty + serial:8.2f} = {trimmed:8.2f} "
                       f"+ {penalty:5.2f} + {serial:5.2f}  {fit.noise.kind:<13} "
                       f"{rejected(fit.weights, sample)}")

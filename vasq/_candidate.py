@@ -15,12 +15,9 @@ from vasq._uncertainty import NoiseModel
 
 Vector = NDArray[np.float64]
 Matrix = NDArray[np.float64]
+EMPTY = np.empty(0)
 # A least-squares scale never falls below this, in scaled-y units, as the core's does not.
 SCALE_FLOOR = 1e-9
-# Rows up to which the robust candidates are fitted in one call of the core, side by side on
-# its threads; beyond, one call each, so that only one candidate's per-point arrays (four
-# vectors of the rows) are held before it is scored.
-ROWS_FITTED_TOGETHER = 100_000
 
 
 @dataclass(frozen=True)
@@ -31,6 +28,8 @@ class CandidateFit:
     powers: NDArray[np.int64]  # (n_terms, n_features)
     beta: Vector  # (n_terms,)
     weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
+    # Read by the score of a least-squares candidate; empty for the core's fits, which the
+    # core scores itself.
     residuals: Vector  # (n_samples,)
     leverage: Vector  # (n_samples,) hat matrix diagonal, rows weighted by w weights / scale^2
     scale: Vector  # (n_samples,) the local noise sd of every point (over sqrt(var_weights))
@@ -38,8 +37,7 @@ class CandidateFit:
     noise: NoiseModel  # the noise model, in scaled-y units
 
 
-def fit_candidates(
-    method: str,
+def robust_candidates(
     T: Matrix,
     ys: Vector,
     w: Vector,
@@ -47,25 +45,41 @@ def fit_candidates(
     noise: tuple[str, float],
     degrees: list[tuple[int, ...]],
     seed: int,
-    gammas: tuple[float, float],
-) -> Iterator[CandidateFit]:
-    """The candidates of `degrees`, in their order, fitted by `method`.
+) -> tuple[list[CandidateFit], list[tuple[float, float, float]], int]:
+    """The core's high-breakdown fits of `degrees`, their scores' parts and the one chosen.
 
-    `method` is "robust", "ols" or "penalized"; w are frequencies, v relative inverse
-    variances; `noise` holds the name of the noise model (or "auto") and the scaled y of a
-    zero signal. The robust candidates are the core's high-breakdown fits, every stage on;
-    least squares weighs the rows by w v and has constant noise over sqrt(v).
+    w are frequencies, v relative inverse variances; `noise` holds the name of the noise
+    model (or "auto") and the scaled y of a zero signal. One call of the core's
+    search_degrees fits and scores every candidate; the fits come without the residuals,
+    scales and leverages that only their scores read.
     """
     powers = [_basis.monomial_powers(d) for d in degrees]
-    if method == "robust":
-        together = len(degrees) if ys.size <= ROWS_FITTED_TOGETHER else 1
-        for first in range(0, len(degrees), together):
-            chunk = slice(first, first + together)
-            yield from map(_high_breakdown_fit, degrees[chunk], powers[chunk],
-                           _robust_fits(T, ys, w, v, noise, powers[chunk], seed))
-        return
+    kind, zero = noise
+    fits, scores, best = vc.search_degrees(
+        [T[:, k] for k in range(T.shape[1])], [P.tolist() for P in powers], ys, w, seed,
+        var_weights=v, zero=zero, noise=kind,
+    )
+    return [_high_breakdown_fit(d, P, fit) for d, P, fit in zip(degrees, powers, fits,
+                                                                strict=True)], scores, best
+
+
+def least_squares_candidates(
+    method: str,
+    T: Matrix,
+    ys: Vector,
+    w: Vector,
+    v: Vector,
+    degrees: list[tuple[int, ...]],
+    gammas: tuple[float, float],
+) -> Iterator[CandidateFit]:
+    """The candidates of `degrees`, in their order, fitted by least squares.
+
+    `method` is "ols" or "penalized"; the rows are weighed by w v, and the noise is constant
+    over sqrt(v).
+    """
     root = np.sqrt(w * v)
-    for d, P in zip(degrees, powers, strict=True):
+    for d in degrees:
+        P = _basis.monomial_powers(d)
         X = _basis.design_matrix(T, P)
         if method == "ols":
             beta = vc.ols(X * root[:, None], ys * root)
@@ -75,25 +89,13 @@ def fit_candidates(
         yield _least_squares_fit(X, ys, w, v, beta, d, P)
 
 
-def _robust_fits(
-    T: Matrix, ys: Vector, w: Vector, v: Vector, noise: tuple[str, float],
-    powers: list[NDArray[np.int64]], seed: int,
-) -> list[dict[str, Any]]:
-    """The core's fits of the term sets `powers`, in one call."""
-    kind, zero = noise
-    return vc.robust_fits([T[:, k] for k in range(T.shape[1])], [P.tolist() for P in powers],
-                          ys, w, seed, [], var_weights=v, zero=zero, noise=kind)
-
-
 def _high_breakdown_fit(
     degrees: tuple[int, ...], powers: NDArray[np.int64], fit: dict[str, Any]
 ) -> CandidateFit:
     """The candidate of the core's fit `fit` of the terms `powers`."""
     model = NoiseModel(str(fit["noise_kind"]), np.asarray(fit["noise_params"]), float(fit["s0"]))
-    return CandidateFit(
-        degrees, powers, fit["beta"], fit["weights"], fit["residuals"], fit["leverage"],
-        fit["scale"], fit["s0"], model,
-    )
+    return CandidateFit(degrees, powers, fit["beta"], fit["weights"], EMPTY, EMPTY, EMPTY,
+                        fit["s0"], model)
 
 
 def _least_squares_fit(

@@ -1,4 +1,4 @@
-"""The degree search: which candidate degrees can be fitted, and the trimmed BIC that picks one."""
+"""The degree search: which candidate degrees can be fitted, and their scores and choice."""
 
 from __future__ import annotations
 
@@ -9,27 +9,20 @@ import numpy as np
 from numpy.typing import NDArray
 
 import vasq_core as vc
-from vasq import _basis
+from vasq import _basis, _candidate
 from vasq._candidate import CandidateFit
-from vasq._uncertainty import estimated_count
 
 Vector = NDArray[np.float64]
 Degrees = tuple[int, ...]
 EMPTY = np.empty(0)
-# How far below a lower degree's score a higher one must be to win: a difference of 2 in
-# BIC is the least that counts as positive evidence (Kass & Raftery, J. Am. Stat. Assoc. 90,
-# 1995); nearer, the data do not tell the two apart, and the simpler is kept (Occam's
-# window, Madigan & Raftery, J. Am. Stat. Assoc. 89, 1994).
-PARSIMONY = 2.0
 
 
 @dataclass(frozen=True)
 class Search:
     """The candidates fitted, their scores, the chosen one, and whether it is the last degree.
 
-    The candidates keep their weights only (their other per-point arrays are dropped), and
-    only those that `parsimonious` could choose (within PARSIMONY of the lowest score); the
-    last value says whether the chosen is the last of the degrees that could be tried.
+    The candidates keep their weights alone of their per-point arrays; the last value says
+    whether the chosen is the last of the degrees that could be tried.
     """
 
     fits: list[CandidateFit]
@@ -108,53 +101,46 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
     )
 
 
+def robust_search(
+    T: NDArray[np.float64], ys: Vector, w: Vector, v: Vector, noise: tuple[str, float],
+    degrees: list[Degrees], seed: int,
+) -> Search:
+    """The core's search among the robust candidates of `degrees` (_candidate.robust_candidates)."""
+    fits, parts, best = _candidate.robust_candidates(T, ys, w, v, noise, degrees, seed)
+    return Search(fits, [sum(p) for p in parts], best, best == len(degrees) - 1)
+
+
 def search(
     candidates: Iterable[CandidateFit], degrees: list[Degrees], w: Vector,
     order: NDArray[np.intp] | None,
 ) -> Search:
-    """Score every candidate as it arrives (degree_score); pick one (parsimonious).
+    """Score every least-squares candidate as it arrives (degree_score); pick one.
 
     `candidates` are the fits of `degrees`, in their order; `order` sorts the rows by their
     one feature (None for several). Every score uses the same trimmed mass, fixed by the
-    largest candidate's terms before any is scored, so no candidate's per-point arrays are
-    kept for a later comparison.
+    largest candidate's terms before any is scored, so no candidate's per-point arrays but
+    its weights are kept once it is scored. The choice is the core's `parsimonious`, as in
+    the core's own search of the robust candidates.
     """
     largest = _basis.n_terms(degrees[-1])
     fits: list[CandidateFit] = []
     scores: list[float] = []
     for candidate in candidates:
         scores.append(degree_score(candidate, w, order, largest))
-        # Only the weights of a candidate are read again, and only of one that may still be
-        # chosen: on large data, each per-point array is a copy of the input's size.
-        fits.append(_weights_only(candidate, candidate.weights))
-        lowest = min(scores)
-        # Each fit that falls out is emptied once, not again as every later candidate arrives.
-        fits = [_weights_only(f, EMPTY) if s > lowest + PARSIMONY and f.weights.size else f
-                for f, s in zip(fits, scores, strict=True)]
+        fits.append(_weights_only(candidate))
         # The loop variable would hold this candidate's arrays while the next one is fitted.
         del candidate
-    best = parsimonious(scores)
+    best = vc.parsimonious(scores)
     return Search(fits, scores, best, best == len(degrees) - 1)
 
 
-def _weights_only(fit: CandidateFit, weights: Vector) -> CandidateFit:
-    """The candidate with `weights` and without its other per-point arrays.
+def _weights_only(fit: CandidateFit) -> CandidateFit:
+    """The candidate without its per-point arrays but its weights.
 
     Built directly: dataclasses.replace looks the fields up anew on every call.
     """
-    return CandidateFit(fit.degrees, fit.powers, fit.beta, weights, EMPTY, EMPTY, EMPTY,
+    return CandidateFit(fit.degrees, fit.powers, fit.beta, fit.weights, EMPTY, EMPTY, EMPTY,
                         fit.s0, fit.noise)
-
-
-def parsimonious(scores: list[float]) -> int:
-    """The first candidate (the lowest degree) whose score is within PARSIMONY of the lowest.
-
-    A flexible candidate that scores a hair below the true degree has usually bought it by
-    fitting a few clean points more closely, or by bending towards a group of outliers; which
-    of two near-equal scores is lower then changes with the random starts.
-    """
-    lowest = min(scores)
-    return next(i for i, score in enumerate(scores) if score <= lowest + PARSIMONY)
 
 
 def degree_score(
@@ -163,22 +149,10 @@ def degree_score(
     """The candidate's score by the core's degree_score.
 
     Its trimmed BIC of leave-one-out residuals plus, for one feature, the serial correlation
-    left in its inliers.
+    left in its inliers. k counts the terms (the noise of a least-squares candidate is
+    constant, and T / h profiles its scale out).
     """
-    trimmed, penalty, serial = score_parts(fit, w, order, largest_terms)
+    trimmed, penalty, serial = vc.degree_score(fit.residuals, fit.leverage, fit.scale,
+                                               fit.weights, fit.s0, fit.beta.size, w,
+                                               largest_terms, order)
     return trimmed + penalty + serial
-
-
-def score_parts(
-    fit: CandidateFit, w: Vector, order: NDArray[np.intp] | None, largest_terms: int
-) -> tuple[float, float, float]:
-    """The trimmed likelihood term, the penalty k log W and the serial term of the score.
-
-    `order` sorts the rows by their one feature (None for several: no serial term). k counts
-    the terms and the noise model's parameters beyond its scale, which the trimmed
-    likelihood profiles out: the exponent of a power model, the ratio of a two-component
-    model's parts.
-    """
-    k = fit.beta.size + estimated_count(fit.noise.kind, fit.powers.shape[1]) - 1
-    return vc.degree_score(fit.residuals, fit.leverage, fit.scale, fit.weights, fit.s0, k, w,
-                           largest_terms, order)

@@ -130,8 +130,13 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     charged without replicates (else 0). Under constant noise z is about the absolute value
     of a normal variable. An explicitly named model is always fitted.
 
-    Every degree from 0 to `max_degree` that has enough points per term is fitted, and
-    scored as it is fitted by the core's ``degree_score``: the trimmed BIC
+    Every degree from 0 to `max_degree` that has enough points per term is fitted and
+    scored by the core's ``search_degrees``. With ``noise="auto"`` the noise model is chosen
+    once: every degree is first fitted and scored under constant noise; "auto" is then
+    fitted at the degree those scores choose, and only if it keeps a varying model there is
+    every degree fitted with "auto" and scored again. Where the noise is constant, the
+    varying models of the other degrees are never fitted: at a degree too low for the curve
+    the misfit reads as noise that grows with the mean. The score is the trimmed BIC
     h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W, with e_i the residual divided
     by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise
     variance: the leave-one-out residual of the last reweighted least squares, so that

@@ -61,12 +61,13 @@ def fit_model(
     scaling, ys = scaling_of(X, y, kept)
     T = scaling.features(X)
     seed = core_seed(params.random_state)
-    fits = _candidate.fit_candidates(
-        params.method, T, ys, w, v, (params.noise, scaling.zero), degrees, seed,
-        (float(params.gamma1), float(params.gamma2)),
-    )
-    order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
-    found = _degree.search(fits, degrees, w, order)
+    if robust:
+        found = _degree.robust_search(T, ys, w, v, (params.noise, scaling.zero), degrees, seed)
+    else:
+        fits = _candidate.least_squares_candidates(
+            params.method, T, ys, w, v, degrees, (float(params.gamma1), float(params.gamma2)))
+        order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
+        found = _degree.search(fits, degrees, w, order)
     chosen = found.fits[found.best]
     D = _basis.design_matrix(T, chosen.powers)
     mean = D @ chosen.beta

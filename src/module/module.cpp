@@ -66,18 +66,23 @@ vasq::RobustStages stages_of(const std::vector<std::string>& disabled) {
   return stages;
 }
 
+// The fit's fields; its residuals, scales and leverages where it holds them.
 py::dict fit_dict(vasq::RobustFitResult fit) {
   py::dict scores;
   for (int k = 0; k < vasq::kNoiseKinds; ++k)
     if (!std::isnan(fit.noise_scores[k]))
       scores[vasq::noise_kind_name(static_cast<vasq::NoiseKind>(k))] = fit.noise_scores[k];
-  return py::dict("beta"_a = std::move(fit.beta), "weights"_a = std::move(fit.weights),
-                  "scale"_a = std::move(fit.scale), "residuals"_a = std::move(fit.residuals),
-                  "leverage"_a = std::move(fit.leverage), "s0"_a = fit.s0,
-                  "noise_kind"_a = vasq::noise_kind_name(fit.noise.kind),
-                  "noise_params"_a = std::move(fit.noise.params), "noise_scores"_a = scores,
-                  "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
-                  "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
+  py::dict d("beta"_a = std::move(fit.beta), "weights"_a = std::move(fit.weights), "s0"_a = fit.s0,
+             "noise_kind"_a = vasq::noise_kind_name(fit.noise.kind),
+             "noise_params"_a = std::move(fit.noise.params), "noise_scores"_a = scores,
+             "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
+             "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
+  if (fit.residuals.size() > 0) {
+    d["residuals"] = std::move(fit.residuals);
+    d["scale"] = std::move(fit.scale);
+    d["leverage"] = std::move(fit.leverage);
+  }
+  return d;
 }
 
 // The fits run without the interpreter lock. No var_weights are weights of 1.
@@ -93,22 +98,6 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
                            stages);
   }
   return fit_dict(std::move(fit));
-}
-
-py::list robust_fits(const std::vector<Vector>& T,
-                     const std::vector<vasq::MultiIndexList>& candidates, const Vector& y,
-                     const Vector& w, std::uint64_t seed, const std::vector<std::string>& disabled,
-                     const std::optional<Vector>& v, double zero, const std::string& noise) {
-  const vasq::RobustStages stages = stages_of(disabled);
-  std::vector<vasq::RobustFitResult> fits;
-  {
-    py::gil_scoped_release release;
-    fits = vasq::robust_fits(T, candidates, y, w, v ? *v : Vector::Ones(y.size()), zero, noise,
-                             seed, stages);
-  }
-  py::list out;
-  for (vasq::RobustFitResult& fit : fits) out.append(fit_dict(std::move(fit)));
-  return out;
 }
 
 Vector noise_scale(const std::string& kind, const Vector& params, double zero, const Vector& mean,
@@ -150,6 +139,27 @@ std::tuple<double, double, double> degree_score(const Vector& residuals, const V
       vasq::degree_score({residuals, leverage, scale, weights, s0, n_params}, w, largest_terms,
                          order ? *order : vasq::RowOrder());
   return {score.trimmed, score.penalty, score.serial};
+}
+
+// The candidates' fits as robust_fit's, without the residuals, scales and leverages that their
+// scores read; the scores' parts; the index chosen.
+py::tuple search_degrees(const std::vector<Vector>& T,
+                         const std::vector<vasq::MultiIndexList>& candidates, const Vector& y,
+                         const Vector& w, std::uint64_t seed, const std::optional<Vector>& v,
+                         double zero, const std::string& noise) {
+  vasq::DegreeSearch found;
+  {
+    py::gil_scoped_release release;
+    found = vasq::search_degrees(T, candidates, y, w, v ? *v : Vector::Ones(y.size()), zero, noise,
+                                 seed);
+  }
+  py::list fits, scores;
+  for (vasq::RobustFitResult& fit : found.fits) {
+    fits.append(fit_dict(std::move(fit)));
+  }
+  for (const vasq::DegreeScore& score : found.scores)
+    scores.append(py::make_tuple(score.trimmed, score.penalty, score.serial));
+  return py::make_tuple(fits, scores, found.best);
 }
 
 } // namespace
@@ -202,15 +212,16 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /* 17 */ m.def("robust_fit", &robust_fit, "T"_a, "powers"_a, "y"_a, "w"_a,
                  "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{},
                  "var_weights"_a = py::none(), "zero"_a = 0.0, "noise"_a = "auto");
-  /* 18 */ m.def("robust_fits", &robust_fits, "T"_a, "candidates"_a, "y"_a, "w"_a,
-                 "seed"_a = std::uint64_t{0}, "disabled"_a = std::vector<std::string>{},
-                 "var_weights"_a = py::none(), "zero"_a = 0.0, "noise"_a = "auto");
-  /* 19 */ m.def("design_matrix", &design_matrix, "T"_a, "powers"_a);
-  /* 20 */ m.def("biweight", &biweight, "u"_a);
-  /* 21 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
-  /* 22 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
-  /* 23 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
-  /* 24 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
-  /* 25 */ m.def("degree_score", &degree_score, "residuals"_a, "leverage"_a, "scale"_a, "weights"_a,
+  /* 18 */ m.def("design_matrix", &design_matrix, "T"_a, "powers"_a);
+  /* 19 */ m.def("biweight", &biweight, "u"_a);
+  /* 20 */ m.attr("BIWEIGHT_C") = vasq::kBiweightC;
+  /* 21 */ m.def("weighted_leverage", &weighted_leverage, "X"_a, "w"_a);
+  /* 22 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
+  /* 23 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
+  /* 24 */ m.def("degree_score", &degree_score, "residuals"_a, "leverage"_a, "scale"_a, "weights"_a,
                  "s0"_a, "n_params"_a, "w"_a, "largest_terms"_a, "order"_a = py::none());
+  /* 25 */ m.def("search_degrees", &search_degrees, "T"_a, "candidates"_a, "y"_a, "w"_a,
+                 "seed"_a = std::uint64_t{0}, "var_weights"_a = py::none(), "zero"_a = 0.0,
+                 "noise"_a = "auto");
+  /* 26 */ m.def("parsimonious", &vasq::parsimonious, "scores"_a);
 }

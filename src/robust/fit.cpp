@@ -332,130 +332,11 @@ NoiseFit without_rows(NoiseFit fit) {
   return fit;
 }
 
-// The fit of scaled data: columns of X, y and w near 1 (robust_fit).
-RobustFitResult fit_scaled(const std::vector<Vector>& T, const Matrix& X, const Vector& y,
-                           const Vector& w, const Vector& root_v, double zero,
-                           const std::vector<NoiseKind>& kinds, std::uint64_t seed,
-                           const RobustStages& stages) {
-  const Index n = X.rows();
-  const Index p = X.cols();
-  RobustFitResult out;
-
-  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), on the
-  // subsample only (at most kSubsampleRows rows, however large the design).
-  const std::vector<Index> rows = subsample_rows(w, seed);
-  const Vector root_vs = root_v(rows);
-  const TrimmedFit best = trimmed_fit(root_vs.asDiagonal() * X(rows, Eigen::all),
-                                      y(rows).cwiseProduct(root_vs), w(rows), seed, stages, out);
-  out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(w(rows).sum(), p));
-
-  out.residuals.noalias() = y - X * best.beta;
-  out.s0 = reweighted_scale(out.residuals.cwiseProduct(root_v), w, p);
-  out.noise = NoiseModel{NoiseKind::constant, Vector::Constant(1, out.s0)};
-  out.noise_scores = Vector::Constant(kNoiseKinds, std::numeric_limits<double>::quiet_NaN());
-  out.beta = std::move(best.beta);
-  if (stages.reweighting) {
-    const NoiseData data{X, y, w, root_v, T, zero};
-    NoiseFit chosen;
-    bool first = true;
-    std::optional<ReplicateGroups> groups = replicate_groups(T, w);
-    const bool unreplicated = !replicated(*groups, w);
-    // Without replicates the groups are not read again: they hold two vectors of the rows.
-    if (unreplicated) groups.reset();
-    const double margin = unreplicated ? kUnreplicatedEvidence : 0.0;
-    double best_charged = 0.0;
-    double constant_charged = std::numeric_limits<double>::infinity();
-    std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
-    // What readmits_one_sided_cluster needs of the constant fit: flags, not a copy of it.
-    std::vector<bool> rejected_by_constant;
-    for (NoiseKind kind : kinds) {
-      std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
-      if (!start)
-        start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
-      // A start no later kind shares is moved into its fit: its sd is a vector of the rows.
-      const bool shared =
-          std::any_of(std::find(kinds.begin(), kinds.end(), kind) + 1, kinds.end(),
-                      [&](NoiseKind later) { return start_shape(later) == start_shape(kind); });
-      NoiseFit fit = fit_noise(kind, data, out.beta, out.residuals, out.s0,
-                               shared ? *start : std::move(*start));
-      if (!shared) start.reset();
-      out.n_irls += fit.n_irls;
-      // Constant noise, first in the list, can always be fitted; "auto" skips the others
-      // when they cannot.
-      if (!fit.feasible) {
-        const std::string why = std::string("the ") + noise_kind_name(kind) +
-                                " noise model cannot be estimated from these data";
-        require(kinds.size() > 1, why.c_str());
-        continue;
-      }
-      out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
-      const bool varying = kind != NoiseKind::constant;
-      if (!varying) {
-        rejected_by_constant = rejected_rows(fit);
-        // Constant noise is first in "auto"'s list: the varying kinds and their start are
-        // skipped when the residuals show no trend that could win.
-        if (kinds.size() > 1 &&
-            varying_noise_hopeless(data, fit, out.s0, margin, groups ? &*groups : nullptr)) {
-          chosen = without_rows(std::move(fit));
-          break;
-        }
-      }
-      // Without replicates a varying model that absorbs a one-sided cluster is not "auto"'s to
-      // choose, whatever its criterion: each absorbed outlier saves about c^2/3 - 2 log c -
-      // 1 = 3 there. Replicates measure the noise apart from the curve, and a curve of the
-      // wrong degree leaves one-sided residuals at their noisy end without any group.
-      if (unreplicated && varying && kinds.size() > 1 && !rejected_by_constant.empty() &&
-          readmits_one_sided_cluster(T, rejected_by_constant, fit, w))
-        continue;
-      // With replicates the noise at each standard is seen apart from the curve, and the
-      // readings a model rejects are charged as named (rejection_code_length); without them
-      // a growing sd and a group of outliers at large means explain the readings alike, and
-      // the charge would favour taking the group in. Ties go to the simpler model, listed
-      // first, except that two components that beat constant noise are kept over a power
-      // that is not kPowerEvidence better.
-      const double charged = fit.criterion + (varying ? margin : 0.0) +
-                             (unreplicated ? 0.0 : rejection_code_length(*groups, fit, w));
-      if (!varying) constant_charged = charged;
-      const bool over_power =
-          !first && chosen.model.kind == NoiseKind::power && kind == NoiseKind::two_component;
-      const bool wins = first || (over_power ? charged < best_charged + kPowerEvidence &&
-                                                   charged < constant_charged
-                                             : charged < best_charged);
-      if (wins) chosen = without_rows(std::move(fit)), best_charged = charged;
-      first = false;
-    }
-    out.noise = std::move(chosen.model);
-    Vector trimmed_end = std::move(chosen.beta);
-    // fit_noise's last residuals and scales, by the same operations.
-    out.residuals.noalias() = y - X * trimmed_end;
-    out.scale = noise_sd(out.noise, zero, X * trimmed_end, T).cwiseQuotient(root_v);
-    // With few points per term, a spurious half of them can agree better than the true
-    // curve: the refinement also runs from least squares, and the one that fits all points
-    // better at the fixed scales wins (the trimmed start on ties). With many points per
-    // term a group of outliers, not chance, is what agrees, and only the trimmed start is
-    // refined.
-    if (w.sum() < kFewPerTerm * static_cast<double>(p)) {
-      int steps = 0;
-      Vector pilot_end = irls_biweight(X, y, w, out.scale, weighted_least_squares(X, y, w),
-                                       kMaxIrls, kIrlsTol, steps);
-      out.n_irls += steps;
-      const Vector pilot_residuals = y - X * pilot_end;
-      if (biweight_objective(pilot_residuals, w, out.scale) <
-          biweight_objective(out.residuals, w, out.scale)) {
-        trimmed_end.swap(pilot_end);
-        out.residuals = pilot_residuals;
-      }
-    }
-    out.beta = std::move(trimmed_end);
-  } else {
-    out.scale = root_v.cwiseInverse() * out.s0;
-  }
-  out.weights.resize(n);
-  for (Index i = 0; i < n; ++i) out.weights[i] = biweight(out.residuals[i] / out.scale[i]).weight;
-  // The leverages of the last reweighting step's weighted least squares: a rejected row has
-  // none, and a flexible fit to the few rows it keeps has their high leverage.
-  out.leverage = leverages(X, w.cwiseProduct(out.weights).cwiseQuotient(out.scale.cwiseAbs2()));
-  return out;
+// y - X beta: the trimmed fit's residuals, from which every noise kind starts.
+Vector residuals_of(const Matrix& X, const Vector& y, const Vector& beta) {
+  Vector r;
+  r.noalias() = y - X * beta;
+  return r;
 }
 
 // The parameters of a model fitted to y 2^-e, for y: every sd scales by 2^e.
@@ -481,86 +362,331 @@ void unscale_noise(NoiseModel& model, int e) {
   }
 }
 
+// The data as the fit sees them (robust_fit): the design's columns brought to [1, 2), y and w
+// scaled down when huge, by exact powers of two, and the roots of v. The fit is equivariant
+// under scaling of a column or of y, and a total weight above 2^kMaxExponentW is as good as
+// infinite: a coefficient of a tiny column or a residual of a huge y would otherwise leave the
+// double range. The design is scaled in place (the fit holds one n x p matrix, not two), y and
+// w copied only when they are scaled, and without var_weights their roots are the ones given.
+class ScaledData {
+ public:
+  ScaledData(const std::vector<Vector>& T, const MultiIndexList& powers, const Vector& y,
+             const Vector& w, const Vector& v, double zero)
+      : T_(T), X_(term_design(T, powers)) {
+    check_observations(y, w, X_.rows(), X_.cols());
+    require(v.size() == y.size(), kDimensionMismatch);
+    require(v.allFinite() && std::isfinite(zero), "Non-finite input.");
+    require((v.array() > 0.0).all(), "var_weights must be > 0");
+    columns_ = column_exponents(X_, w);
+    ey_ = excess_exponent(std::max(y.cwiseAbs().maxCoeff(), std::abs(zero)), kMaxExponentY);
+    const int ew = excess_exponent(w.sum(), kMaxExponentW);
+    X_ = scale_columns(std::move(X_), columns_);
+    if (ey_) y_scaled_ = scaled(y, ey_);
+    if (ew) w_scaled_ = scaled(w, ew);
+    const bool unit_v = (v.array() == 1.0).all();
+    if (!unit_v) root_v_ = v.cwiseSqrt();
+    y_ = ey_ ? &y_scaled_ : &y;
+    w_ = ew ? &w_scaled_ : &w;
+    root_v_of_ = unit_v ? &v : &root_v_;
+    zero_ = std::scalbn(zero, -ey_);
+  }
+  ScaledData(const ScaledData&) = delete;
+  ScaledData& operator=(const ScaledData&) = delete;
+
+  NoiseData data() const { return NoiseData{X_, *y_, *w_, *root_v_of_, T_, zero_}; }
+
+  // The fit in the units of the data given; throws where they leave the double range.
+  RobustFitResult unscaled(RobustFitResult out) const {
+    for (Index j = 0; j < out.beta.size(); ++j)
+      out.beta[j] = std::scalbn(out.beta[j], ey_ - columns_[static_cast<std::size_t>(j)]);
+    require(out.beta.allFinite(), "the coefficients overflow the double range");
+    out.residuals = scaled(out.residuals, -ey_);
+    out.scale = scaled(out.scale, -ey_);
+    out.s0 = std::scalbn(out.s0, ey_);
+    out.trimmed_rms = std::scalbn(out.trimmed_rms, ey_);
+    unscale_noise(out.noise, ey_);
+    require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
+            "the residuals overflow the double range");
+    // A power of the mean carries its level as s = sd / |mu|^theta: for a huge y, 2^(ey (1 -
+    // theta)) leaves the double range though every sd is finite.
+    require(out.noise.params.allFinite() &&
+                (out.noise.kind != NoiseKind::power || out.noise.params[0] > 0.0),
+            "the noise model's parameters overflow the double range");
+    return out;
+  }
+
+ private:
+  const std::vector<Vector>& T_;
+  Matrix X_;
+  std::vector<int> columns_;
+  int ey_ = 0;
+  Vector y_scaled_, w_scaled_, root_v_;
+  const Vector* y_ = nullptr;
+  const Vector* w_ = nullptr;
+  const Vector* root_v_of_ = nullptr;
+  double zero_ = 0.0;
+};
+
+// Steps 1-3 of robust_fit on scaled data: the trimmed fit's coefficients, their residuals and
+// s0, constant noise at s0.
+RobustFitResult trimmed_stage(const NoiseData& data, std::uint64_t seed,
+                              const RobustStages& stages) {
+  const Index p = data.X.cols();
+  RobustFitResult out;
+  // The trimmed stage ranks residuals over their relative sd: rows scaled by sqrt(v), on the
+  // subsample only (at most kSubsampleRows rows, however large the design).
+  const std::vector<Index> rows = subsample_rows(data.w, seed);
+  const Vector root_vs = data.root_v(rows);
+  const TrimmedFit best =
+      trimmed_fit(root_vs.asDiagonal() * data.X(rows, Eigen::all),
+                  data.y(rows).cwiseProduct(root_vs), data.w(rows), seed, stages, out);
+  out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(data.w(rows).sum(), p));
+  out.residuals = residuals_of(data.X, data.y, best.beta);
+  out.s0 = reweighted_scale(out.residuals.cwiseProduct(data.root_v), data.w, p);
+  out.noise = NoiseModel{NoiseKind::constant, Vector::Constant(1, out.s0)};
+  out.noise_scores = Vector::Constant(kNoiseKinds, std::numeric_limits<double>::quiet_NaN());
+  out.beta = best.beta;
+  return out;
+}
+
+// "auto"'s kinds after constant noise: only the models of the mean. A log-linear sd over the
+// features can rise steeply at an edge of the design to meet a group of bad readings there,
+// which no function of the mean through the clean readings can.
+const std::vector<NoiseKind> kAutoVarying = {NoiseKind::power, NoiseKind::two_component};
+
+// The fits of `kinds` from the trimmed fit `out`, side by side on the threads: each from the
+// start of its shape, which kinds of one shape share. A kind that throws leaves the others to
+// finish, and the first failure in the order of `kinds` is rethrown, as one after the other.
+std::vector<NoiseFit> noise_fits(const NoiseData& data, const std::vector<NoiseKind>& kinds,
+                                 std::uint64_t seed, const RobustFitResult& out) {
+  std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
+  for (NoiseKind kind : kinds) {
+    std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
+    if (!start) start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
+  }
+  std::vector<NoiseFit> fits(kinds.size());
+  std::vector<std::exception_ptr> failures(kinds.size());
+  parallel_for(static_cast<int>(kinds.size()), [&](int k) {
+    const NoiseKind kind = kinds[static_cast<std::size_t>(k)];
+    try {
+      fits[static_cast<std::size_t>(k)] =
+          fit_noise(kind, data, out.beta, out.residuals, out.s0,
+                    *starts[static_cast<std::size_t>(start_shape(kind))]);
+    } catch (...) {
+      failures[static_cast<std::size_t>(k)] = std::current_exception();
+    }
+  });
+  for (const std::exception_ptr& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+  return fits;
+}
+
+// Fits the noise kinds from the trimmed fit `out` (noise_fits) and keeps the choice among them,
+// in their order, in `choice` (step 4). `automatic` when they are "auto"'s: a kind that cannot
+// be estimated is then skipped, and after constant noise the varying kinds are not fitted when
+// they are hopeless (choice.hopeless).
+void choose_noise(const NoiseData& data, const std::vector<NoiseKind>& kinds, bool automatic,
+                  std::uint64_t seed, RobustFitResult& out, NoiseChoice& choice) {
+  std::optional<ReplicateGroups> groups = replicate_groups(data.T, data.w);
+  const bool unreplicated = !replicated(*groups, data.w);
+  // Without replicates the groups are not read again: they hold two vectors of the rows.
+  if (unreplicated) groups.reset();
+  const double margin = unreplicated ? kUnreplicatedEvidence : 0.0;
+  std::vector<NoiseFit> fits = noise_fits(data, kinds, seed, out);
+  for (std::size_t j = 0; j < kinds.size(); ++j) {
+    const NoiseKind kind = kinds[j];
+    NoiseFit& fit = fits[j];
+    out.n_irls += fit.n_irls;
+    // Constant noise, first in "auto"'s order, can always be fitted; "auto" skips the others
+    // when they cannot.
+    if (!fit.feasible) {
+      const std::string why = std::string("the ") + noise_kind_name(kind) +
+                              " noise model cannot be estimated from these data";
+      require(automatic, why.c_str());
+      continue;
+    }
+    out.noise_scores[static_cast<Index>(kind)] = fit.criterion;
+    const bool varying = kind != NoiseKind::constant;
+    if (!varying) {
+      // What readmits_one_sided_cluster needs of the constant fit: flags, not a copy of it.
+      choice.rejected_by_constant = rejected_rows(fit);
+      // The varying kinds and their start are skipped when the residuals show no trend that
+      // could win.
+      if (automatic &&
+          varying_noise_hopeless(data, fit, out.s0, margin, groups ? &*groups : nullptr)) {
+        choice.chosen = without_rows(std::move(fit));
+        choice.first = false;
+        choice.hopeless = true;
+        return;
+      }
+    }
+    // Without replicates a varying model that absorbs a one-sided cluster is not "auto"'s to
+    // choose, whatever its criterion: each absorbed outlier saves about c^2/3 - 2 log c -
+    // 1 = 3 there. Replicates measure the noise apart from the curve, and a curve of the
+    // wrong degree leaves one-sided residuals at their noisy end without any group.
+    if (unreplicated && varying && automatic && !choice.rejected_by_constant.empty() &&
+        readmits_one_sided_cluster(data.T, choice.rejected_by_constant, fit, data.w))
+      continue;
+    // With replicates the noise at each standard is seen apart from the curve, and the
+    // readings a model rejects are charged as named (rejection_code_length); without them
+    // a growing sd and a group of outliers at large means explain the readings alike, and
+    // the charge would favour taking the group in. Ties go to the simpler model, listed
+    // first, except that two components that beat constant noise are kept over a power
+    // that is not kPowerEvidence better.
+    const double charged = fit.criterion + (varying ? margin : 0.0) +
+                           (unreplicated ? 0.0 : rejection_code_length(*groups, fit, data.w));
+    if (!varying) choice.constant_charged = charged;
+    const bool over_power = !choice.first && choice.chosen.model.kind == NoiseKind::power &&
+                            kind == NoiseKind::two_component;
+    const bool wins =
+        choice.first || (over_power ? charged < choice.best_charged + kPowerEvidence &&
+                                          charged < choice.constant_charged
+                                    : charged < choice.best_charged);
+    if (wins) choice.chosen = without_rows(std::move(fit)), choice.best_charged = charged;
+    choice.first = false;
+  }
+}
+
+// The robustness weights and the leverages of the last reweighting step's weighted least
+// squares: a rejected row has none, and a flexible fit to the few rows it keeps has their
+// high leverage.
+void weights_and_leverages(const NoiseData& data, RobustFitResult& out) {
+  out.weights.resize(data.X.rows());
+  for (Index i = 0; i < data.X.rows(); ++i)
+    out.weights[i] = biweight(out.residuals[i] / out.scale[i]).weight;
+  out.leverage =
+      leverages(data.X, data.w.cwiseProduct(out.weights).cwiseQuotient(out.scale.cwiseAbs2()));
+}
+
+// The end of the fit at the chosen noise model (step 5).
+void finish_fit(const NoiseData& data, const NoiseFit& chosen, RobustFitResult& out) {
+  const Index p = data.X.cols();
+  out.noise = chosen.model;
+  Vector trimmed_end = chosen.beta;
+  // fit_noise's last residuals and scales, by the same operations.
+  out.residuals.noalias() = data.y - data.X * trimmed_end;
+  out.scale =
+      noise_sd(out.noise, data.zero, data.X * trimmed_end, data.T).cwiseQuotient(data.root_v);
+  // With few points per term, a spurious half of them can agree better than the true
+  // curve: the refinement also runs from least squares, and the one that fits all points
+  // better at the fixed scales wins (the trimmed start on ties). With many points per
+  // term a group of outliers, not chance, is what agrees, and only the trimmed start is
+  // refined.
+  if (data.w.sum() < kFewPerTerm * static_cast<double>(p)) {
+    int steps = 0;
+    Vector pilot_end =
+        irls_biweight(data.X, data.y, data.w, out.scale,
+                      weighted_least_squares(data.X, data.y, data.w), kMaxIrls, kIrlsTol, steps);
+    out.n_irls += steps;
+    const Vector pilot_residuals = data.y - data.X * pilot_end;
+    if (biweight_objective(pilot_residuals, data.w, out.scale) <
+        biweight_objective(out.residuals, data.w, out.scale)) {
+      trimmed_end.swap(pilot_end);
+      out.residuals = pilot_residuals;
+    }
+  }
+  out.beta = std::move(trimmed_end);
+  weights_and_leverages(data, out);
+}
+
+// The trimmed fit as the result, at s0 over sqrt(v).
+void finish_unweighted(const NoiseData& data, RobustFitResult& out) {
+  out.scale = data.root_v.cwiseInverse() * out.s0;
+  weights_and_leverages(data, out);
+}
+
 } // namespace
 
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
                            const Vector& y, const Vector& w, const Vector& v, double zero,
                            const std::string& noise, std::uint64_t seed,
                            const RobustStages& stages) {
-  Matrix X = term_design(T, powers);
-  check_observations(y, w, X.rows(), X.cols());
-  require(v.size() == y.size(), kDimensionMismatch);
-  require(v.allFinite() && std::isfinite(zero), "Non-finite input.");
-  require((v.array() > 0.0).all(), "var_weights must be > 0");
-  std::vector<NoiseKind> kinds;
-  if (noise == "auto") {
-    // Only the models of the mean: a log-linear sd over the features can rise steeply at an
-    // edge of the design to meet a group of bad readings there, which no function of the
-    // mean through the clean readings can.
-    kinds = {NoiseKind::constant, NoiseKind::power, NoiseKind::two_component};
-  } else {
-    kinds.push_back(noise_kind_of(noise));
+  const ScaledData scaled_data(T, powers, y, w, v, zero);
+  const bool automatic = noise == "auto";
+  const std::vector<NoiseKind> kinds = automatic ? std::vector<NoiseKind>{NoiseKind::constant}
+                                                 : std::vector<NoiseKind>{noise_kind_of(noise)};
+  const NoiseData data = scaled_data.data();
+  RobustFitResult out = trimmed_stage(data, seed, stages);
+  if (!stages.reweighting) {
+    finish_unweighted(data, out);
+    return scaled_data.unscaled(std::move(out));
   }
-  // The fit is equivariant under scaling of a column or of y, and a total weight above
-  // 2^kMaxExponentW is as good as infinite: exact powers of two bring columns to [1, 2) and
-  // keep y and w from squares that overflow, where a coefficient of a tiny column or a
-  // residual of a huge y would otherwise leave the double range.
-  const std::vector<int> columns = column_exponents(X, w);
-  const int ey = excess_exponent(std::max(y.cwiseAbs().maxCoeff(), std::abs(zero)), kMaxExponentY);
-  const int ew = excess_exponent(w.sum(), kMaxExponentW);
-  // The design is scaled in place (the fit holds one n x p matrix, not two), y and w copied
-  // only when they are scaled.
-  const Vector y_scaled = ey ? scaled(y, ey) : Vector();
-  const Vector w_scaled = ew ? scaled(w, ew) : Vector();
-  // Without var_weights their roots are the ones given (the root of 1 is 1).
-  const bool unit_v = (v.array() == 1.0).all();
-  const Vector root_v = unit_v ? Vector() : Vector(v.cwiseSqrt());
-  RobustFitResult out =
-      fit_scaled(T, scale_columns(std::move(X), columns), ey ? y_scaled : y, ew ? w_scaled : w,
-                 unit_v ? v : root_v, std::scalbn(zero, -ey), kinds, seed, stages);
-  for (Index j = 0; j < out.beta.size(); ++j)
-    out.beta[j] = std::scalbn(out.beta[j], ey - columns[static_cast<std::size_t>(j)]);
-  require(out.beta.allFinite(), "the coefficients overflow the double range");
-  out.residuals = scaled(out.residuals, -ey);
-  out.scale = scaled(out.scale, -ey);
-  out.s0 = std::scalbn(out.s0, ey);
-  out.trimmed_rms = std::scalbn(out.trimmed_rms, ey);
-  unscale_noise(out.noise, ey);
-  require(out.residuals.allFinite() && out.scale.allFinite() && std::isfinite(out.trimmed_rms),
-          "the residuals overflow the double range");
-  // A power of the mean carries its level as s = sd / |mu|^theta: for a huge y, 2^(ey (1 -
-  // theta)) leaves the double range though every sd is finite.
-  require(out.noise.params.allFinite() &&
-              (out.noise.kind != NoiseKind::power || out.noise.params[0] > 0.0),
-          "the noise model's parameters overflow the double range");
-  return out;
+  NoiseChoice choice;
+  choose_noise(data, kinds, automatic, seed, out, choice);
+  if (automatic && !choice.hopeless) choose_noise(data, kAutoVarying, true, seed, out, choice);
+  finish_fit(data, choice.chosen, out);
+  return scaled_data.unscaled(std::move(out));
 }
 
-std::vector<RobustFitResult> robust_fits(const std::vector<Vector>& T,
-                                         const std::vector<MultiIndexList>& candidates,
-                                         const Vector& y, const Vector& w, const Vector& v,
-                                         double zero, const std::string& noise, std::uint64_t seed,
-                                         const RobustStages& stages) {
-  std::vector<RobustFitResult> fits(candidates.size());
-  std::vector<std::exception_ptr> failures(candidates.size());
+RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
+                                       const Vector& y, const Vector& w, const Vector& v,
+                                       double zero, std::uint64_t seed, const RobustStages& stages,
+                                       AutoNoiseStage& stage) {
+  const ScaledData scaled_data(T, powers, y, w, v, zero);
+  const NoiseData data = scaled_data.data();
+  RobustFitResult out = trimmed_stage(data, seed, stages);
+  stage = AutoNoiseStage();
+  if (!stages.reweighting) {
+    stage.settled = true;
+    finish_unweighted(data, out);
+    return scaled_data.unscaled(std::move(out));
+  }
+  choose_noise(data, {NoiseKind::constant}, true, seed, out, stage.choice);
+  if (stage.choice.first) {
+    // Constant noise could not be estimated: "auto" goes on at once.
+    choose_noise(data, kAutoVarying, true, seed, out, stage.choice);
+    stage.settled = true;
+  } else {
+    stage.settled = stage.choice.hopeless;
+  }
+  if (!stage.settled) {
+    stage.trimmed = out;
+    stage.trimmed.residuals = Vector();
+  }
+  finish_fit(data, stage.choice.chosen, out);
+  return scaled_data.unscaled(std::move(out));
+}
+
+RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
+                                        const Vector& y, const Vector& w, const Vector& v,
+                                        double zero, std::uint64_t seed,
+                                        const AutoNoiseStage& stage) {
+  require(!stage.settled, "the stage is settled: its first fit is that of \"auto\"");
+  const ScaledData scaled_data(T, powers, y, w, v, zero);
+  const NoiseData data = scaled_data.data();
+  RobustFitResult out = stage.trimmed;
+  out.residuals = residuals_of(data.X, data.y, out.beta);
+  NoiseChoice choice = stage.choice;
+  choose_noise(data, kAutoVarying, true, seed, out, choice);
+  finish_fit(data, choice.chosen, out);
+  return scaled_data.unscaled(std::move(out));
+}
+
+void for_each_candidate(const std::vector<MultiIndexList>& candidates, Index rows,
+                        const std::vector<std::size_t>& which,
+                        const std::function<void(std::size_t)>& body) {
+  std::vector<std::exception_ptr> failures(which.size());
   // The largest term sets first: their elemental starts double with every term, and one
   // taken last would leave the other threads idle while it runs.
-  std::vector<std::size_t> order(candidates.size());
+  std::vector<std::size_t> order(which.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return candidates[a].size() > candidates[b].size();
+    return candidates[which[a]].size() > candidates[which[b]].size();
   });
-  parallel_for(static_cast<int>(candidates.size()), [&](int k) {
-    const std::size_t j = order[static_cast<std::size_t>(k)];
+  const auto run = [&](int k) {
+    const std::size_t slot = order[static_cast<std::size_t>(k)];
     try {
-      fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages);
+      body(which[slot]);
     } catch (...) {
-      failures[j] = std::current_exception();
+      failures[slot] = std::current_exception();
     }
-  });
+  };
+  if (rows <= kRowsFittedTogether)
+    parallel_for(static_cast<int>(which.size()), run);
+  else
+    for (int k = 0; k < static_cast<int>(which.size()); ++k) run(k);
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
-  return fits;
 }
 
 } // namespace vasq

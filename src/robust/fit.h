@@ -1,7 +1,10 @@
 // The high-breakdown polynomial fit: elemental starts, concentration, MM refinement.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -92,14 +95,51 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
                            const std::string& noise, std::uint64_t seed,
                            const RobustStages& stages);
 
-// robust_fit of the same data for each term set of `candidates`, in their order: the
-// candidates are independent fits, spread over the threads of parallel_for, so the results are
-// those of robust_fit alone, bit for bit. A candidate that throws leaves the others to finish,
-// and the first failure in candidate order is rethrown.
-std::vector<RobustFitResult> robust_fits(const std::vector<Vector>& T,
-                                         const std::vector<MultiIndexList>& candidates,
-                                         const Vector& y, const Vector& w, const Vector& v,
-                                         double zero, const std::string& noise, std::uint64_t seed,
-                                         const RobustStages& stages);
+// "auto"'s choice among the noise kinds fitted so far, in its order (robust_fit, step 4): the
+// fit kept, without its vectors of the rows, what it was charged, what constant noise was
+// charged and the rows it rejects, and whether the varying kinds are hopeless.
+struct NoiseChoice {
+  NoiseFit chosen;
+  bool first = true;
+  double best_charged = 0.0;
+  double constant_charged = std::numeric_limits<double>::infinity();
+  std::vector<bool> rejected_by_constant;
+  bool hopeless = false;
+};
+
+// What robust_fit with "auto" holds once it has fitted constant noise, in the fit's scaled
+// units: the trimmed stage's result without its vectors of the rows (its residuals are computed
+// again from beta) and the choice so far. `settled` when "auto" fits no varying model from it:
+// they are hopeless, reweighting is off, or constant noise could not be estimated and they
+// were fitted at once.
+struct AutoNoiseStage {
+  RobustFitResult trimmed;
+  NoiseChoice choice;
+  bool settled = false;
+};
+
+// robust_fit with noise "auto" in two stages, so that a caller can stop after the first. The
+// first returns the fit under constant noise, the same bits as robust_fit with noise
+// "constant", and leaves in `stage` what the second goes on from; when `stage.settled` its fit
+// is also that of "auto". The second, for a stage that is not settled and the same arguments,
+// returns robust_fit's fit with "auto", bit for bit, without repeating the trimmed stage or the
+// constant fit.
+RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
+                                       const Vector& y, const Vector& w, const Vector& v,
+                                       double zero, std::uint64_t seed, const RobustStages& stages,
+                                       AutoNoiseStage& stage);
+RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
+                                        const Vector& y, const Vector& w, const Vector& v,
+                                        double zero, std::uint64_t seed,
+                                        const AutoNoiseStage& stage);
+
+// body(j) for each j of `which`, indices of `candidates`: the largest term sets first, side by
+// side on the threads of parallel_for when the design has at most kRowsFittedTogether rows,
+// one after the other beyond (only one candidate's working set is held). A j that throws leaves
+// the others to finish, and the first failure in the order of `which` is rethrown.
+inline constexpr Index kRowsFittedTogether = 100000;
+void for_each_candidate(const std::vector<MultiIndexList>& candidates, Index rows,
+                        const std::vector<std::size_t>& which,
+                        const std::function<void(std::size_t)>& body);
 
 } // namespace vasq

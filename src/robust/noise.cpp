@@ -95,6 +95,18 @@ double central_variance(double a) {
   return 1.0 - 2.0 * q * density / a;
 }
 
+Index free_params(NoiseKind kind, std::size_t d) {
+  switch (kind) {
+  case NoiseKind::power:
+  case NoiseKind::two_component:
+    return 2;
+  case NoiseKind::log_linear:
+    return static_cast<Index>(d) + 1;
+  default:
+    return 1;
+  }
+}
+
 namespace {
 
 // The power model's floor of |mu|: kMeanFloor times its largest value on the fitted rows.
@@ -462,19 +474,6 @@ void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vec
   }
   if (!(lo <= hi)) lo = hi = c[0];
   c[d + 1] = lo, c[d + 2] = hi;
-}
-
-// Parameters estimated: the power model's floor and the log-linear bounds follow from the data.
-Index free_params(NoiseKind kind, std::size_t d) {
-  switch (kind) {
-  case NoiseKind::power:
-  case NoiseKind::two_component:
-    return 2;
-  case NoiseKind::log_linear:
-    return static_cast<Index>(d) + 1;
-  default:
-    return 1;
-  }
 }
 
 double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k) {

@@ -133,4 +133,9 @@ inline constexpr int kNoiseCycles = 10;
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
                    NoiseStart start);
 
+// The parameters of a noise model over d features that the data determine: its scale and
+// shape, not the power model's floor or the log-linear bounds, which follow from the fit's
+// range.
+Index free_params(NoiseKind kind, std::size_t d);
+
 } // namespace vasq

@@ -2,3 +2,4 @@
 #pragma once
 
 #include "select/degree_score.h"
+#include "select/degree_search.h"

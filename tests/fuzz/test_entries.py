@@ -725,12 +725,32 @@ def fit_outcome(call):
 
 @settings(FUZZ, max_examples=ROBUST_EXAMPLES // 3)
 @given(case=robust_arguments())
-def test_robust_fits_is_robust_fit_of_each_candidate(case):
-    """Side by side or alone, a candidate gets the same bits or the same refusal."""
-    (T, powers, y, w, seed, disabled), _ = case
-    alone = fit_outcome(lambda: vc.robust_fit(T, powers, y, w, seed, disabled))
-    together = fit_outcome(lambda: vc.robust_fits(T, [powers, powers], y, w, seed, disabled))
-    assert together == (alone if isinstance(alone, str) else alone + alone)
+def test_search_degrees_is_robust_fit_of_each_candidate(case):
+    """Two copies of a candidate side by side: the first gets the bits of robust_fit with
+    "auto" alone, the second those of constant noise unless "auto" fits a varying model; a
+    refusal is one of theirs or the score's."""
+    (T, powers, y, w, seed, _), _ = case
+    automatic = fit_outcome(lambda: vc.robust_fit(T, powers, y, w, seed))
+    constant = fit_outcome(lambda: vc.robust_fit(T, powers, y, w, seed, noise="constant"))
+    try:
+        fits, _, best = vc.search_degrees(T, [powers, powers], y, w, seed)
+    except TypeError:
+        assert automatic == "TypeError"
+        return
+    except ValueError as exc:
+        assert f"ValueError {exc}" in (automatic, constant) or "score" in str(exc)
+        return
+    assert best == 0
+    auto_fit = vc.robust_fit(T, powers, y, w, seed)
+    constant_fit = vc.robust_fit(T, powers, y, w, seed, noise="constant")
+    second = auto_fit if auto_fit["noise_kind"] != "constant" else constant_fit
+    for fit, alone in zip(fits, (auto_fit, second), strict=True):
+        assert fit.keys() == alone.keys() - {"residuals", "scale", "leverage"}
+        for key, value in fit.items():
+            if key == "noise_scores":
+                assert value == alone[key]
+            else:
+                assert np.asarray(value).tobytes() == np.asarray(alone[key]).tobytes(), key
 
 
 @FUZZ

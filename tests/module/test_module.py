@@ -50,9 +50,9 @@ def test_registration_order_and_contents():
         "mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
         "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
         "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
-        "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "robust_fits",
-        "design_matrix", "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale",
-        "INLIER_CUT", "degree_score",
+        "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "design_matrix",
+        "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale", "INLIER_CUT",
+        "degree_score", "search_degrees", "parsimonious",
     ]
     assert public == expected
 

@@ -2,9 +2,6 @@
 
 import itertools
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -372,53 +369,6 @@ def test_bad_input_is_refused(change, message):
     args = dict(T=[np.linspace(-1, 1, 30)], powers=[[0], [1]], y=np.ones(30), w=np.ones(30))
     with pytest.raises(ValueError, match=message):
         vc.robust_fit(**{**args, **change})
-
-
-def run_in_subprocess(n_threads, kernel):
-    script = """
-import sys, numpy as np, vasq_core as vc
-rng = np.random.default_rng(1)
-parts = {"alone": [], "together": []}
-# From 32768 rows a fit spreads its rows' likelihood terms and IRLS weights over the threads;
-# the noise that grows there brings in the varying noise models.
-for n, p, growth in ((300, 4, 0.0), (5000, 3, 0.0), (40000, 2, 1.5)):
-    x = rng.uniform(-1, 1, n)
-    y = np.sin(3 * x) + rng.normal(0, 0.1, n) * (1 + growth * (x + 1))
-    y[rng.random(n) < 0.3] += 4
-    alone = [vc.robust_fit([x], [[j] for j in range(k)], y, np.ones(n), 11) for k in range(1, p + 1)]
-    together = vc.robust_fits([x], [[[j] for j in range(k)] for k in range(1, p + 1)], y,
-                              np.ones(n), 11)
-    for key, fits in (("alone", alone), ("together", together)):
-        for r in fits:
-            parts[key] += [r["beta"], r["weights"], r["scale"], r["leverage"],
-                           np.array([r["s0"], r["trimmed_rms"]])]
-sys.stdout.buffer.write(np.concatenate(parts["alone"] + parts["together"]).tobytes())
-"""
-    path = os.pathsep.join([os.path.dirname(vc.__file__), os.environ.get("PYTHONPATH", "")])
-    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads), PYTHONPATH=path, VASQ_KERNEL=kernel)
-    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True)
-    return np.frombuffer(out.stdout)
-
-
-def test_same_bits_on_any_thread_count():
-    """Alone or fitted side by side with the other candidates, on 1, 2 or 4 threads."""
-    reference = run_in_subprocess(1, "")
-    alone, together = np.split(reference, 2)
-    np.testing.assert_array_equal(together, alone)
-    for n_threads in (2, 4):
-        np.testing.assert_array_equal(run_in_subprocess(n_threads, ""), reference)
-
-
-@pytest.mark.parametrize("failing", [[0], [1], [0, 2], [2, 1]])
-def test_candidates_fitted_together_raise_the_first_failure_in_their_order(failing):
-    x = np.linspace(-1.0, 1.0, 30)
-    fine = [[0], [1]]
-    bad = {0: ([[0], [2147483647]], "the design overflows"),
-           1: ([[j] for j in range(31)], "at least the number of terms"),
-           2: ([[0], [2147483647]], "the design overflows")}
-    candidates = [bad[k][0] if k in failing else fine for k in range(3)]
-    with pytest.raises(ValueError, match=bad[min(failing)][1]):
-        vc.robust_fits([2.0 * x], candidates, np.sin(3.0 * x), np.ones(30))
 
 
 X30 = np.linspace(-1.0, 1.0, 30)

@@ -143,14 +143,16 @@ def test_degree_scores_are_the_trimmed_bic_of_leave_one_out_residuals(cubic_with
     """h log(T / (h c(h / N))) + h mean(log v) + k log n on the h best-fitting standardised
     residuals (c the variance of the central share h / N of a normal, N the inliers, k the
     terms and noise parameters beyond the scale),
-    plus W (1 - D / V)^2 of the inliers' residuals in x order when positive."""
+    plus W (1 - D / V)^2 of the inliers' residuals in x order when positive. The chosen
+    degree keeps constant noise, so every candidate is scored under constant noise."""
     X, y, _, _ = cubic_with_outliers(1)
     model = RobustPolynomialRegressor(random_state=0).fit(X, y)
+    assert model.model_.noise.kind == "constant"
     h = (y.size + 7 + 1) // 2  # the largest candidate, degree 6, has 7 terms
     assert list(model.bic_scores_) == list(range(7))
     expected = {}
     for degree in model.bic_scores_:
-        f = RobustPolynomialRegressor(degree, random_state=0).fit(X, y)
+        f = RobustPolynomialRegressor(degree, noise="constant", random_state=0).fit(X, y)
         sd = f.model_.noise_scale(X)
         # The weighted least squares the biweight refinement ends on: rows weighted by
         # their biweight weight over sd^2. Its hat matrix does not depend on the basis:

@@ -1,0 +1,53 @@
+// The degree search: every candidate term set fitted robustly and scored, one chosen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "basis/design.h"
+#include "robust/fit.h"
+#include "select/degree_score.h"
+#include "types.h"
+
+namespace vasq {
+
+// How far below a lower degree's score a higher one must be to win: a difference of 2 in BIC
+// is the least that counts as positive evidence (Kass & Raftery, J. Am. Stat. Assoc. 90,
+// 1995); nearer, the data do not tell the two apart, and the simpler is kept (Occam's window,
+// Madigan & Raftery, J. Am. Stat. Assoc. 89, 1994).
+inline constexpr double kParsimony = 2.0;
+
+// The first of `scores` (the lowest degree) within kParsimony of the lowest. A flexible
+// candidate that scores a hair below the true degree has usually bought it by fitting a few
+// clean points more closely, or by bending towards a group of outliers; which of two near-equal
+// scores is lower then changes with the random starts. Throws std::invalid_argument on no
+// scores or a NaN.
+std::size_t parsimonious(const std::vector<double>& scores);
+
+// The candidates' fits, in their order, without the residuals, scales and leverages that only
+// their scores read; the scores' parts; the one chosen.
+struct DegreeSearch {
+  std::vector<RobustFitResult> fits;
+  std::vector<DegreeScore> scores;
+  std::size_t best = 0;
+};
+
+// robust_fit of y on each term set of `candidates` (lowest degree first), each scored by
+// degree_score among them (largest_terms the most terms of any, the rows in the order of the
+// one feature, none for several) and the parsimonious one chosen. Any named noise model is
+// fitted to every candidate. "auto" chooses the noise model once: every candidate is first
+// fitted under constant noise, and only when "auto" fits a varying model at the degree those
+// scores choose is every candidate fitted with "auto" and scored again. Where the noise is
+// constant the varying models of other degrees are then never fitted: at a degree too low for
+// the curve, the misfit reads as noise that grows with the mean, which is the curve's, not the
+// noise's. The fits run side by side on the threads (for_each_candidate), so the result is the
+// same bits on any number of them. Throws what robust_fit and degree_score throw, for the
+// first candidate in order that fails.
+DegreeSearch search_degrees(const std::vector<Vector>& T,
+                            const std::vector<MultiIndexList>& candidates, const Vector& y,
+                            const Vector& w, const Vector& v, double zero, const std::string& noise,
+                            std::uint64_t seed);
+
+} // namespace vasq

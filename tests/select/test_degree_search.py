@@ -1,0 +1,140 @@
+"""The core's degree search against the fits and scores of each candidate alone."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import vasq_core as vc
+
+KEYS = ("beta", "weights", "s0", "noise_params", "trimmed_rms", "n_starts", "n_csteps")
+
+
+def problem(n, cv, seed=1):
+    """A sine with a third of its points 4 up (cv 0), or a rising quadratic with a constant
+    coefficient of variation `cv` and a tenth of its points 3 off either way."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-1, 1, n)
+    if cv == 0.0:
+        y = np.sin(3 * x) + rng.normal(0, 0.1, n)
+        y[rng.random(n) < 0.3] += 4
+        return x, y
+    mu = 3 + 3 * x + x**2
+    y = mu * (1 + cv * rng.normal(0, 1, n))
+    out = rng.random(n) < 0.1
+    y[out] += rng.choice([-3.0, 3.0], out.sum())
+    return x, y
+
+
+def alone(x, y, candidates, noise, seed=11):
+    fits = [vc.robust_fit([x], P, y, np.ones(x.size), seed, noise=noise) for P in candidates]
+    order = np.argsort(x, kind="stable")
+    largest = max(len(P) for P in candidates)
+    scores = []
+    for P, f in zip(candidates, fits, strict=True):
+        k = len(P) + (f["noise_kind"] != "constant")
+        scores.append(vc.degree_score(f["residuals"], f["leverage"], f["scale"], f["weights"],
+                                      f["s0"], k, np.ones(x.size), largest, order))
+    return fits, scores
+
+
+def lowest_within_two(scores):
+    totals = [sum(s) for s in scores]
+    return next(j for j, t in enumerate(totals) if t <= min(totals) + 2.0)
+
+
+CANDIDATES = [[[j] for j in range(k)] for k in range(1, 6)]
+
+
+@pytest.mark.parametrize(("cv", "kind"), [(0.0, "constant"), (0.05, "varying")])
+def test_auto_scores_every_candidate_under_the_noise_of_the_degree_constant_noise_chooses(
+    cv, kind
+):
+    """Every candidate is first fitted and scored under constant noise. When "auto" keeps
+    constant noise at the degree those scores choose, that is the search; when it fits a
+    varying model there, every candidate is the fit of "auto" alone, scored again."""
+    x, y = problem(200, cv)
+    fits, scores, best = vc.search_degrees([x], CANDIDATES, y, np.ones(x.size), 11)
+    constant, constant_scores = alone(x, y, CANDIDATES, "constant")
+    automatic, automatic_scores = alone(x, y, CANDIDATES, "auto")
+    at = lowest_within_two(constant_scores)
+    varying = automatic[at]["noise_kind"] != "constant"
+    assert varying == (kind == "varying")
+    expected = automatic if varying else constant[:at] + [automatic[at]] + constant[at + 1:]
+    expected_scores = automatic_scores if varying else constant_scores
+    assert best == lowest_within_two(expected_scores)
+    assert scores == [tuple(s) for s in expected_scores]
+    for got, want in zip(fits, expected, strict=True):
+        assert "residuals" not in got and "leverage" not in got and "scale" not in got
+        for key in KEYS:
+            np.testing.assert_array_equal(got[key], want[key])
+        assert got["noise_kind"] == want["noise_kind"]
+        assert got["noise_scores"] == want["noise_scores"]
+
+
+def test_a_named_noise_model_is_fitted_to_every_candidate():
+    x, y = problem(100, 0.05)
+    fits, scores, best = vc.search_degrees([x], CANDIDATES, y, np.ones(x.size), 11,
+                                           noise="power")
+    expected, expected_scores = alone(x, y, CANDIDATES, "power")
+    assert scores == [tuple(s) for s in expected_scores]
+    assert best == lowest_within_two(expected_scores)
+    for got, want in zip(fits, expected, strict=True):
+        np.testing.assert_array_equal(got["beta"], want["beta"])
+        assert got["noise_kind"] == "power"
+
+
+def search_in_subprocess(n_threads):
+    script = """
+import sys, numpy as np, vasq_core as vc
+rng = np.random.default_rng(1)
+parts = []
+# From 32768 rows a fit spreads its rows' likelihood terms and IRLS weights over the threads;
+# the noise that grows there brings in the varying noise models.
+for n, p, growth in ((300, 4, 0.0), (5000, 3, 0.0), (40000, 2, 1.5)):
+    x = rng.uniform(-1, 1, n)
+    y = np.sin(3 * x) + rng.normal(0, 0.1, n) * (1 + growth * (x + 1))
+    y[rng.random(n) < 0.3] += 4
+    fits, scores, best = vc.search_degrees([x], [[[j] for j in range(k)] for k in range(1, p + 1)],
+                                           y, np.ones(n), 11)
+    parts += [np.ravel(scores), np.array([best], float)]
+    for r in fits:
+        parts += [r["beta"], r["weights"], np.array([r["s0"], r["trimmed_rms"]])]
+sys.stdout.buffer.write(np.concatenate(parts).tobytes())
+"""
+    path = os.pathsep.join([os.path.dirname(vc.__file__), os.environ.get("PYTHONPATH", "")])
+    env = dict(os.environ, OMP_NUM_THREADS=str(n_threads), PYTHONPATH=path)
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, check=True)
+    return np.frombuffer(out.stdout)
+
+
+def test_same_bits_on_any_thread_count():
+    reference = search_in_subprocess(1)
+    for n_threads in (2, 4):
+        np.testing.assert_array_equal(search_in_subprocess(n_threads), reference)
+
+
+@pytest.mark.parametrize("failing", [[0], [1], [0, 2], [2, 1]])
+def test_the_first_failure_in_candidate_order_is_raised(failing):
+    x = np.linspace(-1.0, 1.0, 30)
+    fine = [[0], [1]]
+    bad = {0: ([[0], [2147483647]], "the design overflows"),
+           1: ([[j] for j in range(31)], "at least the number of terms"),
+           2: ([[0], [2147483647]], "the design overflows")}
+    candidates = [bad[k][0] if k in failing else fine for k in range(3)]
+    with pytest.raises(ValueError, match=bad[min(failing)][1]):
+        vc.search_degrees([2.0 * x], candidates, np.sin(3.0 * x), np.ones(30))
+
+
+@pytest.mark.parametrize(("scores", "chosen"), [([5.0, 3.5, 1.0], 2), ([3.0, 1.0, 2.9], 0),
+                                                ([1.0, 3.0, 0.0], 0), ([4.0], 0)])
+def test_parsimonious_takes_the_first_score_within_two_of_the_lowest(scores, chosen):
+    assert vc.parsimonious(scores) == chosen
+
+
+@pytest.mark.parametrize("scores", [[], [1.0, float("nan")]])
+def test_parsimonious_refuses_no_scores_and_nan(scores):
+    with pytest.raises(ValueError):
+        vc.parsimonious(scores)
