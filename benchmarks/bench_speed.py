@@ -123,7 +123,7 @@ def big(n: int) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--repeat", type=int, default=21, help="samples at n = 400")
-    parser.add_argument("--big", type=int, default=10**6, help="size of the large fit")
+    parser.add_argument("--big", type=int, default=10**6, help="size of the large fit (0: none)")
     parser.add_argument("--quick", action="store_true", help="7 samples and n = 10^5")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -135,7 +135,8 @@ def main() -> None:
     print("load average at start: {:.1f} {:.1f} {:.1f}; timings on a shared machine are "
           "noisy\n".format(*os.getloadavg()))
     small(7 if args.quick else args.repeat)
-    big(10**5 if args.quick else args.big)
+    if args.quick or args.big > 0:
+        big(10**5 if args.quick else args.big)
 
 
 if __name__ == "__main__":
