@@ -454,7 +454,17 @@ RobustFitResult trimmed_stage(const NoiseData& data, std::uint64_t seed,
 // which no function of the mean through the clean readings can.
 const std::vector<NoiseKind> kAutoVarying = {NoiseKind::power, NoiseKind::two_component};
 
-// The fits of `kinds` from the trimmed fit `out`, side by side on the threads: each from the
+// body(k) for k < n: side by side on the threads of parallel_for when the design has at most
+// kRowsFittedTogether rows, one after the other beyond, so that only one working set of the
+// rows is held at a time.
+void side_by_side(int n, Index rows, const std::function<void(int)>& body) {
+  if (rows <= kRowsFittedTogether)
+    parallel_for(n, body);
+  else
+    for (int k = 0; k < n; ++k) body(k);
+}
+
+// The fits of `kinds` from the trimmed fit `out`, side by side (side_by_side): each from the
 // start of its shape, which kinds of one shape share. A kind that throws leaves the others to
 // finish, and the first failure in the order of `kinds` is rethrown, as one after the other.
 std::vector<NoiseFit> noise_fits(const NoiseData& data, const std::vector<NoiseKind>& kinds,
@@ -466,7 +476,7 @@ std::vector<NoiseFit> noise_fits(const NoiseData& data, const std::vector<NoiseK
   }
   std::vector<NoiseFit> fits(kinds.size());
   std::vector<std::exception_ptr> failures(kinds.size());
-  parallel_for(static_cast<int>(kinds.size()), [&](int k) {
+  side_by_side(static_cast<int>(kinds.size()), data.X.rows(), [&](int k) {
     const NoiseKind kind = kinds[static_cast<std::size_t>(k)];
     try {
       fits[static_cast<std::size_t>(k)] =
@@ -681,10 +691,7 @@ void for_each_candidate(const std::vector<MultiIndexList>& candidates, Index row
       failures[slot] = std::current_exception();
     }
   };
-  if (rows <= kRowsFittedTogether)
-    parallel_for(static_cast<int>(which.size()), run);
-  else
-    for (int k = 0; k < static_cast<int>(which.size()); ++k) run(k);
+  side_by_side(static_cast<int>(which.size()), rows, run);
   for (const std::exception_ptr& failure : failures)
     if (failure) std::rethrow_exception(failure);
 }
