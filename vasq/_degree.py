@@ -21,8 +21,8 @@ EMPTY = np.empty(0)
 class Search:
     """The candidates fitted, their scores, the chosen one, and whether it is the last degree.
 
-    The candidates keep their weights alone of their per-point arrays; the last value says
-    whether the chosen is the last of the degrees that could be tried.
+    The chosen candidate keeps its weights alone of its per-point arrays, the others none;
+    the last value says whether the chosen is the last of the degrees that could be tried.
     """
 
     fits: list[CandidateFit]
@@ -131,16 +131,18 @@ def search(
         # The loop variable would hold this candidate's arrays while the next one is fitted.
         del candidate
     best = vc.parsimonious(scores)
+    fits = [f if j == best else _weights_only(f, EMPTY) for j, f in enumerate(fits)]
     return Search(fits, scores, best, best == len(degrees) - 1)
 
 
-def _weights_only(fit: CandidateFit) -> CandidateFit:
-    """The candidate without its per-point arrays but its weights.
+def _weights_only(fit: CandidateFit, weights: Vector | None = None) -> CandidateFit:
+    """The candidate without its per-point arrays but `weights` (by default its own).
 
     Built directly: dataclasses.replace looks the fields up anew on every call.
     """
-    return CandidateFit(fit.degrees, fit.powers, fit.beta, fit.weights, EMPTY, EMPTY, EMPTY,
-                        fit.s0, fit.noise)
+    kept = fit.weights if weights is None else weights
+    return CandidateFit(fit.degrees, fit.powers, fit.beta, kept, EMPTY, EMPTY, EMPTY, fit.s0,
+                        fit.noise)
 
 
 def degree_score(

@@ -142,7 +142,7 @@ std::tuple<double, double, double> degree_score(const Vector& residuals, const V
 }
 
 // The candidates' fits as robust_fit's, without the residuals, scales and leverages that their
-// scores read; the scores' parts; the index chosen.
+// scores read (and but for the chosen with empty weights); the scores' parts; the index chosen.
 py::tuple search_degrees(const std::vector<Vector>& T,
                          const std::vector<vasq::MultiIndexList>& candidates, const Vector& y,
                          const Vector& w, std::uint64_t seed, const std::optional<Vector>& v,

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <mutex>
 #include <numeric>
+#include <utility>
 
 #include "robust/noise.h"
 
@@ -42,6 +45,31 @@ DegreeScore scored(RobustFitResult& fit, const Vector& w, std::size_t features, 
   return score;
 }
 
+// The robustness weights of fits that can no longer be chosen are dropped as their scores
+// arrive, from the threads in any order: on large data each is the size of the input, and the
+// search returns the chosen fit's alone. A fit more than kParsimony above the lowest score
+// recorded is never the parsimonious choice among them, since the lowest only falls as more
+// arrive.
+class Window {
+ public:
+  explicit Window(std::vector<RobustFitResult>& fits) : fits_(fits) {}
+
+  // Records fit j's score; `droppable` when its weights may go once it falls out of reach.
+  void record(std::size_t j, double score, bool droppable) {
+    const std::lock_guard<std::mutex> guard(lock_);
+    if (droppable) recorded_.emplace_back(j, score);
+    lowest_ = std::min(lowest_, score);
+    for (const auto& [k, value] : recorded_)
+      if (value > lowest_ + kParsimony) fits_[k].weights = Vector();
+  }
+
+ private:
+  std::vector<RobustFitResult>& fits_;
+  std::mutex lock_;
+  std::vector<std::pair<std::size_t, double>> recorded_;
+  double lowest_ = std::numeric_limits<double>::infinity();
+};
+
 } // namespace
 
 std::size_t parsimonious(const std::vector<double>& scores) {
@@ -69,37 +97,50 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   out.scores.resize(m);
   std::vector<std::size_t> all(m);
   std::iota(all.begin(), all.end(), std::size_t{0});
+  // Every candidate's final score goes to `final`; the window of the constant stage drops only
+  // the fits that a second stage would fit again.
+  Window final(out.fits);
   const auto score = [&](std::size_t j) {
     out.scores[j] = scored(out.fits[j], w, T.size(), largest, order);
+    return total(out.scores[j]);
+  };
+  const auto chosen = [&](std::size_t best) {
+    out.best = best;
+    for (std::size_t j = 0; j < m; ++j)
+      if (j != best) out.fits[j].weights = Vector();
+    return std::move(out);
   };
   if (noise != "auto") {
     for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
       out.fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages);
-      score(j);
+      final.record(j, score(j), true);
     });
-    out.best = parsimonious(totals(out.scores));
-    return out;
+    return chosen(parsimonious(totals(out.scores)));
   }
+  // A fit that is not settled is fitted again in the second stage, or, when there is none, is
+  // chosen only as the constant stage's choice: its weights go once it is out of that reach.
+  // A settled fit is final and can be chosen after a second stage whatever the others scored
+  // under constant noise.
   std::vector<AutoNoiseStage> first(m);
+  Window constant_stage(out.fits);
   for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
     out.fits[j] = auto_noise_first_stage(T, candidates[j], y, w, v, zero, seed, stages, first[j]);
-    score(j);
+    const double value = score(j);
+    constant_stage.record(j, value, !first[j].settled);
+    if (first[j].settled) final.record(j, value, true);
   });
-  out.best = parsimonious(totals(out.scores));
-  if (first[out.best].settled) return out;
-  const std::size_t at = out.best;
+  const std::size_t at = parsimonious(totals(out.scores));
+  if (first[at].settled) return chosen(at);
   out.fits[at] = auto_noise_second_stage(T, candidates[at], y, w, v, zero, seed, first[at]);
-  score(at);
-  if (out.fits[at].noise.kind == NoiseKind::constant) return out;
+  final.record(at, score(at), true);
+  if (out.fits[at].noise.kind == NoiseKind::constant) return chosen(at);
   std::vector<std::size_t> open;
   for (std::size_t j = 0; j < m; ++j)
     if (j != at && !first[j].settled) open.push_back(j);
   for_each_candidate(candidates, y.size(), open, [&](std::size_t j) {
     out.fits[j] = auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j]);
-    score(j);
+    final.record(j, score(j), true);
   });
-  out.best = parsimonious(totals(out.scores));
-  return out;
+  return chosen(parsimonious(totals(out.scores)));
 }
-
 } // namespace vasq

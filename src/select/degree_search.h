@@ -27,7 +27,8 @@ inline constexpr double kParsimony = 2.0;
 std::size_t parsimonious(const std::vector<double>& scores);
 
 // The candidates' fits, in their order, without the residuals, scales and leverages that only
-// their scores read; the scores' parts; the one chosen.
+// their scores read, and but for the chosen one without their robustness weights; the scores'
+// parts; the one chosen.
 struct DegreeSearch {
   std::vector<RobustFitResult> fits;
   std::vector<DegreeScore> scores;
