@@ -89,7 +89,9 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   Index largest = 0;
   for (const MultiIndexList& powers : candidates)
     largest = std::max(largest, static_cast<Index>(powers.size()));
-  const RowOrder order = feature_order(T);
+  // Sorted once a fit has checked the features: a NaN has no place in an order.
+  std::once_flag sorted;
+  RowOrder order;
   const RobustStages stages;
   const std::size_t m = candidates.size();
   DegreeSearch out;
@@ -101,6 +103,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   // the fits that a second stage would fit again.
   Window final(out.fits);
   const auto score = [&](std::size_t j) {
+    std::call_once(sorted, [&] { order = feature_order(T); });
     out.scores[j] = scored(out.fits[j], w, T.size(), largest, order);
     return total(out.scores[j]);
   };

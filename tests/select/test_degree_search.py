@@ -141,3 +141,19 @@ def test_parsimonious_takes_the_first_score_within_two_of_the_lowest(scores, cho
 def test_parsimonious_refuses_no_scores_and_nan(scores):
     with pytest.raises(ValueError):
         vc.parsimonious(scores)
+
+
+X30 = np.linspace(-1.0, 1.0, 30)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [({"T": [np.where(X30 > 0.5, np.nan, X30)]}, "Non-finite input"),
+     ({"candidates": []}, "Dimension mismatch"),
+     ({"y": np.ones(29)}, "Dimension mismatch"),
+     ({"noise": "cubic"}, "unknown noise model 'cubic'")],
+)
+def test_bad_input_is_refused_before_anything_is_sorted_or_fitted(change, message):
+    args = {"T": [X30], "candidates": [[[0], [1]]], "y": np.sin(3.0 * X30), "w": np.ones(30)}
+    with pytest.raises(ValueError, match=message):
+        vc.search_degrees(**(args | change))
