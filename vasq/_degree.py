@@ -107,7 +107,8 @@ def robust_search(
 ) -> Search:
     """The core's search among the robust candidates of `degrees` (_candidate.robust_candidates)."""
     fits, parts, best = _candidate.robust_candidates(T, ys, w, v, noise, degrees, seed)
-    return Search(fits, [sum(p) for p in parts], best, best == len(degrees) - 1)
+    scores = [trimmed + penalty + serial for trimmed, penalty, serial in parts]
+    return Search(fits, scores, best, best == len(degrees) - 1)
 
 
 def search(
