@@ -27,7 +27,9 @@ class CandidateFit:
     degrees: tuple[int, ...]
     powers: NDArray[np.int64]  # (n_terms, n_features)
     beta: Vector  # (n_terms,)
-    weights: Vector  # (n_samples,) robustness weights in [0, 1], 0 for rejected points
+    # (n_samples,) robustness weights in [0, 1], 0 for rejected points; empty for a
+    # candidate the search did not choose
+    weights: Vector
     # Read by the score of a least-squares candidate; empty for the core's fits, which the
     # core scores itself.
     residuals: Vector  # (n_samples,)
@@ -51,7 +53,8 @@ def robust_candidates(
     w are frequencies, v relative inverse variances; `noise` holds the name of the noise
     model (or "auto") and the scaled y of a zero signal. One call of the core's
     search_degrees fits and scores every candidate; the fits come without the residuals,
-    scales and leverages that only their scores read.
+    scales and leverages that only their scores read, and all but the chosen one without
+    their weights.
     """
     powers = [_basis.monomial_powers(d) for d in degrees]
     kind, zero = noise
