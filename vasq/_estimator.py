@@ -87,9 +87,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
        objective at these scales is kept. Points with weight 0 are the outliers:
        abs(r_i) / sigma_i beyond c.
 
-    ``noise="auto"`` fits the constant, power and two-component models and keeps the lowest
-    robust pseudo-likelihood BIC, sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i,
-    abs(r_i) / c)] + k log W, k the noise model's free parameters: the normal -2
+    ``noise="auto"`` fits constant noise and then, where the spread trends with the mean,
+    the power and two-component models, or, where it trends with the features instead, a
+    log-linear sd over them (both below), and keeps the lowest robust pseudo-likelihood
+    BIC, sum_i w_i [2 rho(r_i / sigma_i) + 2 log max(sigma_i, abs(r_i) / c)] + k log W, k
+    the noise model's free parameters: the normal -2
     log-likelihood near the fit, while a rejected reading costs the same whatever sigma_i
     below abs(r_i) / c, so no model gains by shrinking its sd at an outlier. With
     replicates (the samples repeat their X twice over on average), every model is also
@@ -110,33 +112,46 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     blank then exceeded its critical signal in up to 65 % of draws, not 5 %). Unless the
     samples repeat their X twice over on average (replicates, whose spread measures the
     noise apart from any curve), a power or two-component model
-    is charged 6 more, strong evidence (Kass & Raftery, JASA 90, 1995): without replicates a
+    is charged 6 more (and so is a log-linear sd), strong evidence (Kass & Raftery, JASA
+    90, 1995): without replicates a
     sd growing with the mean and a group of outliers at large means explain the data alike,
     and the varying model would take the group in. Without replicates, neither is a
     varying model chosen when the readings that constant noise rejects and it takes back
-    form a cluster on one side of its curve: their range in every feature at most 40 %
-    of the data's (a sensor fault can shift a third of the readings), and a sign test at
-    level 1 % (Dixon & Mood, JASA 41, 1946) on their weights, abs(W+ - W-) - 1 > 2.576
-    sqrt(W+ + W-), rejecting symmetry. A coherent
-    group of outliers is one-sided and confined; noise that grows with the mean is on both
-    sides, and a curve of too low a degree one-sided along a whole end of the range. The
-    log-linear model is left to an explicit choice: it can rise steeply at an edge of the
-    design to meet a group of bad readings there. The power and two-component models are
+    form a cluster on one side of its curve (for a log-linear sd, also of the constant
+    fit's curve, since a sd rising to take a group in bends its curve into the group's
+    middle): a sign test at level 1 % (Dixon & Mood, JASA 41, 1946) on their weights,
+    abs(W+ - W-) - 1 > 2.576 sqrt(W+ + W-), rejects symmetry, and those on the side
+    holding more of them, but for a tenth at each end, span at most 40 % of the data's
+    range in some feature (a sensor fault can shift a third of the readings). A coherent
+    group of outliers is one-sided and confined; noise that grows is on both sides, and a
+    curve of too low a degree one-sided along a whole end of the range. The power and
+    two-component models are
     not fitted at all when the readings show no trend of their spread with the mean: z, the
     z-score of the slope of log abs(r_i) in a regression on log abs(mu_i) or on mu_i^2
     (upwards only; the larger of the two), r the constant model's residuals or, with
     replicates, the larger z of those and of the deviations from the replicate means, below
     1.96, or, with at least 10 samples per term, below sqrt(log W + m) - 1.5, m the 6
     charged without replicates (else 0). Under constant noise z is about the absolute value
-    of a normal variable. An explicitly named model is always fitted.
+    of a normal variable. The log-linear sd is fitted instead of them when, with at least 10
+    samples per term, the largest z of the slope of log abs(r_i) on a feature passes the
+    same test and exceeds the mean's z by more than 1 (with replicates, the z's of the
+    deviations decide that lead): noise that grows along x under a curve that turns, which
+    no function of the mean follows (where the mean rises with x, as on calibrations, the
+    two z's differ by 0.5 at most). Elsewhere it is left to an explicit choice: it can rise
+    steeply at an edge of the design to meet a group of bad readings there, and with fewer
+    samples it follows the chance pattern of a few residuals. An explicitly named model is
+    always fitted.
 
     Every degree from 0 to `max_degree` that has enough points per term is fitted and
     scored by the core's ``search_degrees``. With ``noise="auto"`` the noise model is chosen
     once: every degree is first fitted and scored under constant noise; "auto" is then
     fitted at the degree those scores choose, and only if it keeps a varying model there is
-    every degree fitted with "auto" and scored again. Where the noise is constant, the
-    varying models of the other degrees are never fitted: at a degree too low for the curve
-    the misfit reads as noise that grows with the mean. The score is the trimmed BIC
+    every degree fitted with "auto" and scored again; when that model is the log-linear sd,
+    only the degrees within 10 of the chosen one's constant-noise score (very strong
+    evidence) are, with that sd, and the others are neither chosen nor listed in
+    `bic_scores_`: a degree that far behind would win only by reading its misfit as noise.
+    Where the noise is constant, the varying models of the other degrees are never fitted:
+    at a degree too low for the curve the misfit reads as noise that grows with the mean. The score is the trimmed BIC
     h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W, with e_i the residual divided
     by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise
     variance: the leave-one-out residual of the last reweighted least squares, so that
@@ -229,7 +244,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         The fitted noise model: `kind` (one of the names of `noise`) and its parameters.
     bic_scores_ : dict
         Robust BIC (see Algorithm) of every candidate degree tried (keys as in `degree_`);
-        lower is better.
+        lower is better. A degree that ``noise="auto"`` left under constant noise while the
+        chosen one has a log-linear sd is not listed: the two scores are not comparable.
     bic_score_ : float
         Robust BIC of the chosen degree.
     n_features_in_ : int

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import threading
 from numbers import Integral
 from typing import Any, Protocol, cast
@@ -105,7 +106,9 @@ def fit_model(
         dof_moments=_uncertainty.curve_dof_moments(J, D, row_weights),
         dof=_uncertainty.scale_dof(noise_cov, J, D, row_weights)
         if robust else residual_dof(w, inlier, chosen.beta.size),
-        bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)},
+        # NaN: a degree "auto" left under constant noise, not comparable with the others.
+        bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)
+                    if not math.isnan(s)},
         reached_max_degree=isinstance(params.degree, str) and found.reached_max_degree,
     )
 

@@ -82,7 +82,8 @@ class PolynomialModel:
         sample weight less the number of terms under constant noise); the total sample
         weight less the number of terms for least squares (NaN when not positive).
     bic_scores : dict
-        Robust BIC of every degree tried (lower is better).
+        Robust BIC of every degree tried and comparable with the chosen one (lower is
+        better).
     reached_max_degree : bool
         Whether ``degree="auto"`` chose the highest degree it could try: a higher one
         might fit better.

@@ -51,8 +51,16 @@ constexpr double kClusterShare = 0.4;
 // replicates (a gain of log 400 + 6) the varying models are skipped unless the trend is
 // significant at 5 %.
 constexpr double kTrendSlack = 1.5;
-// Two-sided normal quantile at 5 %: the trend in the mean that a varying model needs at any size.
+// Two-sided normal quantile at 5 %: the trend in the mean or the features that a varying model
+// needs at any size.
 constexpr double kTrendZ = 1.959963984540054;
+// The lead in |z| of the spread's trend with the features over its trend with the mean at
+// which "auto" also fits a log-linear sd over the features. Where the mean is monotone
+// along the features, log |mu| and the features order the rows alike and the two roots
+// differ by a few tenths (at most 0.5 on calibrations over two decades, with or without a
+// block of bad readings at the top); where the curve turns, the mean leaves the features'
+// trend unexplained (a lead of 2.4-7 on the cubics of noise growing along x).
+constexpr double kFeatureTrendLead = 1.0;
 constexpr int kFirstSteps = 2;
 constexpr std::size_t kConverged = 3;
 constexpr int kMaxConcentration = 100;
@@ -236,43 +244,71 @@ void replicate_deviations(const ReplicateGroups& groups, const Vector& y, const 
   }
 }
 
-// The rows a fit rejects: |r_i| at or beyond kBiweightC sigma_i.
-std::vector<bool> rejected_rows(const NoiseFit& fit) {
-  std::vector<bool> rejected(static_cast<std::size_t>(fit.residuals.size()));
-  for (Index i = 0; i < fit.residuals.size(); ++i)
-    rejected[static_cast<std::size_t>(i)] =
-        !(std::abs(fit.residuals[i]) < kBiweightC * fit.scale[i]);
+// The rows a fit rejects, by the side of its curve they lie on: +1 above, -1 below, 0 for a
+// row within kBiweightC sigma_i.
+std::vector<signed char> rejected_rows(const NoiseFit& fit) {
+  std::vector<signed char> rejected(static_cast<std::size_t>(fit.residuals.size()));
+  for (Index i = 0; i < fit.residuals.size(); ++i) {
+    const double r = fit.residuals[i];
+    if (!(std::abs(r) < kBiweightC * fit.scale[i]))
+      rejected[static_cast<std::size_t>(i)] = r > 0.0 ? 1 : -1;
+  }
   return rejected;
 }
 
 // True when the rows that the constant-noise fit rejects and `varying` takes back form a
-// cluster on one side of `varying`'s curve: their range in every feature is within
-// kClusterShare of all rows', and a sign test on their weights, |W+ - W-| - 1 over
-// sqrt(W+ + W-) against kOneSidedZ (normal approximation with continuity correction),
-// rejects symmetry. Noise that grows with the mean puts its large residuals on both sides;
-// a curve of too low a degree leaves one-sided residuals along a whole end of the range; a
-// group of outliers that such noise grows to meet is both one-sided and confined.
+// cluster on one side of a curve: a sign test on their weights, |W+ - W-| - 1 over
+// sqrt(W+ + W-) against kOneSidedZ (normal approximation with continuity correction), rejects
+// symmetry, and the rows on the side that holds more of them, but for a tenth of them at
+// each end, span at most kClusterShare of all rows' range in some feature (a few clean
+// readings taken back elsewhere do not hide the group). The sides are those of `varying`'s curve,
+// and for a log-linear sd also those of the constant fit's: noise that grows puts the readings a
+// constant sd rejects on both sides of the curve, while a group of outliers lies on one side of the
+// curve that rejects it, though a sd over the features that rises to take it in may bend its own
+// curve into the group's middle. A curve of too low a degree leaves one-sided residuals along a
+// whole end of the range, not in a cluster.
 bool readmits_one_sided_cluster(const std::vector<Vector>& T,
-                                const std::vector<bool>& rejected_by_constant,
+                                const std::vector<signed char>& rejected_by_constant,
                                 const NoiseFit& varying, const Vector& w) {
-  double above = 0.0, below = 0.0;
   std::vector<Index> rows;
+  std::vector<signed char> own_side, constant_side;
   for (Index i = 0; i < w.size(); ++i) {
+    const signed char side = rejected_by_constant[static_cast<std::size_t>(i)];
     const double r = varying.residuals[i];
-    const bool taken_back = std::abs(r) < kBiweightC * varying.scale[i];
-    if (w[i] > 0.0 && rejected_by_constant[static_cast<std::size_t>(i)] && taken_back) {
-      (r > 0.0 ? above : below) += w[i];
+    if (w[i] > 0.0 && side != 0 && std::abs(r) < kBiweightC * varying.scale[i]) {
       rows.push_back(i);
+      own_side.push_back(r > 0.0 ? 1 : -1);
+      constant_side.push_back(side);
     }
   }
-  const double total = above + below;
-  if (!(total > 0.0 && std::abs(above - below) - 1.0 > kOneSidedZ * std::sqrt(total))) return false;
-  for (const Vector& t : T) {
-    const Vector group = t(rows);
-    const double all = t.maxCoeff() - t.minCoeff();
-    if (group.maxCoeff() - group.minCoeff() > kClusterShare * all) return false;
-  }
-  return true;
+  // The rows of the side that holds more weight when the sign test rejects symmetry.
+  const auto majority = [&](const std::vector<signed char>& sides, std::vector<Index>& group) {
+    double above = 0.0, below = 0.0;
+    for (std::size_t k = 0; k < rows.size(); ++k) (sides[k] > 0 ? above : below) += w[rows[k]];
+    const double total = above + below;
+    if (!(total > 0.0 && std::abs(above - below) - 1.0 > kOneSidedZ * std::sqrt(total)))
+      return false;
+    const signed char side = above > below ? 1 : -1;
+    for (std::size_t k = 0; k < rows.size(); ++k)
+      if (sides[k] == side) group.push_back(rows[k]);
+    return true;
+  };
+  const auto confined = [&T](const std::vector<Index>& group) {
+    const std::size_t trim = group.size() / 10;
+    for (const Vector& t : T) {
+      std::vector<double> g(group.size());
+      for (std::size_t k = 0; k < group.size(); ++k) g[k] = t[group[k]];
+      std::sort(g.begin(), g.end());
+      if (g[g.size() - 1 - trim] - g[trim] <= kClusterShare * (t.maxCoeff() - t.minCoeff()))
+        return true;
+    }
+    return false;
+  };
+  std::vector<Index> group;
+  if (majority(own_side, group) && confined(group)) return true;
+  group.clear();
+  return varying.model.kind == NoiseKind::log_linear && majority(constant_side, group) &&
+         confined(group);
 }
 
 // Twice the log of the number of ways to pick, at each replicate level, the readings that
@@ -299,29 +335,70 @@ double rejection_code_length(const ReplicateGroups& groups, const NoiseFit& fit,
   return 2.0 * length;
 }
 
-// True when "auto" passes over the varying models of the mean: the readings show no trend
-// of their spread with the mean at about 5 % (the root of mean_trend_statistic, a |z|,
-// below kTrendZ), or, with at least kFewPerTerm points per term, a root kTrendSlack below
-// that of the gain the model needs, log W (its extra parameter) + margin. The spread is the
-// deviations from the replicate means when the rows are replicated: the curve's error, large
-// at the quiet end under a constant fit of noise that grows, does not enter them. Without
-// replicates it is the constant fit's residuals. The criterion alone picks a varying model
-// under constant noise in a third of the fits at 15 points and 3 terms (the variance fit
-// follows the chance pattern of a few residuals, and the curve moves with it), and such a
-// model's intervals then cover 50-60 % at the quiet end.
-bool varying_noise_hopeless(const NoiseData& data, const NoiseFit& constant, double s0,
-                            double margin, const ReplicateGroups* groups) {
-  const double mass = data.w.sum();
-  double statistic = mean_trend_statistic(data, constant.beta, constant.residuals, data.w, s0);
+// The trend of the readings' spread with the mean and with the features (spread_trend), and
+// whether the features' leads the mean's by kFeatureTrendLead. The evidence is the larger of
+// that in the constant fit's residuals and, when the rows are replicated, in the deviations
+// from the replicate means: the curve's error, large at the quiet end under a constant fit
+// of noise that grows, does not enter them. With replicates the lead is read from the
+// deviations alone: a curve that misses a signal over decades leaves residuals that trend
+// with the features as with no function of the mean.
+struct ReadingsTrend {
+  SpreadTrend evidence;
+  bool features_lead = false;
+};
+
+bool leads(const SpreadTrend& trend) {
+  return std::sqrt(trend.features) > std::sqrt(trend.mean) + kFeatureTrendLead;
+}
+
+ReadingsTrend readings_trend(const NoiseData& data, const NoiseFit& constant, double s0,
+                             const ReplicateGroups* groups) {
+  ReadingsTrend out;
+  out.evidence = spread_trend(data, constant.beta, constant.residuals, data.w, s0);
+  out.features_lead = leads(out.evidence);
   if (groups) {
     Vector r, omega;
     replicate_deviations(*groups, data.y, data.w, data.root_v, r, omega);
-    statistic = std::max(statistic, mean_trend_statistic(data, constant.beta, r, omega, s0));
+    const SpreadTrend deviations = spread_trend(data, constant.beta, r, omega, s0);
+    out.evidence.mean = std::max(out.evidence.mean, deviations.mean);
+    out.evidence.features = std::max(out.evidence.features, deviations.features);
+    out.features_lead = leads(deviations);
   }
+  return out;
+}
+
+// True when a trend statistic (spread_trend) leaves a varying model no hope: no trend at
+// about 5 % (its root, a |z|, below kTrendZ), or, with at least kFewPerTerm points per term,
+// a root kTrendSlack below that of the gain the model needs, log W (its extra parameter) +
+// margin. The criterion alone picks a varying model under constant noise in a third of the
+// fits at 15 points and 3 terms (the variance fit follows the chance pattern of a few
+// residuals, and the curve moves with it), and such a model's intervals then cover 50-60 % at
+// the quiet end.
+bool trend_hopeless(double statistic, const Vector& w, Index p, double margin) {
+  const double mass = w.sum();
   const double root = std::sqrt(statistic);
   if (root < kTrendZ) return true;
-  if (mass < kFewPerTerm * static_cast<double>(data.X.cols())) return false;
+  if (mass < kFewPerTerm * static_cast<double>(p)) return false;
   return root < std::sqrt(std::log(mass) + margin) - kTrendSlack;
+}
+
+// "auto"'s kinds after constant noise: a log-linear sd over the features where the spread
+// trends with them (trend_hopeless) by kFeatureTrendLead more than with the mean, with at
+// least kFewPerTerm samples per term (noise that grows along x under a curve that turns: the
+// mean's weaker trend is then the shadow of the features'); else the models of the mean,
+// where the spread trends with it. Elsewhere the features add nothing that the signal does
+// not tell, and a sd over them can rise steeply at an edge of the design to meet a group of
+// bad readings there, which no function of the mean through the clean readings can; with
+// fewer samples it follows the chance pattern of a few residuals (at 8 points and 3 terms it
+// was chosen in 4 % of fits of constant noise). None when both are hopeless.
+std::vector<NoiseKind> auto_varying_kinds(const ReadingsTrend& trend, const Vector& w, Index p,
+                                          double margin) {
+  if (trend.features_lead && w.sum() >= kFewPerTerm * static_cast<double>(p) &&
+      !trend_hopeless(trend.evidence.features, w, p, margin))
+    return {NoiseKind::log_linear};
+  if (!trend_hopeless(trend.evidence.mean, w, p, margin))
+    return {NoiseKind::power, NoiseKind::two_component};
+  return {};
 }
 
 // The fit without its vectors of the rows, which its model and coefficients give again: the
@@ -449,11 +526,6 @@ RobustFitResult trimmed_stage(const NoiseData& data, std::uint64_t seed,
   return out;
 }
 
-// "auto"'s kinds after constant noise: only the models of the mean. A log-linear sd over the
-// features can rise steeply at an edge of the design to meet a group of bad readings there,
-// which no function of the mean through the clean readings can.
-const std::vector<NoiseKind> kAutoVarying = {NoiseKind::power, NoiseKind::two_component};
-
 // body(k) for k < n: side by side on the threads of parallel_for when the design has at most
 // kRowsFittedTogether rows, one after the other beyond, so that only one working set of the
 // rows is held at a time.
@@ -522,8 +594,9 @@ void choose_noise(const NoiseData& data, const std::vector<NoiseKind>& kinds, bo
       choice.rejected_by_constant = rejected_rows(fit);
       // The varying kinds and their start are skipped when the residuals show no trend that
       // could win.
-      if (automatic &&
-          varying_noise_hopeless(data, fit, out.s0, margin, groups ? &*groups : nullptr)) {
+      const ReadingsTrend trend = readings_trend(data, fit, out.s0, groups ? &*groups : nullptr);
+      choice.varying_kinds = auto_varying_kinds(trend, data.w, data.X.cols(), margin);
+      if (automatic && choice.varying_kinds.empty()) {
         choice.chosen = without_rows(std::move(fit));
         choice.first = false;
         choice.hopeless = true;
@@ -623,7 +696,8 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   }
   NoiseChoice choice;
   choose_noise(data, kinds, automatic, seed, out, choice);
-  if (automatic && !choice.hopeless) choose_noise(data, kAutoVarying, true, seed, out, choice);
+  if (automatic && !choice.hopeless)
+    choose_noise(data, choice.varying_kinds, true, seed, out, choice);
   finish_fit(data, choice.chosen, out);
   return scaled_data.unscaled(std::move(out));
 }
@@ -643,8 +717,8 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
   }
   choose_noise(data, {NoiseKind::constant}, true, seed, out, stage.choice);
   if (stage.choice.first) {
-    // Constant noise could not be estimated: "auto" goes on at once.
-    choose_noise(data, kAutoVarying, true, seed, out, stage.choice);
+    // Constant noise could not be estimated: "auto" goes on at once, to the models of the mean.
+    choose_noise(data, stage.choice.varying_kinds, true, seed, out, stage.choice);
     stage.settled = true;
   } else {
     stage.settled = stage.choice.hopeless;
@@ -660,14 +734,16 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
 RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                         const Vector& y, const Vector& w, const Vector& v,
                                         double zero, std::uint64_t seed,
-                                        const AutoNoiseStage& stage) {
+                                        const AutoNoiseStage& stage,
+                                        std::optional<NoiseKind> only) {
   require(!stage.settled, "the stage is settled: its first fit is that of \"auto\"");
   const ScaledData scaled_data(T, powers, y, w, v, zero);
   const NoiseData data = scaled_data.data();
   RobustFitResult out = stage.trimmed;
   out.residuals = residuals_of(data.X, data.y, out.beta);
   NoiseChoice choice = stage.choice;
-  choose_noise(data, kAutoVarying, true, seed, out, choice);
+  if (only) choice.varying_kinds = {*only};
+  choose_noise(data, choice.varying_kinds, true, seed, out, choice);
   finish_fit(data, choice.chosen, out);
   return scaled_data.unscaled(std::move(out));
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,17 +72,19 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 //    0.12; from their biweight M-scale instead when it ends below half of that with fewer
 //    than kFewPerTerm points per term);
 // 4. the noise model and biweight IRLS (c = kBiweightC) at its scales, jointly (fit_noise);
-//    with "auto" constant, power and two_component, the lowest criterion kept (the simpler
-//    on ties), a varying model charged 6 more unless the rows repeat their features twice
-//    over on average (replicates tell a noise that grows from outliers; without them a
-//    varying model needs strong evidence), with replicates every model charged the code
-//    length of the readings it rejects at each level (rejection_code_length, fit.cpp), and
-//    then none chosen that takes back a one-sided cluster of the readings constant noise
-//    rejects (a sign test at 1 %); the varying models and their start are skipped when the
-//    root of mean_trend_statistic (on the constant fit's residuals, with replicates also on
-//    the deviations from the replicate means, the larger) is below 1.96, or, with at least
-//    kFewPerTerm points per term, below sqrt(log W + margin) - kTrendSlack
-//    (varying_noise_hopeless, fit.cpp);
+//    with "auto" constant noise, then power and two_component, or instead log_linear where
+//    the spread trends with the features by kFeatureTrendLead more than with the mean
+//    (auto_varying_kinds, fit.cpp), the lowest criterion kept (the simpler on ties), a
+//    varying model charged 6 more unless the rows repeat their features twice over on
+//    average (replicates tell a noise that grows from outliers; without them a varying
+//    model needs strong evidence), with replicates every model charged the code length of
+//    the readings it rejects at each level (rejection_code_length, fit.cpp), and then none
+//    chosen that takes back a one-sided cluster of the readings constant noise rejects (a
+//    sign test at 1 %); a family of varying models and its start are skipped when the root
+//    of its spread_trend statistic (on the constant fit's residuals, with replicates also
+//    on the deviations from the replicate means, the larger) is below 1.96, or, with at
+//    least kFewPerTerm points per term, below sqrt(log W + margin) - kTrendSlack
+//    (trend_hopeless, fit.cpp);
 // 5. with fewer than 10 points per term also IRLS from least squares at those scales, the
 //    lower biweight objective kept.
 // The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact
@@ -97,13 +100,15 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
 
 // "auto"'s choice among the noise kinds fitted so far, in its order (robust_fit, step 4): the
 // fit kept, without its vectors of the rows, what it was charged, what constant noise was
-// charged and the rows it rejects, and whether the varying kinds are hopeless.
+// charged and the sides of the rows it rejects, the varying kinds it goes on to, and whether
+// they are hopeless.
 struct NoiseChoice {
   NoiseFit chosen;
   bool first = true;
   double best_charged = 0.0;
   double constant_charged = std::numeric_limits<double>::infinity();
-  std::vector<bool> rejected_by_constant;
+  std::vector<signed char> rejected_by_constant;
+  std::vector<NoiseKind> varying_kinds = {NoiseKind::power, NoiseKind::two_component};
   bool hopeless = false;
 };
 
@@ -123,7 +128,7 @@ struct AutoNoiseStage {
 // "constant", and leaves in `stage` what the second goes on from; when `stage.settled` its fit
 // is also that of "auto". The second, for a stage that is not settled and the same arguments,
 // returns robust_fit's fit with "auto", bit for bit, without repeating the trimmed stage or the
-// constant fit.
+// constant fit; given `only`, "auto" chooses between constant noise and that kind alone.
 RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                        const Vector& y, const Vector& w, const Vector& v,
                                        double zero, std::uint64_t seed, const RobustStages& stages,
@@ -131,7 +136,8 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
 RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                         const Vector& y, const Vector& w, const Vector& v,
                                         double zero, std::uint64_t seed,
-                                        const AutoNoiseStage& stage);
+                                        const AutoNoiseStage& stage,
+                                        std::optional<NoiseKind> only = std::nullopt);
 
 // body(j) for each j of `which`, indices of `candidates`: the largest term sets first, side by
 // side on the threads of parallel_for when the design has at most kRowsFittedTogether rows,

@@ -715,37 +715,41 @@ NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& bet
   return start;
 }
 
-double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vector& r,
-                            const Vector& w, double s0) {
+SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector& r,
+                         const Vector& w, double s0) {
   const Index n = r.size();
+  const Index d = static_cast<Index>(data.T.size());
   const Vector mu = (data.X * beta).array() - data.zero;
   const double floor = mean_floor(mu, w);
   const double top = floor / kMeanFloor;
-  // Columns: log |r|, then the covariates log |mu| (power) and (mu / top)^2 (two_component,
-  // over the largest |mu| so that its square stays within the double range).
-  Matrix V(n, 3);
+  // Columns: log |r|, then the covariates log |mu| (power), (mu / top)^2 (two_component,
+  // over the largest |mu| so that its square stays within the double range) and the
+  // features (log_linear).
+  Matrix V(n, 3 + d);
   double mass = 0.0;
-  Eigen::RowVector3d mean = Eigen::RowVector3d::Zero();
+  Eigen::RowVectorXd mean = Eigen::RowVectorXd::Zero(3 + d);
   for (Index i = 0; i < n; ++i) {
     V(i, 0) = std::log(std::max(std::abs(r[i] * data.root_v[i]), kLogFloor * s0));
     V(i, 1) = std::log(std::max(std::abs(mu[i]), floor));
     V(i, 2) = (mu[i] / top) * (mu[i] / top);
+    for (Index k = 0; k < d; ++k) V(i, 3 + k) = data.T[static_cast<std::size_t>(k)][i];
     mass += w[i], mean += w[i] * V.row(i);
   }
   mean /= mass;
-  double largest = 0.0;
-  for (Index k = 1; k < 3; ++k) {
+  SpreadTrend trend;
+  for (Index k = 1; k < 3 + d; ++k) {
     double szz = 0.0, szv = 0.0, size = 0.0;
     for (Index i = 0; i < n; ++i) {
       const double z = V(i, k) - mean[k];
       szz += w[i] * z * z, szv += w[i] * z * (V(i, 0) - mean[0]), size += w[i] * V(i, k) * V(i, k);
     }
-    // A mean the same on every row leaves no trend (its spread is rounding, and the ratio
-    // of two roundings any number); b^2 >= 0 admits none downwards.
+    // A covariate the same on every row leaves no trend (its spread is rounding, and the
+    // ratio of two roundings any number); b^2 >= 0 admits none downwards.
     if (!(szz > kNoSpread * size) || (k == 2 && szv <= 0.0)) continue;
+    double& largest = k < 3 ? trend.mean : trend.features;
     largest = std::max(largest, szv * szv / (szz * kLogAbsVariance));
   }
-  return largest;
+  return trend;
 }
 
 NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,

@@ -94,16 +94,22 @@ NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& bet
 
 // The evidence in readings r of weights w (residuals of the constant-noise fit of
 // coefficients beta, or deviations from replicate means; s0 the high-breakdown scale) for a
-// sd that moves with the mean mu = X beta - zero: the score statistic of the slope of
-// log |r_i| sqrt(v_i) (floored at 1e-6 s0) in a regression weighted by w on log |mu_i| (the
-// power model's direction at theta = 0) and on mu_i^2 (the two-component model's at b = 0,
-// upwards only), the larger of the two: S_zv^2 / (S_zz pi^2 / 8), the squared z-score of the
-// slope, log |z| of a normal z having variance pi^2 / 8. Every residual counts, rejected or
-// not: the constant fit's inliers can all lie at the quiet end, where the noisy end's
-// readings are what a varying model gains on. Chi-squared with one degree of freedom (for
-// each direction) under constant noise; a gross outlier moves log |r| by a few units at most.
-double mean_trend_statistic(const NoiseData& data, const Vector& beta, const Vector& r,
-                            const Vector& w, double s0);
+// sd that moves with the mean mu = X beta - zero, and for one that moves with the features:
+// the score statistic of the slope of log |r_i| sqrt(v_i) (floored at 1e-6 s0) in a
+// regression weighted by w on one covariate, S_zv^2 / (S_zz pi^2 / 8), the squared z-score of
+// the slope, log |z| of a normal z having variance pi^2 / 8. `mean` is the larger over log
+// |mu_i| (the power model's direction at theta = 0) and mu_i^2 (the two-component model's at
+// b = 0, upwards only), `features` the largest over the features (the log-linear model's
+// directions at zero slopes). Every residual counts, rejected or not: the constant fit's
+// inliers can all lie at the quiet end, where the noisy end's readings are what a varying
+// model gains on. Chi-squared with one degree of freedom for each covariate under constant
+// noise; a gross outlier moves log |r| by a few units at most.
+struct SpreadTrend {
+  double mean = 0.0;
+  double features = 0.0;
+};
+SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector& r,
+                         const Vector& w, double s0);
 
 // Joint estimation of a noise model of `kind` and the coefficients, from the high-breakdown
 // fit (beta, residuals r, scale s0 of the residuals times root_v) and the start of the kind's

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <numeric>
@@ -132,18 +133,59 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
     constant_stage.record(j, value, !first[j].settled);
     if (first[j].settled) final.record(j, value, true);
   });
-  const std::size_t at = parsimonious(totals(out.scores));
+  const std::vector<double> constant_totals = totals(out.scores);
+  const std::size_t at = parsimonious(constant_totals);
   if (first[at].settled) return chosen(at);
-  out.fits[at] = auto_noise_second_stage(T, candidates[at], y, w, v, zero, seed, first[at]);
-  final.record(at, score(at), true);
-  if (out.fits[at].noise.kind == NoiseKind::constant) return chosen(at);
-  std::vector<std::size_t> open;
-  for (std::size_t j = 0; j < m; ++j)
-    if (j != at && !first[j].settled) open.push_back(j);
-  for_each_candidate(candidates, y.size(), open, [&](std::size_t j) {
-    out.fits[j] = auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j]);
+  // Where the spread at `at` follows the features, the other open fits within kRefitReach are
+  // fitted with a log-linear sd beside it, and dropped if it keeps constant noise; the rest
+  // are not chosen and their scores are NaN. Elsewhere every open fit is fitted with "auto"
+  // after it, when it fits a varying model.
+  const bool along_features =
+      first[at].choice.varying_kinds == std::vector<NoiseKind>{NoiseKind::log_linear};
+  std::vector<std::size_t> refitted, beyond;
+  for (std::size_t j = 0; j < m; ++j) {
+    if (j == at || first[j].settled) continue;
+    const bool within = constant_totals[j] <= constant_totals[at] + kRefitReach;
+    (within || !along_features ? refitted : beyond).push_back(j);
+  }
+  // The second stages, into `again`, each failure held with its fit.
+  std::vector<RobustFitResult> again(m);
+  std::vector<std::exception_ptr> failures(m);
+  const auto fit_again = [&](std::size_t j) {
+    try {
+      again[j] = along_features && j != at
+                     ? auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j],
+                                               NoiseKind::log_linear)
+                     : auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j]);
+    } catch (...) {
+      failures[j] = std::current_exception();
+    }
+  };
+  const auto keep = [&](std::size_t j) {
+    if (failures[j]) std::rethrow_exception(failures[j]);
+    out.fits[j] = std::move(again[j]);
     final.record(j, score(j), true);
-  });
-  return chosen(parsimonious(totals(out.scores)));
+  };
+  // A log-linear sd alone at `at` leaves the other thread idle: the others run beside it
+  // (up to kRowsFittedTogether rows, beyond which one working set is held at a time).
+  const bool beside = along_features && y.size() <= kRowsFittedTogether;
+  if (beside) {
+    std::vector<std::size_t> which = refitted;
+    which.push_back(at);
+    for_each_candidate(candidates, y.size(), which, fit_again);
+  } else {
+    fit_again(at);
+  }
+  keep(at);
+  if (out.fits[at].noise.kind == NoiseKind::constant) return chosen(at);
+  if (!beside) for_each_candidate(candidates, y.size(), refitted, fit_again);
+  for (std::size_t j : refitted) keep(j);
+  std::vector<double> final_totals = totals(out.scores);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (std::size_t j : beyond) {
+    final_totals[j] = std::numeric_limits<double>::infinity();
+    out.scores[j] = DegreeScore{nan, nan, nan};
+  }
+  return chosen(parsimonious(final_totals));
 }
 } // namespace vasq

@@ -19,6 +19,15 @@ namespace vasq {
 // Madigan & Raftery, J. Am. Stat. Assoc. 89, 1994).
 inline constexpr double kParsimony = 2.0;
 
+// How far above the chosen degree's constant-noise score another degree is fitted again with
+// a log-linear sd chosen there: by more than 10, very strong evidence (Kass & Raftery, JASA
+// 90, 1995), it would need to gain that much more than the chosen degree from a sd over the
+// features that both fit, and at a degree that misses a turning curve such a gain comes from
+// reading the misfit as noise. Each refit costs a noise fit of its own. (The models of the
+// mean are refitted at every degree: under constant noise the noisy end dominates the scores
+// of a signal that grows, and the degree they end at lies beyond any such reach.)
+inline constexpr double kRefitReach = 10.0;
+
 // The first of `scores` (the lowest degree) within kParsimony of the lowest. A flexible
 // candidate that scores a hair below the true degree has usually bought it by fitting a few
 // clean points more closely, or by bending towards a group of outliers; which of two near-equal

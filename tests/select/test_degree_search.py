@@ -76,6 +76,44 @@ def test_auto_scores_every_candidate_under_the_noise_of_the_degree_constant_nois
         assert got["noise_scores"] == want["noise_scores"]
 
 
+def test_a_log_linear_sd_is_fitted_again_only_within_reach_of_the_chosen_degree():
+    """Noise growing along x under a turning cubic: "auto" at the degree constant noise
+    chooses takes a log-linear sd; every other degree with a trend and within 10 of that
+    degree's constant-noise score gets the fit of that sd alone, scored again, and the rest
+    NaN scores, never chosen."""
+    rng = np.random.default_rng(0)
+    x = rng.uniform(-1, 1, 300)
+    y = np.cos(5 * x) + rng.normal(0, 1, x.size) * (0.05 + 0.3 * (x + 1))
+    candidates = [[[j] for j in range(k)] for k in range(1, 9)]
+    fits, scores, best = vc.search_degrees([x], candidates, y, np.ones(x.size), 11)
+    constant, constant_scores = alone(x, y, candidates, "constant")
+    automatic, automatic_scores = alone(x, y, candidates, "auto")
+    log_linear, log_linear_scores = alone(x, y, candidates, "log_linear")
+    at = lowest_within_two(constant_scores)
+    assert automatic[at]["noise_kind"] == "log_linear"
+    reach = sum(constant_scores[at]) + 10.0
+    expected, expected_scores = list(constant), list(constant_scores)
+    expected[at], expected_scores[at] = automatic[at], automatic_scores[at]
+    left_out, refitted = [], []
+    for j in range(len(candidates)):
+        if j == at or set(automatic[j]["noise_scores"]) == {"constant"}:
+            continue
+        if sum(constant_scores[j]) <= reach:
+            refitted.append(j)
+            expected[j], expected_scores[j] = log_linear[j], log_linear_scores[j]
+        else:
+            left_out.append(j)
+            expected_scores[j] = (np.nan,) * 3
+    assert left_out and refitted
+    np.testing.assert_array_equal(scores, expected_scores)
+    finite = [s if j not in left_out else (np.inf,) * 3 for j, s in enumerate(expected_scores)]
+    assert best == lowest_within_two(finite)
+    for got, want in zip(fits, expected, strict=True):
+        assert got["noise_kind"] == want["noise_kind"]
+        for key in ("beta", "s0", "noise_params"):
+            np.testing.assert_array_equal(got[key], want[key])
+
+
 def test_a_named_noise_model_is_fitted_to_every_candidate():
     x, y = problem(100, 0.05)
     fits, scores, best = vc.search_degrees([x], CANDIDATES, y, np.ones(x.size), 11,
@@ -105,6 +143,13 @@ for n, p, growth in ((300, 4, 0.0), (5000, 3, 0.0), (40000, 2, 1.5)):
     parts.append(fits[best]["weights"])
     for r in fits:
         parts += [r["beta"], np.array([r["s0"], r["trimmed_rms"]])]
+# Noise growing along x under a turning curve: log-linear refits beside the chosen degree.
+x = rng.uniform(-1, 1, 300)
+y = np.cos(5 * x) + rng.normal(0, 1, 300) * (0.05 + 0.3 * (x + 1))
+fits, scores, best = vc.search_degrees([x], [[[j] for j in range(k)] for k in range(1, 9)],
+                                       y, np.ones(300), 11)
+parts += [np.ravel(scores), np.array([best], float), fits[best]["weights"]]
+parts += [r["beta"] for r in fits]
 sys.stdout.buffer.write(np.concatenate(parts).tobytes())
 """
     path = os.pathsep.join([os.path.dirname(vc.__file__), os.environ.get("PYTHONPATH", "")])
