@@ -151,8 +151,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     evidence) are, with that sd, and the others are neither chosen nor listed in
     `bic_scores_`: a degree that far behind would win only by reading its misfit as noise.
     Where the noise is constant, the varying models of the other degrees are never fitted:
-    at a degree too low for the curve the misfit reads as noise that grows with the mean. The score is the trimmed BIC
-    h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W, with e_i the residual divided
+    at a degree too low for the curve the misfit reads as noise that grows with the mean.
+    The score is the trimmed BIC h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W,
+    with e_i the residual divided
     by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise
     variance: the leave-one-out residual of the last reweighted least squares, so that
     near-interpolating fits gain nothing), v_i the square of the candidate's noise-model
