@@ -54,12 +54,13 @@ constexpr double kTrendSlack = 1.5;
 // Two-sided normal quantile at 5 %: the trend in the mean or the features that a varying model
 // needs at any size.
 constexpr double kTrendZ = 1.959963984540054;
-// The lead in |z| of the spread's trend with the features over its trend with the mean at
-// which "auto" also fits a log-linear sd over the features. Where the mean is monotone
-// along the features, log |mu| and the features order the rows alike and the two roots
-// differ by a few tenths (at most 0.5 on calibrations over two decades, with or without a
-// block of bad readings at the top); where the curve turns, the mean leaves the features'
-// trend unexplained (a lead of 2.4-7 on the cubics of noise growing along x).
+// The lead in |z| of the spread's trend with the features over its trend with the mean
+// beyond which "auto" fits a log-linear sd over the features instead of the models of the
+// mean. Where the mean is monotone along the features, log |mu| and the features order the
+// rows alike and the two roots differ by a few tenths (at most 0.5 on calibrations over two
+// decades, with or without a block of bad readings at the top); where the curve turns, the
+// mean leaves the features' trend unexplained (on the benchmark's cubics of noise growing
+// along x a lead of 2.7-7 in 5 of 6 draws, 0.7 in the sixth).
 constexpr double kFeatureTrendLead = 1.0;
 constexpr int kFirstSteps = 2;
 constexpr std::size_t kConverged = 3;
@@ -336,7 +337,7 @@ double rejection_code_length(const ReplicateGroups& groups, const NoiseFit& fit,
 }
 
 // The trend of the readings' spread with the mean and with the features (spread_trend), and
-// whether the features' leads the mean's by kFeatureTrendLead. The evidence is the larger of
+// whether the features' trend leads the mean's by kFeatureTrendLead. The evidence is the larger of
 // that in the constant fit's residuals and, when the rows are replicated, in the deviations
 // from the replicate means: the curve's error, large at the quiet end under a constant fit
 // of noise that grows, does not enter them. With replicates the lead is read from the
