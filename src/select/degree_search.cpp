@@ -148,8 +148,11 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
     const bool within = constant_totals[j] <= constant_totals[at] + kRefitReach;
     (within || !along_features ? refitted : beyond).push_back(j);
   }
-  // The second stages, into `again`, each failure held with its fit.
+  // The second stages, into `again` and scored there (the vectors only the score reads go at
+  // once), each failure held with its fit: the fits beside `at` count only if it fits a
+  // varying model.
   std::vector<RobustFitResult> again(m);
+  std::vector<DegreeScore> again_scores(m);
   std::vector<std::exception_ptr> failures(m);
   const auto fit_again = [&](std::size_t j) {
     try {
@@ -157,6 +160,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
                      ? auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j],
                                                NoiseKind::log_linear)
                      : auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j]);
+      again_scores[j] = scored(again[j], w, T.size(), largest, order);
     } catch (...) {
       failures[j] = std::current_exception();
     }
@@ -164,10 +168,12 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   const auto keep = [&](std::size_t j) {
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
-    final.record(j, score(j), true);
+    out.scores[j] = again_scores[j];
+    final.record(j, total(out.scores[j]), true);
   };
   // A log-linear sd alone at `at` leaves the other thread idle: the others run beside it
-  // (up to kRowsFittedTogether rows, beyond which one working set is held at a time).
+  // (up to kRowsFittedTogether rows). Beyond, and for the models of the mean, they run after
+  // it, each kept as it ends, so that the weights out of reach go as the scores arrive.
   const bool beside = along_features && y.size() <= kRowsFittedTogether;
   if (beside) {
     std::vector<std::size_t> which = refitted;
@@ -178,8 +184,13 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   }
   keep(at);
   if (out.fits[at].noise.kind == NoiseKind::constant) return chosen(at);
-  if (!beside) for_each_candidate(candidates, y.size(), refitted, fit_again);
-  for (std::size_t j : refitted) keep(j);
+  if (beside)
+    for (std::size_t j : refitted) keep(j);
+  else
+    for_each_candidate(candidates, y.size(), refitted, [&](std::size_t j) {
+      fit_again(j);
+      keep(j);
+    });
   std::vector<double> final_totals = totals(out.scores);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t j : beyond) {
