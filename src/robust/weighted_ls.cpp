@@ -8,6 +8,7 @@
 #include <Eigen/QR>
 
 #include "linear/ols.h"
+#include "mcmc/threads.h"
 
 namespace vasq {
 
@@ -52,10 +53,32 @@ void WeightedLeastSquares::reduce(Index p) {
 
 Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
                                                           const Vector& omega) {
+  const Index n = X.rows(), p = X.cols();
+  if (n <= kTrianglePartRows) return rows_triangle(X, y, omega, 0, n);
+  const int parts = static_cast<int>((n + kTrianglePartRows - 1) / kTrianglePartRows);
+  parts_.resize(static_cast<std::size_t>(parts));
+  parallel_for(parts, [&](int k) {
+    const Index begin = static_cast<Index>(k) * kTrianglePartRows;
+    parts_[static_cast<std::size_t>(k)].rows_triangle(X, y, omega, begin,
+                                                      std::min(n, begin + kTrianglePartRows));
+  });
+  // The parts' triangles are the rows of the whole's: [0 | R_1 | ... | R_m] reduced once.
+  const Index rows = p * (static_cast<Index>(parts) + 1);
+  if (stack_.rows() != rows || stack_.cols() != p + 1) stack_.resize(rows, p + 1);
+  stack_.topRows(p).setZero();
+  for (int k = 0; k < parts; ++k)
+    stack_.middleRows(p * (k + 1), p) = parts_[static_cast<std::size_t>(k)].stack_.topRows(p);
+  reduce(p);
+  return std::as_const(stack_).topRows(p);
+}
+
+Eigen::Block<const Matrix> WeightedLeastSquares::rows_triangle(const Matrix& X, const Vector& y,
+                                                               const Vector& omega, Index begin,
+                                                               Index end) {
   const Index p = X.cols();
   const double* const weights = omega.data();
   std::size_t positive = 0;
-  for (Index i = 0; i < X.rows(); ++i) positive += weights[i] > 0.0 ? 1 : 0;
+  for (Index i = begin; i < end; ++i) positive += weights[i] > 0.0 ? 1 : 0;
   // Rows 0 .. p-1 hold the triangle of the rows so far, the rest the next block. The rows of
   // positive weight are split into blocks of equal height: no block reduces more than a few
   // rows of zeros, and small fits (concentration steps on a few hundred rows) none.
@@ -70,7 +93,7 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   roots_.resize(static_cast<std::size_t>(block));
   Index* const kept = rows_.data();
   double* const kept_roots = roots_.data();
-  Index next = 0;
+  Index next = begin;
   for (std::size_t first = 0; first < positive; first += static_cast<std::size_t>(block)) {
     const std::size_t m = std::min(static_cast<std::size_t>(block), positive - first);
     // Every row is written at the next free place, which only a positive weight keeps: no

@@ -12,9 +12,15 @@ namespace vasq {
 // Minimum-norm minimiser of sum_i omega_i (y_i - X_i beta)^2 over the rows with omega_i > 0.
 // Rows are taken in index order in blocks, each block stacked under the running triangle and
 // reduced by Householder QR: the accuracy of QR on the weighted design (the normal equations
-// would square its condition number), the memory of one block. The final triangle is solved
-// by `ols`. No positive weight gives the zero vector.
+// would square its condition number), the memory of one block. Beyond kTrianglePartRows rows
+// this runs on parts of the rows side by side. The final triangle is solved by `ols`. No
+// positive weight gives the zero vector.
 Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega);
+
+// Rows of the design above which the triangle is reduced in parts of this many rows, each
+// on a thread, and the parts' triangles then stacked in order and reduced: a fixed split, so
+// the bits do not depend on the number of threads.
+inline constexpr Index kTrianglePartRows = 65536;
 
 // weighted_least_squares solved again and again (IRLS and concentration steps): the stack of
 // rows, the QR's storage and the solution persist between solves, so a step allocates only
@@ -29,6 +35,9 @@ class WeightedLeastSquares {
   Eigen::Block<const Matrix> triangle(const Matrix& X, const Vector& y, const Vector& omega);
 
  private:
+  // The triangle of the rows [begin, end) alone, in blocks stacked under the running one.
+  Eigen::Block<const Matrix> rows_triangle(const Matrix& X, const Vector& y, const Vector& omega,
+                                           Index begin, Index end);
   void reduce(Index p);
 
   std::vector<Index> rows_;   // the current block's rows of positive weight, in order
@@ -37,6 +46,7 @@ class WeightedLeastSquares {
   Vector householder_; // the reflectors' coefficients of the last reduction
   Vector workspace_;   // scratch of the reduction, one entry per column
   Vector beta_;
+  std::vector<WeightedLeastSquares> parts_; // the parts' own storage on large designs
 };
 
 // Diagonal of the hat matrix of the rows sqrt(omega_i) X_i: omega_i X_i (X' Omega X)^+ X_i',

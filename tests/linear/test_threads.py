@@ -1,4 +1,4 @@
-"""Results do not depend on the number of OpenMP threads of the matrix products."""
+"""Results do not depend on the number of OpenMP threads of the matrix products and reductions."""
 
 import os
 import subprocess
@@ -17,6 +17,11 @@ out = vc.ols(X, rng.standard_normal(2000))
     "fit_regularized_linear": """
 Phi, R = rng.standard_normal((20000, 40)), rng.standard_normal((40, 40))
 out = vc.fit_regularized_linear(Phi, rng.standard_normal(20000), R @ R.T, R.T @ R, 1e-3, 1e-4)
+""",
+    # Reduced in parts of the rows, the parts on the threads.
+    "weighted_leverage": """
+X = np.vander(rng.uniform(-1.0, 1.0, 200000), 5, increasing=True)
+out = vc.weighted_leverage(X, rng.uniform(0.0, 2.0, 200000))
 """,
 }
 
