@@ -92,10 +92,11 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
                     double zero, const std::string& noise) {
   const vasq::RobustStages stages = stages_of(disabled);
   vasq::RobustFitResult fit;
+  vasq::SharedReplicateGroups groups;
   {
     py::gil_scoped_release release;
     fit = vasq::robust_fit(T, powers, y, w, v ? *v : Vector::Ones(y.size()), zero, noise, seed,
-                           stages);
+                           stages, groups);
   }
   return fit_dict(std::move(fit));
 }

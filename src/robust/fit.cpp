@@ -188,14 +188,8 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
 
 namespace {
 
-// The rows of positive weight grouped by equal features: `rows` sorted, group j spanning
-// rows[starts[j]] .. rows[starts[j + 1] - 1].
-struct ReplicateGroups {
-  std::vector<Index> rows;
-  std::vector<std::size_t> starts;
-};
-
-ReplicateGroups replicate_groups(const std::vector<Vector>& T, const Vector& w) {
+// The rows' replicate groups (SharedReplicateGroups), of checked T and w.
+std::optional<ReplicateGroups> replicate_groups(const std::vector<Vector>& T, const Vector& w) {
   ReplicateGroups g;
   g.rows.reserve(static_cast<std::size_t>(w.size()));
   for (Index i = 0; i < w.size(); ++i)
@@ -209,16 +203,13 @@ ReplicateGroups replicate_groups(const std::vector<Vector>& T, const Vector& w) 
   for (std::size_t j = 0; j < g.rows.size(); ++j)
     if (j == 0 || less(g.rows[j - 1], g.rows[j])) g.starts.push_back(j);
   g.starts.push_back(g.rows.size());
-  return g;
-}
-
-// True when the rows of positive weight repeat their features twice over on average (pure
-// error has as many degrees of freedom as there are distinct points): the spread of readings
-// at one point then measures the noise apart from any curve.
-bool replicated(const ReplicateGroups& groups, const Vector& w) {
+  // Replicated when the total weight is twice the count of groups (a scaling of w by 2^-e,
+  // as the fit makes only when the total exceeds 2^kMaxExponentW, leaves the answer as it
+  // is). Without replicates the groups are not read: they hold two vectors of the rows.
   double total = 0.0;
-  for (Index i : groups.rows) total += w[i];
-  return total >= 2.0 * static_cast<double>(groups.starts.size() - 1);
+  for (Index i : g.rows) total += w[i];
+  if (!(total >= 2.0 * static_cast<double>(g.starts.size() - 1))) return std::nullopt;
+  return g;
 }
 
 // The deviation of every reading from the mean of its group (weights w v), over sqrt(1 - a),
@@ -568,12 +559,12 @@ std::vector<NoiseFit> noise_fits(const NoiseData& data, const std::vector<NoiseK
 // in their order, in `choice` (step 4). `automatic` when they are "auto"'s: a kind that cannot
 // be estimated is then skipped, and after constant noise the varying kinds are not fitted when
 // they are hopeless (choice.hopeless).
-void choose_noise(const NoiseData& data, const std::vector<NoiseKind>& kinds, bool automatic,
-                  std::uint64_t seed, RobustFitResult& out, NoiseChoice& choice) {
-  std::optional<ReplicateGroups> groups = replicate_groups(data.T, data.w);
-  const bool unreplicated = !replicated(*groups, data.w);
-  // Without replicates the groups are not read again: they hold two vectors of the rows.
-  if (unreplicated) groups.reset();
+void choose_noise(const NoiseData& data, SharedReplicateGroups& shared,
+                  const std::vector<NoiseKind>& kinds, bool automatic, std::uint64_t seed,
+                  RobustFitResult& out, NoiseChoice& choice) {
+  // Found after the fit has checked T and w: a NaN has no place in an order.
+  const std::optional<ReplicateGroups>& groups = shared.of(data.T, data.w);
+  const bool unreplicated = !groups;
   const double margin = unreplicated ? kUnreplicatedEvidence : 0.0;
   std::vector<NoiseFit> fits = noise_fits(data, kinds, seed, out);
   for (std::size_t j = 0; j < kinds.size(); ++j) {
@@ -681,10 +672,16 @@ void finish_unweighted(const NoiseData& data, RobustFitResult& out) {
 
 } // namespace
 
+const std::optional<ReplicateGroups>& SharedReplicateGroups::of(const std::vector<Vector>& T,
+                                                                const Vector& w) {
+  std::call_once(found_, [&] { groups_ = replicate_groups(T, w); });
+  return groups_;
+}
+
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
                            const Vector& y, const Vector& w, const Vector& v, double zero,
-                           const std::string& noise, std::uint64_t seed,
-                           const RobustStages& stages) {
+                           const std::string& noise, std::uint64_t seed, const RobustStages& stages,
+                           SharedReplicateGroups& groups) {
   const ScaledData scaled_data(T, powers, y, w, v, zero);
   const bool automatic = noise == "auto";
   const std::vector<NoiseKind> kinds = automatic ? std::vector<NoiseKind>{NoiseKind::constant}
@@ -696,9 +693,9 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
     return scaled_data.unscaled(std::move(out));
   }
   NoiseChoice choice;
-  choose_noise(data, kinds, automatic, seed, out, choice);
+  choose_noise(data, groups, kinds, automatic, seed, out, choice);
   if (automatic && !choice.hopeless)
-    choose_noise(data, choice.varying_kinds, true, seed, out, choice);
+    choose_noise(data, groups, choice.varying_kinds, true, seed, out, choice);
   finish_fit(data, choice.chosen, out);
   return scaled_data.unscaled(std::move(out));
 }
@@ -706,7 +703,7 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
 RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                        const Vector& y, const Vector& w, const Vector& v,
                                        double zero, std::uint64_t seed, const RobustStages& stages,
-                                       AutoNoiseStage& stage) {
+                                       SharedReplicateGroups& groups, AutoNoiseStage& stage) {
   const ScaledData scaled_data(T, powers, y, w, v, zero);
   const NoiseData data = scaled_data.data();
   RobustFitResult out = trimmed_stage(data, seed, stages);
@@ -716,10 +713,10 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
     finish_unweighted(data, out);
     return scaled_data.unscaled(std::move(out));
   }
-  choose_noise(data, {NoiseKind::constant}, true, seed, out, stage.choice);
+  choose_noise(data, groups, {NoiseKind::constant}, true, seed, out, stage.choice);
   if (stage.choice.first) {
     // Constant noise could not be estimated: "auto" goes on at once, to the models of the mean.
-    choose_noise(data, stage.choice.varying_kinds, true, seed, out, stage.choice);
+    choose_noise(data, groups, stage.choice.varying_kinds, true, seed, out, stage.choice);
     stage.settled = true;
   } else {
     stage.settled = stage.choice.hopeless;
@@ -735,7 +732,7 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
 RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                         const Vector& y, const Vector& w, const Vector& v,
                                         double zero, std::uint64_t seed,
-                                        const AutoNoiseStage& stage,
+                                        SharedReplicateGroups& groups, const AutoNoiseStage& stage,
                                         std::optional<NoiseKind> only) {
   require(!stage.settled, "the stage is settled: its first fit is that of \"auto\"");
   const ScaledData scaled_data(T, powers, y, w, v, zero);
@@ -744,7 +741,7 @@ RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const Mult
   out.residuals = residuals_of(data.X, data.y, out.beta);
   NoiseChoice choice = stage.choice;
   if (only) choice.varying_kinds = {*only};
-  choose_noise(data, choice.varying_kinds, true, seed, out, choice);
+  choose_noise(data, groups, choice.varying_kinds, true, seed, out, choice);
   finish_fit(data, choice.chosen, out);
   return scaled_data.unscaled(std::move(out));
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,6 +58,27 @@ struct RobustFitResult {
 // a design that overflows.
 Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 
+// The rows of positive weight w_i grouped by equal features T: `rows` sorted, group j spanning
+// rows[starts[j]] .. rows[starts[j + 1] - 1].
+struct ReplicateGroups {
+  std::vector<Index> rows;
+  std::vector<std::size_t> starts;
+};
+
+// The replicate groups of the rows, found once, by the first fit that needs them (after it has
+// checked T and w), and shared by the fits of the same rows from any thread: none unless the
+// rows of positive weight repeat their features twice over on average (pure error then has as
+// many degrees of freedom as there are distinct points, and the spread at one point measures
+// the noise apart from any curve).
+class SharedReplicateGroups {
+ public:
+  const std::optional<ReplicateGroups>& of(const std::vector<Vector>& T, const Vector& w);
+
+ private:
+  std::once_flag found_;
+  std::optional<ReplicateGroups> groups_;
+};
+
 // Fits y ~ X beta, X = term_design(T, powers), with per-row weights w >= 0 (a zero weight is the
 // row's absence, an integer weight its repetition) and relative inverse variances v > 0 (the
 // noise sd of row i is the noise model's over sqrt(v_i)); `zero` is the value of y at a zero
@@ -87,16 +109,16 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 //    (trend_hopeless, fit.cpp);
 // 5. with fewer than 10 points per term also IRLS from least squares at those scales, the
 //    lower biweight objective kept.
-// The fit runs on columns scaled to [1, 2), and on y and w scaled down when huge, by exact
-// powers of two. Results are the same bits on any number of threads, and finite: throws
-// std::invalid_argument on shapes that disagree, non-finite input, negative weights, weights
-// whose sum is zero, overflows or falls below p, v not positive, an unknown noise model, a
-// design that overflows, and coefficients, residuals or noise parameters beyond the double
-// range.
+// `groups` are those of T and w. The fit runs on columns scaled to [1, 2), and on y and w
+// scaled down when huge, by exact powers of two. Results are the same bits on any number of
+// threads, and finite: throws std::invalid_argument on shapes that disagree, non-finite input,
+// negative weights, weights whose sum is zero, overflows or falls below p, v not positive, an
+// unknown noise model, a design that overflows, and coefficients, residuals or noise parameters
+// beyond the double range.
 RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
                            const Vector& y, const Vector& w, const Vector& v, double zero,
-                           const std::string& noise, std::uint64_t seed,
-                           const RobustStages& stages);
+                           const std::string& noise, std::uint64_t seed, const RobustStages& stages,
+                           SharedReplicateGroups& groups);
 
 // "auto"'s choice among the noise kinds fitted so far, in its order (robust_fit, step 4): the
 // fit kept, without its vectors of the rows, what it was charged, what constant noise was
@@ -132,11 +154,11 @@ struct AutoNoiseStage {
 RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                        const Vector& y, const Vector& w, const Vector& v,
                                        double zero, std::uint64_t seed, const RobustStages& stages,
-                                       AutoNoiseStage& stage);
+                                       SharedReplicateGroups& groups, AutoNoiseStage& stage);
 RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
                                         const Vector& y, const Vector& w, const Vector& v,
                                         double zero, std::uint64_t seed,
-                                        const AutoNoiseStage& stage,
+                                        SharedReplicateGroups& groups, const AutoNoiseStage& stage,
                                         std::optional<NoiseKind> only = std::nullopt);
 
 // body(j) for each j of `which`, indices of `candidates`: the largest term sets first, side by

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
 #include <vector>
 
 #include "robust/noise.h"
@@ -38,31 +41,48 @@ void check_inputs(const ScoredFit& fit, const Vector& w, const RowOrder& order) 
   }
 }
 
+// The rows' squared scaled residuals, each with its row, in increasing order to a total weight
+// of `mass`, ties in row order (as a stable sort gives them), from the rows of positive
+// weight in row order: the smallest are selected and only they sorted, the rest sorted too
+// only if the first ones fall short of `mass`. `least` is the least positive weight, by which
+// at most mass / least + 1 rows are needed.
+void sort_to_mass(std::vector<std::pair<double, Index>>& u2, const Vector& w, double mass,
+                  double least) {
+  const double needed = std::ceil(mass / least) + 1.0;
+  const auto first = u2.begin();
+  const auto cut = needed < static_cast<double>(u2.size())
+                       ? first + static_cast<std::ptrdiff_t>(needed)
+                       : u2.end();
+  if (cut != u2.end()) std::nth_element(first, cut, u2.end());
+  std::sort(first, cut);
+  double before = 0.0;
+  for (auto it = first; it != cut; ++it) before += w[it->second];
+  if (before < mass) std::sort(cut, u2.end());
+}
+
 // h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i (degree_score).
 double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
-  std::vector<Index> rows;
-  std::vector<double> u2(static_cast<std::size_t>(w.size()));
+  std::vector<std::pair<double, Index>> u2;
   double inliers = 0.0, total = 0.0, log_shape = 0.0;
+  double least = std::numeric_limits<double>::infinity();
   for (Index i = 0; i < w.size(); ++i) {
     if (!(w[i] > 0.0)) continue;
-    rows.push_back(i);
     const double shape = fit.scale[i] / fit.s0;
     total += w[i];
+    least = std::min(least, w[i]);
     log_shape += w[i] * 2.0 * std::log(shape);
     const double e = fit.residuals[i] / ((1.0 - std::min(fit.leverage[i], kMaxLeverage)) * shape);
     // 0 / 0 where a scale underflows against s0: no order of the rows can hold a NaN.
     require(!std::isnan(e), "the score overflows the double range");
-    u2[static_cast<std::size_t>(i)] = e * e;
+    u2.emplace_back(e * e, i);
     if (fit.weights[i] > 0.0) inliers += w[i];
   }
-  std::stable_sort(rows.begin(), rows.end(), [&](Index a, Index b) {
-    return u2[static_cast<std::size_t>(a)] < u2[static_cast<std::size_t>(b)];
-  });
+  sort_to_mass(u2, w, mass, least);
   // Whole rows, then the remainder of h from the last.
   double before = 0.0, T = 0.0;
-  for (std::size_t k = 0; k < rows.size() && before < mass; ++k) {
-    const Index i = rows[k];
-    T += std::min(mass - before, w[i]) * u2[static_cast<std::size_t>(i)];
+  for (std::size_t k = 0; k < u2.size() && before < mass; ++k) {
+    const Index i = u2[k].second;
+    T += std::min(mass - before, w[i]) * u2[k].first;
     before += w[i];
   }
   const double share = inliers > mass ? mass / inliers : 1.0;

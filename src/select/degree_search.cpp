@@ -19,10 +19,13 @@ namespace {
 RowOrder feature_order(const std::vector<Vector>& T) {
   if (T.size() != 1) return RowOrder();
   const Vector& x = T.front();
-  std::vector<Index> rows(static_cast<std::size_t>(x.size()));
-  std::iota(rows.begin(), rows.end(), Index{0});
-  std::stable_sort(rows.begin(), rows.end(), [&x](Index a, Index b) { return x[a] < x[b]; });
-  return Eigen::Map<const RowOrder>(rows.data(), x.size());
+  // Sorted as (value, row) pairs: the same order, read from one array.
+  std::vector<std::pair<double, Index>> rows(static_cast<std::size_t>(x.size()));
+  for (Index i = 0; i < x.size(); ++i) rows[static_cast<std::size_t>(i)] = {x[i], i};
+  std::sort(rows.begin(), rows.end());
+  RowOrder order(x.size());
+  for (Index i = 0; i < x.size(); ++i) order[i] = rows[static_cast<std::size_t>(i)].second;
+  return order;
 }
 
 double total(const DegreeScore& score) {
@@ -94,6 +97,8 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   std::once_flag sorted;
   RowOrder order;
   const RobustStages stages;
+  // The rows' replicate groups, the same for every candidate: found once.
+  SharedReplicateGroups groups;
   const std::size_t m = candidates.size();
   DegreeSearch out;
   out.fits.resize(m);
@@ -116,7 +121,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   };
   if (noise != "auto") {
     for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
-      out.fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages);
+      out.fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages, groups);
       final.record(j, score(j), true);
     });
     return chosen(parsimonious(totals(out.scores)));
@@ -128,7 +133,8 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   std::vector<AutoNoiseStage> first(m);
   Window constant_stage(out.fits);
   for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
-    out.fits[j] = auto_noise_first_stage(T, candidates[j], y, w, v, zero, seed, stages, first[j]);
+    out.fits[j] =
+        auto_noise_first_stage(T, candidates[j], y, w, v, zero, seed, stages, groups, first[j]);
     const double value = score(j);
     constant_stage.record(j, value, !first[j].settled);
     if (first[j].settled) final.record(j, value, true);
@@ -156,10 +162,11 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   std::vector<std::exception_ptr> failures(m);
   const auto fit_again = [&](std::size_t j) {
     try {
-      again[j] = along_features && j != at
-                     ? auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j],
-                                               NoiseKind::log_linear)
-                     : auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, first[j]);
+      again[j] =
+          along_features && j != at
+              ? auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, groups, first[j],
+                                        NoiseKind::log_linear)
+              : auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, groups, first[j]);
       again_scores[j] = scored(again[j], w, T.size(), largest, order);
     } catch (...) {
       failures[j] = std::current_exception();
