@@ -6,7 +6,8 @@ import argparse
 import contextlib
 import json
 import sys
-from typing import Any
+from collections.abc import Iterator
+from typing import IO, Any
 
 import numpy as np
 import pandas as pd
@@ -18,6 +19,9 @@ from vasq.cli.fit import add_model_arguments, estimator_params, parse_seed
 
 # Seconds to wait for the scheduler before giving up.
 CONNECT_TIMEOUT = 10
+# Series fitted and written at a time: the results of a table are not held whole (a million
+# series' models take several GB), and a part this large keeps every worker busy.
+SERIES_PER_PART = 10000
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -83,27 +87,56 @@ def read_table(args: argparse.Namespace) -> tuple[pd.DataFrame, dict[str, Any]]:
 
 
 def run(args: argparse.Namespace) -> int:
-    """Fit every series, write the table and, if asked, the points."""
+    """Fit every series, part by part, and write the table and, if asked, the points."""
     outputs.check_outputs([args.data], {"--out": args.out, "--points": args.points})
     # The option parsers admit only settings the estimator accepts.
     estimator = RobustPolynomialRegressor(**estimator_params(args))
     fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
     frame, columns = read_table(args)
     local = args.scheduler is None
-    with contextlib.nullcontext() if local else _connect(args.scheduler) as client:
+    failed = total = 0
+    with (contextlib.nullcontext() if local else _connect(args.scheduler) as client,
+          csv_file(args.out) as out, csv_file(args.points) as points_out):
         options = dict(**columns, **fit, n_jobs=args.jobs, backend=args.backend, client=client)
-        if args.points is None:
-            result, points = fit_curves(frame, **options), None
-        else:
-            result, points = fit_curves(frame, **options, per_point=True)
-    write_csv(result.apply(lambda column: column.map(as_cell)), args.out)
-    if points is not None:
-        write_csv(points.astype({"inlier": int}), args.points)
-    failed = int(result["error"].notna().sum())
+        for k, part in enumerate(series_parts(frame, columns["id"])):
+            if points_out is None:
+                result, points = fit_curves(part, **options), None
+            else:
+                result, points = fit_curves(part, **options, per_point=True)
+            cells(result).to_csv(out, index=False, header=k == 0)
+            if points is not None:
+                points.astype({"inlier": int}).to_csv(points_out, index=False, header=k == 0)
+            failed += int(result["error"].notna().sum())
+            total += len(result)
     if failed:
-        print(f"vasq: {failed} of {len(result)} series could not be fitted; see the error "
+        print(f"vasq: {failed} of {total} series could not be fitted; see the error "
               f"column of {args.out}", file=sys.stderr)
     return 0
+
+
+def series_parts(frame: pd.DataFrame, id_column: str) -> Iterator[pd.DataFrame]:
+    """The rows of each SERIES_PER_PART series after one another, in order of first appearance.
+
+    Each part keeps its rows in table order, so that fit_curves lists its series and numbers
+    their points as it would in the whole table; a table of one part is the table itself.
+    """
+    codes, uniques = pd.factorize(frame[id_column], sort=False)
+    if len(uniques) <= SERIES_PER_PART:
+        yield frame
+        return
+    order = np.argsort(codes, kind="stable")
+    order = order[codes[order] >= 0]  # rows without an id
+    bounds = np.searchsorted(codes[order], np.arange(0, len(uniques), SERIES_PER_PART))
+    for start, end in zip(bounds, [*bounds[1:], order.size], strict=True):
+        yield frame.iloc[np.sort(order[start:end])]
+
+
+def cells(result: pd.DataFrame) -> pd.DataFrame:
+    """The result table as CSV cells (`as_cell`). Its object columns stay objects: an integer
+    degree is written as an integer whether or not another series of the part failed."""
+    return result.assign(**{
+        str(name): pd.Series([as_cell(v) for v in result[name]], index=result.index, dtype=object)
+        for name in result.columns if result[name].dtype == object})
 
 
 def as_cell(value: Any) -> Any:
@@ -115,13 +148,16 @@ def as_cell(value: Any) -> Any:
     return value
 
 
-def write_csv(frame: pd.DataFrame, path: str) -> None:
-    """Write `frame` without its index to standard output (-) or whole to the file `path`."""
-    if path == table.STDIO:
-        frame.to_csv(sys.stdout, index=False)
-        return
-    with outputs.written(path) as file:
-        frame.to_csv(file, index=False)
+@contextlib.contextmanager
+def csv_file(path: str | None) -> Iterator[IO[str] | None]:
+    """Standard output (-), a file that replaces `path` whole once the block ends, or None."""
+    if path is None:
+        yield None
+    elif path == table.STDIO:
+        yield sys.stdout
+    else:
+        with outputs.written(path) as file:
+            yield file
 
 
 def _connect(address: str) -> Any:

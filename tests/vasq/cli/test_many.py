@@ -289,3 +289,23 @@ def test_points_rows_number_each_series_as_in_the_file(tmp_path, capsys):
     np.testing.assert_array_equal(joined["residual"], joined["response"] - joined["fitted"])
     slopes = joined["id"].map({"a": 1.0, "b": 2.0})
     np.testing.assert_allclose(joined["fitted"], slopes * joined["dose"], atol=1e-12)
+
+
+def test_a_table_fitted_part_by_part_is_written_as_in_one_part(data, tmp_path, monkeypatch):
+    """Series interleaved through the file, one failing, parts of 5 of the 12 series: the
+    table and the points are the same bytes as from one part."""
+    table = pd.read_csv(data).sample(frac=1.0, random_state=0)
+    shuffled = tmp_path / "shuffled.csv"
+    table.to_csv(shuffled, index=False)
+
+    def written(folder):
+        folder.mkdir()
+        run_many([str(shuffled), "--id", "unit", "--x", "dose", "--y", "response",
+                  "--out", str(folder / "r.csv"), "--points", str(folder / "p.csv")])
+        return (folder / "r.csv").read_bytes(), (folder / "p.csv").read_bytes()
+
+    whole = written(tmp_path / "whole")
+    monkeypatch.setattr(many, "SERIES_PER_PART", 5)
+    assert written(tmp_path / "parts") == whole
+    ids = pd.read_csv(io.BytesIO(whole[0]))["id"].tolist()
+    assert ids == list(pd.unique(table["unit"]))
