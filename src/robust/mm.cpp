@@ -47,20 +47,24 @@ double irls_weights(const Vector& r, const Vector& w, const Vector& s, Index beg
   return total;
 }
 
-// Whether the IRLS weights, written to omega, have a positive total. Each weight depends on
-// its row alone, so parts of the rows go to the threads; the weights are >= 0 (NaN where an
-// input is), so the parts' totals added in any order are positive exactly when the sum in row
-// order is. `totals` holds one entry per part.
-bool positive_irls_weights(const Vector& r, const Vector& w, const Vector& s, Vector& omega,
-                           std::vector<double>& totals) {
+// The residuals r = y - X beta and the IRLS weights omega at them, and whether the weights
+// have a positive total. Each row depends on itself alone, so parts of the rows go to the
+// threads; the weights are >= 0 (NaN where an input is), so the parts' totals added in any
+// order are positive exactly when the sum in row order is. `totals` holds one entry per part.
+bool positive_irls_weights(const Matrix& X, const Vector& y, const Vector& beta, const Vector& w,
+                           const Vector& s, Vector& r, Vector& omega, std::vector<double>& totals) {
   const Index n = r.size();
-  if (n < kParallelWeightRows) return irls_weights(r, w, s, 0, n, omega) > 0.0;
+  if (n < kParallelWeightRows) {
+    r.noalias() = y - X * beta;
+    return irls_weights(r, w, s, 0, n, omega) > 0.0;
+  }
   const int parts = static_cast<int>((n + kWeightPart - 1) / kWeightPart);
   totals.resize(static_cast<std::size_t>(parts));
   parallel_for(parts, [&](int part) {
     const Index begin = static_cast<Index>(part) * kWeightPart;
-    totals[static_cast<std::size_t>(part)] =
-        irls_weights(r, w, s, begin, std::min(n, begin + kWeightPart), omega);
+    const Index m = std::min(n - begin, kWeightPart);
+    r.segment(begin, m).noalias() = y.segment(begin, m) - X.middleRows(begin, m) * beta;
+    totals[static_cast<std::size_t>(part)] = irls_weights(r, w, s, begin, begin + m, omega);
   });
   double total = 0.0;
   for (double t : totals) total += t;
@@ -77,8 +81,7 @@ Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Ve
   WeightedLeastSquares ls;
   iterations = 0;
   while (iterations < max_iter) {
-    r.noalias() = y - X * beta;
-    if (!positive_irls_weights(r, w, s, omega, totals)) break;
+    if (!positive_irls_weights(X, y, beta, w, s, r, omega, totals)) break;
     const Vector& next = ls.solve(X, y, omega);
     ++iterations;
     const double moved = (next - beta).cwiseAbs().maxCoeff();
