@@ -131,9 +131,10 @@ def search_in_subprocess(n_threads):
 import sys, numpy as np, vasq_core as vc
 rng = np.random.default_rng(1)
 parts = []
-# From 32768 rows a fit spreads its rows' likelihood terms and IRLS weights over the threads;
-# the noise that grows there brings in the varying noise models.
-for n, p, growth in ((300, 4, 0.0), (5000, 3, 0.0), (40000, 2, 1.5)):
+# From 32768 rows a fit spreads its rows' likelihood terms, residuals and IRLS weights over
+# the threads, beyond 65536 its least-squares triangles, and beyond 10^5 the candidates run one
+# after the other; the noise that grows there brings in the varying noise models.
+for n, p, growth in ((300, 4, 0.0), (5000, 3, 0.0), (40000, 2, 1.5), (140000, 2, 1.5)):
     x = rng.uniform(-1, 1, n)
     y = np.sin(3 * x) + rng.normal(0, 0.1, n) * (1 + growth * (x + 1))
     y[rng.random(n) < 0.3] += 4
