@@ -25,6 +25,7 @@ from pathlib import Path
 
 import numpy as np
 from _common import thread_report
+from bench_many import drifts
 
 POINTS = 50
 # Series written per block: the generator holds one block of rows at a time.
@@ -32,17 +33,12 @@ BLOCK = 20000
 
 
 def write_table(path: Path, n_series: int) -> None:
-    """N series of the drifts of bench_many as a long CSV, block by block."""
-    rng = np.random.default_rng(0)
-    x = np.linspace(0.0, 1.0, POINTS)
-    V = np.vander(x, 3, increasing=True)
+    """N series of the drifts of bench_many as a long CSV, block by block (a seed each)."""
     with path.open("w") as out:
         out.write("id,x,y\n")
         for first in range(0, n_series, BLOCK):
             count = min(BLOCK, n_series - first)
-            Y = V @ rng.normal(0.0, 1.0, (3, count)) + rng.normal(0.0, 0.05, (POINTS, count))
-            outliers = rng.random(Y.shape) < 0.1
-            Y[outliers] += rng.normal(0.0, 3.0, outliers.sum())
+            x, Y = drifts(count, POINTS, seed=first // BLOCK)
             ids = np.repeat(np.arange(first, first + count), POINTS)
             rows = np.column_stack([ids, np.tile(x, count), Y.T.ravel()])
             np.savetxt(out, rows, fmt=["%d", "%.17g", "%.17g"], delimiter=",")

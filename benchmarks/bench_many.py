@@ -42,9 +42,9 @@ WORKERS = 2
 TRUE_DEGREE = 2
 
 
-def drifts(n_series, n_points):
+def drifts(n_series, n_points, seed=0):
     """x in [0, 1] and one quadratic per column of Y, noise sd 0.05, a tenth of outliers."""
-    rng = np.random.default_rng(0)
+    rng = np.random.default_rng(seed)
     x = np.linspace(0.0, 1.0, n_points)
     coef = rng.normal(0.0, 1.0, (TRUE_DEGREE + 1, n_series))
     Y = np.vander(x, TRUE_DEGREE + 1, increasing=True) @ coef
