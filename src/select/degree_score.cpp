@@ -63,6 +63,7 @@ void sort_to_mass(std::vector<std::pair<double, Index>>& u2, const Vector& w, do
 // h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i (degree_score).
 double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
   std::vector<std::pair<double, Index>> u2;
+  u2.reserve(static_cast<std::size_t>(w.size()));
   double inliers = 0.0, total = 0.0, log_shape = 0.0;
   double least = std::numeric_limits<double>::infinity();
   for (Index i = 0; i < w.size(); ++i) {
