@@ -132,8 +132,11 @@ def series_parts(frame: pd.DataFrame, id_column: str) -> Iterator[pd.DataFrame]:
 
 
 def cells(result: pd.DataFrame) -> pd.DataFrame:
-    """The result table as CSV cells (`as_cell`). Its object columns stay objects: an integer
-    degree is written as an integer whether or not another series of the part failed."""
+    """The result table as CSV cells (`as_cell`).
+
+    Its object columns stay objects: an integer degree is written as an integer whether or
+    not another series of the part failed.
+    """
     return result.assign(**{
         str(name): pd.Series([as_cell(v) for v in result[name]], index=result.index, dtype=object)
         for name in result.columns if result[name].dtype == object})
