@@ -84,13 +84,22 @@ def table_columns(table: Any, id: Hashable, x: Hashable | list[Hashable], y: Has
     return columns
 
 
+def series_rows(ids: pd.Series) -> tuple[npt.NDArray[np.intp], Any, npt.NDArray[np.intp]]:
+    """Each row's series code, the series' ids, and the rows of every series after one another.
+
+    Series are in order of first appearance and each one's rows in table order; rows without
+    an id are left out.
+    """
+    codes, uniques = pd.factorize(ids, sort=False)
+    order = np.argsort(codes, kind="stable")
+    return codes, uniques, order[codes[order] >= 0]
+
+
 def series_from_table(table: pd.DataFrame,
                       columns: Columns) -> tuple[Batch, npt.NDArray[np.intp]]:
     """Series in order of first appearance, points in table order; also each one's first row."""
-    codes, uniques = pd.factorize(table[columns.id], sort=False)
+    codes, uniques, order = series_rows(table[columns.id])
     _check_id_kinds(table[columns.id].reset_index(drop=True), codes)
-    order = np.argsort(codes, kind="stable")
-    order = order[codes[order] >= 0]  # rows without an id
     bounds = np.searchsorted(codes[order], np.arange(1, len(uniques)))
     if not len(uniques):  # np.split would still give one empty series
         return Batch([], [], []), order

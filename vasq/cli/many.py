@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, fit_curves
+from vasq._many_input import series_rows
 from vasq._many_local import BACKENDS
 from vasq.cli import outputs, table
 from vasq.cli.fit import add_model_arguments, estimator_params, parse_seed
@@ -120,12 +121,10 @@ def series_parts(frame: pd.DataFrame, id_column: str) -> Iterator[pd.DataFrame]:
     Each part keeps its rows in table order, so that fit_curves lists its series and numbers
     their points as it would in the whole table; a table of one part is the table itself.
     """
-    codes, uniques = pd.factorize(frame[id_column], sort=False)
+    codes, uniques, order = series_rows(frame[id_column])
     if len(uniques) <= SERIES_PER_PART:
         yield frame
         return
-    order = np.argsort(codes, kind="stable")
-    order = order[codes[order] >= 0]  # rows without an id
     bounds = np.searchsorted(codes[order], np.arange(0, len(uniques), SERIES_PER_PART))
     for start, end in zip(bounds, [*bounds[1:], order.size], strict=True):
         yield frame.iloc[np.sort(order[start:end])]
