@@ -4,25 +4,28 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import itertools
 import json
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import IO, Any
 
 import numpy as np
 import pandas as pd
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, fit_curves
-from vasq._many_input import series_rows
 from vasq._many_local import BACKENDS
 from vasq.cli import outputs, table
 from vasq.cli.fit import add_model_arguments, estimator_params, parse_seed
+from vasq.cli.parts import series_parts
 
 # Seconds to wait for the scheduler before giving up.
 CONNECT_TIMEOUT = 10
 # Series fitted and written at a time: the results of a table are not held whole (a million
 # series' models take several GB), and a part this large keeps every worker busy.
 SERIES_PER_PART = 10000
+# Rows read at a time: the table is never held whole.
+ROWS_PER_CHUNK = 2**19
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -75,16 +78,24 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     table.add_format_arguments(parser)
 
 
-def read_table(args: argparse.Namespace) -> tuple[pd.DataFrame, dict[str, Any]]:
-    """The id, x and y columns named in `args`, and the column arguments of fit_curves."""
+def read_table(args: argparse.Namespace) -> tuple[Callable[[], Iterator[pd.DataFrame]],
+                                                  dict[str, Any]]:
+    """The id, x and y columns named in `args` as chunks, and fit_curves' column arguments.
+
+    Each call of the first result reads the table again, ROWS_PER_CHUNK rows at a time.
+    """
     data = table.Table.open(table.Source.of(args.data), args.delimiter, args.decimal,
                             args.missing)
     id_index, y_index = data.index(args.id), data.index(args.y)
     xs = [data.index(spec) for spec in args.x]
-    frame = data.read([*xs, y_index], {id_index: args.id_type})
-    frame.columns = [data.name(int(i)) for i in frame.columns]
+
+    def chunks() -> Iterator[pd.DataFrame]:
+        for frame in data.chunks([*xs, y_index], {id_index: args.id_type}, ROWS_PER_CHUNK):
+            frame.columns = [data.name(int(i)) for i in frame.columns]
+            yield frame
+
     names = dict(id=data.name(id_index), x=[data.name(i) for i in xs], y=data.name(y_index))
-    return frame, names
+    return chunks, names
 
 
 def run(args: argparse.Namespace) -> int:
@@ -93,13 +104,15 @@ def run(args: argparse.Namespace) -> int:
     # The option parsers admit only settings the estimator accepts.
     estimator = RobustPolynomialRegressor(**estimator_params(args))
     fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
-    frame, columns = read_table(args)
+    chunks, columns = read_table(args)
+    parts = series_parts(chunks, columns["id"], SERIES_PER_PART)
+    first = next(parts)  # the whole file is read once, and checked, before any fit
     local = args.scheduler is None
     failed = total = 0
     with (contextlib.nullcontext() if local else _connect(args.scheduler) as client,
           csv_file(args.out) as out, csv_file(args.points) as points_out):
         options = dict(**columns, **fit, n_jobs=args.jobs, backend=args.backend, client=client)
-        for k, part in enumerate(series_parts(frame, columns["id"])):
+        for k, part in enumerate(itertools.chain([first], parts)):
             if points_out is None:
                 result, points = fit_curves(part, **options), None
             else:
@@ -113,21 +126,6 @@ def run(args: argparse.Namespace) -> int:
         print(f"vasq: {failed} of {total} series could not be fitted; see the error "
               f"column of {args.out}", file=sys.stderr)
     return 0
-
-
-def series_parts(frame: pd.DataFrame, id_column: str) -> Iterator[pd.DataFrame]:
-    """The rows of each SERIES_PER_PART series after one another, in order of first appearance.
-
-    Each part keeps its rows in table order, so that fit_curves lists its series and numbers
-    their points as it would in the whole table; a table of one part is the table itself.
-    """
-    codes, uniques, order = series_rows(frame[id_column])
-    if len(uniques) <= SERIES_PER_PART:
-        yield frame
-        return
-    bounds = np.searchsorted(codes[order], np.arange(0, len(uniques), SERIES_PER_PART))
-    for start, end in zip(bounds, [*bounds[1:], order.size], strict=True):
-        yield frame.iloc[np.sort(order[start:end])]
 
 
 def cells(result: pd.DataFrame) -> pd.DataFrame:

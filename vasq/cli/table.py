@@ -145,36 +145,54 @@ class Table:
 
     def read(self, numbers: Sequence[int], labels: Mapping[int, str] | None = None,
              ) -> pd.DataFrame:
-        """The given columns, labelled by index: `numbers` as floats, `labels` as id types.
+        """The given columns, labelled by index, as one frame (see `chunks`)."""
+        [frame] = self.chunks(numbers, labels)
+        return frame
 
-        A missing number is NaN with ``missing="drop"`` and an error with "error". An empty
-        label is missing; other labels are kept verbatim ("NA" is an id) with kind "str",
-        and read as 64-bit integers or finite floats with "int" and "float". Cells beyond
-        the header's width are ignored, and absent cells at the end of a record are missing.
-        A cell that is not usable is named by line and column in a ValueError.
+    def chunks(self, numbers: Sequence[int], labels: Mapping[int, str] | None = None,
+               rows: int | None = None) -> Iterator[pd.DataFrame]:
+        """The given columns, labelled by index, `rows` records at a time (all with None).
+
+        `numbers` are floats and `labels` id types. A missing number is NaN with
+        ``missing="drop"`` and an error with "error". An empty label is missing; other labels
+        are kept verbatim ("NA" is an id) with kind "str", and read as 64-bit integers or
+        finite floats with "int" and "float". Cells beyond the header's width are ignored,
+        and absent cells at the end of a record are missing. A cell that is not usable is
+        named by line and column in a ValueError, raised when its chunk is reached. The
+        frames' index numbers the records across chunks.
         """
         labels = labels or {}
+        empty = True
+        for frame in self._parsed(numbers, labels, rows):
+            if frame.empty:
+                continue
+            empty = False
+            if self.missing == "error" and frame[list(numbers)].isna().to_numpy().any():
+                self.locate(numbers, {}, lambda value: None)
+            for i, kind in labels.items():
+                frame[i] = self._labels(frame[i], i, kind)
+            yield frame
+        if empty:
+            raise ValueError(f"{self.source.name} has a header but no data")
+
+    def _parsed(self, numbers: Sequence[int], labels: Mapping[int, str],
+                rows: int | None) -> Iterator[pd.DataFrame]:
+        """Pandas' frames of the columns, labels as text; a ValueError for an unusable cell."""
         dtypes: Any = {i: str for i in labels} | {i: np.float64 for i in numbers}
         # Keyed by position: pandas' stubs know only names.
         na: Any = {i: [""] for i in labels} | {i: list(MISSING_CELLS) for i in numbers}
-        try:
-            with self.source.binary() as data:
-                frame = pd.read_csv(
+        with self.source.binary() as data:
+            try:
+                frames = pd.read_csv(
                     data, sep=self.delimiter, decimal=self.decimal,
                     header=0 if self.header is not None else None, names=range(self.width),
                     index_col=False, usecols=list(dtypes), dtype=dtypes, keep_default_na=False,
-                    na_values=na, encoding="utf-8-sig", skip_blank_lines=True)
-        except ValueError:  # pandas' parser and conversion errors among them
-            self.locate(numbers, {}, lambda value: None)
-            raise ValueError(f"{self.source.name} cannot be split into cells at "
-                             f"{self.delimiter!r} (is a quote left open?)") from None
-        if frame.empty:
-            raise ValueError(f"{self.source.name} has a header but no data")
-        if self.missing == "error" and frame[list(numbers)].isna().to_numpy().any():
-            self.locate(numbers, {}, lambda value: None)
-        for i, kind in labels.items():
-            frame[i] = self._labels(frame[i], i, kind)
-        return frame
+                    na_values=na, encoding="utf-8-sig", skip_blank_lines=True, chunksize=rows)
+                yield from [frames] if rows is None else frames
+            except ValueError:  # pandas' parser and conversion errors among them
+                self.locate(numbers, {}, lambda value: None)
+                raise ValueError(f"{self.source.name} cannot be split into cells at "
+                                 f"{self.delimiter!r} (is a quote left open?)") from None
 
     def _labels(self, column: pd.Series, index: int, kind: str) -> Any:
         """The ids of one column as `kind`, each distinct text read once."""

@@ -291,9 +291,12 @@ def test_points_rows_number_each_series_as_in_the_file(tmp_path, capsys):
     np.testing.assert_allclose(joined["fitted"], slopes * joined["dose"], atol=1e-12)
 
 
-def test_a_table_fitted_part_by_part_is_written_as_in_one_part(data, tmp_path, monkeypatch):
-    """Series interleaved through the file, one failing, parts of 5 of the 12 series: the
-    table and the points are the same bytes as from one part."""
+@pytest.mark.parametrize("series_per_part, rows_per_chunk", [(5, many.ROWS_PER_CHUNK), (5, 7),
+                                                             (100, 7)])
+def test_a_table_fitted_part_by_part_is_written_as_in_one_part(series_per_part, rows_per_chunk,
+                                                              data, tmp_path, monkeypatch):
+    """Series interleaved through the file, one failing, read in chunks and fitted in parts:
+    the table and the points are the same bytes as from the whole table at once."""
     table = pd.read_csv(data).sample(frac=1.0, random_state=0)
     shuffled = tmp_path / "shuffled.csv"
     table.to_csv(shuffled, index=False)
@@ -305,7 +308,8 @@ def test_a_table_fitted_part_by_part_is_written_as_in_one_part(data, tmp_path, m
         return (folder / "r.csv").read_bytes(), (folder / "p.csv").read_bytes()
 
     whole = written(tmp_path / "whole")
-    monkeypatch.setattr(many, "SERIES_PER_PART", 5)
+    monkeypatch.setattr(many, "SERIES_PER_PART", series_per_part)
+    monkeypatch.setattr(many, "ROWS_PER_CHUNK", rows_per_chunk)
     assert written(tmp_path / "parts") == whole
     ids = pd.read_csv(io.BytesIO(whole[0]))["id"].tolist()
     assert ids == list(pd.unique(table["unit"]))
