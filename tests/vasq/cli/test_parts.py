@@ -49,3 +49,22 @@ def test_a_table_without_ids_gives_one_empty_part():
     table = pd.DataFrame({"id": [np.nan] * 3, "y": [1.0, 2.0, 3.0]})
     [part] = series_parts(chunked(table, []), "id", PER_PART)
     assert part.empty and list(part.columns) == ["id", "y"]
+
+
+@pytest.mark.parametrize("second", ["appended", "new series", "truncated"])
+def test_a_table_that_changes_between_its_readings_is_refused(second):
+    ids = np.repeat(np.arange(12), 3)
+    first = pd.DataFrame({"id": ids, "y": np.zeros(ids.size)})
+    tables = iter([first, {
+        "appended": pd.concat([first, first.iloc[:1]], ignore_index=True),
+        "new series": pd.concat([first, first.iloc[:1].assign(id=99)], ignore_index=True),
+        "truncated": first.iloc[:-4],
+    }[second]])
+
+    def chunks():
+        table = next(tables)
+        for start in range(0, len(table), ROWS):
+            yield table.iloc[start:start + ROWS]
+
+    with pytest.raises(ValueError, match="the table changed between its two readings"):
+        list(series_parts(chunks, "id", PER_PART))
