@@ -106,26 +106,37 @@ def run(args: argparse.Namespace) -> int:
     fit = dict(estimator=estimator, random_state=args.seed, missing=args.missing)
     chunks, columns = read_table(args)
     parts = series_parts(chunks, columns["id"], SERIES_PER_PART)
-    first = next(parts)  # the whole file is read once, and checked, before any fit
+    # The whole file is read once, and checked, before the first fit.
+    parts = itertools.chain([next(parts)], parts)
     local = args.scheduler is None
     failed = total = 0
     with (contextlib.nullcontext() if local else _connect(args.scheduler) as client,
           csv_file(args.out) as out, csv_file(args.points) as points_out):
         options = dict(**columns, **fit, n_jobs=args.jobs, backend=args.backend, client=client)
-        for k, part in enumerate(itertools.chain([first], parts)):
-            if points_out is None:
-                result, points = fit_curves(part, **options), None
-            else:
-                result, points = fit_curves(part, **options, per_point=True)
-            cells(result).to_csv(out, index=False, header=k == 0)
-            if points is not None:
-                points.astype({"inlier": int}).to_csv(points_out, index=False, header=k == 0)
-            failed += int(result["error"].notna().sum())
-            total += len(result)
+        for k, part in enumerate(parts):
+            part_failed, part_total = fit_part(part, options, out, points_out, header=k == 0)
+            failed, total = failed + part_failed, total + part_total
     if failed:
         print(f"vasq: {failed} of {total} series could not be fitted; see the error "
               f"column of {args.out}", file=sys.stderr)
     return 0
+
+
+def fit_part(part: pd.DataFrame, options: dict[str, Any], out: IO[str],
+             points_out: IO[str] | None, header: bool) -> tuple[int, int]:
+    """Fit the series of one part and write their rows (and points).
+
+    Returns the numbers of series that failed and of all series. The part's results are
+    dropped on return, before the next part is fitted.
+    """
+    if points_out is None:
+        result, points = fit_curves(part, **options), None
+    else:
+        result, points = fit_curves(part, **options, per_point=True)
+    cells(result).to_csv(out, index=False, header=header)
+    if points is not None:
+        points.astype({"inlier": int}).to_csv(points_out, index=False, header=header)
+    return int(result["error"].notna().sum()), len(result)
 
 
 def cells(result: pd.DataFrame) -> pd.DataFrame:
