@@ -111,7 +111,9 @@ def run(args: argparse.Namespace) -> int:
     local = args.scheduler is None
     failed = total = 0
     with (contextlib.nullcontext() if local else _connect(args.scheduler) as client,
-          csv_file(args.out) as out, csv_file(args.points) as points_out):
+          csv_file(args.out) as out,
+          contextlib.nullcontext() if args.points is None else csv_file(args.points)
+          as points_out):
         options = dict(**columns, **fit, n_jobs=args.jobs, backend=args.backend, client=client)
         for k, part in enumerate(parts):
             part_failed, part_total = fit_part(part, options, out, points_out, header=k == 0)
@@ -160,11 +162,9 @@ def as_cell(value: Any) -> Any:
 
 
 @contextlib.contextmanager
-def csv_file(path: str | None) -> Iterator[IO[str] | None]:
-    """Standard output (-), a file that replaces `path` whole once the block ends, or None."""
-    if path is None:
-        yield None
-    elif path == table.STDIO:
+def csv_file(path: str) -> Iterator[IO[str]]:
+    """Standard output (-), or a file that replaces `path` whole once the block ends."""
+    if path == table.STDIO:
         yield sys.stdout
     else:
         with outputs.written(path) as file:

@@ -183,12 +183,14 @@ class Table:
         na: Any = {i: [""] for i in labels} | {i: list(MISSING_CELLS) for i in numbers}
         with self.source.binary() as data:
             try:
-                frames = pd.read_csv(
+                # Without a chunk size the reader gives the whole table as one frame.
+                with pd.read_csv(
                     data, sep=self.delimiter, decimal=self.decimal,
                     header=0 if self.header is not None else None, names=range(self.width),
                     index_col=False, usecols=list(dtypes), dtype=dtypes, keep_default_na=False,
-                    na_values=na, encoding="utf-8-sig", skip_blank_lines=True, chunksize=rows)
-                yield from [frames] if rows is None else frames
+                    na_values=na, encoding="utf-8-sig", skip_blank_lines=True, iterator=True,
+                    chunksize=rows) as frames:
+                    yield from frames
             except ValueError:  # pandas' parser and conversion errors among them
                 self.locate(numbers, {}, lambda value: None)
                 raise ValueError(f"{self.source.name} cannot be split into cells at "
