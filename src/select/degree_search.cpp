@@ -142,6 +142,10 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   const std::vector<double> constant_totals = totals(out.scores);
   const std::size_t at = parsimonious(constant_totals);
   if (first[at].settled) return chosen(at);
+  // Every open fit is now fitted again or never chosen: the weights that the constant stage
+  // kept of those in its reach go before the second stage's working sets.
+  for (std::size_t j = 0; j < m; ++j)
+    if (!first[j].settled) out.fits[j].weights = Vector();
   // Where the spread at `at` follows the features, the other open fits within kRefitReach are
   // fitted with a log-linear sd beside it, and dropped if it keeps constant noise; the rest
   // are not chosen and their scores are NaN. Elsewhere every open fit is fitted with "auto"
