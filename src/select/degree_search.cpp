@@ -58,10 +58,10 @@ class Window {
  public:
   explicit Window(std::vector<RobustFitResult>& fits) : fits_(fits) {}
 
-  // Records fit j's score; `droppable` when its weights may go once it falls out of reach.
-  void record(std::size_t j, double score, bool droppable) {
+  // Records fit j's score; its weights go once it falls out of reach.
+  void record(std::size_t j, double score) {
     const std::lock_guard<std::mutex> guard(lock_);
-    if (droppable) recorded_.emplace_back(j, score);
+    recorded_.emplace_back(j, score);
     lowest_ = std::min(lowest_, score);
     for (const auto& [k, value] : recorded_)
       if (value > lowest_ + kParsimony) fits_[k].weights = Vector();
@@ -105,8 +105,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   out.scores.resize(m);
   std::vector<std::size_t> all(m);
   std::iota(all.begin(), all.end(), std::size_t{0});
-  // Every candidate's final score goes to `final`; the window of the constant stage drops only
-  // the fits that a second stage would fit again.
+  // Every candidate's final score goes to `final`.
   Window final(out.fits);
   const auto score = [&](std::size_t j) {
     std::call_once(sorted, [&] { order = feature_order(T); });
@@ -122,30 +121,27 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   if (noise != "auto") {
     for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
       out.fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages, groups);
-      final.record(j, score(j), true);
+      final.record(j, score(j));
     });
     return chosen(parsimonious(totals(out.scores)));
   }
-  // A fit that is not settled is fitted again in the second stage, or, when there is none, is
-  // chosen only as the constant stage's choice: its weights go once it is out of that reach.
-  // A settled fit is final and can be chosen after a second stage whatever the others scored
-  // under constant noise.
+  // A fit that is not settled is never the search's choice as it stands: the constant stage's
+  // choice is fitted again when it is open, and after that the open fits are fitted again or
+  // not chosen. Its weights go once it is scored. A settled fit is final and can be chosen
+  // after a second stage whatever the others scored under constant noise.
   std::vector<AutoNoiseStage> first(m);
-  Window constant_stage(out.fits);
   for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
     out.fits[j] =
         auto_noise_first_stage(T, candidates[j], y, w, v, zero, seed, stages, groups, first[j]);
     const double value = score(j);
-    constant_stage.record(j, value, !first[j].settled);
-    if (first[j].settled) final.record(j, value, true);
+    if (first[j].settled)
+      final.record(j, value);
+    else
+      out.fits[j].weights = Vector();
   });
   const std::vector<double> constant_totals = totals(out.scores);
   const std::size_t at = parsimonious(constant_totals);
   if (first[at].settled) return chosen(at);
-  // Every open fit is now fitted again or never chosen: the weights that the constant stage
-  // kept of those in its reach go before the second stage's working sets.
-  for (std::size_t j = 0; j < m; ++j)
-    if (!first[j].settled) out.fits[j].weights = Vector();
   // Where the spread at `at` follows the features, the other open fits within kRefitReach are
   // fitted with a log-linear sd beside it, and dropped if it keeps constant noise; the rest
   // are not chosen and their scores are NaN. Elsewhere every open fit is fitted with "auto"
@@ -180,7 +176,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
     out.scores[j] = again_scores[j];
-    final.record(j, total(out.scores[j]), true);
+    final.record(j, total(out.scores[j]));
   };
   // A log-linear sd alone at `at` leaves the other thread idle: the others run beside it
   // (up to kRowsFittedTogether rows). Beyond, and for the models of the mean, they run after
