@@ -85,6 +85,14 @@ py::dict fit_dict(vasq::RobustFitResult fit) {
   return d;
 }
 
+// The var_weights given, read in place (on large data a copy is the size of the input), or
+// `ones` filled with weights of 1.
+const Vector& var_weights_or_ones(const std::optional<Vector>& v, vasq::Index n, Vector& ones) {
+  if (v) return *v;
+  ones = Vector::Ones(n);
+  return ones;
+}
+
 // The fits run without the interpreter lock. No var_weights are weights of 1.
 py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
                     const Vector& y, const Vector& w, std::uint64_t seed,
@@ -95,8 +103,9 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
   vasq::SharedReplicateGroups groups;
   {
     py::gil_scoped_release release;
-    fit = vasq::robust_fit(T, powers, y, w, v ? *v : Vector::Ones(y.size()), zero, noise, seed,
-                           stages, groups);
+    Vector ones;
+    fit = vasq::robust_fit(T, powers, y, w, var_weights_or_ones(v, y.size(), ones), zero, noise,
+                           seed, stages, groups);
   }
   return fit_dict(std::move(fit));
 }
@@ -151,8 +160,9 @@ py::tuple search_degrees(const std::vector<Vector>& T,
   vasq::DegreeSearch found;
   {
     py::gil_scoped_release release;
-    found = vasq::search_degrees(T, candidates, y, w, v ? *v : Vector::Ones(y.size()), zero, noise,
-                                 seed);
+    Vector ones;
+    found = vasq::search_degrees(T, candidates, y, w, var_weights_or_ones(v, y.size(), ones), zero,
+                                 noise, seed);
   }
   py::list fits, scores;
   for (vasq::RobustFitResult& fit : found.fits) {

@@ -401,13 +401,6 @@ NoiseFit without_rows(NoiseFit fit) {
   return fit;
 }
 
-// y - X beta: the trimmed fit's residuals, from which every noise kind starts.
-Vector residuals_of(const Matrix& X, const Vector& y, const Vector& beta) {
-  Vector r;
-  r.noalias() = y - X * beta;
-  return r;
-}
-
 // The parameters of a model fitted to y 2^-e, for y: every sd scales by 2^e.
 void unscale_noise(NoiseModel& model, int e) {
   Vector& c = model.params;
@@ -496,8 +489,8 @@ class ScaledData {
   double zero_ = 0.0;
 };
 
-// Steps 1-3 of robust_fit on scaled data: the trimmed fit's coefficients, their residuals and
-// s0, constant noise at s0.
+// Steps 1-3 of robust_fit on scaled data: the trimmed fit's coefficients and s0, constant noise
+// at s0. Its residuals are not held: each noise fit computes them again from the coefficients.
 RobustFitResult trimmed_stage(const NoiseData& data, std::uint64_t seed,
                               const RobustStages& stages) {
   const Index p = data.X.cols();
@@ -510,8 +503,7 @@ RobustFitResult trimmed_stage(const NoiseData& data, std::uint64_t seed,
       trimmed_fit(root_vs.asDiagonal() * data.X(rows, Eigen::all),
                   data.y(rows).cwiseProduct(root_vs), data.w(rows), seed, stages, out);
   out.trimmed_rms = std::sqrt(best.objective / trimmed_mass(data.w(rows).sum(), p));
-  out.residuals = residuals_of(data.X, data.y, best.beta);
-  out.s0 = reweighted_scale(out.residuals.cwiseProduct(data.root_v), data.w, p);
+  out.s0 = reweighted_scale(residuals_at(data, best.beta).cwiseProduct(data.root_v), data.w, p);
   out.noise = NoiseModel{NoiseKind::constant, Vector::Constant(1, out.s0)};
   out.noise_scores = Vector::Constant(kNoiseKinds, std::numeric_limits<double>::quiet_NaN());
   out.beta = best.beta;
@@ -534,18 +526,23 @@ void side_by_side(int n, Index rows, const std::function<void(int)>& body) {
 std::vector<NoiseFit> noise_fits(const NoiseData& data, const std::vector<NoiseKind>& kinds,
                                  std::uint64_t seed, const RobustFitResult& out) {
   std::vector<std::optional<NoiseStart>> starts(kNoiseKinds);
+  std::vector<int> users(kNoiseKinds, 0);
   for (NoiseKind kind : kinds) {
-    std::optional<NoiseStart>& start = starts[static_cast<std::size_t>(start_shape(kind))];
-    if (!start) start = noise_start(start_shape(kind), data, out.beta, out.residuals, out.s0, seed);
+    const std::size_t shape = static_cast<std::size_t>(start_shape(kind));
+    if (!starts[shape])
+      starts[shape] = noise_start(start_shape(kind), data, out.beta, out.s0, seed);
+    ++users[shape];
   }
   std::vector<NoiseFit> fits(kinds.size());
   std::vector<std::exception_ptr> failures(kinds.size());
   side_by_side(static_cast<int>(kinds.size()), data.X.rows(), [&](int k) {
     const NoiseKind kind = kinds[static_cast<std::size_t>(k)];
+    const std::size_t shape = static_cast<std::size_t>(start_shape(kind));
+    NoiseStart& start = *starts[shape];
     try {
-      fits[static_cast<std::size_t>(k)] =
-          fit_noise(kind, data, out.beta, out.residuals, out.s0,
-                    *starts[static_cast<std::size_t>(start_shape(kind))]);
+      // The start of a shape that this kind alone fits is its own: moved, not copied.
+      fits[static_cast<std::size_t>(k)] = fit_noise(
+          kind, data, out.beta, out.s0, users[shape] == 1 ? std::move(start) : NoiseStart(start));
     } catch (...) {
       failures[static_cast<std::size_t>(k)] = std::current_exception();
     }
@@ -666,6 +663,7 @@ void finish_fit(const NoiseData& data, const NoiseFit& chosen, RobustFitResult& 
 
 // The trimmed fit as the result, at s0 over sqrt(v).
 void finish_unweighted(const NoiseData& data, RobustFitResult& out) {
+  out.residuals = residuals_at(data, out.beta);
   out.scale = data.root_v.cwiseInverse() * out.s0;
   weights_and_leverages(data, out);
 }
@@ -721,10 +719,7 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
   } else {
     stage.settled = stage.choice.hopeless;
   }
-  if (!stage.settled) {
-    stage.trimmed = out;
-    stage.trimmed.residuals = Vector();
-  }
+  if (!stage.settled) stage.trimmed = out;
   finish_fit(data, stage.choice.chosen, out);
   return scaled_data.unscaled(std::move(out));
 }
@@ -738,7 +733,6 @@ RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const Mult
   const ScaledData scaled_data(T, powers, y, w, v, zero);
   const NoiseData data = scaled_data.data();
   RobustFitResult out = stage.trimmed;
-  out.residuals = residuals_of(data.X, data.y, out.beta);
   NoiseChoice choice = stage.choice;
   if (only) choice.varying_kinds = {*only};
   choose_noise(data, groups, choice.varying_kinds, true, seed, out, choice);

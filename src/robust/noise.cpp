@@ -109,6 +109,13 @@ Index free_params(NoiseKind kind, std::size_t d) {
 
 namespace {
 
+// X beta - zero, the signal of the fitted means, evaluated in its own storage.
+Vector fitted_signal(const NoiseData& data, const Vector& beta) {
+  Vector mu = data.X * beta;
+  mu.array() -= data.zero;
+  return mu;
+}
+
 // The power model's floor of |mu|: kMeanFloor times its largest value on the fitted rows.
 double mean_floor(const Vector& mu, const Vector& w) {
   double top = 0.0;
@@ -129,10 +136,10 @@ Index covariate_count(NoiseKind kind, std::size_t d) {
   return kind == NoiseKind::constant ? 1 : kind == NoiseKind::power ? 2 : static_cast<Index>(d) + 1;
 }
 
-// The covariates of log sd: 1, and log max(|mu|, floor) (power) or the features (log_linear).
-Matrix log_covariates(NoiseKind kind, const Vector& mu, double floor,
+// The covariates of log sd at n rows: 1, and log max(|mu|, floor) (power) or the features
+// (log_linear); only the power reads mu.
+Matrix log_covariates(NoiseKind kind, Index n, const Vector& mu, double floor,
                       const std::vector<Vector>& T) {
-  const Index n = mu.size();
   Matrix Z(n, covariate_count(kind, T.size()));
   Z.col(0).setOnes();
   if (kind == NoiseKind::power)
@@ -172,13 +179,20 @@ Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std
       .beta;
 }
 
+// r sqrt(v), the residuals of beta on the scale of the noise model.
+Vector standardised_residuals(const NoiseData& data, const Vector& beta) {
+  return residuals_at(data, beta).cwiseProduct(data.root_v);
+}
+
 // The first log-linear coefficients of a kind: the slopes of the trimmed regression of
-// log |r| on Z, which needs no scale and so sees the noisy end whole, and the level of the
-// scale of r over that shape. The sd of every row follows in `sd`.
-Vector trimmed_start(Matrix Z, const Vector& rv, const Vector& w, Index p, double s0,
+// log |r| (r sqrt(v), r the residuals of beta) on Z, which needs no scale and so sees the noisy
+// end whole, and the level of the scale of r over that shape. The sd of every row follows in
+// `sd`. The residuals are computed again after the regression rather than held through it.
+Vector trimmed_start(Matrix Z, const NoiseData& data, const Vector& beta, double s0,
                      std::uint64_t seed, Vector& sd) {
-  Vector v(rv.size());
-  for (Index i = 0; i < rv.size(); ++i) v[i] = std::log(std::max(std::abs(rv[i]), kLogFloor * s0));
+  const Vector& w = data.w;
+  Vector v = standardised_residuals(data, beta);
+  for (Index i = 0; i < v.size(); ++i) v[i] = std::log(std::max(std::abs(v[i]), kLogFloor * s0));
   // Features far from 1 in magnitude are regressed on in columns scaled to [1, 2).
   const std::vector<int> exponents = column_exponents(Z, w);
   const Matrix Zs = scale_columns(std::move(Z), exponents);
@@ -189,10 +203,12 @@ Vector trimmed_start(Matrix Z, const Vector& rv, const Vector& w, Index p, doubl
   if (!(shape.allFinite() && (shape.array() > 0.0).all())) {
     gamma.setZero();
     gamma[0] = std::log(s0);
-    sd = Vector::Constant(rv.size(), s0);
+    sd = Vector::Constant(v.size(), s0);
     return gamma;
   }
-  gamma[0] = std::log(reweighted_scale(rv.cwiseQuotient(shape), w, p));
+  v = Vector();
+  gamma[0] = std::log(
+      reweighted_scale(standardised_residuals(data, beta).cwiseQuotient(shape), w, data.X.cols()));
   sd = (Zs * gamma).array().exp();
   return scale_coefficients(gamma, exponents, -1);
 }
@@ -378,10 +394,12 @@ void project(NoiseKind kind, Vector& theta) {
 // optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
                      const Vector& r, const Vector& cut, const Vector& omega) {
-  Vector at, trial;
-  log_sd(kind, theta, Z, mu, at);
+  // The log sd at theta serves its likelihood alone (the derivatives keep what the steps
+  // need): every trial step reuses its storage, one vector of the rows.
+  Vector eta;
+  log_sd(kind, theta, Z, mu, eta);
   Derivatives d, trial_d;
-  double loglik = truncated_loglik(kind, theta, Z, mu, at, r, cut, omega, d);
+  double loglik = truncated_loglik(kind, theta, Z, mu, eta, r, cut, omega, d);
   const double tol = kDecrementTol * (1.0 + omega.sum());
   for (int it = 0; it < kScoringIter; ++it) {
     Vector step = ascent_step(d);
@@ -392,15 +410,15 @@ Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector
     for (int half = 0; half < kHalvings; ++half, step *= 0.5) {
       Vector next = theta + step;
       project(kind, next);
-      log_sd(kind, next, Z, mu, trial);
+      log_sd(kind, next, Z, mu, eta);
       // A step whose sd leaves the double range at some row is too long.
-      if (!(trial.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
-      const double value = truncated_loglik(kind, next, Z, mu, trial, r, cut, omega, trial_d);
+      if (!(eta.cwiseAbs().maxCoeff() < kMaxLogSd)) continue;
+      const double value = truncated_loglik(kind, next, Z, mu, eta, r, cut, omega, trial_d);
       if (value >= loglik) {
         moved = (next - theta).cwiseAbs().maxCoeff() >
                 kScoringTol * (1.0 + theta.cwiseAbs().maxCoeff());
         theta = std::move(next), loglik = value;
-        std::swap(at, trial), std::swap(d, trial_d);
+        std::swap(d, trial_d);
         break;
       }
     }
@@ -568,8 +586,11 @@ Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& f
     ra[i] = informs ? rv / root : 0.0;
     cut_a[i] = informs ? cut / root : cut;
   }
-  Vector mu = (data.X * fit.beta).array() - data.zero;
-  floor = mean_floor(mu, data.w);
+  // The fitted signal, which only the models of the mean read: the power's floor and covariate,
+  // the two components' gradient.
+  const bool of_mean = kind == NoiseKind::power || kind == NoiseKind::two_component;
+  Vector mu = of_mean ? fitted_signal(data, fit.beta) : Vector();
+  floor = of_mean ? mean_floor(mu, data.w) : 0.0;
   // Without inliers (rows far out, all of them) the previous parameters stay.
   if (!(omega.sum() > 0.0)) return theta;
   if (kind == NoiseKind::two_component) {
@@ -581,8 +602,8 @@ Vector cycle_parameters(NoiseKind kind, const NoiseData& data, const NoiseFit& f
     return truncated_fit(kind, theta.cwiseQuotient(unit), Matrix(), mu, ra, cut_a, omega)
         .cwiseProduct(unit);
   }
-  Matrix Z = log_covariates(kind, mu, floor, data.T);
-  // The covariates hold what the other kinds read of mu.
+  Matrix Z = log_covariates(kind, n, mu, floor, data.T);
+  // The covariates hold what the power reads of mu.
   mu = Vector();
   if (kind != NoiseKind::log_linear) {
     // log |mu| lies within a few hundred of zero: no scaling, and the power's bounds hold.
@@ -692,25 +713,37 @@ NoiseKind start_shape(NoiseKind kind) {
   return kind == NoiseKind::two_component ? NoiseKind::power : kind;
 }
 
-NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
-                       double s0, std::uint64_t seed) {
-  const Index n = r.size();
+Vector residuals_at(const NoiseData& data, const Vector& beta) {
+  Vector r;
+  r.noalias() = data.y - data.X * beta;
+  return r;
+}
+
+namespace {
+
+// The covariates of a varying shape at the fitted means of beta, which are not held beyond.
+Matrix start_covariates(NoiseKind shape, const NoiseData& data, const Vector& beta) {
+  const Vector mu = fitted_signal(data, beta);
+  return log_covariates(shape, mu.size(), mu, mean_floor(mu, data.w), data.T);
+}
+
+} // namespace
+
+NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, double s0,
+                       std::uint64_t seed) {
+  const Index n = data.X.rows();
   NoiseStart start{Vector::Zero(covariate_count(shape, data.T.size())), Vector()};
   start.theta[0] = std::log(s0);
   if (shape == NoiseKind::constant) {
     start.sd = Vector::Constant(n, s0);
     return start;
   }
-  const Vector rv = r.cwiseProduct(data.root_v);
-  const Vector mu = (data.X * beta).array() - data.zero;
-  const double floor = mean_floor(mu, data.w);
   // The covariates are built again for a clamped power: the regression scales its own.
-  start.theta = trimmed_start(log_covariates(shape, mu, floor, data.T), rv, data.w, data.X.cols(),
-                              s0, seed, start.sd);
+  start.theta = trimmed_start(start_covariates(shape, data, beta), data, beta, s0, seed, start.sd);
   if (shape == NoiseKind::power &&
       start.theta[1] != std::clamp(start.theta[1], kMinPower, kMaxPower)) {
     project(shape, start.theta);
-    start.sd = (log_covariates(shape, mu, floor, data.T) * start.theta).array().exp();
+    start.sd = (start_covariates(shape, data, beta) * start.theta).array().exp();
   }
   return start;
 }
@@ -719,29 +752,35 @@ SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector
                          const Vector& w, double s0) {
   const Index n = r.size();
   const Index d = static_cast<Index>(data.T.size());
-  const Vector mu = (data.X * beta).array() - data.zero;
+  const Vector mu = fitted_signal(data, beta);
   const double floor = mean_floor(mu, w);
   const double top = floor / kMeanFloor;
   // Columns: log |r|, then the covariates log |mu| (power), (mu / top)^2 (two_component,
   // over the largest |mu| so that its square stays within the double range) and the
-  // features (log_linear).
-  Matrix V(n, 3 + d);
+  // features (log_linear). The logs are held, the rest read again from mu and T: each column
+  // held is a vector of the rows.
+  Matrix logs(n, 2);
+  const auto column = [&](Index i, Index k) {
+    if (k < 2) return logs(i, k);
+    if (k == 2) return (mu[i] / top) * (mu[i] / top);
+    return data.T[static_cast<std::size_t>(k - 3)][i];
+  };
   double mass = 0.0;
   Eigen::RowVectorXd mean = Eigen::RowVectorXd::Zero(3 + d);
   for (Index i = 0; i < n; ++i) {
-    V(i, 0) = std::log(std::max(std::abs(r[i] * data.root_v[i]), kLogFloor * s0));
-    V(i, 1) = std::log(std::max(std::abs(mu[i]), floor));
-    V(i, 2) = (mu[i] / top) * (mu[i] / top);
-    for (Index k = 0; k < d; ++k) V(i, 3 + k) = data.T[static_cast<std::size_t>(k)][i];
-    mass += w[i], mean += w[i] * V.row(i);
+    logs(i, 0) = std::log(std::max(std::abs(r[i] * data.root_v[i]), kLogFloor * s0));
+    logs(i, 1) = std::log(std::max(std::abs(mu[i]), floor));
+    mass += w[i];
+    for (Index k = 0; k < 3 + d; ++k) mean[k] += w[i] * column(i, k);
   }
   mean /= mass;
   SpreadTrend trend;
   for (Index k = 1; k < 3 + d; ++k) {
     double szz = 0.0, szv = 0.0, size = 0.0;
     for (Index i = 0; i < n; ++i) {
-      const double z = V(i, k) - mean[k];
-      szz += w[i] * z * z, szv += w[i] * z * (V(i, 0) - mean[0]), size += w[i] * V(i, k) * V(i, k);
+      const double v = column(i, k);
+      const double z = v - mean[k];
+      szz += w[i] * z * z, szv += w[i] * z * (logs(i, 0) - mean[0]), size += w[i] * v * v;
     }
     // A covariate the same on every row leaves no trend (its spread is rounding, and the
     // ratio of two roundings any number); b^2 >= 0 admits none downwards.
@@ -752,12 +791,12 @@ SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector
   return trend;
 }
 
-NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
+NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, double s0,
                    NoiseStart start) {
-  const Index n = r.size();
+  const Index n = data.X.rows();
   const Index p = data.X.cols();
   NoiseFit out;
-  out.residuals = r;
+  out.residuals = residuals_at(data, beta);
   out.beta = std::move(beta);
   // The previous sd of every row, standardised: s0, or the trimmed start of the shape.
   Vector previous = std::move(start.sd);
@@ -765,7 +804,7 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
   if (kind == NoiseKind::two_component) {
     // The variance components closest to the trimmed start, by least squares on (1, mu^2)
     // in units of s0 and of the largest |mu| (two_component_units).
-    const Vector mu = (data.X * out.beta).array() - data.zero;
+    const Vector mu = fitted_signal(data, out.beta);
     const Vector unit = two_component_units(mu, data.w, s0);
     Matrix M(n, 2);
     M.col(0).setOnes();
@@ -776,6 +815,8 @@ NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vec
   }
   for (int cycle = 0; cycle < kNoiseCycles; ++cycle) {
     double floor = 0.0;
+    // The last cycle's scales are read no more: they go before this cycle's vectors of the rows.
+    out.scale = Vector();
     theta = cycle_parameters(kind, data, out, previous, s0, std::move(theta), floor);
     if (!theta.allFinite()) {
       out.feasible = false;

@@ -79,8 +79,13 @@ struct NoiseData {
   double zero;
 };
 
+// y - X beta: the residuals of coefficients beta, computed again where they are read rather
+// than held (on large data each vector of the rows is the size of the input).
+Vector residuals_at(const NoiseData& data, const Vector& beta);
+
 // The first scales of the noise cycles of fit_noise, and their log-linear parameters: s0 for
-// the constant shape, else a trimmed regression of log |r| on the shape's covariates (log |mu|
+// the constant shape, else a trimmed regression of log |r| (r the residuals of the
+// high-breakdown coefficients beta) on the shape's covariates (log |mu|
 // for power, the features for log_linear), which needs no scale and so sees the noisy end
 // whole, at the level of the scale of r over it; a power beyond [-1, 3] is clamped. The
 // two-component model starts from the power shape (start_shape), so "auto" computes it once.
@@ -89,8 +94,8 @@ struct NoiseStart {
   Vector sd;
 };
 NoiseKind start_shape(NoiseKind kind);
-NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, const Vector& r,
-                       double s0, std::uint64_t seed);
+NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& beta, double s0,
+                       std::uint64_t seed);
 
 // The evidence in readings r of weights w (residuals of the constant-noise fit of
 // coefficients beta, or deviations from replicate means; s0 the high-breakdown scale) for a
@@ -112,7 +117,7 @@ SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector
                          const Vector& w, double s0);
 
 // Joint estimation of a noise model of `kind` and the coefficients, from the high-breakdown
-// fit (beta, residuals r, scale s0 of the residuals times root_v) and the start of the kind's
+// fit (beta, its residuals r, scale s0 of the residuals times root_v) and the start of the kind's
 // shape, at most kNoiseCycles times until the scales stop moving (by 1e-4):
 // 1. the rows judged inliers, |r_i| sqrt(v_i) <= kInlierCut sigma_i against the previous
 //    scale: at first the start's;
@@ -136,8 +141,7 @@ SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector
 // rejected row costs the same whatever sigma_i below |r_i| / c, so no model gains by
 // shrinking its scale at an outlier.
 inline constexpr int kNoiseCycles = 10;
-NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, const Vector& r, double s0,
-                   NoiseStart start);
+NoiseFit fit_noise(NoiseKind kind, const NoiseData& data, Vector beta, double s0, NoiseStart start);
 
 // The parameters of a noise model over d features that the data determine: its scale and
 // shape, not the power model's floor or the log-linear bounds, which follow from the fit's

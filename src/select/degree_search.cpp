@@ -58,10 +58,10 @@ class Window {
  public:
   explicit Window(std::vector<RobustFitResult>& fits) : fits_(fits) {}
 
-  // Records fit j's score; `droppable` when its weights may go once it falls out of reach.
-  void record(std::size_t j, double score, bool droppable) {
+  // Records fit j's score; its weights go once it falls out of reach.
+  void record(std::size_t j, double score) {
     const std::lock_guard<std::mutex> guard(lock_);
-    if (droppable) recorded_.emplace_back(j, score);
+    recorded_.emplace_back(j, score);
     lowest_ = std::min(lowest_, score);
     for (const auto& [k, value] : recorded_)
       if (value > lowest_ + kParsimony) fits_[k].weights = Vector();
@@ -85,10 +85,12 @@ std::size_t parsimonious(const std::vector<double>& scores) {
   return j;
 }
 
-DegreeSearch search_degrees(const std::vector<Vector>& T,
-                            const std::vector<MultiIndexList>& candidates, const Vector& y,
-                            const Vector& w, const Vector& v, double zero, const std::string& noise,
-                            std::uint64_t seed) {
+namespace {
+
+// search_degrees but for where the chosen fit's weights are held.
+DegreeSearch searched(const std::vector<Vector>& T, const std::vector<MultiIndexList>& candidates,
+                      const Vector& y, const Vector& w, const Vector& v, double zero,
+                      const std::string& noise, std::uint64_t seed) {
   require(!candidates.empty(), kDimensionMismatch);
   Index largest = 0;
   for (const MultiIndexList& powers : candidates)
@@ -105,8 +107,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   out.scores.resize(m);
   std::vector<std::size_t> all(m);
   std::iota(all.begin(), all.end(), std::size_t{0});
-  // Every candidate's final score goes to `final`; the window of the constant stage drops only
-  // the fits that a second stage would fit again.
+  // Every candidate's final score goes to `final`.
   Window final(out.fits);
   const auto score = [&](std::size_t j) {
     std::call_once(sorted, [&] { order = feature_order(T); });
@@ -122,22 +123,23 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   if (noise != "auto") {
     for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
       out.fits[j] = robust_fit(T, candidates[j], y, w, v, zero, noise, seed, stages, groups);
-      final.record(j, score(j), true);
+      final.record(j, score(j));
     });
     return chosen(parsimonious(totals(out.scores)));
   }
-  // A fit that is not settled is fitted again in the second stage, or, when there is none, is
-  // chosen only as the constant stage's choice: its weights go once it is out of that reach.
-  // A settled fit is final and can be chosen after a second stage whatever the others scored
-  // under constant noise.
+  // A fit that is not settled is never the search's choice as it stands: the constant stage's
+  // choice is fitted again when it is open, and after that the open fits are fitted again or
+  // not chosen. Its weights go once it is scored. A settled fit is final and can be chosen
+  // after a second stage whatever the others scored under constant noise.
   std::vector<AutoNoiseStage> first(m);
-  Window constant_stage(out.fits);
   for_each_candidate(candidates, y.size(), all, [&](std::size_t j) {
     out.fits[j] =
         auto_noise_first_stage(T, candidates[j], y, w, v, zero, seed, stages, groups, first[j]);
     const double value = score(j);
-    constant_stage.record(j, value, !first[j].settled);
-    if (first[j].settled) final.record(j, value, true);
+    if (first[j].settled)
+      final.record(j, value);
+    else
+      out.fits[j].weights = Vector();
   });
   const std::vector<double> constant_totals = totals(out.scores);
   const std::size_t at = parsimonious(constant_totals);
@@ -176,7 +178,7 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
     out.scores[j] = again_scores[j];
-    final.record(j, total(out.scores[j]), true);
+    final.record(j, total(out.scores[j]));
   };
   // A log-linear sd alone at `at` leaves the other thread idle: the others run beside it
   // (up to kRowsFittedTogether rows). Beyond, and for the models of the mean, they run after
@@ -206,4 +208,22 @@ DegreeSearch search_degrees(const std::vector<Vector>& T,
   }
   return chosen(parsimonious(final_totals));
 }
+
+} // namespace
+
+DegreeSearch search_degrees(const std::vector<Vector>& T,
+                            const std::vector<MultiIndexList>& candidates, const Vector& y,
+                            const Vector& w, const Vector& v, double zero, const std::string& noise,
+                            std::uint64_t seed) {
+  DegreeSearch out = searched(T, candidates, y, w, v, zero, noise, seed);
+  // The chosen fit's weights, the one vector of the rows that outlives the search, were
+  // allocated among its working sets, high in the heap they grew, and would hold all of it
+  // below them resident (malloc returns only a free top to the system): at 10^6 rows that
+  // held 80 MiB past the search. Copied now that the working sets are free, they take a
+  // place below.
+  Vector& weights = out.fits[out.best].weights;
+  weights = Vector(weights);
+  return out;
+}
+
 } // namespace vasq
