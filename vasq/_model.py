@@ -491,7 +491,7 @@ class PolynomialModel:
         else:
             spread = n_readings if relative is None else n_readings * relative
             noise = self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
-            J = _uncertainty.log_sd_gradient(self.noise, T, mean, self.scaling.zero)
+            J = self.noise.log_sd_gradient(T, mean, self.scaling.zero)
             log_sd_var = np.einsum("ij,jk,ik->i", J, self.noise_cov, J)
             dof = _uncertainty.prediction_dof(sd**2, noise**2, log_sd_var, curve_dof)
             width = _uncertainty.half_width(sd, noise, level, dof)
