@@ -76,6 +76,8 @@ def fit_model(
     fitted = vc.fit_uncertainty(
         [T[:, k] for k in range(n_features)], chosen.powers.tolist(), chosen.beta, ys, w, v,
         chosen.weights, chosen.noise.kind, chosen.noise.params, scaling.zero, robust)
+    # Row-major, as a loaded model holds them: einsum's sums follow the layout.
+    beta_cov, noise_cov = (np.ascontiguousarray(fitted[k]) for k in ("beta_cov", "noise_cov"))
     inlier = chosen.weights > 0.0
     pure_error = _calibration.pure_error_sums(
         X, ys, fitted["mean"], fitted["scale"], w, inlier)
@@ -93,10 +95,10 @@ def fit_model(
         degree=key(chosen.degrees),
         powers=chosen.powers,
         beta=chosen.beta,
-        beta_cov=fitted["beta_cov"],
+        beta_cov=beta_cov,
         scaling=scaling,
         noise=chosen.noise,
-        noise_cov=fitted["noise_cov"],
+        noise_cov=noise_cov,
         unit_var_weight=unit_var_weight,
         weights=chosen.weights,
         pure_error=pure_error,
