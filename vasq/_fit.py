@@ -11,7 +11,8 @@ import numpy as np
 from numpy.typing import NDArray
 from sklearn.utils import check_random_state
 
-from vasq import _basis, _calibration, _candidate, _degree, _uncertainty
+import vasq_core as vc
+from vasq import _calibration, _candidate, _degree
 from vasq._model import PolynomialModel
 from vasq._scaling import scaling_of
 
@@ -70,18 +71,16 @@ def fit_model(
         order = np.argsort(T[:, 0], kind="stable") if n_features == 1 else None
         found = _degree.search(fits, degrees, w, order)
     chosen = found.fits[found.best]
-    D = _basis.design_matrix(T, chosen.powers)
-    mean = D @ chosen.beta
-    scale = chosen.noise.at(T, mean, scaling.zero) / np.sqrt(v)
+    # The core's uncertainty of the chosen curve, its rows in blocks: the covariances of the
+    # coefficients and of the noise model, the dof moments, the scale's dof.
+    fitted = vc.fit_uncertainty(
+        [T[:, k] for k in range(n_features)], chosen.powers.tolist(), chosen.beta, ys, w, v,
+        chosen.weights, chosen.noise.kind, chosen.noise.params, scaling.zero, robust)
+    # Row-major, as a loaded model holds them: einsum's sums follow the layout.
+    beta_cov, noise_cov = (np.ascontiguousarray(fitted[k]) for k in ("beta_cov", "noise_cov"))
     inlier = chosen.weights > 0.0
-    r = ys - mean
-    cov = _uncertainty.huber_covariance(D, r, scale, w, inlier, robust)
-    noise_cov = _uncertainty.noise_covariance(
-        chosen.noise, D, T, mean, scaling.zero, r, scale, w, robust)
-    del r
-    row_weights = w * chosen.weights / scale**2
-    J = _uncertainty.log_sd_gradient(chosen.noise, T, mean, scaling.zero)
-    pure_error = _calibration.pure_error_sums(X, ys, mean, scale, w, inlier)
+    pure_error = _calibration.pure_error_sums(
+        X, ys, fitted["mean"], fitted["scale"], w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
         return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
@@ -96,16 +95,15 @@ def fit_model(
         degree=key(chosen.degrees),
         powers=chosen.powers,
         beta=chosen.beta,
-        beta_cov=cov,
+        beta_cov=beta_cov,
         scaling=scaling,
         noise=chosen.noise,
         noise_cov=noise_cov,
         unit_var_weight=unit_var_weight,
         weights=chosen.weights,
         pure_error=pure_error,
-        dof_moments=_uncertainty.curve_dof_moments(J, D, row_weights),
-        dof=_uncertainty.scale_dof(noise_cov, J, D, row_weights)
-        if robust else residual_dof(w, inlier, chosen.beta.size),
+        dof_moments=fitted["dof_moments"],
+        dof=fitted["scale_dof"] if robust else residual_dof(w, inlier, chosen.beta.size),
         # NaN: a degree "auto" left under constant noise, not comparable with the others.
         bic_scores={key(f.degrees): s for f, s in zip(found.fits, found.scores, strict=True)
                     if not math.isnan(s)},

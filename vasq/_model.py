@@ -56,7 +56,7 @@ class PolynomialModel:
         "log_linear") and parameters, in scaled-y units (see `noise_scale`).
     noise_cov : ndarray of shape (n_noise_params, n_noise_params)
         Covariance of the noise model's estimated parameters, the curve being fitted
-        too (restricted information, see `_uncertainty.noise_covariance`), for the degrees
+        too (restricted information, see `vasq_core.fit_uncertainty`), for the degrees
         of freedom of prediction intervals.
     unit_var_weight : float
         The var_weight, in the units the fit was given them, of a reading whose noise sd
@@ -78,7 +78,7 @@ class PolynomialModel:
     dof : float
         Degrees of freedom of Student's t in the coefficients' intervals, and in the
         curve's under constant noise: those of the noise scale for
-        the robust method (`_uncertainty.scale_dof`; about 0.68 times the inliers' total
+        the robust method (`vasq_core.fit_uncertainty`; about 0.68 times the inliers' total
         sample weight less the number of terms under constant noise); the total sample
         weight less the number of terms for least squares (NaN when not positive).
     bic_scores : dict
@@ -491,7 +491,7 @@ class PolynomialModel:
         else:
             spread = n_readings if relative is None else n_readings * relative
             noise = self.noise.at(T, mean, self.scaling.zero) / np.sqrt(spread)
-            J = _uncertainty.log_sd_gradient(self.noise, T, mean, self.scaling.zero)
+            J = self.noise.log_sd_gradient(T, mean, self.scaling.zero)
             log_sd_var = np.einsum("ij,jk,ik->i", J, self.noise_cov, J)
             dof = _uncertainty.prediction_dof(sd**2, noise**2, log_sd_var, curve_dof)
             width = _uncertainty.half_width(sd, noise, level, dof)

@@ -1,7 +1,6 @@
 #include "basis/design.h"
 
 #include <cstdint>
-#include <map>
 #include <sys/mman.h>
 #include <utility>
 
@@ -39,15 +38,47 @@ std::pair<std::size_t, int> single_power(const MultiIndex& index, std::size_t D)
 
 } // namespace
 
+void design_rows_1d(const Vector& x, Index begin, Eigen::Ref<Matrix> out) {
+  if (out.rows() == 0) return;
+  out.col(0).setOnes();
+  // One rounding per power: each column is the previous one times x.
+  const auto rows = x.segment(begin, out.rows());
+  for (Index j = 1; j < out.cols(); ++j) out.col(j) = rows.cwiseProduct(out.col(j - 1));
+}
+
 Matrix design_matrix_1d(int deg, const Vector& x) {
   require(deg >= 0, kNegativeDegree);
   Matrix V(x.size(), Index{deg} + 1);
   if (x.size() == 0) return V;
   prefer_huge_pages(V);
-  V.col(0).setOnes();
-  // One rounding per power: each column is the previous one times x.
-  for (Index j = 1; j < V.cols(); ++j) V.col(j) = x.cwiseProduct(V.col(j - 1));
+  design_rows_1d(x, 0, V);
   return V;
+}
+
+void design_rows_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols,
+                    Index begin, Eigen::Ref<Matrix> out) {
+  const std::size_t D = X_cols.size();
+  for (Index m = 0; m < out.cols(); ++m) {
+    auto column = out.col(m).array();
+    column.setOnes();
+    const MultiIndex& index = multi_indices[static_cast<std::size_t>(m)];
+    for (std::size_t k = 0; k < D; ++k) {
+      // Non-positive exponents contribute no factor (never a reciprocal).
+      if (index[k] <= 0) continue;
+      // A finished column that is a single power x_k^e holds exactly pow(x_k, e) (times 1.0),
+      // so later columns reuse it instead of calling pow again: the same values, far fewer
+      // calls.
+      Index known = 0;
+      while (known < m && single_power(multi_indices[static_cast<std::size_t>(known)], D) !=
+                              std::pair<std::size_t, int>{k, index[k]})
+        ++known;
+      if (known < m)
+        column = out.col(known).array() * column;
+      else
+        column = X_cols[k].segment(begin, out.rows()).array().pow(static_cast<double>(index[k])) *
+                 column;
+    }
+  }
 }
 
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
@@ -59,25 +90,7 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
 
   Matrix Phi(n, static_cast<Index>(multi_indices.size()));
   prefer_huge_pages(Phi);
-  // A finished column that is a single power x_k^e holds exactly pow(x_k, e) (times 1.0), so
-  // later columns reuse it instead of calling pow again: the same values, far fewer calls.
-  std::map<std::pair<std::size_t, int>, Index> power_column;
-  for (Index m = 0; m < Phi.cols(); ++m) {
-    auto column = Phi.col(m).array();
-    column.setOnes();
-    const MultiIndex& index = multi_indices[static_cast<std::size_t>(m)];
-    for (std::size_t k = 0; k < D; ++k) {
-      // Non-positive exponents contribute no factor (never a reciprocal).
-      if (index[k] <= 0) continue;
-      const auto known = power_column.find({k, index[k]});
-      if (known != power_column.end())
-        column = Phi.col(known->second).array() * column;
-      else
-        column = X_cols[k].head(n).array().pow(static_cast<double>(index[k])) * column;
-    }
-    const auto power = single_power(index, D);
-    if (power.first != D) power_column.emplace(power, m);
-  }
+  design_rows_nd(multi_indices, X_cols, 0, Phi);
   return Phi;
 }
 

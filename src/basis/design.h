@@ -21,4 +21,11 @@ Matrix design_matrix_1d(int deg, const Vector& x);
 // multi-index with fewer entries than X_cols has columns.
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols);
 
+// The rows [begin, begin + out.rows()) of design_matrix_1d(out.cols() - 1, x) and of
+// design_matrix_nd(multi_indices, X_cols) written into `out` (out.cols() terms), the same values
+// for a block of rows as for the whole matrix: the inputs are those the whole matrix accepts.
+void design_rows_1d(const Vector& x, Index begin, Eigen::Ref<Matrix> out);
+void design_rows_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols,
+                    Index begin, Eigen::Ref<Matrix> out);
+
 } // namespace vasq

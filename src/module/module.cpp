@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -21,6 +22,7 @@
 #include "robust/robust.h"
 #include "select/select.h"
 #include "stats/stats.h"
+#include "uncertainty/uncertainty.h"
 
 namespace py = pybind11;
 using namespace py::literals;
@@ -173,6 +175,36 @@ py::tuple search_degrees(const std::vector<Vector>& T,
   return py::make_tuple(fits, scores, found.best);
 }
 
+Matrix log_sd_gradient(const std::string& kind, const Vector& params, double zero,
+                       const Vector& mean, const std::vector<Vector>& T) {
+  const vasq::NoiseModel model{vasq::noise_kind_of(kind), params};
+  py::gil_scoped_release release;
+  return vasq::log_sd_gradient(model, zero, mean, T);
+}
+
+// The fields of FitUncertainty; dof_moments stacked as (1 + q, p, p).
+py::dict fit_uncertainty(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
+                         const Vector& beta, const Vector& y, const Vector& w, const Vector& v,
+                         const Vector& weights, const std::string& noise, const Vector& params,
+                         double zero, bool robust) {
+  const vasq::NoiseModel model{vasq::noise_kind_of(noise), params};
+  vasq::FitUncertainty u;
+  {
+    py::gil_scoped_release release;
+    u = vasq::fit_uncertainty({T, powers, beta, y, w, v, weights, model, zero, robust});
+  }
+  const auto p = static_cast<py::ssize_t>(beta.size());
+  py::array_t<double> moments({static_cast<py::ssize_t>(u.dof_moments.size()), p, p});
+  auto m = moments.mutable_unchecked<3>();
+  for (py::ssize_t k = 0; k < m.shape(0); ++k)
+    for (py::ssize_t i = 0; i < p; ++i)
+      for (py::ssize_t j = 0; j < p; ++j)
+        m(k, i, j) = u.dof_moments[static_cast<std::size_t>(k)](i, j);
+  return py::dict("mean"_a = std::move(u.mean), "scale"_a = std::move(u.scale),
+                  "beta_cov"_a = std::move(u.beta_cov), "noise_cov"_a = std::move(u.noise_cov),
+                  "dof_moments"_a = moments, "scale_dof"_a = u.scale_dof);
+}
+
 } // namespace
 
 PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
@@ -235,4 +267,8 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
                  "seed"_a = std::uint64_t{0}, "var_weights"_a = py::none(), "zero"_a = 0.0,
                  "noise"_a = "auto");
   /* 26 */ m.def("parsimonious", &vasq::parsimonious, "scores"_a);
+  /* 27 */ m.def("log_sd_gradient", &log_sd_gradient, "kind"_a, "params"_a, "zero"_a, "mean"_a,
+                 "T"_a);
+  /* 28 */ m.def("fit_uncertainty", &fit_uncertainty, "T"_a, "powers"_a, "beta"_a, "y"_a, "w"_a,
+                 "var_weights"_a, "weights"_a, "noise"_a, "noise_params"_a, "zero"_a, "robust"_a);
 }

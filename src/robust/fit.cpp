@@ -163,9 +163,20 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
   return starts[best];
 }
 
+constexpr const char* kDesignOverflows =
+    "the design overflows: features too large for their exponents";
+
+// Powers 0, 1, ..., d of one feature: the repeated products of the estimator's own basis.
+bool consecutive_powers(const std::vector<Vector>& T, const MultiIndexList& powers) {
+  bool consecutive = T.size() == 1;
+  for (std::size_t j = 0; consecutive && j < powers.size(); ++j)
+    consecutive = powers[j][0] == static_cast<int>(j);
+  return consecutive;
+}
+
 } // namespace
 
-Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
+void check_terms(const std::vector<Vector>& T, const MultiIndexList& powers) {
   require(!T.empty() && !powers.empty(), kDimensionMismatch);
   for (const Vector& column : T) {
     require(column.size() == T.front().size(), kDimensionMismatch);
@@ -175,15 +186,25 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
     require(index.size() == T.size(), kDimensionMismatch);
     for (int e : index) require(e >= 0, "exponents must be >= 0");
   }
-  // Powers 0, 1, ..., d of one feature: the repeated products of the estimator's own basis.
-  bool consecutive = T.size() == 1;
-  for (std::size_t j = 0; consecutive && j < powers.size(); ++j)
-    consecutive = powers[j][0] == static_cast<int>(j);
-  Matrix X = consecutive ? design_matrix_1d(static_cast<int>(powers.size()) - 1, T.front())
-                         : design_matrix_nd(powers, T);
+}
+
+Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
+  check_terms(T, powers);
+  Matrix X = consecutive_powers(T, powers)
+                 ? design_matrix_1d(static_cast<int>(powers.size()) - 1, T.front())
+                 : design_matrix_nd(powers, T);
   // Features beyond [-1, 1] raised to high powers can overflow.
-  require(X.allFinite(), "the design overflows: features too large for their exponents");
+  require(X.allFinite(), kDesignOverflows);
   return X;
+}
+
+void term_design_rows(const std::vector<Vector>& T, const MultiIndexList& powers, Index begin,
+                      Eigen::Ref<Matrix> out) {
+  if (consecutive_powers(T, powers))
+    design_rows_1d(T.front(), begin, out);
+  else
+    design_rows_nd(powers, T, begin, out);
+  require(out.allFinite(), kDesignOverflows);
 }
 
 namespace {

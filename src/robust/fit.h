@@ -58,6 +58,15 @@ struct RobustFitResult {
 // a design that overflows.
 Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
 
+// Throws what term_design throws on T and powers themselves: shapes that disagree,
+// non-finite features or negative exponents.
+void check_terms(const std::vector<Vector>& T, const MultiIndexList& powers);
+
+// The rows [begin, begin + out.rows()) of term_design(T, powers) written into `out`, of
+// T and powers that check_terms accepts; throws std::invalid_argument where they overflow.
+void term_design_rows(const std::vector<Vector>& T, const MultiIndexList& powers, Index begin,
+                      Eigen::Ref<Matrix> out);
+
 // The rows of positive weight w_i grouped by equal features T: `rows` sorted, group j spanning
 // rows[starts[j]] .. rows[starts[j + 1] - 1].
 struct ReplicateGroups {

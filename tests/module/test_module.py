@@ -52,7 +52,7 @@ def test_registration_order_and_contents():
         "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
         "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "design_matrix",
         "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale", "INLIER_CUT",
-        "degree_score", "search_degrees", "parsimonious",
+        "degree_score", "search_degrees", "parsimonious", "log_sd_gradient", "fit_uncertainty",
     ]
     assert public == expected
 

@@ -1,4 +1,7 @@
-"""Covariance, intervals and summary, against statsmodels and closed forms."""
+"""Covariance in the user's units, intervals and summary, against statsmodels and closed forms.
+
+The fit's covariances themselves are the core's: tests/uncertainty.
+"""
 
 import numpy as np
 import pandas as pd
@@ -6,75 +9,15 @@ import pytest
 import statsmodels.api as sm
 from numpy.polynomial import Polynomial
 from scipy.stats import t as student_t
-from scipy.stats import truncnorm
 
-import vasq_core as vc
 from vasq import RobustPolynomialRegressor
 from vasq._scaling import Scaling, to_user_covariance
-from vasq._uncertainty import (
-    NOISE_CUT,
-    NoiseModel,
-    huber_covariance,
-    noise_covariance,
-    truncated_information,
-)
 
 C = 4.685
 
 
 def rlm_fit(y, X, cov="H2"):
     return sm.RLM(y, X, M=sm.robust.norms.TukeyBiweight(C)).fit(cov=cov)
-
-
-class TestHuberCovariance:
-    @pytest.mark.parametrize("design", ["location", "quadratic"])
-    def test_constant_scale_equals_rlm_h2(self, design):
-        rng = np.random.default_rng(2)
-        n = 300
-        x = rng.uniform(-1.0, 1.0, n)
-        X = np.ones((n, 1)) if design == "location" else np.column_stack([np.ones(n), x, x**2])
-        y = 1.0 + x - 2.0 * x**2 + rng.normal(0.0, 0.3, n)
-        y[:20] += 5.0
-        res = rlm_fit(y, X)
-        scale = np.full(n, res.scale)
-        cov = huber_covariance(X, res.resid, scale, np.ones(n), np.ones(n, bool), True)
-        np.testing.assert_allclose(cov, res.bcov_scaled, rtol=1e-10)
-
-    def test_least_squares_at_local_scales_is_weighted_least_squares(self):
-        rng = np.random.default_rng(3)
-        x = rng.uniform(0.0, 2.0, 50)
-        X = np.column_stack([np.ones_like(x), x])
-        s = 0.1 + x
-        y = 1.0 + x + rng.normal(0.0, 1.0, 50) * s
-        res = sm.WLS(y, X, weights=1.0 / s**2).fit()
-        # Only the ratios of the scales matter: their level is estimated from the residuals.
-        cov = huber_covariance(X, res.resid, 0.7 * s, np.ones(50), np.ones(50, bool), False)
-        np.testing.assert_allclose(cov, res.cov_params(), rtol=1e-10)
-
-    def test_sample_weights_act_as_repeat_counts_and_outliers_drop_out(self):
-        rng = np.random.default_rng(4)
-        x = rng.uniform(-1.0, 1.0, 40)
-        X = np.column_stack([np.ones_like(x), x])
-        r = rng.normal(0.0, 1.0, 40)
-        r[:3] = 50.0  # rejected: no part in the covariance, nor in n
-        s = 0.5 + 0.5 * rng.random(40)
-        inlier = np.abs(r) < C * s
-        w = rng.integers(0, 3, 40).astype(float)
-        rows = np.repeat(np.arange(40), w.astype(int))
-        weighted = huber_covariance(X, r, s, w, inlier, True)
-        repeated = huber_covariance(
-            X[rows], r[rows], s[rows], np.ones(rows.size), inlier[rows], True
-        )
-        np.testing.assert_allclose(weighted, repeated, rtol=1e-12)
-        kept = inlier & (w > 0)
-        again = huber_covariance(X[kept], r[kept], s[kept], w[kept], kept[kept], True)
-        np.testing.assert_allclose(weighted, again, rtol=1e-12)
-
-    def test_too_few_inliers_give_nan(self):
-        X = np.column_stack([np.ones(6), np.arange(6.0)])
-        inlier = np.array([True, True, False, False, False, False])
-        cov = huber_covariance(X, np.zeros(6), np.ones(6), np.ones(6), inlier, True)
-        assert np.isnan(cov).all()
 
 
 def test_user_units_covariance_is_the_jacobian_sandwich():
@@ -211,49 +154,3 @@ def test_summary_of_least_squares_names_its_covariance_and_small_sample_p_values
     row = next(line.split() for line in text.splitlines() if line.startswith("x0 "))
     t = model.coef_[1] / model.coef_se_[1]
     assert float(row[4]) == pytest.approx(2.0 * student_t.sf(abs(t), 6), abs=1e-3)
-
-
-@pytest.mark.parametrize("cut", [0.5, 2.5, 6.0, np.inf])
-def test_truncated_information_is_the_variance_of_u_squared(cut):
-    """Var(u^2) of a standard normal truncated at +-cut, from scipy's moments."""
-    u = truncnorm(-cut, cut)
-    assert truncated_information(cut) == pytest.approx(u.moment(4) - u.moment(2) ** 2, rel=1e-9)
-
-
-@pytest.mark.parametrize(("kind", "robust"), [("constant", False), ("power", False),
-                                              ("power", True)])
-def test_noise_covariance_is_the_inverse_restricted_information(kind, robust):
-    """Against the n x n forms on rows repeated by their sample weights: Harville's
-    1/2 tr(P V_k P V_l), P = V^-1 - V^-1 X (X^T V^-1 X)^-1 X^T V^-1, for least squares,
-    and I_c sum_ij M_ij^2 J_i J_j^T over the rows within the cut, M = I - H of the
-    biweight-weighted fit, for a robust one; 1 / (2 (n - p)) for constant noise."""
-    rng = np.random.default_rng(3)
-    t = np.linspace(-1.0, 1.0, 12)
-    D = np.vander(t, 3, increasing=True)
-    mean = 1.5 + t + 0.3 * t**2
-    noise = NoiseModel(kind, np.array([0.1, 0.8, 1e-3]) if kind == "power" else
-                       np.array([0.1]), 0.1)
-    scale = 0.1 * mean**0.8 if kind == "power" else np.full(t.size, 0.1)
-    r = rng.normal(0.0, 1.0, t.size) * scale
-    r[4] = 3.5 * scale[4]  # beyond the cut: informs the curve only, with a small weight
-    v = rng.integers(1, 4, t.size).astype(float)
-    got = noise_covariance(noise, D, t[:, None], mean, 0.0, r, scale, v, robust)
-
-    rep = np.repeat(np.arange(t.size), v.astype(int))
-    X, s, u = D[rep], scale[rep], (r / scale)[rep]
-    J = np.ones((rep.size, 1)) if kind == "constant" else np.column_stack(
-        [np.ones(rep.size), np.log(mean[rep])])
-    if robust:
-        a = vc.biweight(u)[3]
-        Z = X * np.sqrt(a)[:, None] / s[:, None]
-        M = np.eye(rep.size) - Z @ np.linalg.solve(Z.T @ Z, Z.T)
-        R = np.abs(u) <= NOISE_CUT
-        info = truncated_information(NOISE_CUT) * J[R].T @ (M[np.ix_(R, R)] ** 2) @ J[R]
-    else:
-        Vi = np.diag(s**-2.0)
-        P = Vi - Vi @ X @ np.linalg.solve(X.T @ Vi @ X, X.T @ Vi)
-        dV = [np.diag(2.0 * s**2 * J[:, k]) for k in range(J.shape[1])]
-        info = np.array([[0.5 * np.trace(P @ a @ P @ b) for b in dV] for a in dV])
-    np.testing.assert_allclose(got, np.linalg.inv(info), rtol=1e-10)
-    if kind == "constant":
-        assert got[0, 0] == pytest.approx(1.0 / (2.0 * (v.sum() - 3)), rel=1e-12)
