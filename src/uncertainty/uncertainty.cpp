@@ -250,6 +250,8 @@ FitUncertainty fit_uncertainty(const FittedCurve& c) {
   out.mean.resize(n);
   for (Index k = 0; k < blocks.count(); ++k)
     out.mean.segment(blocks.begin(k), blocks.rows(k)).noalias() = blocks.design(k) * c.beta;
+  // Finite coefficients of a finite design can still sum beyond the doubles.
+  require(out.mean.allFinite(), "the fitted mean overflows the double range");
   const Vector sd = noise_sd(c.noise, c.zero, out.mean, c.T);
   out.scale = sd.array() / c.v.array().sqrt();
 

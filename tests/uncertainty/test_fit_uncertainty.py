@@ -264,6 +264,7 @@ GOOD = dict(T=[np.linspace(-1.0, 1.0, 5)], powers=[[0], [1]], beta=np.ones(2), y
     (dict(noise="normal"), "unknown noise model 'normal'"),
     (dict(noise_params=-np.ones(1)), "the noise sd must be positive"),
     (dict(T=[np.full(5, 1e200)], powers=[[0], [2]]), "the design overflows"),
+    (dict(beta=np.full(2, 1e308)), "the fitted mean overflows the double range"),
 ])
 def test_bad_input_is_refused(change, message):
     with pytest.raises(ValueError, match=message):
