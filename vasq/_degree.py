@@ -118,16 +118,14 @@ def search(
     """Score every least-squares candidate as it arrives (degree_score); pick one.
 
     `candidates` are the fits of `degrees`, in their order; `order` sorts the rows by their
-    one feature (None for several). Every score uses the same trimmed mass, fixed by the
-    largest candidate's terms before any is scored, so no candidate's per-point arrays but
-    its weights are kept once it is scored. The choice is the core's `parsimonious`, as in
-    the core's own search of the robust candidates.
+    one feature (None for several). No candidate's per-point arrays but its weights are kept
+    once it is scored. The choice is the core's `parsimonious`, as in the core's own search
+    of the robust candidates.
     """
-    largest = _basis.n_terms(degrees[-1])
     fits: list[CandidateFit] = []
     scores: list[float] = []
     for candidate in candidates:
-        scores.append(degree_score(candidate, w, order, largest))
+        scores.append(degree_score(candidate, w, order))
         fits.append(_weights_only(candidate))
         # The loop variable would hold this candidate's arrays while the next one is fitted.
         del candidate
@@ -146,16 +144,16 @@ def _weights_only(fit: CandidateFit, weights: Vector | None = None) -> Candidate
                         fit.noise)
 
 
-def degree_score(
-    fit: CandidateFit, w: Vector, order: NDArray[np.intp] | None, largest_terms: int
-) -> float:
-    """The candidate's score by the core's degree_score.
+def degree_score(fit: CandidateFit, w: Vector, order: NDArray[np.intp] | None) -> float:
+    """The least-squares candidate's score by the core's degree_score, on every row.
 
-    Its trimmed BIC of leave-one-out residuals plus, for one feature, the serial correlation
-    left in its inliers. k counts the terms (the noise of a least-squares candidate is
-    constant, and T / h profiles its scale out).
+    The BIC of its leave-one-out residuals plus, for one feature, the serial correlation
+    left in its residuals. A least-squares fit keeps every row, outliers too: judged on its
+    best half, as the high-breakdown candidates are, the flat line through the crest of a
+    quadratic whose outliers pull every curve scored far below the quadratic. k counts the
+    terms (the noise is constant, and T / W profiles its scale out).
     """
     trimmed, penalty, serial = vc.degree_score(fit.residuals, fit.leverage, fit.scale,
                                                fit.weights, fit.s0, fit.beta.size, w,
-                                               largest_terms, order)
+                                               float(w.sum()), order)
     return trimmed + penalty + serial

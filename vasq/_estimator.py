@@ -178,8 +178,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares with weights sample_weight * var_weights (not robust to outliers) and
-    choose the degree the same way, with constant noise over sqrt(var_weights) and the
-    root mean square weighted residual as its scale.
+    choose the degree by the same score with h = W, every row: a least-squares curve keeps
+    its outliers and is pulled by them, so its best half of residuals is no guide to the
+    degree (the BIC of its leave-one-out residuals). The noise is constant over
+    sqrt(var_weights), its scale the root mean square weighted residual.
 
     Parameters
     ----------

@@ -144,11 +144,11 @@ Vector weighted_leverage(Matrix X, const Vector& w) {
 std::tuple<double, double, double> degree_score(const Vector& residuals, const Vector& leverage,
                                                 const Vector& scale, const Vector& weights,
                                                 double s0, vasq::Index n_params, const Vector& w,
-                                                vasq::Index largest_terms,
+                                                double mass,
                                                 const std::optional<vasq::RowOrder>& order) {
   py::gil_scoped_release release;
   const vasq::DegreeScore score =
-      vasq::degree_score({residuals, leverage, scale, weights, s0, n_params}, w, largest_terms,
+      vasq::degree_score({residuals, leverage, scale, weights, s0, n_params}, w, mass,
                          order ? *order : vasq::RowOrder());
   return {score.trimmed, score.penalty, score.serial};
 }
@@ -262,7 +262,7 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /* 22 */ m.def("noise_scale", &noise_scale, "kind"_a, "params"_a, "zero"_a, "mean"_a, "T"_a);
   /* 23 */ m.attr("INLIER_CUT") = vasq::kInlierCut;
   /* 24 */ m.def("degree_score", &degree_score, "residuals"_a, "leverage"_a, "scale"_a, "weights"_a,
-                 "s0"_a, "n_params"_a, "w"_a, "largest_terms"_a, "order"_a = py::none());
+                 "s0"_a, "n_params"_a, "w"_a, "mass"_a, "order"_a = py::none());
   /* 25 */ m.def("search_degrees", &search_degrees, "T"_a, "candidates"_a, "y"_a, "w"_a,
                  "seed"_a = std::uint64_t{0}, "var_weights"_a = py::none(), "zero"_a = 0.0,
                  "noise"_a = "auto");

@@ -117,13 +117,14 @@ double criterion_mass(double W, Index largest_terms) {
   return std::min(W, std::max(half, std::min(W - 1.0, 2.0 * p + 2.0)));
 }
 
-DegreeScore degree_score(const ScoredFit& fit, const Vector& w, Index largest_terms,
+DegreeScore degree_score(const ScoredFit& fit, const Vector& w, double mass,
                          const RowOrder& order) {
   check_inputs(fit, w, order);
-  require(largest_terms >= 0, "largest_terms must be >= 0");
   const double total = w.sum();
+  require(mass > 0.0, "the mass must be > 0");
   DegreeScore score;
-  score.trimmed = trimmed_likelihood(fit, w, criterion_mass(total, largest_terms));
+  // Beyond W every row is judged: a caller's sum of w may round above the core's.
+  score.trimmed = trimmed_likelihood(fit, w, std::min(mass, total));
   score.penalty = static_cast<double>(fit.n_params) * std::log(total);
   if (order.size() > 0) score.serial = serial_structure(fit, w, order);
   // Residuals far beyond their scales (data not of order one) would score as infinities,

@@ -42,9 +42,14 @@ struct DegreeScore {
 // least one.
 double criterion_mass(double W, Index largest_terms);
 
-// The score of `fit` among candidates whose largest has `largest_terms` terms, over the rows
-// of weights w > 0 (a weight m counts as m rows); `order` is the permutation of the rows that
-// sorts them by x for one feature, and is empty for several (no serial term).
+// The score of `fit` judged on its best rows up to the weight `mass` (every row from W on), over
+// the rows of weights
+// w > 0 (a weight m counts as m rows): criterion_mass for the high-breakdown candidates, the
+// total weight W for least squares, whose fits keep every row and so would be judged on the
+// best half of residuals that their outliers have pulled (on a quadratic with a tenth of the
+// readings 30 sd high, the flat line through the crest of the curve then scored 1600 below the
+// quadratic). `order` is the permutation of the rows that sorts them by x for one feature, and
+// is empty for several (no serial term).
 //
 // trimmed + penalty is the BIC of the trimmed normal likelihood,
 //   h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i + k log W
@@ -64,10 +69,10 @@ double criterion_mass(double W, Index largest_terms);
 //   of H by misfitting it. On a constant-CV calibration over 4 decades (200 readings) a
 //   quintic that missed all 10 readings of the top standard by 13 sd scored 62 below the
 //   true quadratic in the trimmed term, and 3 above it with log v_i averaged;
-// - H the rows of smallest |e_i| / sqrt(v_i) up to weight h = criterion_mass (the last taken
-//   in part), the same for every candidate: each is judged on the h rows it fits best, so a
-//   group of outliers short of half the weight (fewer on short series) never enters, and the
-//   rows a candidate rejects beyond H do not enter T;
+// - H the rows of smallest |e_i| / sqrt(v_i) up to weight h = `mass` (the last taken in part),
+//   the same for every candidate: each is judged on the h rows it fits best, so with
+//   criterion_mass a group of outliers short of half the weight (fewer on short series) never
+//   enters, and the rows a candidate rejects beyond H do not enter T;
 // - T = sum_H w_i e_i^2 / v_i, and k the parameters fitted (the terms, and the noise model's
 //   parameters beyond its scale, which T / h profiles out);
 // - N the weight of the candidate's inliers (robustness weight above 0) and c(a) the variance
@@ -93,9 +98,8 @@ double criterion_mass(double W, Index largest_terms);
 //
 // Throws std::invalid_argument on vectors whose lengths disagree, an order that is not a
 // permutation of the rows, non-finite input, scales not positive, weights below 0 or not
-// summing to a finite total of at least 1, counts below 0, and a score beyond the double
-// range.
-DegreeScore degree_score(const ScoredFit& fit, const Vector& w, Index largest_terms,
-                         const RowOrder& order);
+// summing to a finite total of at least 1, counts below 0, a mass not above 0, and a score beyond
+// the double range.
+DegreeScore degree_score(const ScoredFit& fit, const Vector& w, double mass, const RowOrder& order);
 
 } // namespace vasq

@@ -43,8 +43,9 @@ std::vector<double> totals(const std::vector<DegreeScore>& scores) {
 DegreeScore scored(RobustFitResult& fit, const Vector& w, std::size_t features, Index largest,
                    const RowOrder& order) {
   const Index k = fit.beta.size() + free_params(fit.noise.kind, features) - 1;
-  const DegreeScore score = degree_score(
-      {fit.residuals, fit.leverage, fit.scale, fit.weights, fit.s0, k}, w, largest, order);
+  const DegreeScore score =
+      degree_score({fit.residuals, fit.leverage, fit.scale, fit.weights, fit.s0, k}, w,
+                   criterion_mass(w.sum(), largest), order);
   fit.residuals = Vector(), fit.leverage = Vector(), fit.scale = Vector();
   return score;
 }

@@ -839,11 +839,12 @@ def test_degree_score(data, outcomes):
         rows[data.draw(st.integers(0, 4), label="which")] = data.draw(vectors(), label="vector")
     residuals, leverage, scale, weights, w = rows
     s0 = data.draw(mostly(st.floats(1e-300, 1e300), floats), label="s0")
-    n_params, largest = data.draw(ints(), label="n_params"), data.draw(ints(), label="largest")
+    n_params = data.draw(ints(), label="n_params")
+    mass = data.draw(mostly(st.floats(1e-300, 1e300), floats), label="mass")
     order = data.draw(mostly(st.one_of(st.none(), st.permutations(range(n)).map(np.array)),
                              st.lists(st.integers(-2, n + 1), max_size=n + 1).map(np.array)),
                       label="order")
-    args = (residuals, leverage, scale, weights, s0, n_params, w, largest, order)
+    args = (residuals, leverage, scale, weights, s0, n_params, w, mass, order)
     r, h, s, rw, ww = map(as_vector, (residuals, leverage, scale, weights, w))
     finite = all(np.all(np.isfinite(a)) for a in (r, h, s, rw, ww)) and math.isfinite(s0)
     with np.errstate(over="ignore", invalid="ignore"):
@@ -862,8 +863,8 @@ def test_degree_score(data, outcomes):
         refusal = DIMENSION
     elif order is not None and order.size and sorted(order.tolist()) != list(range(n)):
         refusal = NOT_A_PERMUTATION
-    elif largest < 0:
-        refusal = "largest_terms must be >= 0"
+    elif not mass > 0:
+        refusal = "the mass must be > 0"
     else:
         refusal = None
 

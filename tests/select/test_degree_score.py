@@ -7,15 +7,19 @@ from scipy import stats
 import vasq_core as vc
 
 
-def reference(r, lev, scale, robustness, s0, k, counts, largest_terms, order):
+def criterion_mass(W, largest_terms):
+    """The degree search's mass of the high-breakdown candidates, in whole rows."""
+    return min(W, max((W + largest_terms + 1) // 2, min(W - 1, 2 * largest_terms + 2)))
+
+
+def reference(r, lev, scale, robustness, s0, k, counts, h, order):
     """The score's parts with every row of integer weight m written out m times.
 
-    The trimmed mass is taken as whole rows here: a whole number of repeated rows.
+    The mass h is a whole number of repeated rows here.
     """
     keep = np.repeat(np.arange(r.size), counts)
     e = r / (1.0 - np.minimum(lev, 0.99)) / (scale / s0)
     W = counts.sum()
-    h = min(W, max((W + largest_terms + 1) // 2, min(W - 1, 2 * largest_terms + 2)))
     u2 = (e**2)[keep]
     best = keep[np.argsort(u2, kind="stable")[:h]]
     inliers = counts[robustness > 0].sum()
@@ -33,7 +37,8 @@ def reference(r, lev, scale, robustness, s0, k, counts, largest_terms, order):
     return trimmed, k * np.log(W), serial
 
 
-@pytest.mark.parametrize("case", ["unit", "repeated", "zeros", "several features"])
+@pytest.mark.parametrize("case", ["unit", "repeated", "zeros", "several features",
+                                  "least squares"])
 def test_score_is_the_trimmed_bic_and_serial_term_of_its_rows(case):
     rng = np.random.default_rng(len(case))
     n = 40
@@ -45,10 +50,16 @@ def test_score_is_the_trimmed_bic_and_serial_term_of_its_rows(case):
     lev[0] = 1.0  # clamped at 0.99
     robustness = np.where(np.abs(r) < 4.0, 0.5, 0.0)
     counts = {"unit": np.ones(n), "repeated": rng.integers(1, 4, n),
-              "zeros": rng.integers(0, 3, n), "several features": np.ones(n)}[case].astype(int)
+              "zeros": rng.integers(0, 3, n), "several features": np.ones(n),
+              "least squares": rng.integers(1, 3, n)}[case].astype(int)
     order = None if case == "several features" else np.argsort(x, kind="stable")
-    got = vc.degree_score(r, lev, scale, robustness, 0.9, 5, counts.astype(float), 4, order)
-    want = reference(r, lev, scale, robustness, 0.9, 5, counts, 4, order)
+    # Least squares keeps every row and is judged on all of them, here one past the total.
+    if case == "least squares":
+        robustness, h, mass = np.ones(n), counts.sum(), counts.sum() + 1.0
+    else:
+        h = mass = criterion_mass(counts.sum(), 4)
+    got = vc.degree_score(r, lev, scale, robustness, 0.9, 5, counts.astype(float), mass, order)
+    want = reference(r, lev, scale, robustness, 0.9, 5, counts, h, order)
     np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12)
     assert (got[2] > 1.0) == (order is not None)
 
@@ -57,7 +68,7 @@ def test_the_last_row_of_the_trimmed_mass_counts_in_part():
     """h = 2 of W = 4: all of the best row (weight 1) and 1 of the next (weight 2.5)."""
     r = np.array([1.0, 2.0, 3.0])
     ones = np.ones(3)
-    trimmed, _, _ = vc.degree_score(r, np.zeros(3), ones, ones, 1.0, 1, np.array([1.0, 2.5, 0.5]), 0)
+    trimmed, _, _ = vc.degree_score(r, np.zeros(3), ones, ones, 1.0, 1, np.array([1.0, 2.5, 0.5]), 2)
     share = 2 / 4
     q = stats.norm.ppf(0.5 + 0.5 * share)
     c = 1.0 - 2.0 * q * stats.norm.pdf(q) / share
@@ -79,12 +90,12 @@ def test_the_last_row_of_the_trimmed_mass_counts_in_part():
          "the weights must be >= 0 with a finite sum of at least 1"),
         (dict(w=np.full(5, 1e308)), "the weights must be >= 0 with a finite sum of at least 1"),
         (dict(n_params=-1), "n_params must be >= 0"),
-        (dict(largest_terms=-1), "largest_terms must be >= 0"),
+        (dict(mass=0.0), "the mass must be > 0"),
         (dict(scale=np.full(5, 1e-300), s0=1e300), "the score overflows the double range"),
     ],
 )
 def test_invalid_input_raises_value_error(change, message):
     args = dict(residuals=np.arange(5.0), leverage=np.zeros(5), scale=np.ones(5), weights=np.ones(5),
-                s0=1.0, n_params=2, w=np.ones(5), largest_terms=2, order=np.arange(5))
+                s0=1.0, n_params=2, w=np.ones(5), mass=3.0, order=np.arange(5))
     with pytest.raises(ValueError, match=f"^{message}$"):
         vc.degree_score(**(args | change))

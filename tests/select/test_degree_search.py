@@ -31,12 +31,13 @@ def problem(n, cv, seed=1):
 def alone(x, y, candidates, noise, seed=11):
     fits = [vc.robust_fit([x], P, y, np.ones(x.size), seed, noise=noise) for P in candidates]
     order = np.argsort(x, kind="stable")
-    largest = max(len(P) for P in candidates)
+    largest, W = max(len(P) for P in candidates), x.size
+    mass = min(W, max((W + largest + 1) // 2, min(W - 1, 2 * largest + 2)))
     scores = []
     for P, f in zip(candidates, fits, strict=True):
         k = len(P) + (f["noise_kind"] != "constant")
         scores.append(vc.degree_score(f["residuals"], f["leverage"], f["scale"], f["weights"],
-                                      f["s0"], k, np.ones(x.size), largest, order))
+                                      f["s0"], k, np.ones(x.size), mass, order))
     return fits, scores
 
 

@@ -113,3 +113,19 @@ def test_auto_finds_the_true_degree_and_flags_the_planted_outliers(draw, seed):
 
     # Twice the oracle's error, or half a noise sd where the oracle's is tiny (a constant).
     assert rmse(model.predict(grid[:, None])) < max(2.0 * rmse(oracle(grid)), 0.5 * SD)
+
+
+@pytest.mark.parametrize("method", ["ols", "penalized"])
+def test_least_squares_choose_the_degree_of_the_bic_of_their_fits(method):
+    """A tenth of the readings 30 sd high pulls every least-squares curve; scored on its
+    best half, the flat line through the crest of the curve then won. Schwarz's BIC of the
+    same fits, with NumPy, picks the quadratic."""
+    rng = np.random.default_rng(4)
+    x = rng.uniform(0.0, 1.0, 400)
+    y = 1.0 + 2.0 * x - 3.0 * x**2 + rng.normal(0.0, 0.1, x.size)
+    y[rng.random(x.size) < 0.1] += 3.0
+    V = np.vander(x, 7, increasing=True)
+    bic = [x.size * np.log(np.mean((y - V[:, :d + 1] @ np.linalg.lstsq(V[:, :d + 1], y)[0])**2))
+           + (d + 1) * np.log(x.size) for d in range(7)]
+    assert int(np.argmin(bic)) == 2
+    assert RobustPolynomialRegressor(method=method).fit(x[:, None], y).degree_ == 2
