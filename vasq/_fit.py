@@ -144,7 +144,9 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
                          "largest on the rows of positive sample_weight: no measurement has "
                          "such a range of precisions, and their variances leave the double "
                          "range")
-    centre = float(np.dot(w[kept], logs[kept]) / w[kept].sum())
+    # A sum, not np.dot: the BLAS splits a long dot product among its threads, and the
+    # rounding, so every result, would follow their number.
+    centre = float(np.sum(w[kept] * logs[kept]) / w[kept].sum())
     unit = float(np.exp(centre))
     if unit == 1.0 and kept.all():
         return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)

@@ -2,6 +2,9 @@
 
 import dataclasses
 import math
+import os
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -299,3 +302,29 @@ def test_concurrent_fits_of_one_estimator_leave_one_whole_fit(cubic_with_outlier
         for t in threads:
             t.join()
         assert fields(shared) in expected
+
+
+BLAS_THREADS_FIT = """
+import numpy as np
+from vasq import RobustPolynomialRegressor
+for seed in range(5):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, 100000)
+    y = 2.0 + 0.5 * x + rng.normal(0.0, 0.1, x.size)
+    w, v = rng.integers(0, 4, x.size).astype(float), rng.uniform(0.3, 3.0, x.size)
+    model = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y, sample_weight=w,
+                                                           var_weights=v).model_
+    print(model.beta.tobytes().hex(), model.unit_var_weight.hex())
+"""
+
+
+def test_a_fit_is_the_same_bits_whatever_the_blas_threads():
+    """NumPy's BLAS splits a long dot product among its threads: the var_weights' mean, read
+    from one, moved every result of a fit by rounding with the thread count."""
+    out = []
+    for threads in ("1", "2"):
+        env = {**os.environ, "OPENBLAS_NUM_THREADS": threads, "OMP_NUM_THREADS": threads}
+        run = subprocess.run([sys.executable, "-c", BLAS_THREADS_FIT], env=env,
+                             capture_output=True, text=True, check=True, timeout=120)
+        out.append(run.stdout)
+    assert out[0] == out[1]
