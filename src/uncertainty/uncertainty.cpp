@@ -209,25 +209,12 @@ void check_curve(const FittedCurve& c) {
 
 } // namespace
 
-Index noise_gradient_count(NoiseKind kind, Index d) {
-  switch (kind) {
-  case NoiseKind::constant:
-    return 1;
-  case NoiseKind::power:
-  case NoiseKind::two_component:
-    return 2;
-  case NoiseKind::log_linear:
-    return d + 1;
-  }
-  return 0;
-}
-
 Matrix log_sd_gradient(const NoiseModel& model, double zero, const Vector& mean,
                        const std::vector<Vector>& T) {
   const Vector sd = noise_sd(model, zero, mean, T);
   // Rows of J are written one at a time: row-major storage keeps each contiguous.
   Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> J(
-      mean.size(), noise_gradient_count(model.kind, static_cast<Index>(T.size())));
+      mean.size(), free_params(model.kind, T.size()));
   for (Index i = 0; i < mean.size(); ++i)
     gradient_row(model, mean[i] - zero, sd[i], T, i, J.row(i).data());
   return J;
@@ -244,7 +231,7 @@ double truncated_information(double cut) {
 FitUncertainty fit_uncertainty(const FittedCurve& c) {
   check_curve(c);
   const Index n = c.y.size(), p = c.beta.size();
-  const Index q = noise_gradient_count(c.noise.kind, static_cast<Index>(c.T.size()));
+  const Index q = free_params(c.noise.kind, c.T.size());
   FitUncertainty out;
   DesignBlocks blocks(c, n);
   out.mean.resize(n);

@@ -15,13 +15,10 @@ namespace vasq {
 // in the parameters that the data determine: log s for constant, (log s, theta) for power,
 // (a^2, b^2) for two_component (0.5 / var and 0.5 mu^2 / var, var = sd^2 floored at the
 // smallest normal double) and (g_0, ..., g_d) unclipped for log_linear; the power's floor and
-// the log-linear bounds are set by the fit's range. n x noise_gradient_count(kind, d). Throws
+// the log-linear bounds are set by the fit's range. n x free_params(kind, d). Throws
 // as noise_sd does.
 Matrix log_sd_gradient(const NoiseModel& model, double zero, const Vector& mean,
                        const std::vector<Vector>& T);
-
-// The number of columns of log_sd_gradient: the rows of FitUncertainty::noise_cov.
-Index noise_gradient_count(NoiseKind kind, Index d);
 
 // Fisher information on log sd of one normal reading seen only within +-cut sd: Var(u^2 |
 // |u| < cut) for a standard normal u, 2 without a cut (cut = inf), 1.35 at 2.5.
