@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <sys/mman.h>
 #include <utility>
+#include <vector>
 
 namespace vasq {
 
@@ -58,6 +59,9 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
 void design_rows_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols,
                     Index begin, Eigen::Ref<Matrix> out) {
   const std::size_t D = X_cols.size();
+  std::vector<std::pair<std::size_t, int>> singles;
+  singles.reserve(multi_indices.size());
+  for (const MultiIndex& index : multi_indices) singles.push_back(single_power(index, D));
   for (Index m = 0; m < out.cols(); ++m) {
     auto column = out.col(m).array();
     column.setOnes();
@@ -69,8 +73,8 @@ void design_rows_nd(const MultiIndexList& multi_indices, const std::vector<Vecto
       // so later columns reuse it instead of calling pow again: the same values, far fewer
       // calls.
       Index known = 0;
-      while (known < m && single_power(multi_indices[static_cast<std::size_t>(known)], D) !=
-                              std::pair<std::size_t, int>{k, index[k]})
+      while (known < m &&
+             singles[static_cast<std::size_t>(known)] != std::pair<std::size_t, int>{k, index[k]})
         ++known;
       if (known < m)
         column = out.col(known).array() * column;
