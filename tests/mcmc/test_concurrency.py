@@ -110,9 +110,13 @@ def test_fit_in_a_process_pool(method, expected, tmp_path):
     assert lines == [str(expected[seed]) for seed in (1, 2, 3)]
 
 
-# Address space for the module's work but not for eight 8 MiB thread stacks.
+# Address space for the module's work but not for eight 8 MiB thread stacks. OpenBLAS maps
+# its buffers at its first product, and ends the process when it cannot: that product comes
+# before the limit.
 TIGHT = """
 import resource
+
+np.eye(4) @ np.eye(4)
 
 def mapped_bytes():
     with open("/proc/self/status") as status:
