@@ -38,8 +38,16 @@ void gradient_row(const NoiseModel& model, double mu, double sd, const std::vect
   case NoiseKind::two_component: {
     // The variance is floored so that a zero floor at a zero signal stays finite.
     const double var = std::max(sd * sd, std::numeric_limits<double>::min());
-    out[0] = 0.5 / var;
-    out[1] = 0.5 * (mu * mu) / var;
+    const double mu2 = mu * mu;
+    if (std::isfinite(var) && std::isfinite(mu2)) {
+      out[0] = 0.5 / var;
+      out[1] = 0.5 * mu2 / var;
+      return;
+    }
+    // Beyond the root of the double range the squares overflow (inf / inf where the ratio is
+    // at most 1 / b^2): the ratio is formed first. sd is at least the noise floor here.
+    out[0] = 0.5 / sd / sd;
+    out[1] = 0.5 * (mu / sd) * (mu / sd);
     return;
   }
   case NoiseKind::log_linear:
@@ -211,6 +219,8 @@ void check_curve(const FittedCurve& c) {
 
 Matrix log_sd_gradient(const NoiseModel& model, double zero, const Vector& mean,
                        const std::vector<Vector>& T) {
+  // The features' values reach only the log-linear sd, but a NaN among them is no input.
+  for (const Vector& column : T) require(column.allFinite(), "Non-finite input.");
   const Vector sd = noise_sd(model, zero, mean, T);
   // Rows of J are written one at a time: row-major storage keeps each contiguous.
   Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> J(

@@ -874,3 +874,170 @@ def test_degree_score(data, outcomes):
 
     judged("degree_score", vc.degree_score, args, outcomes, refusal,
            allowed=frozenset({SCORE_OVERFLOW}), on_result=finite_parts)
+
+
+# A noise model of each kind, its parameters meaningful for d features, and the faults that
+# its refusals name, in the order the core checks them.
+NOISE_FAULTS = [None] * 12 + ["unknown kind", "count", "nan", "sign", "bounds"]
+NOISE_SIGN = {
+    "constant": "the noise sd must be positive",
+    "power": "the noise sd and the mean's floor must be positive",
+    "two_component": "the noise components must be >= 0 and not both 0",
+    "log_linear": "the bounds of the log sd must be in increasing order",
+}
+MEAN_OVERFLOW = "the fitted mean overflows the double range"
+SD_OVERFLOW = "the noise sd overflows the double range"
+
+
+def noise_model(rng, d, fault):
+    """(kind, params, zero) of a noise model for d features with `fault` put in."""
+    kind = str(rng.choice(list(NOISE_SIGN)))
+    params = {
+        "constant": lambda: [rng.uniform(1e-3, 2.0)],
+        "power": lambda: [rng.uniform(1e-3, 2.0), rng.uniform(-1.0, 2.0), rng.uniform(1e-3, 1.0)],
+        "two_component": lambda: [rng.uniform(0.0, 1.0), rng.uniform(1e-3, 1.0)],
+        "log_linear": lambda: [*rng.normal(0.0, 1.0, d + 1), -30.0, rng.uniform(-30.0, 30.0)],
+    }[kind]()
+    if fault == "unknown kind":
+        kind = "Constant"
+    elif fault == "count":
+        params = params[:-1]
+    elif fault == "nan":
+        params[0] = math.nan
+    elif fault == "sign":
+        params = [-1.0, *params[1:]] if kind != "log_linear" else [*params[:-2], 1.0, -1.0]
+    elif fault == "bounds" and kind == "log_linear":
+        params = [*params[:-2], 1.0, -1.0]
+    return kind, np.array(params), float(rng.uniform(-1.0, 1.0))
+
+
+def noise_refusal(kind, fault):
+    """The noise model's refusal for `fault` once its rows have passed their checks."""
+    if fault == "count":
+        return DIMENSION
+    if fault == "nan":
+        return NON_FINITE
+    if fault == "sign" or (fault == "bounds" and kind == "log_linear"):
+        return NOISE_SIGN[kind]
+    return None
+
+
+CURVE_FAULTS = [None] * 12 + ["beta length", "nan beta", "length v", "zero v", "nan weights",
+                              "inf zero"]
+
+
+@st.composite
+def curve_arguments(draw):
+    """fit_uncertainty's arguments on robust_arguments' rows, the faults put in."""
+    (T, powers, y, w, seed, _), fault = draw(robust_arguments())
+    rng = np.random.default_rng(seed % 2**32)
+    curve_fault = draw(st.sampled_from(CURVE_FAULTS), label="curve fault")
+    noise_fault = draw(st.sampled_from(NOISE_FAULTS), label="noise fault")
+    n = as_vector(T[0]).size if fault not in TYPE_FAULTS and len(T) else 0
+    d = len(T) if isinstance(T, list) else 1
+    p = len(powers) if isinstance(powers, list) else 1
+    beta = rng.normal(0.0, 1.0, p) * rng.choice(MAGNITUDES)
+    v = np.exp(rng.normal(0.0, 1.0, n))
+    weights = rng.uniform(0.0, 1.0, n)
+    kind, params, zero = noise_model(rng, d, noise_fault)
+    if curve_fault == "beta length":
+        beta = np.append(beta, 1.0)
+    elif curve_fault == "nan beta" and p:
+        beta[0] = math.nan
+    elif curve_fault == "length v":
+        v = np.append(v, 1.0)
+    elif curve_fault == "zero v" and n:
+        v[rng.integers(n)] = draw(st.sampled_from([0.0, -1.0]))
+    elif curve_fault == "nan weights" and n:
+        weights[rng.integers(n)] = math.nan
+    elif curve_fault == "inf zero":
+        zero = math.inf
+    robust = bool(rng.integers(2))
+    args = (T, powers, beta, y, w, v, weights, kind, params, zero, robust)
+    return args, (fault, curve_fault, noise_fault)
+
+
+def rows_refusal(T, powers, beta, y, w, v, weights, zero):
+    """The refusal of the curve's rows and coefficients, in the order the core checks them."""
+    design = design_refusal(T, powers)
+    if design not in (None, "either", DESIGN_OVERFLOW):
+        return design
+    n = T[0].size
+    if beta.size != len(powers) or any(a.size != n for a in (y, w, v, weights)):
+        return DIMENSION
+    if not all(np.all(np.isfinite(a)) for a in (beta, y, w, v, weights)) or not math.isfinite(
+            zero):
+        return NON_FINITE
+    if np.any(w < 0.0):
+        return "sample weights must be >= 0"
+    if np.any(v <= 0.0):
+        return "var_weights must be > 0"
+    return None
+
+
+@FUZZ
+@given(case=curve_arguments())
+def test_fit_uncertainty(case, outcomes):
+    args, (fault, _, noise_fault) = case
+    T, powers, beta, y, w, v, weights, kind, params, zero, robust = args
+    if fault in TYPE_FAULTS - {"negative seed"}:
+        judged("fit_uncertainty", vc.fit_uncertainty, args, outcomes, "type")
+        return
+    Tc = [as_vector(t) for t in T]
+    allowed = frozenset({MEAN_OVERFLOW, SD_OVERFLOW})
+    if noise_fault == "unknown kind":
+        refusal = f"unknown noise model '{kind}'"
+    else:
+        refusal = rows_refusal(Tc, powers, beta, as_vector(y), as_vector(w), v, weights, zero)
+    if refusal is None:
+        refusal = noise_refusal(kind, noise_fault)
+        with np.errstate(all="ignore"):
+            X = numpy_design(Tc, powers)
+            mean = X @ beta
+        if not (np.all(np.abs(X) < 1e300) and np.all(np.abs(mean) < 1e300)):
+            # The design's and the mean's overflows are refused before the noise model is
+            # read; at their edge rounding decides.
+            allowed = allowed | {DESIGN_OVERFLOW} | ({refusal} if refusal else set())
+            refusal = None
+    n, p = Tc[0].size if Tc else 0, len(powers)
+
+    def shaped(result):
+        q = result["noise_cov"].shape[0]
+        assert result["mean"].shape == result["scale"].shape == (n,)
+        assert np.all(np.isfinite(result["mean"])) and not np.any(np.isnan(result["scale"]))
+        assert result["beta_cov"].shape == (p, p) and result["noise_cov"].shape == (q, q)
+        assert result["dof_moments"].shape == (1 + q, p, p)
+
+    judged("fit_uncertainty", vc.fit_uncertainty, args, outcomes, refusal, allowed, shaped)
+
+
+@FUZZ
+@given(case=curve_arguments(), data=st.data())
+def test_log_sd_gradient(case, data, outcomes):
+    (T, _, _, y, _, _, _, kind, params, zero, _), (fault, _, noise_fault) = case
+    of_rows = data.draw(mostly(st.just(True), st.just(False)), label="the mean as y")
+    mean = y if of_rows else data.draw(vectors(), label="mean")
+    args = (kind, params, zero, mean, T)
+    if fault == "type T" or (of_rows and fault == "type y"):
+        judged("log_sd_gradient", vc.log_sd_gradient, args, outcomes, "type")
+        return
+    Tc, m = [as_vector(t) for t in T], as_vector(mean)
+    if noise_fault == "unknown kind":
+        refusal = f"unknown noise model '{kind}'"
+    elif not all(np.all(np.isfinite(t)) for t in Tc):
+        refusal = NON_FINITE
+    elif noise_fault == "count" or any(t.size != m.size for t in Tc):
+        refusal = DIMENSION
+    elif noise_fault == "nan" or not (np.all(np.isfinite(m)) and math.isfinite(zero)):
+        refusal = NON_FINITE
+    else:
+        refusal = noise_refusal(kind, noise_fault)
+    q = {"power": 2, "two_component": 2, "log_linear": len(Tc) + 1}.get(kind, 1)
+
+    def shaped(J):
+        # Infinite only where the gradient lies beyond the doubles (a mean near the top of
+        # their range over a small sd), never NaN.
+        assert J.shape == (m.size, q) and not np.any(np.isnan(J))
+
+    judged("log_sd_gradient", vc.log_sd_gradient, args, outcomes, refusal,
+           frozenset({SD_OVERFLOW}), shaped)

@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -243,6 +244,23 @@ def test_log_sd_gradient_is_the_derivative_of_the_log_noise_sd(kind, params):
         columns.append((up - down) / (2 * step[k]))
     got = vc.log_sd_gradient(kind, params, 0.25, mean, T)
     np.testing.assert_allclose(got, np.column_stack(columns), rtol=1e-6, atol=1e-9)
+
+
+@pytest.mark.parametrize("mu", [3.9e299, -1e200, 1e155])
+def test_the_variance_components_gradient_holds_beyond_the_root_of_the_double_range(mu):
+    """0.5 / sd^2 and 0.5 mu^2 / sd^2, in exact rational arithmetic: the squares overflow
+    where the ratios do not."""
+    a, b = 0.8, 0.7
+    got = vc.log_sd_gradient("two_component", np.array([a, b]), 0.0, np.array([mu]),
+                             [np.zeros(1)])
+    sd = Fraction(float(np.hypot(a, b * mu)))
+    want = [float(Fraction(1, 2) / sd**2), float(Fraction(1, 2) * Fraction(mu) ** 2 / sd**2)]
+    np.testing.assert_allclose(got[0], want, rtol=1e-15)
+
+
+def test_log_sd_gradient_refuses_a_non_finite_feature():
+    with pytest.raises(ValueError, match="^Non-finite input.$"):
+        vc.log_sd_gradient("constant", np.ones(1), 0.0, np.ones(2), [np.array([0.0, np.nan])])
 
 
 GOOD = dict(T=[np.linspace(-1.0, 1.0, 5)], powers=[[0], [1]], beta=np.ones(2), y=np.ones(5),
