@@ -7,6 +7,7 @@ of 1e-9) meaningful and the design well conditioned far from zero.
 
 from __future__ import annotations
 
+import functools
 import math
 import sys
 from dataclasses import dataclass
@@ -97,17 +98,16 @@ class ExactMap:
     so the work grows with the number of terms, not with the tensor grid of their degrees.
     """
 
-    def __init__(self, powers: Powers, scaling: Scaling) -> None:
-        terms = list(map(tuple, powers.tolist()))
+    def __init__(self, terms: tuple[tuple[int, ...], ...], centre: tuple[float, ...],
+                 half: tuple[float, ...]) -> None:
         where = {p: i for i, p in enumerate(terms)}
         # lines[k][e]: the nonzero numerators (j, a) of x_k ** j in ((x_k - c_k) / h_k) ** e,
         # over the denominator of feature k, c_den^top * h_num^top (top its highest e).
         lines: list[dict[int, list[tuple[int, int]]]] = []
         denominator = 1
-        for k, (c, h) in enumerate(zip(scaling.centre.tolist(), scaling.half.tolist(),
-                                       strict=True)):
+        for k, (c, h) in enumerate(zip(centre, half, strict=True)):
             (c_num, c_den), (h_num, h_den) = c.as_integer_ratio(), h.as_integer_ratio()
-            exponents = set(powers[:, k].tolist())
+            exponents = {p[k] for p in terms}
             top = max(exponents)
             lines.append({
                 e: [(j, comb(e, j) * (-c_num) ** (e - j) * c_den ** (top - e + j)
@@ -155,6 +155,23 @@ class ExactMap:
                 for n, term in zip(numerators, self.terms, strict=True)]
 
 
+def exact_map(powers: Powers, scaling: Scaling) -> ExactMap:
+    """The ExactMap of the terms `powers` under the features' `scaling`.
+
+    Kept for the next call: the coefficients and their covariance use the same map, and so
+    do the series of fit_curves that share their x (their maps differ in y's units alone).
+    """
+    terms = tuple(map(tuple, powers.tolist()))
+    return _exact_map(terms, tuple(scaling.centre.tolist()), tuple(scaling.half.tolist()))
+
+
+@functools.lru_cache(maxsize=64)
+def _exact_map(terms: tuple[tuple[int, ...], ...], centre: tuple[float, ...],
+               half: tuple[float, ...]) -> ExactMap:
+    # 0.0 and -0.0 are one key, and have one map: both are the integer ratio 0 / 1.
+    return ExactMap(terms, centre, half)
+
+
 def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
     """Coefficients in raw x of ``y_loc + y_scale * sum_i beta_i prod_k t_k ** powers[i, k]``.
 
@@ -167,7 +184,7 @@ def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
     ValueError
         If a coefficient lies beyond the range of double precision.
     """
-    coef = ExactMap(powers, scaling).apply(beta.tolist(), scaling.y_scale, scaling.y_loc)
+    coef = exact_map(powers, scaling).apply(beta.tolist(), scaling.y_scale, scaling.y_loc)
     return np.array(coef, dtype=np.float64)
 
 
@@ -187,7 +204,7 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
     """
     if np.isnan(cov).any():
         return np.full(cov.shape, np.nan)
-    exact = ExactMap(powers, scaling)
+    exact = exact_map(powers, scaling)
     half_way = [exact.apply(c) for c in cov.T.tolist()]  # its columns
     # Row i of the result's transpose is M times row i of half_way.
     mapped = [exact.apply(list(row)) for row in zip(*half_way, strict=True)]
