@@ -117,17 +117,22 @@ def levels(X: Matrix) -> NDArray[np.intp]:
 
 
 def pure_error_sums(
-    X: Matrix, y: Vector, fitted: Vector, scale: Vector, sample_weight: Vector, inlier: Mask
+    level: NDArray[np.intp], y: Vector, fitted: Vector, scale: Vector, sample_weight: Vector,
+    inlier: Mask,
 ) -> PureErrorSums:
     """The sums of squares of lack of fit and pure error over the `inlier` rows.
 
-    `X` are the features (rows equal in every feature form a level), `y`, `fitted` and
-    `scale` the readings, the fitted curve and the noise scale at each row in one unit.
-    Rows of zero sample weight take no part.
+    `level` is that of every row of positive sample weight (`levels` of those rows), `y`,
+    `fitted` and `scale` the readings, the fitted curve and the noise scale at each row in
+    one unit. Rows of zero sample weight take no part.
     """
-    kept = inlier & (sample_weight > 0.0)
-    level = levels(X[kept])
-    k = int(level.max()) + 1 if level.size else 0
+    positive = sample_weight > 0.0
+    kept = inlier & positive
+    # The levels that hold an inlier, numbered in their order: as `levels` of those rows.
+    among = level[inlier[positive]]
+    present = np.bincount(among) > 0
+    level = (np.cumsum(present) - 1)[among]
+    k = int(np.count_nonzero(present))
     w = sample_weight[kept] / scale[kept] ** 2
     total = np.bincount(level, w, k)
     mean = np.bincount(level, w * y[kept], k) / total
