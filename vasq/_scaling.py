@@ -25,6 +25,7 @@ Powers = NDArray[np.int64]
 
 # The unscaled MAD times this estimates a normal standard deviation.
 MAD_TO_SD = 1.4826
+_SMALLEST_NORMAL, _LARGEST = sys.float_info.min, sys.float_info.max
 
 
 @dataclass(frozen=True, eq=False)
@@ -141,32 +142,38 @@ class ExactMap:
         self.terms = terms
         self.denominator = denominator
 
-    def apply(self, values: list[float], y_scale: float = 1.0, y_loc: float = 0.0) -> list[float]:
-        """``y_loc + y_scale * M values`` (y_loc on the constant), each entry rounded once.
+    def apply(self, vectors: list[list[float]], y_scale: float = 1.0,
+              y_loc: float = 0.0) -> list[list[float]]:
+        """``y_loc + y_scale * M v`` for each of the `vectors` v (y_loc on the constant).
+
+        Each entry is rounded once. One call for all the columns of a conversion.
 
         Raises
         ------
         ValueError
             If an entry lies beyond the range of double precision.
         """
-        ratios = [v.as_integer_ratio() for v in values]
-        # Denominators of doubles are powers of two: the largest is a multiple of all.
-        common = max(d for _, d in ratios)
-        sums = [0] * len(self.terms)
-        for (num, den), column in zip(ratios, self.columns, strict=True):
-            if num:
-                num *= common // den
-                for row, a in column:
-                    sums[row] += a * num
         s_num, s_den = y_scale.as_integer_ratio()
         l_num, l_den = y_loc.as_integer_ratio()
-        denominator = s_den * common * self.denominator * l_den
-        numerators = [s_num * total * l_den for total in sums]
-        if l_num:
-            constant = self.terms.index((0,) * len(self.terms[0]))
-            numerators[constant] += l_num * (denominator // l_den)
-        return [_rounded(n, denominator, term)
-                for n, term in zip(numerators, self.terms, strict=True)]
+        constant = self.terms.index((0,) * len(self.terms[0])) if l_num else 0
+        mapped = []
+        for values in vectors:
+            ratios = [v.as_integer_ratio() for v in values]
+            # Denominators of doubles are powers of two: the largest is a multiple of all.
+            common = max([d for _, d in ratios])
+            sums = [0] * len(self.terms)
+            for (num, den), column in zip(ratios, self.columns, strict=True):
+                if num:
+                    num *= common // den
+                    for row, a in column:
+                        sums[row] += a * num
+            denominator = s_den * common * self.denominator * l_den
+            numerators = [s_num * total * l_den for total in sums]
+            if l_num:
+                numerators[constant] += l_num * (denominator // l_den)
+            mapped.append([_rounded(n, denominator, term)
+                           for n, term in zip(numerators, self.terms, strict=True)])
+        return mapped
 
 
 def exact_map(powers: Powers, scaling: Scaling) -> ExactMap:
@@ -198,7 +205,7 @@ def to_user_units(beta: Vector, powers: Powers, scaling: Scaling) -> Vector:
     ValueError
         If a coefficient lies beyond the range of double precision.
     """
-    coef = exact_map(powers, scaling).apply(beta.tolist(), scaling.y_scale, scaling.y_loc)
+    [coef] = exact_map(powers, scaling).apply([beta.tolist()], scaling.y_scale, scaling.y_loc)
     return np.array(coef, dtype=np.float64)
 
 
@@ -219,9 +226,9 @@ def to_user_covariance(cov: Matrix, powers: Powers, scaling: Scaling) -> Matrix:
     if np.isnan(cov).any():
         return np.full(cov.shape, np.nan)
     exact = exact_map(powers, scaling)
-    half_way = [exact.apply(c) for c in cov.T.tolist()]  # its columns
+    half_way = exact.apply(cov.T.tolist())  # its columns
     # Row i of the result's transpose is M times row i of half_way.
-    mapped = [exact.apply(list(row)) for row in zip(*half_way, strict=True)]
+    mapped = exact.apply([list(row) for row in zip(*half_way, strict=True)])
     unscaled = np.array(mapped, dtype=np.float64).T
     # Times y_scale twice, not its square: the square overflows from about 1.3e154, where the
     # covariance itself may not, and the same two roundings at every y_scale keep the result
@@ -242,8 +249,10 @@ def _rounded(numerator: int, denominator: int, term: tuple[int, ...]) -> float:
         result = numerator / denominator  # correctly rounded
     except OverflowError:
         result = math.inf
+    if _SMALLEST_NORMAL <= abs(result) <= _LARGEST:  # within the range, not subnormal
+        return result
     if math.isinf(result) or (
-        numerator and abs(result) < sys.float_info.min
+        numerator and abs(result) < _SMALLEST_NORMAL
         and Fraction(result) != Fraction(numerator, denominator)
     ):
         value = Fraction(numerator, denominator)
