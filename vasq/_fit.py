@@ -138,16 +138,17 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
     if (v[kept] <= 0.0).any():
         raise ValueError("var_weights must be > 0 on the rows of positive sample_weight "
                          "(leave a row out with a sample_weight of 0)")
-    logs = np.log(np.where(kept, v, 1.0))
+    logs = np.log(v[kept])
     # Local variances s^2 / v of a wider spread leave the double range on squaring.
-    if float(np.ptp(logs[kept])) > MAX_LOG_PRECISION_SPREAD:
+    if float(logs.max() - logs.min()) > MAX_LOG_PRECISION_SPREAD:
         raise ValueError("var_weights span more than a factor of 1e100 from smallest to "
                          "largest on the rows of positive sample_weight: no measurement has "
                          "such a range of precisions, and their variances leave the double "
                          "range")
     # A sum, not np.dot: the BLAS splits a long dot product among its threads, and the
     # rounding, so every result, would follow their number.
-    centre = float(np.sum(w[kept] * logs[kept]) / w[kept].sum())
+    weights = w[kept]
+    centre = float(np.sum(weights * logs) / weights.sum())
     unit = float(np.exp(centre))
     if unit == 1.0 and kept.all():
         return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
