@@ -131,7 +131,7 @@ def pure_error_sums(
     # The levels that hold an inlier, numbered in their order: as `levels` of those rows.
     among = level[inlier[positive]]
     present = np.bincount(among) > 0
-    level = (np.cumsum(present) - 1)[among]
+    level = (present.cumsum() - 1)[among]
     k = int(np.count_nonzero(present))
     w = sample_weight[kept] / scale[kept] ** 2
     total = np.bincount(level, w, k)

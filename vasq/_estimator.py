@@ -389,7 +389,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         """
         if not get_config()["skip_parameter_validation"]:
             self._validate_params()
-        if isinstance(self.degree, Sequence) and not isinstance(self.degree, str) and not (
+        if not isinstance(self.degree, str) and isinstance(self.degree, Sequence) and not (
             self.degree and all(_is_degree(d) for d in self.degree)
         ):
             raise ValueError(f"degree must be \"auto\", an integer >= 0 or one per feature, "

@@ -148,7 +148,7 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
     # A sum, not np.dot: the BLAS splits a long dot product among its threads, and the
     # rounding, so every result, would follow their number.
     weights = w[kept]
-    centre = float(np.sum(weights * logs) / weights.sum())
+    centre = float((weights * logs).sum() / weights.sum())
     unit = float(np.exp(centre))
     if unit == 1.0 and kept.all():
         return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
