@@ -156,6 +156,7 @@ class ExactMap:
         s_num, s_den = y_scale.as_integer_ratio()
         l_num, l_den = y_loc.as_integer_ratio()
         constant = self.terms.index((0,) * len(self.terms[0])) if l_num else 0
+        scaled = (s_num, l_den) != (1, 1)  # else the numerators are the sums themselves
         mapped = []
         for values in vectors:
             ratios = [v.as_integer_ratio() for v in values]
@@ -168,7 +169,7 @@ class ExactMap:
                     for row, a in column:
                         sums[row] += a * num
             denominator = s_den * common * self.denominator * l_den
-            numerators = [s_num * total * l_den for total in sums]
+            numerators = [s_num * total * l_den for total in sums] if scaled else sums
             if l_num:
                 numerators[constant] += l_num * (denominator // l_den)
             mapped.append([_rounded(n, denominator, term)
