@@ -109,10 +109,19 @@ class PureErrorSums:
 def levels(X: Matrix) -> NDArray[np.intp]:
     """The level of every row of X: rows equal in every feature share one, in sorted order.
 
-    One feature is sorted as a vector, which is several times faster than sorting rows.
+    One feature is sorted as a vector, which is several times faster than sorting rows, and
+    numbered directly: np.unique's wrapper costs as much again at n = 50.
     """
     if X.shape[1] == 1:
-        return np.unique(X[:, 0], return_inverse=True)[1]
+        order = np.argsort(X[:, 0])
+        x = X[order, 0]
+        # 1 where a row of the sorted order starts a new level
+        starts = np.empty(x.size, np.intp)
+        starts[:1] = 0
+        np.not_equal(x[1:], x[:-1], out=starts[1:])
+        level = np.empty(x.size, np.intp)
+        level[order] = starts.cumsum()
+        return level
     return np.unique(X, axis=0, return_inverse=True)[1].ravel()
 
 
@@ -131,7 +140,7 @@ def pure_error_sums(
     # The levels that hold an inlier, numbered in their order: as `levels` of those rows.
     among = level[inlier[positive]]
     present = np.bincount(among) > 0
-    level = (present.cumsum() - 1)[among]
+    level = (present.cumsum(dtype=np.intp) - 1)[among]
     k = int(np.count_nonzero(present))
     w = sample_weight[kept] / scale[kept] ** 2
     total = np.bincount(level, w, k)

@@ -62,7 +62,8 @@ class Scaling:
 
 def scaling_of(X: Matrix, y: Vector, kept: NDArray[np.bool_]) -> tuple[Scaling, Vector]:
     """The scaling of the `kept` rows (those of positive weight), and y in its units."""
-    lo, hi = X[kept].min(axis=0), X[kept].max(axis=0)
+    rows = X[kept]
+    lo, hi = rows.min(axis=0), rows.max(axis=0)
     centre = 0.5 * lo + 0.5 * hi
     half = 0.5 * hi - 0.5 * lo
     y_loc, y_scale, ys = _standardise(y, kept)
