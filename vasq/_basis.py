@@ -48,8 +48,12 @@ def _powers(degrees: tuple[int, ...]) -> Powers:
     return np.array(list(rows(0, max(degrees))), dtype=np.int64).reshape(-1, len(degrees))
 
 
+@functools.lru_cache(maxsize=256)
 def n_terms(degrees: tuple[int, ...]) -> int:
-    """Number of terms of the model of these degrees, counted without listing them."""
+    """Number of terms of the model of these degrees, counted without listing them.
+
+    Kept per degrees: every fit counts those of the same few candidates.
+    """
     total = max(degrees)
     ways = [1] + [0] * total  # ways[s]: exponent vectors so far with sum s
     for d in degrees:
