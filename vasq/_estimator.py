@@ -419,7 +419,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if not np.isfinite(ys).all():
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
-        w, v = _weights(sample_weight, Xa), _weights(var_weights, Xa)
+        w = _weights(sample_weight, Xa)
+        v = None if var_weights is None else _weights(var_weights, Xa)
         model = fit_model(self, Xa, ys, w, v, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.

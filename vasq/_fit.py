@@ -37,10 +37,10 @@ class Params(Protocol):
 
 
 def fit_model(
-    params: Params, X: NDArray[np.float64], y: Vector, w: Vector, v: Vector,
+    params: Params, X: NDArray[np.float64], y: Vector, w: Vector, v: Vector | None,
     names: NDArray[Any] | None,
 ) -> PolynomialModel:
-    """The model of checked data X, y with sample weights w and var_weights v.
+    """The model of checked data X, y with sample weights w and var_weights v (None: none).
 
     `names` are those of X's columns, if any.
     """
@@ -127,13 +127,15 @@ def core_seed(random_state: Any) -> int:
     return int(generator.randint(INT32_MAX))
 
 
-def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
+def relative_precisions(v: Vector | None, w: Vector) -> tuple[Vector, float]:
     """var_weights over their geometric mean weighted by w, and that mean.
 
     The rows of zero weight get 1. Their scale then changes nothing; the mean is the
     var_weight of a reading whose sd is the noise model's, by which a new reading's
-    var_weight is divided in turn.
+    var_weight is divided in turn. Without var_weights (None) every row gets 1, of mean 1.
     """
+    if v is None:
+        return np.ones(w.size), 1.0
     kept = w > 0.0
     if (v[kept] <= 0.0).any():
         raise ValueError("var_weights must be > 0 on the rows of positive sample_weight "
@@ -150,8 +152,6 @@ def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
     weights = w[kept]
     centre = float((weights * logs).sum() / weights.sum())
     unit = float(np.exp(centre))
-    if unit == 1.0 and kept.all():
-        return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
     relative: Vector = np.where(kept, v / unit, 1.0)
     return relative, unit
 
