@@ -142,13 +142,14 @@ def pure_error_sums(
     present = np.bincount(among) > 0
     level = (present.cumsum(dtype=np.intp) - 1)[among]
     k = int(np.count_nonzero(present))
-    w = sample_weight[kept] / scale[kept] ** 2
+    frequency, readings = sample_weight[kept], y[kept]
+    w = frequency / scale[kept] ** 2
     total = np.bincount(level, w, k)
-    mean = np.bincount(level, w * y[kept], k) / total
+    mean = np.bincount(level, w * readings, k) / total
     curve = np.bincount(level, w * fitted[kept], k) / total  # one value per level
-    pure = float((w * (y[kept] - mean[level]) ** 2).sum())
+    pure = float((w * (readings - mean[level]) ** 2).sum())
     lack = float((total * (mean - curve) ** 2).sum())
-    return PureErrorSums(lack, pure, k, float(sample_weight[kept].sum()))
+    return PureErrorSums(lack, pure, k, float(frequency.sum()))
 
 
 def lack_of_fit(sums: PureErrorSums, n_terms: int) -> LackOfFit:
