@@ -27,12 +27,15 @@ PENALTY_GRID = {2: 30, 3: 10}
 
 def monomial_powers(degrees: tuple[int, ...]) -> Powers:
     """Exponents of the model's terms, (n_terms, n_features), feature 0 varying slowest."""
-    return np.array(_exponent_rows(degrees), dtype=np.int64).reshape(-1, len(degrees))
+    return _powers(degrees).copy()
 
 
 @functools.lru_cache(maxsize=64)
-def _exponent_rows(degrees: tuple[int, ...]) -> tuple[tuple[int, ...], ...]:
-    """The rows of `monomial_powers`, listed once per degrees: every fit asks for the same few."""
+def _powers(degrees: tuple[int, ...]) -> Powers:
+    """The terms of `monomial_powers`, listed once per degrees: every fit asks for the same few.
+
+    Callers get copies, theirs to keep in a model: copying is a fifth of building them.
+    """
 
     def rows(k: int, budget: int) -> Iterator[tuple[int, ...]]:
         if k == len(degrees):
@@ -42,11 +45,15 @@ def _exponent_rows(degrees: tuple[int, ...]) -> tuple[tuple[int, ...], ...]:
             for rest in rows(k + 1, budget - e):
                 yield (e, *rest)
 
-    return tuple(rows(0, max(degrees)))
+    return np.array(list(rows(0, max(degrees))), dtype=np.int64).reshape(-1, len(degrees))
 
 
+@functools.lru_cache(maxsize=256)
 def n_terms(degrees: tuple[int, ...]) -> int:
-    """Number of terms of the model of these degrees, counted without listing them."""
+    """Number of terms of the model of these degrees, counted without listing them.
+
+    Kept per degrees: every fit counts those of the same few candidates.
+    """
     total = max(degrees)
     ways = [1] + [0] * total  # ways[s]: exponent vectors so far with sum s
     for d in degrees:

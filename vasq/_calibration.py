@@ -109,32 +109,47 @@ class PureErrorSums:
 def levels(X: Matrix) -> NDArray[np.intp]:
     """The level of every row of X: rows equal in every feature share one, in sorted order.
 
-    One feature is sorted as a vector, which is several times faster than sorting rows.
+    One feature is sorted as a vector, which is several times faster than sorting rows, and
+    numbered directly: np.unique's wrapper costs as much again at n = 50.
     """
     if X.shape[1] == 1:
-        return np.unique(X[:, 0], return_inverse=True)[1]
+        order = np.argsort(X[:, 0])
+        x = X[order, 0]
+        # 1 where a row of the sorted order starts a new level
+        starts = np.empty(x.size, np.intp)
+        starts[:1] = 0
+        np.not_equal(x[1:], x[:-1], out=starts[1:])
+        level = np.empty(x.size, np.intp)
+        level[order] = starts.cumsum()
+        return level
     return np.unique(X, axis=0, return_inverse=True)[1].ravel()
 
 
 def pure_error_sums(
-    X: Matrix, y: Vector, fitted: Vector, scale: Vector, sample_weight: Vector, inlier: Mask
+    level: NDArray[np.intp], y: Vector, fitted: Vector, scale: Vector, sample_weight: Vector,
+    inlier: Mask,
 ) -> PureErrorSums:
     """The sums of squares of lack of fit and pure error over the `inlier` rows.
 
-    `X` are the features (rows equal in every feature form a level), `y`, `fitted` and
-    `scale` the readings, the fitted curve and the noise scale at each row in one unit.
-    Rows of zero sample weight take no part.
+    `level` is that of every row of positive sample weight (`levels` of those rows), `y`,
+    `fitted` and `scale` the readings, the fitted curve and the noise scale at each row in
+    one unit. Rows of zero sample weight take no part.
     """
-    kept = inlier & (sample_weight > 0.0)
-    level = levels(X[kept])
-    k = int(level.max()) + 1 if level.size else 0
-    w = sample_weight[kept] / scale[kept] ** 2
+    positive = sample_weight > 0.0
+    kept = inlier & positive
+    # The levels that hold an inlier, numbered in their order: as `levels` of those rows.
+    among = level[inlier[positive]]
+    present = np.bincount(among) > 0
+    level = (present.cumsum(dtype=np.intp) - 1)[among]
+    k = int(np.count_nonzero(present))
+    frequency, readings = sample_weight[kept], y[kept]
+    w = frequency / scale[kept] ** 2
     total = np.bincount(level, w, k)
-    mean = np.bincount(level, w * y[kept], k) / total
+    mean = np.bincount(level, w * readings, k) / total
     curve = np.bincount(level, w * fitted[kept], k) / total  # one value per level
-    pure = float((w * (y[kept] - mean[level]) ** 2).sum())
+    pure = float((w * (readings - mean[level]) ** 2).sum())
     lack = float((total * (mean - curve) ** 2).sum())
-    return PureErrorSums(lack, pure, k, float(sample_weight[kept].sum()))
+    return PureErrorSums(lack, pure, k, float(frequency.sum()))
 
 
 def lack_of_fit(sums: PureErrorSums, n_terms: int) -> LackOfFit:

@@ -37,10 +37,10 @@ class Params(Protocol):
 
 
 def fit_model(
-    params: Params, X: NDArray[np.float64], y: Vector, w: Vector, v: Vector,
+    params: Params, X: NDArray[np.float64], y: Vector, w: Vector, v: Vector | None,
     names: NDArray[Any] | None,
 ) -> PolynomialModel:
-    """The model of checked data X, y with sample weights w and var_weights v.
+    """The model of checked data X, y with sample weights w and var_weights v (None: none).
 
     `names` are those of X's columns, if any.
     """
@@ -57,7 +57,8 @@ def fit_model(
     kept = w > 0.0
     v, unit_var_weight = relative_precisions(v, w)
     n_features = X.shape[1]
-    n_distinct = int(_calibration.levels(X[kept]).max(initial=-1)) + 1
+    level = _calibration.levels(X[kept])
+    n_distinct = int(level.max(initial=-1)) + 1
     counts = (int(np.count_nonzero(kept)), n_distinct, total)
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
     scaling, ys = scaling_of(X, y, kept)
@@ -80,7 +81,7 @@ def fit_model(
     beta_cov, noise_cov = (np.ascontiguousarray(fitted[k]) for k in ("beta_cov", "noise_cov"))
     inlier = chosen.weights > 0.0
     pure_error = _calibration.pure_error_sums(
-        X, ys, fitted["mean"], fitted["scale"], w, inlier)
+        level, ys, fitted["mean"], fitted["scale"], w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
         return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
@@ -126,30 +127,31 @@ def core_seed(random_state: Any) -> int:
     return int(generator.randint(INT32_MAX))
 
 
-def relative_precisions(v: Vector, w: Vector) -> tuple[Vector, float]:
+def relative_precisions(v: Vector | None, w: Vector) -> tuple[Vector, float]:
     """var_weights over their geometric mean weighted by w, and that mean.
 
     The rows of zero weight get 1. Their scale then changes nothing; the mean is the
     var_weight of a reading whose sd is the noise model's, by which a new reading's
-    var_weight is divided in turn.
+    var_weight is divided in turn. Without var_weights (None) every row gets 1, of mean 1.
     """
+    if v is None:
+        return np.ones(w.size), 1.0
     kept = w > 0.0
     if (v[kept] <= 0.0).any():
         raise ValueError("var_weights must be > 0 on the rows of positive sample_weight "
                          "(leave a row out with a sample_weight of 0)")
-    logs = np.log(np.where(kept, v, 1.0))
+    logs = np.log(v[kept])
     # Local variances s^2 / v of a wider spread leave the double range on squaring.
-    if float(np.ptp(logs[kept])) > MAX_LOG_PRECISION_SPREAD:
+    if float(logs.max() - logs.min()) > MAX_LOG_PRECISION_SPREAD:
         raise ValueError("var_weights span more than a factor of 1e100 from smallest to "
                          "largest on the rows of positive sample_weight: no measurement has "
                          "such a range of precisions, and their variances leave the double "
                          "range")
     # A sum, not np.dot: the BLAS splits a long dot product among its threads, and the
     # rounding, so every result, would follow their number.
-    centre = float(np.sum(w[kept] * logs[kept]) / w[kept].sum())
+    weights = w[kept]
+    centre = float((weights * logs).sum() / weights.sum())
     unit = float(np.exp(centre))
-    if unit == 1.0 and kept.all():
-        return v, unit  # v / 1 is v: no copy of the rows (the default of no var_weights)
     relative: Vector = np.where(kept, v / unit, 1.0)
     return relative, unit
 

@@ -145,15 +145,20 @@ class TestLackOfFit:
                                    rtol=1e-9)
         assert (found.p_value < 1e-3) == (degree == 1)
 
-    @pytest.mark.parametrize("case", ["robust-with-outliers", "frequency-weights"])
+    @pytest.mark.parametrize(
+        "case", ["robust-with-outliers", "a level rejected whole", "frequency-weights"])
     def test_weighted_and_robust_sums_by_hand(self, case):
         x, y = replicated_line(m=5, sd=0.05 * np.repeat([1, 2, 4, 6, 8, 10], 5), seed=2)
         w = np.ones_like(x)
-        if case == "robust-with-outliers":
-            y[[0, 7, 13]] += 30.0
-            est = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
-            kept = est.inlier_mask_
-            assert not kept[[0, 7, 13]].any()
+        if case != "frequency-weights":
+            # The second: every reading of x = 2 is off, and rows of zero weight take no part.
+            out = [0, 7, 13] if case == "robust-with-outliers" else [5, 6, 7, 8, 9]
+            y[out] += 30.0
+            if case == "a level rejected whole":
+                w[[1, 16, 27]] = 0.0
+            est = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y, w)
+            kept = est.inlier_mask_ & (w > 0.0)
+            assert not kept[out].any()
         else:
             w = np.random.default_rng(3).integers(1, 4, x.size).astype(float)
             est = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y, w)
