@@ -56,15 +56,15 @@ struct RobustFitResult {
 // feature columns T: column j is the product over k of T[k]^powers[j][k]. Throws
 // std::invalid_argument on shapes that disagree, non-finite features, negative exponents or
 // a design that overflows.
-Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
+Matrix term_design(const Columns& T, const MultiIndexList& powers);
 
 // Throws what term_design throws on T and powers themselves: shapes that disagree,
 // non-finite features or negative exponents.
-void check_terms(const std::vector<Vector>& T, const MultiIndexList& powers);
+void check_terms(const Columns& T, const MultiIndexList& powers);
 
 // The rows [begin, begin + out.rows()) of term_design(T, powers) written into `out`, of
 // T and powers that check_terms accepts; throws std::invalid_argument where they overflow.
-void term_design_rows(const std::vector<Vector>& T, const MultiIndexList& powers, Index begin,
+void term_design_rows(const Columns& T, const MultiIndexList& powers, Index begin,
                       Eigen::Ref<Matrix> out);
 
 // The rows of positive weight w_i grouped by equal features T: `rows` sorted, group j spanning
@@ -81,7 +81,7 @@ struct ReplicateGroups {
 // the noise apart from any curve).
 class SharedReplicateGroups {
  public:
-  const std::optional<ReplicateGroups>& of(const std::vector<Vector>& T, const Vector& w);
+  const std::optional<ReplicateGroups>& of(const Columns& T, const VectorView& w);
 
  private:
   std::once_flag found_;
@@ -124,8 +124,8 @@ class SharedReplicateGroups {
 // negative weights, weights whose sum is zero, overflows or falls below p, v not positive, an
 // unknown noise model, a design that overflows, and coefficients, residuals or noise parameters
 // beyond the double range.
-RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
-                           const Vector& y, const Vector& w, const Vector& v, double zero,
+RobustFitResult robust_fit(const Columns& T, const MultiIndexList& powers, const VectorView& y,
+                           const VectorView& w, const VectorView& v, double zero,
                            const std::string& noise, std::uint64_t seed, const RobustStages& stages,
                            SharedReplicateGroups& groups);
 
@@ -160,13 +160,14 @@ struct AutoNoiseStage {
 // is also that of "auto". The second, for a stage that is not settled and the same arguments,
 // returns robust_fit's fit with "auto", bit for bit, without repeating the trimmed stage or the
 // constant fit; given `only`, "auto" chooses between constant noise and that kind alone.
-RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
-                                       const Vector& y, const Vector& w, const Vector& v,
-                                       double zero, std::uint64_t seed, const RobustStages& stages,
-                                       SharedReplicateGroups& groups, AutoNoiseStage& stage);
-RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
-                                        const Vector& y, const Vector& w, const Vector& v,
-                                        double zero, std::uint64_t seed,
+RobustFitResult auto_noise_first_stage(const Columns& T, const MultiIndexList& powers,
+                                       const VectorView& y, const VectorView& w,
+                                       const VectorView& v, double zero, std::uint64_t seed,
+                                       const RobustStages& stages, SharedReplicateGroups& groups,
+                                       AutoNoiseStage& stage);
+RobustFitResult auto_noise_second_stage(const Columns& T, const MultiIndexList& powers,
+                                        const VectorView& y, const VectorView& w,
+                                        const VectorView& v, double zero, std::uint64_t seed,
                                         SharedReplicateGroups& groups, const AutoNoiseStage& stage,
                                         std::optional<NoiseKind> only = std::nullopt);
 

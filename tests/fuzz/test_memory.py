@@ -1,5 +1,5 @@
-"""Memory: flat over many calls of every entry, one working copy in mad, and hopeless N-D
-penalty requests refused before anything large is allocated."""
+"""Memory: flat over many calls of every entry, one working copy in mad, aligned vectors read
+in place, and hopeless N-D penalty requests refused before anything large is allocated."""
 
 import os
 import subprocess
@@ -103,6 +103,18 @@ def test_mad_needs_one_copy_of_its_input():
     n = 10_000_000  # 80 MB
     growth = peak_growth("vc.mad(y)", f"y = np.random.default_rng(0).standard_normal({n})")
     assert int(growth[-1]) < 1.5 * 8 * n
+
+
+def test_vectors_are_read_in_place_where_aligned():
+    # Contiguous float64 rows aligned as Eigen's storage are read in NumPy's memory; a view
+    # 8 bytes off is copied (its sums would round differently). The design of one column is
+    # as large as a copy of x.
+    n = 10_000_000
+    setup = f"x = np.linspace(-1.0, 1.0, {n})"
+    growth = peak_growth("vc.design_matrix([x], [[0]])", setup)
+    assert int(growth[-1]) < 1.5 * 8 * n
+    growth = peak_growth("vc.design_matrix([x[1:]], [[0]])", setup)
+    assert int(growth[-1]) > 1.9 * 8 * n
 
 
 @pytest.mark.parametrize(("degrees", "d"), [([1] * 24, 2), ([2] * 15, 2), ([1] * 20, 30)])
