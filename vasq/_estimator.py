@@ -403,7 +403,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
         if not np.isfinite(ys).all():
             # An object array holding None becomes NaN after scikit-learn's check of y.
             raise ValueError("Input y contains NaN or None.")
-        w, v = _weights(sample_weight, Xa), _weights(var_weights, Xa)
+        w = _weights(sample_weight, Xa)
+        # Without either, one array of ones serves as both (read-only, so that neither can
+        # change the other): on large data each is the size of a feature.
+        v = w if sample_weight is None and var_weights is None else _weights(var_weights, Xa)
         model = fit_model(self, Xa, ys, w, v, names)
         # The whole result in one step: a concurrent fit of this object leaves one of the
         # results, never parts of two.
@@ -508,7 +511,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 def _weights(values: ArrayLike | None, X: NDArray[np.float64]) -> Vector:
     """Checked non-negative weights, one per row of X: ones when None, without a check."""
     if values is None:
-        return np.ones(X.shape[0])
+        ones = np.ones(X.shape[0])
+        ones.flags.writeable = False
+        return ones
     checked: Vector = _check_sample_weight(values, X, dtype=np.float64, ensure_non_negative=True)
     return checked
 
