@@ -110,11 +110,11 @@ def test_vectors_are_read_in_place_where_aligned():
     # 8 bytes off is copied (its sums would round differently). The design of one column is
     # as large as a copy of x.
     n = 10_000_000
-    setup = f"x = np.linspace(-1.0, 1.0, {n})"
+    setup = f"x = np.empty({n}); x.fill(0.5)"  # no temporary raises the peak before the call
     growth = peak_growth("vc.design_matrix([x], [[0]])", setup)
     assert int(growth[-1]) < 1.5 * 8 * n
     growth = peak_growth("vc.design_matrix([x[1:]], [[0]])", setup)
-    assert int(growth[-1]) > 1.9 * 8 * n
+    assert int(growth[-1]) > 1.75 * 8 * n
 
 
 @pytest.mark.parametrize(("degrees", "d"), [([1] * 24, 2), ([2] * 15, 2), ([1] * 20, 30)])
