@@ -259,12 +259,11 @@ void replicate_deviations(const ReplicateGroups& groups, const VectorView& y, co
 
 // The rows a fit rejects, by the side of its curve they lie on: +1 above, -1 below, 0 for a
 // row within kBiweightC sigma_i.
-std::vector<signed char> rejected_rows(const NoiseFit& fit) {
-  std::vector<signed char> rejected(static_cast<std::size_t>(fit.residuals.size()));
+RowSides rejected_rows(const NoiseFit& fit) {
+  RowSides rejected(fit.residuals.size());
   for (Index i = 0; i < fit.residuals.size(); ++i) {
     const double r = fit.residuals[i];
-    if (!(std::abs(r) < kBiweightC * fit.scale[i]))
-      rejected[static_cast<std::size_t>(i)] = r > 0.0 ? 1 : -1;
+    if (!(std::abs(r) < kBiweightC * fit.scale[i])) rejected.set(i, r > 0.0 ? 1 : -1);
   }
   return rejected;
 }
@@ -280,13 +279,12 @@ std::vector<signed char> rejected_rows(const NoiseFit& fit) {
 // curve that rejects it, though a sd over the features that rises to take it in may bend its own
 // curve into the group's middle. A curve of too low a degree leaves one-sided residuals along a
 // whole end of the range, not in a cluster.
-bool readmits_one_sided_cluster(const Columns& T,
-                                const std::vector<signed char>& rejected_by_constant,
+bool readmits_one_sided_cluster(const Columns& T, const RowSides& rejected_by_constant,
                                 const NoiseFit& varying, const VectorView& w) {
   std::vector<Index> rows;
   std::vector<signed char> own_side, constant_side;
   for (Index i = 0; i < w.size(); ++i) {
-    const signed char side = rejected_by_constant[static_cast<std::size_t>(i)];
+    const signed char side = static_cast<signed char>(rejected_by_constant[i]);
     const double r = varying.residuals[i];
     if (w[i] > 0.0 && side != 0 && std::abs(r) < kBiweightC * varying.scale[i]) {
       rows.push_back(i);
