@@ -61,6 +61,7 @@ def fit_model(
     counts = (int(np.count_nonzero(kept)), n_distinct, total)
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
     scaling, ys = scaling_of(X, y, kept)
+    del kept  # a byte a row, not held through the search
     T = scaling.features(X)
     seed = core_seed(params.random_state)
     if robust:
