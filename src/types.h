@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdexcept>
+#include <vector>
 
 #include <Eigen/Dense>
 
@@ -10,6 +11,21 @@ namespace vasq {
 using Vector = Eigen::VectorXd; // dense float64 column vector, owned by value
 using Matrix = Eigen::MatrixXd; // dense float64 matrix, column-major, owned by value
 using Index = Eigen::Index;
+// A read-only vector of contiguous doubles: a Vector, or memory its caller keeps (NumPy's,
+// read in place). A Vector made from one is a copy of the rows: functions that read the data
+// take views.
+using VectorView = Eigen::Ref<const Vector>;
+// Feature columns, each read in place; a Map cannot own a copy, so none is made by accident.
+using ColumnView = Eigen::Map<const Vector>;
+using Columns = std::vector<ColumnView>;
+
+// Views of columns held as Vectors.
+inline Columns columns_of(const std::vector<Vector>& columns) {
+  Columns out;
+  out.reserve(columns.size());
+  for (const Vector& column : columns) out.emplace_back(column.data(), column.size());
+  return out;
+}
 
 // Messages of the invalid-argument errors that reach Python as ValueError.
 inline constexpr const char* kDimensionMismatch = "Dimension mismatch.";

@@ -525,7 +525,9 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
 def _weights(values: ArrayLike | None, X: NDArray[np.float64]) -> Vector:
     """Checked non-negative weights, one per row of X: ones when None, without a check."""
     if values is None:
-        return np.ones(X.shape[0])
+        ones = np.ones(X.shape[0])
+        ones.flags.writeable = False
+        return ones
     checked: Vector = _check_sample_weight(values, X, dtype=np.float64, ensure_non_negative=True)
     return checked
 

@@ -62,6 +62,7 @@ def fit_model(
     counts = (int(np.count_nonzero(kept)), n_distinct, total)
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
     scaling, ys = scaling_of(X, y, kept)
+    del kept  # a byte a row, not held through the search
     T = scaling.features(X)
     seed = core_seed(params.random_state)
     if robust:
@@ -135,7 +136,8 @@ def relative_precisions(v: Vector | None, w: Vector) -> tuple[Vector, float]:
     var_weight is divided in turn. Without var_weights (None) every row gets 1, of mean 1.
     """
     if v is None:
-        return np.ones(w.size), 1.0
+        # w itself when it is all ones (no sample_weight): one vector of the rows fewer.
+        return (w if (w == 1.0).all() else np.ones(w.size)), 1.0
     kept = w > 0.0
     if (v[kept] <= 0.0).any():
         raise ValueError("var_weights must be > 0 on the rows of positive sample_weight "

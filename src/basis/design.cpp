@@ -39,7 +39,7 @@ std::pair<std::size_t, int> single_power(const MultiIndex& index, std::size_t D)
 
 } // namespace
 
-void design_rows_1d(const Vector& x, Index begin, Eigen::Ref<Matrix> out) {
+void design_rows_1d(const VectorView& x, Index begin, Eigen::Ref<Matrix> out) {
   if (out.rows() == 0) return;
   out.col(0).setOnes();
   // One rounding per power: each column is the previous one times x.
@@ -47,7 +47,7 @@ void design_rows_1d(const Vector& x, Index begin, Eigen::Ref<Matrix> out) {
   for (Index j = 1; j < out.cols(); ++j) out.col(j) = rows.cwiseProduct(out.col(j - 1));
 }
 
-Matrix design_matrix_1d(int deg, const Vector& x) {
+Matrix design_matrix_1d(int deg, const VectorView& x) {
   require(deg >= 0, kNegativeDegree);
   Matrix V(x.size(), Index{deg} + 1);
   if (x.size() == 0) return V;
@@ -56,8 +56,8 @@ Matrix design_matrix_1d(int deg, const Vector& x) {
   return V;
 }
 
-void design_rows_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols,
-                    Index begin, Eigen::Ref<Matrix> out) {
+void design_rows_nd(const MultiIndexList& multi_indices, const Columns& X_cols, Index begin,
+                    Eigen::Ref<Matrix> out) {
   const std::size_t D = X_cols.size();
   std::vector<std::pair<std::size_t, int>> singles;
   singles.reserve(multi_indices.size());
@@ -85,11 +85,11 @@ void design_rows_nd(const MultiIndexList& multi_indices, const std::vector<Vecto
   }
 }
 
-Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const Columns& X_cols) {
   require(!X_cols.empty(), kDimensionMismatch);
   const std::size_t D = X_cols.size();
   const Index n = X_cols.front().size();
-  for (const Vector& column : X_cols) require(column.size() >= n, kDimensionMismatch);
+  for (const ColumnView& column : X_cols) require(column.size() >= n, kDimensionMismatch);
   for (const MultiIndex& index : multi_indices) require(index.size() >= D, kDimensionMismatch);
 
   Matrix Phi(n, static_cast<Index>(multi_indices.size()));

@@ -18,6 +18,7 @@
 #include "linear/linear.h"
 #include "mcmc/mcmc.h"
 #include "module/constructed_only.h"
+#include "module/input_vector.h"
 #include "module/optional_matrix.h"
 #include "robust/robust.h"
 #include "select/select.h"
@@ -30,8 +31,10 @@ using vasq::Matrix;
 using vasq::Vector;
 using vasq::binding::constructed_only_metaclass;
 using vasq::binding::constructed_only_new;
+using vasq::binding::InputVector;
 using vasq::binding::optional_matrix;
 using vasq::binding::pointer_to;
+using vasq::binding::views_of;
 
 namespace {
 
@@ -89,16 +92,26 @@ py::dict fit_dict(vasq::RobustFitResult fit) {
 
 // The var_weights given, read in place (on large data a copy is the size of the input), or
 // `ones` filled with weights of 1.
-const Vector& var_weights_or_ones(const std::optional<Vector>& v, vasq::Index n, Vector& ones) {
-  if (v) return *v;
+vasq::ColumnView var_weights_or_ones(const std::optional<InputVector>& v, vasq::Index n,
+                                     Vector& ones) {
+  if (v) return v->view();
   ones = Vector::Ones(n);
-  return ones;
+  return vasq::ColumnView(ones.data(), n);
+}
+
+Matrix design_matrix_1d(int deg, const InputVector& x) {
+  return vasq::design_matrix_1d(deg, x.view());
+}
+
+Matrix design_matrix_nd(const vasq::MultiIndexList& multi_indices,
+                        const std::vector<InputVector>& X_cols) {
+  return vasq::design_matrix_nd(multi_indices, views_of(X_cols));
 }
 
 // The fits run without the interpreter lock. No var_weights are weights of 1.
-py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
-                    const Vector& y, const Vector& w, std::uint64_t seed,
-                    const std::vector<std::string>& disabled, const std::optional<Vector>& v,
+py::dict robust_fit(const std::vector<InputVector>& T, const vasq::MultiIndexList& powers,
+                    const InputVector& y, const InputVector& w, std::uint64_t seed,
+                    const std::vector<std::string>& disabled, const std::optional<InputVector>& v,
                     double zero, const std::string& noise) {
   const vasq::RobustStages stages = stages_of(disabled);
   vasq::RobustFitResult fit;
@@ -106,22 +119,24 @@ py::dict robust_fit(const std::vector<Vector>& T, const vasq::MultiIndexList& po
   {
     py::gil_scoped_release release;
     Vector ones;
-    fit = vasq::robust_fit(T, powers, y, w, var_weights_or_ones(v, y.size(), ones), zero, noise,
-                           seed, stages, groups);
+    const vasq::ColumnView y_view = y.view();
+    fit = vasq::robust_fit(views_of(T), powers, y_view, w.view(),
+                           var_weights_or_ones(v, y_view.size(), ones), zero, noise, seed, stages,
+                           groups);
   }
   return fit_dict(std::move(fit));
 }
 
-Vector noise_scale(const std::string& kind, const Vector& params, double zero, const Vector& mean,
-                   const std::vector<Vector>& T) {
+Vector noise_scale(const std::string& kind, const Vector& params, double zero,
+                   const InputVector& mean, const std::vector<InputVector>& T) {
   const vasq::NoiseModel model{vasq::noise_kind_of(kind), params};
   py::gil_scoped_release release;
-  return vasq::noise_sd(model, zero, mean, T);
+  return vasq::noise_sd(model, zero, mean.view(), views_of(T));
 }
 
-Matrix design_matrix(const std::vector<Vector>& T, const vasq::MultiIndexList& powers) {
+Matrix design_matrix(const std::vector<InputVector>& T, const vasq::MultiIndexList& powers) {
   py::gil_scoped_release release;
-  return vasq::term_design(T, powers);
+  return vasq::term_design(views_of(T), powers);
 }
 
 py::tuple biweight(const Vector& u) {
@@ -155,16 +170,18 @@ std::tuple<double, double, double> degree_score(const Vector& residuals, const V
 
 // The candidates' fits as robust_fit's, without the residuals, scales and leverages that their
 // scores read (and but for the chosen with empty weights); the scores' parts; the index chosen.
-py::tuple search_degrees(const std::vector<Vector>& T,
-                         const std::vector<vasq::MultiIndexList>& candidates, const Vector& y,
-                         const Vector& w, std::uint64_t seed, const std::optional<Vector>& v,
-                         double zero, const std::string& noise) {
+py::tuple search_degrees(const std::vector<InputVector>& T,
+                         const std::vector<vasq::MultiIndexList>& candidates, const InputVector& y,
+                         const InputVector& w, std::uint64_t seed,
+                         const std::optional<InputVector>& v, double zero,
+                         const std::string& noise) {
   vasq::DegreeSearch found;
   {
     py::gil_scoped_release release;
     Vector ones;
-    found = vasq::search_degrees(T, candidates, y, w, var_weights_or_ones(v, y.size(), ones), zero,
-                                 noise, seed);
+    const vasq::ColumnView y_view = y.view();
+    found = vasq::search_degrees(views_of(T), candidates, y_view, w.view(),
+                                 var_weights_or_ones(v, y_view.size(), ones), zero, noise, seed);
   }
   py::list fits, scores;
   for (vasq::RobustFitResult& fit : found.fits) {
@@ -176,22 +193,24 @@ py::tuple search_degrees(const std::vector<Vector>& T,
 }
 
 Matrix log_sd_gradient(const std::string& kind, const Vector& params, double zero,
-                       const Vector& mean, const std::vector<Vector>& T) {
+                       const InputVector& mean, const std::vector<InputVector>& T) {
   const vasq::NoiseModel model{vasq::noise_kind_of(kind), params};
   py::gil_scoped_release release;
-  return vasq::log_sd_gradient(model, zero, mean, T);
+  return vasq::log_sd_gradient(model, zero, mean.view(), views_of(T));
 }
 
 // The fields of FitUncertainty; dof_moments stacked as (1 + q, p, p).
-py::dict fit_uncertainty(const std::vector<Vector>& T, const vasq::MultiIndexList& powers,
-                         const Vector& beta, const Vector& y, const Vector& w, const Vector& v,
-                         const Vector& weights, const std::string& noise, const Vector& params,
-                         double zero, bool robust) {
+py::dict fit_uncertainty(const std::vector<InputVector>& T, const vasq::MultiIndexList& powers,
+                         const Vector& beta, const InputVector& y, const InputVector& w,
+                         const InputVector& v, const InputVector& weights, const std::string& noise,
+                         const Vector& params, double zero, bool robust) {
   const vasq::NoiseModel model{vasq::noise_kind_of(noise), params};
   vasq::FitUncertainty u;
   {
     py::gil_scoped_release release;
-    u = vasq::fit_uncertainty({T, powers, beta, y, w, v, weights, model, zero, robust});
+    const vasq::Columns columns = views_of(T);
+    u = vasq::fit_uncertainty(
+        {columns, powers, beta, y.view(), w.view(), v.view(), weights.view(), model, zero, robust});
   }
   const auto p = static_cast<py::ssize_t>(beta.size());
   py::array_t<double> moments({static_cast<py::ssize_t>(u.dof_moments.size()), p, p});
@@ -217,11 +236,11 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
   /*  3 */ m.def("mdl_score", &vasq::mdl_score, "yp"_a, "yt"_a, "k"_a, "H"_a = 20);
   /*  4 */ m.def("mdl_score_reg", &vasq::mdl_score_reg, "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a,
                  "R1"_a, "R2"_a, "gamma1"_a = 0.0, "gamma2"_a = 0.0);
-  /*  5 */ m.def("design_matrix_1d", &vasq::design_matrix_1d, "deg"_a, "x"_a);
+  /*  5 */ m.def("design_matrix_1d", &design_matrix_1d, "deg"_a, "x"_a);
   /*  6 */ m.def("smoothness_penalty_matrices_1d", &vasq::smoothness_penalty_matrices_1d, "deg"_a,
                  "x_min"_a, "x_max"_a, "n_grid"_a = 600);
   /*  7 */ m.def("boundary_reduce_1d", &vasq::boundary_reduce_1d, "deg"_a, "x_min"_a, "x_max"_a);
-  /*  8 */ m.def("design_matrix_nd", &vasq::design_matrix_nd, "multi_indices"_a, "X_cols"_a);
+  /*  8 */ m.def("design_matrix_nd", &design_matrix_nd, "multi_indices"_a, "X_cols"_a);
   /*  9 */ m.def("build_penalty_matrices_nd", &vasq::build_penalty_matrices_nd, "degrees"_a,
                  "bounds"_a, "n_grid_per_dim"_a = 30);
   /* 10 */ m.def("ols", &vasq::ols, "X"_a, "y"_a);

@@ -76,7 +76,7 @@ constexpr std::uint64_t kSubsampleStream = 0x5bd1e995u;
 constexpr int kMaxExponentY = 256;
 constexpr int kMaxExponentW = 100;
 
-void check_observations(const Vector& y, const Vector& w, Index n, Index p) {
+void check_observations(const VectorView& y, const VectorView& w, Index n, Index p) {
   require(y.size() == n && w.size() == n, kDimensionMismatch);
   require(y.allFinite() && w.allFinite(), "Non-finite input.");
   require((w.array() >= 0.0).all(), "sample weights must be >= 0");
@@ -94,7 +94,7 @@ int excess_exponent(double top, int limit) {
   return top > 0.0 ? std::max(0, std::ilogb(top) - limit) : 0;
 }
 
-Vector scaled(const Vector& v, int exponent) {
+Vector scaled(const VectorView& v, int exponent) {
   Vector out(v.size());
   for (Index i = 0; i < v.size(); ++i) out[i] = std::scalbn(v[i], -exponent);
   return out;
@@ -102,7 +102,7 @@ Vector scaled(const Vector& v, int exponent) {
 
 // Rows of positive weight, kSubsampleRows of them drawn without replacement when there are
 // more, in increasing order.
-std::vector<Index> subsample_rows(const Vector& w, std::uint64_t seed) {
+std::vector<Index> subsample_rows(const VectorView& w, std::uint64_t seed) {
   std::vector<Index> rows;
   rows.reserve(static_cast<std::size_t>(w.size()));
   for (Index i = 0; i < w.size(); ++i)
@@ -167,7 +167,7 @@ constexpr const char* kDesignOverflows =
     "the design overflows: features too large for their exponents";
 
 // Powers 0, 1, ..., d of one feature: the repeated products of the estimator's own basis.
-bool consecutive_powers(const std::vector<Vector>& T, const MultiIndexList& powers) {
+bool consecutive_powers(const Columns& T, const MultiIndexList& powers) {
   bool consecutive = T.size() == 1;
   for (std::size_t j = 0; consecutive && j < powers.size(); ++j)
     consecutive = powers[j][0] == static_cast<int>(j);
@@ -176,9 +176,9 @@ bool consecutive_powers(const std::vector<Vector>& T, const MultiIndexList& powe
 
 } // namespace
 
-void check_terms(const std::vector<Vector>& T, const MultiIndexList& powers) {
+void check_terms(const Columns& T, const MultiIndexList& powers) {
   require(!T.empty() && !powers.empty(), kDimensionMismatch);
-  for (const Vector& column : T) {
+  for (const ColumnView& column : T) {
     require(column.size() == T.front().size(), kDimensionMismatch);
     require(column.allFinite(), "Non-finite input.");
   }
@@ -188,7 +188,7 @@ void check_terms(const std::vector<Vector>& T, const MultiIndexList& powers) {
   }
 }
 
-Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
+Matrix term_design(const Columns& T, const MultiIndexList& powers) {
   check_terms(T, powers);
   Matrix X = consecutive_powers(T, powers)
                  ? design_matrix_1d(static_cast<int>(powers.size()) - 1, T.front())
@@ -198,7 +198,7 @@ Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers) {
   return X;
 }
 
-void term_design_rows(const std::vector<Vector>& T, const MultiIndexList& powers, Index begin,
+void term_design_rows(const Columns& T, const MultiIndexList& powers, Index begin,
                       Eigen::Ref<Matrix> out) {
   if (consecutive_powers(T, powers))
     design_rows_1d(T.front(), begin, out);
@@ -210,13 +210,13 @@ void term_design_rows(const std::vector<Vector>& T, const MultiIndexList& powers
 namespace {
 
 // The rows' replicate groups (SharedReplicateGroups), of checked T and w.
-std::optional<ReplicateGroups> replicate_groups(const std::vector<Vector>& T, const Vector& w) {
+std::optional<ReplicateGroups> replicate_groups(const Columns& T, const VectorView& w) {
   ReplicateGroups g;
   g.rows.reserve(static_cast<std::size_t>(w.size()));
   for (Index i = 0; i < w.size(); ++i)
     if (w[i] > 0.0) g.rows.push_back(i);
   const auto less = [&T](Index a, Index b) {
-    for (const Vector& t : T)
+    for (const ColumnView& t : T)
       if (t[a] != t[b]) return t[a] < t[b];
     return false;
   };
@@ -237,8 +237,8 @@ std::optional<ReplicateGroups> replicate_groups(const std::vector<Vector>& T, co
 // a = w v / (sum of w v over the group) its share of that mean: variance sigma_i^2 / v_i
 // whatever the curve. Rows alone at their features have no deviation and weight 0 in
 // `omega`; the others keep w.
-void replicate_deviations(const ReplicateGroups& groups, const Vector& y, const Vector& w,
-                          const Vector& root_v, Vector& r, Vector& omega) {
+void replicate_deviations(const ReplicateGroups& groups, const VectorView& y, const VectorView& w,
+                          const VectorView& root_v, Vector& r, Vector& omega) {
   r = Vector::Zero(y.size()), omega = Vector::Zero(y.size());
   for (std::size_t j = 0; j + 1 < groups.starts.size(); ++j) {
     if (groups.starts[j + 1] - groups.starts[j] < 2) continue;
@@ -259,12 +259,11 @@ void replicate_deviations(const ReplicateGroups& groups, const Vector& y, const 
 
 // The rows a fit rejects, by the side of its curve they lie on: +1 above, -1 below, 0 for a
 // row within kBiweightC sigma_i.
-std::vector<signed char> rejected_rows(const NoiseFit& fit) {
-  std::vector<signed char> rejected(static_cast<std::size_t>(fit.residuals.size()));
+RowSides rejected_rows(const NoiseFit& fit) {
+  RowSides rejected(fit.residuals.size());
   for (Index i = 0; i < fit.residuals.size(); ++i) {
     const double r = fit.residuals[i];
-    if (!(std::abs(r) < kBiweightC * fit.scale[i]))
-      rejected[static_cast<std::size_t>(i)] = r > 0.0 ? 1 : -1;
+    if (!(std::abs(r) < kBiweightC * fit.scale[i])) rejected.set(i, r > 0.0 ? 1 : -1);
   }
   return rejected;
 }
@@ -280,13 +279,12 @@ std::vector<signed char> rejected_rows(const NoiseFit& fit) {
 // curve that rejects it, though a sd over the features that rises to take it in may bend its own
 // curve into the group's middle. A curve of too low a degree leaves one-sided residuals along a
 // whole end of the range, not in a cluster.
-bool readmits_one_sided_cluster(const std::vector<Vector>& T,
-                                const std::vector<signed char>& rejected_by_constant,
-                                const NoiseFit& varying, const Vector& w) {
+bool readmits_one_sided_cluster(const Columns& T, const RowSides& rejected_by_constant,
+                                const NoiseFit& varying, const VectorView& w) {
   std::vector<Index> rows;
   std::vector<signed char> own_side, constant_side;
   for (Index i = 0; i < w.size(); ++i) {
-    const signed char side = rejected_by_constant[static_cast<std::size_t>(i)];
+    const signed char side = static_cast<signed char>(rejected_by_constant[i]);
     const double r = varying.residuals[i];
     if (w[i] > 0.0 && side != 0 && std::abs(r) < kBiweightC * varying.scale[i]) {
       rows.push_back(i);
@@ -308,7 +306,7 @@ bool readmits_one_sided_cluster(const std::vector<Vector>& T,
   };
   const auto confined = [&T](const std::vector<Index>& group) {
     const std::size_t trim = group.size() / 10;
-    for (const Vector& t : T) {
+    for (const ColumnView& t : T) {
       std::vector<double> g(group.size());
       for (std::size_t k = 0; k < group.size(); ++k) g[k] = t[group[k]];
       std::sort(g.begin(), g.end());
@@ -333,7 +331,8 @@ bool readmits_one_sided_cluster(const std::vector<Vector>& T,
 // itself information the model must state. A level whose readings are all rejected but
 // one, as when a fault shifts a standard's readings together, costs only 2 log m_g: such a
 // group is told from noise by its own agreement, not by the count.
-double rejection_code_length(const ReplicateGroups& groups, const NoiseFit& fit, const Vector& w) {
+double rejection_code_length(const ReplicateGroups& groups, const NoiseFit& fit,
+                             const VectorView& w) {
   double length = 0.0;
   for (std::size_t g = 0; g + 1 < groups.starts.size(); ++g) {
     double mass = 0.0, rejected = 0.0;
@@ -387,7 +386,7 @@ ReadingsTrend readings_trend(const NoiseData& data, const NoiseFit& constant, do
 // fits at 15 points and 3 terms (the variance fit follows the chance pattern of a few
 // residuals, and the curve moves with it), and such a model's intervals then cover 50-60 % at
 // the quiet end.
-bool trend_hopeless(double statistic, const Vector& w, Index p, double margin) {
+bool trend_hopeless(double statistic, const VectorView& w, Index p, double margin) {
   const double mass = w.sum();
   const double root = std::sqrt(statistic);
   if (root < kTrendZ) return true;
@@ -404,7 +403,7 @@ bool trend_hopeless(double statistic, const Vector& w, Index p, double margin) {
 // bad readings there, which no function of the mean through the clean readings can; with
 // fewer samples it follows the chance pattern of a few residuals (at 8 points and 3 terms it
 // was chosen in 4 % of fits of constant noise). None when both are hopeless.
-std::vector<NoiseKind> auto_varying_kinds(const ReadingsTrend& trend, const Vector& w, Index p,
+std::vector<NoiseKind> auto_varying_kinds(const ReadingsTrend& trend, const VectorView& w, Index p,
                                           double margin) {
   if (trend.features_lead && w.sum() >= kFewPerTerm * static_cast<double>(p) &&
       !trend_hopeless(trend.evidence.features, w, p, margin))
@@ -453,8 +452,8 @@ void unscale_noise(NoiseModel& model, int e) {
 // w copied only when they are scaled, and without var_weights their roots are the ones given.
 class ScaledData {
  public:
-  ScaledData(const std::vector<Vector>& T, const MultiIndexList& powers, const Vector& y,
-             const Vector& w, const Vector& v, double zero)
+  ScaledData(const Columns& T, const MultiIndexList& powers, const VectorView& y,
+             const VectorView& w, const VectorView& v, double zero)
       : T_(T), X_(term_design(T, powers)) {
     check_observations(y, w, X_.rows(), X_.cols());
     require(v.size() == y.size(), kDimensionMismatch);
@@ -468,15 +467,19 @@ class ScaledData {
     if (ew) w_scaled_ = scaled(w, ew);
     const bool unit_v = (v.array() == 1.0).all();
     if (!unit_v) root_v_ = v.cwiseSqrt();
-    y_ = ey_ ? &y_scaled_ : &y;
-    w_ = ew ? &w_scaled_ : &w;
-    root_v_of_ = unit_v ? &v : &root_v_;
+    y_ = ey_ ? y_scaled_.data() : y.data();
+    w_ = ew ? w_scaled_.data() : w.data();
+    root_v_of_ = unit_v ? v.data() : root_v_.data();
     zero_ = std::scalbn(zero, -ey_);
   }
   ScaledData(const ScaledData&) = delete;
   ScaledData& operator=(const ScaledData&) = delete;
 
-  NoiseData data() const { return NoiseData{X_, *y_, *w_, *root_v_of_, T_, zero_}; }
+  NoiseData data() const {
+    const Index n = X_.rows();
+    return NoiseData{X_,   ColumnView(y_, n), ColumnView(w_, n), ColumnView(root_v_of_, n), T_,
+                     zero_};
+  }
 
   // The fit in the units of the data given; throws where they leave the double range.
   RobustFitResult unscaled(RobustFitResult out) const {
@@ -499,14 +502,15 @@ class ScaledData {
   }
 
  private:
-  const std::vector<Vector>& T_;
+  const Columns& T_;
   Matrix X_;
   std::vector<int> columns_;
   int ey_ = 0;
   Vector y_scaled_, w_scaled_, root_v_;
-  const Vector* y_ = nullptr;
-  const Vector* w_ = nullptr;
-  const Vector* root_v_of_ = nullptr;
+  // The rows the fit reads: the scaled copies, or the data given, in place.
+  const double* y_ = nullptr;
+  const double* w_ = nullptr;
+  const double* root_v_of_ = nullptr;
   double zero_ = 0.0;
 };
 
@@ -691,14 +695,14 @@ void finish_unweighted(const NoiseData& data, RobustFitResult& out) {
 
 } // namespace
 
-const std::optional<ReplicateGroups>& SharedReplicateGroups::of(const std::vector<Vector>& T,
-                                                                const Vector& w) {
+const std::optional<ReplicateGroups>& SharedReplicateGroups::of(const Columns& T,
+                                                                const VectorView& w) {
   std::call_once(found_, [&] { groups_ = replicate_groups(T, w); });
   return groups_;
 }
 
-RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
-                           const Vector& y, const Vector& w, const Vector& v, double zero,
+RobustFitResult robust_fit(const Columns& T, const MultiIndexList& powers, const VectorView& y,
+                           const VectorView& w, const VectorView& v, double zero,
                            const std::string& noise, std::uint64_t seed, const RobustStages& stages,
                            SharedReplicateGroups& groups) {
   const ScaledData scaled_data(T, powers, y, w, v, zero);
@@ -719,10 +723,11 @@ RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& p
   return scaled_data.unscaled(std::move(out));
 }
 
-RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
-                                       const Vector& y, const Vector& w, const Vector& v,
-                                       double zero, std::uint64_t seed, const RobustStages& stages,
-                                       SharedReplicateGroups& groups, AutoNoiseStage& stage) {
+RobustFitResult auto_noise_first_stage(const Columns& T, const MultiIndexList& powers,
+                                       const VectorView& y, const VectorView& w,
+                                       const VectorView& v, double zero, std::uint64_t seed,
+                                       const RobustStages& stages, SharedReplicateGroups& groups,
+                                       AutoNoiseStage& stage) {
   const ScaledData scaled_data(T, powers, y, w, v, zero);
   const NoiseData data = scaled_data.data();
   RobustFitResult out = trimmed_stage(data, seed, stages);
@@ -745,9 +750,9 @@ RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const Multi
   return scaled_data.unscaled(std::move(out));
 }
 
-RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
-                                        const Vector& y, const Vector& w, const Vector& v,
-                                        double zero, std::uint64_t seed,
+RobustFitResult auto_noise_second_stage(const Columns& T, const MultiIndexList& powers,
+                                        const VectorView& y, const VectorView& w,
+                                        const VectorView& v, double zero, std::uint64_t seed,
                                         SharedReplicateGroups& groups, const AutoNoiseStage& stage,
                                         std::optional<NoiseKind> only) {
   require(!stage.settled, "the stage is settled: its first fit is that of \"auto\"");

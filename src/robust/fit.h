@@ -56,15 +56,15 @@ struct RobustFitResult {
 // feature columns T: column j is the product over k of T[k]^powers[j][k]. Throws
 // std::invalid_argument on shapes that disagree, non-finite features, negative exponents or
 // a design that overflows.
-Matrix term_design(const std::vector<Vector>& T, const MultiIndexList& powers);
+Matrix term_design(const Columns& T, const MultiIndexList& powers);
 
 // Throws what term_design throws on T and powers themselves: shapes that disagree,
 // non-finite features or negative exponents.
-void check_terms(const std::vector<Vector>& T, const MultiIndexList& powers);
+void check_terms(const Columns& T, const MultiIndexList& powers);
 
 // The rows [begin, begin + out.rows()) of term_design(T, powers) written into `out`, of
 // T and powers that check_terms accepts; throws std::invalid_argument where they overflow.
-void term_design_rows(const std::vector<Vector>& T, const MultiIndexList& powers, Index begin,
+void term_design_rows(const Columns& T, const MultiIndexList& powers, Index begin,
                       Eigen::Ref<Matrix> out);
 
 // The rows of positive weight w_i grouped by equal features T: `rows` sorted, group j spanning
@@ -81,7 +81,7 @@ struct ReplicateGroups {
 // the noise apart from any curve).
 class SharedReplicateGroups {
  public:
-  const std::optional<ReplicateGroups>& of(const std::vector<Vector>& T, const Vector& w);
+  const std::optional<ReplicateGroups>& of(const Columns& T, const VectorView& w);
 
  private:
   std::once_flag found_;
@@ -124,10 +124,32 @@ class SharedReplicateGroups {
 // negative weights, weights whose sum is zero, overflows or falls below p, v not positive, an
 // unknown noise model, a design that overflows, and coefficients, residuals or noise parameters
 // beyond the double range.
-RobustFitResult robust_fit(const std::vector<Vector>& T, const MultiIndexList& powers,
-                           const Vector& y, const Vector& w, const Vector& v, double zero,
+RobustFitResult robust_fit(const Columns& T, const MultiIndexList& powers, const VectorView& y,
+                           const VectorView& w, const VectorView& v, double zero,
                            const std::string& noise, std::uint64_t seed, const RobustStages& stages,
                            SharedReplicateGroups& groups);
+
+// A side of its curve for every row, +1 above, -1 below or 0, in two bits: "auto" holds the
+// sides of the rows its constant fit rejects through a search, one set per candidate, where
+// a byte a row was 7 MiB of the peak at 10^6 rows. Empty until sized.
+class RowSides {
+ public:
+  RowSides() = default;
+  explicit RowSides(Index n) : size_(n), bits_(static_cast<std::size_t>((n + 3) / 4), 0) {}
+  bool empty() const { return size_ == 0; }
+  void set(Index i, int side) {
+    const int code = side > 0 ? 1 : side < 0 ? 2 : 0;
+    bits_[static_cast<std::size_t>(i / 4)] |= static_cast<std::uint8_t>(code << (2 * (i % 4)));
+  }
+  int operator[](Index i) const {
+    const int code = (bits_[static_cast<std::size_t>(i / 4)] >> (2 * (i % 4))) & 3;
+    return code == 1 ? 1 : code == 2 ? -1 : 0;
+  }
+
+ private:
+  Index size_ = 0;
+  std::vector<std::uint8_t> bits_;
+};
 
 // "auto"'s choice among the noise kinds fitted so far, in its order (robust_fit, step 4): the
 // fit kept, without its vectors of the rows, what it was charged, what constant noise was
@@ -138,7 +160,7 @@ struct NoiseChoice {
   bool first = true;
   double best_charged = 0.0;
   double constant_charged = std::numeric_limits<double>::infinity();
-  std::vector<signed char> rejected_by_constant;
+  RowSides rejected_by_constant;
   std::vector<NoiseKind> varying_kinds = {NoiseKind::power, NoiseKind::two_component};
   bool hopeless = false;
 };
@@ -160,13 +182,14 @@ struct AutoNoiseStage {
 // is also that of "auto". The second, for a stage that is not settled and the same arguments,
 // returns robust_fit's fit with "auto", bit for bit, without repeating the trimmed stage or the
 // constant fit; given `only`, "auto" chooses between constant noise and that kind alone.
-RobustFitResult auto_noise_first_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
-                                       const Vector& y, const Vector& w, const Vector& v,
-                                       double zero, std::uint64_t seed, const RobustStages& stages,
-                                       SharedReplicateGroups& groups, AutoNoiseStage& stage);
-RobustFitResult auto_noise_second_stage(const std::vector<Vector>& T, const MultiIndexList& powers,
-                                        const Vector& y, const Vector& w, const Vector& v,
-                                        double zero, std::uint64_t seed,
+RobustFitResult auto_noise_first_stage(const Columns& T, const MultiIndexList& powers,
+                                       const VectorView& y, const VectorView& w,
+                                       const VectorView& v, double zero, std::uint64_t seed,
+                                       const RobustStages& stages, SharedReplicateGroups& groups,
+                                       AutoNoiseStage& stage);
+RobustFitResult auto_noise_second_stage(const Columns& T, const MultiIndexList& powers,
+                                        const VectorView& y, const VectorView& w,
+                                        const VectorView& v, double zero, std::uint64_t seed,
                                         SharedReplicateGroups& groups, const AutoNoiseStage& stage,
                                         std::optional<NoiseKind> only = std::nullopt);
 

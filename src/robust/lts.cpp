@@ -103,7 +103,7 @@ std::uint64_t select_kth(std::uint64_t* a, std::uint64_t* spare, std::size_t n,
 
 // Weights of a concentration step: w_i on the rows of smallest |r| (ties to the lower row) up
 // to the mass h, the last row in part, 0 elsewhere. A selection when every weight is 1.
-void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weights,
+void trimmed_weights(const Vector& r, const VectorView& w, double h, bool unit_weights,
                      SelectScratch& scratch, Vector& omega) {
   const std::size_t n = static_cast<std::size_t>(r.size());
   if (unit_weights) {
@@ -159,7 +159,7 @@ void trimmed_weights(const Vector& r, const Vector& w, double h, bool unit_weigh
 }
 
 // The trimmed objective of weights from trimmed_weights: sum_i omega_i r_i^2.
-double weighted_squares(const Vector& omega, const Vector& r) {
+double weighted_squares(const VectorView& omega, const Vector& r) {
   return omega.dot(r.cwiseProduct(r));
 }
 
@@ -169,7 +169,7 @@ double weighted_squares(const Vector& omega, const Vector& r) {
 // P lets the compiler unroll the few terms of an elemental fit, where loops of unknown length
 // spend more on their control than on the products.
 template <Index P>
-void add_weighted_rows(const Matrix& X, const Vector& y, const Vector& omega,
+void add_weighted_rows(const Matrix& X, const VectorView& y, const VectorView& omega,
                        double* __restrict gram, double* __restrict rhs, double* __restrict x) {
   const Index p = P > 0 ? P : X.cols();
   const Index n = X.rows();
@@ -190,7 +190,8 @@ void add_weighted_rows(const Matrix& X, const Vector& y, const Vector& omega,
 }
 
 // add_weighted_rows by count of terms, the entry 0 for any count from kFixedTerms on.
-using RowAdder = void (*)(const Matrix&, const Vector&, const Vector&, double*, double*, double*);
+using RowAdder = void (*)(const Matrix&, const VectorView&, const VectorView&, double*, double*,
+                          double*);
 constexpr Index kFixedTerms = 9;
 constexpr RowAdder kRowAdders[kFixedTerms] = {
     add_weighted_rows<0>, add_weighted_rows<1>, add_weighted_rows<2>,
@@ -206,7 +207,7 @@ constexpr Index kSumBlock = 8;
 // holds those of row i, x_j x_k for k >= j column by column of the lower triangle, then x_j y_i,
 // then zeros to a whole number of blocks. Computed once, they leave a start one addition per
 // entry and row.
-Matrix unit_row_products(const Matrix& X, const Vector& y) {
+Matrix unit_row_products(const Matrix& X, const VectorView& y) {
   const Index p = X.cols();
   const Index m = p * (p + 1) / 2 + p;
   Matrix products = Matrix::Zero((m + kSumBlock - 1) / kSumBlock * kSumBlock, X.rows());
@@ -221,7 +222,7 @@ Matrix unit_row_products(const Matrix& X, const Vector& y) {
 
 // The normal equations of 0/1 weights omega from unit_row_products: the sum of the columns
 // of the rows taken, in row order, unpacked into the lower triangle of `gram` and into `rhs`.
-void add_unit_rows(const Matrix& products, const Vector& omega, std::vector<Index>& taken,
+void add_unit_rows(const Matrix& products, const VectorView& omega, std::vector<Index>& taken,
                    Vector& sums, Matrix& gram, Vector& rhs) {
   // Every row is written and the count advances past those taken: no branch on the weights.
   taken.resize(static_cast<std::size_t>(omega.size()));
@@ -277,7 +278,7 @@ struct StartBuffers {
 // normal equations (a ranking needs a few digits, not the accuracy of QR); returns the sum of
 // squares of the new fit over the rows the step chose, a bound on its trimmed objective.
 // A singular system keeps buf.beta. `products` are X's unit_row_products when every weight is 1.
-double ranking_step(const Matrix& X, const Vector& y, const Vector& w, double h, bool unit,
+double ranking_step(const Matrix& X, const VectorView& y, const VectorView& w, double h, bool unit,
                     const Matrix& products, StartBuffers& buf) {
   trimmed_weights(buf.r, w, h, unit, buf.select, buf.omega);
   if (unit) {
@@ -357,8 +358,8 @@ bool solve_square(StartBuffers& buf) {
 
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
 // every row), solved exactly (in least squares once rows were added) into buf.beta.
-void elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& positive, Index rank,
-                   Draws& draws, StartBuffers& buf) {
+void elemental_fit(const Matrix& X, const VectorView& y, const std::vector<Index>& positive,
+                   Index rank, Draws& draws, StartBuffers& buf) {
   const Index p = X.cols();
   const Index n_pos = static_cast<Index>(positive.size());
   buf.rows.clear();
@@ -383,7 +384,7 @@ void elemental_fit(const Matrix& X, const Vector& y, const std::vector<Index>& p
 
 } // namespace
 
-double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_weights,
+double trimmed_objective(const Vector& r, const VectorView& w, double h, bool unit_weights,
                          TrimScratch& work) {
   const std::size_t n = static_cast<std::size_t>(r.size());
   double sum = 0.0;
@@ -421,9 +422,9 @@ int elemental_start_count(Index p) {
   return k < kMaxStarts ? std::max(1, static_cast<int>(k)) : kMaxStarts;
 }
 
-std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, const Vector& w,
-                                            Index rank, int n_starts, std::uint64_t seed,
-                                            int keep) {
+std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const VectorView& y,
+                                            const VectorView& w, Index rank, int n_starts,
+                                            std::uint64_t seed, int keep) {
   std::vector<Index> positive;
   for (Index i = 0; i < X.rows(); ++i)
     if (w[i] > 0.0) positive.push_back(i);
@@ -489,7 +490,7 @@ std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, co
   return best;
 }
 
-TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double h,
+TrimmedFit concentrate(const Matrix& X, const VectorView& y, const VectorView& w, double h,
                        TrimmedFit start, int max_steps, int& steps) {
   const bool unit = (w.array() == 1.0).all();
   SelectScratch order;
@@ -514,7 +515,7 @@ TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double
   return start;
 }
 
-TrimmedFit best_concentrated(const Matrix& X, const Vector& y, const Vector& w, double h,
+TrimmedFit best_concentrated(const Matrix& X, const VectorView& y, const VectorView& w, double h,
                              std::vector<TrimmedFit> starts, int first_steps, std::size_t converged,
                              int max_steps, int& steps) {
   steps = 0;

@@ -26,7 +26,7 @@ struct TrimScratch {
 
 // The weighted trimmed sum of squares: the smallest sum of w_i r_i^2 over a weight mass h,
 // the residuals taken in increasing |r| and the last one in part.
-double trimmed_objective(const Vector& r, const Vector& w, double h, bool unit_weights,
+double trimmed_objective(const Vector& r, const VectorView& w, double h, bool unit_weights,
                          TrimScratch& work);
 
 // Total weight below which the trimmed objective sets aside at most a quarter of the weight
@@ -68,19 +68,20 @@ inline constexpr Index kScoreRows = 128;
 // they do not reach the rank `rank` of the design, solved exactly. Starts run in parallel and are
 // merged in index order, so the result does not depend on the number of threads. Returns the `keep`
 // lowest trimmed objectives over the scoring rows (h from their weight), ties to the lower start.
-std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const Vector& y, const Vector& w,
-                                            Index rank, int n_starts, std::uint64_t seed, int keep);
+std::vector<TrimmedFit> best_elemental_fits(const Matrix& X, const VectorView& y,
+                                            const VectorView& w, Index rank, int n_starts,
+                                            std::uint64_t seed, int keep);
 
 // Concentration steps from `start`: least squares on the weight mass h of smallest |r|, as
 // long as the trimmed objective falls (at most max_steps). `steps` receives the count.
-TrimmedFit concentrate(const Matrix& X, const Vector& y, const Vector& w, double h,
+TrimmedFit concentrate(const Matrix& X, const VectorView& y, const VectorView& w, double h,
                        TrimmedFit start, int max_steps, int& steps);
 
 // The end of lowest objective among concentrations from `starts`: first_steps steps for each,
 // then to convergence (max_steps) for the `converged` best of them, ties to the earlier start
 // (Rousseeuw & Van Driessen's selective iteration: a start that is not among the best after
 // two steps seldom ends best). `steps` receives the total count.
-TrimmedFit best_concentrated(const Matrix& X, const Vector& y, const Vector& w, double h,
+TrimmedFit best_concentrated(const Matrix& X, const VectorView& y, const VectorView& w, double h,
                              std::vector<TrimmedFit> starts, int first_steps, std::size_t converged,
                              int max_steps, int& steps);
 

@@ -20,7 +20,7 @@ BiweightArrays biweight_arrays(const Vector& u) {
   return out;
 }
 
-double biweight_objective(const Vector& r, const Vector& w, const Vector& s) {
+double biweight_objective(const Vector& r, const VectorView& w, const Vector& s) {
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(w[i] > 0.0)) continue;
@@ -37,7 +37,7 @@ constexpr Index kWeightPart = 8192;
 constexpr Index kParallelWeightRows = 32768;
 
 // omega_i = w_i W(r_i / s_i) / s_i^2 on the rows [begin, end), and their sum in row order.
-double irls_weights(const Vector& r, const Vector& w, const Vector& s, Index begin, Index end,
+double irls_weights(const Vector& r, const VectorView& w, const Vector& s, Index begin, Index end,
                     Vector& omega) {
   double total = 0.0;
   for (Index i = begin; i < end; ++i) {
@@ -51,8 +51,9 @@ double irls_weights(const Vector& r, const Vector& w, const Vector& s, Index beg
 // have a positive total. Each row depends on itself alone, so parts of the rows go to the
 // threads; the weights are >= 0 (NaN where an input is), so the parts' totals added in any
 // order are positive exactly when the sum in row order is. `totals` holds one entry per part.
-bool positive_irls_weights(const Matrix& X, const Vector& y, const Vector& beta, const Vector& w,
-                           const Vector& s, Vector& r, Vector& omega, std::vector<double>& totals) {
+bool positive_irls_weights(const Matrix& X, const VectorView& y, const Vector& beta,
+                           const VectorView& w, const Vector& s, Vector& r, Vector& omega,
+                           std::vector<double>& totals) {
   const Index n = r.size();
   if (n < kParallelWeightRows) {
     r.noalias() = y - X * beta;
@@ -73,7 +74,7 @@ bool positive_irls_weights(const Matrix& X, const Vector& y, const Vector& beta,
 
 } // namespace
 
-Vector irls_biweight(const Matrix& X, const Vector& y, const Vector& w, const Vector& s,
+Vector irls_biweight(const Matrix& X, const VectorView& y, const VectorView& w, const Vector& s,
                      Vector beta, int max_iter, double tol, int& iterations) {
   const Index n = X.rows();
   Vector r(n), omega(n);

@@ -117,7 +117,7 @@ Vector fitted_signal(const NoiseData& data, const Vector& beta) {
 }
 
 // The power model's floor of |mu|: kMeanFloor times its largest value on the fitted rows.
-double mean_floor(const Vector& mu, const Vector& w) {
+double mean_floor(const Vector& mu, const VectorView& w) {
   double top = 0.0;
   for (Index i = 0; i < mu.size(); ++i)
     if (w[i] > 0.0) top = std::max(top, std::abs(mu[i]));
@@ -127,7 +127,7 @@ double mean_floor(const Vector& mu, const Vector& w) {
 // The units (s0^2, s0^2 / top^2) of the variance components a^2 and b^2, top the largest |mu|
 // of the fitted rows: with a huge y, squares near 1e200 would overflow least squares and
 // their information underflow.
-Vector two_component_units(const Vector& mu, const Vector& w, double s0) {
+Vector two_component_units(const Vector& mu, const VectorView& w, double s0) {
   const double top = std::max(mean_floor(mu, w) / kMeanFloor, kScaleFloor);
   return Eigen::Vector2d(s0 * s0, (s0 / top) * (s0 / top));
 }
@@ -138,8 +138,7 @@ Index covariate_count(NoiseKind kind, std::size_t d) {
 
 // The covariates of log sd at n rows: 1, and log max(|mu|, floor) (power) or the features
 // (log_linear); only the power reads mu.
-Matrix log_covariates(NoiseKind kind, Index n, const Vector& mu, double floor,
-                      const std::vector<Vector>& T) {
+Matrix log_covariates(NoiseKind kind, Index n, const Vector& mu, double floor, const Columns& T) {
   Matrix Z(n, covariate_count(kind, T.size()));
   Z.col(0).setOnes();
   if (kind == NoiseKind::power)
@@ -162,7 +161,8 @@ Vector scale_coefficients(const Vector& theta, const std::vector<int>& exponents
 // High-breakdown regression of v on Z over the rows of positive weight: the trimmed fit of
 // lowest objective among elemental starts and least squares (best_concentrated). Its slopes
 // are consistent whatever the law of log |z|, which is the same at every row.
-Vector trimmed_regression(const Matrix& Z, const Vector& v, const Vector& w, std::uint64_t seed) {
+Vector trimmed_regression(const Matrix& Z, const VectorView& v, const VectorView& w,
+                          std::uint64_t seed) {
   const Index q = Z.cols();
   const double h = std::floor(kLogTrim * w.sum() + 0.5 * static_cast<double>(q + 1));
   const Index rank = Eigen::ColPivHouseholderQR<Matrix>(Z).rank();
@@ -190,7 +190,7 @@ Vector standardised_residuals(const NoiseData& data, const Vector& beta) {
 // `sd`. The residuals are computed again after the regression rather than held through it.
 Vector trimmed_start(Matrix Z, const NoiseData& data, const Vector& beta, double s0,
                      std::uint64_t seed, Vector& sd) {
-  const Vector& w = data.w;
+  const VectorView& w = data.w;
   Vector v = standardised_residuals(data, beta);
   for (Index i = 0; i < v.size(); ++i) v[i] = std::log(std::max(std::abs(v[i]), kLogFloor * s0));
   // Features far from 1 in magnitude are regressed on in columns scaled to [1, 2).
@@ -260,8 +260,8 @@ struct RowTerms {
   std::vector<double> e, log_mass, g;
 };
 
-void row_terms(const Vector& eta, const Vector& cut, const Vector& omega, Index first, Index begin,
-               Index end, RowTerms& t) {
+void row_terms(const Vector& eta, const Vector& cut, const VectorView& omega, Index first,
+               Index begin, Index end, RowTerms& t) {
   // A constant sd has the same eta on every row: one exp serves them all.
   double e = 0.0, e_eta = std::numeric_limits<double>::quiet_NaN();
   for (Index k = begin; k < end; ++k) {
@@ -283,7 +283,7 @@ constexpr Index kTermRows = 16384;
 constexpr Index kTermPart = 2048;
 constexpr Index kParallelTermRows = 32768;
 
-void pass_terms(const Vector& eta, const Vector& cut, const Vector& omega, Index first, Index m,
+void pass_terms(const Vector& eta, const Vector& cut, const VectorView& omega, Index first, Index m,
                 RowTerms& t) {
   if (omega.size() < kParallelTermRows) return row_terms(eta, cut, omega, first, 0, m, t);
   const int parts = static_cast<int>((m + kTermPart - 1) / kTermPart);
@@ -299,7 +299,7 @@ void pass_terms(const Vector& eta, const Vector& cut, const Vector& omega, Index
 template <int Q, bool Curved>
 double truncated_loglik_sums(const Vector& theta, const Matrix& Z, const Vector& mu,
                              const Vector& eta, const Vector& r, const Vector& cut,
-                             const Vector& omega, Derivatives& d) {
+                             const VectorView& omega, Derivatives& d) {
   using Column = Eigen::Matrix<double, Q, 1>;
   using Square = Eigen::Matrix<double, Q, Q>;
   const Index q = theta.size();
@@ -351,8 +351,8 @@ double truncated_loglik_sums(const Vector& theta, const Matrix& Z, const Vector&
 // theta (gradient G of eta, log_sd_gradient; the two-component eta = log(theta' x) / 2 is
 // curved, its second derivative -2 G G'). One exp(-eta_i) and one erf per row serve all.
 double truncated_loglik(NoiseKind kind, const Vector& theta, const Matrix& Z, const Vector& mu,
-                        const Vector& eta, const Vector& r, const Vector& cut, const Vector& omega,
-                        Derivatives& d) {
+                        const Vector& eta, const Vector& r, const Vector& cut,
+                        const VectorView& omega, Derivatives& d) {
   if (kind == NoiseKind::two_component)
     return truncated_loglik_sums<2, true>(theta, Z, mu, eta, r, cut, omega, d);
   switch (theta.size()) {
@@ -393,7 +393,7 @@ void project(NoiseKind kind, Vector& theta) {
 // rows beyond the cut take no part. Scoring ends on the decrement (kDecrementTol): at the
 // optimum rounding leaves no step an ascent, and each halving would repeat the likelihood.
 Vector truncated_fit(NoiseKind kind, Vector theta, const Matrix& Z, const Vector& mu,
-                     const Vector& r, const Vector& cut, const Vector& omega) {
+                     const Vector& r, const Vector& cut, const VectorView& omega) {
   // The log sd at theta serves its likelihood alone (the derivatives keep what the steps
   // need): every trial step reuses its storage, one vector of the rows.
   Vector eta;
@@ -460,8 +460,8 @@ NoiseModel model_of(NoiseKind kind, const Vector& theta, double floor) {
 // the biweight refinement is at, weights w_i W(r_i / s_i) / s_i^2 with s_i = sd_i / root_v_i
 // (`leverages` gives the row's w_i h_i), so that E[r_i^2] = sigma_i^2 (1 - h_i). 0 where the curve
 // takes the whole residual (h_i within kMinResidualShare of 1) or the row has no weight.
-Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const Vector& sd,
-                      const Vector& root_v) {
+Vector residual_roots(const Matrix& X, const Vector& r, const VectorView& w, const Vector& sd,
+                      const VectorView& root_v) {
   const Index n = r.size();
   Vector omega(n);
   for (Index i = 0; i < n; ++i) {
@@ -479,8 +479,8 @@ Vector residual_roots(const Matrix& X, const Vector& r, const Vector& w, const V
 
 // The log-linear sd is held within the range it takes on the rows it admits as inliers: no
 // extrapolation towards leverage points.
-void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vector& r,
-                      const Vector& root_v, const Vector& w) {
+void bound_log_linear(NoiseModel& model, const Columns& T, const Vector& r,
+                      const VectorView& root_v, const VectorView& w) {
   Vector& c = model.params;
   const Index d = static_cast<Index>(T.size());
   double lo = std::numeric_limits<double>::infinity(), hi = -lo;
@@ -494,7 +494,7 @@ void bound_log_linear(NoiseModel& model, const std::vector<Vector>& T, const Vec
   c[d + 1] = lo, c[d + 2] = hi;
 }
 
-double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k) {
+double criterion(const Vector& r, const VectorView& w, const Vector& scale, Index k) {
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(w[i] > 0.0)) continue;
@@ -508,7 +508,7 @@ double criterion(const Vector& r, const Vector& w, const Vector& scale, Index k)
 // and the biweight M-scale of breakdown 1/2 (Rousseeuw & Yohai 1984) is its root, over the
 // weight less the p coefficients fitted as the scale of an S-estimate is taken in small
 // samples.
-double m_scale_excess(const Vector& r, const Vector& w, Index p, double s) {
+double m_scale_excess(const Vector& r, const VectorView& w, Index p, double s) {
   double sum = 0.0;
   for (Index i = 0; i < r.size(); ++i) {
     if (!(w[i] > 0.0)) continue;
@@ -523,7 +523,7 @@ double m_scale_excess(const Vector& r, const Vector& w, Index p, double s) {
 // The biweight M-scale: the root of m_scale_excess, bracketed by doubling and halving, then
 // bisected in log s. Every residual counts, each at most 1; kScaleFloor when the nonzero
 // residuals weigh no more than b (W - p). W must exceed p.
-double m_scale(const Vector& r, const Vector& w, Index p) {
+double m_scale(const Vector& r, const VectorView& w, Index p) {
   double top = 0.0;
   for (Index i = 0; i < r.size(); ++i)
     if (w[i] > 0.0) top = std::max(top, std::abs(r[i]));
@@ -542,7 +542,7 @@ double m_scale(const Vector& r, const Vector& w, Index p) {
 
 // The fixed point from `s` of the weighted root mean square of the residuals within
 // kInlierCut s, over the weight less p and the share of a normal variance within the cut.
-double scale_within_cut(const Vector& r, const Vector& w, Index p, double s) {
+double scale_within_cut(const Vector& r, const VectorView& w, Index p, double s) {
   for (int it = 0; it < kMaxScaleIter && s > kScaleFloor; ++it) {
     double ss = 0.0, within = 0.0;
     for (Index i = 0; i < r.size(); ++i)
@@ -642,12 +642,11 @@ Index noise_param_count(NoiseKind kind, Index d) {
   return 0;
 }
 
-Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
-                const std::vector<Vector>& T) {
+Vector noise_sd(const NoiseModel& model, double zero, const VectorView& mean, const Columns& T) {
   const Vector& c = model.params;
   const Index d = static_cast<Index>(T.size());
   require(c.size() == noise_param_count(model.kind, d), kDimensionMismatch);
-  for (const Vector& column : T) require(column.size() == mean.size(), kDimensionMismatch);
+  for (const ColumnView& column : T) require(column.size() == mean.size(), kDimensionMismatch);
   require(c.allFinite() && std::isfinite(zero) && mean.allFinite(), "Non-finite input.");
   const Index n = mean.size();
   Vector sd(n);
@@ -680,7 +679,7 @@ Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
   return sd;
 }
 
-double reweighted_scale(const Vector& r, const Vector& w, Index p) {
+double reweighted_scale(const Vector& r, const VectorView& w, Index p) {
   const double mass = w.sum();
   const double h = trimmed_mass(mass, p);
   TrimScratch work;
@@ -749,7 +748,7 @@ NoiseStart noise_start(NoiseKind shape, const NoiseData& data, const Vector& bet
 }
 
 SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector& r,
-                         const Vector& w, double s0) {
+                         const VectorView& w, double s0) {
   const Index n = r.size();
   const Index d = static_cast<Index>(data.T.size());
   const Vector mu = fitted_signal(data, beta);

@@ -36,8 +36,7 @@ Index noise_param_count(NoiseKind kind, Index d);
 // The sd of the model at rows of fitted means `mean` and feature columns T, never below
 // kScaleFloor. Throws std::invalid_argument on shapes that disagree, non-finite input or
 // parameters that give no positive sd (s, floor or a^2 + b^2 not positive, lo > hi).
-Vector noise_sd(const NoiseModel& model, double zero, const Vector& mean,
-                const std::vector<Vector>& T);
+Vector noise_sd(const NoiseModel& model, double zero, const VectorView& mean, const Columns& T);
 
 // E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept by
 // the central share a in (0, 1).
@@ -50,7 +49,7 @@ double central_variance(double a);
 // of all residuals (breakdown 1/2, b (W - p) on the right-hand side) when it ends below half
 // of that with fewer than kFewPerTerm points per term. Outliers beyond the cut take no part,
 // however many; a start near the noise level does not take them in.
-double reweighted_scale(const Vector& r, const Vector& w, Index p);
+double reweighted_scale(const Vector& r, const VectorView& w, Index p);
 
 // What the joint fit of a noise model and the coefficients gives.
 struct NoiseFit {
@@ -69,13 +68,13 @@ struct NoiseFit {
 
 // The data of the joint fit: the design X (columns near 1), y, the frequency weights w, the
 // roots of the relative inverse variances v, the feature columns T and the scaled y of a zero
-// signal.
+// signal. y, w and root_v may be the caller's memory, read in place.
 struct NoiseData {
   const Matrix& X;
-  const Vector& y;
-  const Vector& w;
-  const Vector& root_v;
-  const std::vector<Vector>& T;
+  VectorView y;
+  VectorView w;
+  VectorView root_v;
+  const Columns& T;
   double zero;
 };
 
@@ -114,7 +113,7 @@ struct SpreadTrend {
   double features = 0.0;
 };
 SpreadTrend spread_trend(const NoiseData& data, const Vector& beta, const Vector& r,
-                         const Vector& w, double s0);
+                         const VectorView& w, double s0);
 
 // Joint estimation of a noise model of `kind` and the coefficients, from the high-breakdown
 // fit (beta, its residuals r, scale s0 of the residuals times root_v) and the start of the kind's

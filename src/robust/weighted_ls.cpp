@@ -51,8 +51,8 @@ void WeightedLeastSquares::reduce(Index p) {
   stack_.topRows(p).triangularView<Eigen::StrictlyLower>().setZero();
 }
 
-Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const Vector& y,
-                                                          const Vector& omega) {
+Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const VectorView& y,
+                                                          const VectorView& omega) {
   const Index n = X.rows(), p = X.cols();
   if (n <= kTrianglePartRows) return rows_triangle(X, y, omega, 0, n);
   const int parts = static_cast<int>((n + kTrianglePartRows - 1) / kTrianglePartRows);
@@ -72,8 +72,8 @@ Eigen::Block<const Matrix> WeightedLeastSquares::triangle(const Matrix& X, const
   return std::as_const(stack_).topRows(p);
 }
 
-Eigen::Block<const Matrix> WeightedLeastSquares::rows_triangle(const Matrix& X, const Vector& y,
-                                                               const Vector& omega, Index begin,
+Eigen::Block<const Matrix> WeightedLeastSquares::rows_triangle(const Matrix& X, const VectorView& y,
+                                                               const VectorView& omega, Index begin,
                                                                Index end) {
   const Index p = X.cols();
   const double* const weights = omega.data();
@@ -121,7 +121,8 @@ Eigen::Block<const Matrix> WeightedLeastSquares::rows_triangle(const Matrix& X, 
   return std::as_const(stack_).topRows(p);
 }
 
-const Vector& WeightedLeastSquares::solve(const Matrix& X, const Vector& y, const Vector& omega) {
+const Vector& WeightedLeastSquares::solve(const Matrix& X, const VectorView& y,
+                                          const VectorView& omega) {
   const Index p = X.cols();
   const auto stack = triangle(X, y, omega);
   // A well-conditioned triangle is solved by substitution, otherwise in minimum norm.
@@ -135,11 +136,11 @@ const Vector& WeightedLeastSquares::solve(const Matrix& X, const Vector& y, cons
   return beta_;
 }
 
-Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega) {
+Vector weighted_least_squares(const Matrix& X, const VectorView& y, const VectorView& omega) {
   return WeightedLeastSquares().solve(X, y, omega);
 }
 
-std::vector<int> column_exponents(const Matrix& X, const Vector& w) {
+std::vector<int> column_exponents(const Matrix& X, const VectorView& w) {
   std::vector<int> exponents(static_cast<std::size_t>(X.cols()), 0);
   for (Index j = 0; j < X.cols(); ++j) {
     double top = 0.0;

@@ -15,7 +15,7 @@ namespace vasq {
 // would square its condition number), the memory of one block. Beyond kTrianglePartRows rows
 // this runs on parts of the rows side by side. The final triangle is solved by `ols`. No
 // positive weight gives the zero vector.
-Vector weighted_least_squares(const Matrix& X, const Vector& y, const Vector& omega);
+Vector weighted_least_squares(const Matrix& X, const VectorView& y, const VectorView& omega);
 
 // Rows of the design above which the triangle is reduced in parts of this many rows, each
 // on a thread, and the parts' triangles then stacked in order and reduced: a fixed split, so
@@ -28,16 +28,17 @@ inline constexpr Index kTrianglePartRows = 65536;
 class WeightedLeastSquares {
  public:
   // The solution, valid until the next solve.
-  const Vector& solve(const Matrix& X, const Vector& y, const Vector& omega);
+  const Vector& solve(const Matrix& X, const VectorView& y, const VectorView& omega);
 
   // The triangle [R | z] (p x (p + 1)) of QR of the rows sqrt(omega_i) [X_i | y_i], valid
   // until the next call.
-  Eigen::Block<const Matrix> triangle(const Matrix& X, const Vector& y, const Vector& omega);
+  Eigen::Block<const Matrix> triangle(const Matrix& X, const VectorView& y,
+                                      const VectorView& omega);
 
  private:
   // The triangle of the rows [begin, end) alone, in blocks stacked under the running one.
-  Eigen::Block<const Matrix> rows_triangle(const Matrix& X, const Vector& y, const Vector& omega,
-                                           Index begin, Index end);
+  Eigen::Block<const Matrix> rows_triangle(const Matrix& X, const VectorView& y,
+                                           const VectorView& omega, Index begin, Index end);
   void reduce(Index p);
 
   std::vector<Index> rows_;   // the current block's rows of positive weight, in order
@@ -61,7 +62,7 @@ Vector weighted_leverage(Matrix X, const Vector& w);
 // The exponents e_j that bring the largest |X_ij| of each column over the rows of positive
 // weight w_i into [1, 2) by the exact scaling X_ij 2^-e_j; 0 for a column of zeros there. A
 // row of zero weight is absent: far out in x, it must not scale the others' columns to 0.
-std::vector<int> column_exponents(const Matrix& X, const Vector& w);
+std::vector<int> column_exponents(const Matrix& X, const VectorView& w);
 
 // X with column j scaled by 2^-e_j (std::scalbn: exact, subnormal columns included); a
 // design moved in is scaled in place.

@@ -18,7 +18,7 @@ constexpr double kMaxLeverage = 0.99;
 // The smallest trimmed variance, for data of order one.
 constexpr double kVarianceFloor = 1e-18;
 
-void check_inputs(const ScoredFit& fit, const Vector& w, const RowOrder& order) {
+void check_inputs(const ScoredFit& fit, const VectorView& w, const RowOrder& order) {
   const Index n = w.size();
   require(fit.residuals.size() == n && fit.leverage.size() == n && fit.scale.size() == n &&
               fit.weights.size() == n,
@@ -46,7 +46,7 @@ void check_inputs(const ScoredFit& fit, const Vector& w, const RowOrder& order) 
 // weight in row order: the smallest are selected and only they sorted, the rest sorted too
 // only if the first ones fall short of `mass`. `least` is the least positive weight, by which
 // at most mass / least + 1 rows are needed.
-void sort_to_mass(std::vector<std::pair<double, Index>>& u2, const Vector& w, double mass,
+void sort_to_mass(std::vector<std::pair<double, Index>>& u2, const VectorView& w, double mass,
                   double least) {
   const double needed = std::ceil(mass / least) + 1.0;
   const auto first = u2.begin();
@@ -61,7 +61,7 @@ void sort_to_mass(std::vector<std::pair<double, Index>>& u2, const Vector& w, do
 }
 
 // h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i (degree_score).
-double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
+double trimmed_likelihood(const ScoredFit& fit, const VectorView& w, double mass) {
   std::vector<std::pair<double, Index>> u2;
   u2.reserve(static_cast<std::size_t>(w.size()));
   double inliers = 0.0, total = 0.0, log_shape = 0.0;
@@ -92,7 +92,7 @@ double trimmed_likelihood(const ScoredFit& fit, const Vector& w, double mass) {
 }
 
 // W_in max(0, 1 - D / V)^2 of the inliers in x order (degree_score).
-double serial_structure(const ScoredFit& fit, const Vector& w, const RowOrder& order) {
+double serial_structure(const ScoredFit& fit, const VectorView& w, const RowOrder& order) {
   double total = 0.0, squares = 0.0, differences = 0.0, last = 0.0;
   Index count = 0;
   for (Index i : order) {
@@ -117,7 +117,7 @@ double criterion_mass(double W, Index largest_terms) {
   return std::min(W, std::max(half, std::min(W - 1.0, 2.0 * p + 2.0)));
 }
 
-DegreeScore degree_score(const ScoredFit& fit, const Vector& w, double mass,
+DegreeScore degree_score(const ScoredFit& fit, const VectorView& w, double mass,
                          const RowOrder& order) {
   check_inputs(fit, w, order);
   const double total = w.sum();

@@ -100,6 +100,7 @@ double criterion_mass(double W, Index largest_terms);
 // permutation of the rows, non-finite input, scales not positive, weights below 0 or not
 // summing to a finite total of at least 1, counts below 0, a mass not above 0, and a score beyond
 // the double range.
-DegreeScore degree_score(const ScoredFit& fit, const Vector& w, double mass, const RowOrder& order);
+DegreeScore degree_score(const ScoredFit& fit, const VectorView& w, double mass,
+                         const RowOrder& order);
 
 } // namespace vasq

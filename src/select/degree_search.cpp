@@ -16,9 +16,9 @@ namespace {
 
 // The rows in increasing order of the one feature, ties in row order (NumPy's stable
 // argsort); none for several features.
-RowOrder feature_order(const std::vector<Vector>& T) {
+RowOrder feature_order(const Columns& T) {
   if (T.size() != 1) return RowOrder();
-  const Vector& x = T.front();
+  const ColumnView& x = T.front();
   // Sorted as (value, row) pairs: the same order, read from one array.
   std::vector<std::pair<double, Index>> rows(static_cast<std::size_t>(x.size()));
   for (Index i = 0; i < x.size(); ++i) rows[static_cast<std::size_t>(i)] = {x[i], i};
@@ -40,7 +40,7 @@ std::vector<double> totals(const std::vector<DegreeScore>& scores) {
 
 // The fit's score, then its vectors that only the score reads dropped: on large data each is
 // the size of the input.
-DegreeScore scored(RobustFitResult& fit, const Vector& w, std::size_t features, Index largest,
+DegreeScore scored(RobustFitResult& fit, const VectorView& w, std::size_t features, Index largest,
                    const RowOrder& order) {
   const Index k = fit.beta.size() + free_params(fit.noise.kind, features) - 1;
   const DegreeScore score =
@@ -89,8 +89,8 @@ std::size_t parsimonious(const std::vector<double>& scores) {
 namespace {
 
 // search_degrees but for where the chosen fit's weights are held.
-DegreeSearch searched(const std::vector<Vector>& T, const std::vector<MultiIndexList>& candidates,
-                      const Vector& y, const Vector& w, const Vector& v, double zero,
+DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candidates,
+                      const VectorView& y, const VectorView& w, const VectorView& v, double zero,
                       const std::string& noise, std::uint64_t seed) {
   require(!candidates.empty(), kDimensionMismatch);
   Index largest = 0;
@@ -212,10 +212,9 @@ DegreeSearch searched(const std::vector<Vector>& T, const std::vector<MultiIndex
 
 } // namespace
 
-DegreeSearch search_degrees(const std::vector<Vector>& T,
-                            const std::vector<MultiIndexList>& candidates, const Vector& y,
-                            const Vector& w, const Vector& v, double zero, const std::string& noise,
-                            std::uint64_t seed) {
+DegreeSearch search_degrees(const Columns& T, const std::vector<MultiIndexList>& candidates,
+                            const VectorView& y, const VectorView& w, const VectorView& v,
+                            double zero, const std::string& noise, std::uint64_t seed) {
   DegreeSearch out = searched(T, candidates, y, w, v, zero, noise, seed);
   // The chosen fit's weights, the one vector of the rows that outlives the search, were
   // allocated among its working sets, high in the heap they grew, and would hold all of it

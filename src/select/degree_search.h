@@ -55,9 +55,8 @@ struct DegreeSearch {
 // noise's. The fits run side by side on the threads (for_each_candidate), so the result is the
 // same bits on any number of them. Throws what robust_fit and degree_score throw, for the
 // first candidate in order that fails.
-DegreeSearch search_degrees(const std::vector<Vector>& T,
-                            const std::vector<MultiIndexList>& candidates, const Vector& y,
-                            const Vector& w, const Vector& v, double zero, const std::string& noise,
-                            std::uint64_t seed);
+DegreeSearch search_degrees(const Columns& T, const std::vector<MultiIndexList>& candidates,
+                            const VectorView& y, const VectorView& w, const VectorView& v,
+                            double zero, const std::string& noise, std::uint64_t seed);
 
 } // namespace vasq

@@ -25,8 +25,8 @@ constexpr double kSqrtTwo = 1.4142135623730950488;
 constexpr double kSqrtTwoPi = 2.5066282746310005024;
 
 // Gradient of log sd at one row of signal mu, model sd `sd` and features T[.][i] into out[0..q).
-void gradient_row(const NoiseModel& model, double mu, double sd, const std::vector<Vector>& T,
-                  Index i, double* out) {
+void gradient_row(const NoiseModel& model, double mu, double sd, const Columns& T, Index i,
+                  double* out) {
   switch (model.kind) {
   case NoiseKind::constant:
     out[0] = 1.0;
@@ -206,9 +206,9 @@ void check_curve(const FittedCurve& c) {
   check_terms(c.T, c.powers);
   const Index n = c.T.front().size();
   require(c.beta.size() == static_cast<Index>(c.powers.size()), kDimensionMismatch);
-  for (const Vector* row : {&c.y, &c.w, &c.v, &c.weights})
+  for (const VectorView* row : {&c.y, &c.w, &c.v, &c.weights})
     require(row->size() == n, kDimensionMismatch);
-  for (const Vector* values : {&c.beta, &c.y, &c.w, &c.v, &c.weights})
+  for (const VectorView* values : {&c.beta, &c.y, &c.w, &c.v, &c.weights})
     require(values->allFinite(), "Non-finite input.");
   require(std::isfinite(c.zero), "Non-finite input.");
   require((c.w.array() >= 0.0).all(), "sample weights must be >= 0");
@@ -217,10 +217,10 @@ void check_curve(const FittedCurve& c) {
 
 } // namespace
 
-Matrix log_sd_gradient(const NoiseModel& model, double zero, const Vector& mean,
-                       const std::vector<Vector>& T) {
+Matrix log_sd_gradient(const NoiseModel& model, double zero, const VectorView& mean,
+                       const Columns& T) {
   // The features' values reach only the log-linear sd, but a NaN among them is no input.
-  for (const Vector& column : T) require(column.allFinite(), "Non-finite input.");
+  for (const ColumnView& column : T) require(column.allFinite(), "Non-finite input.");
   const Vector sd = noise_sd(model, zero, mean, T);
   // Rows of J are written one at a time: row-major storage keeps each contiguous.
   Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> J(

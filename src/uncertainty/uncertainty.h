@@ -17,8 +17,8 @@ namespace vasq {
 // smallest normal double) and (g_0, ..., g_d) unclipped for log_linear; the power's floor and
 // the log-linear bounds are set by the fit's range. n x free_params(kind, d). Throws
 // "Non-finite input." for a NaN or infinite feature, then as noise_sd does.
-Matrix log_sd_gradient(const NoiseModel& model, double zero, const Vector& mean,
-                       const std::vector<Vector>& T);
+Matrix log_sd_gradient(const NoiseModel& model, double zero, const VectorView& mean,
+                       const Columns& T);
 
 // Fisher information on log sd of one normal reading seen only within +-cut sd: Var(u^2 |
 // |u| < cut) for a standard normal u, 2 without a cut (cut = inf), 1.35 at 2.5.
@@ -29,15 +29,15 @@ double truncated_information(double cut);
 // may lie so far out that their terms overflow), relative var_weights v and the fit's final
 // robustness weights (0 for a rejected reading; all 1 for least squares), under the noise
 // model `noise` (zero the scaled y of a zero signal). `robust` tells the biweight fit from
-// least squares.
+// least squares. The vectors may be the caller's memory, read in place.
 struct FittedCurve {
-  const std::vector<Vector>& T;
+  const Columns& T;
   const MultiIndexList& powers;
-  const Vector& beta;
-  const Vector& y;
-  const Vector& w;
-  const Vector& v;
-  const Vector& weights;
+  VectorView beta;
+  VectorView y;
+  VectorView w;
+  VectorView v;
+  VectorView weights;
   const NoiseModel& noise;
   double zero;
   bool robust;
