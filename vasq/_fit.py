@@ -57,8 +57,7 @@ def fit_model(
     kept = w > 0.0
     v, unit_var_weight = relative_precisions(v, w)
     n_features = X.shape[1]
-    level = _calibration.levels(X[kept])
-    n_distinct = int(level.max(initial=-1)) + 1
+    n_distinct = int(_calibration.levels(X[kept]).max(initial=-1)) + 1
     counts = (int(np.count_nonzero(kept)), n_distinct, total)
     degrees = _degree.candidates(params.degree, params.max_degree, robust, n_features, counts)
     scaling, ys = scaling_of(X, y, kept)
@@ -81,8 +80,9 @@ def fit_model(
     # Row-major, as a loaded model holds them: einsum's sums follow the layout.
     beta_cov, noise_cov = (np.ascontiguousarray(fitted[k]) for k in ("beta_cov", "noise_cov"))
     inlier = chosen.weights > 0.0
+    # The levels again rather than held through the search: 8 bytes a row.
     pure_error = _calibration.pure_error_sums(
-        level, ys, fitted["mean"], fitted["scale"], w, inlier)
+        _calibration.levels(X[w > 0.0]), ys, fitted["mean"], fitted["scale"], w, inlier)
 
     def key(degrees: tuple[int, ...]) -> int | tuple[int, ...]:
         return int(degrees[0]) if n_features == 1 else tuple(int(d) for d in degrees)
