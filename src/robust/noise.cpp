@@ -669,7 +669,13 @@ Vector noise_sd(const NoiseModel& model, double zero, const VectorView& mean, co
     require(c[d + 1] <= c[d + 2], "the bounds of the log sd must be in increasing order");
     for (Index i = 0; i < n; ++i) {
       double eta = c[0];
-      for (Index k = 0; k < d; ++k) eta += c[k + 1] * T[static_cast<std::size_t>(k)][i];
+      for (Index k = 0; k < d; ++k) {
+        // Only this model reads the features: a NaN would pass the clamp, an infinity be
+        // clamped to a bound.
+        const double t = T[static_cast<std::size_t>(k)][i];
+        require(std::isfinite(t), "Non-finite input.");
+        eta += c[k + 1] * t;
+      }
       sd[i] = std::exp(std::clamp(eta, c[d + 1], c[d + 2]));
     }
     break;

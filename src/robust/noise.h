@@ -34,8 +34,9 @@ NoiseKind noise_kind_of(const std::string& name);
 Index noise_param_count(NoiseKind kind, Index d);
 
 // The sd of the model at rows of fitted means `mean` and feature columns T, never below
-// kScaleFloor. Throws std::invalid_argument on shapes that disagree, non-finite input or
-// parameters that give no positive sd (s, floor or a^2 + b^2 not positive, lo > hi).
+// kScaleFloor. Throws std::invalid_argument on shapes that disagree, non-finite input (the
+// features only where the model reads them, log_linear) or parameters that give no positive
+// sd (s, floor or a^2 + b^2 not positive, lo > hi).
 Vector noise_sd(const NoiseModel& model, double zero, const VectorView& mean, const Columns& T);
 
 // E[z^2 | |z| < q] for a standard normal z, q the (1 + a) / 2 quantile: the variance kept by

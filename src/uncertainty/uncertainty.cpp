@@ -219,8 +219,6 @@ void check_curve(const FittedCurve& c) {
 
 Matrix log_sd_gradient(const NoiseModel& model, double zero, const VectorView& mean,
                        const Columns& T) {
-  // The features' values reach only the log-linear sd, but a NaN among them is no input.
-  for (const ColumnView& column : T) require(column.allFinite(), "Non-finite input.");
   const Vector sd = noise_sd(model, zero, mean, T);
   // Rows of J are written one at a time: row-major storage keeps each contiguous.
   Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> J(

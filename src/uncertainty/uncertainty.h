@@ -16,7 +16,7 @@ namespace vasq {
 // (a^2, b^2) for two_component (0.5 / var and 0.5 mu^2 / var, var = sd^2 floored at the
 // smallest normal double) and (g_0, ..., g_d) unclipped for log_linear; the power's floor and
 // the log-linear bounds are set by the fit's range. n x free_params(kind, d). Throws
-// "Non-finite input." for a NaN or infinite feature, then as noise_sd does.
+// as noise_sd does.
 Matrix log_sd_gradient(const NoiseModel& model, double zero, const VectorView& mean,
                        const Columns& T);
 

@@ -258,9 +258,13 @@ def test_the_variance_components_gradient_holds_beyond_the_root_of_the_double_ra
     np.testing.assert_allclose(got[0], want, rtol=1e-15)
 
 
-def test_log_sd_gradient_refuses_a_non_finite_feature():
+@pytest.mark.parametrize("entry", [vc.log_sd_gradient, vc.noise_scale])
+@pytest.mark.parametrize("bad", [np.nan, np.inf])
+def test_the_log_linear_sd_refuses_a_non_finite_feature(entry, bad):
+    # A NaN passed the clamp and was reported as an overflowing sd; an infinity was clamped.
     with pytest.raises(ValueError, match="^Non-finite input.$"):
-        vc.log_sd_gradient("constant", np.ones(1), 0.0, np.ones(2), [np.array([0.0, np.nan])])
+        entry("log_linear", np.array([0.0, 1.0, -3.0, 3.0]), 0.0, np.ones(2),
+              [np.array([0.0, bad])])
 
 
 GOOD = dict(T=[np.linspace(-1.0, 1.0, 5)], powers=[[0], [1]], beta=np.ones(2), y=np.ones(5),
