@@ -22,6 +22,7 @@
 #include "module/optional_matrix.h"
 #include "robust/robust.h"
 #include "select/select.h"
+#include "series/series.h"
 #include "stats/stats.h"
 #include "uncertainty/uncertainty.h"
 
@@ -168,8 +169,16 @@ std::tuple<double, double, double> degree_score(const Vector& residuals, const V
   return {score.trimmed, score.penalty, score.serial};
 }
 
-// The candidates' fits as robust_fit's, without the residuals, scales and leverages that their
+// The search's fits as robust_fit's, without the residuals, scales and leverages that their
 // scores read (and but for the chosen with empty weights); the scores' parts; the index chosen.
+py::tuple search_tuple(vasq::DegreeSearch found) {
+  py::list fits, scores;
+  for (vasq::RobustFitResult& fit : found.fits) fits.append(fit_dict(std::move(fit)));
+  for (const vasq::DegreeScore& score : found.scores)
+    scores.append(py::make_tuple(score.trimmed, score.penalty, score.serial));
+  return py::make_tuple(fits, scores, found.best);
+}
+
 py::tuple search_degrees(const std::vector<InputVector>& T,
                          const std::vector<vasq::MultiIndexList>& candidates, const InputVector& y,
                          const InputVector& w, std::uint64_t seed,
@@ -183,13 +192,7 @@ py::tuple search_degrees(const std::vector<InputVector>& T,
     found = vasq::search_degrees(views_of(T), candidates, y_view, w.view(),
                                  var_weights_or_ones(v, y_view.size(), ones), zero, noise, seed);
   }
-  py::list fits, scores;
-  for (vasq::RobustFitResult& fit : found.fits) {
-    fits.append(fit_dict(std::move(fit)));
-  }
-  for (const vasq::DegreeScore& score : found.scores)
-    scores.append(py::make_tuple(score.trimmed, score.penalty, score.serial));
-  return py::make_tuple(fits, scores, found.best);
+  return search_tuple(std::move(found));
 }
 
 Matrix log_sd_gradient(const std::string& kind, const Vector& params, double zero,
@@ -200,6 +203,18 @@ Matrix log_sd_gradient(const std::string& kind, const Vector& params, double zer
 }
 
 // The fields of FitUncertainty; dof_moments stacked as (1 + q, p, p).
+py::dict uncertainty_dict(vasq::FitUncertainty u, py::ssize_t p) {
+  py::array_t<double> moments({static_cast<py::ssize_t>(u.dof_moments.size()), p, p});
+  auto m = moments.mutable_unchecked<3>();
+  for (py::ssize_t k = 0; k < m.shape(0); ++k)
+    for (py::ssize_t i = 0; i < p; ++i)
+      for (py::ssize_t j = 0; j < p; ++j)
+        m(k, i, j) = u.dof_moments[static_cast<std::size_t>(k)](i, j);
+  return py::dict("mean"_a = std::move(u.mean), "scale"_a = std::move(u.scale),
+                  "beta_cov"_a = std::move(u.beta_cov), "noise_cov"_a = std::move(u.noise_cov),
+                  "dof_moments"_a = moments, "scale_dof"_a = u.scale_dof);
+}
+
 py::dict fit_uncertainty(const std::vector<InputVector>& T, const vasq::MultiIndexList& powers,
                          const Vector& beta, const InputVector& y, const InputVector& w,
                          const InputVector& v, const InputVector& weights, const std::string& noise,
@@ -212,16 +227,35 @@ py::dict fit_uncertainty(const std::vector<InputVector>& T, const vasq::MultiInd
     u = vasq::fit_uncertainty(
         {columns, powers, beta, y.view(), w.view(), v.view(), weights.view(), model, zero, robust});
   }
-  const auto p = static_cast<py::ssize_t>(beta.size());
-  py::array_t<double> moments({static_cast<py::ssize_t>(u.dof_moments.size()), p, p});
-  auto m = moments.mutable_unchecked<3>();
-  for (py::ssize_t k = 0; k < m.shape(0); ++k)
-    for (py::ssize_t i = 0; i < p; ++i)
-      for (py::ssize_t j = 0; j < p; ++j)
-        m(k, i, j) = u.dof_moments[static_cast<std::size_t>(k)](i, j);
-  return py::dict("mean"_a = std::move(u.mean), "scale"_a = std::move(u.scale),
-                  "beta_cov"_a = std::move(u.beta_cov), "noise_cov"_a = std::move(u.noise_cov),
-                  "dof_moments"_a = moments, "scale_dof"_a = u.scale_dof);
+  return uncertainty_dict(std::move(u), static_cast<py::ssize_t>(beta.size()));
+}
+
+// Each data set's (fits, scores, best, uncertainty) as search_degrees and fit_uncertainty give
+// them, or the message of the invalid argument that stopped it; all without the interpreter lock.
+py::list fit_series(const std::vector<InputVector>& T, const InputVector& y, const InputVector& w,
+                    const InputVector& v, const std::vector<vasq::Index>& offsets,
+                    const std::vector<vasq::MultiIndexList>& candidates,
+                    const std::vector<vasq::Index>& n_candidates, const std::vector<double>& zero,
+                    const std::vector<std::uint64_t>& seeds, const std::string& noise) {
+  std::vector<vasq::SeriesFit> fits;
+  {
+    py::gil_scoped_release release;
+    const vasq::Columns columns = views_of(T);
+    fits = vasq::fit_series({columns, y.view(), w.view(), v.view(), offsets, candidates,
+                             n_candidates, zero, seeds, noise});
+  }
+  py::list out;
+  for (vasq::SeriesFit& fit : fits) {
+    if (!fit.error.empty()) {
+      out.append(py::str(fit.error));
+      continue;
+    }
+    const auto p = static_cast<py::ssize_t>(fit.search.fits[fit.search.best].beta.size());
+    py::dict uncertainty = uncertainty_dict(std::move(fit.uncertainty), p);
+    py::tuple search = search_tuple(std::move(fit.search));
+    out.append(py::make_tuple(search[0], search[1], search[2], uncertainty));
+  }
+  return out;
 }
 
 } // namespace
@@ -290,4 +324,6 @@ PYBIND11_MODULE(vasq_core, m, py::multiple_interpreters::not_supported()) {
                  "T"_a);
   /* 28 */ m.def("fit_uncertainty", &fit_uncertainty, "T"_a, "powers"_a, "beta"_a, "y"_a, "w"_a,
                  "var_weights"_a, "weights"_a, "noise"_a, "noise_params"_a, "zero"_a, "robust"_a);
+  /* 29 */ m.def("fit_series", &fit_series, "T"_a, "y"_a, "w"_a, "var_weights"_a, "offsets"_a,
+                 "candidates"_a, "n_candidates"_a, "zero"_a, "seeds"_a, "noise"_a);
 }

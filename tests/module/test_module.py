@@ -53,6 +53,7 @@ def test_registration_order_and_contents():
         "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "design_matrix",
         "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale", "INLIER_CUT",
         "degree_score", "search_degrees", "parsimonious", "log_sd_gradient", "fit_uncertainty",
+        "fit_series",
     ]
     assert public == expected
 
