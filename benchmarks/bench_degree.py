@@ -19,7 +19,7 @@ import argparse
 import numpy as np
 from _problems import PROBLEMS, Sample
 
-from vasq import RobustPolynomialRegressor, _candidate, _degree
+from vasq import RobustPolynomialRegressor, _degree
 from vasq._candidate import CandidateFit
 
 WINDOWS = [i for i, p in enumerate(PROBLEMS) if p.family == "window"]
@@ -27,16 +27,16 @@ Kept = tuple[list[CandidateFit], list[tuple[float, float, float]]]
 
 
 def kept_candidates() -> list[Kept]:
-    """Wrap the core's search of vasq so that the candidates of the last fit are kept."""
+    """Wrap vasq's reading of the core's search so that the candidates of the last fit are kept."""
     kept: list[Kept] = [([], [])]
-    search = _candidate.robust_candidates
+    search = _degree.robust_search
 
-    def keeping(*args):
-        fits, parts, best = search(*args)
-        kept[0] = (fits, parts)
-        return fits, parts, best
+    def keeping(degrees, found):
+        result = search(degrees, found)
+        kept[0] = (result.fits, found[1])
+        return result
 
-    _degree._candidate.robust_candidates = keeping
+    _degree.robust_search = keeping
     return kept
 
 

@@ -41,31 +41,15 @@ class CandidateFit(NamedTuple):
     noise: NoiseModel  # the noise model, in scaled-y units
 
 
-def robust_candidates(
-    T: Matrix,
-    ys: Vector,
-    w: Vector,
-    v: Vector,
-    noise: tuple[str, float],
-    degrees: list[tuple[int, ...]],
-    seed: int,
-) -> tuple[list[CandidateFit], list[tuple[float, float, float]], int]:
-    """The core's high-breakdown fits of `degrees`, their scores' parts and the one chosen.
+def high_breakdown_fits(degrees: list[tuple[int, ...]],
+                        fits: list[dict[str, Any]]) -> list[CandidateFit]:
+    """The candidates of the core's high-breakdown fits of `degrees` (vasq_core.fit_series).
 
-    w are frequencies, v relative inverse variances; `noise` holds the name of the noise
-    model (or "auto") and the scaled y of a zero signal. One call of the core's
-    search_degrees fits and scores every candidate; the fits come without the residuals,
-    scales and leverages that only their scores read, and all but the chosen one without
-    their weights.
+    The fits come without the residuals, scales and leverages that only their scores read,
+    and all but the chosen one without their weights.
     """
-    powers = [_basis.monomial_powers(d) for d in degrees]
-    kind, zero = noise
-    fits, scores, best = vc.search_degrees(
-        [T[:, k] for k in range(T.shape[1])], [P.tolist() for P in powers], ys, w, seed,
-        var_weights=v, zero=zero, noise=kind,
-    )
-    return [_high_breakdown_fit(d, P, fit) for d, P, fit in zip(degrees, powers, fits,
-                                                                strict=True)], scores, best
+    return [_high_breakdown_fit(d, _basis.monomial_powers(d), fit)
+            for d, fit in zip(degrees, fits, strict=True)]
 
 
 def least_squares_candidates(

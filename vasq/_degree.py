@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
@@ -101,14 +102,12 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
     )
 
 
-def robust_search(
-    T: NDArray[np.float64], ys: Vector, w: Vector, v: Vector, noise: tuple[str, float],
-    degrees: list[Degrees], seed: int,
-) -> Search:
-    """The core's search among the robust candidates of `degrees` (_candidate.robust_candidates)."""
-    fits, parts, best = _candidate.robust_candidates(T, ys, w, v, noise, degrees, seed)
+def robust_search(degrees: list[Degrees], found: list[Any]) -> Search:
+    """The Search of the core's fits of `degrees`: (fits, their scores' parts, the chosen)."""
+    fits, parts, best = found
     scores = [trimmed + penalty + serial for trimmed, penalty, serial in parts]
-    return Search(fits, scores, best, best == len(degrees) - 1)
+    return Search(_candidate.high_breakdown_fits(degrees, fits), scores, best,
+                  best == len(degrees) - 1)
 
 
 def search(

@@ -401,6 +401,24 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             little total weight for the degree (see `max_degree`), or a parameter is out
             of range (not checked under scikit-learn's ``skip_parameter_validation``).
         """
+        Xa, ys, w, v, names = self._fit_data(X, y, sample_weight, var_weights)
+        model = fit_model(self, Xa, ys, w, v, names)
+        # The whole result in one step: a concurrent fit of this object leaves one of the
+        # results, never parts of two.
+        state = self.__dict__
+        if names is None:
+            state.pop("feature_names_in_", None)
+        fitted: dict[str, Any] = {"model_": model, "n_features_in_": Xa.shape[1]}
+        if names is not None:
+            fitted["feature_names_in_"] = names
+        state.update(fitted)
+        return self
+
+    def _fit_data(
+        self, X: ArrayLike, y: ArrayLike, sample_weight: ArrayLike | None,
+        var_weights: ArrayLike | None,
+    ) -> tuple[NDArray[np.float64], Vector, Vector, Vector | None, NDArray[Any] | None]:
+        """`fit`'s checks of the parameters and the data: X, y, w, v and X's column names."""
         if not get_config()["skip_parameter_validation"]:
             self._validate_params()
         if not isinstance(self.degree, str) and isinstance(self.degree, Sequence) and not (
@@ -421,17 +439,7 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
             raise ValueError("Input y contains NaN or None.")
         w = _weights(sample_weight, Xa)
         v = None if var_weights is None else _weights(var_weights, Xa)
-        model = fit_model(self, Xa, ys, w, v, names)
-        # The whole result in one step: a concurrent fit of this object leaves one of the
-        # results, never parts of two.
-        state = self.__dict__
-        if names is None:
-            state.pop("feature_names_in_", None)
-        fitted: dict[str, Any] = {"model_": model, "n_features_in_": Xa.shape[1]}
-        if names is not None:
-            fitted["feature_names_in_"] = names
-        state.update(fitted)
-        return self
+        return Xa, ys, w, v, names
 
     def _model(self) -> PolynomialModel:
         check_is_fitted(self)

@@ -18,6 +18,7 @@ from sklearn.base import clone
 from threadpoolctl import ThreadpoolController
 
 from vasq._estimator import RobustPolynomialRegressor
+from vasq._fit import Prepared, fit_models, prepare
 from vasq._model import PolynomialModel
 
 Floats = npt.NDArray[np.float64]
@@ -105,24 +106,48 @@ def fitted_points(model: PolynomialModel, row: npt.NDArray[np.int64], X: Floats,
     return Points(row, fitted, y - fitted, model.weights, model.inlier_mask)
 
 
-def fit_series(estimator: RobustPolynomialRegressor, plan: Plan, series_id: Hashable, X: Floats,
-               y: Floats) -> Row:
-    """Fit one series with `estimator` (a copy of the plan's) and its own seed.
+class Checked(NamedTuple):
+    """One series' points without missing values, numbered as given, and its data for the fit.
 
-    Points with missing values are left out. The row is built inside the guard: a series
-    whose fit or whose row raises a ValueError reports it in its own row and leaves the
-    others alone.
+    `data` is the ValueError of the estimator's check where it rejects them.
+    """
+
+    row: npt.NDArray[np.int64]
+    X: Floats
+    y: Floats
+    data: Prepared | ValueError
+
+
+def checked_series(estimator: RobustPolynomialRegressor, plan: Plan, series_id: Hashable,
+                   X: Floats, y: Floats) -> Checked:
+    """One series checked and scaled for its fit with `estimator`, with its own seed.
+
+    Points with missing values are left out.
     """
     kept = np.flatnonzero(~(np.isnan(y) | np.isnan(X).any(axis=1)))
     if kept.size < y.size:
         X, y = X[kept], y[kept]
     estimator.random_state = series_seed(plan.base, series_id)
     try:
-        model = estimator.fit(X, y).model_
-        points = fitted_points(model, kept, X, y) if plan.per_point else None
+        return Checked(kept, X, y, prepare(estimator, *estimator._fit_data(X, y, None, None)))
+    except ValueError as error:
+        return Checked(kept, X, y, error)
+
+
+def series_row(series_id: Hashable, plan: Plan, series: Checked,
+               model: PolynomialModel | ValueError) -> Row:
+    """The row of one series, or of its error.
+
+    It is built inside the guard: a series whose fit or whose row raises a ValueError reports
+    it in its own row and leaves the others alone.
+    """
+    try:
+        if isinstance(model, ValueError):
+            raise model
+        points = fitted_points(model, series.row, series.X, series.y) if plan.per_point else None
         return model_row(series_id, model, points)
-    except ValueError as exc:
-        return failed_row(series_id, len(y), exc)
+    except ValueError as error:
+        return failed_row(series_id, series.y.size, error)
 
 
 @functools.cache
@@ -136,16 +161,20 @@ def thread_pools() -> ThreadpoolController:
 
 
 def fit_batch(batch: Batch, plan: Plan, threads: int | None = 1) -> list[Row]:
-    """Fit every series of a batch, each on `threads` of the core's threads (None: its default).
+    """Fit a batch's series in one call of the core, on `threads` of its threads (None: all).
 
     Where threads or processes run batches side by side, one thread each keeps the cores from
-    being oversubscribed: the parallelism is across series. The core's team size is an
+    being oversubscribed: the parallelism is across batches. The core's team size is an
     OpenMP setting of the calling thread, so each worker thread sets its own. One copy of
-    the estimator fits the whole batch in turn: each fit replaces its whole result. Its
-    parameters were checked by fit_curves, so its fits skip scikit-learn's check of them.
+    the estimator checks every series in turn. Its parameters were checked by fit_curves, so
+    the checks of the series skip scikit-learn's check of them.
     """
     estimator = clone(plan.estimator)
-    with (thread_pools().limit(limits=threads, user_api="openmp"),
-          config_context(skip_parameter_validation=True)):
-        series = zip(batch.ids, batch.X, batch.y, strict=True)
-        return [fit_series(estimator, plan, i, X, y) for i, X, y in series]
+    with config_context(skip_parameter_validation=True):
+        series = [checked_series(estimator, plan, i, X, y)
+                  for i, X, y in zip(batch.ids, batch.X, batch.y, strict=True)]
+    ready = [s.data for s in series if not isinstance(s.data, ValueError)]
+    with thread_pools().limit(limits=threads, user_api="openmp"):
+        fitted = iter(fit_models(estimator, ready))
+    return [series_row(i, plan, s, s.data if isinstance(s.data, ValueError) else next(fitted))
+            for i, s in zip(batch.ids, series, strict=True)]
