@@ -107,6 +107,25 @@ def test_bad_input_is_refused_before_the_core_runs(X, y, params, message):
         model.fit(X, y)
 
 
+def read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
+@pytest.mark.parametrize("layout", [np.ascontiguousarray, np.asfortranarray, read_only,
+                                    lambda a: np.repeat(a, 2, axis=0)[::2]])
+def test_arrays_in_any_layout_fit_as_the_lists_that_scikit_learn_checks(layout):
+    rng = np.random.default_rng(2)
+    X = rng.uniform(-1.0, 1.0, (40, 2))
+    y = 1.0 + X[:, 0] - X[:, 1] ** 2 + rng.normal(0.0, 0.1, 40)
+    y[::9] += 3.0
+    listed = RobustPolynomialRegressor(random_state=1).fit(X.tolist(), y.tolist()).model_
+    arrays = RobustPolynomialRegressor(random_state=1).fit(layout(X), layout(y)).model_
+    for name in ("beta", "weights", "beta_cov", "dof_moments"):
+        np.testing.assert_array_equal(getattr(arrays, name), getattr(listed, name), strict=True)
+
+
 def test_predict_refuses_another_number_of_features():
     model = RobustPolynomialRegressor(1).fit(X_OK, Y_OK)
     with pytest.raises(
