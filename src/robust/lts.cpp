@@ -328,42 +328,51 @@ constexpr double kPivotRatio = 1e-8;
 // elimination with partial pivoting, in plain loops (the pivoted QR of every start took a
 // quarter of a default fit's time at 50 points); false, buf.beta untouched, when a pivot falls
 // below kPivotRatio times the largest. Row i of [A | b] is column i of buf.lu, so that each
-// elimination runs along contiguous entries and vectorises.
-bool solve_square(const Matrix& X, const VectorView& y, StartBuffers& buf) {
-  const Index p = X.cols();
-  Matrix& a = buf.lu;
+// elimination runs along contiguous entries; p = P terms when P > 0, whose loops the compiler
+// unrolls.
+template <Index P> bool solve_square(const Matrix& X, const VectorView& y, StartBuffers& buf) {
+  const Index p = P > 0 ? P : X.cols();
+  double* const a = buf.lu.data();
+  const auto at = [a, p](Index j, Index i) -> double& { return a[j + i * (p + 1)]; };
   for (Index i = 0; i < p; ++i) {
     const Index row = buf.rows[static_cast<std::size_t>(i)];
-    for (Index j = 0; j < p; ++j) a(j, i) = X(row, j);
-    a(p, i) = y[row];
+    for (Index j = 0; j < p; ++j) at(j, i) = X(row, j);
+    at(p, i) = y[row];
   }
   double largest = 0.0, smallest = std::numeric_limits<double>::infinity();
   for (Index k = 0; k < p; ++k) {
     Index pivot = k;
     for (Index i = k + 1; i < p; ++i)
-      if (std::abs(a(k, i)) > std::abs(a(k, pivot))) pivot = i;
+      if (std::abs(at(k, i)) > std::abs(at(k, pivot))) pivot = i;
     if (pivot != k)
-      for (Index j = k; j <= p; ++j) std::swap(a(j, k), a(j, pivot));
-    const double d = a(k, k);
+      for (Index j = k; j <= p; ++j) std::swap(at(j, k), at(j, pivot));
+    const double d = at(k, k);
     largest = std::max(largest, std::abs(d));
     smallest = std::min(smallest, std::abs(d));
     if (!(d != 0.0)) return false;
-    const double* const top = a.col(k).data();
+    const double* const top = &at(0, k);
     for (Index i = k + 1; i < p; ++i) {
-      double* const row = a.col(i).data();
+      double* const row = &at(0, i);
       const double f = row[k] / d;
       for (Index j = k + 1; j <= p; ++j) row[j] -= f * top[j];
     }
   }
   if (!(smallest > kPivotRatio * largest)) return false;
+  double* const beta = buf.beta.data();
   for (Index k = p - 1; k >= 0; --k) {
-    const double* const row = a.col(k).data();
+    const double* const row = &at(0, k);
     double sum = row[p];
-    for (Index j = k + 1; j < p; ++j) sum -= row[j] * buf.beta[j];
-    buf.beta[k] = sum / row[k];
+    for (Index j = k + 1; j < p; ++j) sum -= row[j] * beta[j];
+    beta[k] = sum / row[k];
   }
   return true;
 }
+
+// solve_square by count of terms, the entry 0 for any count from kFixedTerms on.
+using SquareSolver = bool (*)(const Matrix&, const VectorView&, StartBuffers&);
+constexpr SquareSolver kSquareSolvers[kFixedTerms] = {
+    solve_square<0>, solve_square<1>, solve_square<2>, solve_square<3>, solve_square<4>,
+    solve_square<5>, solve_square<6>, solve_square<7>, solve_square<8>};
 
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
 // every row), solved exactly (in least squares once rows were added) into buf.beta.
@@ -379,7 +388,8 @@ void elemental_fit(const Matrix& X, const VectorView& y, const std::vector<Index
         buf.rows.push_back(row);
     }
     // A well-conditioned square subset has the design's full rank.
-    if (m == p && rank == p && solve_square(X, y, buf)) return;
+    if (m == p && rank == p && (p < kFixedTerms ? kSquareSolvers[p] : kSquareSolvers[0])(X, y, buf))
+      return;
     buf.A.resize(m, p);
     buf.b.resize(m);
     for (Index j = 0; j < m; ++j) {
