@@ -87,8 +87,10 @@ std::uint64_t select_kth(std::uint64_t* a, std::uint64_t* spare, std::size_t n,
       const std::uint64_t v = a[i];
       spare[less] = v;
       spare[greater - 1] = v;
-      less += v < pivot ? 1 : 0;
-      greater -= v > pivot ? 1 : 0;
+      // The sign bit is clear (|r| >= 0): the borrow of a difference is the comparison. GCC
+      // turns v < pivot ? 1 : 0 back into a branch.
+      less += (v - pivot) >> 63;
+      greater -= (pivot - v) >> 63;
     }
     if (target >= less && target < greater) return pivot;
     if (target < less)
