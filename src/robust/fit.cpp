@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <numeric>
 #include <optional>
@@ -129,12 +130,8 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
                        const RobustStages& stages, RobustFitResult& out) {
   const Index p = Xs.cols();
   const double h = trimmed_mass(ws.sum(), p);
-  const bool unit = (ws.array() == 1.0).all();
-  TrimScratch work;
   std::vector<TrimmedFit> starts;
-  TrimmedFit pilot{weighted_least_squares(Xs, ys, ws), 0.0};
-  pilot.objective = trimmed_objective(ys - Xs * pilot.beta, ws, h, unit, work);
-  starts.push_back(pilot);
+  starts.push_back({weighted_least_squares(Xs, ys, ws), 0.0});
   if (stages.elemental) {
     const Index rank = Eigen::ColPivHouseholderQR<Matrix>(Xs).rank();
     out.n_starts = elemental_start_count(p);
@@ -144,18 +141,22 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
     best.erase(std::remove_if(best.begin(), best.end(),
                               [](const TrimmedFit& start) { return !start.beta.allFinite(); }),
                best.end());
-    for (TrimmedFit& start : best)
-      start.objective = trimmed_objective(ys - Xs * start.beta, ws, h, unit, work);
-    starts.insert(starts.begin(), best.begin(), best.end());
+    starts.insert(starts.begin(), std::make_move_iterator(best.begin()),
+                  std::make_move_iterator(best.end()));
   }
   if (stages.concentration) {
-    // Two steps for every start, then to convergence for the best few (ties to the lower).
+    // Two steps for every start, then to convergence for the best few (ties to the lower);
+    // each start's objective is the concentration's own.
     int steps = 0;
     TrimmedFit best = best_concentrated(Xs, ys, ws, h, std::move(starts), kFirstSteps, kConverged,
                                         kMaxConcentration, steps);
     out.n_csteps += steps;
     return best;
   }
+  const bool unit = (ws.array() == 1.0).all();
+  TrimScratch work;
+  for (TrimmedFit& start : starts)
+    start.objective = trimmed_objective(ys - Xs * start.beta, ws, h, unit, work);
   // Elemental starts first, in rank order: ties go to them, and among them to the better.
   std::size_t best = 0;
   for (std::size_t j = 1; j < starts.size(); ++j)

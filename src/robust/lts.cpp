@@ -87,8 +87,10 @@ std::uint64_t select_kth(std::uint64_t* a, std::uint64_t* spare, std::size_t n,
       const std::uint64_t v = a[i];
       spare[less] = v;
       spare[greater - 1] = v;
-      less += v < pivot ? 1 : 0;
-      greater -= v > pivot ? 1 : 0;
+      // The sign bit is clear (|r| >= 0): the borrow of a difference is the comparison. GCC
+      // turns v < pivot ? 1 : 0 back into a branch.
+      less += (v - pivot) >> 63;
+      greater -= (pivot - v) >> 63;
     }
     if (target >= less && target < greater) return pivot;
     if (target < less)
@@ -199,8 +201,10 @@ constexpr RowAdder kRowAdders[kFixedTerms] = {
     add_weighted_rows<6>, add_weighted_rows<7>, add_weighted_rows<8>};
 
 // Entries of a row's products summed together: a block of sums stays in registers over the
-// rows taken, where a sum per entry in memory cost a load and a store per entry and row.
-constexpr Index kSumBlock = 8;
+// rows taken, where a sum per entry in memory cost a load and a store per entry and row. Each
+// entry is a chain of additions in row order; 16 of them (8 SSE2 registers) keep the adder
+// busy where 8 waited on the latency of each addition.
+constexpr Index kSumBlock = 16;
 
 // With every weight 1 a step's weights are 0 or 1 and its normal equations are sums, in row
 // order, of the same products x_j x_k and x_j y for every start (1 x_j is exact): column i
@@ -251,7 +255,7 @@ void add_unit_rows(const Matrix& products, const VectorView& omega, std::vector<
 // Scratch of one thread: every start reuses it, so the loop allocates nothing.
 struct StartBuffers {
   explicit StartBuffers(Index n, Index p)
-      : rows(), A(p, p), b(p), lu(p, p + 1), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n),
+      : rows(), A(p, p), b(p), lu(p + 1, p), qr(p, p), qtb(p), beta(p), r(n), select(), omega(n),
         gram(Matrix::Zero(p, p)), rhs(p), row(p), taken(static_cast<std::size_t>(n)),
         sums((p * (p + 1) / 2 + p + kSumBlock - 1) / kSumBlock * kSumBlock), llt(p) {
     rows.reserve(static_cast<std::size_t>(2 * p));
@@ -259,7 +263,7 @@ struct StartBuffers {
   std::vector<Index> rows;
   Matrix A;
   Vector b;
-  Matrix lu; // A and b side by side, eliminated in place
+  Matrix lu; // [A | b] transposed, eliminated in place
   Eigen::ColPivHouseholderQR<Matrix> qr;
   Vector qtb; // Q'b of the elemental system
   Vector beta;
@@ -322,39 +326,55 @@ void solve_elemental(StartBuffers& buf) {
 // far above the rank cutoff of the pivoted QR, which decides the others as before.
 constexpr double kPivotRatio = 1e-8;
 
-// Solves the square system buf.A beta = buf.b into buf.beta by Gaussian elimination with
-// partial pivoting, in plain loops (the pivoted QR of every start took a quarter of a default
-// fit's time at 50 points); false, buf.beta untouched, when a pivot falls below kPivotRatio
-// times the largest.
-bool solve_square(StartBuffers& buf) {
-  const Index p = buf.A.rows();
-  Matrix& a = buf.lu;
-  a.leftCols(p) = buf.A;
-  a.col(p) = buf.b;
+// Solves the square system of X's and y's rows buf.rows into buf.beta by Gaussian
+// elimination with partial pivoting, in plain loops (the pivoted QR of every start took a
+// quarter of a default fit's time at 50 points); false, buf.beta untouched, when a pivot falls
+// below kPivotRatio times the largest. Row i of [A | b] is column i of buf.lu, so that each
+// elimination runs along contiguous entries; p = P terms when P > 0, whose loops the compiler
+// unrolls.
+template <Index P> bool solve_square(const Matrix& X, const VectorView& y, StartBuffers& buf) {
+  const Index p = P > 0 ? P : X.cols();
+  double* const a = buf.lu.data();
+  const auto at = [a, p](Index j, Index i) -> double& { return a[j + i * (p + 1)]; };
+  for (Index i = 0; i < p; ++i) {
+    const Index row = buf.rows[static_cast<std::size_t>(i)];
+    for (Index j = 0; j < p; ++j) at(j, i) = X(row, j);
+    at(p, i) = y[row];
+  }
   double largest = 0.0, smallest = std::numeric_limits<double>::infinity();
   for (Index k = 0; k < p; ++k) {
     Index pivot = k;
     for (Index i = k + 1; i < p; ++i)
-      if (std::abs(a(i, k)) > std::abs(a(pivot, k))) pivot = i;
+      if (std::abs(at(k, i)) > std::abs(at(k, pivot))) pivot = i;
     if (pivot != k)
-      for (Index j = k; j <= p; ++j) std::swap(a(k, j), a(pivot, j));
-    const double d = a(k, k);
+      for (Index j = k; j <= p; ++j) std::swap(at(j, k), at(j, pivot));
+    const double d = at(k, k);
     largest = std::max(largest, std::abs(d));
     smallest = std::min(smallest, std::abs(d));
     if (!(d != 0.0)) return false;
+    const double* const top = &at(0, k);
     for (Index i = k + 1; i < p; ++i) {
-      const double f = a(i, k) / d;
-      for (Index j = k + 1; j <= p; ++j) a(i, j) -= f * a(k, j);
+      double* const row = &at(0, i);
+      const double f = row[k] / d;
+      for (Index j = k + 1; j <= p; ++j) row[j] -= f * top[j];
     }
   }
   if (!(smallest > kPivotRatio * largest)) return false;
+  double* const beta = buf.beta.data();
   for (Index k = p - 1; k >= 0; --k) {
-    double sum = a(k, p);
-    for (Index j = k + 1; j < p; ++j) sum -= a(k, j) * buf.beta[j];
-    buf.beta[k] = sum / a(k, k);
+    const double* const row = &at(0, k);
+    double sum = row[p];
+    for (Index j = k + 1; j < p; ++j) sum -= row[j] * beta[j];
+    beta[k] = sum / row[k];
   }
   return true;
 }
+
+// solve_square by count of terms, the entry 0 for any count from kFixedTerms on.
+using SquareSolver = bool (*)(const Matrix&, const VectorView&, StartBuffers&);
+constexpr SquareSolver kSquareSolvers[kFixedTerms] = {
+    solve_square<0>, solve_square<1>, solve_square<2>, solve_square<3>, solve_square<4>,
+    solve_square<5>, solve_square<6>, solve_square<7>, solve_square<8>};
 
 // Distinct rows of `positive`, drawn until the subset reaches the design's rank (or holds
 // every row), solved exactly (in least squares once rows were added) into buf.beta.
@@ -369,14 +389,15 @@ void elemental_fit(const Matrix& X, const VectorView& y, const std::vector<Index
       if (std::find(buf.rows.begin(), buf.rows.end(), row) == buf.rows.end())
         buf.rows.push_back(row);
     }
+    // A well-conditioned square subset has the design's full rank.
+    if (m == p && rank == p && (p < kFixedTerms ? kSquareSolvers[p] : kSquareSolvers[0])(X, y, buf))
+      return;
     buf.A.resize(m, p);
     buf.b.resize(m);
     for (Index j = 0; j < m; ++j) {
       buf.A.row(j) = X.row(buf.rows[static_cast<std::size_t>(j)]);
       buf.b[j] = y[buf.rows[static_cast<std::size_t>(j)]];
     }
-    // A well-conditioned square subset has the design's full rank.
-    if (m == p && rank == p && solve_square(buf)) return;
     buf.qr.compute(buf.A);
     if (buf.qr.rank() >= rank || m >= n_pos) return solve_elemental(buf);
   }
