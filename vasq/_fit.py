@@ -145,7 +145,7 @@ def _robust_model(d: Prepared, found: tuple[Any, ...], auto: bool) -> Polynomial
 
 
 def _least_squares_model(params: Params, d: Prepared) -> PolynomialModel:
-    """The model of data set `d` by least squares ("ols" or "penalized"), scored in Python."""
+    """The model of data set `d` by least squares ("ols" or "penalized"), candidate by candidate."""
     fits = _candidate.least_squares_candidates(
         params.method, d.T, d.ys, d.w, d.v, d.degrees, (float(params.gamma1), float(params.gamma2)))
     order = np.argsort(d.T[:, 0], kind="stable") if d.T.shape[1] == 1 else None
