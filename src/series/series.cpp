@@ -1,6 +1,7 @@
 #include "series/series.h"
 
 #include <exception>
+#include <limits>
 #include <stdexcept>
 
 #include "mcmc/threads.h"
@@ -14,6 +15,8 @@ void check_stacking(const StackedSeries& s) {
   require(s.w.size() == rows && s.v.size() == rows, kDimensionMismatch);
   for (const ColumnView& column : s.T) require(column.size() == rows, kDimensionMismatch);
   const std::size_t n = s.n_candidates.size();
+  // The parallel loop counts in int.
+  require(n <= static_cast<std::size_t>(std::numeric_limits<int>::max()), kDimensionMismatch);
   require(s.offsets.size() == n + 1 && s.zero.size() == n && s.seeds.size() == n,
           kDimensionMismatch);
   require(s.offsets.front() == 0 && s.offsets.back() == rows, kDimensionMismatch);
