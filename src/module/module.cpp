@@ -246,8 +246,8 @@ py::list fit_series(const std::vector<InputVector>& T, const InputVector& y, con
   }
   py::list out;
   for (vasq::SeriesFit& fit : fits) {
-    if (!fit.error.empty()) {
-      out.append(py::str(fit.error));
+    if (fit.error) {
+      out.append(py::str(*fit.error));
       continue;
     }
     const auto p = static_cast<py::ssize_t>(fit.search.fits[fit.search.best].beta.size());

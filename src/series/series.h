@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,11 +31,11 @@ struct StackedSeries {
 };
 
 // One data set's result: its search and the uncertainty of the fit it chose, or the message of
-// the invalid argument that stopped it (empty when it succeeded).
+// the invalid argument that stopped it (none when it succeeded).
 struct SeriesFit {
   DegreeSearch search;
   FitUncertainty uncertainty;
-  std::string error;
+  std::optional<std::string> error;
 };
 
 // For each data set, search_degrees and the chosen fit's fit_uncertainty (robust): the same
