@@ -194,91 +194,37 @@ def residual_pair(data):
     return data.draw(mostly(vectors(n), vectors()), label="yp"), data.draw(vectors(n))
 
 
-@FUZZ
-@given(data=st.data())
-def test_mad(data, outcomes):
-    args = spoil(data, [data.draw(vectors())], [WRONG_VECTOR])
-    check("mad", vc.mad, args, outcomes)
-
-
-@FUZZ
-@given(data=st.data())
-def test_compute_sr(data, outcomes):
-    args = [*residual_pair(data), data.draw(floats)]
-    check("compute_sr", vc.compute_sr,
-          spoil(data, args, [WRONG_VECTOR, WRONG_VECTOR, WRONG_FLOAT]), outcomes)
-
-
-@FUZZ
-@given(data=st.data())
-def test_mdl_score(data, outcomes):
-    args = [*residual_pair(data), data.draw(ints()), data.draw(ints())]
-    wrong = [WRONG_VECTOR, WRONG_VECTOR, WRONG_INT, WRONG_INT]
-    check("mdl_score", vc.mdl_score, optional_args(data, args, wrong, 3), outcomes)
-
-
-@FUZZ
-@given(data=st.data(), p=st.integers(0, 5))
-def test_mdl_score_reg(data, p, outcomes):
+def mdl_score_reg_args(data):
+    p = data.draw(st.integers(0, 5), label="p")
     R = mostly(matrices(p, p), matrices())
     args = [*residual_pair(data), data.draw(ints()), data.draw(ints()),
             data.draw(mostly(vectors(p), vectors())), data.draw(R), data.draw(R),
             data.draw(floats), data.draw(floats)]
     wrong = [WRONG_VECTOR, WRONG_VECTOR, WRONG_INT, WRONG_INT, WRONG_VECTOR, WRONG_ARRAY,
              WRONG_ARRAY, WRONG_FLOAT, WRONG_FLOAT]
-    check("mdl_score_reg", vc.mdl_score_reg, optional_args(data, args, wrong, 7), outcomes)
+    return optional_args(data, args, wrong, 7)
 
 
-@FUZZ
-@given(data=st.data())
-def test_design_matrix_1d(data, outcomes):
-    args = [data.draw(ints()), data.draw(vectors())]
-    check("design_matrix_1d", vc.design_matrix_1d,
-          spoil(data, args, [WRONG_INT, WRONG_VECTOR]), outcomes)
-
-
-@FUZZ
-@given(data=st.data())
-def test_smoothness_penalty_matrices_1d(data, outcomes):
-    # Huge grids are valid requests that take minutes; huge degrees fail at once.
-    args = [data.draw(ints()), data.draw(floats), data.draw(floats),
-            data.draw(ints(extremes=False))]
-    wrong = [WRONG_INT, WRONG_FLOAT, WRONG_FLOAT, WRONG_INT]
-    check("smoothness_penalty_matrices_1d", vc.smoothness_penalty_matrices_1d,
-          optional_args(data, args, wrong, 3), outcomes)
-
-
-@FUZZ
-@given(data=st.data())
-def test_boundary_reduce_1d(data, outcomes):
-    args = [data.draw(ints()), data.draw(floats), data.draw(floats)]
-    check("boundary_reduce_1d", vc.boundary_reduce_1d,
-          spoil(data, args, [WRONG_INT, WRONG_FLOAT, WRONG_FLOAT]), outcomes)
-
-
-@FUZZ
-@given(data=st.data(), dims=st.integers(0, 4), n=lengths)
-def test_design_matrix_nd(data, dims, n, outcomes):
+def design_matrix_nd_args(data):
+    dims = data.draw(st.integers(0, 4), label="dims")
+    n = data.draw(lengths, label="n")
     index = st.lists(ints((-2, 6)), min_size=dims, max_size=dims + 1)
     columns = mostly(st.lists(vectors(n), min_size=dims, max_size=dims),
                      st.lists(vectors(), max_size=dims + 1))
     args = [data.draw(st.lists(index, max_size=12)), data.draw(columns)]
-    check("design_matrix_nd", vc.design_matrix_nd, spoil(data, args, [WRONG_LIST, WRONG_LIST]),
-          outcomes)
+    return spoil(data, args, [WRONG_LIST, WRONG_LIST])
 
 
-@FUZZ
-@given(data=st.data(), dims=st.one_of(st.integers(0, 3), st.just(24)))
-def test_build_penalty_matrices_nd(data, dims, outcomes):
+def build_penalty_matrices_nd_args(data):
     # Small degrees and grids keep the work small; the extremes fail at once.
+    dims = data.draw(st.one_of(st.integers(0, 3), st.just(24)), label="dims")
     degrees = data.draw(st.lists(ints((-2, 4)), min_size=dims, max_size=dims + 1))
     pairs = st.tuples(floats, floats)
     bounds = data.draw(mostly(st.lists(pairs, min_size=len(degrees), max_size=len(degrees)),
                               st.lists(pairs, max_size=dims + 1)))
     args = [degrees, bounds, data.draw(ints((-2, 12), extremes=False))]
     wrong = [WRONG_LIST, st.one_of(WRONG_LIST, st.just([(1.0, 2.0, 3.0)])), WRONG_INT]
-    check("build_penalty_matrices_nd", vc.build_penalty_matrices_nd,
-          optional_args(data, args, wrong, 2), outcomes)
+    return optional_args(data, args, wrong, 2)
 
 
 def design_and_observations(data, max_rows=300):
@@ -298,31 +244,45 @@ def optional_matrices(p):
 WRONG_PENALTY = st.sampled_from(["R", [1.0, "x"], np.zeros((2, 2, 2)), 1j])
 
 
-@FUZZ
-@given(data=st.data())
-def test_ols(data, outcomes):
-    _, X, y = design_and_observations(data)
-    check("ols", vc.ols, spoil(data, [X, y], [WRONG_ARRAY, WRONG_VECTOR]), outcomes)
-
-
-@FUZZ
-@given(data=st.data())
-def test_fit_regularized_linear(data, outcomes):
+def fit_regularized_linear_args(data):
     p, Phi, y = design_and_observations(data)
     args = [Phi, y, data.draw(optional_matrices(p)), data.draw(optional_matrices(p)),
             data.draw(floats), data.draw(floats), data.draw(floats)]
     wrong = [WRONG_ARRAY, WRONG_VECTOR, WRONG_PENALTY, WRONG_PENALTY, WRONG_FLOAT,
              WRONG_FLOAT, WRONG_FLOAT]
-    check("fit_regularized_linear", vc.fit_regularized_linear,
-          optional_args(data, args, wrong, 2), outcomes, casts_objects=True)
+    return optional_args(data, args, wrong, 2)
 
 
-@FUZZ
-@given(data=st.data())
-def test_gibbs_entropy(data, outcomes):
+def gibbs_args(data):
     args = [data.draw(vectors()), data.draw(floats)]
-    check("gibbs_entropy", vc.gibbs_entropy,
-          optional_args(data, args, [WRONG_VECTOR, WRONG_FLOAT], 1), outcomes)
+    return optional_args(data, args, [WRONG_VECTOR, WRONG_FLOAT], 1)
+
+
+# The entries whose arguments are numbers and arrays alone: each, its arguments from `data`.
+PLAIN = {
+    "mad": (vc.mad, lambda d: spoil(d, [d.draw(vectors())], [WRONG_VECTOR])),
+    "compute_sr": (vc.compute_sr, lambda d: spoil(
+        d, [*residual_pair(d), d.draw(floats)], [WRONG_VECTOR, WRONG_VECTOR, WRONG_FLOAT])),
+    "mdl_score": (vc.mdl_score, lambda d: optional_args(
+        d, [*residual_pair(d), d.draw(ints()), d.draw(ints())],
+        [WRONG_VECTOR, WRONG_VECTOR, WRONG_INT, WRONG_INT], 3)),
+    "mdl_score_reg": (vc.mdl_score_reg, mdl_score_reg_args),
+    "design_matrix_1d": (vc.design_matrix_1d, lambda d: spoil(
+        d, [d.draw(ints()), d.draw(vectors())], [WRONG_INT, WRONG_VECTOR])),
+    # Huge grids are valid requests that take minutes; huge degrees fail at once.
+    "smoothness_penalty_matrices_1d": (vc.smoothness_penalty_matrices_1d, lambda d: optional_args(
+        d, [d.draw(ints()), d.draw(floats), d.draw(floats), d.draw(ints(extremes=False))],
+        [WRONG_INT, WRONG_FLOAT, WRONG_FLOAT, WRONG_INT], 3)),
+    "boundary_reduce_1d": (vc.boundary_reduce_1d, lambda d: spoil(
+        d, [d.draw(ints()), d.draw(floats), d.draw(floats)],
+        [WRONG_INT, WRONG_FLOAT, WRONG_FLOAT])),
+    "design_matrix_nd": (vc.design_matrix_nd, design_matrix_nd_args),
+    "build_penalty_matrices_nd": (vc.build_penalty_matrices_nd, build_penalty_matrices_nd_args),
+    "ols": (vc.ols, lambda d: spoil(
+        d, list(design_and_observations(d)[1:]), [WRONG_ARRAY, WRONG_VECTOR])),
+    "fit_regularized_linear": (vc.fit_regularized_linear, fit_regularized_linear_args),
+    "gibbs_entropy": (vc.gibbs_entropy, gibbs_args),
+}
 
 
 def read_only_fields(obj, names):
@@ -334,19 +294,11 @@ def read_only_fields(obj, names):
 
 
 GIBBS_FIELDS = ["H", "Hmax", "He", "r_heat", "var_E", "T"]
+MCMC_FIELDS = ["beta_mcmc", "energy", "gibbs", "n_chains", "n_elite"]
 
 
-@FUZZ
-@given(data=st.data())
-def test_gibbs_result(data, outcomes):
-    def fields(energies, *T):
-        return read_only_fields(vc.gibbs_entropy(energies, *T), GIBBS_FIELDS)
-
-    args = [data.draw(vectors()), data.draw(floats)]
-    check("GibbsResult", fields, optional_args(data, args, [WRONG_VECTOR, WRONG_FLOAT], 1),
-          outcomes)
-    with pytest.raises(TypeError):
-        vc.GibbsResult(*data.draw(st.lists(floats, max_size=6)))
+def gibbs_fields(energies, *T):
+    return read_only_fields(vc.gibbs_entropy(energies, *T), GIBBS_FIELDS)
 
 
 def sampler_args(data):
@@ -366,16 +318,10 @@ def sampler_args(data):
     return optional_args(data, args, wrong, 3)
 
 
-@FUZZ
-@given(data=st.data())
-def test_tournament_mcmc(data, outcomes):
-    def make(*args):
-        sampler = vc.TournamentMCMC(*args)
-        with pytest.raises(AttributeError):
-            sampler.n_chains  # noqa: B018  the configuration cannot be read back
-        return None
-
-    check("TournamentMCMC", make, sampler_args(data), outcomes)
+def make_sampler(*args):
+    sampler = vc.TournamentMCMC(*args)
+    with pytest.raises(AttributeError):
+        sampler.n_chains  # noqa: B018  the configuration cannot be read back
 
 
 def fit_args(data):
@@ -387,35 +333,44 @@ def fit_args(data):
     return optional_args(data, args, wrong, 2)
 
 
+def mcmc_fields(config, args):
+    result = vc.TournamentMCMC(*config).fit(*args)
+    values = read_only_fields(result, MCMC_FIELDS)
+    assert not values[0].flags.writeable
+    del result
+    gc.collect()
+    # The views outlive the result.
+    return [*values[:2], read_only_fields(values[2], GIBBS_FIELDS), *values[3:]]
+
+
+def sampler_and_fit_args(data):
+    return sampler_args(data), fit_args(data)
+
+
+ENTRIES = {
+    **PLAIN,
+    "GibbsResult": (gibbs_fields, gibbs_args),
+    "TournamentMCMC": (make_sampler, sampler_args),
+    "TournamentMCMC.fit": (lambda config, args: vc.TournamentMCMC(*config).fit(*args),
+                           sampler_and_fit_args),
+    "MCMCResult": (mcmc_fields, sampler_and_fit_args),
+}
+CASTS_OBJECTS = {"fit_regularized_linear", "TournamentMCMC.fit", "MCMCResult"}
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
 @FUZZ
 @given(data=st.data())
-def test_fit(data, outcomes):
-    def fit(config, args):
-        return vc.TournamentMCMC(*config).fit(*args)
-
-    check("TournamentMCMC.fit", fit, (sampler_args(data), fit_args(data)), outcomes,
-          casts_objects=True)
+def test_entry(entry, data, outcomes):
+    fn, draw_args = ENTRIES[entry]
+    check(entry, fn, draw_args(data), outcomes, casts_objects=entry in CASTS_OBJECTS)
 
 
-MCMC_FIELDS = ["beta_mcmc", "energy", "gibbs", "n_chains", "n_elite"]
-
-
-@FUZZ
-@given(data=st.data())
-def test_mcmc_result(data, outcomes):
-    def fields(config, args):
-        result = vc.TournamentMCMC(*config).fit(*args)
-        values = read_only_fields(result, MCMC_FIELDS)
-        assert not values[0].flags.writeable
-        del result
-        gc.collect()
-        # The views outlive the result.
-        return [*values[:2], read_only_fields(values[2], GIBBS_FIELDS), *values[3:]]
-
-    check("MCMCResult", fields, (sampler_args(data), fit_args(data)), outcomes,
-          casts_objects=True)
+@pytest.mark.parametrize("k", range(7))
+@pytest.mark.parametrize("result", [vc.GibbsResult, vc.MCMCResult])
+def test_results_are_not_made_from_python(result, k):
     with pytest.raises(TypeError):
-        vc.MCMCResult()
+        result(*[1.0] * k)
 
 
 # The robust fit and its building blocks. Inputs are small (few rows and terms) so that the
