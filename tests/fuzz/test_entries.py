@@ -158,28 +158,40 @@ def documented(error, casts_objects):
     return False
 
 
+def raised(error):
+    # Argument-mismatch messages show the addresses of the objects passed.
+    return ("raised", type(error), re.sub(" at 0x[0-9a-f]+", "", str(error)))
+
+
 def outcome(fn, args):
     try:
         return ("returned", bits(fn(*args)))
-    except Exception as error:  # every exception is judged by `documented`
-        # Argument-mismatch messages show the addresses of the objects passed.
-        return ("raised", type(error), re.sub(" at 0x[0-9a-f]+", "", str(error)), error)
+    except Exception as error:  # every exception is judged by the caller
+        return raised(error)
+
+
+def twice(fn, args):
+    """fn's result and exception over `args`, the inputs unchanged and a second call the same
+    bits or the same exception."""
+    before = snapshot(args)
+    try:
+        result, error = fn(*args), None
+    except Exception as caught:  # judged by the caller
+        result, error = None, caught
+    assert snapshot(args) == before, "the call changed its inputs"
+    first = ("returned", bits(result)) if error is None else raised(error)
+    assert outcome(fn, args) == first, "a second identical call gave another outcome"
+    return result, error
 
 
 def check(entry, fn, args, outcomes, casts_objects=False):
-    before = snapshot(args)
-    first = outcome(fn, args)
-    assert snapshot(args) == before, "the call changed its inputs"
-    if first[0] == "raised":
-        error = first[3]
-        assert documented(error, casts_objects), f"undocumented {type(error).__name__}: {error}"
-        kind = f"ValueError '{error}'" if type(error) is ValueError else type(error).__name__
-        outcomes[(entry, kind)] += 1
-        first = first[:3]
-    else:
+    _, error = twice(fn, args)
+    if error is None:
         outcomes[(entry, "returned")] += 1
-    second = outcome(fn, args)
-    assert second[:3] == first, "a second identical call gave other bits"
+        return
+    assert documented(error, casts_objects), f"undocumented {type(error).__name__}: {error}"
+    kind = f"ValueError '{error}'" if type(error) is ValueError else type(error).__name__
+    outcomes[(entry, kind)] += 1
 
 
 def optional_args(data, args, wrong, required):
@@ -614,22 +626,13 @@ def judged(entry, fn, args, outcomes, refusal, allowed=frozenset(), on_result=No
     """Calls fn twice: the inputs unchanged, the same bits, and the outcome the oracle
     expects: TypeError for a wrong kind ("type"), the message `refusal`, or (None) a
     result passing `on_result` or one of the `allowed` refusals; "either" accepts both."""
-    before = snapshot(args)
-    try:
-        result, error = fn(*args), None
-    except Exception as raised:  # judged below
-        result, error = None, raised
-    assert snapshot(args) == before, "the call changed its inputs"
-    second = outcome(fn, args)
+    result, error = twice(fn, args)
     if error is None:
-        assert second == ("returned", bits(result)), "a second identical call gave other bits"
         assert refusal in (None, "either"), f"a result from meaningless input ({refusal})"
         if on_result is not None:
             on_result(result)
         outcomes[(entry, "returned")] += 1
         return
-    assert second[:3] == ("raised", type(error), re.sub(" at 0x[0-9a-f]+", "", str(error))), \
-        "a second identical call gave another outcome"
     if refusal == "type":
         assert isinstance(error, TypeError), f"{type(error).__name__}: {error}"
         outcomes[(entry, "TypeError")] += 1
