@@ -93,8 +93,3 @@ def test_result_is_read_only(field):
     g = vc.gibbs_entropy([0.0, 1.0])
     with pytest.raises(AttributeError):
         setattr(g, field, 0.0)
-
-
-def test_result_has_no_python_constructor():
-    with pytest.raises(TypeError, match="No constructor defined!$"):
-        vc.GibbsResult()
