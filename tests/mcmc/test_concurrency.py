@@ -28,10 +28,23 @@ def outcome(seed):
         np.vander(x, 4, increasing=True), y, R, R @ R, 1e-3, 1e-4)
     g = r.gibbs
     return [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+
+def deep_phases():
+    x = np.linspace(-1.0, 1.0, 300)
+    y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
+    R = np.diag([0.0, 1.0, 2.0, 3.0])
+    out = []
+    # Deep phases of one to seven chains, with ties among the unpenalised energies.
+    for seed, n_elite, gamma in [(42, 5, 1e-3), (1, 1, 1e-3), (2, 3, 0.0), (3, 7, 1e-2)]:
+        r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300, n_elite=n_elite, seed=seed).fit(
+            np.vander(x, 4, increasing=True), y, R, R @ R, gamma, gamma / 10)
+        g = r.gibbs
+        out += [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
+    return out
 """
 namespace: dict = {}
 exec(FIT, namespace)
-outcome = namespace["outcome"]
+outcome, deep_phases = namespace["outcome"], namespace["deep_phases"]
 SEEDS = [0, 1, 2, 3]
 
 
@@ -67,10 +80,16 @@ def test_fit_from_four_python_threads(expected):
     assert results == expected
 
 
+@pytest.fixture(scope="module")
+def expected_deep():
+    return str(deep_phases())
+
+
 @pytest.mark.parametrize("threads", [1, 2, 4, 8])
-def test_any_openmp_thread_count(threads, expected, tmp_path):
-    lines = run_child("print(outcome(1))\nprint(outcome(2))\n", tmp_path, threads)
-    assert lines == [str(expected[1]), str(expected[2])]
+def test_any_openmp_thread_count(threads, expected, expected_deep, tmp_path):
+    body = "print(outcome(1))\nprint(outcome(2))\nprint(deep_phases())\n"
+    lines = run_child(body, tmp_path, threads)
+    assert lines == [str(expected[1]), str(expected[2]), expected_deep]
 
 
 FORK = """
@@ -205,6 +224,8 @@ def test_views_outlive_their_result(expected):
         np.diag([0.0, 1.0, 2.0, 3.0]), np.diag([0.0, 1.0, 4.0, 9.0]), 1e-3, 1e-4)
     alive = weakref.ref(result)
     beta, gibbs = result.beta_mcmc[1:], result.gibbs
+    with pytest.raises(ValueError, match="read-only"):
+        beta[0] = 1.0
     del result
     gc.collect()
     assert alive() is not None
