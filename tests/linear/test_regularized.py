@@ -28,6 +28,7 @@ def spd(rng, p):
         (([[1, 1], [1, 1]], [1, 1], None, None, 0.0, 0.0, 0.0), [1, 0]),  # zero pivot
         ((np.zeros((3, 2)), [1, 2, 3], None, None, 0.0, 0.0, 0.0), [0, 0]),
         (([1.0, 1.0], [1, 3], [[1.0]], None, 0.5, 0.0, 0.0), [4 / 3]),  # 1-D Phi, list R1
+        ((np.empty((3, 0)), np.ones(3), np.empty((0, 0)), None, 1.0), []),  # no columns
     ],
 )
 def test_worked_examples(args, expected):
@@ -49,7 +50,7 @@ def test_matches_numpy_solve(gamma1, gamma2, ridge):
     Phi, y = rng.standard_normal((120, 7)), rng.standard_normal(120)
     R1, R2 = spd(rng, 7), spd(rng, 7)
     expected = np.linalg.solve(*normal_equations(Phi, y, R1, R2, gamma1, gamma2, ridge))
-    beta = fit(Phi, y, R1, R2, gamma1, gamma2, ridge)
+    beta = fit(ridge=ridge, gamma2=gamma2, gamma1=gamma1, R2=R2, R1=R1, y=y, Phi=Phi)
     np.testing.assert_allclose(beta, expected, rtol=1e-10)
 
 
@@ -78,36 +79,23 @@ def test_unapplied_penalties_change_nothing(penalty):
     np.testing.assert_array_equal(fit(Phi, y, **penalty), fit(Phi, y))
 
 
-def test_defaults_and_keywords():
-    rng = np.random.default_rng(9)
-    Phi, y, R1 = rng.standard_normal((30, 4)), rng.standard_normal(30), spd(rng, 4)
-    np.testing.assert_array_equal(fit(Phi, y), fit(Phi, y, None, None, 0.0, 0.0, 1e-10))
-    np.testing.assert_array_equal(
-        fit(ridge=1e-3, gamma1=0.1, R1=R1, y=y, Phi=Phi), fit(Phi, y, R1, None, 0.1, 0.0, 1e-3)
-    )
-
-
-@pytest.mark.parametrize("name", ["R1", "R2"])
-def test_unconvertible_penalty_is_runtime_error_whatever_the_weight(name):
-    with pytest.raises(RuntimeError, match="str"):
-        fit(np.eye(2), [1, 1], **{name: "not a matrix"})
+DIMENSIONS = r"^Dimension mismatch\.$"
 
 
 @pytest.mark.parametrize(
-    ("Phi", "y", "penalty"),
+    ("Phi", "y", "penalty", "error", "message"),
     [
-        (np.eye(3), np.ones(2), {}),
-        (np.empty((2, 0)), np.ones(3), {}),
-        (np.eye(3), np.ones(3), {"R1": np.eye(2), "gamma1": 1.0}),
-        (np.eye(3), np.ones(3), {"R2": np.ones((3, 2)), "gamma2": np.nan}),
-        (np.eye(3), np.ones(3), {"R1": np.eye(3), "R2": np.eye(4), "gamma1": 1.0, "gamma2": 1.0}),
+        (np.eye(3), np.ones(2), {}, ValueError, DIMENSIONS),
+        (np.empty((2, 0)), np.ones(3), {}, ValueError, DIMENSIONS),
+        (np.eye(3), np.ones(3), {"R1": np.eye(2), "gamma1": 1.0}, ValueError, DIMENSIONS),
+        (np.eye(3), np.ones(3), {"R2": np.ones((3, 2)), "gamma2": np.nan}, ValueError, DIMENSIONS),
+        (np.eye(3), np.ones(3), {"R1": np.eye(3), "R2": np.eye(4), "gamma1": 1.0, "gamma2": 1.0},
+         ValueError, DIMENSIONS),
+        # Unconvertible penalties are refused whatever their weight.
+        (np.eye(2), [1, 1], {"R1": "not a matrix"}, RuntimeError, "str"),
+        (np.eye(2), [1, 1], {"R2": "not a matrix"}, RuntimeError, "str"),
     ],
 )
-def test_dimension_mismatch(Phi, y, penalty):
-    with pytest.raises(ValueError, match=r"^Dimension mismatch\.$"):
+def test_refusals(Phi, y, penalty, error, message):
+    with pytest.raises(error, match=message):
         fit(Phi, y, **penalty)
-
-
-def test_no_columns_gives_empty_vector():
-    beta = fit(np.empty((3, 0)), np.ones(3), np.empty((0, 0)), None, 1.0)
-    assert beta.shape == (0,)
