@@ -20,31 +20,29 @@ import vasq_core as vc
 FIT = """
 import numpy as np, vasq_core
 
-def outcome(seed):
-    x = np.linspace(-1.0, 1.0, 120)
+def fitted(n, gamma=1e-3, **config):
+    x = np.linspace(-1.0, 1.0, n)
     y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
     R = np.diag([0.0, 1.0, 2.0, 3.0])
-    r = vasq_core.TournamentMCMC(n_chains=12, n_warmup=40, n_deep=60, seed=seed).fit(
-        np.vander(x, 4, increasing=True), y, R, R @ R, 1e-3, 1e-4)
+    return vasq_core.TournamentMCMC(**config).fit(
+        np.vander(x, 4, increasing=True), y, R, R @ R, gamma, gamma / 10)
+
+def hexed(r):
     g = r.gibbs
     return [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
 
+def outcome(seed):
+    return hexed(fitted(120, n_chains=12, n_warmup=40, n_deep=60, seed=seed))
+
 def deep_phases():
-    x = np.linspace(-1.0, 1.0, 300)
-    y = np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x)
-    R = np.diag([0.0, 1.0, 2.0, 3.0])
-    out = []
     # Deep phases of one to seven chains, with ties among the unpenalised energies.
-    for seed, n_elite, gamma in [(42, 5, 1e-3), (1, 1, 1e-3), (2, 3, 0.0), (3, 7, 1e-2)]:
-        r = vasq_core.TournamentMCMC(n_chains=24, n_deep=300, n_elite=n_elite, seed=seed).fit(
-            np.vander(x, 4, increasing=True), y, R, R @ R, gamma, gamma / 10)
-        g = r.gibbs
-        out += [v.hex() for v in [*r.beta_mcmc, r.energy, g.H, g.Hmax, g.He, g.r_heat, g.var_E]]
-    return out
+    cases = [(42, 5, 1e-3), (1, 1, 1e-3), (2, 3, 0.0), (3, 7, 1e-2)]
+    return [hexed(fitted(300, gamma, n_chains=24, n_deep=300, n_elite=n_elite, seed=seed))
+            for seed, n_elite, gamma in cases]
 """
 namespace: dict = {}
 exec(FIT, namespace)
-outcome, deep_phases = namespace["outcome"], namespace["deep_phases"]
+fitted, outcome, deep_phases = (namespace[k] for k in ("fitted", "outcome", "deep_phases"))
 SEEDS = [0, 1, 2, 3]
 
 
@@ -218,10 +216,7 @@ def test_fit_under_a_process_limit(limit, expected, tmp_path):
 
 
 def test_views_outlive_their_result(expected):
-    x = np.linspace(-1.0, 1.0, 120)
-    result = vc.TournamentMCMC(n_chains=12, n_warmup=40, n_deep=60, seed=1).fit(
-        np.vander(x, 4, increasing=True), np.sin(3.0 * x) + 0.1 * np.cos(40.0 * x),
-        np.diag([0.0, 1.0, 2.0, 3.0]), np.diag([0.0, 1.0, 4.0, 9.0]), 1e-3, 1e-4)
+    result = fitted(120, n_chains=12, n_warmup=40, n_deep=60, seed=1)
     alive = weakref.ref(result)
     beta, gibbs = result.beta_mcmc[1:], result.gibbs
     with pytest.raises(ValueError, match="read-only"):
