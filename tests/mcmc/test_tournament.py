@@ -46,9 +46,7 @@ def test_engine_standard_check_value():
 @pytest.mark.parametrize("p, y", [(3, Y), (5, np.arange(4.0))])
 def test_start_of_chain_0(p, y):
     # Seed 42 starts chain 0 at (0.647, 0.352, 0.199) to the digits given, whatever the data.
-    config, X = (1, 0, 0, 5, 0.05, 20, 42), design(p, len(y))
-    beta = fit(config, X, y).beta_mcmc
-    np.testing.assert_equal(beta, reference(config, X, (), y).beta)
+    beta = matching((1, 0, 0, 5, 0.05, 20, 42), design(p, len(y)), (), y)[0].beta_mcmc
     assert beta[:3] == pytest.approx([0.647, 0.352, 0.199], abs=5e-4)
 
 
@@ -112,12 +110,17 @@ def reference(config, X, penalties, y, retemper=None):
         return ref.tournament(X, y, *config, penalties=penalties, retemper=retemper)
 
 
-@pytest.mark.parametrize("config, X, penalties, elites, y", CASES.values(), ids=CASES.keys())
-def test_matches_reference(config, X, penalties, elites, y):
-    result = fit(config, X, y, penalties)
-    expected = reference(config, X, penalties, y)
+def matching(config, X, penalties, y):
+    """fit and the reference, once fit has found the reference's best state bit for bit."""
+    result, expected = fit(config, X, y, penalties), reference(config, X, penalties, y)
     np.testing.assert_equal(result.beta_mcmc, expected.beta)
     np.testing.assert_equal(result.energy, expected.energy)
+    return result, expected
+
+
+@pytest.mark.parametrize("config, X, penalties, elites, y", CASES.values(), ids=CASES.keys())
+def test_matches_reference(config, X, penalties, elites, y):
+    result, expected = matching(config, X, penalties, y)
     np.testing.assert_equal(result.gibbs.r_heat, expected.r_heat)
     assert (result.n_chains, result.n_elite) == (config[0], config[3])
     if elites is not None:
@@ -173,11 +176,8 @@ TEMPERED = {
 @pytest.mark.parametrize("j, config, factor", TEMPERED.values(), ids=TEMPERED.keys())
 def test_each_deep_chain_starts_at_its_temperature(j, config, factor):
     X, penalties = design(3), ((R_A, 0.5), (R_B, 0.25))
-    expected = reference(config, X, penalties, MISSED)
+    expected = matching(config, X, penalties, MISSED)[1]
     assert expected.found_by == j
-    result = fit(config, X, MISSED, penalties)
-    np.testing.assert_equal(result.beta_mcmc, expected.beta)
-    np.testing.assert_equal(result.energy, expected.energy)
 
     def changed(retemper):
         return reference(config, X, penalties, MISSED, retemper).energy != expected.energy
@@ -195,10 +195,7 @@ def test_deep_temperatures_are_multiplied_not_powers():
     # edge of acceptance, so that those last bits decide it and the result.
     config, X = (2, 0, 2000, 2, 0.3, 20, 34), np.ones((15, 1))
     penalties = ((np.eye(1), float.fromhex("0x1.8ca3ce1202c7dp+1")),)
-    expected = reference(config, X, penalties, MISSED)
-    result = fit(config, X, MISSED, penalties)
-    np.testing.assert_equal(result.beta_mcmc, expected.beta)
-    np.testing.assert_equal(result.energy, expected.energy)
+    expected = matching(config, X, penalties, MISSED)[1]
     T0 = 0.5 * expected.r_heat
     powered = reference(config, X, penalties, MISSED, lambda j, T: T0 * 0.9997 ** (2000 * j))
     assert powered.energy != expected.energy
