@@ -164,7 +164,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     h = max(floor((W + p + 1) / 2),
     min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
     on short series a flexible candidate fits its own best half by chance, so h rises to
-    2 p + 2 and fewer outliers than half can be told apart), T the sum of e_i^2 / v_i
+    2 p + 2 and fewer outliers than half can be told apart; below W = 30 h rises further
+    to the most weight of rows that a candidate within 6 of the lowest score keeps, so that
+    no candidate gains by rejecting clean rows there, and under "auto" the constant-noise
+    fits decide it), T the sum of e_i^2 / v_i
     over H, k the number of terms plus the noise model's parameters beyond its scale (1
     for power and two-component), N the weight of the candidate's inliers and c(a) the
     variance of the central share a of a standard normal (1 for a >= 1), so that a

@@ -39,7 +39,7 @@ struct DegreeScore {
 // 9 of 14 clean points at a tenth of the noise sd in a quarter of data sets), and judged on
 // that half alone it wins. The trade is breakdown: below 3 p + 3 points the criterion sets
 // aside W - 2 p - 2 rows, fewer than half (2 of 14 for a largest candidate of 5 terms), and at
-// least one.
+// least one. Below 30 rows search_degrees raises h to what the competitive candidates keep.
 double criterion_mass(double W, Index largest_terms);
 
 // The score of `fit` judged on its best rows up to the weight `mass` (every row from W on), over

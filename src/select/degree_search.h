@@ -45,8 +45,11 @@ struct DegreeSearch {
 };
 
 // robust_fit of y on each term set of `candidates` (lowest degree first), each scored by
-// degree_score among them (largest_terms the most terms of any, the rows in the order of the
-// one feature, none for several) and the parsimonious one chosen. Any named noise model is
+// degree_score among them (at criterion_mass of the most terms of any, the rows in the order of
+// the one feature, none for several) and the parsimonious one chosen. Below a total weight of
+// 30 the mass is the most weight of rows that a candidate within 6 of the lowest score at
+// criterion_mass keeps, if that is more: on so few rows a candidate would otherwise gain by
+// rejecting clean ones (under "auto", the constant-noise fits decide it). Any named noise model is
 // fitted to every candidate. "auto" chooses the noise model once: every candidate is first
 // fitted under constant noise, and only when "auto" fits a varying model at the degree those
 // scores choose is every candidate fitted with "auto" and scored again. Where the noise is
