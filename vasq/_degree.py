@@ -54,8 +54,8 @@ def candidates(
     of data sets). The quadratic is exempt from that, so that it is a candidate from n = 6: the
     trade is breakdown, since the trimmed mass of the criterion (the core's criterion_mass)
     is then 5 of the 6 points (6 when a candidate within 6 of the lowest score keeps them
-    all) and one outlier in six is the most that can be told apart from curvature; from n = 8 the quadratic's own trimmed half has 3 residual degrees of freedom,
-    one per term.
+    all) and one outlier in six is the most that can be told apart from curvature; from
+    n = 8 the quadratic's own trimmed half has 3 residual degrees of freedom, one per term.
     """
     n_samples, n_distinct, total = counts
     if isinstance(degree, str):

@@ -57,7 +57,8 @@ def alone(x, y, candidates, noise, seed=11):
     scores = scored(x, candidates, fits, mass)
     if W < 30:
         totals = [sum(s) for s in scores]
-        kept = [(f["weights"] > 0).sum() for f, t in zip(fits, totals) if t <= min(totals) + 6]
+        kept = [(f["weights"] > 0).sum()
+                for f, t in zip(fits, totals, strict=True) if t <= min(totals) + 6]
         scores = scored(x, candidates, fits, max(mass, *kept))
     return fits, scores
 
