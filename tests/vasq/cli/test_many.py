@@ -46,18 +46,21 @@ def scheduler():
 
 
 @pytest.mark.parametrize("where", ["here", "2 threads", "2 processes", "cluster"])
-def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
-    out = tmp_path / "results.csv"
+def test_writes_the_fit_curves_table_and_points(where, data, scheduler, tmp_path, capsys):
+    out, points = tmp_path / "results.csv", tmp_path / "p.csv"
     extra = {"here": [], "2 threads": ["--jobs", "2"],
              "2 processes": ["--jobs", "2", "--backend", "processes"],
              "cluster": ["--scheduler", scheduler]}
     args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
-                  "--out", str(out), *extra[where]])
+                  "--out", str(out), "--points", str(points), *extra[where]])
     assert many.run(args) == 0
+    assert capsys.readouterr().err == (
+        f"vasq: 1 of {N_SERIES} series could not be fitted; see the error column of {out}\n")
     written = pd.read_csv(out, dtype={"id": str})
     table = pd.read_csv(data, dtype={"unit": str})
-    expected = fit_curves(table, id="unit", x="dose", y="response",
-                          estimator=RobustPolynomialRegressor(degree=1))
+    expected, expected_points = fit_curves(table, id="unit", x="dose", y="response",
+                                           per_point=True,
+                                           estimator=RobustPolynomialRegressor(degree=1))
     assert (written["id"].tolist() == expected["id"].tolist()
             == [str(i) for i in range(0, 10 * N_SERIES, 10)])
     assert list(written.columns) == list(expected.columns)
@@ -76,22 +79,21 @@ def test_writes_the_fit_curves_table(where, data, scheduler, tmp_path):
     for name in ("scale", "n_samples", "n_inliers", "bic_score"):
         np.testing.assert_array_equal(written[name].to_numpy(float),
                                       expected[name].to_numpy(float))
-
-
-def test_reports_series_that_failed(data, tmp_path, capsys):
-    args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
-                  "--out", str(tmp_path / "r.csv")])
-    many.run(args)
-    assert capsys.readouterr().err == (
-        f"vasq: 1 of {N_SERIES} series could not be fitted; see the error column of "
-        f"{tmp_path / 'r.csv'}\n")
+    # Every fitted point, without loss; none of the series that failed.
+    written = pd.read_csv(points, dtype={"id": str})
+    assert "50" not in set(written["id"]) and len(written) == 25 * (N_SERIES - 1)
+    pd.testing.assert_frame_equal(written, expected_points.astype({"inlier": int}),
+                                  check_exact=True)
 
 
 @pytest.mark.parametrize("file, extra, message", [
     ("data", ["--x", "time"], "has no column 'time' (names unit, dose, response"),
     ("data", ["--x", "dose", "--scheduler", "tcp://127.0.0.1:1"], "127.0.0.1:1"),
     ("none.csv", ["--x", "dose"], "none.csv: No such file or directory"),
-], ids=["unknown-column", "no-scheduler", "missing-file"])
+    ("data", ["--x", "dose", "--scheduler", "not a url"],
+     "vasq: error: --scheduler 'not a url' is not a scheduler address such as tcp://HOST:8786 "
+     "(missing port number in address 'not a url')\n"),
+], ids=["unknown-column", "no-scheduler", "missing-file", "bad-scheduler-address"])
 def test_errors_give_one_line_and_exit_code_2(file, extra, message, data, tmp_path, capsys,
                                               monkeypatch):
     monkeypatch.setattr(many, "CONNECT_TIMEOUT", 1)
@@ -190,40 +192,19 @@ def test_delimiter_decimal_seed_and_max_degree_reach_the_fit(tmp_path):
             == expected["coef"].map(lambda v: np.asarray(v).tolist()).tolist())
 
 
-def test_missing_numbers_drop_the_row_or_refuse_the_file(tmp_path, capsys):
+def test_standard_input_and_output_without_loading_matplotlib(tmp_path):
     path = lines_csv(tmp_path / "d.csv", ["a", "b"])
-    text = path.read_text().splitlines()
-    text[3] = "a,,0.5"
-    text[12] = "b,0.5,NA"
-    path.write_text("\n".join(text) + "\n")
-    argv = [str(path), "--id", "unit", "--x", "dose", "--y", "response",
-            "--out", str(tmp_path / "r.csv")]
-    run_many(argv)
-    assert pd.read_csv(tmp_path / "r.csv")["n_samples"].tolist() == [7, 7]
-    assert main(["fit-many", *argv, "--missing", "error"]) == 2
-    assert capsys.readouterr().err == (
-        f"vasq: error: {path}, line 4, dose: missing value (see --missing): ''\n")
-
-
-def test_standard_input_and_output(tmp_path):
-    path = lines_csv(tmp_path / "d.csv", ["a", "b"])
-    argv = ["--id", "unit", "--x", "dose", "--y", "response", "--method", "ols"]
-    run_many([str(path), *argv, "--out", str(tmp_path / "r.csv")])
-    piped = subprocess.run([sys.executable, "-m", "vasq", "fit-many", "-", *argv, "--out", "-",
-                            "--method", "ols", "--degree", "1"],
-                           input=path.read_bytes(), capture_output=True, check=False)
-    assert piped.returncode == 0 and piped.stderr == b""
+    argv = ["--id", "unit", "--x", "dose", "--y", "response", "--method", "ols", "--degree", "1"]
+    run_many([str(path), *argv, "--out", str(tmp_path / "r.csv"),
+              "--points", str(tmp_path / "p.csv")])
+    code = ("import sys; from vasq.cli import main; code = main(sys.argv[1:]); "
+            "print(code, 'matplotlib' in sys.modules, file=sys.stderr)")
+    piped = subprocess.run([sys.executable, "-c", code, "fit-many", "-", *argv, "--out", "-",
+                            "--points", str(tmp_path / "piped.csv")],
+                           input=path.read_bytes(), capture_output=True, check=False, timeout=120)
+    assert (piped.returncode, piped.stderr) == (0, b"0 False\n")
     assert piped.stdout.decode() == (tmp_path / "r.csv").read_text()
-
-
-def test_fit_many_runs_without_loading_matplotlib(tmp_path):
-    path = lines_csv(tmp_path / "d.csv", ["a", "b"])
-    argv = ["fit-many", str(path), "--id", "unit", "--x", "dose", "--y", "response",
-            "--out", str(tmp_path / "r.csv"), "--points", str(tmp_path / "p.csv")]
-    code = f"import sys; from vasq.cli import main; print(main({argv!r}), 'matplotlib' in sys.modules)"
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            check=False, timeout=120)
-    assert result.stdout == "0 False\n"
+    assert (tmp_path / "piped.csv").read_bytes() == (tmp_path / "p.csv").read_bytes()
 
 
 @pytest.mark.parametrize("extra, message", [
@@ -246,38 +227,15 @@ def test_bad_paths_and_tables_are_refused_before_fitting(extra, message, tmp_pat
     assert message.format(**names) in capsys.readouterr().err
 
 
-def test_bad_scheduler_address_fails_at_once_on_one_line(tmp_path):
-    path = lines_csv(tmp_path / "d.csv", ["a"])
-    result = subprocess.run(
-        [sys.executable, "-m", "vasq", "fit-many", str(path), "--id", "unit", "--x", "dose",
-         "--y", "response", "--out", str(tmp_path / "r.csv"), "--scheduler", "not a url"],
-        capture_output=True, text=True, check=False, timeout=120)
-    assert result.returncode == 2
-    assert result.stderr == ("vasq: error: --scheduler 'not a url' is not a scheduler address "
-                             "such as tcp://HOST:8786 (missing port number in address "
-                             "'not a url')\n")
-
-
-def test_points_file_holds_every_fitted_point_without_loss(data, tmp_path):
-    points = tmp_path / "p.csv"
-    args = parse([str(data), "--id", "unit", "--x", "dose", "--y", "response", "--degree", "1",
-                  "--out", str(tmp_path / "r.csv"), "--points", str(points)])
-    assert many.run(args) == 0
-    written = pd.read_csv(points, dtype={"id": str})
-    table = pd.read_csv(data, dtype={"unit": str})
-    _, expected = fit_curves(table, id="unit", x="dose", y="response", per_point=True,
-                             estimator=RobustPolynomialRegressor(degree=1))
-    assert "50" not in set(written["id"]) and len(written) == 25 * (N_SERIES - 1)
-    pd.testing.assert_frame_equal(written, expected.astype({"inlier": int}), check_exact=True)
-
-
-def test_points_rows_number_each_series_as_in_the_file(tmp_path, capsys):
+def test_missing_numbers_drop_the_row_numbered_as_in_the_file_or_refuse_it(tmp_path, capsys):
     path = lines_csv(tmp_path / "d.csv", ["a", "b"])
     text = path.read_text().splitlines()
     text[3], text[12] = "a,,0.5", "b,0.5,NA"  # the third point of a, the fourth of b
     path.write_text("\n".join(text) + "\n")
-    argv = [str(path), "--id", "unit", "--x", "dose", "--y", "response"]
-    run_many([*argv, "--out", str(tmp_path / "r.csv"), "--points", "-"])
+    argv = [str(path), "--id", "unit", "--x", "dose", "--y", "response",
+            "--out", str(tmp_path / "r.csv")]
+    run_many([*argv, "--points", "-"])
+    assert pd.read_csv(tmp_path / "r.csv")["n_samples"].tolist() == [7, 7]
     points = pd.read_csv(io.StringIO(capsys.readouterr().out))
     assert points.groupby("id")["row"].agg(list).to_dict() == {
         "a": [0, 1, 3, 4, 5, 6, 7], "b": [0, 1, 2, 4, 5, 6, 7]}
@@ -289,6 +247,9 @@ def test_points_rows_number_each_series_as_in_the_file(tmp_path, capsys):
     np.testing.assert_array_equal(joined["residual"], joined["response"] - joined["fitted"])
     slopes = joined["id"].map({"a": 1.0, "b": 2.0})
     np.testing.assert_allclose(joined["fitted"], slopes * joined["dose"], atol=1e-12)
+    assert main(["fit-many", *argv, "--missing", "error"]) == 2
+    assert capsys.readouterr().err == (
+        f"vasq: error: {path}, line 4, dose: missing value (see --missing): ''\n")
 
 
 @pytest.mark.parametrize("series_per_part, rows_per_chunk", [(5, many.ROWS_PER_CHUNK), (5, 7),
