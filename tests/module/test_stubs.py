@@ -12,6 +12,15 @@ import vasq_core as vc
 
 STUB = Path(__file__).parents[2] / "src" / "module" / "vasq_core-stubs" / "__init__.pyi"
 ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
+# Annotations that the stub and the rendered signature spell alike.
+KINDS = {"typing.SupportsInt | typing.SupportsIndex", "typing.SupportsFloat | typing.SupportsIndex",
+         "GibbsResult", "MCMCResult"}
+
+
+def kind(text):
+    """An int or float parameter, or a result class; None for the arrays, spelt differently."""
+    text = text.replace("vasq_core.", "")
+    return text if text in KINDS else None
 
 
 def split_top_level(text):
@@ -31,24 +40,27 @@ def split_top_level(text):
 
 
 def runtime_parameters(fn):
-    """(name, default text or None) pairs from the rendered signature, without self."""
+    """(name, default text or None, kind) from the rendered signature, without self; the
+    result last."""
     line = fn.__doc__.split("\n")[0]
     inner = line[line.index("(") + 1 : line.rindex(") -> ")]
     params = []
     for part in split_top_level(inner):
-        name = part.split(":")[0]
+        name, annotation = part.split(": ", 1)
         default = part.split(" = ")[1] if " = " in part else None
         if name != "self":
-            params.append((name, default))
-    return params
+            params.append((name, default, kind(annotation.split(" = ")[0])))
+    return params + [("->", None, kind(line[line.rindex(") -> ") + 5:]))]
 
 
 def stub_parameters(node):
-    args = [a.arg for a in node.args.args if a.arg != "self"]
+    args = [a for a in node.args.args if a.arg != "self"]
     defaults = [None] * (len(args) - len(node.args.defaults)) + [
         repr(ast.literal_eval(d)) for d in node.args.defaults
     ]
-    return list(zip(args, defaults, strict=True))
+    kinds = [kind(ast.unparse(a.annotation)) for a in args]
+    return [*zip([a.arg for a in args], defaults, kinds, strict=True),
+            ("->", None, kind(ast.unparse(node.returns)))]
 
 
 def stub_functions():
@@ -75,12 +87,6 @@ def test_stub_lists_every_public_name():
     declared |= {n.target.id for n in tree.body
                  if isinstance(n, ast.AnnAssign) and not n.target.id.startswith("_")}
     assert declared == {n for n in vc.__dict__ if not n.startswith("_")}
-
-
-def test_every_stub_function_and_class_has_a_docstring():
-    undocumented = [node.name for node in ast.walk(ast.parse(STUB.read_text()))
-                    if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not ast.get_docstring(node)]
-    assert undocumented == []
 
 
 def test_stubtest_finds_the_installed_stubs_in_agreement_with_the_module():
