@@ -72,13 +72,6 @@ def test_usage_errors_exit_with_code_2(argv, capsys):
     assert "usage: python -m vasq" in capsys.readouterr().err
 
 
-def test_python_dash_m_reports_input_errors_without_traceback(tmp_path):
-    result = subprocess.run([sys.executable, "-m", "vasq", "fit", str(tmp_path / "none.csv"),
-                             "--x", "0", "--y", "1"], capture_output=True, text=True, check=False)
-    assert result.returncode == 2
-    assert result.stderr == f"vasq: error: {tmp_path / 'none.csv'}: No such file or directory\n"
-
-
 def test_interruption_exits_130_with_one_line(commands, capsys):
     commands(subcommand("go", KeyboardInterrupt()))
     assert cli.main(["go"]) == 130
