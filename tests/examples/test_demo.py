@@ -39,24 +39,12 @@ def test_generated_run_flags_the_spikes_and_beats_least_squares(demo, tmp_path, 
     plot = tmp_path / "demo.png"
     assert demo.main(["--plot", str(plot)]) == 0
     out = capsys.readouterr().out
-    rows = dict(
-        re.findall(
-            r"^(robust \(LTS \+ biweight\)|least squares, same degree)\s+3\s+(\S+)",
-            out,
-            re.MULTILINE,
-        )
-    )
-    assert float(rows["robust (LTS + biweight)"]) < 0.1 * float(
-        rows["least squares, same degree"]
-    )
-    spiked, flagged, both = map(
-        int,
-        re.search(
-            r"(\d+) readings were spiked; the robust fit flags "
-            r"(\d+), of which (\d+)",
-            out,
-        ).groups(),
-    )
+    rows = dict(re.findall(r"^(robust \(LTS \+ biweight\)|least squares, same degree)\s+3\s+(\S+)",
+                           out, re.MULTILINE))
+    assert float(rows["robust (LTS + biweight)"]) < 0.1 * float(rows["least squares, same degree"])
+    found = re.search(r"(\d+) readings were spiked; the robust fit flags (\d+), of which (\d+)",
+                      out)
+    spiked, flagged, both = map(int, found.groups())
     assert both >= 0.95 * spiked and flagged <= spiked + 3
     assert plot.stat().st_size > 0
 
@@ -81,9 +69,8 @@ def test_exact_quadratic_in_a_file_is_recovered(demo, tmp_path):
     data = demo.csv_data(csv)
     robust = demo.fit("robust", demo.RobustPolynomialRegressor(random_state=0), data).model
     assert robust.degree_ == 2
-    np.testing.assert_allclose(
-        robust.coef_, np.polynomial.polynomial.polyfit(x, data.y, 2), rtol=1e-6
-    )
+    np.testing.assert_allclose(robust.coef_, np.polynomial.polynomial.polyfit(x, data.y, 2),
+                               rtol=1e-6)
 
 
 @pytest.mark.parametrize(
