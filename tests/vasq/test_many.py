@@ -102,18 +102,31 @@ def paths(client):
             "here": {}}
 
 
-@pytest.mark.parametrize("form", FORMS)
-@pytest.mark.parametrize("path", ["2 threads", "4 threads", "processes", "cluster"])
-def test_parallel_paths_return_the_sequential_table_bit_for_bit(form, path, paths, sequential):
-    args, kwargs = FORMS[form]()
-    options = paths[path]
-    # The data travel in the task graph, which distributed would warn about when large.
-    with dask.config.set({"distributed.admin.large-graph-warning-threshold": "1 kiB"}):
-        table = fit_curves(*args, **kwargs, estimator=ESTIMATOR, **options)
-    expected = sequential(form)
-    bad = BAD if form == "table" else MATRIX_BAD
+@pytest.mark.parametrize("form, path, per_point", [
+    *((f, p, False) for f in FORMS for p in ("2 threads", "4 threads", "processes", "cluster")),
+    *((f, p, True) for f in FORMS for p in ("2 threads", "processes", "cluster")),
+    ("dask", "cluster", True), ("dask", "here", True),
+])
+def test_parallel_paths_return_the_sequential_tables_bit_for_bit(form, path, per_point, paths,
+                                                                 sequential):
+    if form == "dask":
+        (table,), kwargs = FORMS["table"]()
+        args = (dd.from_pandas(table, npartitions=3, sort=False),)
+    else:
+        args, kwargs = FORMS[form]()
+    # The data travel in the task graph, which distributed would warn about when large; a
+    # dask frame from pandas holds its partitions in its own graph, as the user made it.
+    small = {} if form == "dask" else {"distributed.admin.large-graph-warning-threshold": "1 kiB"}
+    with dask.config.set(small):
+        result = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=per_point,
+                            **paths[path])
+    expected = sequential("matrix" if form == "matrix" else "table", per_point)
+    if per_point:
+        (result, points), (expected, expected_points) = result, expected
+        pd.testing.assert_frame_equal(points, expected_points, check_exact=True)
+    bad = MATRIX_BAD if form == "matrix" else BAD
     assert len(expected) == N_SERIES and expected["error"].notna().sum() == len(bad)
-    assert_same_table(table, expected)
+    assert_same_table(result, expected)
 
 
 @pytest.mark.parametrize("backend", ["threads", "processes"])
@@ -184,21 +197,19 @@ def test_dask_dataframe_gives_the_pandas_table(npartitions, where, paths, sequen
 
 
 @pytest.mark.parametrize("where", ["cluster", "here"])
-def test_dask_partitions_left_empty_by_the_shuffle_hold_no_series(where, client):
+def test_dask_partitions_left_empty_by_the_shuffle_hold_no_series(where, paths):
     """Fewer series than partitions: the shuffle leaves partitions without a series."""
     table = long_table(n_series=20)
     table = table[table["sensor"].isin(["s0", "s1"])]
     expected = fit_curves(table, id="sensor", x="t", y="value", estimator=ESTIMATOR)
     frame = dd.from_pandas(table, npartitions=6, sort=False)
-    options = {"cluster": dict(client=client), "here": {}}
-    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR,
-                        **options[where])
+    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **paths[where])
     assert_same_table(result, expected)
 
 
 @pytest.mark.parametrize("source", ["from_pandas", "from_delayed"])
 @pytest.mark.parametrize("where", ["cluster", "here"])
-def test_dask_ids_held_as_objects_keep_their_values_and_types(source, where, client):
+def test_dask_ids_held_as_objects_keep_their_values_and_types(source, where, paths):
     """Dask reads object columns as text; ids 0, 1, ... must not become '0', '1', ..."""
     table = long_table(n_series=40)
     table["sensor"] = table["sensor"].str[1:].astype(int).astype(object)
@@ -209,9 +220,7 @@ def test_dask_ids_held_as_objects_keep_their_values_and_types(source, where, cli
         parts = [dask.delayed(table.iloc[rows]) for rows in np.array_split(range(len(table)), 3)]
         frame = dd.from_delayed(parts, meta=table.iloc[:0])
     assert frame["sensor"].dtype != object
-    options = {"cluster": dict(client=client), "here": {}}
-    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR,
-                        **options[where])
+    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **paths[where])
     assert_same_table(result, expected)
     assert result["id"].map(type).eq(int).all() and result["error"].notna().sum() == len(BAD)
 
@@ -259,19 +268,13 @@ def test_rows_depend_on_the_id_not_on_position_or_other_series(sequential):
     assert sequential("matrix")["id"].tolist() == list(range(Y.shape[1]))
 
 
-@pytest.mark.parametrize("same, other", [
-    ((7, 5), (np.int64(7), 5)),
-    ((7.5, 5), (np.float64(7.5), 5)),
-    (("a", 5), (np.str_("a"), 5)),
+@pytest.mark.parametrize("a, b, same", [
+    ((7, 5), (np.int64(7), 5), True), ((7.5, 5), (np.float64(7.5), 5), True),
+    (("a", 5), (np.str_("a"), 5), True), ((7, 5), ("7", 5), False), ((7, 5), (7.0, 5), False),
+    ((7, 5), (7, 6), False), (("a", 5), ("b", 5), False),
 ])
-def test_equal_ids_of_different_scalar_types_share_a_seed(same, other):
-    assert series_seed(same[1], same[0]) == series_seed(other[1], other[0])
-
-
-@pytest.mark.parametrize("a, b", [((7, 5), ("7", 5)), ((7, 5), (7.0, 5)), ((7, 5), (7, 6)),
-                                  (("a", 5), ("b", 5))])
-def test_different_ids_or_bases_get_different_seeds(a, b):
-    assert series_seed(a[1], a[0]) != series_seed(b[1], b[0])
+def test_seeds_are_shared_by_equal_ids_of_any_scalar_type_and_no_others(a, b, same):
+    assert (series_seed(a[1], a[0]) == series_seed(b[1], b[0])) == same
 
 
 def id_table(ids, n_points=12):
@@ -294,16 +297,21 @@ def test_equal_ids_of_different_types_are_refused_by_name(ids, named):
     assert named in str(info.value)
 
 
-def test_ids_keep_their_types_and_seeds():
+def test_ids_keep_their_values_types_and_seeds_in_both_tables():
+    """The per-point fit's table is the plain one (test_points_are_those_of_bare_fits...)."""
     mixed = [3, 2.5, "3", np.int64(7), pd.Timestamp("2024-01-01")]
-    rows = fit_curves(id_table(mixed), id="id", x="t", y="v", estimator=ESTIMATOR)
+    rows, points = fit_curves(id_table(mixed), id="id", x="t", y="v", estimator=ESTIMATOR,
+                              per_point=True)
     assert rows["id"].tolist() == mixed and rows["error"].isna().all()
     assert [type(i) for i in rows["id"]] == [int, float, str, np.int64, pd.Timestamp]
+    assert points["id"].tolist() == np.repeat(np.array(mixed, dtype=object), 12).tolist()
+    assert [type(i) for i in points["id"][::12]] == [int, float, str, np.int64, pd.Timestamp]
     stamps = pd.to_datetime(["2024-01-01", "2024-01-02", "2024-01-01 00:00:00.000001"],
                             format="ISO8601")
     table = id_table(list(stamps)).astype({"id": "datetime64[ns]"})
-    rows = fit_curves(table, id="id", x="t", y="v", estimator=ESTIMATOR)
+    rows, points = fit_curves(table, id="id", x="t", y="v", estimator=ESTIMATOR, per_point=True)
     assert rows["id"].dtype == "datetime64[ns]" and rows["id"].tolist() == list(stamps)
+    assert points["id"].dtype == "datetime64[ns]" and points["id"].nunique() == 3
     seeds = {series_seed(0, s) for s in stamps}
     assert len(seeds) == 3 and series_seed(0, stamps[0]) == series_seed(
         0, stamps[0].to_pydatetime())
@@ -359,35 +367,7 @@ def test_points_are_those_of_bare_fits_and_the_table_is_unchanged(form, sequenti
     assert counts.tolist() == table.set_index("id").loc[counts.index, "n_samples"].tolist()
 
 
-@pytest.mark.parametrize("form, where", [
-    ("table", "2 threads"), ("matrix", "2 threads"), ("table", "processes"),
-    ("matrix", "processes"), ("table", "cluster"), ("matrix", "cluster"), ("dask", "cluster"),
-    ("dask", "here"),
-])
-def test_points_are_the_same_on_every_path(form, where, paths, sequential):
-    if form == "dask":
-        (table,), kwargs = FORMS["table"]()
-        args = (dd.from_pandas(table, npartitions=3, sort=False),)
-    else:
-        args, kwargs = FORMS[form]()
-    result, points = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=True,
-                                **paths[where])
-    expected_table, expected_points = sequential("matrix" if form == "matrix" else "table",
-                                                 per_point=True)
-    assert_same_table(result, expected_table)
-    pd.testing.assert_frame_equal(points, expected_points, check_exact=True)
-
-
-def test_points_keep_the_ids_and_their_dtype():
-    mixed = [3, 2.5, "3", np.int64(7), pd.Timestamp("2024-01-01")]
-    _, points = fit_curves(id_table(mixed), id="id", x="t", y="v", estimator=ESTIMATOR,
-                           per_point=True)
-    assert points["id"].tolist() == np.repeat(np.array(mixed, dtype=object), 12).tolist()
-    assert [type(i) for i in points["id"][::12]] == [int, float, str, np.int64, pd.Timestamp]
-    stamps = pd.to_datetime(["2024-01-01", "2024-01-02"])
-    table = id_table(list(stamps)).astype({"id": "datetime64[ns]"})
-    _, points = fit_curves(table, id="id", x="t", y="v", estimator=ESTIMATOR, per_point=True)
-    assert points["id"].dtype == "datetime64[ns]" and points["id"].nunique() == 2
+def test_no_fitted_series_gives_empty_points_of_the_same_dtypes():
     table, points = fit_curves(np.arange(6.0), np.full((6, 2), np.nan), per_point=True)
     assert table["error"].notna().all() and points.empty
     assert points.dtypes.astype(str).tolist() == ["int64", "int64", "float64", "float64",
