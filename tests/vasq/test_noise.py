@@ -298,38 +298,48 @@ def test_no_weight_vector_makes_an_attribute_raise(line_data, weights):
             assert "NaN" in text
 
 
-@pytest.mark.parametrize(("params", "error"), [
-    (dict(noise="cubic"), "The 'noise' parameter"),
-    (dict(noise="power", method="ols"), "noise='power' needs method='robust'"),
+@pytest.fixture(scope="module")
+def line(line_data):
+    """line_data's X and y and the model of a robust line through them."""
+    x, y = line_data()
+    return x[:, None], y, RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y).model_
+
+
+ZERO_AT_4 = np.where(np.arange(60) == 4, 0.0, 1.0)  # of line_data's 60 rows
+# Precisions 1e300 apart made the robust fit raise "Non-finite input." and least squares
+# return NaN standard errors.
+SPREAD = np.where(np.arange(60) % 2, 1e150, 1e-150)
+
+
+@pytest.mark.parametrize(("call", "message"), [
+    (lambda X, y, m: RobustPolynomialRegressor(1, noise="cubic").fit(X, y),
+     "The 'noise' parameter"),
+    (lambda X, y, m: RobustPolynomialRegressor(1, noise="power", method="ols").fit(X, y),
+     "noise='power' needs method='robust'"),
+    (lambda X, y, m: RobustPolynomialRegressor(1).fit(X, y, var_weights=ZERO_AT_4),
+     "var_weights must be > 0"),
+    (lambda X, y, m: RobustPolynomialRegressor(1).fit(X, y, var_weights=SPREAD),
+     "var_weights span more than a factor of 1e100"),
+    (lambda X, y, m: RobustPolynomialRegressor(1, method="ols").fit(X, y, var_weights=SPREAD),
+     "var_weights span more than a factor of 1e100"),
+    (lambda X, y, m: m.predict_interval(X[:3], var_weights=np.ones(3)), "need kind='prediction'"),
+    (lambda X, y, m: m.predict_interval(X[:3], kind="prediction", var_weights=np.ones(2)),
+     r"hold 3 numbers, got an array of shape \(2,\)"),
+    (lambda X, y, m: m.noise_scale(X[:3], [1.0, 0.0, 1.0]), "positive finite numbers"),
+    (lambda X, y, m: m.inverse_predict([5.0], var_weight=float("nan")), "positive finite numbers"),
 ])
-def test_a_wrong_noise_parameter_is_refused(line_data, params, error):
-    with pytest.raises(ValueError, match=error):
-        x, y = line_data()
-        RobustPolynomialRegressor(1, **params).fit(x[:, None], y)
+def test_bad_noise_parameters_and_var_weights_are_refused(line, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(*line)
 
 
-def test_var_weights_must_be_positive_where_the_row_counts(line_data):
-    x, y = line_data()
-    X = x[:, None]
-    v = np.ones(y.size)
-    v[4] = 0.0
-    with pytest.raises(ValueError, match="var_weights must be > 0"):
-        RobustPolynomialRegressor(1).fit(X, y, var_weights=v)
-    w = np.ones(y.size)
-    w[4] = 0.0
-    RobustPolynomialRegressor(1).fit(X, y, sample_weight=w, var_weights=v)
-    # Precisions 1e300 apart made the robust fit raise "Non-finite input." and least
-    # squares return NaN standard errors.
-    v = np.where(np.arange(y.size) % 2, 1e150, 1e-150)
-    for method in ("robust", "ols"):
-        with pytest.raises(ValueError, match="var_weights span more than a factor of 1e100"):
-            RobustPolynomialRegressor(1, method=method).fit(X, y, var_weights=v)
+def test_a_zero_var_weight_is_taken_on_a_row_of_zero_sample_weight(line):
+    X, y, _ = line
+    RobustPolynomialRegressor(1).fit(X, y, sample_weight=ZERO_AT_4, var_weights=ZERO_AT_4)
 
 
-def test_the_model_evaluates_every_noise_kind_by_its_formula(line_data):
-    x, y = line_data()
-    X = x[:, None]
-    fitted = RobustPolynomialRegressor(1, random_state=0).fit(X, y).model_
+def test_the_model_evaluates_every_noise_kind_by_its_formula(line):
+    X, _, fitted = line
     new = np.linspace(X.min() - 1.0, X.max() + 1.0, 11)[:, None]
     t = fitted.scaling.features(new)[:, 0]
     signal = fitted.predict(new) / fitted.scaling.y_scale
@@ -355,20 +365,6 @@ def test_a_noise_model_that_cannot_be_estimated_is_skipped_by_auto():
     model = RobustPolynomialRegressor(degree=0, random_state=2).fit(sample.X, sample.y)
     assert model.model_.noise.kind != "power"
     assert np.isfinite(model.model_.noise.params).all()
-
-
-@pytest.mark.parametrize(("call", "message"), [
-    (lambda m, X: m.predict_interval(X, var_weights=np.ones(3)), "need kind='prediction'"),
-    (lambda m, X: m.predict_interval(X, kind="prediction", var_weights=np.ones(2)),
-     r"hold 3 numbers, got an array of shape \(2,\)"),
-    (lambda m, X: m.noise_scale(X, [1.0, 0.0, 1.0]), "positive finite numbers"),
-    (lambda m, X: m.inverse_predict([5.0], var_weight=float("nan")), "positive finite numbers"),
-])
-def test_new_readings_var_weights_are_checked(line_data, call, message):
-    x, y = line_data()
-    model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y).model_
-    with pytest.raises(ValueError, match=message):
-        call(model, x[:3, None])
 
 
 def test_a_varying_noise_that_collapses_onto_a_few_rows_is_no_estimate():
