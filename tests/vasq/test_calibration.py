@@ -19,6 +19,12 @@ PONTIUS_COEF = np.array([0.673565789473684e-03, 0.732059160401003e-06, -0.316081
 PONTIUS_SE = np.array([0.107938612033077e-03, 0.157817399981659e-09, 0.486652849992036e-16])
 
 
+@pytest.fixture(scope="module")
+def pontius():
+    data = np.loadtxt(PONTIUS, delimiter=",", skiprows=8)
+    return data[:, 0], data[:, 1]
+
+
 def replicated_line(m=4, levels=(1.0, 2.0, 4.0, 6.0, 8.0, 10.0), sd=0.2, seed=0, slope=0.5):
     """y = 1 + slope x + N(0, sd), m readings at each level."""
     rng = np.random.default_rng(seed)
@@ -98,26 +104,6 @@ class TestInversePredict:
             found, low, high = model.inverse_predict([top - 0.01])
         assert np.isfinite(found[0]) and np.isfinite(low[0]) and np.isnan(high[0])
 
-    def test_refusals(self, line_data):
-        x, y = line_data(60)
-        X2 = np.column_stack([x, x[::-1]])
-        two = RobustPolynomialRegressor(1, method="ols").fit(X2, y)
-        with pytest.raises(ValueError, match="one feature, this one has 2"):
-            two.inverse_predict([1.0])
-        flat = RobustPolynomialRegressor(0, method="ols").fit(x[:, None], y)
-        with pytest.raises(ValueError, match="not constant"):
-            flat.inverse_predict([1.0])
-        line = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
-        with pytest.raises(ValueError, match="NaN"):
-            line.inverse_predict([np.nan])
-        with pytest.raises(ValueError, match="1-D"):
-            line.inverse_predict([[1.0, 2.0]])
-        with pytest.raises(ValueError, match="level must be"):
-            line.inverse_predict([1.0], level=0.0)
-        for m in (0, 1.5, True):
-            with pytest.raises(ValueError, match="n_replicates must be an integer >= 1"):
-                line.inverse_predict([1.0], n_replicates=m)
-
 
 def lack_of_fit_by_hand(x, y, fitted, weight, p):
     """F, its degrees of freedom and p: (RSS - SS_pure) / (k - p) over SS_pure / (n - k)."""
@@ -171,9 +157,8 @@ class TestLackOfFit:
         expected = lack_of_fit_by_hand(xr, yr, est.predict(xr[:, None]), weight, 2)
         np.testing.assert_allclose(list(vars(found).values()), expected, rtol=1e-8)
 
-    def test_nist_pontius_rejects_a_line_and_accepts_the_quadratic(self):
-        data = np.loadtxt(PONTIUS, delimiter=",", skiprows=8)
-        x, y = data[:, 0], data[:, 1]
+    def test_nist_pontius_rejects_a_line_and_accepts_the_quadratic(self, pontius):
+        x, y = pontius
         for degree, rejected in ((1, True), (2, False)):
             est = RobustPolynomialRegressor(degree, method="ols").fit(x[:, None], y)
             V = np.vander(x / x.max(), degree + 1, increasing=True)
@@ -183,33 +168,15 @@ class TestLackOfFit:
             np.testing.assert_allclose(list(vars(found).values()), expected, rtol=1e-7)
             assert (found.p_value < 0.01) == rejected
 
-    def test_nist_pontius_certified_coefficients_and_residual_scale(self):
-        data = np.loadtxt(PONTIUS, delimiter=",", skiprows=8)
-        est = RobustPolynomialRegressor(2, method="ols").fit(data[:, :1], data[:, 1])
+    def test_nist_pontius_certified_coefficients_standard_errors_and_scale(self, pontius):
+        x, y = pontius
+        est = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y)
         np.testing.assert_allclose(est.coef_, PONTIUS_COEF, rtol=1e-9)
+        np.testing.assert_allclose(est.coef_se_, PONTIUS_SE, rtol=1e-9)
         # The certified standard errors are s sqrt(diag((X^T X)^-1)): each gives s.
-        V = np.vander(data[:, 0] / 1e6, 3, increasing=True)
+        V = np.vander(x / 1e6, 3, increasing=True)
         unit = np.sqrt(np.diag(np.linalg.inv(V.T @ V))) * 1e-6 ** np.arange(3)
         np.testing.assert_allclose(est.scale_, PONTIUS_SE / unit, rtol=1e-9)
-
-    def test_nist_pontius_certified_standard_errors(self):
-        data = np.loadtxt(PONTIUS, delimiter=",", skiprows=8)
-        est = RobustPolynomialRegressor(2, method="ols").fit(data[:, :1], data[:, 1])
-        np.testing.assert_allclose(est.coef_se_, PONTIUS_SE, rtol=1e-9)
-
-    @pytest.mark.parametrize(
-        ("x", "message"),
-        [(np.linspace(1.0, 10.0, 12), "needs replicates, readings at equal values of the "
-                                      "features: the fit's 12 readings have 12 distinct levels"),
-         (np.repeat([1.0, 2.0], 6), "more distinct levels of the features than terms: the fit "
-                                    "has 2 levels for 2 terms")],
-        ids=["no-replicates", "too-few-levels"],
-    )
-    def test_refusals_say_why(self, x, message):
-        y = 1.0 + x + np.random.default_rng(4).normal(0.0, 0.1, x.size)
-        est = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
-        with pytest.raises(ValueError, match=message):
-            est.lack_of_fit()
 
 
 class TestDetectionLimit:
@@ -235,14 +202,39 @@ class TestDetectionLimit:
             [found.critical_signal, found.detection_limit, found.quantitation_limit],
             [critical, x_d.max(), x_q.max()], rtol=1e-9)
 
-    def test_refusals(self):
-        x, y = replicated_line()
-        line = RobustPolynomialRegressor(1, method="ols").fit(x[:, None], y)
-        with pytest.raises(ValueError, match=r"level must be a number in \(0.5, 1\)"):
-            line.detection_limit(0.5)
-        below = RobustPolynomialRegressor(1, method="ols").fit(-x[:, None], y)
-        with pytest.raises(ValueError, match="reaches above x = 0"):
-            below.detection_limit()
-        two = RobustPolynomialRegressor(1, method="ols").fit(np.column_stack([x, x**2]), y)
-        with pytest.raises(ValueError, match="one feature, this one has 2"):
-            two.detection_limit()
+
+@pytest.fixture(scope="module")
+def fits():
+    """Least-squares fits, by name, that the calibration methods refuse or take."""
+    x, y = replicated_line()
+    distinct, two_levels = np.linspace(1.0, 10.0, 12), np.repeat([1.0, 2.0], 6)
+    noise = np.random.default_rng(4).normal(0.0, 0.1, 12)
+
+    def ols(degree, X, y=y):
+        return RobustPolynomialRegressor(degree, method="ols").fit(X, y)
+
+    return {"line": ols(1, x[:, None]), "flat": ols(0, x[:, None]), "below": ols(1, -x[:, None]),
+            "two": ols(1, np.column_stack([x, x**2])),
+            "distinct": ols(1, distinct[:, None], 1.0 + distinct + noise),
+            "two-levels": ols(1, two_levels[:, None], 1.0 + two_levels + noise)}
+
+
+@pytest.mark.parametrize(("fit", "call", "message"), [
+    ("two", lambda m: m.inverse_predict([1.0]), "one feature, this one has 2"),
+    ("two", lambda m: m.detection_limit(), "one feature, this one has 2"),
+    ("flat", lambda m: m.inverse_predict([1.0]), "not constant"),
+    ("line", lambda m: m.inverse_predict([np.nan]), "NaN"),
+    ("line", lambda m: m.inverse_predict([[1.0, 2.0]]), "1-D"),
+    ("line", lambda m: m.inverse_predict([1.0], level=0.0), "level must be"),
+    *(("line", lambda m, k=k: m.inverse_predict([1.0], n_replicates=k),
+       "n_replicates must be an integer >= 1") for k in (0, 1.5, True)),
+    ("line", lambda m: m.detection_limit(0.5), r"level must be a number in \(0.5, 1\)"),
+    ("below", lambda m: m.detection_limit(), "reaches above x = 0"),
+    ("distinct", lambda m: m.lack_of_fit(), "needs replicates, readings at equal values of the "
+     "features: the fit's 12 readings have 12 distinct levels"),
+    ("two-levels", lambda m: m.lack_of_fit(), "more distinct levels of the features than terms: "
+     "the fit has 2 levels for 2 terms"),
+])
+def test_calibration_refusals_say_why(fits, fit, call, message):
+    with pytest.raises(ValueError, match=message):
+        call(fits[fit])
