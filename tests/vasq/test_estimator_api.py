@@ -74,12 +74,8 @@ Y_OK = 2.0 - X_OK[:, 0] + 0.5 * X_OK[:, 0] ** 2
         (X_OK[:, 0], Y_OK, {}, "Expected a 2-dimensional container|Expected 2D array"),
         (np.full((20, 1), "a"), Y_OK, {}, "could not convert|Unable to convert"),
         (X_OK, Y_OK, {"degree": 10}, r"n_samples=20 is too few for degree 10: its 11 terms need"),
-        (
-            X_OK[:1],
-            Y_OK[:1],
-            {},
-            r"n_samples=1 is too few for degree 0: its 1 terms need at least 2",
-        ),
+        (X_OK[:1], Y_OK[:1], {},
+         r"n_samples=1 is too few for degree 0: its 1 terms need at least 2"),
         (np.hstack([X_OK] * 3), Y_OK, {"degree": (1, 2)}, "degree has 2 entries but X has 3"),
         (X_OK, Y_OK, {"degree": -1}, "The 'degree' parameter of RobustPolynomialRegressor"),
         (X_OK, Y_OK, {"degree": "high"}, "The 'degree' parameter"),
@@ -92,19 +88,14 @@ Y_OK = 2.0 - X_OK[:, 0] + 0.5 * X_OK[:, 0] ** 2
         (X_OK, Y_OK, {"gamma2": np.nan}, "The 'gamma2' parameter"),
         (X_OK, Y_OK, {"gamma1": -1.0}, "The 'gamma1' parameter"),
         (X_OK, Y_OK, {"gamma1": np.inf}, "The 'gamma1' parameter"),
-        (
-            np.hstack([X_OK] * 4),
-            Y_OK,
-            {"method": "penalized", "degree": 1},
-            "method='penalized' supports at most 3 features, got 4",
-        ),
+        (np.hstack([X_OK] * 4), Y_OK, {"method": "penalized", "degree": 1},
+         "method='penalized' supports at most 3 features, got 4"),
     ],
     ids=lambda v: None,
 )
 def test_bad_input_is_refused_before_the_core_runs(X, y, params, message):
-    model = RobustPolynomialRegressor(**params)
     with pytest.raises(ValueError, match=message):
-        model.fit(X, y)
+        RobustPolynomialRegressor(**params).fit(X, y)
 
 
 def read_only(a):
@@ -128,9 +119,8 @@ def test_arrays_in_any_layout_fit_as_the_lists_that_scikit_learn_checks(layout):
 
 def test_predict_refuses_another_number_of_features():
     model = RobustPolynomialRegressor(1).fit(X_OK, Y_OK)
-    with pytest.raises(
-        ValueError, match="X has 2 features, but RobustPolynomialRegressor is expecting 1"
-    ):
+    message = "X has 2 features, but RobustPolynomialRegressor is expecting 1"
+    with pytest.raises(ValueError, match=message):
         model.predict(np.hstack([X_OK, X_OK]))
 
 
