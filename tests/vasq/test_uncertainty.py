@@ -48,12 +48,10 @@ class TestIntervals:
         mean, std = model.predict(new[:, None], return_std=True)
         np.testing.assert_allclose(mean, frame["mean"], rtol=1e-9)
         np.testing.assert_allclose(std, frame["mean_se"], rtol=1e-7)
-        low, high = model.predict_interval(new[:, None], 0.9)
-        np.testing.assert_allclose(low, frame["mean_ci_lower"], rtol=1e-7)
-        np.testing.assert_allclose(high, frame["mean_ci_upper"], rtol=1e-7)
-        low, high = model.predict_interval(new[:, None], 0.9, kind="prediction")
-        np.testing.assert_allclose(low, frame["obs_ci_lower"], rtol=1e-7)
-        np.testing.assert_allclose(high, frame["obs_ci_upper"], rtol=1e-7)
+        for kind, name in (("confidence", "mean"), ("prediction", "obs")):
+            np.testing.assert_allclose(model.predict_interval(new[:, None], 0.9, kind=kind),
+                                       frame[[f"{name}_ci_lower", f"{name}_ci_upper"]].T,
+                                       rtol=1e-7)
         assert model.n_inliers_ == x.size
         assert model.scale_ == pytest.approx(np.sqrt(res.scale), rel=1e-9)
 
@@ -98,15 +96,10 @@ class TestIntervals:
         assert np.all((mean < n_hi) & (n_hi < c_hi) & (c_hi < p_hi))
         np.testing.assert_allclose(mean - c_lo, c_hi - mean, rtol=1e-9)
 
-    @pytest.mark.parametrize(
-        ("kwargs", "message"),
-        [
-            (dict(level=1.0), "level must be"),
-            (dict(level=-0.1), "level must be"),
-            (dict(level="0.9"), "level must be"),
-            (dict(kind="credible"), "kind must be one of"),
-        ],
-    )
+    @pytest.mark.parametrize(("kwargs", "message"), [
+        (dict(level=1.0), "level must be"), (dict(level=-0.1), "level must be"),
+        (dict(level="0.9"), "level must be"), (dict(kind="credible"), "kind must be one of"),
+    ])
     def test_bad_arguments_are_refused(self, kwargs, message, line_data):
         x, y = line_data()
         model = RobustPolynomialRegressor(1, random_state=0).fit(x[:, None], y)
