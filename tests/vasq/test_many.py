@@ -102,21 +102,29 @@ def paths(client):
             "here": {}}
 
 
+DASK_FORMS = {"dask 3": 3, "dask 7": 7}  # the table as a dask frame of that many partitions
+
+
 @pytest.mark.parametrize("form, path, per_point", [
     *((f, p, False) for f in FORMS for p in ("2 threads", "4 threads", "processes", "cluster")),
     *((f, p, True) for f in FORMS for p in ("2 threads", "processes", "cluster")),
-    ("dask", "cluster", True), ("dask", "here", True),
+    *((f, p, False) for f in DASK_FORMS for p in ("cluster", "here", "2 threads", "processes")),
+    ("dask 3", "cluster", True), ("dask 3", "here", True),
 ])
 def test_parallel_paths_return_the_sequential_tables_bit_for_bit(form, path, per_point, paths,
                                                                  sequential):
-    if form == "dask":
+    if form in DASK_FORMS:
         (table,), kwargs = FORMS["table"]()
-        args = (dd.from_pandas(table, npartitions=3, sort=False),)
+        frame = dd.from_pandas(table, npartitions=DASK_FORMS[form], sort=False)
+        spread = frame.map_partitions(lambda p: p[["sensor"]].drop_duplicates()).compute()
+        assert frame.npartitions == DASK_FORMS[form] and spread["sensor"].duplicated().any()
+        args = (frame,)
     else:
         args, kwargs = FORMS[form]()
     # The data travel in the task graph, which distributed would warn about when large; a
     # dask frame from pandas holds its partitions in its own graph, as the user made it.
-    small = {} if form == "dask" else {"distributed.admin.large-graph-warning-threshold": "1 kiB"}
+    small = {} if form in DASK_FORMS else {
+        "distributed.admin.large-graph-warning-threshold": "1 kiB"}
     with dask.config.set(small):
         result = fit_curves(*args, **kwargs, estimator=ESTIMATOR, per_point=per_point,
                             **paths[path])
@@ -182,17 +190,6 @@ def test_active_client_runs_the_fits(client, sequential):
     with client.as_current(), get_task_stream(client) as tasks:
         result = fit_curves(table, **kwargs, estimator=ESTIMATOR)
     assert any(t["key"].startswith("fit_batch") for t in tasks.data)
-    assert_same_table(result, sequential("table"))
-
-
-@pytest.mark.parametrize("npartitions", [3, 7])
-@pytest.mark.parametrize("where", ["cluster", "here", "2 threads", "processes"])
-def test_dask_dataframe_gives_the_pandas_table(npartitions, where, paths, sequential):
-    table = long_table()
-    frame = dd.from_pandas(table, npartitions=npartitions, sort=False)
-    spread = frame.map_partitions(lambda p: p[["sensor"]].drop_duplicates()).compute()
-    assert frame.npartitions == npartitions and spread["sensor"].duplicated().any()
-    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **paths[where])
     assert_same_table(result, sequential("table"))
 
 
