@@ -154,6 +154,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     `bic_scores_`: a degree that far behind would win only by reading its misfit as noise.
     Where the noise is constant, the varying models of the other degrees are never fitted:
     at a degree too low for the curve the misfit reads as noise that grows with the mean.
+    Beside a varying model, a degree that keeps constant noise only because its own varying
+    model would take back a one-sided cluster (above) is neither chosen nor listed in
+    `bic_scores_`: its data prefer a varying model, and its score under constant noise is
+    no comparison for the others' (under noise growing along a logistic, a quadratic that
+    rejected the noisy end as such a cluster won).
     The score is the trimmed BIC h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W,
     with e_i the residual divided
     by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise

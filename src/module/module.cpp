@@ -82,7 +82,8 @@ py::dict fit_dict(vasq::RobustFitResult fit) {
              "noise_kind"_a = vasq::noise_kind_name(fit.noise.kind),
              "noise_params"_a = std::move(fit.noise.params), "noise_scores"_a = scores,
              "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
-             "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls);
+             "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls,
+             "cluster_veto"_a = fit.cluster_veto);
   if (fit.residuals.size() > 0) {
     d["residuals"] = std::move(fit.residuals);
     d["scale"] = std::move(fit.scale);

@@ -618,13 +618,6 @@ void choose_noise(const NoiseData& data, SharedReplicateGroups& shared,
         return;
       }
     }
-    // Without replicates a varying model that absorbs a one-sided cluster is not "auto"'s to
-    // choose, whatever its criterion: each absorbed outlier saves about c^2/3 - 2 log c -
-    // 1 = 3 there. Replicates measure the noise apart from the curve, and a curve of the
-    // wrong degree leaves one-sided residuals at their noisy end without any group.
-    if (unreplicated && varying && automatic && !choice.rejected_by_constant.empty() &&
-        readmits_one_sided_cluster(data.T, choice.rejected_by_constant, fit, data.w))
-      continue;
     // With replicates the noise at each standard is seen apart from the curve, and the
     // readings a model rejects are charged as named (rejection_code_length); without them
     // a growing sd and a group of outliers at large means explain the readings alike, and
@@ -640,6 +633,15 @@ void choose_noise(const NoiseData& data, SharedReplicateGroups& shared,
         choice.first || (over_power ? charged < choice.best_charged + kPowerEvidence &&
                                           charged < choice.constant_charged
                                     : charged < choice.best_charged);
+    // Without replicates a varying model that absorbs a one-sided cluster is not "auto"'s to
+    // choose, whatever its criterion: each absorbed outlier saves about c^2/3 - 2 log c -
+    // 1 = 3 there. Replicates measure the noise apart from the curve, and a curve of the
+    // wrong degree leaves one-sided residuals at their noisy end without any group.
+    if (unreplicated && varying && automatic && !choice.rejected_by_constant.empty() &&
+        readmits_one_sided_cluster(data.T, choice.rejected_by_constant, fit, data.w)) {
+      choice.cluster_veto = choice.cluster_veto || wins;
+      continue;
+    }
     if (wins) choice.chosen = without_rows(std::move(fit)), choice.best_charged = charged;
     choice.first = false;
   }
@@ -657,9 +659,11 @@ void weights_and_leverages(const NoiseData& data, RobustFitResult& out) {
 }
 
 // The end of the fit at the chosen noise model (step 5).
-void finish_fit(const NoiseData& data, const NoiseFit& chosen, RobustFitResult& out) {
+void finish_fit(const NoiseData& data, const NoiseChoice& choice, RobustFitResult& out) {
+  const NoiseFit& chosen = choice.chosen;
   const Index p = data.X.cols();
   out.noise = chosen.model;
+  out.cluster_veto = choice.cluster_veto && chosen.model.kind == NoiseKind::constant;
   Vector trimmed_end = chosen.beta;
   // fit_noise's last residuals and scales, by the same operations.
   out.residuals.noalias() = data.y - data.X * trimmed_end;
@@ -720,7 +724,7 @@ RobustFitResult robust_fit(const Columns& T, const MultiIndexList& powers, const
   choose_noise(data, groups, kinds, automatic, seed, out, choice);
   if (automatic && !choice.hopeless)
     choose_noise(data, groups, choice.varying_kinds, true, seed, out, choice);
-  finish_fit(data, choice.chosen, out);
+  finish_fit(data, choice, out);
   return scaled_data.unscaled(std::move(out));
 }
 
@@ -747,7 +751,7 @@ RobustFitResult auto_noise_first_stage(const Columns& T, const MultiIndexList& p
     stage.settled = stage.choice.hopeless;
   }
   if (!stage.settled) stage.trimmed = out;
-  finish_fit(data, stage.choice.chosen, out);
+  finish_fit(data, stage.choice, out);
   return scaled_data.unscaled(std::move(out));
 }
 
@@ -763,7 +767,7 @@ RobustFitResult auto_noise_second_stage(const Columns& T, const MultiIndexList& 
   NoiseChoice choice = stage.choice;
   if (only) choice.varying_kinds = {*only};
   choose_noise(data, groups, choice.varying_kinds, true, seed, out, choice);
-  finish_fit(data, choice.chosen, out);
+  finish_fit(data, choice, out);
   return scaled_data.unscaled(std::move(out));
 }
 

@@ -50,6 +50,9 @@ struct RobustFitResult {
   int n_starts = 0;
   int n_csteps = 0;
   int n_irls = 0;
+  // "auto" kept constant noise only because the varying model that would have won takes back
+  // a one-sided cluster of the rows constant noise rejects (readmits_one_sided_cluster).
+  bool cluster_veto = false;
 };
 
 // The n x p design of the terms `powers` (exponent lists, one entry per feature) at the
@@ -163,6 +166,8 @@ struct NoiseChoice {
   RowSides rejected_by_constant;
   std::vector<NoiseKind> varying_kinds = {NoiseKind::power, NoiseKind::two_component};
   bool hopeless = false;
+  // A varying kind that would have won was set aside as readmitting a one-sided cluster.
+  bool cluster_veto = false;
 };
 
 // What robust_fit with "auto" holds once it has fitted constant noise, in the fit's scaled

@@ -55,9 +55,10 @@ struct DegreeSearch {
 // scores choose is every candidate fitted with "auto" and scored again. Where the noise is
 // constant the varying models of other degrees are then never fitted: at a degree too low for
 // the curve, the misfit reads as noise that grows with the mean, which is the curve's, not the
-// noise's. The fits run side by side on the threads (for_each_candidate), so the result is the
-// same bits on any number of them. Throws what robust_fit and degree_score throw, for the
-// first candidate in order that fails.
+// noise's. Beside a varying model, a candidate that keeps constant noise only by its fit's
+// cluster_veto is not chosen, and its score is NaN. The fits run side by side on the threads
+// (for_each_candidate), so the result is the same bits on any number of them. Throws what
+// robust_fit and degree_score throw, for the first candidate in order that fails.
 DegreeSearch search_degrees(const Columns& T, const std::vector<MultiIndexList>& candidates,
                             const VectorView& y, const VectorView& w, const VectorView& v,
                             double zero, const std::string& noise, std::uint64_t seed);

@@ -103,6 +103,38 @@ def test_auto_scores_every_candidate_under_the_noise_of_the_degree_constant_nois
     assert_fits(fits, expected, best)
 
 
+def logistic(seed):
+    """200 readings of a logistic whose noise sd grows along x, a fifth of them 5-25 off."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-1, 1, 200)
+    y = 10 / (1 + np.exp(-6 * x)) + rng.normal(0, 1, 200) * (0.95 + 0.75 * x)
+    out = rng.random(200) < 0.2
+    y[out] += rng.choice([-1.0, 1.0], out.sum()) * rng.uniform(5, 25, out.sum())
+    return x, y
+
+
+def test_a_degree_kept_at_constant_noise_by_the_cluster_veto_is_not_chosen_beside_varying_fits():
+    """The quadratic's constant fit rejects the noisy end of the logistic, which its varying
+    model would take back as a one-sided cluster: it keeps constant noise, and its score
+    under it is the lowest. Beside the other degrees' varying fits it is not chosen, and its
+    score is NaN."""
+    x, y = logistic(35)
+    candidates = [[[j] for j in range(k)] for k in range(1, 8)]
+    fits, scores, best = vc.search_degrees([x], candidates, y, np.ones(x.size), 11)
+    automatic, automatic_scores = alone(x, y, candidates, "auto")
+    vetoed = [f["cluster_veto"] for f in automatic]
+    assert vetoed == [j == 2 for j in range(7)] and automatic[2]["noise_kind"] == "constant"
+    assert lowest_within_two(automatic_scores) == 2
+    expected = [(np.nan,) * 3 if v else tuple(s) for v, s in zip(vetoed, automatic_scores,
+                                                                   strict=True)]
+    np.testing.assert_array_equal(scores, expected)
+    assert best == lowest_within_two([(np.inf,) * 3 if v else s for v, s in zip(
+        vetoed, expected, strict=True)])
+    assert fits[best]["noise_kind"] != "constant"
+    assert_fits([f for j, f in enumerate(fits) if j != 2],
+                [f for j, f in enumerate(automatic) if j != 2], best - (best > 2))
+
+
 def test_a_log_linear_sd_is_fitted_again_only_within_reach_of_the_chosen_degree():
     """Noise growing along x under a turning cubic: "auto" at the degree constant noise
     chooses takes a log-linear sd; every other degree with a trend and within 10 of that
