@@ -250,7 +250,7 @@ def draw_few(rng: np.random.Generator, degree: int, n: int, k: int) -> Sample:
 
 
 SHORT_SD, RAMP_SD, LEVERAGE_SD, SELECTION_SD = 0.2, 0.5, 0.5, 0.5
-SHORT_SIZES = (8, 10, 12, 14)
+SHORT_SIZES = (7, 8, 10, 12, 14)
 RAMP_SHARES = (0.10, 0.20, 0.30, 0.40, 0.45)
 STANDARDS = np.array([0.0, 10, 20, 40, 60, 80, 100, 150, 200, 250, 350, 500])
 

@@ -4,7 +4,7 @@
                                        [--no-ablation] [--json PATH]
 
 The problems (benchmarks/_problems.py) have a known true curve and planted outliers: the
-four original ones (noise growing with x, a fifth of gross outliers), short quadratics of 8
+four original ones (noise growing with x, a fifth of gross outliers), short quadratics of 7
 to 14 points, a cubic with 10 to 45 % of the points on a shadow curve, a contiguous block
 fault, bad leverage points in one and three features, a calibration with replicates, and
 the problems of the degree choice: windows of 20-40 % of the range 5-15 sd off in the
