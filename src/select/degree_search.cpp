@@ -68,7 +68,7 @@ constexpr double kAgreementReach = 6.0;
 // 2-11. Judged on the rows that a competitive candidate keeps, it pays for the reading it
 // rejected. Estimator fits off by more than 3 noise sd inside the data, 1000 data sets each:
 // a quadratic at n = 14 with one outlier 2.1 -> 0.9 %, clean 1.4 -> 0.8 %, at n = 6 and 7
-// 24 -> 13 % and 14 -> 6.4 %, at n = 20 and 25 with 2 and 3 outliers 1.9 -> 0.9 % and
+// at random x 24 -> 13 % and 14 -> 6.4 %, at n = 20 and 25 with 2 and 3 outliers 1.9 -> 0.9 % and
 // 1.7 -> 0.4 %; a line with 2 of 10 readings 10-30 sd high 0.3 -> 0.5 %. A competitive
 // candidate that takes a group of outliers in brings it in for every candidate: on 60 rows
 // with 10-15 stacked at an end or a 20-40 % window, this rule would cost more than it gains,
