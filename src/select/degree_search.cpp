@@ -208,11 +208,16 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // after it, when it fits a varying model.
   const bool along_features =
       first[at].choice.varying_kinds == std::vector<NoiseKind>{NoiseKind::log_linear};
-  std::vector<std::size_t> refitted, beyond;
+  std::vector<std::size_t> refitted;
+  // The candidates not chosen, whose scores are NaN: beyond the reach, and those set aside below.
+  std::vector<char> set_aside(m, 0);
   for (std::size_t j = 0; j < m; ++j) {
     if (j == at || first[j].settled) continue;
     const bool within = constant_totals[j] <= constant_totals[at] + kRefitReach;
-    (within || !along_features ? refitted : beyond).push_back(j);
+    if (within || !along_features)
+      refitted.push_back(j);
+    else
+      set_aside[j] = 1;
   }
   // The second stages, into `again` and scored there (the vectors only the score reads go at
   // once), each failure held with its fit: the fits beside `at` count only if it fits a
@@ -241,13 +246,12 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // 35-40 % at the end of a quadratic (14 and 9.9; now 0.63 and 2.1); on 1 of 80 windows of
   // 35 % in the middle the true quadratic was the one set aside (0.17; now 4.1, a constant
   // with a log-linear sd).
-  std::vector<char> vetoed(m, 0);
   const auto keep = [&](std::size_t j) {
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
     out.scores[j] = again_scores[j];
     if (j != at && out.fits[j].cluster_veto) {
-      vetoed[j] = 1;
+      set_aside[j] = 1;
       out.fits[j].weights = Vector();
     } else {
       final.record(j, total(out.scores[j]));
@@ -276,7 +280,7 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   std::vector<double> final_totals = totals(out.scores);
   const double nan = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t j = 0; j < m; ++j) {
-    if (!vetoed[j] && std::find(beyond.begin(), beyond.end(), j) == beyond.end()) continue;
+    if (!set_aside[j]) continue;
     final_totals[j] = std::numeric_limits<double>::infinity();
     out.scores[j] = DegreeScore{nan, nan, nan};
   }
