@@ -39,20 +39,23 @@ def test_each_subcommand_runs_its_own_run(commands):
 
 
 @pytest.mark.parametrize(
-    ("error", "line"),
+    ("error", "code", "line"),
     [
-        (ValueError("bad value\n  in row 3"), "vasq: error: bad value in row 3"),
-        (FileNotFoundError(2, "No such file or directory", "data.csv"),
+        (ValueError("bad value\n  in row 3"), 2, "vasq: error: bad value in row 3"),
+        (FileNotFoundError(2, "No such file or directory", "data.csv"), 2,
          "vasq: error: data.csv: No such file or directory"),
-        (PermissionError("cannot write"), "vasq: error: cannot write"),
-        (KeyError("sensor"), "vasq: error: not found: 'sensor'"),
-        (ValueError(), "vasq: error: ValueError"),
+        (PermissionError("cannot write"), 2, "vasq: error: cannot write"),
+        (KeyError("sensor"), 2, "vasq: error: not found: 'sensor'"),
+        (ValueError(), 2, "vasq: error: ValueError"),
+        (KeyboardInterrupt(), 130, "vasq: interrupted"),
     ],
-    ids=["value-multiline", "missing-file", "os-no-filename", "key", "empty-message"],
+    ids=["value-multiline", "missing-file", "os-no-filename", "key", "empty-message",
+         "interrupted"],
 )
-def test_input_errors_become_one_line_and_exit_code_2(commands, capsys, error, line):
+def test_input_errors_and_interruption_become_one_line_and_an_exit_code(commands, capsys, error,
+                                                                        code, line):
     commands(subcommand("go", error))
-    assert cli.main(["go"]) == 2
+    assert cli.main(["go"]) == code
     captured = capsys.readouterr()
     assert captured.err == line + "\n"
     assert captured.out == ""
@@ -70,12 +73,6 @@ def test_usage_errors_exit_with_code_2(argv, capsys):
         cli.main(argv)
     assert exit_info.value.code == 2
     assert "usage: python -m vasq" in capsys.readouterr().err
-
-
-def test_interruption_exits_130_with_one_line(commands, capsys):
-    commands(subcommand("go", KeyboardInterrupt()))
-    assert cli.main(["go"]) == 130
-    assert capsys.readouterr().err == "vasq: interrupted\n"
 
 
 def test_ctrl_c_while_reading_standard_input_ends_without_traceback():
