@@ -1,4 +1,4 @@
-"""Module entry, registration table and the conversion rules at the Python boundary."""
+"""Module entry and the conversion rules at the Python boundary."""
 
 import glob
 import os
@@ -9,46 +9,6 @@ import numpy as np
 import pytest
 
 import vasq_core as vc
-
-INT = "typing.SupportsInt | typing.SupportsIndex"
-FLOAT = "typing.SupportsFloat | typing.SupportsIndex"
-
-# Defaults as documented; test_stubs compares every signature's with the stub.
-DEFAULTS = [
-    ("mdl_score", f"H: {INT} = 20)"),
-    ("mdl_score_reg", f"H: {INT}, beta"),
-    ("mdl_score_reg", f"gamma1: {FLOAT} = 0.0, gamma2: {FLOAT} = 0.0)"),
-    ("smoothness_penalty_matrices_1d", f"n_grid: {INT} = 600)"),
-    ("build_penalty_matrices_nd", f"n_grid_per_dim: {INT} = 30)"),
-    ("fit_regularized_linear", "R1: object = None, R2: object = None"),
-    ("fit_regularized_linear", f"gamma2: {FLOAT} = 0.0, ridge: {FLOAT} = 1e-10)"),
-    ("gibbs_entropy", f"T: {FLOAT} = 1.0)"),
-]
-
-
-def test_docstring_and_registration_order():
-    assert vc.__doc__ == "VASQ-P performans-kritik cekirdegi (C++/Eigen)."
-    public = [name for name in vc.__dict__ if not name.startswith("_")]
-    expected = [
-        "mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
-        "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
-        "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
-        "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "design_matrix",
-        "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale", "INLIER_CUT",
-        "degree_score", "search_degrees", "parsimonious", "log_sd_gradient", "fit_uncertainty",
-        "fit_series",
-    ]
-    assert public == expected
-
-
-@pytest.mark.parametrize(("name", "text"), DEFAULTS)
-def test_signature_shows_defaults(name, text):
-    assert text in getattr(vc, name).__doc__
-
-
-def test_signatures_annotate_shapes():
-    # Parameter names and order, and result classes: compared with the stub's.
-    assert '"[m, 1]"' in vc.mdl_score_reg.__doc__ and '"[m, n]"' in vc.mdl_score_reg.__doc__
 
 
 def test_second_import_returns_the_same_module():
@@ -144,14 +104,10 @@ def test_equivalent_arguments_give_the_same_result(call, same):
     assert call() == same()
 
 
-def test_arguments_are_copied():
+def test_arguments_are_left_unchanged_and_results_are_independent_of_later_changes():
     y = np.array([1.0, 2.0, 3.0, 4.0])
-    before = y.copy()
     vc.mad(y)
-    np.testing.assert_array_equal(y, before)
-
-
-def test_results_are_independent_of_later_changes():
+    np.testing.assert_array_equal(y, [1.0, 2.0, 3.0, 4.0])
     x = np.array([2.0, -1.0])
     V = vc.design_matrix_1d(3, x)
     x[:] = 0.0
