@@ -12,6 +12,7 @@ import vasq_core as vc
 
 CLASSES = [vc.GibbsResult, vc.MCMCResult, vc.TournamentMCMC]
 
+
 def subclass_new(cls):
     sub = type("Sub", (cls,), {})
     return sub.__new__(sub)
@@ -30,11 +31,6 @@ WAYS = {
 def test_new_alone_makes_no_object(cls, make):
     with pytest.raises(TypeError):
         make(cls)
-
-
-def small_fit(sampler):
-    x = np.linspace(-1.0, 1.0, 20)
-    return sampler.fit(np.vander(x, 3, increasing=True), x**2)
 
 
 # Each recipe would let a subclass keep its object after the base constructor failed, or
@@ -76,16 +72,17 @@ def test_no_unconstructed_object_escapes(cls, recipe):
     assert (done.returncode, done.stdout, done.stderr) == (0, "TypeError\n", "")
 
 
-def test_classes_are_final():
-    for cls in CLASSES:
-        with pytest.raises(TypeError, match="is not an acceptable base type"):
-            type("Sub", (cls,), {})
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_classes_are_final(cls):
+    with pytest.raises(TypeError, match="is not an acceptable base type"):
+        type("Sub", (cls,), {})
 
 
 @pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
 def test_copies_are_refused(copier):
     sampler = vc.TournamentMCMC(n_chains=2, n_warmup=2, n_deep=2)
-    result = small_fit(sampler)
+    x = np.linspace(-1.0, 1.0, 20)
+    result = sampler.fit(np.vander(x, 3, increasing=True), x**2)
     for obj in (sampler, result, result.gibbs):
         with pytest.raises(TypeError):
             copier(obj)
