@@ -213,14 +213,6 @@ def test_unapplied_penalty_is_not_read():
     np.testing.assert_equal(ignored.beta_mcmc, unpenalised.beta_mcmc)
 
 
-def test_defaults():
-    X = design(3)
-    implicit = vasq_core.TournamentMCMC().fit(X, Y)
-    explicit = vasq_core.TournamentMCMC(25, 200, 2000, 5, 0.05, 20, 42).fit(X, Y)
-    np.testing.assert_equal(implicit.beta_mcmc, explicit.beta_mcmc)
-    assert (implicit.energy, implicit.n_chains, implicit.n_elite) == (explicit.energy, 25, 5)
-
-
 SMALL = dict(n_warmup=2, n_deep=2)
 LENGTH_ERROR = r"^cannot create std::vector larger than max_size\(\)$"
 
