@@ -117,13 +117,6 @@ def test_arguments_are_left_unchanged_and_results_are_independent_of_later_chang
     assert V.flags.writeable
 
 
-def test_results_have_the_documented_shapes():
-    assert vc.ols(np.ones((3, 1)), [1.0, 1.0, 1.0]).shape == (1,)
-    assert vc.design_matrix_1d(0, [1.0, 2.0]).shape == (2, 1)
-    R1, R2 = vc.smoothness_penalty_matrices_1d(0, 0.0, 1.0)
-    assert R1.shape == R2.shape == (1, 1)
-
-
 # Vectors of the rows are read in NumPy's memory where they are contiguous float64 aligned as
 # Eigen's own storage, and copied elsewhere. A view at another address must give the same
 # bits: Eigen's vectorised sums start at the first aligned element, so summing a view eight
