@@ -1,4 +1,4 @@
-"""Module entry and the conversion rules at the Python boundary."""
+"""Module entry, registration table and the conversion rules at the Python boundary."""
 
 import glob
 import os
@@ -9,6 +9,21 @@ import numpy as np
 import pytest
 
 import vasq_core as vc
+
+
+def test_docstring_and_registration_order():
+    assert vc.__doc__ == "VASQ-P performans-kritik cekirdegi (C++/Eigen)."
+    public = [name for name in vc.__dict__ if not name.startswith("_")]
+    expected = [
+        "mad", "compute_sr", "mdl_score", "mdl_score_reg", "design_matrix_1d",
+        "smoothness_penalty_matrices_1d", "boundary_reduce_1d", "design_matrix_nd",
+        "build_penalty_matrices_nd", "ols", "fit_regularized_linear", "GibbsResult",
+        "gibbs_entropy", "MCMCResult", "TournamentMCMC", "robust_fit", "design_matrix",
+        "biweight", "BIWEIGHT_C", "weighted_leverage", "noise_scale", "INLIER_CUT",
+        "degree_score", "search_degrees", "parsimonious", "log_sd_gradient", "fit_uncertainty",
+        "fit_series",
+    ]
+    assert public == expected
 
 
 def test_second_import_returns_the_same_module():
