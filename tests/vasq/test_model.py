@@ -83,16 +83,6 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
     assert loaded.noise.kind == est.model_.noise.kind == params.get("noise", loaded.noise.kind)
 
 
-def test_the_estimators_attributes_read_its_model(heteroscedastic):
-    X, y = heteroscedastic()
-    est = RobustPolynomialRegressor(random_state=0).fit(X, y)
-    m = est.model_
-    assert (est.degree_, est.bic_score_, est.bic_scores_) == (m.degree, m.bic_score, m.bic_scores)
-    assert est.scale_ == m.scale and est.n_inliers_ == m.n_inliers == int(np.sum(m.weights > 0))
-    np.testing.assert_array_equal(est.inlier_mask_, m.weights > 0)
-    assert m.feature_names == ("x0",) and m.n_samples == y.size
-
-
 def _power_rows(model, X):
     """The scaled design of the fitted rows, their weights W in the last weighted least
     squares and their log-sd gradient J, for a quadratic under a power of the mean."""
@@ -264,14 +254,6 @@ def _in_place(edit):
      (lambda r: {**r, "reached_max_degree": 1}, "'reached_max_degree' must be a boolean"),
      (lambda r: {**r, "target": ["y"]}, "'target' must be a string, got a list"),
      (lambda r: {**r, "features": [0]}, "'features' must be a list of strings, got an integer")],
-    ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
-         "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "noise-kind",
-         "params-length", "negative-component", "bounds-order", "zero-dof", "moments-shape",
-         "moments-null-entry", "moments-ragged-nulls", "zero-unit-var-weight", "weights-above-1",
-         "old-method", "negative-pure-error", "float-levels", "chosen-score-missing", "not-json",
-         "deep", "not-utf8", "list", "old-format", "missing", "short", "string", "boolean-item",
-         "huge-integer", "null", "scores-object", "float-power", "boolean-power", "degree-string",
-         "flag", "target", "feature-name"],
 )
 def test_load_refuses_bad_files_naming_the_file_and_key(tmp_path, saved_record, edit,
                                                         message):
