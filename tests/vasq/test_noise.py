@@ -327,8 +327,11 @@ SPREAD = np.where(np.arange(60) % 2, 1e150, 1e-150)
      r"hold 3 numbers, got an array of shape \(2,\)"),
     (lambda X, y, m: m.noise_scale(X[:3], [1.0, 0.0, 1.0]), "positive finite numbers"),
     (lambda X, y, m: m.inverse_predict([5.0], var_weight=float("nan")), "positive finite numbers"),
+    *((lambda X, y, m, kw=kw: m.predict_interval(X[:3], **kw), message) for kw, message in [
+        (dict(level=1.0), "level must be"), (dict(level=-0.1), "level must be"),
+        (dict(level="0.9"), "level must be"), (dict(kind="credible"), "kind must be one of")]),
 ])
-def test_bad_noise_parameters_and_var_weights_are_refused(line, call, message):
+def test_bad_noise_parameters_var_weights_and_interval_arguments_are_refused(line, call, message):
     with pytest.raises(ValueError, match=message):
         call(*line)
 
