@@ -118,16 +118,12 @@ def test_units_change_predictions_accordingly_and_nothing_else(seed, method, cub
     assert scaled.bic_score_ == pytest.approx(base.bic_score_, rel=1e-7)
 
 
-def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
-    cubic_with_outliers,
-):
+def test_a_random_state_fits_as_the_integer_seed_it_was_made_with(cubic_with_outliers):
     X, y, _, _ = cubic_with_outliers(0)
     a = RobustPolynomialRegressor(random_state=5).fit(X, y)
-    b = RobustPolynomialRegressor(random_state=5).fit(X, y)
-    np.testing.assert_array_equal(a.coef_, b.coef_)
-    assert a.bic_scores_ == b.bic_scores_
     c = RobustPolynomialRegressor(random_state=np.random.RandomState(5)).fit(X, y)
     np.testing.assert_array_equal(c.coef_, a.coef_)
+    assert c.bic_scores_ == a.bic_scores_
 
 
 @pytest.mark.parametrize("seed", [0, 1, 5, 2**31, 2**32 - 1, np.int64(7), np.uint32(9), True])
