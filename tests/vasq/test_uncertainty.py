@@ -19,25 +19,39 @@ def rlm_fit(y, X, cov="H2"):
 
 
 class TestIntervals:
-    def test_least_squares_intervals_equal_statsmodels_ols(self, line_data):
+    @pytest.mark.parametrize(("var_weights", "sample_weight"),
+                             [(False, False), (True, False), (True, True)])
+    def test_least_squares_equal_statsmodels_wls(self, line_data, var_weights, sample_weight):
+        """1/x^2 var_weights, and a new reading's as get_prediction's weights; integer
+        sample weights as repeated rows on statsmodels' side."""
         x, y = line_data()
         y = y + 0.05 * x**2
-        model = RobustPolynomialRegressor(2, method="ols").fit(x[:, None], y)
-        X = np.column_stack([np.ones_like(x), x, x**2])
-        res = sm.OLS(y, X).fit(use_t=True)
+        v = x**-2.0 if var_weights else np.ones_like(x)
+        w = np.random.default_rng(0).integers(1, 4, x.size) if sample_weight else np.ones(60, int)
+        model = RobustPolynomialRegressor(2, method="ols").fit(
+            x[:, None], y, sample_weight=w * 1.0 if sample_weight else None,
+            var_weights=v if var_weights else None)
+        X = np.vander(np.repeat(x, w), 3, increasing=True)
+        res = sm.WLS(np.repeat(y, w), X, weights=np.repeat(v, w)).fit(use_t=True)
+        np.testing.assert_allclose(model.coef_, res.params, rtol=1e-9)
         np.testing.assert_allclose(model.coef_cov_, res.cov_params(), rtol=1e-7)
         np.testing.assert_allclose(model.coef_se_, res.bse, rtol=1e-7)
+        assert model.model_.dof == res.df_resid and model.n_inliers_ == x.size
         new = np.array([1.0, 2.0, 5.5, 9.0])
-        frame = res.get_prediction(np.column_stack([np.ones(4), new, new**2])).summary_frame(0.1)
+        new_v = new**-2.0 if var_weights else None
+        frame = res.get_prediction(np.vander(new, 3, increasing=True),
+                                   weights=np.ones(4) if new_v is None else new_v)
+        frame = frame.summary_frame(0.1)
         mean, std = model.predict(new[:, None], return_std=True)
         np.testing.assert_allclose(mean, frame["mean"], rtol=1e-9)
         np.testing.assert_allclose(std, frame["mean_se"], rtol=1e-7)
         for kind, name in (("confidence", "mean"), ("prediction", "obs")):
-            np.testing.assert_allclose(model.predict_interval(new[:, None], 0.9, kind=kind),
+            extra = {} if kind == "confidence" else {"var_weights": new_v}
+            np.testing.assert_allclose(model.predict_interval(new[:, None], 0.9, kind, **extra),
                                        frame[[f"{name}_ci_lower", f"{name}_ci_upper"]].T,
                                        rtol=1e-7)
-        assert model.n_inliers_ == x.size
-        assert model.scale_ == pytest.approx(np.sqrt(res.scale), rel=1e-9)
+        if not var_weights:
+            assert model.scale_ == pytest.approx(np.sqrt(res.scale), rel=1e-9)
 
     def test_robust_fit_without_outliers_is_close_to_rlm(self, line_data):
         x, y = line_data(200, seed=6, sd=0.3)
