@@ -15,18 +15,6 @@ from vasq import RobustPolynomialRegressor
 KINDS = ("constant", "power", "two_component", "log_linear")
 
 
-def closed_form_sd(kind, params, mu, t):
-    """The documented sd of each noise model, written out with NumPy."""
-    if kind == "constant":
-        return np.full(mu.shape, params[0])
-    if kind == "power":
-        s, theta, floor = params
-        return s * np.maximum(np.abs(mu), floor) ** theta
-    if kind == "two_component":
-        return np.hypot(params[0], params[1] * mu)
-    return np.exp(np.clip(params[0] + params[1] * t, params[2], params[3]))
-
-
 def calibration(seed, levels=8, replicates=5, decades=2.0, cv=0.03, floor=0.0):
     """Standards geometric over `decades`, a line through the origin, constant CV + floor."""
     rng = np.random.default_rng(seed)
@@ -316,18 +304,22 @@ def test_a_zero_var_weight_is_taken_on_a_row_of_zero_sample_weight(line):
     RobustPolynomialRegressor(1).fit(X, y, sample_weight=ZERO_AT_4, var_weights=ZERO_AT_4)
 
 
-def test_the_model_evaluates_every_noise_kind_by_its_formula(line):
+@pytest.mark.parametrize(("kind", "params", "documented_sd"), [
+    ("constant", [0.3], lambda mu, t: np.full(mu.shape, 0.3)),
+    ("power", [0.2, 0.8, 1e-3], lambda mu, t: 0.2 * np.maximum(np.abs(mu), 1e-3) ** 0.8),
+    ("two_component", [0.1, 0.05], lambda mu, t: np.hypot(0.1, 0.05 * mu)),
+    ("log_linear", [-1.0, 0.7, -1.5, -0.6],
+     lambda mu, t: np.exp(np.clip(-1.0 + 0.7 * t, -1.5, -0.6))),
+])
+def test_the_model_evaluates_every_noise_kind_by_its_formula(line, kind, params, documented_sd):
     X, _, fitted = line
     new = np.linspace(X.min() - 1.0, X.max() + 1.0, 11)[:, None]
     t = fitted.scaling.features(new)[:, 0]
     signal = fitted.predict(new) / fitted.scaling.y_scale
-    for kind, params in [("constant", [0.3]), ("power", [0.2, 0.8, 1e-3]),
-                         ("two_component", [0.1, 0.05]), ("log_linear", [-1.0, 0.7, -1.5, -0.6])]:
-        noise = dataclasses.replace(fitted.noise, kind=kind, params=np.array(params))
-        model = dataclasses.replace(fitted, noise=noise)
-        np.testing.assert_allclose(
-            model.noise_scale(new),
-            closed_form_sd(kind, params, signal, t) * fitted.scaling.y_scale, rtol=1e-12)
+    noise = dataclasses.replace(fitted.noise, kind=kind, params=np.array(params))
+    model = dataclasses.replace(fitted, noise=noise)
+    np.testing.assert_allclose(model.noise_scale(new),
+                               documented_sd(signal, t) * fitted.scaling.y_scale, rtol=1e-12)
 
 
 def test_a_noise_model_that_cannot_be_estimated_is_skipped_by_auto():
