@@ -11,7 +11,6 @@ import pytest
 from scipy.stats import t as student_t
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, load_model
-from vasq._scaling import Scaling
 
 
 def answers(model, X):
@@ -147,15 +146,6 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     assert p.dof < p.n_inliers - 3
     assert curve_dof.argmin() == x.size - 1 and curve_dof[-1] < 0.5 * p.dof
     assert m.scale == m.noise.s0 * s.y_scale
-
-
-def test_coefficients_in_the_units_of_the_data_undo_the_scaling(quadratic):
-    # y = 5 + 4 * ((x - 10) / 2) ** 2 = 5 + (x - 10) ** 2 = 105 - 20 x + x ** 2, exactly
-    fitted = RobustPolynomialRegressor(2, method="ols").fit(*quadratic()).model_
-    m = dataclasses.replace(fitted, beta=np.array([0.0, 0.0, 1.0]),
-                            scaling=Scaling(np.array([10.0]), np.array([2.0]), 5.0, 4.0))
-    np.testing.assert_array_equal(m.coef, [105.0, -20.0, 1.0])
-    np.testing.assert_array_equal(m.predict([[10.0], [12.0], [0.0]]), [5.0, 9.0, 105.0])
 
 
 @pytest.mark.parametrize(
