@@ -260,11 +260,16 @@ def test_load_refuses_bad_files_naming_the_file_and_key(tmp_path, saved_record, 
 
 @pytest.mark.parametrize("key, shape", [("beta_cov", (3, 3)), ("dof_moments", (2, 3, 3))])
 def test_a_model_without_covariance_saves_and_loads(tmp_path, saved_record, key, shape):
+    """Too little weight among the inliers gives a NaN covariance: NaN answers, no exception."""
     nulls = np.full(shape, None).tolist()
     path = tmp_path / "m.json"
     path.write_text(json.dumps({**saved_record, key: nulls}))
     model = load_model(path)
     assert np.isnan(getattr(model, key)).all()
+    if key == "beta_cov":
+        assert np.isnan(model.coef_cov).all() and np.isnan(model.coef_se).all()
+        assert np.isnan(model.predict_interval([[1.0], [2.0]])).all()
+        assert "Standard errors are NaN" in model.summary()
     model.save(path)
     assert json.loads(path.read_text())[key] == nulls
 
