@@ -133,7 +133,7 @@ class TestLackOfFit:
         expected = LackOfFit(table.F[1], table.df_diff[1], table.df_resid[1], table["Pr(>F)"][1])
         np.testing.assert_allclose(list(vars(found).values()), list(vars(expected).values()),
                                    rtol=1e-9)
-        assert (found.p_value < 1e-3) == (degree == 1)
+        assert found.p_value < 1e-3 if degree == 1 else found.p_value >= 0.01
 
     @pytest.mark.parametrize(
         "case", ["robust-with-outliers", "a level rejected whole", "frequency-weights"])
