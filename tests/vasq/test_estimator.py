@@ -1,6 +1,5 @@
 """RobustPolynomialRegressor: coefficients, robustness, units, degree choice and scores."""
 
-import dataclasses
 import math
 import os
 import subprocess
@@ -37,7 +36,6 @@ def test_exact_polynomial_is_recovered_in_user_units(degree, shift, scale, metho
     assert model.degree_ == degree
     np.testing.assert_array_equal(model.powers_, np.arange(degree + 1)[:, None])
     np.testing.assert_allclose(model.coef_, expected, rtol=1e-6, atol=1e-9 * np.abs(expected).max())
-    np.testing.assert_allclose(model.polynomial_.coef, model.coef_, rtol=0, atol=0)
     np.testing.assert_allclose(model.predict(x[:, None]), y, atol=1e-9)
     assert model.inlier_mask_.all()
 
@@ -61,7 +59,6 @@ def test_several_features_give_the_polynomial_of_that_total_degree(degrees, n_fe
     np.testing.assert_array_equal(model.powers_[0], 0)
     np.testing.assert_allclose(evaluate(model.coef_, model.powers_, X), y, rtol=1e-7, atol=1e-7)
     np.testing.assert_allclose(model.predict(X), y, rtol=1e-9, atol=1e-9)
-    assert not hasattr(model, "polynomial_")
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -118,16 +115,12 @@ def test_units_change_predictions_accordingly_and_nothing_else(seed, method, cub
     assert scaled.bic_score_ == pytest.approx(base.bic_score_, rel=1e-7)
 
 
-def test_an_integer_seed_gives_identical_results_and_a_random_state_is_accepted(
-    cubic_with_outliers,
-):
+def test_a_random_state_fits_as_the_integer_seed_it_was_made_with(cubic_with_outliers):
     X, y, _, _ = cubic_with_outliers(0)
     a = RobustPolynomialRegressor(random_state=5).fit(X, y)
-    b = RobustPolynomialRegressor(random_state=5).fit(X, y)
-    np.testing.assert_array_equal(a.coef_, b.coef_)
-    assert a.bic_scores_ == b.bic_scores_
     c = RobustPolynomialRegressor(random_state=np.random.RandomState(5)).fit(X, y)
     np.testing.assert_array_equal(c.coef_, a.coef_)
+    assert c.bic_scores_ == a.bic_scores_
 
 
 @pytest.mark.parametrize("seed", [0, 1, 5, 2**31, 2**32 - 1, np.int64(7), np.uint32(9), True])
@@ -266,16 +259,6 @@ def test_a_total_weight_too_small_for_the_model_is_refused(quadratic, weight, re
     se = model.coef_se_
     assert np.all((se > 0.0) & np.isfinite(se))
     assert "Inliers:" in model.summary()
-
-
-def test_a_model_without_covariance_answers_with_nan(quadratic):
-    """Too little weight among the inliers gives a NaN covariance, never an exception."""
-    X, y = quadratic()
-    fitted = RobustPolynomialRegressor(2, random_state=0).fit(X, y).model_
-    model = dataclasses.replace(fitted, beta_cov=np.full((3, 3), np.nan))
-    assert np.isnan(model.coef_cov).all() and np.isnan(model.coef_se).all()
-    assert np.isnan(model.predict_interval(X[:3])).all()
-    assert "Standard errors are NaN" in model.summary()
 
 
 def test_concurrent_fits_of_one_estimator_leave_one_whole_fit(cubic_with_outliers):

@@ -6,6 +6,7 @@ import signal
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
+from functools import partial
 
 import dask
 import dask.dataframe as dd
@@ -193,33 +194,27 @@ def test_active_client_runs_the_fits(client, sequential):
     assert_same_table(result, sequential("table"))
 
 
+@pytest.mark.parametrize("case", ["two series", "int ids from_pandas", "int ids from_delayed"])
 @pytest.mark.parametrize("where", ["cluster", "here"])
-def test_dask_partitions_left_empty_by_the_shuffle_hold_no_series(where, paths):
-    """Fewer series than partitions: the shuffle leaves partitions without a series."""
-    table = long_table(n_series=20)
-    table = table[table["sensor"].isin(["s0", "s1"])]
-    expected = fit_curves(table, id="sensor", x="t", y="value", estimator=ESTIMATOR)
-    frame = dd.from_pandas(table, npartitions=6, sort=False)
-    result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **paths[where])
-    assert_same_table(result, expected)
-
-
-@pytest.mark.parametrize("source", ["from_pandas", "from_delayed"])
-@pytest.mark.parametrize("where", ["cluster", "here"])
-def test_dask_ids_held_as_objects_keep_their_values_and_types(source, where, paths):
-    """Dask reads object columns as text; ids 0, 1, ... must not become '0', '1', ..."""
+def test_dask_frames_fit_as_the_pandas_table(case, where, paths):
+    """Fewer series than partitions: the shuffle leaves partitions without a series. Dask reads
+    object columns as text; ids 0, 1, ... must not become '0', '1', ..."""
     table = long_table(n_series=40)
-    table["sensor"] = table["sensor"].str[1:].astype(int).astype(object)
-    expected = fit_curves(table, id="sensor", x="t", y="value", estimator=ESTIMATOR)
-    if source == "from_pandas":
-        frame = dd.from_pandas(table, npartitions=3, sort=False)
+    if case == "two series":
+        table = table[table["sensor"].isin(["s0", "s1"])]
     else:
+        table["sensor"] = table["sensor"].str[1:].astype(int).astype(object)
+    expected = fit_curves(table, id="sensor", x="t", y="value", estimator=ESTIMATOR)
+    if case.endswith("from_delayed"):
         parts = [dask.delayed(table.iloc[rows]) for rows in np.array_split(range(len(table)), 3)]
         frame = dd.from_delayed(parts, meta=table.iloc[:0])
-    assert frame["sensor"].dtype != object
+    else:
+        frame = dd.from_pandas(table, npartitions=6 if case == "two series" else 3, sort=False)
     result = fit_curves(frame, id="sensor", x="t", y="value", estimator=ESTIMATOR, **paths[where])
     assert_same_table(result, expected)
-    assert result["id"].map(type).eq(int).all() and result["error"].notna().sum() == len(BAD)
+    if case != "two series":
+        assert frame["sensor"].dtype != object and result["id"].map(type).eq(int).all()
+        assert result["error"].notna().sum() == len(BAD)
 
 
 @pytest.mark.parametrize("series_id, random_state", [("s0", 0), ("s12", 0), ("s40", 2**32 - 1)])
@@ -281,17 +276,6 @@ def id_table(ids, n_points=12):
                                          dtype=object),
                          "t": np.tile(x, len(ids)),
                          "v": np.concatenate([k * x for k in range(1, len(ids) + 1)])})
-
-
-@pytest.mark.parametrize("ids, named", [
-    ([1, 1.0, 2], "1 (int), 1.0 (float)"),
-    ([2, True, 1], "True (bool), 1 (int)"),
-    (["a", np.int64(1), 1.0], "np.int64(1) (int64), 1.0 (float)"),
-])
-def test_equal_ids_of_different_types_are_refused_by_name(ids, named):
-    with pytest.raises(ValueError, match="are equal but of different types") as info:
-        fit_curves(id_table(ids), id="id", x="t", y="v", estimator=ESTIMATOR)
-    assert named in str(info.value)
 
 
 def test_ids_keep_their_values_types_and_seeds_in_both_tables():
@@ -391,24 +375,30 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(progress, stderr, shown, 
     assert ("12/12" in err) == shown and (err == "") != shown
 
 
+T5, Y5 = np.arange(5.0), np.zeros((5, 2))
+
+
 @pytest.mark.parametrize("call, error, message", [
-    (lambda: fit_curves(np.arange(5.0), np.zeros(5)), ValueError, "Y must be 2-D"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((4, 2))), ValueError, "match Y of shape (4, 2)"),
+    (partial(fit_curves, T5, np.zeros(5)), ValueError, "Y must be 2-D"),
+    (partial(fit_curves, T5, np.zeros((4, 2))), ValueError, "match Y of shape (4, 2)"),
     (lambda: fit_curves(long_table(20), id="sensor", x="time", y="value"), ValueError, "['time']"),
     (lambda: fit_curves(long_table(20), id="sensor", x="t"), ValueError, "id=, x= and y="),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), id="a"), ValueError, "id=, x= and y="),
-    (lambda: fit_curves(np.zeros((4, 3)), id="a", x="b", y="c"), ValueError, "got ndarray"),
-    (lambda: fit_curves(np.arange(5.0), pd.DataFrame(np.zeros((5, 2)), columns=["a", "a"])),
-     ValueError, "must be unique"),
-    (lambda: fit_curves(np.arange(5.0), pd.DataFrame(np.zeros((5, 3)), columns=[1, "b", 1.0])),
-     ValueError, "equal: 1, 1.0"),
-    (lambda: fit_curves(np.zeros(0), np.zeros((0, 2))), ValueError, "Y has no rows"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), n_jobs="2"), TypeError,
+    (partial(fit_curves, T5, Y5, id="a"), ValueError, "id=, x= and y="),
+    (partial(fit_curves, np.zeros((4, 3)), id="a", x="b", y="c"), ValueError, "got ndarray"),
+    (partial(fit_curves, T5, pd.DataFrame(Y5, columns=["a", "a"])), ValueError, "must be unique"),
+    (partial(fit_curves, T5, pd.DataFrame(np.zeros((5, 3)), columns=[1, "b", 1.0])), ValueError,
+     "equal: 1, 1.0"),
+    # Equal ids of different types, named with their types, in a table.
+    *((partial(fit_curves, id_table(ids), id="id", x="t", y="v"), ValueError,
+       f"ids {named} are equal but of different types") for ids, named in [
+        ([1, 1.0, 2], "1 (int), 1.0 (float)"), ([2, True, 1], "True (bool), 1 (int)"),
+        (["a", np.int64(1), 1.0], "np.int64(1) (int64), 1.0 (float)")]),
+    (partial(fit_curves, np.zeros(0), np.zeros((0, 2))), ValueError, "Y has no rows"),
+    (partial(fit_curves, T5, Y5, n_jobs="2"), TypeError,
      "n_jobs must be an integer or None, got str"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), backend="loky"), ValueError,
+    (partial(fit_curves, T5, Y5, backend="loky"), ValueError,
      "backend must be one of ('threads', 'processes'), got 'loky'"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), missing="keep"), ValueError,
-     "missing must be one of"),
+    (partial(fit_curves, T5, Y5, missing="keep"), ValueError, "missing must be one of"),
     (lambda: fit_curves(*matrix_form(20), missing="error"), ValueError,
      "series 7 has missing values"),
     (lambda: fit_curves(long_table(20), id="sensor", x="t", y="value", missing="error"),
@@ -417,10 +407,9 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(progress, stderr, shown, 
                         y="value", missing="error"), ValueError, "has missing values"),
     (lambda: fit_curves(*matrix_form(20), estimator=RobustPolynomialRegressor(degree=10**10)),
      ValueError, "'degree' parameter"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), batch_size=0), ValueError, "batch_size"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), random_state=-1), ValueError,
-     "Seed must be"),
-    (lambda: fit_curves(np.arange(5.0), np.zeros((5, 2)), estimator="ols"), TypeError, "got str"),
+    (partial(fit_curves, T5, Y5, batch_size=0), ValueError, "batch_size"),
+    (partial(fit_curves, T5, Y5, random_state=-1), ValueError, "Seed must be"),
+    (partial(fit_curves, T5, Y5, estimator="ols"), TypeError, "got str"),
 ])
 def test_invalid_arguments_raise(call, error, message):
     with pytest.raises(error) as info:

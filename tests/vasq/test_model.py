@@ -11,7 +11,6 @@ import pytest
 from scipy.stats import t as student_t
 
 from vasq import PolynomialModel, RobustPolynomialRegressor, load_model
-from vasq._scaling import Scaling
 
 
 def answers(model, X):
@@ -83,16 +82,6 @@ def test_a_reloaded_model_answers_as_the_estimator_to_the_bit(tmp_path, heterosc
     assert loaded.noise.kind == est.model_.noise.kind == params.get("noise", loaded.noise.kind)
 
 
-def test_the_estimators_attributes_read_its_model(heteroscedastic):
-    X, y = heteroscedastic()
-    est = RobustPolynomialRegressor(random_state=0).fit(X, y)
-    m = est.model_
-    assert (est.degree_, est.bic_score_, est.bic_scores_) == (m.degree, m.bic_score, m.bic_scores)
-    assert est.scale_ == m.scale and est.n_inliers_ == m.n_inliers == int(np.sum(m.weights > 0))
-    np.testing.assert_array_equal(est.inlier_mask_, m.weights > 0)
-    assert m.feature_names == ("x0",) and m.n_samples == y.size
-
-
 def _power_rows(model, X):
     """The scaled design of the fitted rows, their weights W in the last weighted least
     squares and their log-sd gradient J, for a quadratic under a power of the mean."""
@@ -157,15 +146,6 @@ def test_intervals_follow_the_model_s_numbers(heteroscedastic):
     assert p.dof < p.n_inliers - 3
     assert curve_dof.argmin() == x.size - 1 and curve_dof[-1] < 0.5 * p.dof
     assert m.scale == m.noise.s0 * s.y_scale
-
-
-def test_coefficients_in_the_units_of_the_data_undo_the_scaling(quadratic):
-    # y = 5 + 4 * ((x - 10) / 2) ** 2 = 5 + (x - 10) ** 2 = 105 - 20 x + x ** 2, exactly
-    fitted = RobustPolynomialRegressor(2, method="ols").fit(*quadratic()).model_
-    m = dataclasses.replace(fitted, beta=np.array([0.0, 0.0, 1.0]),
-                            scaling=Scaling(np.array([10.0]), np.array([2.0]), 5.0, 4.0))
-    np.testing.assert_array_equal(m.coef, [105.0, -20.0, 1.0])
-    np.testing.assert_array_equal(m.predict([[10.0], [12.0], [0.0]]), [5.0, 9.0, 105.0])
 
 
 @pytest.mark.parametrize(
@@ -264,14 +244,6 @@ def _in_place(edit):
      (lambda r: {**r, "reached_max_degree": 1}, "'reached_max_degree' must be a boolean"),
      (lambda r: {**r, "target": ["y"]}, "'target' must be a string, got a list"),
      (lambda r: {**r, "features": [0]}, "'features' must be a list of strings, got an integer")],
-    ids=["negative-variance", "asymmetric", "indefinite", "null-entry", "degree", "degree-list",
-         "nan-score", "infinite-beta", "zero-scale", "negative-half", "zero-s0", "noise-kind",
-         "params-length", "negative-component", "bounds-order", "zero-dof", "moments-shape",
-         "moments-null-entry", "moments-ragged-nulls", "zero-unit-var-weight", "weights-above-1",
-         "old-method", "negative-pure-error", "float-levels", "chosen-score-missing", "not-json",
-         "deep", "not-utf8", "list", "old-format", "missing", "short", "string", "boolean-item",
-         "huge-integer", "null", "scores-object", "float-power", "boolean-power", "degree-string",
-         "flag", "target", "feature-name"],
 )
 def test_load_refuses_bad_files_naming_the_file_and_key(tmp_path, saved_record, edit,
                                                         message):
@@ -288,11 +260,16 @@ def test_load_refuses_bad_files_naming_the_file_and_key(tmp_path, saved_record, 
 
 @pytest.mark.parametrize("key, shape", [("beta_cov", (3, 3)), ("dof_moments", (2, 3, 3))])
 def test_a_model_without_covariance_saves_and_loads(tmp_path, saved_record, key, shape):
+    """Too little weight among the inliers gives a NaN covariance: NaN answers, no exception."""
     nulls = np.full(shape, None).tolist()
     path = tmp_path / "m.json"
     path.write_text(json.dumps({**saved_record, key: nulls}))
     model = load_model(path)
     assert np.isnan(getattr(model, key)).all()
+    if key == "beta_cov":
+        assert np.isnan(model.coef_cov).all() and np.isnan(model.coef_se).all()
+        assert np.isnan(model.predict_interval([[1.0], [2.0]])).all()
+        assert "Standard errors are NaN" in model.summary()
     model.save(path)
     assert json.loads(path.read_text())[key] == nulls
 
