@@ -83,7 +83,7 @@ py::dict fit_dict(vasq::RobustFitResult fit) {
              "noise_params"_a = std::move(fit.noise.params), "noise_scores"_a = scores,
              "trimmed_rms"_a = fit.trimmed_rms, "n_starts"_a = fit.n_starts,
              "n_csteps"_a = fit.n_csteps, "n_irls"_a = fit.n_irls,
-             "cluster_veto"_a = fit.cluster_veto);
+             "cluster_veto"_a = fit.cluster_veto, "kept_rows_trend"_a = fit.kept_rows_trend);
   if (fit.residuals.size() > 0) {
     d["residuals"] = std::move(fit.residuals);
     d["scale"] = std::move(fit.scale);

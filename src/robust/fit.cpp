@@ -323,6 +323,22 @@ bool readmits_one_sided_cluster(const Columns& T, const RowSides& rejected_by_co
          confined(group);
 }
 
+// Whether the rows that the constant-noise fit keeps (|r_i| below kBiweightC sigma_i) show on
+// their own the spread trend a varying model needs without replicates: the root of the larger
+// spread_trend statistic over them, with the mean or with the features, at least
+// sqrt(log W + kUnreplicatedEvidence), W their weight. A group of outliers that a varying model
+// takes back makes the whole sample's spread trend, not that of the rows kept without it.
+bool kept_rows_trend(const NoiseData& data, const NoiseFit& constant, double s0) {
+  Vector kept(data.w.size());
+  for (Index i = 0; i < kept.size(); ++i)
+    kept[i] = std::abs(constant.residuals[i]) < kBiweightC * constant.scale[i] ? data.w[i] : 0.0;
+  const double mass = kept.sum();
+  if (!(mass > 0.0)) return false;
+  const SpreadTrend trend = spread_trend(data, constant.beta, constant.residuals, kept, s0);
+  return std::sqrt(std::max(trend.mean, trend.features)) >=
+         std::sqrt(std::log(mass) + kUnreplicatedEvidence);
+}
+
 // Twice the log of the number of ways to pick, at each replicate level, the readings that
 // `fit` rejects there (|r_i| at or beyond kBiweightC sigma_i) among that level's readings, by
 // weight: the length of the code that names them given their count per level,
@@ -617,6 +633,8 @@ void choose_noise(const NoiseData& data, SharedReplicateGroups& shared,
         choice.hopeless = true;
         return;
       }
+      // What a veto below needs: whether the constant fit's own rows trend.
+      if (unreplicated && automatic) choice.kept_rows_trend = kept_rows_trend(data, fit, out.s0);
     }
     // With replicates the noise at each standard is seen apart from the curve, and the
     // readings a model rejects are charged as named (rejection_code_length); without them
@@ -664,6 +682,7 @@ void finish_fit(const NoiseData& data, const NoiseChoice& choice, RobustFitResul
   const Index p = data.X.cols();
   out.noise = chosen.model;
   out.cluster_veto = choice.cluster_veto && chosen.model.kind == NoiseKind::constant;
+  out.kept_rows_trend = out.cluster_veto && choice.kept_rows_trend;
   Vector trimmed_end = chosen.beta;
   // fit_noise's last residuals and scales, by the same operations.
   out.residuals.noalias() = data.y - data.X * trimmed_end;

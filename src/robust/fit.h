@@ -53,6 +53,9 @@ struct RobustFitResult {
   // "auto" kept constant noise only because the varying model that would have won takes back
   // a one-sided cluster of the rows constant noise rejects (readmits_one_sided_cluster).
   bool cluster_veto = false;
+  // With cluster_veto: the rows constant noise keeps show on their own the spread trend a
+  // varying model needs (kept_rows_trend, fit.cpp).
+  bool kept_rows_trend = false;
 };
 
 // The n x p design of the terms `powers` (exponent lists, one entry per feature) at the
@@ -168,6 +171,8 @@ struct NoiseChoice {
   bool hopeless = false;
   // A varying kind that would have won was set aside as readmitting a one-sided cluster.
   bool cluster_veto = false;
+  // The rows the constant fit keeps trend on their own (kept_rows_trend, fit.cpp).
+  bool kept_rows_trend = false;
 };
 
 // What robust_fit with "auto" holds once it has fitted constant noise, in the fit's scaled

@@ -113,12 +113,17 @@ def logistic(seed):
     return x, y
 
 
-def test_a_degree_kept_at_constant_noise_by_the_cluster_veto_is_not_chosen_beside_varying_fits():
+@pytest.mark.parametrize("seed", [35, 26])
+def test_a_degree_kept_at_constant_noise_by_the_cluster_veto_is_not_chosen_beside_varying_fits(
+    seed
+):
     """The quadratic's constant fit rejects the noisy end of the logistic, which its varying
     model would take back as a one-sided cluster: it keeps constant noise, and its score
     under it is the lowest. Beside the other degrees' varying fits it is not chosen, and its
-    score is NaN."""
-    x, y = logistic(35)
+    score is NaN: after another degree's varying fit (seed 35), or when it is the degree the
+    constant-noise scores choose and a varying fit of more terms takes in what it rejects
+    (seed 26)."""
+    x, y = logistic(seed)
     candidates = [[[j] for j in range(k)] for k in range(1, 8)]
     fits, scores, best = vc.search_degrees([x], candidates, y, np.ones(x.size), 11)
     automatic, automatic_scores = alone(x, y, candidates, "auto")
