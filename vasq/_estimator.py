@@ -158,7 +158,13 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     model would take back a one-sided cluster (above) is neither chosen nor listed in
     `bic_scores_`: its data prefer a varying model, and its score under constant noise is
     no comparison for the others' (under noise growing along a logistic, a quadratic that
-    rejected the noisy end as such a cluster won).
+    rejected the noisy end as such a cluster won). That holds of the degree the
+    constant-noise scores choose too, when the spread of the readings it keeps trends on
+    its own (the root of its trend statistic at least sqrt(log W + 6), W their weight) and
+    a higher degree's varying model takes in the readings it rejects while rejecting fewer
+    than a tenth as many that it keeps: every other degree is then fitted with "auto" and
+    scored again. A coherent group of outliers is taken in only by a curve that bends away
+    from clean readings, or beside clean readings whose spread does not trend.
     The score is the trimmed BIC h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W,
     with e_i the residual divided
     by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise
