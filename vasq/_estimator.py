@@ -162,9 +162,12 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     constant-noise scores choose too, when the spread of the readings it keeps trends on
     its own (the root of its trend statistic at least sqrt(log W + 6), W their weight) and
     a higher degree's varying model takes in the readings it rejects while rejecting fewer
-    than a tenth as many that it keeps: every other degree is then fitted with "auto" and
-    scored again. A coherent group of outliers is taken in only by a curve that bends away
-    from clean readings, or beside clean readings whose spread does not trend.
+    than a tenth as many that it keeps: every other degree is then fitted with "auto" (with
+    the log-linear sd alone, where that is the model) and scored again, whatever its
+    constant-noise score, and a degree that keeps constant noise though the readings it
+    keeps trend is not chosen or listed either. A coherent group of outliers is taken in
+    only by a curve that bends away from clean readings, or beside clean readings whose
+    spread does not trend.
     The score is the trimmed BIC h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W,
     with e_i the residual divided
     by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise

@@ -682,7 +682,7 @@ void finish_fit(const NoiseData& data, const NoiseChoice& choice, RobustFitResul
   const Index p = data.X.cols();
   out.noise = chosen.model;
   out.cluster_veto = choice.cluster_veto && chosen.model.kind == NoiseKind::constant;
-  out.kept_rows_trend = out.cluster_veto && choice.kept_rows_trend;
+  out.kept_rows_trend = chosen.model.kind == NoiseKind::constant && choice.kept_rows_trend;
   Vector trimmed_end = chosen.beta;
   // fit_noise's last residuals and scales, by the same operations.
   out.residuals.noalias() = data.y - data.X * trimmed_end;

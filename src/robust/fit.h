@@ -53,8 +53,8 @@ struct RobustFitResult {
   // "auto" kept constant noise only because the varying model that would have won takes back
   // a one-sided cluster of the rows constant noise rejects (readmits_one_sided_cluster).
   bool cluster_veto = false;
-  // With cluster_veto: the rows constant noise keeps show on their own the spread trend a
-  // varying model needs (kept_rows_trend, fit.cpp).
+  // Constant noise kept by "auto" without replicates, though the rows it keeps show on their
+  // own the spread trend a varying model needs (kept_rows_trend, fit.cpp).
   bool kept_rows_trend = false;
 };
 

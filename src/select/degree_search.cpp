@@ -261,11 +261,14 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // 35-40 % at the end of a quadratic (14 and 9.9; now 0.63 and 2.1); on 1 of 80 windows of
   // 35 % in the middle the true quadratic was the one set aside (0.17; now 4.1, a constant
   // with a log-linear sd).
+  // Beside the fit that takes in what a vetoed `at` rejects, neither is the constant score of
+  // another fit whose kept rows trend a comparison (below).
+  bool trend_beside = false;
   const auto keep = [&](std::size_t j) {
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
     out.scores[j] = again_scores[j];
-    if (j != at && out.fits[j].cluster_veto) {
+    if (j != at && (out.fits[j].cluster_veto || (trend_beside && out.fits[j].kept_rows_trend))) {
       set_aside[j] = 1;
       out.fits[j].weights = Vector();
     } else {
@@ -284,17 +287,27 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
     fit_again(at);
   }
   if (failures[at]) std::rethrow_exception(failures[at]);
-  if (again[at].kept_rows_trend) {
+  if (again[at].cluster_veto && again[at].kept_rows_trend) {
     // `at` keeps constant noise only by the veto, though the rows it keeps trend on their
     // own. Beside a varying fit of more terms that takes in the rows `at` rejects and keeps
     // `at`'s own, the rejected rows are the curve that `at` misses, and `at` is set aside
-    // with the other vetoed fits: on 8 of 40 logistics whose noise grows along x, a quadratic
+    // with the other vetoed fits: on 9 of 40 logistics whose noise grows along x, a quadratic
     // or quartic rejected the noisy plateau, a fifth of the clean readings, as a one-sided
     // cluster (RMSE 1.3-5.3; now 0.20-0.59). A group of outliers is taken in only by a curve
     // that bends away from rows `at` keeps (15 of 60 readings stacked 20 sd off at the end:
     // a sextic with a power sd rejected 10 clean readings to take them), or beside clean rows
-    // whose spread does not trend (windows, far clusters).
-    if (!beside) for_each_candidate(candidates, y.size(), refitted, fit_again);
+    // whose spread does not trend (windows, far clusters). `at`'s constant score, on the quiet
+    // rows it keeps, is no reference for the reach either, nor that of another fit keeping
+    // constant noise beside trending kept rows: every open fit is fitted again, and those are
+    // set aside (in one logistic the quintic that took the plateau in was 18 behind).
+    std::vector<std::size_t> beyond;
+    for (std::size_t j = 0; j < m; ++j)
+      if (set_aside[j]) beyond.push_back(j), set_aside[j] = 0;
+    if (!beside) beyond.insert(beyond.end(), refitted.begin(), refitted.end());
+    for_each_candidate(candidates, y.size(), beyond, fit_again);
+    refitted.clear();
+    for (std::size_t j = 0; j < m; ++j)
+      if (j != at && !first[j].settled) refitted.push_back(j);
     bool readmitted = false;
     for (std::size_t j : refitted)
       readmitted =
@@ -309,6 +322,7 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
     out.fits[at].weights = Vector();
     out.scores[at] = again_scores[at];
     set_aside[at] = 1;
+    trend_beside = true;
     for (std::size_t j : refitted) keep(j);
   } else {
     keep(at);

@@ -58,8 +58,9 @@ struct DegreeSearch {
 // noise's. Beside a varying model, a candidate that keeps constant noise only by its fit's
 // cluster_veto is not chosen, and its score is NaN; so is the degree the constant scores
 // choose, when its kept rows trend on their own (kept_rows_trend) and a varying fit of a candidate
-// of more terms takes in the rows it rejects without giving up a tenth as many of its own, and then
-// every candidate is fitted with "auto" and scored again. The fits run side by side on the threads
+// of more terms takes in the rows it rejects without giving up a tenth as many of its own; then
+// every open candidate is fitted again and scored, within kRefitReach or not, and none that keeps
+// constant noise though its kept rows trend is chosen. The fits run side by side on the threads
 // (for_each_candidate), so the result is the same bits on any number of them. Throws what
 // robust_fit and degree_score throw, for the first candidate in order that fails.
 DegreeSearch search_degrees(const Columns& T, const std::vector<MultiIndexList>& candidates,

@@ -525,8 +525,9 @@ def far_cluster(seed):
 def test_a_vetoed_fit_says_whether_the_rows_constant_noise_keeps_trend_on_their_own(
     x, y, p, trends
 ):
-    """With cluster_veto, kept_rows_trend is whether the |z| of the trend of log |r| over the
-    rows the constant fit keeps, with the mean or with x, reaches sqrt(log W + 6)."""
+    """For a fit that keeps constant noise (here by cluster_veto), kept_rows_trend is whether
+    the |z| of the trend of log |r| over the rows the constant fit keeps, with the mean or
+    with x, reaches sqrt(log W + 6)."""
     auto, constant = fit(x, y, p, seed=11, noise="auto"), fit(x, y, p, seed=11, noise="constant")
     assert auto["cluster_veto"] and auto["noise_kind"] == "constant"
     r = constant["residuals"]

@@ -140,6 +140,29 @@ def test_a_degree_kept_at_constant_noise_by_the_cluster_veto_is_not_chosen_besid
                 [f for j, f in enumerate(automatic) if j != 2], best - (best > 2))
 
 
+def test_beside_a_fit_that_takes_in_what_a_vetoed_choice_rejects_every_degree_is_fitted_again():
+    """Seed 72: the constant scores choose the vetoed quadratic, whose kept readings' spread
+    trends on its own. Its constant score, on the quiet readings it keeps, is no reference
+    for the reach of the log-linear sd: a quintic 21 behind it, which that sd lets take in
+    what the quadratic rejects, is fitted with it alone and chosen, and the quadratic's
+    score is NaN."""
+    x, y = logistic(72)
+    candidates = [[[j] for j in range(k)] for k in range(1, 8)]
+    fits, scores, best = vc.search_degrees([x], candidates, y, np.ones(x.size), 11)
+    constant, constant_scores = alone(x, y, candidates, "constant")
+    at = lowest_within_two(constant_scores)
+    vetoed = vc.robust_fit([x], candidates[at], y, np.ones(x.size), 11)
+    assert at == 2 and vetoed["cluster_veto"] and vetoed["kept_rows_trend"]
+    assert np.isnan(scores[at]).all()
+    assert sum(constant_scores[best]) > sum(constant_scores[at]) + 10.0
+    log_linear, log_linear_scores = alone(x, y, candidates, "log_linear")
+    assert scores[best] == tuple(log_linear_scores[best])
+    for key in ("beta", "weights"):
+        np.testing.assert_array_equal(fits[best][key], log_linear[best][key])
+    finite = [(np.inf,) * 3 if np.isnan(s).any() else s for s in scores]
+    assert best == lowest_within_two(finite)
+
+
 def test_a_log_linear_sd_is_fitted_again_only_within_reach_of_the_chosen_degree():
     """Noise growing along x under a turning cubic: "auto" at the degree constant noise
     chooses takes a log-linear sd; every other degree with a trend and within 10 of that
