@@ -461,7 +461,7 @@ def seed_sensitivity(problems: list[Problem], seeds: list[int]) -> list[str]:
 
 def guard_over_more_seeds(problems: list[Problem], n_seeds: int) -> list[str]:
     """The original problems' guard against RLM over `n_seeds` seeds: ten hide how often a
-    fit goes far wrong (on the logistic, 1.17 x RLM over seeds 0-9 and 1.26 x over 0-39).
+    fit goes far wrong (on the logistic, 1.17 x RLM over seeds 0-9 and 1.25 x over 0-39).
     Counts ours' fits worse than 4 x RLM's median RMSE. Returns the verdict lines."""
     print(f"The original problems over {n_seeds} seeds, ours and RLM at the peers' degree")
     seeds, lines = list(range(n_seeds)), []
