@@ -120,7 +120,8 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     and the varying model would take the group in. Without replicates, neither is a
     varying model chosen when the readings that constant noise rejects and it takes back
     form a cluster on one side of its curve or of the constant fit's curve (a sd rising
-    to take a group in bends its own curve into the group's middle): a sign test at level 1 % (Dixon & Mood, JASA 41, 1946) on their weights,
+    to take a group in bends its own curve into the group's middle): a sign test at
+    level 1 % (Dixon & Mood, JASA 41, 1946) on their weights,
     abs(W+ - W-) - 1 > 2.576 sqrt(W+ + W-), rejects symmetry, and those on the side
     holding more of them, but for a tenth at each end, span at most 40 % of the data's
     range in some feature (a sensor fault can shift a third of the readings). A coherent
