@@ -261,14 +261,15 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // 35-40 % at the end of a quadratic (14 and 9.9; now 0.63 and 2.1); on 1 of 80 windows of
   // 35 % in the middle the true quadratic was the one set aside (0.17; now 4.1, a constant
   // with a log-linear sd).
-  // Beside the fit that takes in what a vetoed `at` rejects, neither is the constant score of
-  // another fit whose kept rows trend a comparison (below).
+  // Beside the fit that takes in what a vetoed `at` rejects, neither `at`'s constant score nor
+  // that of another fit whose kept rows trend is a comparison (below).
   bool trend_beside = false;
   const auto keep = [&](std::size_t j) {
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
     out.scores[j] = again_scores[j];
-    if (j != at && (out.fits[j].cluster_veto || (trend_beside && out.fits[j].kept_rows_trend))) {
+    if ((j != at || trend_beside) &&
+        (out.fits[j].cluster_veto || (trend_beside && out.fits[j].kept_rows_trend))) {
       set_aside[j] = 1;
       out.fits[j].weights = Vector();
     } else {
@@ -318,11 +319,8 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
       keep(at);
       return chosen(at);
     }
-    out.fits[at] = std::move(again[at]);
-    out.fits[at].weights = Vector();
-    out.scores[at] = again_scores[at];
-    set_aside[at] = 1;
     trend_beside = true;
+    keep(at);
     for (std::size_t j : refitted) keep(j);
   } else {
     keep(at);
