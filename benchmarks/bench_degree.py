@@ -59,13 +59,14 @@ def main() -> None:
             sample = problem.sample(seed)
             model = RobustPolynomialRegressor(random_state=seed).fit(sample.X, sample.y)
             print(f"  seed {seed}: degree {model.degree_}")
-            for fit, (trimmed, penalty, serial) in zip(*kept[0], strict=True):
+            for fit, (trimmed, penalty, serial, given_up) in zip(*kept[0], strict=True):
                 # The search returns the chosen fit's weights alone; a candidate is the fit of
                 # its noise model named at its degree.
                 alone = RobustPolynomialRegressor(fit.degrees[0], noise=fit.noise.kind,
                                                   random_state=seed).fit(sample.X, sample.y)
-                print(f"    {fit.degrees[0]}: {trimmed + penalty + serial:8.2f} = {trimmed:8.2f} "
-                      f"+ {penalty:5.2f} + {serial:5.2f}  {fit.noise.kind:<13} "
+                print(f"    {fit.degrees[0]}: {trimmed + penalty + serial + given_up:8.2f} = "
+                      f"{trimmed:8.2f} + {penalty:5.2f} + {serial:5.2f} + {given_up:5.2f}  "
+                      f"{fit.noise.kind:<13} "
                       f"{rejected(alone.model_.weights, sample)}")
             constant = RobustPolynomialRegressor(problem.degree, noise="constant",
                                                  random_state=seed).fit(sample.X, sample.y)

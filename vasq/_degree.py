@@ -105,7 +105,7 @@ def _too_little(degrees: Degrees, k: int, exact: bool, n_samples: int, total: fl
 def robust_search(degrees: list[Degrees], found: list[Any]) -> Search:
     """The Search of the core's fits of `degrees`: (fits, their scores' parts, the chosen)."""
     fits, parts, best = found
-    scores = [trimmed + penalty + serial for trimmed, penalty, serial in parts]
+    scores = [sum(part) for part in parts]
     return Search(_candidate.high_breakdown_fits(degrees, fits), scores, best,
                   best == len(degrees) - 1)
 

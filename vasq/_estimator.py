@@ -189,8 +189,15 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     among more inliers; plus, for one feature, W_in max(0, 1 - D / V)^2 of
     the inliers' residuals over their scales in the order of x (V their mean square, D the
     mean square successive difference over 2, W_in their weight): the serial correlation
-    that a curve bending through a group of outliers leaves on the points around it. The
-    lowest degree whose score is within 2 of the lowest wins (a difference of 2 is the least
+    that a curve bending through a group of outliers leaves on the points around it; plus,
+    from W = 30 on, c^2 = 4.685^2 (the least squared standardised residual of a rejected
+    reading) for each reading the degree rejects that a lower degree within 12 of the
+    lowest score keeps and passes within 2.576 of (in the first degree's noise sd), net of
+    those it keeps that the lower one rejects, where there are any (the most over such lower
+    degrees, for the degrees within 14 of the lowest): more terms can follow the simpler
+    curve, and judged on its own best rows a degree that trades clean readings the simpler
+    curve fits for others would pay nothing for them. The lowest degree whose score is within 2 of the lowest
+    wins (a difference of 2 is the least
     that counts as positive evidence on the BIC's scale, Kass & Raftery 1995; Occam's window,
     Madigan & Raftery 1994). Finally the coefficients are converted exactly to the user's
     units.

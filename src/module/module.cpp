@@ -176,7 +176,7 @@ py::tuple search_tuple(vasq::DegreeSearch found) {
   py::list fits, scores;
   for (vasq::RobustFitResult& fit : found.fits) fits.append(fit_dict(std::move(fit)));
   for (const vasq::DegreeScore& score : found.scores)
-    scores.append(py::make_tuple(score.trimmed, score.penalty, score.serial));
+    scores.append(py::make_tuple(score.trimmed, score.penalty, score.serial, score.given_up));
   return py::make_tuple(fits, scores, found.best);
 }
 

@@ -22,12 +22,14 @@ struct ScoredFit {
 // Row indices, as NumPy's argsort gives them.
 using RowOrder = Eigen::Matrix<Index, Eigen::Dynamic, 1>;
 
-// The parts of a score, lower is better: the trimmed likelihood term, the penalty k log W and
-// the serial term.
+// The parts of a score, lower is better: the trimmed likelihood term, the penalty k log W, the
+// serial term, and the charge for the rows given up to a simpler candidate, which only the
+// degree search sets (0 from degree_score).
 struct DegreeScore {
   double trimmed = 0.0;
   double penalty = 0.0;
   double serial = 0.0;
+  double given_up = 0.0;
 };
 
 // The weight h of the rows every candidate is judged on: max(floor((W + p + 1) / 2),

@@ -49,7 +49,9 @@ struct DegreeSearch {
 // the one feature, none for several) and the parsimonious one chosen. Below a total weight of
 // 30 the mass is the most weight of rows that a candidate within 6 of the lowest score at
 // criterion_mass keeps, if that is more: on so few rows a candidate would otherwise gain by
-// rejecting clean ones (under "auto", the constant-noise fits decide it). Any named noise model is
+// rejecting clean ones (under "auto", the constant-noise fits decide it); from 30 on, a
+// candidate pays instead for the rows it gives up to a simpler competitive one, net of those it
+// takes in (the given_up part of its score; charge_given_up). Any named noise model is
 // fitted to every candidate. "auto" chooses the noise model once: every candidate is first
 // fitted under constant noise, and only when "auto" fits a varying model at the degree those
 // scores choose is every candidate fitted with "auto" and scored again. Where the noise is

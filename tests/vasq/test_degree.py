@@ -37,14 +37,37 @@ def stacked_end(rng):
     return x, y, out, 2
 
 
-def high_degree(rng):
-    """A quintic, 60 points, 35 % of them 10-30 sd off to one side."""
+def scattered(degree, rng):
+    """A curve of `degree`, 60 points, 35 % of them 10-30 sd off to one side."""
     x = rng.uniform(0.0, 10.0, 60)
-    y = truth(5, x) + rng.normal(0.0, SD, x.size)
+    y = truth(degree, x) + rng.normal(0.0, SD, x.size)
     out = np.zeros(x.size, dtype=bool)
     out[rng.choice(x.size, 21, replace=False)] = True
     y[out] += rng.uniform(10.0, 30.0, 21) * SD * rng.choice([-1.0, 1.0])
-    return x, y, out, 5
+    return x, y, out, degree
+
+
+def high_degree(rng):
+    """A quintic, 60 points, 35 % of them 10-30 sd off to one side."""
+    return scattered(5, rng)
+
+
+def quartic(rng):
+    """A quartic, 60 points, 35 % of them 10-30 sd off to one side: at seed 8, 4 of the last
+    6, and a sextic swung away from the 2 clean readings there to pass through an outlier."""
+    return scattered(4, rng)
+
+
+def top_standard_high(rng):
+    """A calibration quadratic 0.02 + x - 0.002 x^2 at 8 standards over 1-100, 5 readings
+    each, CV 3 %; 4 readings of the top standard 10-30 sd high. A line passes within 3-4
+    sd of some of them."""
+    x = np.repeat(np.geomspace(1.0, 100.0, 8), 5)
+    mu = 0.02 + x - 0.002 * x**2
+    y = mu + 0.03 * mu * rng.standard_normal(x.size)
+    out = np.arange(x.size) >= x.size - 4
+    y[out] += rng.uniform(10.0, 30.0, 4) * 0.03 * mu[out]
+    return x, y, out, 2
 
 
 def short_quadratic(rng):
@@ -89,15 +112,17 @@ def constant(rng):
 @pytest.mark.parametrize(
     ("draw", "seed"),
     [(block, 0), (block, 4), (stacked_end, 0), (stacked_end, 2), (far_group, 0), (far_group, 4),
-     (high_degree, 0), (high_degree, 1), (high_degree, 18), (short_quadratic, 0),
+     (high_degree, 0), (high_degree, 1), (high_degree, 18), (quartic, 8),
+     (top_standard_high, [24, 21]), (top_standard_high, [53, 21]), (short_quadratic, 0),
      (short_quadratic, 1), (fourteen_points, 2), (fourteen_points, 7), (fourteen_points, 35),
      (replicated_quadratic, 0), (replicated_quadratic, 1), (constant, 0), (constant, 1)],
 )
 def test_auto_finds_the_true_degree_and_flags_the_planted_outliers(draw, seed):
     """Extra terms that bend through a group of outliers, a scale that moves as degrees are
-    added, or a flexible candidate scoring a hair below the true one (high_degree 18,
-    fourteen_points 2) chose a wrong degree on these; the true one flags every planted
-    outlier."""
+    added, a flexible candidate scoring a hair below the true one (high_degree 18,
+    fourteen_points 2) or rejecting clean readings a simpler curve fits (quartic 8) chose a
+    wrong degree on these, and a charge for readings given up to a line that passes near
+    outliers would (top_standard_high); the true one flags every planted outlier."""
     x, y, out, degree = draw(np.random.default_rng(seed))
     model = RobustPolynomialRegressor(random_state=0).fit(x[:, None], y)
     assert model.degree_ == degree
