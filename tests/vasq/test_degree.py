@@ -113,7 +113,8 @@ def constant(rng):
     ("draw", "seed"),
     [(block, 0), (block, 4), (stacked_end, 0), (stacked_end, 2), (far_group, 0), (far_group, 4),
      (high_degree, 0), (high_degree, 1), (high_degree, 18), (quartic, 8),
-     (top_standard_high, [24, 21]), (top_standard_high, [53, 21]), (short_quadratic, 0),
+     (top_standard_high, [24, 21]), (top_standard_high, [53, 21]),
+     (top_standard_high, [84, 21]), (short_quadratic, 0),
      (short_quadratic, 1), (fourteen_points, 2), (fourteen_points, 7), (fourteen_points, 35),
      (replicated_quadratic, 0), (replicated_quadratic, 1), (constant, 0), (constant, 1)],
 )
