@@ -196,11 +196,10 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     those it keeps that the lower one rejects, where there are any (the most over such lower
     degrees, for the degrees within 14 of the lowest): more terms can follow the simpler
     curve, and judged on its own best rows a degree that trades clean readings the simpler
-    curve fits for others would pay nothing for them. The lowest degree whose score is within 2 of the lowest
-    wins (a difference of 2 is the least
-    that counts as positive evidence on the BIC's scale, Kass & Raftery 1995; Occam's window,
-    Madigan & Raftery 1994). Finally the coefficients are converted exactly to the user's
-    units.
+    curve fits for others would pay nothing for them. The lowest degree whose score is
+    within 2 of the lowest wins (a difference of 2 is the least that counts as positive
+    evidence on the BIC's scale, Kass & Raftery 1995; Occam's window, Madigan & Raftery
+    1994). Finally the coefficients are converted exactly to the user's units.
 
     ``method="ols"`` and ``method="penalized"`` replace steps 2 to 4 by plain or penalised
     least squares with weights sample_weight * var_weights (not robust to outliers) and
