@@ -47,18 +47,25 @@ DegreeScore score_at(const RobustFitResult& fit, const VectorView& w, std::size_
                       order);
 }
 
-// The fit's score, then its leverages dropped: on large data each vector of the rows is the
-// size of the input. Its residuals and scales go with its weights (drop_rows).
-DegreeScore scored(RobustFitResult& fit, const VectorView& w, std::size_t features, double mass,
-                   const RowOrder& order) {
-  const DegreeScore score = score_at(fit, w, features, mass, order);
-  fit.leverage = Vector();
-  return score;
-}
+// Per row, a fit's |residual| where it keeps the row and minus its noise sd where it rejects
+// it: all that net_rows_given_up reads of a fit, one vector in place of three, held for every
+// fit within reach of the lowest score while the others are fitted. Single precision: a
+// margin decides only on which side of kClearlyFitted noise sd a row lies. At 10^6 rows the
+// fits under constant noise that "auto" fits again, whose weights go at once, hold 4 MB each
+// rather than 24.
+using Margins = Eigen::VectorXf;
 
-// The vectors of the rows that a fit scored keeps for the charges for rows given up.
-void drop_rows(RobustFitResult& fit) {
-  fit.weights = Vector(), fit.residuals = Vector(), fit.scale = Vector();
+// The fit's score and its trade margins, then its vectors that only they read dropped: on
+// large data each is the size of the input.
+DegreeScore scored(RobustFitResult& fit, Margins& margins, const VectorView& w,
+                   std::size_t features, double mass, const RowOrder& order) {
+  const DegreeScore score = score_at(fit, w, features, mass, order);
+  margins.resize(fit.residuals.size());
+  for (Index i = 0; i < margins.size(); ++i)
+    margins[i] =
+        static_cast<float>(fit.weights[i] > 0.0 ? std::abs(fit.residuals[i]) : -fit.scale[i]);
+  fit.residuals = Vector(), fit.leverage = Vector(), fit.scale = Vector();
+  return score;
 }
 
 // A candidate scoring more than this above the lowest has no say in agreed_mass: a BIC
@@ -102,25 +109,30 @@ constexpr double kGivenUpReach = 12.0;
 
 // The robustness weights of fits that can no longer be chosen are dropped as their scores
 // arrive, from the threads in any order: on large data each is the size of the input, and the
-// search returns the chosen fit's alone (and no residuals or scales). A fit more than
-// kParsimony + kGivenUpReach above the lowest score recorded is neither the parsimonious
-// choice among them, whatever the charges for rows given up, nor a reference for those
-// charges, since the lowest only falls as more arrive.
+// search returns the chosen fit's alone. A fit more than kParsimony + kGivenUpReach above
+// the lowest score recorded is neither the parsimonious choice among them, whatever the
+// charges for rows given up, nor a reference for those charges, since the lowest only falls
+// as more arrive.
 class Window {
  public:
-  explicit Window(std::vector<RobustFitResult>& fits) : fits_(fits) {}
+  Window(std::vector<RobustFitResult>& fits, std::vector<Margins>& margins)
+      : fits_(fits), margins_(margins) {}
 
-  // Records fit j's score; its vectors of the rows go once it falls out of reach.
+  // Records fit j's score; its weights and trade margins go once it falls out of reach.
   void record(std::size_t j, double score) {
     const std::lock_guard<std::mutex> guard(lock_);
     recorded_.emplace_back(j, score);
     lowest_ = std::min(lowest_, score);
-    for (const auto& [k, value] : recorded_)
-      if (value > lowest_ + kParsimony + kGivenUpReach) drop_rows(fits_[k]);
+    for (const auto& [k, value] : recorded_) {
+      if (!(value > lowest_ + kParsimony + kGivenUpReach)) continue;
+      fits_[k].weights = Vector();
+      margins_[k] = Margins();
+    }
   }
 
  private:
   std::vector<RobustFitResult>& fits_;
+  std::vector<Margins>& margins_;
   std::mutex lock_;
   std::vector<std::pair<std::size_t, double>> recorded_;
   double lowest_ = std::numeric_limits<double>::infinity();
@@ -168,16 +180,16 @@ constexpr double kClearlyFitted = 2.5758293035489004;
 // them to a line within 2.2-3.9 sd, and charged for them the line won (relative error 0.6 ->
 // 6 %); on 60 points of a quartic, a sextic gave up 2 clean readings within 1.1 sd of the
 // quartic for an outlier.
-double net_rows_given_up(const RobustFitResult& fit, const RobustFitResult& lower,
+// `margins` and `lower_margins` are the fits' (scored).
+double net_rows_given_up(const Margins& margins, const Margins& lower_margins,
                          const VectorView& w) {
-  for (const RobustFitResult* f : {&fit, &lower})
-    require(f->weights.size() == w.size() && f->residuals.size() == w.size() &&
-                f->scale.size() == w.size(),
-            "the degree search compared a fit whose rows it had dropped");
+  require(margins.size() == w.size() && lower_margins.size() == w.size(),
+          "the degree search compared a fit whose rows it had dropped");
   double given_up = 0.0, taken_in = 0.0;
   for (Index i = 0; i < w.size(); ++i) {
-    const bool kept = fit.weights[i] > 0.0, kept_by_lower = lower.weights[i] > 0.0;
-    if (kept_by_lower && !kept && std::abs(lower.residuals[i]) < kClearlyFitted * fit.scale[i])
+    const bool kept = margins[i] >= 0.0f, kept_by_lower = lower_margins[i] >= 0.0f;
+    if (kept_by_lower && !kept &&
+        static_cast<double>(lower_margins[i]) < -kClearlyFitted * static_cast<double>(margins[i]))
       given_up += w[i];
     if (kept && !kept_by_lower) taken_in += w[i];
   }
@@ -200,16 +212,16 @@ constexpr double kGivenUpCharge = kBiweightC * kBiweightC;
 // 0.27). A candidate that bends through a group of outliers takes in more than it gives up
 // and is not charged; one of too few terms gives up little to simpler ones that reject more.
 void charge_given_up(const std::vector<MultiIndexList>& candidates,
-                     const std::vector<RobustFitResult>& fits, const std::vector<double>& totals,
+                     const std::vector<Margins>& margins, const std::vector<double>& totals,
                      const VectorView& w, std::vector<DegreeScore>& scores) {
   const double lowest = *std::min_element(totals.begin(), totals.end());
-  for (std::size_t b = 0; b < fits.size(); ++b) {
+  for (std::size_t b = 0; b < margins.size(); ++b) {
     if (!(totals[b] <= lowest + kParsimony + kGivenUpReach)) continue;
     double most = 0.0;
     for (std::size_t a = 0; a < b; ++a) {
       if (!(candidates[a].size() < candidates[b].size() && totals[a] <= lowest + kGivenUpReach))
         continue;
-      most = std::max(most, net_rows_given_up(fits[b], fits[a], w));
+      most = std::max(most, net_rows_given_up(margins[b], margins[a], w));
     }
     scores[b].given_up = kGivenUpCharge * most;
   }
@@ -235,13 +247,15 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   out.scores.resize(m);
   std::vector<std::size_t> all(m);
   std::iota(all.begin(), all.end(), std::size_t{0});
+  // The fits' trade margins (scored), held as their weights are.
+  std::vector<Margins> margins(m);
   // Every candidate's final score goes to `final`.
-  Window final(out.fits);
+  Window final(out.fits, margins);
   const bool short_series = w.sum() < kSmallSampleMass;
   double mass = criterion_mass(w.sum(), largest);
   const auto score = [&](std::size_t j) {
     std::call_once(sorted, [&] { order = feature_order(T); });
-    out.scores[j] = scored(out.fits[j], w, T.size(), mass, order);
+    out.scores[j] = scored(out.fits[j], margins[j], w, T.size(), mass, order);
     return total(out.scores[j]);
   };
   // fit(j) for every candidate, each then scored and concluded as it ends; on short series
@@ -258,18 +272,15 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   };
   const auto chosen = [&](std::size_t best) {
     out.best = best;
-    for (std::size_t j = 0; j < m; ++j) {
-      Vector weights = std::move(out.fits[j].weights);
-      drop_rows(out.fits[j]);
-      if (j == best) out.fits[j].weights = std::move(weights);
-    }
+    for (std::size_t j = 0; j < m; ++j)
+      if (j != best) out.fits[j].weights = Vector();
     return std::move(out);
   };
   // The parsimonious candidate once the charges for rows given up are set from `before`, the
   // scores without them (infinity for a candidate not chosen). None on short series, where
   // agreed_mass makes a candidate pay for the clean rows it rejects.
   const auto charged_choice = [&](std::vector<double> before) {
-    if (!short_series) charge_given_up(candidates, out.fits, before, w, out.scores);
+    if (!short_series) charge_given_up(candidates, margins, before, w, out.scores);
     for (std::size_t j = 0; j < m; ++j) before[j] += out.scores[j].given_up;
     return parsimonious(before);
   };
@@ -287,7 +298,7 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // them. A settled fit is final and can be chosen after a second stage whatever the others
   // scored under constant noise.
   std::vector<AutoNoiseStage> first(m);
-  Window open(out.fits);
+  Window open(out.fits, margins);
   fit_all(
       [&](std::size_t j) {
         out.fits[j] =
@@ -297,11 +308,15 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
         if (first[j].settled)
           final.record(j, value);
         else
-          open.record(j, value);
+          out.fits[j].weights = Vector(), open.record(j, value);
       });
   const std::size_t at = charged_choice(totals(out.scores));
   const std::vector<double> constant_totals = totals(out.scores);
   if (first[at].settled) return chosen(at);
+  // The open fits' rows at the constant stage have served its charges; their refits, or none,
+  // replace them, and they would be held through the refits' working sets.
+  for (std::size_t j = 0; j < m; ++j)
+    if (!first[j].settled) out.fits[j].weights = Vector(), margins[j] = Margins();
   // `at`'s charge at the constant stage, which chose it; its refit is scored afresh.
   const double at_given_up = out.scores[at].given_up;
   // Where the spread at `at` follows the features, the other open fits within kRefitReach are
@@ -326,6 +341,7 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // varying model.
   std::vector<RobustFitResult> again(m);
   std::vector<DegreeScore> again_scores(m);
+  std::vector<Margins> again_margins(m);
   std::vector<std::exception_ptr> failures(m);
   const auto fit_again = [&](std::size_t j) {
     try {
@@ -334,7 +350,7 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
               ? auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, groups, first[j],
                                         NoiseKind::log_linear)
               : auto_noise_second_stage(T, candidates[j], y, w, v, zero, seed, groups, first[j]);
-      again_scores[j] = scored(again[j], w, T.size(), mass, order);
+      again_scores[j] = scored(again[j], again_margins[j], w, T.size(), mass, order);
     } catch (...) {
       failures[j] = std::current_exception();
     }
@@ -355,10 +371,12 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
     if (failures[j]) std::rethrow_exception(failures[j]);
     out.fits[j] = std::move(again[j]);
     out.scores[j] = again_scores[j];
+    margins[j] = std::move(again_margins[j]);
     if ((j != at || trend_beside) &&
         (out.fits[j].cluster_veto || (trend_beside && out.fits[j].kept_rows_trend))) {
       set_aside[j] = 1;
-      drop_rows(out.fits[j]);
+      out.fits[j].weights = Vector();
+      margins[j] = Margins();
     } else {
       final.record(j, total(out.scores[j]));
     }
