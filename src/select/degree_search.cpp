@@ -50,7 +50,8 @@ DegreeScore score_at(const RobustFitResult& fit, const VectorView& w, std::size_
 // Per row, a fit's |residual| where it keeps the row and minus its noise sd where it rejects
 // it: all that net_rows_given_up reads of a fit, one vector in place of three, held for every
 // fit within reach of the lowest score while the others are fitted. Single precision: a
-// margin decides only on which side of kClearlyFitted noise sd a row lies. At 10^6 rows the
+// margin decides only on which side of kClearlyFitted noise sd a row lies, and its sign bit
+// whether the fit keeps the row (a noise sd that underflows the float is -0). At 10^6 rows the
 // fits under constant noise that "auto" fits again, whose weights go at once, hold 4 MB each
 // rather than 24.
 using Margins = Eigen::VectorXf;
@@ -180,14 +181,14 @@ constexpr double kClearlyFitted = 2.5758293035489004;
 // them to a line within 2.2-3.9 sd, and charged for them the line won (relative error 0.6 ->
 // 6 %); on 60 points of a quartic, a sextic gave up 2 clean readings within 1.1 sd of the
 // quartic for an outlier.
-// `margins` and `lower_margins` are the fits' (scored).
+// `margins` and `lower_margins` are the two fits' trade margins (scored).
 double net_rows_given_up(const Margins& margins, const Margins& lower_margins,
                          const VectorView& w) {
   require(margins.size() == w.size() && lower_margins.size() == w.size(),
           "the degree search compared a fit whose rows it had dropped");
   double given_up = 0.0, taken_in = 0.0;
   for (Index i = 0; i < w.size(); ++i) {
-    const bool kept = margins[i] >= 0.0f, kept_by_lower = lower_margins[i] >= 0.0f;
+    const bool kept = !std::signbit(margins[i]), kept_by_lower = !std::signbit(lower_margins[i]);
     if (kept_by_lower && !kept &&
         static_cast<double>(lower_margins[i]) < -kClearlyFitted * static_cast<double>(margins[i]))
       given_up += w[i];
@@ -205,12 +206,12 @@ constexpr double kGivenUpCharge = kBiweightC * kBiweightC;
 // kGivenUpCharge times the most net_rows_given_up to a candidate of fewer terms within
 // kGivenUpReach of the lowest. A candidate of more terms can follow the simpler curve; the
 // criterion judges every candidate on its own best rows, so rejecting the clean rows that the
-// simpler curve fits would otherwise cost it nothing. On 60
-// points of a quartic, a third of them outliers and 4 of the last 6, a sextic that swung 74
-// noise sd away from 2 clean readings at the end to pass through an outlier scored 12 below
-// the quartic, which keeps every clean reading, in 9 of 10 random states (RMSE 1.9-10 against
-// 0.27). A candidate that bends through a group of outliers takes in more than it gives up
-// and is not charged; one of too few terms gives up little to simpler ones that reject more.
+// simpler curve fits would otherwise cost it nothing. On 60 points of a quartic, a third of
+// them outliers and 4 of the last 6, a sextic that swung 74 noise sd away from 2 clean
+// readings at the end to pass through an outlier scored 12 below the quartic, which keeps
+// every clean reading, in 9 of 10 random states (RMSE 1.9-10 against 0.27). A candidate that bends
+// through a group of outliers takes in more than it gives up and is not charged; one of too few
+// terms gives up little to simpler ones that reject more.
 void charge_given_up(const std::vector<MultiIndexList>& candidates,
                      const std::vector<Margins>& margins, const std::vector<double>& totals,
                      const VectorView& w, std::vector<DegreeScore>& scores) {
