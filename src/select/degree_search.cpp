@@ -48,13 +48,11 @@ DegreeScore score_at(const RobustFitResult& fit, const VectorView& w, std::size_
 }
 
 // Per row, a fit's |residual| where it keeps the row and minus its noise sd where it rejects
-// it: all that net_rows_given_up reads of a fit, one vector in place of three, held for every
-// fit within reach of the lowest score while the others are fitted. Single precision: a
-// margin decides only on which side of kClearlyFitted noise sd a row lies, and its sign bit
-// whether the fit keeps the row (a noise sd that underflows the float is -0). At 10^6 rows the
-// fits under constant noise that "auto" fits again, whose weights go at once, hold 4 MB each
-// rather than 24.
-using Margins = Eigen::VectorXf;
+// it, the sign bit telling which (a noise sd that underflows is -0): all that
+// net_rows_given_up reads of a fit, one vector in place of three, held for every fit within
+// reach of the lowest score while the others are fitted. At 10^6 rows the fits under constant
+// noise that "auto" fits again, whose weights go at once, hold 8 MB each rather than 24.
+using Margins = Vector;
 
 // The fit's score and its trade margins, then its vectors that only they read dropped: on
 // large data each is the size of the input.
@@ -63,8 +61,7 @@ DegreeScore scored(RobustFitResult& fit, Margins& margins, const VectorView& w,
   const DegreeScore score = score_at(fit, w, features, mass, order);
   margins.resize(fit.residuals.size());
   for (Index i = 0; i < margins.size(); ++i)
-    margins[i] =
-        static_cast<float>(fit.weights[i] > 0.0 ? std::abs(fit.residuals[i]) : -fit.scale[i]);
+    margins[i] = fit.weights[i] > 0.0 ? std::abs(fit.residuals[i]) : -fit.scale[i];
   fit.residuals = Vector(), fit.leverage = Vector(), fit.scale = Vector();
   return score;
 }
@@ -189,9 +186,7 @@ double net_rows_given_up(const Margins& margins, const Margins& lower_margins,
   double given_up = 0.0, taken_in = 0.0;
   for (Index i = 0; i < w.size(); ++i) {
     const bool kept = !std::signbit(margins[i]), kept_by_lower = !std::signbit(lower_margins[i]);
-    if (kept_by_lower && !kept &&
-        static_cast<double>(lower_margins[i]) < -kClearlyFitted * static_cast<double>(margins[i]))
-      given_up += w[i];
+    if (kept_by_lower && !kept && lower_margins[i] < -kClearlyFitted * margins[i]) given_up += w[i];
     if (kept && !kept_by_lower) taken_in += w[i];
   }
   return taken_in > 0.0 ? given_up - taken_in : 0.0;
