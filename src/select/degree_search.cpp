@@ -48,7 +48,7 @@ DegreeScore score_at(const RobustFitResult& fit, const VectorView& w, std::size_
 }
 
 // Per row, a fit's |residual| where it keeps the row and minus its noise sd where it rejects
-// it, the sign bit telling which (a noise sd that underflows is -0): all that
+// it, the sign telling which (degree_score requires the sds positive): all that
 // net_rows_given_up reads of a fit, one vector in place of three, held for every fit within
 // reach of the lowest score while the others are fitted. At 10^6 rows the fits under constant
 // noise that "auto" fits again, whose weights go at once, hold 8 MB each rather than 24.
@@ -301,18 +301,20 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
             auto_noise_first_stage(T, candidates[j], y, w, v, zero, seed, stages, groups, first[j]);
       },
       [&](std::size_t j, double value) {
-        if (first[j].settled)
+        if (first[j].settled) {
           final.record(j, value);
-        else
-          out.fits[j].weights = Vector(), open.record(j, value);
+        } else {
+          out.fits[j].weights = Vector();
+          open.record(j, value);
+        }
       });
   const std::size_t at = charged_choice(totals(out.scores));
   const std::vector<double> constant_totals = totals(out.scores);
   if (first[at].settled) return chosen(at);
-  // The open fits' rows at the constant stage have served its charges; their refits, or none,
-  // replace them, and they would be held through the refits' working sets.
+  // The open fits' margins at the constant stage have served its charges; their refits, or
+  // none, replace them, and they would be held through the refits' working sets.
   for (std::size_t j = 0; j < m; ++j)
-    if (!first[j].settled) out.fits[j].weights = Vector(), margins[j] = Margins();
+    if (!first[j].settled) margins[j] = Margins();
   // `at`'s charge at the constant stage, which chose it; its refit is scored afresh.
   const double at_given_up = out.scores[at].given_up;
   // Where the spread at `at` follows the features, the other open fits within kRefitReach are
