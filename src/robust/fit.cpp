@@ -134,7 +134,7 @@ TrimmedFit trimmed_fit(const Matrix& Xs, const Vector& ys, const Vector& ws, std
   starts.push_back({weighted_least_squares(Xs, ys, ws), 0.0});
   if (stages.elemental) {
     const Index rank = Eigen::ColPivHouseholderQR<Matrix>(Xs).rank();
-    out.n_starts = elemental_start_count(p);
+    out.n_starts = std::max(kMinStarts, elemental_start_count(p));
     std::vector<TrimmedFit> best =
         best_elemental_fits(Xs, ys, ws, rank, out.n_starts, seed, kConcentrated);
     // A subset whose exact fit overflows (a column of zeros on it) is no start.
