@@ -29,12 +29,11 @@ struct RobustStages {
 // Rows above which starts and concentration run on a subsample of this many rows.
 inline constexpr Index kSubsampleRows = 1500;
 // Fewest random p-subsets of the trimmed fit, whatever elemental_start_count(p) says. A clean
-// subset is only a start: with few terms the count is 7-72, and where a contiguous window of
-// 35-40 % of the x range is off, the clean subsets that fall close together in x extrapolate
-// across the window, and their concentration can end on it (a quadratic, 32 of 80 readings
-// 10 sd off: 1 random state in 10 ended there, rejecting none of them, at 35 subsets).
-// FAST-LTS draws 500 whatever p (Rousseeuw & Van Driessen, Data Min. Knowl. Disc. 12, 2006);
-// 100 keep the few-term candidates at a fraction of the cost of the many-term ones.
+// subset is only a start, and its concentration need not end at the clean readings' fit: with
+// few terms the count is 7-72, and on a quadratic with a window of 32 of 80 readings 10 sd off,
+// 1 random state in 10 ended on the window at 35 subsets, rejecting none of it. FAST-LTS draws
+// 500 whatever p (Rousseeuw & Van Driessen, Data Min. Knowl. Disc. 12, 2006); 100 keep the
+// few-term candidates at a fraction of the cost of the many-term ones.
 inline constexpr int kMinStarts = 100;
 // Starts improved by concentration (besides least squares on every row).
 inline constexpr int kConcentrated = 10;
