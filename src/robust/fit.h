@@ -33,7 +33,9 @@ inline constexpr Index kSubsampleRows = 1500;
 // few terms the count is 7-72, and on a quadratic with a window of 32 of 80 readings 10 sd off,
 // 1 random state in 10 ended on the window at 35 subsets, rejecting none of it. FAST-LTS draws
 // 500 whatever p (Rousseeuw & Van Driessen, Data Min. Knowl. Disc. 12, 2006); 100 keep the
-// few-term candidates at a fraction of the cost of the many-term ones.
+// few-term candidates at a fraction of the cost of the many-term ones. The noise model's
+// regression of log |r| keeps elemental_start_count: it trims only a quarter, and more
+// subsets found it minima that take in a window of more than a quarter of the readings.
 inline constexpr int kMinStarts = 100;
 // Starts improved by concentration (besides least squares on every row).
 inline constexpr int kConcentrated = 10;

@@ -308,8 +308,8 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
           open.record(j, value);
         }
       });
-  const std::size_t at = charged_choice(totals(out.scores));
   const std::vector<double> constant_totals = totals(out.scores);
+  const std::size_t at = charged_choice(constant_totals);
   if (first[at].settled) return chosen(at);
   // The open fits' margins at the constant stage have served its charges; their refits, or
   // none, replace them, and they would be held through the refits' working sets.
