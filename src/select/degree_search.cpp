@@ -8,6 +8,8 @@
 #include <numeric>
 #include <utility>
 
+#include <Eigen/QR>
+
 #include "robust/biweight.h"
 #include "robust/lts.h"
 #include "robust/noise.h"
@@ -49,7 +51,7 @@ DegreeScore score_at(const RobustFitResult& fit, const VectorView& w, std::size_
 
 // Per row, a fit's |residual| where it keeps the row and minus its noise sd where it rejects
 // it, the sign telling which (degree_score requires the sds positive): all that
-// net_rows_given_up reads of a fit, one vector in place of three, held for every fit within
+// rows_traded reads of a fit, one vector in place of three, held for every fit within
 // reach of the lowest score while the others are fitted. At 10^6 rows the fits under constant
 // noise that "auto" fits again, whose weights go at once, hold 8 MB each rather than 24.
 using Margins = Vector;
@@ -168,48 +170,142 @@ bool takes_in_rejected_rows(const RobustFitResult& fit, const RobustFitResult& o
 // rows are (the two-sided 1 % point of the normal).
 constexpr double kClearlyFitted = 2.5758293035489004;
 
-// Where `fit` trades rows with `lower` (it keeps rows `lower` rejects), the weight of the
-// rows that `lower` keeps and `fit` rejects though `lower`'s curve passes within
-// kClearlyFitted of them in `fit`'s noise sd, less that of the rows `fit` keeps and `lower`
-// rejects; 0 where `fit` keeps only rows `lower` keeps, a narrower noise model about the
-// curves they agree on. A simpler fit whose noise model its misfit widens keeps outliers that
-// the right curve rejects, and rows on the edge of both fits' cuts change sides between them:
-// a quadratic calibration whose top standard's readings were moved up 6-19 sd gave up 1-3 of
-// them to a line within 2.2-3.9 sd, and charged for them the line won (relative error 0.6 ->
-// 6 %); on 60 points of a quartic, a sextic gave up 2 clean readings within 1.1 sd of the
-// quartic for an outlier.
-// `margins` and `lower_margins` are the two fits' trade margins (scored).
-double net_rows_given_up(const Margins& margins, const Margins& lower_margins,
-                         const VectorView& w) {
+// The weight of the rows that `lower` keeps and `fit` rejects though `lower`'s curve passes
+// within kClearlyFitted of them in `fit`'s noise sd, and of the rows `fit` keeps and `lower`
+// rejects. `margins` and `lower_margins` are the two fits' trade margins (scored).
+struct RowsTraded {
+  double given_up = 0.0;
+  double taken_in = 0.0;
+};
+
+RowsTraded rows_traded(const Margins& margins, const Margins& lower_margins, const VectorView& w) {
   require(margins.size() == w.size() && lower_margins.size() == w.size(),
           "the degree search compared a fit whose rows it had dropped");
-  double given_up = 0.0, taken_in = 0.0;
+  RowsTraded out;
   for (Index i = 0; i < w.size(); ++i) {
     const bool kept = !std::signbit(margins[i]), kept_by_lower = !std::signbit(lower_margins[i]);
-    if (kept_by_lower && !kept && lower_margins[i] < -kClearlyFitted * margins[i]) given_up += w[i];
-    if (kept && !kept_by_lower) taken_in += w[i];
+    if (kept_by_lower && !kept && lower_margins[i] < -kClearlyFitted * margins[i])
+      out.given_up += w[i];
+    if (kept && !kept_by_lower) out.taken_in += w[i];
   }
-  return taken_in > 0.0 ? given_up - taken_in : 0.0;
+  return out;
+}
+
+// Rows of the design built at a time where a fit's rows are read again: a block of
+// kDesignBlock x p stays in cache, and no n x p design is held beside the fits.
+constexpr Index kDesignBlock = 1024;
+
+// body(i, x_i) over the rows of the design of `powers` at T, in blocks.
+template <typename Body>
+void for_each_design_row(const Columns& T, const MultiIndexList& powers, const Body& body) {
+  const Index n = T.front().size(), p = static_cast<Index>(powers.size());
+  Matrix block(std::min(n, kDesignBlock), p);
+  for (Index begin = 0; begin < n; begin += kDesignBlock) {
+    const Index rows = std::min(kDesignBlock, n - begin);
+    auto part = block.topRows(rows);
+    term_design_rows(T, powers, begin, part);
+    for (Index i = 0; i < rows; ++i) body(begin + i, part.row(i).transpose());
+  }
+}
+
+// Whether `fit` (of the terms `powers`) keeps the rows that `lower` rejects only by bending
+// through them: refitted by weighted least squares on the other rows it keeps (weights w over
+// its noise sd squared, as an update of its coefficients from its residuals), it misses more
+// than half their weight by more than kBiweightC of its noise sd, the residual beyond which its
+// own biweight rejects a row. The leave-one-out residuals of the score do not see this when
+// the rows come as a group: on a line with 10 of 100 readings far to the right and 29 sd
+// below it, a quintic through them kept every row, fitted the group within 0.6 sd and scored
+// 4.8 below the line; refitted without the group it misses most of it by more than 1000 sd. Only a
+// group fewer than half as heavy as the fit's other kept rows is judged so: a curve that a
+// simpler one misses over most of the range (the curvature a line rejects) is not determined
+// by the rest. False where the other rows do not determine the refit.
+bool bends_through_rows_taken_in(const Columns& T, const MultiIndexList& powers,
+                                 const VectorView& y, const VectorView& w, const VectorView& v,
+                                 double zero, const RobustFitResult& fit, const Margins& margins,
+                                 const Margins& lower_margins) {
+  const Index n = w.size();
+  const auto taken_in = [&](Index i) {
+    return !std::signbit(margins[i]) && std::signbit(lower_margins[i]);
+  };
+  double group = 0.0, rest = 0.0;
+  for (Index i = 0; i < n; ++i) {
+    if (!(w[i] > 0.0) || std::signbit(margins[i])) continue;
+    (taken_in(i) ? group : rest) += w[i];
+  }
+  if (!(group > 0.0 && group < 0.5 * rest)) return false;
+  const Index p = static_cast<Index>(powers.size());
+  Vector mean(n);
+  for_each_design_row(T, powers, [&](Index i, const auto& x) { mean[i] = x.dot(fit.beta); });
+  Vector scale = noise_sd(fit.noise, zero, mean, T);
+  scale.array() /= v.array().sqrt();
+  // Weights relative to the fit's own scale s0: the update is the same, and no square of a
+  // scale at the floor overflows.
+  Matrix gram = Matrix::Zero(p, p);
+  Vector rhs = Vector::Zero(p);
+  for_each_design_row(T, powers, [&](Index i, const auto& x) {
+    if (!(w[i] > 0.0) || std::signbit(margins[i]) || taken_in(i)) return;
+    const double u = w[i] * (fit.s0 / scale[i]) * (fit.s0 / scale[i]);
+    for (Index j = 0; j < p; ++j) {
+      for (Index k = j; k < p; ++k) gram(k, j) += u * x[j] * x[k];
+      rhs[j] += u * (y[i] - mean[i]) * x[j];
+    }
+  });
+  // Rows that do not determine every coefficient (replicates at fewer levels than terms)
+  // cannot tell where the curve would pass without the group.
+  const Matrix full = gram.selfadjointView<Eigen::Lower>();
+  const Eigen::ColPivHouseholderQR<Matrix> qr(full);
+  if (qr.rank() < p) return false;
+  const Vector update = qr.solve(rhs);
+  if (!update.allFinite()) return false;
+  double missed = 0.0;
+  for_each_design_row(T, powers, [&](Index i, const auto& x) {
+    if (!(w[i] > 0.0) || !taken_in(i)) return;
+    if (std::abs(y[i] - mean[i] - x.dot(update)) > kBiweightC * scale[i]) missed += w[i];
+  });
+  return missed > 0.5 * group;
 }
 
 // What a row given up costs: c^2 of the biweight, the least squared standardised residual of a
 // row the fit rejects, which the row would add to T had it been judged.
 constexpr double kGivenUpCharge = kBiweightC * kBiweightC;
 
+// The weight of the rows that `fit` is charged for against `lower` (its trade margins
+// `margins`, theirs `lower_margins`): where it takes rows in that `lower` rejects, those it gives
+// up less those it takes in, or those it gives up and takes in both where it bends through the
+// latter (bends_through_rows_taken_in); 0 where it keeps only rows `lower` keeps, a narrower
+// noise model about the curves they agree on. A simpler fit whose noise model its misfit widens
+// keeps outliers that the right curve rejects, and rows on the edge of both fits' cuts change
+// sides between them: a quadratic calibration whose top standard's readings were moved up 6-19
+// sd gave up 1-3 of them to a line within 2.2-3.9 sd, and charged for them the line won
+// (relative error 0.6 -> 6 %); on 60 points of a quartic, a sextic gave up 2 clean readings
+// within 1.1 sd of the quartic for an outlier.
+double rows_charged(const Columns& T, const MultiIndexList& powers, const VectorView& y,
+                    const VectorView& w, const VectorView& v, double zero,
+                    const RobustFitResult& fit, const Margins& margins,
+                    const Margins& lower_margins) {
+  const RowsTraded traded = rows_traded(margins, lower_margins, w);
+  if (!(traded.taken_in > 0.0)) return 0.0;
+  if (bends_through_rows_taken_in(T, powers, y, w, v, zero, fit, margins, lower_margins))
+    return traded.given_up + traded.taken_in;
+  return traded.given_up - traded.taken_in;
+}
+
 // Sets the charge for rows given up of every candidate within kParsimony + kGivenUpReach of the
 // lowest of `totals` (the scores without it, infinity for a candidate not chosen):
-// kGivenUpCharge times the most net_rows_given_up to a candidate of fewer terms within
+// kGivenUpCharge times the most rows_charged to a candidate of fewer terms within
 // kGivenUpReach of the lowest. A candidate of more terms can follow the simpler curve; the
 // criterion judges every candidate on its own best rows, so rejecting the clean rows that the
 // simpler curve fits would otherwise cost it nothing. On 60 points of a quartic, a third of
 // them outliers and 4 of the last 6, a sextic that swung 74 noise sd away from 2 clean
 // readings at the end to pass through an outlier scored 12 below the quartic, which keeps
-// every clean reading, in 9 of 10 random states (RMSE 1.9-10 against 0.27). A candidate that bends
-// through a group of outliers takes in more than it gives up and is not charged; one of too few
-// terms gives up little to simpler ones that reject more.
-void charge_given_up(const std::vector<MultiIndexList>& candidates,
-                     const std::vector<Margins>& margins, const std::vector<double>& totals,
-                     const VectorView& w, std::vector<DegreeScore>& scores) {
+// every clean reading, in 9 of 10 random states (RMSE 1.9-10 against 0.27). A candidate that
+// bends through a group of outliers takes in more than it gives up, and is charged for the
+// group as for rows given up; one of too few terms gives up little to simpler ones that reject
+// more.
+void charge_given_up(const Columns& T, const std::vector<MultiIndexList>& candidates,
+                     const VectorView& y, const VectorView& w, const VectorView& v, double zero,
+                     const std::vector<RobustFitResult>& fits, const std::vector<Margins>& margins,
+                     const std::vector<double>& totals, std::vector<DegreeScore>& scores) {
   const double lowest = *std::min_element(totals.begin(), totals.end());
   for (std::size_t b = 0; b < margins.size(); ++b) {
     if (!(totals[b] <= lowest + kParsimony + kGivenUpReach)) continue;
@@ -217,7 +313,8 @@ void charge_given_up(const std::vector<MultiIndexList>& candidates,
     for (std::size_t a = 0; a < b; ++a) {
       if (!(candidates[a].size() < candidates[b].size() && totals[a] <= lowest + kGivenUpReach))
         continue;
-      most = std::max(most, net_rows_given_up(margins[b], margins[a], w));
+      most = std::max(
+          most, rows_charged(T, candidates[b], y, w, v, zero, fits[b], margins[b], margins[a]));
     }
     scores[b].given_up = kGivenUpCharge * most;
   }
@@ -276,7 +373,8 @@ DegreeSearch searched(const Columns& T, const std::vector<MultiIndexList>& candi
   // scores without them (infinity for a candidate not chosen). None on short series, where
   // agreed_mass makes a candidate pay for the clean rows it rejects.
   const auto charged_choice = [&](std::vector<double> before) {
-    if (!short_series) charge_given_up(candidates, margins, before, w, out.scores);
+    if (!short_series)
+      charge_given_up(T, candidates, y, w, v, zero, out.fits, margins, before, out.scores);
     for (std::size_t j = 0; j < m; ++j) before[j] += out.scores[j].given_up;
     return parsimonious(before);
   };

@@ -63,21 +63,36 @@ def alone(x, y, candidates, noise, seed=11):
     return fits, scores
 
 
-def charged(candidates, fits, scores, aside=()):
+def charged(x, y, candidates, fits, scores, aside=()):
     """The scores with their fourth part, the charge for rows given up: from 30 rows on, a
     candidate within 14 of the lowest pays c^2 = 4.685^2 for each row it rejects that a
     candidate of fewer terms within 12 of the lowest keeps and passes within 2.576 (the
     normal's two-sided 1 % point) of, in the first one's noise sd, net of the rows it keeps
-    that that one rejects, where there are any. Candidates in `aside` are not chosen: NaN,
-    and no reference."""
+    that that one rejects, where there are any. Where those rows are fewer than half its
+    other kept rows, and least squares on the others (weights 1 / sd^2) misses more than half
+    of them by more than c of its sd, it pays for them too instead. Candidates in `aside` are
+    not chosen: NaN, and no reference."""
     totals = [np.inf if j in aside else sum(s) for j, s in enumerate(scores)]
     lowest = min(totals)
     kept = [f["weights"] > 0 for f in fits]
 
+    def bends_through(b, group):
+        rest = kept[b] & ~group
+        if not group.sum() < 0.5 * rest.sum():
+            return False
+        X = np.column_stack([x ** P[0] for P in candidates[b]])
+        sd = fits[b]["scale"]
+        beta = np.linalg.lstsq(X[rest] / sd[rest, None], y[rest] / sd[rest], rcond=None)[0]
+        missed = np.abs(y[group] - X[group] @ beta) > 4.685 * sd[group]
+        return missed.sum() > 0.5 * group.sum()
+
     def net(b, a):
         followable = np.abs(fits[a]["residuals"]) < 2.5758293035489004 * fits[b]["scale"]
-        taken_in = (kept[b] & ~kept[a]).sum()
-        return (kept[a] & ~kept[b] & followable).sum() - taken_in if taken_in else 0
+        given_up = (kept[a] & ~kept[b] & followable).sum()
+        group = kept[b] & ~kept[a]
+        if not group.any():
+            return 0
+        return given_up + group.sum() if bends_through(b, group) else given_up - group.sum()
 
     out = []
     for b, s in enumerate(scores):
@@ -116,11 +131,11 @@ def auto_search(x, y, candidates, seed=11):
     "auto" alone, scored again. The fits, the scores, and whether the noise varies."""
     constant, constant_scores = alone(x, y, candidates, "constant", seed)
     automatic, automatic_scores = alone(x, y, candidates, "auto", seed)
-    constant_scores = charged(candidates, constant, constant_scores)
+    constant_scores = charged(x, y, candidates, constant, constant_scores)
     at = lowest_within_two(constant_scores)
     if automatic[at]["noise_kind"] == "constant":
         return constant[:at] + [automatic[at]] + constant[at + 1:], constant_scores, False
-    return automatic, charged(candidates, automatic, automatic_scores), True
+    return automatic, charged(x, y, candidates, automatic, automatic_scores), True
 
 
 @pytest.mark.parametrize(("cv", "kind"), [(0.0, "constant"), (0.05, "varying")])
@@ -165,6 +180,38 @@ def test_a_candidate_of_more_terms_pays_for_the_clean_rows_it_gives_up(seed):
     np.testing.assert_array_equal(fits[best]["weights"] == 0, off)
 
 
+def far_below(seed):
+    """100 readings of a line over [0, 10], 10 of them moved to one spot in [18, 25] and
+    10-35 sd below the line there (bad leverage); x mapped by x / 12.5 - 1."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(0.0, 10.0, 100)
+    off = np.zeros(100, dtype=bool)
+    off[rng.choice(100, 10, replace=False)] = True
+    x[off] = rng.uniform(18.0, 25.0) + rng.normal(0.0, 0.5, 10)
+    y = 2 + 0.5 * x + rng.normal(0.0, 0.5, x.size)
+    y[off] -= rng.uniform(10.0, 35.0) * 0.5
+    return x / 12.5 - 1, y, off
+
+
+@pytest.mark.parametrize("seed", [9, 46])
+def test_a_candidate_that_bends_through_the_rows_it_takes_in_pays_for_them(seed):
+    """A quintic (seed 9) or quadratic (46) through the far group fits it within the noise
+    and its own best half closer than the line, and scores more than 2 below it. Least
+    squares on its other kept rows misses the group by far more than c: charged for the
+    group, it is not chosen, and the line flags exactly the group."""
+    x, y, off = far_below(seed)
+    candidates = [[[j] for j in range(k)] for k in range(1, 8)]
+    fits, scores, best = vc.search_degrees([x], candidates, y, np.ones(x.size), 11)
+    expected, expected_scores, _ = auto_search(x, y, candidates)
+    assert scores == expected_scores
+    uncharged = [sum(s[:3]) for s in scores]
+    bender = int(np.argmin(uncharged))
+    assert bender > 1 and uncharged[bender] < uncharged[1] - 2.0
+    assert scores[bender][3] >= 4.685**2 * off.sum()
+    assert best == 1
+    np.testing.assert_array_equal(fits[best]["weights"] == 0, off)
+
+
 def logistic(seed):
     """200 readings of a logistic whose noise sd grows along x, a fifth of them 5-25 off."""
     rng = np.random.default_rng(seed)
@@ -193,7 +240,7 @@ def test_a_degree_kept_at_constant_noise_by_the_cluster_veto_is_not_chosen_besid
     assert vetoed == [j == 2 for j in range(7)] and automatic[2]["noise_kind"] == "constant"
     assert lowest_within_two(automatic_scores) == 2
     aside = [j for j, v in enumerate(vetoed) if v]
-    expected = charged(candidates, automatic, automatic_scores, aside)
+    expected = charged(x, y, candidates, automatic, automatic_scores, aside)
     np.testing.assert_array_equal(scores, expected)
     assert best == lowest_within_two([(np.inf,) if v else s for v, s in zip(
         vetoed, expected, strict=True)])
@@ -256,7 +303,7 @@ def test_a_log_linear_sd_is_fitted_again_only_within_reach_of_the_chosen_degree(
         else:
             left_out.append(j)
     assert left_out and refitted
-    expected_scores = charged(candidates, expected, expected_scores, left_out)
+    expected_scores = charged(x, y, candidates, expected, expected_scores, left_out)
     np.testing.assert_array_equal(scores, expected_scores)
     finite = [s if j not in left_out else (np.inf,) for j, s in enumerate(expected_scores)]
     assert best == lowest_within_two(finite)
@@ -269,7 +316,7 @@ def test_a_named_noise_model_is_fitted_to_every_candidate(data, noise):
     x, y = data
     fits, scores, best = vc.search_degrees([x], CANDIDATES, y, np.ones(x.size), 11, noise=noise)
     expected, expected_scores = alone(x, y, CANDIDATES, noise)
-    expected_scores = charged(CANDIDATES, expected, expected_scores)
+    expected_scores = charged(x, y, CANDIDATES, expected, expected_scores)
     assert scores == expected_scores
     assert best == lowest_within_two(expected_scores)
     assert_fits(fits, expected, best)
