@@ -6,6 +6,7 @@
 #include <limits>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <utility>
 
 #include <Eigen/QR>
@@ -208,36 +209,50 @@ void for_each_design_row(const Columns& T, const MultiIndexList& powers, const B
   }
 }
 
+// A fit's mean and noise sd at every row, what a refit of it without some rows reads.
+struct FittedRows {
+  Vector mean;
+  Vector scale;
+};
+
+FittedRows fitted_rows(const Columns& T, const MultiIndexList& powers, const VectorView& v,
+                       double zero, const RobustFitResult& fit) {
+  FittedRows out{Vector(v.size()), Vector()};
+  for_each_design_row(T, powers, [&](Index i, const auto& x) { out.mean[i] = x.dot(fit.beta); });
+  out.scale = noise_sd(fit.noise, zero, out.mean, T);
+  out.scale.array() /= v.array().sqrt();
+  return out;
+}
+
 // Whether `fit` (of the terms `powers`) keeps the rows that `lower` rejects only by bending
 // through them: refitted by weighted least squares on the other rows it keeps (weights w over
 // its noise sd squared, as an update of its coefficients from its residuals), it misses more
-// than half their weight by more than kBiweightC of its noise sd, the residual beyond which its
-// own biweight rejects a row. The leave-one-out residuals of the score do not see this when
-// the rows come as a group: on a line with 10 of 100 readings far to the right and 29 sd
+// than half their weight by more than kBiweightC of its noise sd, the residual beyond which
+// its own biweight rejects a row. The leave-one-out residuals of the score do not see this
+// when the rows come as a group: on a line with 10 of 100 readings far to the right and 29 sd
 // below it, a quintic through them kept every row, fitted the group within 0.6 sd and scored
-// 4.8 below the line; refitted without the group it misses most of it by more than 1000 sd. Only a
-// group fewer than half as heavy as the fit's other kept rows is judged so: a curve that a
-// simpler one misses over most of the range (the curvature a line rejects) is not determined
-// by the rest. False where the other rows do not determine the refit.
+// 4.8 below the line; refitted without the group it misses most of it by more than 1000 sd.
+// Only a group fewer than half as heavy as the fit's other kept rows is judged so: a curve
+// that a simpler one misses over most of the range (the curvature a line rejects) is not
+// determined by the rest. False where the other rows do not determine the refit. `fitted`
+// holds the fit's fitted_rows once a comparison has needed them.
 bool bends_through_rows_taken_in(const Columns& T, const MultiIndexList& powers,
                                  const VectorView& y, const VectorView& w, const VectorView& v,
                                  double zero, const RobustFitResult& fit, const Margins& margins,
-                                 const Margins& lower_margins) {
-  const Index n = w.size();
+                                 const Margins& lower_margins, std::optional<FittedRows>& fitted) {
   const auto taken_in = [&](Index i) {
     return !std::signbit(margins[i]) && std::signbit(lower_margins[i]);
   };
   double group = 0.0, rest = 0.0;
-  for (Index i = 0; i < n; ++i) {
+  for (Index i = 0; i < w.size(); ++i) {
     if (!(w[i] > 0.0) || std::signbit(margins[i])) continue;
     (taken_in(i) ? group : rest) += w[i];
   }
   if (!(group > 0.0 && group < 0.5 * rest)) return false;
+  if (!fitted) fitted = fitted_rows(T, powers, v, zero, fit);
+  const Vector& mean = fitted->mean;
+  const Vector& scale = fitted->scale;
   const Index p = static_cast<Index>(powers.size());
-  Vector mean(n);
-  for_each_design_row(T, powers, [&](Index i, const auto& x) { mean[i] = x.dot(fit.beta); });
-  Vector scale = noise_sd(fit.noise, zero, mean, T);
-  scale.array() /= v.array().sqrt();
   // Weights relative to the fit's own scale s0: the update is the same, and no square of a
   // scale at the floor overflows.
   Matrix gram = Matrix::Zero(p, p);
@@ -282,10 +297,10 @@ constexpr double kGivenUpCharge = kBiweightC * kBiweightC;
 double rows_charged(const Columns& T, const MultiIndexList& powers, const VectorView& y,
                     const VectorView& w, const VectorView& v, double zero,
                     const RobustFitResult& fit, const Margins& margins,
-                    const Margins& lower_margins) {
+                    const Margins& lower_margins, std::optional<FittedRows>& fitted) {
   const RowsTraded traded = rows_traded(margins, lower_margins, w);
   if (!(traded.taken_in > 0.0)) return 0.0;
-  if (bends_through_rows_taken_in(T, powers, y, w, v, zero, fit, margins, lower_margins))
+  if (bends_through_rows_taken_in(T, powers, y, w, v, zero, fit, margins, lower_margins, fitted))
     return traded.given_up + traded.taken_in;
   return traded.given_up - traded.taken_in;
 }
@@ -310,11 +325,12 @@ void charge_given_up(const Columns& T, const std::vector<MultiIndexList>& candid
   for (std::size_t b = 0; b < margins.size(); ++b) {
     if (!(totals[b] <= lowest + kParsimony + kGivenUpReach)) continue;
     double most = 0.0;
+    std::optional<FittedRows> fitted;
     for (std::size_t a = 0; a < b; ++a) {
       if (!(candidates[a].size() < candidates[b].size() && totals[a] <= lowest + kGivenUpReach))
         continue;
-      most = std::max(
-          most, rows_charged(T, candidates[b], y, w, v, zero, fits[b], margins[b], margins[a]));
+      most = std::max(most, rows_charged(T, candidates[b], y, w, v, zero, fits[b], margins[b],
+                                         margins[a], fitted));
     }
     scores[b].given_up = kGivenUpCharge * most;
   }
