@@ -198,11 +198,11 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     curve, and judged on its own best rows a degree that trades clean readings the simpler
     curve fits for others would pay nothing for them. Where the readings it keeps that the
     lower one rejects weigh less than half its other kept readings, and weighted least
-    squares on those others (weights over its noise variance) misses more than half their
-    weight by more than 4.685 of its noise sd, it pays for them as well, not net of them: it
-    reaches them only by bending through them (a group far beyond the others' x). The
-    lowest degree whose score is
-    within 2 of the lowest wins (a difference of 2 is the least that counts as positive
+    squares on those others (weights over its noise variance; only where they determine
+    every coefficient) misses more than half their weight by more than 4.685 of its noise
+    sd, it pays for them as well, not net of them: it reaches them only by bending through
+    them (a group far beyond the others' x). The lowest degree whose score is within 2 of
+    the lowest wins (a difference of 2 is the least that counts as positive
     evidence on the BIC's scale, Kass & Raftery 1995; Occam's window, Madigan & Raftery
     1994). Finally the coefficients are converted exactly to the user's units.
 
