@@ -146,11 +146,12 @@ def _weights_only(fit: CandidateFit, weights: Vector | None = None) -> Candidate
 def degree_score(fit: CandidateFit, w: Vector, order: NDArray[np.intp] | None) -> float:
     """The least-squares candidate's score by the core's degree_score, on every row.
 
-    The BIC of its leave-one-out residuals plus, for one feature, the serial correlation
-    left in its residuals. A least-squares fit keeps every row, outliers too: judged on its
-    best half, as the high-breakdown candidates are, the flat line through the crest of a
-    quadratic whose outliers pull every curve scored far below the quadratic. k counts the
-    terms (the noise is constant, and T / W profiles its scale out).
+    The BIC of its leave-one-out residuals (standardised ones below 30 rows) plus, for one
+    feature, the serial correlation left in its residuals. A least-squares fit keeps every
+    row, outliers too: judged on its best half, as the high-breakdown candidates are, the
+    flat line through the crest of a quadratic whose outliers pull every curve scored far
+    below the quadratic. k counts the terms (the noise is constant, and T / W profiles its
+    scale out).
     """
     trimmed, penalty, serial = vc.degree_score(fit.residuals, fit.leverage, fit.scale,
                                                fit.weights, fit.s0, fit.beta.size, w,

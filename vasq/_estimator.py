@@ -169,13 +169,14 @@ class RobustPolynomialRegressor(RegressorMixin, BaseEstimator):
     only by a curve that bends away from clean readings, or beside clean readings whose
     spread does not trend.
     The score is the trimmed BIC h log(T / (h c(h / N))) + (h / W) sum_i log v_i + k log W,
-    with e_i the residual divided
-    by 1 - h_i (h_i its leverage, rows weighted by their biweight weight over the noise
-    variance: the leave-one-out residual of the last reweighted least squares, so that
-    near-interpolating fits gain nothing), v_i the square of the candidate's noise-model
-    shape (its log averaged over every row, so that no candidate gains by keeping its
-    noisiest rows out of H), H the rows of smallest abs(e_i) / sqrt(v_i) up to a weight
-    h = max(floor((W + p + 1) / 2),
+    with e_i the residual divided by 1 - h_i (h_i its leverage, rows weighted by their
+    biweight weight over the noise variance: the leave-one-out residual of the last
+    reweighted least squares, so that near-interpolating fits gain nothing; below W = 30 by
+    sqrt(1 - h_i), the standardised residual, since there the leave-one-out residuals of a
+    flexible candidate's end points are extrapolations whose variance is several times the
+    noise's), v_i the square of the candidate's noise-model shape (its log averaged over
+    every row, so that no candidate gains by keeping its noisiest rows out of H), H the rows
+    of smallest abs(e_i) / sqrt(v_i) up to a weight h = max(floor((W + p + 1) / 2),
     min(W - 1, 2 p + 2)) (W the total sample weight, p the terms of the largest candidate;
     on short series a flexible candidate fits its own best half by chance, so h rises to
     2 p + 2 and fewer outliers than half can be told apart; below W = 30 h rises further

@@ -46,8 +46,8 @@ def summary(model: PolynomialModel) -> str:
     if len(model.bic_scores) > 1:
         rule = (
             "the lowest trimmed BIC among every degree that could be fitted (normal "
-            "likelihood of the leave-one-out residuals on the best-fitting half, the same "
-            "weight for every degree, plus k log W)"
+            "likelihood of the leave-one-out residuals, standardised ones below 30 points, on "
+            "the best-fitting half, the same weight for every degree, plus k log W)"
         )
     else:
         rule = "the only degree tried"

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "robust/lts.h"
 #include "robust/noise.h"
 
 namespace vasq {
@@ -60,8 +61,16 @@ void sort_to_mass(std::vector<std::pair<double, Index>>& u2, const VectorView& w
   if (before < mass) std::sort(cut, u2.end());
 }
 
+// What a residual is divided by in the score: 1 - h, its leave-one-out value, but on short
+// series sqrt(1 - h), its standardised value (degree_score).
+double residual_divisor(double leverage, bool short_series) {
+  const double kept = 1.0 - std::min(leverage, kMaxLeverage);
+  return short_series ? std::sqrt(kept) : kept;
+}
+
 // h log(T / (h c(h / N))) + (h / W) sum_i w_i log v_i (degree_score).
 double trimmed_likelihood(const ScoredFit& fit, const VectorView& w, double mass) {
+  const bool short_series = w.sum() < kSmallSampleMass;
   std::vector<std::pair<double, Index>> u2;
   u2.reserve(static_cast<std::size_t>(w.size()));
   double inliers = 0.0, total = 0.0, log_shape = 0.0;
@@ -72,7 +81,7 @@ double trimmed_likelihood(const ScoredFit& fit, const VectorView& w, double mass
     total += w[i];
     least = std::min(least, w[i]);
     log_shape += w[i] * 2.0 * std::log(shape);
-    const double e = fit.residuals[i] / ((1.0 - std::min(fit.leverage[i], kMaxLeverage)) * shape);
+    const double e = fit.residuals[i] / (residual_divisor(fit.leverage[i], short_series) * shape);
     // 0 / 0 where a scale underflows against s0: no order of the rows can hold a NaN.
     require(!std::isnan(e), "the score overflows the double range");
     u2.emplace_back(e * e, i);

@@ -63,7 +63,19 @@ double criterion_mass(double W, Index largest_terms);
 // - e_i = r_i / (1 - h_i), h_i at most 0.99: the leave-one-out residuals of least squares,
 //   so that a near-interpolating fit gains nothing; a rejected row has no leverage (its
 //   residual is already a prediction), and a flexible fit to the few rows it keeps has their
-//   high leverage;
+//   high leverage. Below a total weight W of kSmallSampleMass (30), e_i = r_i / sqrt(1 - h_i),
+//   the standardised residuals, whose variance under the model is the noise's at any
+//   leverage: a leave-one-out residual's is the noise's over 1 - h_i, an implicit penalty of
+//   about sum_H log(1 / (1 - h_i)) beside k log W, and on short series that is large and
+//   grows with the terms (a quadratic through 6 of 7 points has leverages near 0.8 at both
+//   ends, about 6 in all, a constant 1). At 7 points with one outlier at an end, the
+//   quadratic then lost to a constant that kept the outlier: "auto" fits off by more than 3
+//   noise sd 4.2 -> 1.7 % (1000 data sets), at 6-7 points at random x, clean or with one
+//   outlier, 12-25 -> 6-12 %; a cubic beats a clean quadratic of 14 points in 8.5 % of
+//   them, 6.6 % before. From 30 rows the leave-one-out residuals stay: there the implicit
+//   penalty is about 2 k h / N, and standardised residuals let a sextic beat the true
+//   quartic in 1 of 10 data sets of 60 points with 35 % outliers, and a quartic or quintic
+//   beat the cubic under 40-45 % of 200 points on a shadow curve;
 // - v_i = (scale_i / s0)^2, the shape of the candidate's noise model, its log averaged over
 //   every row rather than summed over H: under the model the rows of H, chosen by their
 //   standardised residuals, are a sample of the rows whatever their v_i, so both have the

@@ -18,8 +18,10 @@ def reference(r, lev, scale, robustness, s0, k, counts, h, order):
     The mass h is a whole number of repeated rows here.
     """
     keep = np.repeat(np.arange(r.size), counts)
-    e = r / (1.0 - np.minimum(lev, 0.99)) / (scale / s0)
     W = counts.sum()
+    # Leave-one-out residuals, standardised ones below 30 rows.
+    kept = 1.0 - np.minimum(lev, 0.99)
+    e = r / (np.sqrt(kept) if W < 30 else kept) / (scale / s0)
     u2 = (e**2)[keep]
     best = keep[np.argsort(u2, kind="stable")[:h]]
     inliers = counts[robustness > 0].sum()
@@ -38,10 +40,10 @@ def reference(r, lev, scale, robustness, s0, k, counts, h, order):
 
 
 @pytest.mark.parametrize("case", ["unit", "repeated", "zeros", "several features",
-                                  "least squares"])
+                                  "least squares", "short series"])
 def test_score_is_the_trimmed_bic_and_serial_term_of_its_rows(case):
     rng = np.random.default_rng(len(case))
-    n = 40
+    n = 14 if case == "short series" else 40
     x = rng.uniform(0.0, 1.0, n)
     r = rng.normal(0.0, 1.0, n) + 2.0 * np.sin(6.0 * x)  # smooth misfit: positive correlation
     r[:4] += 9.0
@@ -51,7 +53,8 @@ def test_score_is_the_trimmed_bic_and_serial_term_of_its_rows(case):
     robustness = np.where(np.abs(r) < 4.0, 0.5, 0.0)
     counts = {"unit": np.ones(n), "repeated": rng.integers(1, 4, n),
               "zeros": rng.integers(0, 3, n), "several features": np.ones(n),
-              "least squares": rng.integers(1, 3, n)}[case].astype(int)
+              "least squares": rng.integers(1, 3, n), "short series": rng.integers(1, 3, n)
+              }[case].astype(int)
     order = None if case == "several features" else np.argsort(x, kind="stable")
     # Least squares keeps every row and is judged on all of them, here one past the total.
     if case == "least squares":

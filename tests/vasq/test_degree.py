@@ -138,6 +138,21 @@ def test_auto_finds_the_true_degree_and_flags_the_planted_outliers(draw, seed):
     assert rmse(model.predict(grid[:, None])) < max(2.0 * rmse(oracle(grid)), 0.5 * SD)
 
 
+@pytest.mark.parametrize("seed", [0, 7, 11])
+def test_seven_points_keep_their_quadratic_beside_an_outlier_at_an_end(seed):
+    """A quadratic of 7 points that rises and falls by 27 noise sd, its last reading 20-30 sd
+    high, near a constant through the others: judged on the leave-one-out residuals of the 6
+    it keeps, the quadratic's at its end readings were 4-10 times its residuals, and a
+    constant was chosen that kept the outlier and rejected a clean reading."""
+    rng = np.random.default_rng(seed)
+    x = np.clip(np.linspace(0.0, 10.0, 7) + rng.uniform(-0.4, 0.4, 7), 0.0, 10.0)
+    y = 2.5 * (1.0 + 0.8 * x - 0.12 * x**2) + rng.normal(0.0, SD, 7)
+    y[6] += rng.uniform(20.0, 30.0) * SD
+    model = RobustPolynomialRegressor(random_state=0).fit(x[:, None], y)
+    assert model.degree_ == 2
+    assert list(np.flatnonzero(~model.inlier_mask_)) == [6]
+
+
 @pytest.mark.parametrize("method", ["ols", "penalized"])
 def test_least_squares_choose_the_degree_of_the_bic_of_their_fits(method):
     """A tenth of the readings 30 sd high pulls every least-squares curve; scored on its
