@@ -140,8 +140,8 @@ def test_auto_finds_the_true_degree_and_flags_the_planted_outliers(draw, seed):
 
 @pytest.mark.parametrize("seed", [0, 7, 11])
 def test_seven_points_keep_their_quadratic_beside_an_outlier_at_an_end(seed):
-    """A quadratic of 7 points that rises and falls by 27 noise sd, its last reading 20-30 sd
-    high, near a constant through the others: judged on the leave-one-out residuals of the 6
+    """A quadratic of 7 points spanning 27 noise sd, its last reading 20-30 sd high, near the
+    level of a constant through the others: judged on the leave-one-out residuals of the 6
     it keeps, the quadratic's at its end readings were 4-10 times its residuals, and a
     constant was chosen that kept the outlier and rejected a clean reading."""
     rng = np.random.default_rng(seed)
