@@ -71,7 +71,7 @@ double criterion_mass(double W, Index largest_terms);
 //   ends, about 6 in all, a constant 1). At 7 points with one outlier at an end, the
 //   quadratic then lost to a constant that kept the outlier: "auto" fits off by more than 3
 //   noise sd 4.2 -> 1.7 % (1000 data sets), at 6-7 points at random x, clean or with one
-//   outlier, 12-25 -> 6-12 %; a cubic beats a clean quadratic of 14 points in 8.5 % of
+//   outlier, 12-25 -> 5-12 %; a cubic beats a clean quadratic of 14 points in 8.5 % of
 //   them, 6.6 % before. From 30 rows the leave-one-out residuals stay: there the implicit
 //   penalty is about 2 k h / N, and standardised residuals let a sextic beat the true
 //   quartic in 1 of 10 data sets of 60 points with 35 % outliers, and a quartic or quintic
